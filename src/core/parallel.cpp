@@ -1,0 +1,61 @@
+#include "core/parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace tessaro {
+
+std::vector<std::exception_ptr> parallel_for(size_t n, size_t bound,
+                                             const std::function<void(size_t)>& fn) {
+  std::vector<std::exception_ptr> errors(n);
+  if (n == 0) return errors;
+  // Threads are cheap next to a network round trip, but keep a ceiling.
+  size_t workers = std::min({n, std::max<size_t>(bound, 1), size_t(64)});
+  std::atomic<size_t> next{0};
+  auto run = [&] {
+    for (;;) {
+      size_t i = next.fetch_add(1);
+      if (i >= n) return;
+      try {
+        fn(i);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  if (workers == 1) {
+    run();
+    return errors;
+  }
+  std::vector<std::thread> pool;
+  pool.reserve(workers);
+  for (size_t w = 0; w < workers; ++w) pool.emplace_back(run);
+  for (auto& t : pool) t.join();
+  return errors;
+}
+
+struct Semaphore::Impl {
+  std::mutex m;
+  std::condition_variable cv;
+  int count;
+};
+
+Semaphore::Semaphore(int count) : impl_(new Impl) { impl_->count = count; }
+Semaphore::~Semaphore() { delete impl_; }
+void Semaphore::acquire() {
+  std::unique_lock<std::mutex> lk(impl_->m);
+  impl_->cv.wait(lk, [&] { return impl_->count > 0; });
+  --impl_->count;
+}
+void Semaphore::release() {
+  {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    ++impl_->count;
+  }
+  impl_->cv.notify_one();
+}
+
+}  // namespace tessaro

@@ -1,0 +1,151 @@
+#include "core/text.hpp"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/format.hpp"
+
+namespace tessaro::text {
+
+std::string euckr_to_utf8(std::string_view bytes) {
+  iconv_t cd = iconv_open("UTF-8", "CP949");
+  if (cd == (iconv_t)-1) return std::string(bytes);
+  std::string out;
+  out.resize(bytes.size() * 2 + 16);
+  char* in = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  char* op = out.data();
+  size_t out_left = out.size();
+  while (in_left > 0) {
+    size_t r = iconv(cd, &in, &in_left, &op, &out_left);
+    if (r != (size_t)-1) break;
+    if (errno == E2BIG) {
+      size_t used = size_t(op - out.data());
+      out.resize(out.size() * 2);
+      op = out.data() + used;
+      out_left = out.size() - used;
+      continue;
+    }
+    // Invalid or truncated sequence: emit U+FFFD and skip one byte.
+    if (out_left < 3) {
+      size_t used = size_t(op - out.data());
+      out.resize(out.size() * 2);
+      op = out.data() + used;
+      out_left = out.size() - used;
+    }
+    std::memcpy(op, "\xEF\xBF\xBD", 3);
+    op += 3;
+    out_left -= 3;
+    ++in;
+    --in_left;
+  }
+  out.resize(size_t(op - out.data()));
+  iconv_close(cd);
+  return out;
+}
+
+std::string url_encode(std::string_view s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string o;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      o.push_back(char(c));
+    } else {
+      o.push_back('%');
+      o.push_back(hex[c >> 4]);
+      o.push_back(hex[c & 15]);
+    }
+  }
+  return o;
+}
+
+static void append_utf8(std::string& o, unsigned long cp) {
+  if (cp < 0x80) {
+    o.push_back(char(cp));
+  } else if (cp < 0x800) {
+    o.push_back(char(0xC0 | (cp >> 6)));
+    o.push_back(char(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    o.push_back(char(0xE0 | (cp >> 12)));
+    o.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    o.push_back(char(0x80 | (cp & 0x3F)));
+  } else {
+    o.push_back(char(0xF0 | (cp >> 18)));
+    o.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+    o.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    o.push_back(char(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string decode_entities(std::string_view s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '&') {
+      o.push_back(s[i]);
+      continue;
+    }
+    size_t semi = s.find(';', i);
+    if (semi == std::string_view::npos || semi - i > 10) {
+      o.push_back('&');
+      continue;
+    }
+    std::string_view ent = s.substr(i + 1, semi - i - 1);
+    std::string rep;
+    if (ent == "amp") rep = "&";
+    else if (ent == "lt") rep = "<";
+    else if (ent == "gt") rep = ">";
+    else if (ent == "quot") rep = "\"";
+    else if (ent == "apos" || ent == "#39") rep = "'";
+    else if (ent == "nbsp") rep = " ";
+    else if (!ent.empty() && ent[0] == '#') {
+      unsigned long cp = 0;
+      try {
+        cp = (ent.size() > 1 && (ent[1] == 'x' || ent[1] == 'X'))
+                 ? std::stoul(std::string(ent.substr(2)), nullptr, 16)
+                 : std::stoul(std::string(ent.substr(1)));
+      } catch (...) {
+        o.push_back('&');
+        continue;
+      }
+      append_utf8(rep, cp);
+    } else {
+      o.push_back('&');
+      continue;
+    }
+    o += rep;
+    i = semi;
+  }
+  return o;
+}
+
+std::string strip_html(std::string_view html) {
+  std::string o;
+  bool in_tag = false;
+  for (char c : html) {
+    if (c == '<') in_tag = true;
+    else if (c == '>') in_tag = false;
+    else if (!in_tag) o.push_back(c);
+  }
+  return decode_entities(o);
+}
+
+std::string squash_spaces(std::string_view s) {
+  std::string o;
+  bool ws = false;
+  for (unsigned char c : s) {
+    if (std::isspace(c)) {
+      ws = true;
+      continue;
+    }
+    if (ws && !o.empty()) o.push_back(' ');
+    ws = false;
+    o.push_back(char(c));
+  }
+  return o;
+}
+
+}  // namespace tessaro::text

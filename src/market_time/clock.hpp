@@ -1,0 +1,101 @@
+#pragma once
+// The one clock, the trading calendars and the market-clock record.
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace tessaro::mt {
+
+using Instant = std::chrono::sys_seconds;   // a UTC instant
+using Day = std::chrono::sys_days;          // a calendar date
+
+// Now. TESSARO_NOW (ISO 8601 with offset, e.g. "2026-09-15T17:00:00+09:00")
+// freezes the clock for a whole process; set_now_for_tests() overrides it in-process.
+Instant now();
+void set_now_for_tests(std::optional<Instant> fixed);
+
+// Wall-clock fields of an instant in a zone.
+struct Civil {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  int weekday = 0;  // Monday = 0 .. Sunday = 6
+  Day date() const;
+  std::string date_str() const;   // "YYYY-MM-DD"
+  std::string hm() const;         // "HH:MM"
+  int minutes() const { return hour * 60 + minute; }
+};
+Civil to_kst(Instant t);
+Civil to_ny(Instant t);
+Civil to_zone(Instant t, const std::string& tz_name);   // IANA name; throws ValueError when unknown
+// ISO 8601 with offset in the zone: "2026-09-15T17:00:00+09:00".
+std::string iso_in_zone(Instant t, const std::string& tz_name);
+std::string iso_kst(Instant t);
+// Instant of a local wall-clock time in a zone.
+Instant from_zone(Day d, int hour, int minute, const std::string& tz_name);
+Instant from_kst(Day d, int hour, int minute);
+// The viewer's zone name: TZ, else /etc/localtime, else "Asia/Seoul".
+std::string viewer_zone();
+
+std::string day_str(Day d);                      // "YYYY-MM-DD"
+std::optional<Day> parse_day(const std::string& s);   // "YYYY-MM-DD" / "YYYYMMDD" / "YYYY.MM.DD"
+int weekday(Day d);                               // Monday = 0
+
+inline constexpr const char* KST = "Asia/Seoul";
+inline constexpr const char* NEW_YORK = "America/New_York";
+// Session names (current_session / sessions[].name).
+inline constexpr const char* SESSION_PRE_OPEN = "pre_open";
+inline constexpr const char* SESSION_REGULAR = "regular";
+inline constexpr const char* SESSION_AFTER_MARKET = "after_market";
+inline constexpr const char* SESSION_PRE_MARKET = "pre_market";
+inline constexpr const char* SESSION_AFTER_HOURS = "after_hours";
+inline constexpr const char* SESSION_CLOSED = "closed";
+// First day with a KRX after-market (16:00-20:00 KST).
+Day krx_after_market_start();
+inline constexpr const char* KRX_AFTER_MARKET_START = "2026-09-14";
+
+// One session of one trading day, local times in the market's zone.
+struct SessionWindow {
+  std::string name;
+  int open_min = 0, close_min = 0;   // minutes after local midnight
+};
+
+class MarketCalendar {
+ public:
+  virtual ~MarketCalendar() = default;
+  virtual std::string market() const = 0;    // "KR" or "US"
+  virtual std::string zone() const = 0;      // IANA zone of the exchange
+  virtual bool is_trading_day(Day d) const = 0;
+  // Sessions of a trading day in time order (empty on closed days).
+  virtual std::vector<SessionWindow> sessions(Day d) const = 0;
+  // Regular session of a trading day (nullopt on closed days).
+  std::optional<SessionWindow> regular(Day d) const;
+  std::optional<std::string> holiday_name(Day d) const;
+  Day previous_trading_day(Day d) const;   // strictly before d
+  Day next_trading_day(Day d) const;       // strictly after d
+  // Trading days in [from, to].
+  std::vector<Day> trading_days(Day from, Day to) const;
+  // Whether the bar period ("day", "week", "month" or an intraday interval such as
+  // "5m") that contains `day` has finished at `now`; nullopt when it cannot tell.
+  std::optional<bool> is_period_closed(const std::string& timeframe, Day day, Instant now) const;
+  // End (last trading day) of the latest period before the one holding `day` that has closed.
+  std::optional<Day> previous_closed_period_end(const std::string& timeframe, Day day, Instant now) const;
+
+ protected:
+  virtual const std::vector<std::pair<Day, std::string>>& holidays() const = 0;
+  bool extended_ = true;
+};
+
+// KRX calendar; include_extended=false leaves out the after-market session
+// (a trading day then closes at the regular close).
+const MarketCalendar& krx_calendar(bool include_extended = true);
+const MarketCalendar& us_calendar();
+
+// The market clock: {"krx": {...}, "us": {...}, "dst": {...}, ...}. Each market part
+// has is_open, status, current_session, last_trading_day, regular_close,
+// next_session {name, opens_at_local}, sessions, opens_in/closes_in.
+json build_market_clock(std::optional<Instant> at = std::nullopt);
+std::string format_market_clock(const json& clock);
+
+}  // namespace tessaro::mt

@@ -1,0 +1,7 @@
+#include "server/entry.hpp"
+
+#include <cstdio>
+
+namespace tessaro::server {
+int entry(int, char**) { return 0; }
+}

@@ -1,0 +1,215 @@
+#include "sources/http.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/errors.hpp"
+#include "core/files.hpp"
+#include "core/format.hpp"
+#include "core/parallel.hpp"
+
+namespace tessaro::http {
+
+namespace {
+
+std::atomic<long long> g_requests{0};
+
+struct CurlInit {
+  CurlInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+void ensure_init() { static CurlInit init; }
+
+std::string host_of(const std::string& url) {
+  auto p = url.find("://");
+  size_t b = p == std::string::npos ? 0 : p + 3;
+  size_t e = url.find_first_of("/?#", b);
+  return url.substr(b, e == std::string::npos ? std::string::npos : e - b);
+}
+
+Semaphore& host_gate(const std::string& host) {
+  static std::mutex m;
+  static std::map<std::string, std::unique_ptr<Semaphore>> gates;
+  std::lock_guard<std::mutex> lk(m);
+  auto& g = gates[host];
+  if (!g) g = std::make_unique<Semaphore>(per_host_limit());
+  return *g;
+}
+
+size_t on_body(char* p, size_t size, size_t n, void* ud) {
+  static_cast<std::string*>(ud)->append(p, size * n);
+  return size * n;
+}
+
+size_t on_header(char* p, size_t size, size_t n, void* ud) {
+  auto* h = static_cast<std::map<std::string, std::string>*>(ud);
+  std::string line(p, size * n);
+  auto colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = fmt::lower(fmt::trim(line.substr(0, colon)));
+    (*h)[name] = fmt::trim(line.substr(colon + 1));
+  } else if (fmt::starts_with(line, "HTTP/")) {
+    h->clear();  // a new response (redirect or 100-continue) starts
+  }
+  return size * n;
+}
+
+struct Attempt {
+  Response resp;
+  CURLcode code = CURLE_OK;
+  std::string error;
+};
+
+Attempt perform(const Request& req) {
+  ensure_init();
+  Attempt a;
+  std::unique_ptr<CURL, void (*)(CURL*)> h(curl_easy_init(), curl_easy_cleanup);
+  char errbuf[CURL_ERROR_SIZE] = {0};
+  curl_slist* hdrs = nullptr;
+  for (auto& [k, v] : req.headers) hdrs = curl_slist_append(hdrs, (k + ": " + v).c_str());
+  curl_easy_setopt(h.get(), CURLOPT_URL, req.url.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, hdrs);
+  curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(h.get(), CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h.get(), CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h.get(), CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(h.get(), CURLOPT_TIMEOUT_MS, long(req.timeout_s * 1000));
+  curl_easy_setopt(h.get(), CURLOPT_CONNECTTIMEOUT_MS, long(req.connect_timeout_s * 1000));
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &a.resp.body);
+  curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &a.resp.headers);
+  if (req.method == "POST") {
+    curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
+    curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, req.body.c_str());
+    curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(req.body.size()));
+  } else if (req.method != "GET") {
+    curl_easy_setopt(h.get(), CURLOPT_CUSTOMREQUEST, req.method.c_str());
+    if (!req.body.empty()) {
+      curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, req.body.c_str());
+      curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(req.body.size()));
+    }
+  }
+  {
+    SemaphoreGuard gate(host_gate(host_of(req.url)));
+    ++g_requests;
+    a.code = curl_easy_perform(h.get());
+  }
+  curl_slist_free_all(hdrs);
+  a.error = errbuf[0] ? errbuf : curl_easy_strerror(a.code);
+  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &a.resp.status);
+  char* eff = nullptr;
+  curl_easy_getinfo(h.get(), CURLINFO_EFFECTIVE_URL, &eff);
+  a.resp.effective_url = eff ? eff : req.url;
+  return a;
+}
+
+[[noreturn]] void raise_transport(const Attempt& a, const Request& req) {
+  std::string what = a.error + " for url '" + req.url + "'";
+  switch (a.code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      // No byte received yet and no connection: the connect phase ran out.
+      if (a.resp.status == 0 && a.resp.headers.empty()) {
+        if (a.error.find("onnect") != std::string::npos) throw ConnectTimeout(what);
+      }
+      throw ReadTimeout(what);
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_SSL_CONNECT_ERROR:
+      throw ConnectError(what);
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+      throw RemoteProtocolError(what);
+    default:
+      throw TransportError(what);
+  }
+}
+
+bool retryable_status(long s) { return s == 429 || (s >= 500 && s <= 599); }
+
+double retry_after_s(const Response& r) {
+  std::string v = r.header("retry-after");
+  if (v.empty()) return -1;
+  auto n = fmt::parse_number(v);
+  if (!n) return -1;
+  return std::min(*n, 10.0);
+}
+
+}  // namespace
+
+std::string Response::header(const std::string& name) const {
+  auto it = headers.find(fmt::lower(name));
+  return it == headers.end() ? "" : it->second;
+}
+
+int per_host_limit() {
+  static int v = [] {
+    auto n = fmt::parse_int(env_or("TESSARO_HTTP_PER_HOST", "10"));
+    return (n && *n > 0) ? int(*n) : 10;
+  }();
+  return v;
+}
+
+long long request_count() { return g_requests.load(); }
+
+std::string base(const std::string& group, const std::string& host) {
+  std::string b = env_or(("TESSARO_" + group + "_BASE_URL").c_str(), "");
+  if (b.empty()) return "https://" + host;
+  while (!b.empty() && b.back() == '/') b.pop_back();
+  return b + "/" + host;
+}
+
+Response fetch(const Request& req) {
+  double backoff = req.backoff_s;
+  for (int attempt = 0;; ++attempt) {
+    Attempt a = perform(req);
+    bool last = attempt >= req.retries;
+    if (a.code != CURLE_OK) {
+      bool retry = a.code == CURLE_OPERATION_TIMEDOUT || a.code == CURLE_GOT_NOTHING ||
+                   a.code == CURLE_RECV_ERROR;
+      if (!retry || last) raise_transport(a, req);
+      std::this_thread::sleep_for(std::chrono::duration<double>(backoff));
+      backoff *= 2;
+      continue;
+    }
+    if (retryable_status(a.resp.status) && !last) {
+      double wait = retry_after_s(a.resp);
+      std::this_thread::sleep_for(std::chrono::duration<double>(wait >= 0 ? wait : backoff));
+      backoff *= 2;
+      continue;
+    }
+    if (a.resp.status >= 400 && req.throw_on_status) {
+      std::string reason = a.resp.status == 429 ? "Too Many Requests"
+                           : a.resp.status == 404 ? "Not Found"
+                           : a.resp.status == 410 ? "Gone"
+                           : a.resp.status >= 500 ? "Server Error"
+                                                  : "Client Error";
+      throw HTTPStatusError(reason + " '" + std::to_string(a.resp.status) + "' for url '" + req.url + "'",
+                            a.resp.status);
+    }
+    return std::move(a.resp);
+  }
+}
+
+Response get(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers,
+             double timeout_s) {
+  Request r;
+  r.url = url;
+  r.headers = headers;
+  r.timeout_s = timeout_s;
+  return fetch(r);
+}
+
+}  // namespace tessaro::http
