@@ -1,0 +1,88 @@
+#pragma once
+// A loopback HTTP server for source tests. Routes answer from fixture text or a
+// callback; any route can be told to delay, drop the connection, or fail with a
+// status a number of times before answering normally.
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tessaro::testing {
+
+struct FixtureRequest {
+  std::string method, path, query, body;   // query without '?'
+  std::map<std::string, std::string> headers;   // names lower-cased
+  std::map<std::string, std::string> params;    // query parameters (last wins)
+};
+
+struct FixtureResponse {
+  int status = 200;
+  std::string body;
+  std::string content_type = "application/json; charset=utf-8";
+  std::map<std::string, std::string> headers;
+};
+
+class FixtureServer {
+ public:
+  FixtureServer();   // binds 127.0.0.1 on a free port and starts serving
+  ~FixtureServer();
+  int port() const;
+  std::string base_url() const;   // "http://127.0.0.1:PORT"
+
+  // Exact path (without query). Later registrations replace earlier ones.
+  void route(const std::string& path, FixtureResponse resp);
+  void route(const std::string& path, std::function<FixtureResponse(const FixtureRequest&)> fn);
+  // Body from tests/fixtures/<relative> (our own fixtures).
+  void route_file(const std::string& path, const std::string& fixture_relative,
+                  const std::string& content_type = "application/json; charset=utf-8");
+  // Faults for one path: the next `times` requests get the fault.
+  void fail_next(const std::string& path, int status, int times = 1,
+                 const std::string& retry_after = "");
+  void delay(const std::string& path, int millis);   // every request to path
+  void drop(const std::string& path);                // close without answering
+  int hits(const std::string& path) const;           // requests seen for path
+  FixtureRequest last_request(const std::string& path) const;
+
+  FixtureServer(const FixtureServer&) = delete;
+  FixtureServer& operator=(const FixtureServer&) = delete;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Sets an environment variable for a test's lifetime and restores it after.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// A fresh temporary TESSARO_HOME for a test's lifetime.
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::unique_ptr<ScopedEnv> env_;
+};
+
+// Reads ../shared/reference/samples/<relative>; returns "" when absent
+// (callers GTEST_SKIP with a clear message).
+std::string read_shared_sample(const std::string& relative);
+std::string read_fixture(const std::string& relative);
+
+#define TESSARO_REQUIRE_SAMPLE(var, rel)                                                  \
+  std::string var = ::tessaro::testing::read_shared_sample(rel);                          \
+  if (var.empty()) GTEST_SKIP() << "shared sample " << rel << " not present (../shared absent)"
+
+}  // namespace tessaro::testing
