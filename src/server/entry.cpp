@@ -1,7 +1,88 @@
 #include "server/entry.hpp"
 
-#include <cstdio>
+#include <curl/curl.h>
+
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "core/cli.hpp"
+#include "core/errors.hpp"
+#include "core/files.hpp"
+#include "server/mcp.hpp"
+#include "server/registry.hpp"
+#include "sources/user_notice.hpp"
 
 namespace tessaro::server {
-int entry(int, char**) { return 0; }
+
+namespace {
+
+void usage() {
+  std::cerr << "usage:\n"
+               "  tessaro-mcp                     serve MCP over stdin/stdout\n"
+               "  tessaro-mcp tools               list the tools (name and first description line)\n"
+               "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n"
+            << cli_help();
 }
+
+std::string first_line(const std::string& s) {
+  auto nl = s.find('\n');
+  return nl == std::string::npos ? s : s.substr(0, nl);
+}
+
+int cmd_tools() {
+  for (const auto& spec : catalogue()) std::cout << spec.name << "  " << first_line(description_of(spec.name)) << "\n";
+  return 0;
+}
+
+int cmd_call(int argc, char** argv) {
+  if (argc < 3) {
+    usage();
+    return 2;
+  }
+  json args = json::object();
+  if (argc >= 4) {
+    try {
+      args = json::parse(argv[3]);
+    } catch (const json::parse_error& e) {
+      std::cerr << "arguments are not valid JSON: " << e.what() << "\n";
+      return 2;
+    }
+  }
+  try {
+    std::cout << call_tool(argv[2], args) << "\n";
+  } catch (const ArgumentError& e) {
+    std::cerr << e.what() << "\n";
+    return 2;
+  }
+  return 0;
+}
+
+int serve_stdio() {
+  check_write_tools();
+  notice::mark_start(home_dir());
+  notice::start_usage_report("tessaro", TESSARO_VERSION);
+  std::ios::sync_with_stdio(false);
+  serve(std::cin, std::cout);
+  return 0;
+}
+
+}  // namespace
+
+int entry(int argc, char** argv) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (argc <= 1) return serve_stdio();
+  std::string cmd = argv[1];
+  if (cmd == "tools") return cmd_tools();
+  if (cmd == "call") return cmd_call(argc, argv);
+  if (cmd == "serve") return serve_stdio();
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    usage();
+    return 0;
+  }
+  if (const CliFn* fn = find_cli_command(cmd)) return (*fn)(argc - 1, argv + 1);
+  usage();
+  return 2;
+}
+
+}  // namespace tessaro::server
