@@ -171,7 +171,18 @@ std::string base(const std::string& group, const std::string& host) {
   return b + "/" + host;
 }
 
-Response fetch(const Request& req) {
+Response fetch(const Request& req_in) {
+  // TESSARO_HTTP_TIMEOUT_S caps every request's timeout (tests keep waits short).
+  static const double cap = [] {
+    auto v = fmt::parse_number(env_or("TESSARO_HTTP_TIMEOUT_S", ""));
+    return v && *v > 0 ? *v : 0.0;
+  }();
+  Request req = req_in;
+  if (cap > 0) {
+    req.timeout_s = std::min(req.timeout_s, cap);
+    req.connect_timeout_s = std::min(req.connect_timeout_s, cap);
+    req.backoff_s = std::min(req.backoff_s, cap / 4);
+  }
   double backoff = req.backoff_s;
   for (int attempt = 0;; ++attempt) {
     Attempt a = perform(req);

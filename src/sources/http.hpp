@@ -29,6 +29,7 @@ struct Response {
   std::string header(const std::string& name) const;  // "" when absent
 };
 
+// TESSARO_HTTP_TIMEOUT_S, when set, caps every timeout (tests).
 Response fetch(const Request& req);
 // GET with default settings.
 Response get(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers = {},
