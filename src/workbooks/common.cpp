@@ -1,0 +1,27 @@
+#include "workbooks/common.hpp"
+
+#include "core/format.hpp"
+#include "sources/xlsx/workbook.hpp"
+
+namespace tessaro::workbooks {
+
+Target resolve_target(const std::string& filename, const std::string&) {
+  Target t;
+  if (fmt::trim(filename).empty()) return t;
+  auto safe = excel::safe_filename(filename);
+  if (!safe) {
+    t.ok = false;
+    t.error = "⚠️ 파일 이름으로 쓸 수 없습니다: " + filename +
+              "\n경로(/, \\), '..', 숨김 파일 이름은 넣을 수 없어요. 파일은 항상 snapshots 폴더에 저장됩니다.";
+    return t;
+  }
+  t.filename = *safe;
+  return t;
+}
+
+std::filesystem::path Target::path(const std::string& prefix) const {
+  if (!filename.empty()) return excel::unused_path(filename);
+  return excel::unused_path(excel::generate_filename(prefix));
+}
+
+}  // namespace tessaro::workbooks

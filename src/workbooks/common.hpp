@@ -1,0 +1,19 @@
+#pragma once
+// What the workbook tools share: where a file goes.
+#include <filesystem>
+#include <string>
+
+namespace tessaro::workbooks {
+
+struct Target {
+  bool ok = true;
+  std::string error;      // the ⚠️ reply when the given name is refused
+  std::string filename;   // checked user name, or "" for an automatic one
+  // The path to write: the user's name (never overwriting: _2, _3 ...), or an
+  // automatic name with a time stamp from `prefix`.
+  std::filesystem::path path(const std::string& prefix) const;
+};
+
+Target resolve_target(const std::string& filename, const std::string& what);
+
+}  // namespace tessaro::workbooks
