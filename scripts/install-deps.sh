@@ -21,6 +21,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 # Test-only: the MCP TypeScript SDK client used by the end-to-end tests.
 if [ "${1:-}" = "--test" ]; then
+  # An independent reader for the workbook tests.
+  if ! command -v soffice >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libreoffice-calc-nogui >/dev/null
+  fi
   command -v npm >/dev/null || { apt-get install -y -qq npm >/dev/null 2>&1 || true; }
   if [ ! -d tests/e2e/node_modules/@modelcontextprotocol/sdk ]; then
     (cd tests/e2e && npm install --no-audit --no-fund --silent)

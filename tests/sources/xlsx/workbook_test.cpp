@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "core/errors.hpp"
 #include "sources/xlsx/workbook.hpp"
@@ -92,4 +94,30 @@ TEST(Workbook, MultiSheetWithDetailAndLinks) {
   EXPECT_EQ(names[2], "005930 삼성전자");
   Table back = load_excel(p, "요약");
   EXPECT_EQ(back.rows[0]["name"], "삼성전자");   // a linked cell still reads as its text
+}
+
+// An independent reader (LibreOffice) must see the same sheet, labels and values.
+TEST(Workbook, IndependentReaderSeesTheSameValues) {
+  if (std::system("command -v soffice >/dev/null 2>&1") != 0) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  tessaro::testing::TempHome home;
+  fs::path p = get_snapshot_dir() / "lo.xlsx";
+  save_table_to_excel(sample_table(), p, "Snapshot", json{{"days", 260}});
+  fs::path out = fs::path(home.path()) / "csv";
+  fs::create_directories(out);
+  std::string cmd = "cd '" + out.string() + "' && HOME='" + home.path() +
+                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,false,true,false,false,false,1 '" +
+                    p.string() + "' --outdir '" + out.string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::string csv;
+  for (auto& e : fs::directory_iterator(out))
+    if (e.path().extension() == ".csv") {
+      std::ifstream in(e.path());
+      csv.assign(std::istreambuf_iterator<char>(in), {});
+      break;
+    }
+  ASSERT_FALSE(csv.empty());
+  EXPECT_NE(csv.find("코드,종목명,현재가,PER,고점대비(%),외국인순매수(주)"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("005930,삼성전자,"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("0088M0,신형코드,"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("SK하이닉스"), std::string::npos);
 }
