@@ -1,0 +1,50 @@
+#include "core/result_meta.hpp"
+
+#include <cctype>
+
+namespace tessaro::rmeta {
+
+const char* const PROVIDER_STATUSES[] = {"ok", "cached", "stale", "degraded", "unavailable", "not_connected", "error"};
+const size_t PROVIDER_STATUSES_COUNT = sizeof(PROVIDER_STATUSES) / sizeof(PROVIDER_STATUSES[0]);
+
+std::optional<std::string> normalize_day(const std::string& raw) {
+  std::string s;
+  for (char c : raw)
+    if (!std::isspace((unsigned char)c) || !s.empty()) s.push_back(c);
+  auto digits = [](const std::string& t) {
+    for (char c : t)
+      if (!std::isdigit((unsigned char)c)) return false;
+    return !t.empty();
+  };
+  std::string y, m, d;
+  if (s.size() >= 8 && digits(s.substr(0, 8)) && (s.size() == 8 || !std::isdigit((unsigned char)s[8]))) {
+    y = s.substr(0, 4), m = s.substr(4, 2), d = s.substr(6, 2);
+  } else if (s.size() >= 10 && (s[4] == '-' || s[4] == '.' || s[4] == '/') && s[7] == s[4] && digits(s.substr(0, 4)) &&
+             digits(s.substr(5, 2)) && digits(s.substr(8, 2))) {
+    y = s.substr(0, 4), m = s.substr(5, 2), d = s.substr(8, 2);
+  } else {
+    return std::nullopt;
+  }
+  int mi = std::stoi(m), di = std::stoi(d);
+  if (mi < 1 || mi > 12 || di < 1 || di > 31) return std::nullopt;
+  return y + "-" + m + "-" + d;
+}
+
+std::optional<std::string> normalize_day(const json& v) {
+  if (v.is_string()) return normalize_day(v.get<std::string>());
+  if (v.is_number_integer()) return normalize_day(std::to_string(v.get<long long>()));
+  return std::nullopt;
+}
+
+json entity(const json& stock_code, const json& name) {
+  return json{{"stock_code", stock_code.is_null() ? json(nullptr) : stock_code},
+              {"name", name.is_null() ? json(nullptr) : name}};
+}
+
+json entity(const json& stock_code) { return json{{"stock_code", stock_code.is_null() ? json(nullptr) : stock_code}}; }
+
+std::string append_meta(const std::string& text, const json& meta) {
+  return text + "\n\n" + START_MARKER + "\n" + dump_compact(meta) + "\n" + END_MARKER;
+}
+
+}  // namespace tessaro::rmeta

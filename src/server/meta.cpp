@@ -1,0 +1,174 @@
+#include "server/meta.hpp"
+
+#include "core/format.hpp"
+#include "market_time/bar_state.hpp"
+#include "market_time/clock.hpp"
+#include "sources/metrics.hpp"
+
+namespace tessaro::server {
+
+json build_meta(const BuildMetaArgs& a) {
+  mt::Instant at = mt::now();
+  json clock = mt::build_market_clock(at);
+  json m = json::object();
+  m["kiv"] = a.kiv;
+  m["as_of"] = mt::iso_kst(at);
+  m["data_basis"] = a.data_basis;
+  m["data_as_of"] = a.data_as_of;
+  if (a.korean) m["data_period"] = a.data_period;
+  m["market"] = a.market;
+  m["session"] = a.session;
+  if (a.korean) m["price_session"] = a.price_session;
+  if (a.is_delayed) m["is_delayed"] = *a.is_delayed;
+  m["data_completeness"] = a.data_completeness;
+  if (!a.coverage.is_null()) m["coverage"] = a.coverage;
+  m["entity"] = a.entity_info;
+  m["warnings"] = a.warnings;
+  std::string viewer = mt::viewer_zone();
+  mt::Civil vc = mt::to_zone(at, viewer);
+  if (mt::iso_in_zone(at, viewer).substr(19) != "+09:00" || (viewer != mt::KST && viewer != "Asia/Seoul")) {
+    if (viewer != "Asia/Seoul" && viewer != "ROK")
+      m["viewer_tz"] = json{{"name", viewer}, {"utc_offset", mt::iso_in_zone(at, viewer).substr(19)},
+                            {"local_date", vc.date_str()}, {"local_time", vc.hm()}};
+  }
+  m["dst"] = clock["dst"];
+  return m;
+}
+
+namespace {
+std::string basis_for(const std::string& kind, std::optional<bool> bar_forming, bool open_or_after) {
+  if (kind == "filing") return rmeta::BASIS_FILING;
+  if (kind == "bars" && bar_forming) return *bar_forming ? rmeta::BASIS_IN_PROGRESS_BAR : rmeta::BASIS_LAST_CLOSE;
+  if (open_or_after) return kind == "bars" ? rmeta::BASIS_IN_PROGRESS_BAR : rmeta::BASIS_REALTIME;
+  return rmeta::BASIS_LAST_CLOSE;
+}
+bool truthy(const json& v) {
+  if (v.is_null()) return false;
+  if (v.is_string()) return !v.get<std::string>().empty();
+  if (v.is_object() || v.is_array()) return !v.empty();
+  if (v.is_boolean()) return v.get<bool>();
+  return true;
+}
+void finish(json& meta, const json& bar_state, const json& price_adjustment, const json& extra) {
+  if (truthy(bar_state)) meta["bar_state"] = bar_state;
+  if (truthy(price_adjustment)) meta["price_adjustment"] = price_adjustment;
+  if (extra.is_object())
+    for (auto it = extra.begin(); it != extra.end(); ++it) meta[it.key()] = *it;
+}
+}  // namespace
+
+json kr_meta(const KrMetaArgs& a) {
+  json krx = mt::build_market_clock()["krx"];
+  bool after = krx.value("current_session", std::string()) == mt::SESSION_AFTER_MARKET &&
+               mt::is_extended_price_session(a.price_session);
+  std::string basis = basis_for(a.kind, a.bar_forming, krx.value("is_open", false) || after);
+  std::vector<std::string> warnings = a.warnings;
+  if (a.kind != "filing" && mt::data_is_latest_day(a.bar_forming, a.data_as_of, krx)) {
+    auto notes = mt::kr_market_note(&krx, a.price_session);
+    warnings.insert(warnings.begin(), notes.begin(), notes.end());
+  }
+  std::string completeness = a.data_completeness;
+  json coverage = a.coverage;
+  mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);
+  BuildMetaArgs b;
+  b.data_basis = basis;
+  b.data_as_of = truthy(a.data_as_of) ? a.data_as_of : (a.kind == "filing" ? json(nullptr) : krx["last_trading_day"]);
+  b.data_period = a.data_period;
+  b.market = "KR";
+  b.session = krx["status"];
+  b.price_session = a.price_session;
+  b.data_completeness = completeness;
+  b.coverage = coverage;
+  b.entity_info = rmeta::entity(a.code, a.name);
+  b.warnings = warnings;
+  json meta = build_meta(b);
+  finish(meta, a.bar_state, a.price_adjustment, a.extra);
+  emit_coverage_counters("tessaro", meta);
+  return meta;
+}
+
+json us_meta(const UsMetaArgs& a) {
+  json us = mt::build_market_clock()["us"];
+  bool open = us.value("is_open", false);
+  std::string basis = basis_for(a.kind, a.bar_forming, open);
+  bool latest = mt::data_is_latest_day(a.bar_forming, a.data_as_of, us);
+  std::vector<std::string> warnings = a.warnings;
+  if (a.kind != "filing" && !open && latest)
+    warnings.insert(warnings.begin(), "미국장 마감 상태 — 표시된 값은 최근 거래일(" +
+                                          us.value("last_trading_day", std::string()) + ") 기준입니다.");
+  std::string completeness = a.data_completeness;
+  json coverage = a.coverage;
+  mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);
+  BuildMetaArgs b;
+  b.korean = false;
+  b.data_basis = basis;
+  b.data_as_of = truthy(a.data_as_of) ? a.data_as_of : (a.kind == "filing" ? json(nullptr) : us["last_trading_day"]);
+  b.market = "US";
+  b.session = us["status"];
+  b.is_delayed = open && latest;
+  b.data_completeness = completeness;
+  b.coverage = coverage;
+  b.entity_info = rmeta::entity(a.ticker);
+  b.warnings = warnings;
+  json meta = build_meta(b);
+  finish(meta, a.bar_state, a.price_adjustment, a.extra);
+  return meta;
+}
+
+std::string deliver_notices(const std::string& result, const std::vector<std::string>& notices) {
+  std::vector<std::string> notes;
+  for (const auto& n : notices) {
+    std::string t = fmt::trim(n);
+    if (!t.empty()) notes.push_back(t);
+  }
+  if (notes.empty()) return result;
+  size_t first = result.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && result[first] == '{') {
+    try {
+      json j = json::parse(result);
+      if (j.is_object()) {
+        if (!j.contains("_meta") || !j["_meta"].is_object()) j["_meta"] = json::object();
+        json& meta = j["_meta"];
+        if (!meta.contains("warnings") || !meta["warnings"].is_array()) meta["warnings"] = json::array();
+        for (const auto& n : notes) {
+          std::vector<std::string> parts;
+          size_t pos = 0;
+          while (pos <= n.size()) {
+            size_t e = n.find('\n', pos);
+            std::string line = fmt::trim(n.substr(pos, e == std::string::npos ? std::string::npos : e - pos));
+            if (!line.empty() && line != "---") parts.push_back(line);
+            if (e == std::string::npos) break;
+            pos = e + 1;
+          }
+          meta["warnings"].push_back(fmt::join(parts, " "));
+        }
+        return dump_compact(j);
+      }
+    } catch (const json::exception&) {
+    }
+  }
+  std::string out = result;
+  for (const auto& n : notes) out += "\n\n" + n;
+  return out;
+}
+
+void emit_coverage_counters(const std::string& kiv, const json& meta) {
+  auto tool = metrics::current_tool();
+  if (!tool) return;
+  const json& cov = meta.value("coverage", json());
+  if (truthy(cov) && truthy(cov.value("truncated", json())))
+    metrics::count_limitation("kiv_coverage_truncated_total",
+                              json{{"kiv", kiv}, {"tool", *tool}, {"reason", cov.value("reason", json("unknown"))}});
+  const json& bs = meta.value("bar_state", json());
+  if (truthy(bs) && truthy(bs.value("calculation_includes_incomplete", json())))
+    metrics::count_limitation("kiv_incomplete_bar_total",
+                              json{{"kiv", kiv}, {"tool", *tool}, {"timeframe", bs.value("timeframe", json("unknown"))}});
+  const json& pc = meta.value("period_coverage", json());
+  if (truthy(pc) && pc.value("consistency", std::string()) == "mixed")
+    metrics::count_limitation("kiv_mixed_period_total", json{{"kiv", kiv}, {"tool", *tool}});
+  const json& pa = meta.value("price_adjustment", json());
+  if (truthy(pa) && pa.value("status", std::string()) == "unknown")
+    metrics::count_limitation("kiv_unknown_adjustment_total", json{{"kiv", kiv}, {"tool", *tool}});
+}
+
+}  // namespace tessaro::server
