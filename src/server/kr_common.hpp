@@ -1,0 +1,51 @@
+#pragma once
+// Helpers shared by several tool families (Korean and US). Each group is defined
+// in the .cpp named beside it; tool files include this header and never each other.
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace tessaro::server {
+
+inline constexpr const char* NEWLINE = "\n";
+
+// ---- quotes and charts (kr_common_quotes.cpp) --------------------------------
+// Price session -> long / short KRX session label.
+extern const std::map<std::string, std::string> KR_SESSION_LABEL;
+extern const std::map<std::string, std::string> SESSION_SHORT;
+// "YYYYMMDD" -> "YYYY-MM-DD"; else the first 16 (intraday) or 10 characters.
+std::string normalize_date(const json& raw, bool is_intraday);
+// "날짜|시가|고가|저가|종가|거래량" table lines (no heading).
+std::vector<std::string> format_ohlcv_rows(const json& rows, bool is_intraday, int decimals);
+
+// ---- codes and events (kr_common_events.cpp) --------------------------------
+inline constexpr const char* CODE_RE = "^[A-Za-z0-9]{6}$";
+bool is_code(const std::string& s);
+extern const std::vector<std::string> EVENT_TYPES;
+std::string classify_event_type(const std::string& title);
+bool looks_like_etf(const std::string& name);
+
+// ---- paged lists (kr_common_lists.cpp) --------------------------------------
+inline constexpr int LIST_PAGE_MAX = 500;
+struct ListWindow {
+  int count;            // applied, 1..LIST_PAGE_MAX
+  int page;             // applied, >= 1
+  long long requested;  // as asked
+};
+ListWindow list_window(const json& count, const json& page);
+
+// ---- indicators (kr_common_indicators.cpp) ----------------------------------
+json indicator_coverage(const json& include, int available_bars, const json& params,
+                        const std::string& timeframe);
+json indicator_error_list(const json& result, const json& code = nullptr);
+json market_cap_eok(const json& value);   // number (억원) or null
+
+// ---- news (kr_common_news.cpp) ----------------------------------------------
+// Relevance category of one article for the given stock names.
+std::string classify_news_relevance(const json& article, const std::vector<std::string>& names);
+
+}  // namespace tessaro::server
