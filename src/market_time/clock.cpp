@@ -477,7 +477,8 @@ json market_part(const MarketCalendar& cal, Instant at, const std::string& viewe
                {"status", status},
                {"current_session", current},
                {"last_trading_day", day_str(last_day)},
-               {"next_trading_day", day_str(next_day)},
+               // The next day whose regular session is still to come: today before the open.
+               {"next_trading_day", day_str(open_day)},
                {"regular_close", regular_close},
                {"next_session", next},
                {"sessions", sessions}};
@@ -562,16 +563,19 @@ json build_market_clock(std::optional<Instant> at_opt) {
   return clock;
 }
 
+std::string market_status_label(const std::string& s) {
+  static const std::map<std::string, std::string> m = {
+      {"weekend", "주말 휴장"},      {"holiday", "공휴일 휴장"},   {"before_open", "개장 전"},
+      {"pre_open", "장전 동시호가"}, {"regular", "정규장 거래 중"}, {"after_market", "애프터마켓 거래 중"},
+      {"pre_market", "프리마켓"},    {"after_hours", "애프터아워"}, {"closed", "장마감"}};
+  auto it = m.find(s);
+  return it == m.end() ? s : it->second;
+}
+
+
 std::string format_market_clock(const json& clock) {
   std::vector<std::string> lines;
-  auto status_ko = [](const std::string& s) {
-    static const std::map<std::string, std::string> m = {
-        {"weekend", "주말 휴장"},      {"holiday", "공휴일 휴장"},   {"before_open", "개장 전"},
-        {"pre_open", "장전 동시호가"}, {"regular", "정규장 거래 중"}, {"after_market", "애프터마켓 거래 중"},
-        {"pre_market", "프리마켓"},    {"after_hours", "애프터아워"}, {"closed", "장마감"}};
-    auto it = m.find(s);
-    return it == m.end() ? s : it->second;
-  };
+  auto status_ko = [](const std::string& s) { return market_status_label(s); };
   lines.push_back("🕒 시장 시계 (조회 " + clock.value("as_of", std::string()) + ")");
   for (const char* key : {"krx", "us"}) {
     const json& p = clock[key];

@@ -97,5 +97,7 @@ const MarketCalendar& us_calendar();
 // next_session {name, opens_at_local}, sessions, opens_in/closes_in.
 json build_market_clock(std::optional<Instant> at = std::nullopt);
 std::string format_market_clock(const json& clock);
+// "weekend" -> "주말 휴장", "regular" -> "정규장 거래 중", ...
+std::string market_status_label(const std::string& status);
 
 }  // namespace tessaro::mt

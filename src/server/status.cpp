@@ -1,0 +1,136 @@
+#include "server/status.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "core/files.hpp"
+#include "core/format.hpp"
+#include "market_time/clock.hpp"
+#include "sources/metrics.hpp"
+#include "sources/user_notice.hpp"
+
+namespace tessaro::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+// True when a file can be created and removed in `dir` (created on demand).
+bool writable(const fs::path& dir, std::string& why) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) {
+    why = ec.message();
+    return false;
+  }
+  fs::path probe = dir / (".write_probe." + std::to_string(::getpid()));
+  {
+    std::ofstream f(probe);
+    if (!f || !(f << "ok")) {
+      why = "쓰기 실패";
+      return false;
+    }
+  }
+  fs::remove(probe, ec);
+  return true;
+}
+
+json market_part(const json& part) {
+  json out = json::object();
+  out["status"] = part.value("status", std::string());
+  out["is_open"] = part.value("is_open", false);
+  out["current_session"] = part.value("current_session", std::string());
+  out["last_trading_day"] = part.value("last_trading_day", std::string());
+  out["next_trading_day"] = part.value("next_trading_day", std::string());
+  return out;
+}
+
+}  // namespace
+
+json build_status() {
+  json st = json::object();
+  st["version"] = TESSARO_VERSION;
+  st["as_of"] = mt::iso_kst(mt::now());
+  json clock = mt::build_market_clock();
+  st["krx"] = market_part(clock.value("krx", json::object()));
+  st["us"] = market_part(clock.value("us", json::object()));
+
+  // Recent calls from today's and yesterday's usage log, newest last.
+  json entries = metrics::load_metrics(2);
+  const size_t keep = 20;
+  json recent = json::array();
+  long long ok = 0, failed = 0;
+  size_t start = entries.size() > keep ? entries.size() - keep : 0;
+  for (size_t i = start; i < entries.size(); ++i) {
+    const json& e = entries[i];
+    bool err = e.value("error", false);
+    (err ? failed : ok) += 1;
+    recent.push_back({{"tool", e.value("tool", std::string())}, {"ts", e.value("ts", std::string())}, {"error", err}});
+  }
+  st["recent"] = {{"ok", ok}, {"failed", failed}, {"calls", recent}};
+
+  fs::path home = home_dir();
+  std::string why_home, why_cache;
+  bool home_ok = writable(home, why_home);
+  bool cache_ok = writable(home / "cache", why_cache);
+  st["home"] = {{"path", home.string()}, {"writable", home_ok}, {"error", home_ok ? json(nullptr) : json(why_home)}};
+  st["cache"] = {{"path", (home / "cache").string()}, {"writable", cache_ok},
+                 {"error", cache_ok ? json(nullptr) : json(why_cache)}};
+  st["update_notice"] = notice::update_notice("Tessaro", "tessaro-mcp", TESSARO_VERSION, home);
+  return st;
+}
+
+std::string format_status(const json& st) {
+  std::vector<std::string> lines;
+  lines.push_back("🩺 Tessaro 상태 (v" + st.value("version", std::string()) + ", 조회 " + st.value("as_of", std::string()) + ")");
+  lines.push_back("");
+  auto market = [&](const char* label, const json& m) {
+    std::string s = std::string("- ") + label + ": " + m.value("status", std::string()) + " (current_session: " +
+                    m.value("current_session", std::string()) + ", 최근 거래일 " + m.value("last_trading_day", std::string()) +
+                    ", 다음 거래일 " + m.value("next_trading_day", std::string()) + ")";
+    lines.push_back(s);
+  };
+  lines.push_back("## 시장");
+  market("한국장(KRX)", st["krx"]);
+  market("미국장(NYSE/NASDAQ)", st["us"]);
+  lines.push_back("");
+  lines.push_back("## 최근 호출");
+  const json& r = st["recent"];
+  long long ok = r.value("ok", 0LL), failed = r.value("failed", 0LL);
+  if (ok + failed == 0) {
+    lines.push_back("- 기록된 최근 호출이 없습니다.");
+  } else {
+    lines.push_back("- 성공 " + std::to_string(ok) + "회 · 실패 " + std::to_string(failed) + "회 (최근 " +
+                    std::to_string(ok + failed) + "회 기준)");
+    std::vector<std::string> failed_tools;
+    for (const auto& c : r["calls"])
+      if (c.value("error", false)) failed_tools.push_back(c.value("tool", std::string()) + " " + c.value("ts", std::string()));
+    if (!failed_tools.empty()) {
+      size_t from = failed_tools.size() > 5 ? failed_tools.size() - 5 : 0;
+      for (size_t i = from; i < failed_tools.size(); ++i) lines.push_back("  - ⚠️ 실패: " + failed_tools[i]);
+    }
+  }
+  lines.push_back("");
+  lines.push_back("## 저장 공간");
+  for (const char* key : {"home", "cache"}) {
+    const json& d = st[key];
+    bool w = d.value("writable", false);
+    std::string label = std::string(key) == "home" ? "홈 폴더" : "캐시 폴더";
+    lines.push_back("- " + label + ": " + (w ? "쓰기 가능" : "⚠️ 쓰기 불가") + " (" + d.value("path", std::string()) + ")");
+  }
+  std::string un = st.value("update_notice", std::string());
+  if (!un.empty()) {
+    lines.push_back("");
+    lines.push_back(un);
+  }
+  bool trouble = failed > 0 || !st["home"].value("writable", false) || !st["cache"].value("writable", false);
+  if (trouble) {
+    lines.push_back("");
+    lines.push_back("💡 문제가 계속되면 Orvane Manager의 Tessaro 카드에서 [진단]을 눌러 보고, 그래도 같으면 Orvane Manager 상단 [지원 문의]를 눌러 주세요.");
+  }
+  return fmt::join(lines, "\n");
+}
+
+}  // namespace tessaro::server
