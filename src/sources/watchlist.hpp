@@ -1,17 +1,23 @@
 #pragma once
 // The watchlist shared with Dorvik and Skaldo: <home>/watchlist.json, re-read on
-// every call and written atomically.
+// every call and written atomically. Writers in this process are serialised, and
+// an advisory lock on <home>/watchlist.json.lock keeps other programs' writes
+// from interleaving with ours.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/json.hpp"
 
 namespace tessaro::wl {
 
-json load();                                   // array of {code, name, ...}
+json load();                                   // array of {code, name, ...}, in stored order
 std::vector<std::string> codes();
-bool add(const std::string& code, const std::string& name);   // false when already there
-bool remove(const std::string& code);          // false when absent
-void clear();
+// (added, reason): reason says why not (already there, bad code).
+std::pair<bool, std::string> add(const std::string& code, const std::string& name);
+// Removes the first item whose code (any case) or name equals the trimmed query;
+// returns it, or null when nothing matched.
+json remove(const std::string& query);
+int clear();                                   // number of items removed
 
 }  // namespace tessaro::wl

@@ -7,7 +7,14 @@
 namespace tessaro::naver {
 
 std::optional<std::string> get_krx_sosok(const std::string& code) {
-  json j = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/basic", false, "https://m.stock.naver.com/");
+  // The division only decides extra labels: an unreachable or unreadable page
+  // answers "unknown" instead of failing the caller.
+  json j;
+  try {
+    j = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/basic", false, "https://m.stock.naver.com/");
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
   if (!j.is_object()) return std::nullopt;
   std::string end_type = fmt::lower(j.value("stockEndType", std::string()));
   if (end_type == "etf") return std::string("ETF");

@@ -1,0 +1,33 @@
+#pragma once
+// Parsing helpers of the Naver source, shared by its parsers and their tests.
+#include <optional>
+#include <string>
+
+#include "core/json.hpp"
+
+namespace tessaro::naver {
+
+namespace parse {
+// A number from a JSON value: numbers as they are, strings such as "103,400",
+// "+1,000", "1,032,919백만". "", "-", "N/A", "null" and null are missing.
+std::optional<double> number(const json& v);
+// Whole values become JSON integers so that they print without decimals.
+json to_json_number(double v);
+// Direction code of compareToPreviousPrice ({code,name} or a bare code):
+// 1 rising (1 up-limit, 2 up), 0 even (3), -1 falling (4 down-limit, 5 down), 2 unknown.
+int direction(const json& dir);
+// Magnitude from the text, sign from the direction code. A text sign that
+// contradicts the code sets `disagree` and yields nullopt (recorded as a miss).
+std::optional<double> signed_change(const json& raw, const json& dir, bool& disagree);
+}  // namespace parse
+
+// fchart XML (already UTF-8) -> rows oldest first. Daily rows carry "date"
+// (YYYY-MM-DD), intraday rows "datetime" (YYYY-MM-DD HH:MM). Unreadable
+// values are null and named under PARSE_MISS_KEY of the row.
+json parse_fchart_bars(const std::string& xml_utf8, bool intraday);
+// One item of the realtime polling API -> quote record.
+json quote_from_polling_item(const std::string& code, const json& item);
+// m.stock trend rows -> flow rows (newest first).
+json flow_rows_from_trend(const json& arr);
+
+}  // namespace tessaro::naver

@@ -1,0 +1,326 @@
+// Stock search, daily/weekly/monthly bars, the current quote (with the NXT
+// quote) and the market status of the list pages.
+//
+// The JSON APIs write most numbers as strings with thousands commas; "", "-",
+// "N/A" and null all mean "missing" and are never turned into 0. A field the
+// parser could not read is left out of the record and named under
+// PARSE_MISS_KEY.
+#include <cmath>
+#include <regex>
+#include <set>
+#include <string>
+
+#include <pugixml.hpp>
+
+#include "core/errors.hpp"
+#include "core/format.hpp"
+#include "core/result_meta.hpp"
+#include "core/text.hpp"
+#include "market_time/clock.hpp"
+#include "sources/naver/naver.hpp"
+#include "sources/naver/parse_util.hpp"
+
+namespace tessaro::naver {
+
+namespace {
+
+bool valid_code(const std::string& code) {
+  static const std::regex re("^[0-9A-Za-z]{6}$");
+  return std::regex_match(code, re);
+}
+
+// Listing codes are six digits or capital letters (new-style codes such as 0088M0).
+bool listed_code(const std::string& code) {
+  static const std::regex re("^[0-9A-Z]{6}$");
+  return std::regex_match(code, re);
+}
+
+std::string str_of(const json& obj, const char* key) {
+  if (!obj.is_object()) return "";
+  auto it = obj.find(key);
+  if (it == obj.end() || !it->is_string()) return "";
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+// ---- parse helpers shared by the Naver parsers ------------------------------
+
+namespace parse {
+
+std::optional<double> number(const json& v) {
+  if (v.is_number()) return v.get<double>();
+  if (!v.is_string()) return std::nullopt;
+  std::string s = fmt::trim(v.get<std::string>());
+  if (s.empty() || s == "-" || s == "N/A" || s == "null") return std::nullopt;
+  return fmt::parse_number(s);
+}
+
+json to_json_number(double v) {
+  if (std::isfinite(v) && std::floor(v) == v && std::fabs(v) < 9.0e15) return static_cast<long long>(v);
+  return v;
+}
+
+int direction(const json& dir) {
+  std::string c;
+  if (dir.is_object()) {
+    c = str_of(dir, "code");
+    if (c.empty()) {
+      std::string n = str_of(dir, "name");
+      if (n == "UPPER_LIMIT" || n == "RISING") return 1;
+      if (n == "EVEN") return 0;
+      if (n == "LOWER_LIMIT" || n == "FALLING") return -1;
+    }
+  } else if (dir.is_string()) {
+    c = dir.get<std::string>();
+  } else if (dir.is_number_integer()) {
+    c = std::to_string(dir.get<long long>());
+  }
+  if (c == "1" || c == "2") return 1;
+  if (c == "3") return 0;
+  if (c == "4" || c == "5") return -1;
+  return 2;   // unknown
+}
+
+std::optional<double> signed_change(const json& raw, const json& dir, bool& disagree) {
+  disagree = false;
+  auto v = number(raw);
+  if (!v) return std::nullopt;
+  int d = direction(dir);
+  if (d == 2) return *v;   // no direction code: the text's own sign
+  std::string s = raw.is_string() ? fmt::trim(raw.get<std::string>()) : "";
+  bool text_minus = (!s.empty() && s[0] == '-') || (raw.is_number() && *v < 0);
+  bool text_plus = !s.empty() && s[0] == '+';
+  double mag = std::fabs(*v);
+  if (d == 0) {
+    if (mag != 0) disagree = true;
+    return disagree ? std::nullopt : std::optional<double>(0.0);
+  }
+  if ((d > 0 && text_minus) || (d < 0 && text_plus)) {
+    disagree = true;
+    return std::nullopt;
+  }
+  return d > 0 ? mag : -mag;
+}
+
+}  // namespace parse
+
+// ---- search -------------------------------------------------------------
+
+json search_stock(const std::string& query_in) {
+  std::string query = fmt::trim(query_in);
+  json out = json::array();
+  if (query.empty()) return out;
+  json j = fetch_json("stock.naver.com",
+                      "/api/autocomplete/search/autoComplete?query=" + text::url_encode(query) +
+                          "&target=stock,index,marketindicator,coin,ipo",
+                      false, "https://stock.naver.com/");
+  if (!j.is_object() || !j.contains("result") || !j["result"].is_object() || !j["result"].contains("items") ||
+      !j["result"]["items"].is_array())
+    throw NaverParseError("종목 검색 응답에서 result.items를 읽지 못했습니다");
+  std::set<std::string> seen;
+  for (const auto& it : j["result"]["items"]) {
+    if (!it.is_object()) continue;
+    if (str_of(it, "nationCode") != "KOR") continue;
+    std::string cat = str_of(it, "category");
+    if (!cat.empty() && cat != "stock") continue;
+    std::string code = fmt::trim(str_of(it, "code"));
+    std::string name = fmt::trim(str_of(it, "name"));
+    if (!listed_code(code) || name.empty() || !seen.insert(code).second) continue;
+    json row = {{"name", name}, {"code", code}};
+    row["market"] = str_of(it, "typeCode");
+    out.push_back(row);
+  }
+  return out;
+}
+
+// ---- bars -------------------------------------------------------------------
+
+json parse_fchart_bars(const std::string& xml_utf8, bool intraday) {
+  pugi::xml_document doc;
+  auto res = doc.load_buffer(xml_utf8.data(), xml_utf8.size(), pugi::parse_default, pugi::encoding_utf8);
+  pugi::xml_node chart = doc.child("protocol").child("chartdata");
+  if (!res || !chart) throw NaverParseError("차트 XML에서 chartdata를 읽지 못했습니다");
+  json rows = json::array();
+  static const char* kNames[] = {"open", "high", "low", "close", "volume"};
+  for (pugi::xml_node item = chart.child("item"); item; item = item.next_sibling("item")) {
+    std::string data = item.attribute("data").as_string();
+    std::vector<std::string> f;
+    size_t b = 0;
+    for (size_t i = 0; i <= data.size(); ++i)
+      if (i == data.size() || data[i] == '|') {
+        f.push_back(data.substr(b, i - b));
+        b = i + 1;
+      }
+    std::string d = f.empty() ? "" : fmt::trim(f[0]);
+    bool ok_date = intraday ? (d.size() == 12) : (d.size() == 8);
+    for (char c : d) ok_date = ok_date && std::isdigit(static_cast<unsigned char>(c));
+    if (!ok_date) continue;   // blank or separator items carry no bar
+    json row;
+    std::string day = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+    if (intraday) row["datetime"] = day + " " + d.substr(8, 2) + ":" + d.substr(10, 2);
+    else row["date"] = day;
+    json miss = json::array();
+    for (int k = 0; k < 5; ++k) {
+      std::optional<double> v;
+      if (size_t(k + 1) < f.size()) v = parse::number(json(f[k + 1]));
+      if (v) row[kNames[k]] = parse::to_json_number(*v);
+      else {
+        row[kNames[k]] = nullptr;
+        miss.push_back(kNames[k]);
+      }
+    }
+    if (!miss.empty()) row[PARSE_MISS_KEY] = miss;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+json get_ohlcv(const std::string& code, const std::string& timeframe, int count) {
+  if (!valid_code(code) || count <= 0) return json::array();
+  if (timeframe != "day" && timeframe != "week" && timeframe != "month") return json::array();
+  std::string xml = fetch_text("fchart.stock.naver.com",
+                               "/sise.nhn?symbol=" + code + "&timeframe=" + timeframe +
+                                   "&count=" + std::to_string(count) + "&requestType=0",
+                               true);
+  json rows = parse_fchart_bars(xml, false);
+  // The server answers the latest `count` bars, oldest first; keep that promise
+  // even when it sends more.
+  if (static_cast<int>(rows.size()) > count) {
+    json cut = json::array();
+    for (size_t i = rows.size() - count; i < rows.size(); ++i) cut.push_back(rows[i]);
+    rows = cut;
+  }
+  return rows;
+}
+
+// ---- quote -----------------------------------------------------------------
+
+namespace {
+
+// Which KRX session produced the quote, from the time of its last trade:
+// from 2026-09-14 a trade at or after 16:00 is an after-market trade; ETFs and
+// ETNs have no after-market.
+std::string quote_session(const std::string& code, const std::string& traded_at) {
+  // "2026-09-15T17:01:02.123+09:00"
+  if (traded_at.size() < 16 || traded_at[10] != 'T') return rmeta::PRICE_SESSION_UNKNOWN;
+  std::string day = traded_at.substr(0, 10);
+  int hh = std::atoi(traded_at.substr(11, 2).c_str()), mm = std::atoi(traded_at.substr(14, 2).c_str());
+  int minutes = hh * 60 + mm;
+  if (day < mt::KRX_AFTER_MARKET_START || minutes < 16 * 60) return rmeta::PRICE_SESSION_REGULAR;
+  std::optional<std::string> sosok;
+  try {
+    sosok = get_krx_sosok(code);
+  } catch (...) {
+  }
+  if (sosok && (*sosok == "ETF" || *sosok == "ETN")) return rmeta::PRICE_SESSION_REGULAR;
+  return rmeta::PRICE_SESSION_AFTER_MARKET;
+}
+
+std::string nxt_session(const std::string& t) {
+  if (t == "REGULAR_MARKET") return rmeta::PRICE_SESSION_REGULAR;
+  if (t == "AFTER_MARKET") return rmeta::PRICE_SESSION_AFTER_MARKET;
+  if (t == "PRE_MARKET") return rmeta::PRICE_SESSION_PRE_MARKET;
+  return rmeta::PRICE_SESSION_UNKNOWN;
+}
+
+}  // namespace
+
+json quote_from_polling_item(const std::string& code, const json& it) {
+  json rec = json::object();
+  std::vector<std::string> miss;
+  std::string name = fmt::trim(str_of(it, "stockName"));
+  if (!name.empty()) rec["name"] = name;
+
+  auto put = [&](const char* key, const json& raw) {
+    auto v = parse::number(raw);
+    if (v) rec[key] = parse::to_json_number(std::fabs(*v));
+    else miss.push_back(key);
+  };
+  put("price", it.value("closePrice", json()));
+  bool disagree = false;
+  auto ch = parse::signed_change(it.value("compareToPreviousClosePrice", json()),
+                                 it.value("compareToPreviousPrice", json()), disagree);
+  if (ch) rec["change"] = parse::to_json_number(*ch);
+  else miss.push_back("change");
+  put("open", it.value("openPrice", json()));
+  put("high", it.value("highPrice", json()));
+  put("low", it.value("lowPrice", json()));
+  put("volume", it.value("accumulatedTradingVolume", json()));   // KRX only, never the integrated figure
+
+  std::vector<std::string> flags;
+  const json& stop = it.value("tradeStopType", json());
+  if (stop.is_object()) {
+    std::string n = str_of(stop, "name");
+    if (!n.empty() && n != "TRADING") flags.push_back("거래정지");
+  }
+  if (!flags.empty()) rec["status_flags"] = flags;
+
+  std::string traded_at = str_of(it, "localTradedAt");
+  if (rec.contains("price")) rec["price_session"] = quote_session(code, traded_at);
+  if (traded_at.size() >= 10 && mt::parse_day(traded_at.substr(0, 10))) rec["quote_date"] = traded_at.substr(0, 10);
+  std::string ms = str_of(it, "marketStatus");
+  if (!ms.empty()) rec["market_status"] = ms;
+  // The polling API has no base-price field: base = price - signed change.
+  if (rec.contains("price") && rec.contains("change")) {
+    rec["base_price"] = parse::to_json_number(rec["price"].get<double>() - rec["change"].get<double>());
+    rec["base_price_derived"] = true;
+  }
+
+  const json& nxt = it.value("overMarketPriceInfo", json());
+  if (nxt.is_object()) {
+    auto p = parse::number(nxt.value("overPrice", json()));
+    if (p) {
+      rec["nxt_price"] = parse::to_json_number(std::fabs(*p));
+      bool dis = false;
+      auto nc = parse::signed_change(nxt.value("compareToPreviousClosePrice", json()),
+                                     nxt.value("compareToPreviousPrice", json()), dis);
+      if (nc) rec["nxt_change"] = parse::to_json_number(*nc);
+      else miss.push_back("nxt_change");
+      auto nv = parse::number(nxt.value("accumulatedTradingVolume", json()));
+      if (nv) rec["nxt_volume"] = parse::to_json_number(*nv);
+      else miss.push_back("nxt_volume");
+      std::string st = str_of(nxt, "tradingSessionType");
+      if (!st.empty()) rec["nxt_price_session"] = nxt_session(st);
+    } else {
+      miss.push_back("nxt_price");
+    }
+  }
+  if (!miss.empty()) rec[PARSE_MISS_KEY] = miss;
+  return rec;
+}
+
+json get_current_price(const std::string& code) {
+  if (!valid_code(code)) return json::object();
+  json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
+                      "https://finance.naver.com/");
+  if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
+    throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
+  for (const auto& it : j["datas"]) {
+    if (!it.is_object()) continue;
+    std::string c = str_of(it, "itemCode");
+    if (c.empty()) c = str_of(it, "symbolCode");
+    if (fmt::upper(c) == fmt::upper(code)) return quote_from_polling_item(code, it);
+  }
+  return json::object();
+}
+
+// ---- market status ---------------------------------------------------------
+
+std::string get_market_list_status(const std::string& market) {
+  std::string m = fmt::upper(fmt::trim(market));
+  if (m.empty() || m == "ALL") m = "KOSPI";
+  json j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
+                      "https://stock.naver.com/");
+  if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
+    throw NaverParseError("지수 응답에서 datas를 읽지 못했습니다");
+  std::string any;
+  for (const auto& it : j["datas"]) {
+    std::string st = str_of(it, "marketStatus");
+    if (any.empty()) any = st;
+    if (fmt::upper(str_of(it, "itemCode")) == m) return st;
+  }
+  return any;
+}
+
+}  // namespace tessaro::naver

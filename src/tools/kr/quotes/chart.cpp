@@ -1,0 +1,160 @@
+// get_chart: daily/weekly/monthly OHLCV of one Korean stock, with placeholder
+// bars dropped and counted, after-market-merged closes labelled, and the 15:30
+// regular close shown beside recent merged daily closes.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/format.hpp"
+#include "core/result_meta.hpp"
+#include "market_time/bar_state.hpp"
+#include "market_time/clock.hpp"
+#include "server/kr_common.hpp"
+#include "server/meta.hpp"
+#include "server/registry.hpp"
+#include "sources/event_reaction/price_adjustment.hpp"
+#include "sources/indicators/split_bars.hpp"
+#include "sources/naver/naver.hpp"
+
+namespace tessaro::tools {
+namespace {
+
+const char* kDoc =
+    "캔들차트 OHLCV — 종목의 시계열 캔들 데이터(시가/고가/저가/종가/거래량, candlestick OHLCV).\n\n"
+    "여러 종목의 기간 통계(고점·저점·낙폭·기간수익률)만 필요하면 get_multi_chart_stats를 쓰세요. "
+    "미국 주식은 get_us_chart를 사용합니다. 기술적 지표는 사용자가 명시적으로 요청할 때만 get_indicators로 조회하세요.\n\n"
+    "Args:\n"
+    "    code: 6자리 종목코드 (예: \"005930\")\n"
+    "    timeframe: \"day\"(일봉) / \"week\"(주봉) / \"month\"(월봉)\n"
+    "    count: 봉 개수 (기본 120 ≈ 6개월, 최대 500)";
+
+std::string tf_label(const std::string& tf) {
+  if (tf == "day") return "일봉";
+  if (tf == "week") return "주봉";
+  if (tf == "month") return "월봉";
+  return tf;
+}
+
+std::string num_text(const json& v) {
+  if (v.is_number_integer()) return std::to_string(v.get<long long>());
+  if (v.is_number_float()) {
+    double d = v.get<double>();
+    if (d == static_cast<long long>(d)) return std::to_string(static_cast<long long>(d));
+    return fmt::pyfloat(d);
+  }
+  return "-";
+}
+
+std::string signed_diff(double d) {
+  if (d == static_cast<long long>(d)) {
+    long long v = static_cast<long long>(d);
+    return (v > 0 ? "+" : "") + std::to_string(v);
+  }
+  return (d > 0 ? "+" : "") + fmt::pyfloat(d);
+}
+
+bool has_fraction(const json& rows) {
+  for (const auto& r : rows)
+    for (const char* k : {"open", "high", "low", "close"}) {
+      auto it = r.find(k);
+      if (it != r.end() && it->is_number_float()) {
+        double d = it->get<double>();
+        if (d != static_cast<long long>(d)) return true;
+      }
+    }
+  return false;
+}
+
+std::string get_chart(const server::Args& args) {
+  const std::string code = args.str("code");
+  const std::string timeframe = args.str("timeframe");
+  long long count_ll = std::min<long long>(args.integer("count"), 500);
+  int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
+
+  json raw = naver::get_ohlcv(code, timeframe, count);
+  auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
+  json rows = split.valid;
+  auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);
+
+  if (!rows.is_array() || rows.empty()) {
+    server::KrMetaArgs ma;
+    ma.kind = "bars";
+    ma.code = code;
+    ma.data_completeness = rmeta::NONE;
+    ma.warnings = {"차트 데이터를 가져오지 못했습니다."};
+    return server::append_result_meta("종목코드 " + code + "의 차트 데이터를 가져올 수 없습니다.", server::kr_meta(ma));
+  }
+
+  const std::string label = tf_label(timeframe);
+  std::vector<std::string> lines;
+  lines.push_back("종목 " + code + " " + label + " OHLCV (" + std::to_string(rows.size()) + "개 봉)");
+  lines.push_back("");
+  int decimals = has_fraction(rows) ? 2 : 0;
+  for (auto& l : server::format_ohlcv_rows(rows, false, decimals)) lines.push_back(l);
+
+  if (!exclusion.is_null()) {
+    std::vector<std::string> dates;
+    if (exclusion.contains("bars") && exclusion["bars"].is_array())
+      for (const auto& b : exclusion["bars"]) {
+        if (dates.size() >= 5) break;
+        dates.push_back(server::normalize_date(b.value("date", json()), false));
+      }
+    lines.push_back("");
+    lines.push_back("※ 거래정지 placeholder 등 비정상 봉 " + num_text(exclusion.value("count", json(0))) + "개 제외 (" +
+                    fmt::join(dates, ", ") + ").");
+  }
+
+  json info = nullptr;
+  if (mt::bars_can_include_after_market(code)) info = mt::extended_bar_info(rows, timeframe);
+  json checks = json::array();
+  if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows);
+
+  if (checks.is_array() && !checks.empty()) {
+    lines.push_back("");
+    lines.push_back("정규장 종가 대조 (네이버 분봉 15:30 체결가, 최근 약 1주만 제공)");
+    lines.push_back("날짜|일봉 종가(20:00)|정규장 종가(15:30)|차이");
+    lines.push_back("---|---|---|---");
+    for (const auto& c : checks) {
+      std::string d = c.value("date", std::string());
+      const json& bc = c.value("bar_close", json());
+      const json& rc = c.value("regular_close", json());
+      if (rc.is_number() && bc.is_number())
+        lines.push_back(d + "|" + num_text(bc) + "|" + num_text(rc) + "|" + signed_diff(bc.get<double>() - rc.get<double>()));
+      else
+        lines.push_back(d + "|" + num_text(bc) + "|확인 불가|-");
+    }
+  }
+  if (!info.is_null()) {
+    lines.push_back("");
+    lines.push_back(mt::extended_bar_note(info, label));
+  }
+
+  std::vector<std::string> warnings = exclusion_warnings;
+  std::string completeness = rmeta::COMPLETE;
+  if (static_cast<long long>(rows.size()) < count_ll) {
+    completeness = rmeta::PARTIAL;
+    warnings.push_back("요청한 " + std::to_string(count_ll) + "개 중 " + std::to_string(rows.size()) +
+                       "개만 조회됨(상장일 등으로 이력이 짧을 수 있음).");
+  }
+  json extra = json::object();
+  if (!exclusion.is_null()) extra["bar_exclusions"] = exclusion;
+  if (!info.is_null()) extra["session_mix"] = info;
+  if (checks.is_array() && !checks.empty()) extra["regular_close_check"] = checks;
+
+  server::KrMetaArgs ma;
+  ma.kind = "bars";
+  ma.code = code;
+  ma.data_as_of = rows.back().value("date", json());
+  ma.data_completeness = completeness;
+  ma.warnings = warnings;
+  ma.bar_state = mt::bar_state(timeframe, rows, std::nullopt, &mt::krx_calendar(true));
+  ma.price_adjustment = event_reaction::price_adjustment_meta();
+  ma.price_session = mt::price_session_for_bars(info);
+  ma.extra = extra.empty() ? json() : extra;
+  return server::append_result_meta(fmt::join(lines, server::NEWLINE), server::kr_meta(ma));
+}
+
+const server::ToolRegistration reg{"get_chart", kDoc, get_chart};
+
+}  // namespace
+}  // namespace tessaro::tools
