@@ -63,7 +63,13 @@ std::string volume_sort_key(const std::string& sort_by);
 json get_change_ranking(const std::string& direction, const std::string& market, int count);
 json get_alert_codes();
 json get_management_codes();
-json get_market_cap_page(const std::string& market, int page);
+// One page of `count` (<= 500) rows of the market-cap ranking of KOSPI or KOSDAQ:
+// {market, total_count, rows, pages, has_next, complete, type_counts, halted_count};
+// rows {rank, code, name, price, change_rate, market_cap_billion (억원),
+// security_type ("" for ordinary shares), trade_stop}.
+json get_market_cap_page(const std::string& market, int page, int count = 500);
+// Security-group code of a listed item: "" ordinary, EF, EN, RT, IF (market_cap.cpp).
+std::string market_cap_security_type(const std::string& end_type, const std::string& name);
 std::string security_type_label(const json& row);
 json get_etf_list(const std::string& category, const std::string& keyword, const std::string& sort_by,
                   int limit);

@@ -300,10 +300,12 @@ json evaluate(const json& rows, const EvalParams& p) {
   for (const auto& r : rows) {
     auto num = [&](const char* k) { return r.contains(k) && r[k].is_number() ? r[k].get<double>() : std::nan(""); };
     double cl = num("close");
-    if (std::isnan(cl)) continue;
-    o.push_back(num("open"));
-    h.push_back(std::isnan(num("high")) ? cl : num("high"));
-    l.push_back(std::isnan(num("low")) ? cl : num("low"));
+    if (std::isnan(cl) || cl <= 0) continue;
+    // A halted day comes with zero (or no) open/high/low: it traded at its close.
+    auto or_close = [&](double x) { return std::isnan(x) || x <= 0 ? cl : x; };
+    o.push_back(or_close(num("open")));
+    h.push_back(or_close(num("high")));
+    l.push_back(or_close(num("low")));
     c.push_back(cl);
     double vv = num("volume");
     v.push_back(std::isnan(vv) ? 0 : vv);

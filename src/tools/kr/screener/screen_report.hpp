@@ -1,0 +1,46 @@
+#pragma once
+// The chart screen's reply: one renderer for the daily and the two-stage
+// (daily, then intraday) screen, and the advisers that explain a thin result.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace tessaro::tools::screen {
+
+// (candidate {code, name, market}, measurement)
+using Pair = std::pair<json, json>;
+
+inline constexpr int SCREEN_NARROW_HINT = 5;
+
+struct RenderArgs {
+  std::string timeframe_label;
+  std::string unit;            // "일" daily, "봉" intraday
+  std::vector<int> periods;
+  json conditions = json::object();
+  std::vector<json> universe;
+  std::vector<Pair> evaluated;
+  std::vector<Pair> matched;   // rank order
+  int count = 30;
+  std::string market;
+  int universe_top = 300;
+  json dropped = json::object();
+  std::vector<std::string> warnings;
+  std::string completeness;
+  std::string stage_line;      // "" = the default funnel text
+  json extra = nullptr;
+  int page = 1;
+  std::string coverage_reason = "indicator_error";
+  json spans = nullptr;
+};
+
+std::string render(const RenderArgs& a);
+std::vector<std::string> breakdown(const json& conditions, const std::vector<Pair>& evaluated,
+                                   const std::string& unit, const json& spans);
+std::vector<std::string> relax_hint(const json& conditions, const std::vector<Pair>& evaluated,
+                                    const std::string& unit, const json& spans);
+std::vector<std::string> near_miss(const json& conditions, const std::vector<Pair>& evaluated,
+                                   const std::string& unit, const json& spans, int limit = 4);
+
+}  // namespace tessaro::tools::screen
