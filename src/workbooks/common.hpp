@@ -1,7 +1,12 @@
 #pragma once
 // What the workbook tools share: where a file goes.
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "core/json.hpp"
+#include "server/registry.hpp"
 
 namespace tessaro::workbooks {
 
@@ -15,5 +20,10 @@ struct Target {
 };
 
 Target resolve_target(const std::string& filename, const std::string& what);
+
+// scan_to_excel with the per-stock snapshot source passed in:
+// snapshot(codes, days, include_financial) -> [{code, name, current_price, ...}].
+using SnapshotFn = std::function<json(const std::vector<std::string>&, int, bool)>;
+std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot);
 
 }  // namespace tessaro::workbooks

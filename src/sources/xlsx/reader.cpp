@@ -94,6 +94,9 @@ int column_index(const std::string& ref) {
 std::map<std::string, std::string> label_to_key() {
   std::map<std::string, std::string> m;
   for (const auto& [k, v] : COLUMN_LABELS_KO()) m[v] = k;
+  // Bar sheets head their high and low columns as a day's own.
+  m.emplace("고가", "high");
+  m.emplace("저가", "low");
   return m;
 }
 

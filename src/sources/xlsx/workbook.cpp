@@ -20,6 +20,10 @@ namespace tessaro::excel {
 bool Table::has_column(const std::string& c) const {
   return std::find(columns.begin(), columns.end(), c) != columns.end();
 }
+std::string Table::header(const std::string& c) const {
+  auto it = labels.find(c);
+  return it == labels.end() ? label_of(c) : it->second;
+}
 
 Table table_from_rows(const json& rows) {
   Table t;
@@ -223,7 +227,7 @@ void WorkbookBuilder::save(const fs::path& path) {
       sheets[ts.name] = ws;
       const Table& t = ts.table;
       for (size_t c = 0; c < t.columns.size(); ++c) {
-        worksheet_write_string(ws, 0, lxw_col_t(c), label_of(t.columns[c]).c_str(), f.header);
+        worksheet_write_string(ws, 0, lxw_col_t(c), t.header(t.columns[c]).c_str(), f.header);
         worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), 14, nullptr);
       }
       for (size_t r = 0; r < t.rows.size(); ++r) {
@@ -463,6 +467,8 @@ const std::map<std::string, std::string>& COLUMN_LABELS_KO() {
       {"시가총액", "시가총액(억원)"}, {"fin_period", "재무기준"}, {"inst_net", "기관순매수(주)"},
       {"foreign_net", "외국인순매수(주)"}, {"sector", "업종"}, {"ma_phase", "이평국면"}, {"rsi", "RSI"},
       {"vol_ratio", "거래량배율"}, {"date", "날짜"}, {"open", "시가"}, {"close", "종가"},
+      {"datetime", "일시"}, {"institutional", "기관순매매(주)"}, {"foreign", "외국인순매매(주)"},
+      {"individual", "개인순매매(주)"},
   };
   return m;
 }

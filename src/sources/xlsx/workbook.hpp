@@ -17,7 +17,11 @@ namespace tessaro::excel {
 struct Table {
   std::vector<std::string> columns;
   std::vector<json> rows;
+  // Header text per column where the sheet needs other words than
+  // COLUMN_LABELS_KO (a daily high is 고가, not the period high).
+  std::map<std::string, std::string> labels;
   bool has_column(const std::string& c) const;
+  std::string header(const std::string& c) const;
 };
 
 // Builds a Table from an array of row objects; columns are the union of keys in

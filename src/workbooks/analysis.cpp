@@ -1,0 +1,404 @@
+// save_analysis_to_excel: a workbook from the table the assistant assembled,
+// with a sources-and-limits sheet and per-stock detail sheets (price position,
+// valuation, results, stability, sector, flow, consensus, disclosures, reports,
+// extra cards) with close and flow charts.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <map>
+
+#include "core/format.hpp"
+#include "core/parallel.hpp"
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "sources/naver/naver.hpp"
+#include "sources/xlsx/workbook.hpp"
+#include "workbooks/common.hpp"
+
+namespace tessaro::workbooks {
+
+namespace {
+
+const char* kAnalysisDoc =
+    "분석엑셀 — 여러 도구로 모은 결과를 AI가 정리한 표를 Excel 통합문서로 저장합니다. 요약 시트, 근거와 한계 시트, "
+    "종목별 상세 시트(종가·수급 그래프 포함)가 들어갑니다.\n\n"
+    "Args:\n"
+    "    title: 제목\n"
+    "    rows: 표의 행 목록 (각 행은 사전; 키가 열 이름)\n"
+    "    notes: 무엇을 걸렀고 무엇을 못 봤는지 (꼭 적어 주세요)\n"
+    "    sources: 근거로 쓴 도구 이름 목록\n"
+    "    detail_codes: 상세 시트를 만들 종목코드 (최대 8개)\n"
+    "    detail_days: 상세 시트의 일별 수급·종가 기간 (기본 60, 최대 120)\n"
+    "    extras: 종목코드 → 카드 목록 ({title, cols, rows}; 행은 셀 목록 또는 {cells, url})\n"
+    "    filename: 파일 이름 (비우면 제목으로 자동)";
+
+constexpr size_t kMaxDetail = 8;
+
+std::optional<double> num(const json& v) {
+  if (v.is_number()) return v.get<double>();
+  if (v.is_string()) return fmt::parse_number(v.get<std::string>());
+  return std::nullopt;
+}
+json jnum(std::optional<double> v, int decimals = 2) {
+  return v && std::isfinite(*v) ? json(fmt::round_to(*v, decimals)) : json(nullptr);
+}
+
+// Runs of characters other than letters, digits and Hangul become "_".
+std::string title_stem(const std::string& title) {
+  std::string out;
+  bool in_run = false;
+  size_t i = 0;
+  while (i < title.size()) {
+    unsigned char c = (unsigned char)title[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
+    std::string ch = title.substr(i, len);
+    bool keep = false;
+    if (len == 1) keep = std::isalnum(c);
+    else if (len == 3) {
+      unsigned cp = ((c & 0x0F) << 12) | (((unsigned char)title[i + 1] & 0x3F) << 6) | ((unsigned char)title[i + 2] & 0x3F);
+      keep = (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0x3131 && cp <= 0x318E);
+    }
+    if (keep) {
+      out += ch;
+      in_run = false;
+    } else if (!in_run) {
+      out += "_";
+      in_run = true;
+    }
+    i += len;
+  }
+  return out.empty() ? "분석결과" : out;
+}
+
+std::string cell_text(const json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_null()) return "";
+  return dump_compact(v);
+}
+
+// Latest confirmed annual cell of a financial row (estimates skipped).
+json latest_annual(const json& fin, const std::string& key) {
+  if (!fin.contains(key) || !fin[key].is_array() || !fin.contains("_periods")) return nullptr;
+  const json& annual = fin["_periods"].value("annual", json::array());
+  for (size_t i = std::min(annual.size(), fin[key].size()); i-- > 0;) {
+    std::string label = annual[i].is_string() ? annual[i].get<std::string>() : "";
+    if (label.find("(E)") != std::string::npos) continue;
+    if (auto v = num(fin[key][i])) return *v;
+  }
+  return nullptr;
+}
+
+struct Context {
+  json kospi_change = nullptr;   // % of the day
+};
+
+excel::DetailSheet build_detail(const std::string& code, std::string& name, int detail_days, const Context& ctx,
+                                const json& cards) {
+  excel::DetailSheet d;
+  // Price position from daily bars.
+  try {
+    json bars = naver::get_ohlcv(code, "day", std::max(260, detail_days));
+    if (bars.is_array() && !bars.empty()) {
+      std::vector<double> closes;
+      std::vector<std::string> dates;
+      double hi = -INFINITY, lo = INFINITY;
+      size_t from = bars.size() > 252 ? bars.size() - 252 : 0;
+      for (size_t i = 0; i < bars.size(); ++i) {
+        auto c = num(bars[i].value("close", json(nullptr)));
+        if (!c) continue;
+        closes.push_back(*c);
+        dates.push_back(cell_text(bars[i].value("date", json(""))));
+        if (i >= from) {
+          hi = std::max(hi, num(bars[i].value("high", json(nullptr))).value_or(*c));
+          lo = std::min(lo, num(bars[i].value("low", json(nullptr))).value_or(*c));
+        }
+      }
+      if (!closes.empty()) {
+        double last = closes.back();
+        std::optional<double> chg;
+        if (closes.size() >= 2 && closes[closes.size() - 2] > 0) chg = (last / closes[closes.size() - 2] - 1) * 100;
+        std::optional<double> pos;
+        if (hi > lo) pos = (last - lo) / (hi - lo) * 100;
+        excel::DetailSection s{"가격 위치", {"항목", "값"}, {}, {}};
+        s.rows.push_back({"현재가", last});
+        s.rows.push_back({"등락률(%)", jnum(chg)});
+        s.rows.push_back({"고점가(52주)", std::isfinite(hi) ? json(hi) : json(nullptr)});
+        s.rows.push_back({"저점가(52주)", std::isfinite(lo) ? json(lo) : json(nullptr)});
+        s.rows.push_back({"52주위치(%)", jnum(pos, 1)});
+        if (chg && ctx.kospi_change.is_number())
+          s.rows.push_back({"상대성과(%p, 코스피 대비)", jnum(*chg - ctx.kospi_change.get<double>())});
+        d.sections.push_back(std::move(s));
+        excel::DetailChart ch{"종가", {}, {{"종가", {}}}};
+        size_t start = closes.size() > size_t(detail_days) ? closes.size() - size_t(detail_days) : 0;
+        for (size_t i = start; i < closes.size(); ++i) {
+          ch.categories.push_back(dates[i]);
+          ch.series[0].second.push_back(closes[i]);
+        }
+        d.charts.push_back(std::move(ch));
+      }
+    }
+  } catch (const std::exception&) {
+  }
+  // Valuation, results and stability from the financial table.
+  try {
+    json fin = naver::get_financials(code);
+    if (fin.is_object() && !fin.empty() && !fin.contains(naver::PARSE_MISS_KEY)) {
+      if (name.empty() && fin.contains("name") && fin["name"].is_string()) name = fin["name"].get<std::string>();
+      json ttm = naver::ttm_eps_for(fin);
+      json latest = naver::latest_fin(fin);
+      excel::DetailSection v{"밸류에이션", {"항목", "값", "기준"}, {}, {}};
+      double price = 0;
+      if (!d.sections.empty() && !d.sections[0].rows.empty() && d.sections[0].rows[0][1].is_number())
+        price = d.sections[0].rows[0][1].get<double>();
+      if (ttm.is_object() && ttm.value("eps", 0.0) > 0 && price > 0)
+        v.rows.push_back({"PER(TTM)", fmt::round_to(price / ttm["eps"].get<double>(), 2),
+                          "현재가 ÷ 최근 4분기 EPS (" + cell_text(ttm.value("period", json(""))) + ")"});
+      else
+        v.rows.push_back({"PER(TTM)", nullptr, "최근 4분기 EPS 없음 또는 적자"});
+      if (latest.is_object()) {
+        v.rows.push_back({"PBR", latest.value("pbr", json(nullptr)), cell_text(latest.value("period", json("")))});
+        v.rows.push_back({"ROE(%)", latest.value("roe", json(nullptr)), cell_text(latest.value("period", json("")))});
+      }
+      d.sections.push_back(std::move(v));
+      excel::DetailSection r{"실적 (억원, (E)는 추정)", {"기간", "매출액", "영업이익"}, {}, {}};
+      const json& periods = fin.value("_periods", json::object());
+      std::vector<std::string> labels;
+      for (const char* part : {"annual", "quarterly"})
+        for (const auto& l : periods.value(part, json::array())) labels.push_back(cell_text(l));
+      for (size_t i = 0; i < labels.size(); ++i) {
+        auto cell = [&](const char* key) -> json {
+          if (!fin.contains(key) || !fin[key].is_array() || i >= fin[key].size()) return nullptr;
+          auto x = num(fin[key][i]);
+          return x ? json(*x) : json(nullptr);
+        };
+        r.rows.push_back({labels[i], cell("매출액"), cell("영업이익")});
+      }
+      if (!r.rows.empty()) d.sections.push_back(std::move(r));
+      excel::DetailSection st{"안정성", {"항목", "값"}, {}, {}};
+      for (const char* key : {"부채비율", "당좌비율", "주당배당금(원)", "시가배당률(%)"})
+        st.rows.push_back({key, latest_annual(fin, key)});
+      d.sections.push_back(std::move(st));
+    }
+  } catch (const std::exception&) {
+  }
+  try {
+    json sec = naver::get_stock_sector(code);
+    if (sec.is_object() && sec.contains("sector_name")) {
+      excel::DetailSection s{"업종", {"항목", "값"}, {}, {}};
+      s.rows.push_back({"업종", sec["sector_name"]});
+      for (const char* k : {"sector_per", "per"})
+        if (sec.contains(k) && num(sec[k])) s.rows.push_back({"업종PER", *num(sec[k])});
+      d.sections.push_back(std::move(s));
+    }
+  } catch (const std::exception&) {
+  }
+  // Daily institutional and foreign flow.
+  try {
+    json flow = naver::get_investor_flow(code, detail_days);
+    if (flow.is_array() && !flow.empty()) {
+      excel::DetailSection s{"일별 수급 (주)", {"날짜", "기관", "외국인", "종가"}, {}, {}};
+      excel::DetailChart ch{"기관·외국인 누적 순매매(주)", {}, {{"기관", {}}, {"외국인", {}}}};
+      double ci = 0, cf = 0;
+      for (auto it = flow.rbegin(); it != flow.rend(); ++it) {   // oldest first
+        const json& r = *it;
+        s.rows.push_back({r.value("date", json("")), r.value("institutional", json(nullptr)),
+                          r.value("foreign", json(nullptr)), r.value("close", json(nullptr))});
+        auto i = num(r.value("institutional", json(nullptr))), f = num(r.value("foreign", json(nullptr)));
+        ci += i.value_or(0);
+        cf += f.value_or(0);
+        ch.categories.push_back(cell_text(r.value("date", json(""))));
+        ch.series[0].second.push_back(i ? std::optional<double>(ci) : std::nullopt);
+        ch.series[1].second.push_back(f ? std::optional<double>(cf) : std::nullopt);
+      }
+      d.sections.push_back(std::move(s));
+      d.charts.push_back(std::move(ch));
+    }
+  } catch (const std::exception&) {
+  }
+  try {
+    json c = naver::get_consensus(code);
+    if (c.is_object() && !c.empty()) {
+      excel::DetailSection s{"컨센서스", {"항목", "값"}, {}, {}};
+      for (auto it = c.begin(); it != c.end(); ++it)
+        if (!it->is_structured() && !it.key().empty() && it.key()[0] != '_') s.rows.push_back({it.key(), *it});
+      if (!s.rows.empty()) d.sections.push_back(std::move(s));
+    }
+  } catch (const std::exception&) {
+  }
+  try {
+    json list = naver::get_disclosure_list(code, 5);
+    if (list.is_array() && !list.empty()) {
+      excel::DetailSection s{"최근 공시", {"제목", "날짜"}, {}, {}};
+      for (const auto& r : list) {
+        s.rows.push_back({r.value("title", json("")), r.value("date", json(""))});
+        s.row_urls.push_back(cell_text(r.value("url", json(""))));
+      }
+      d.sections.push_back(std::move(s));
+    }
+  } catch (const std::exception&) {
+  }
+  try {
+    json reps = naver::get_reports(code, 5);
+    if (reps.is_array() && !reps.empty()) {
+      excel::DetailSection s{"리포트", {"제목", "증권사", "날짜"}, {}, {}};
+      for (const auto& r : reps) {
+        s.rows.push_back({"[리포트] " + cell_text(r.value("title", json(""))), r.value("broker", json("")),
+                          r.value("date", json(""))});
+        std::string nid = cell_text(r.value("nid", json("")));
+        s.row_urls.push_back(nid.empty() ? cell_text(r.value("url", json(""))) : naver::report_page_url(nid));
+      }
+      d.sections.push_back(std::move(s));
+    }
+  } catch (const std::exception&) {
+  }
+  // The assistant's own cards, in the order given.
+  if (cards.is_array())
+    for (const auto& card : cards) {
+      if (!card.is_object()) continue;
+      excel::DetailSection s;
+      s.title = cell_text(card.value("title", json("")));
+      for (const auto& c : card.value("cols", json::array())) s.cols.push_back(cell_text(c));
+      for (const auto& r : card.value("rows", json::array())) {
+        std::vector<json> cells;
+        std::string url;
+        const json& src = r.is_object() ? r.value("cells", json::array()) : r;
+        if (r.is_object()) url = cell_text(r.value("url", json("")));
+        if (src.is_array())
+          for (const auto& c : src) cells.push_back(c.is_structured() ? json(dump_compact(c)) : c);
+        else
+          cells.push_back(cell_text(src));
+        s.rows.push_back(std::move(cells));
+        s.row_urls.push_back(url);
+      }
+      d.sections.push_back(std::move(s));
+    }
+  d.sheet_name = name.empty() ? code : code + " " + name;
+  d.heading = (name.empty() ? code : name + " (" + code + ")") + " 상세";
+  return d;
+}
+
+std::string save_analysis_to_excel(const server::Args& a) {
+  const json& rows_in = a.value("rows");
+  if (!rows_in.is_array() || rows_in.empty()) return "rows 가 비어 있습니다. 표로 만들 행을 넘겨 주세요.";
+  json rows = json::array();
+  for (const auto& r : rows_in)
+    if (r.is_object()) rows.push_back(r);
+  if (rows.empty()) return "rows 에 사전(dict) 형태의 행이 없습니다.";
+  std::string title = fmt::trim(a.str("title"));
+  if (title.empty()) title = "분석결과";
+  std::vector<std::string> notes = a.str_list("notes").value_or(std::vector<std::string>{});
+  std::vector<std::string> sources = a.str_list("sources").value_or(std::vector<std::string>{});
+  std::vector<std::string> detail_codes;
+  for (const auto& c : a.str_list("detail_codes").value_or(std::vector<std::string>{})) {
+    std::string t = fmt::trim(c);
+    if (!t.empty() && std::find(detail_codes.begin(), detail_codes.end(), t) == detail_codes.end())
+      detail_codes.push_back(t);
+  }
+  if (detail_codes.size() > kMaxDetail) detail_codes.resize(kMaxDetail);
+  int detail_days = int(std::clamp<long long>(a.integer("detail_days"), 5, 120));
+  json extras = a.value("extras").is_object() ? a.value("extras") : json::object();
+
+  Target target = resolve_target(a.str("filename"), "analysis");
+  if (!target.ok) return target.error;
+
+  excel::Table table = excel::table_from_rows(rows);
+
+  // Names of the detail stocks as the table gives them.
+  auto col_of = [&](std::initializer_list<const char*> names) -> std::string {
+    for (const char* n : names)
+      if (table.has_column(n)) return n;
+    return "";
+  };
+  std::string name_col = col_of({"종목명", "name"}), code_col = col_of({"코드", "code", "종목코드"});
+  std::vector<std::string> names(detail_codes.size());
+  for (size_t i = 0; i < detail_codes.size(); ++i)
+    for (const auto& r : table.rows)
+      if (!code_col.empty() && cell_text(r.value(code_col, json(""))) == detail_codes[i] && !name_col.empty())
+        names[i] = cell_text(r.value(name_col, json("")));
+
+  Context ctx;
+  if (!detail_codes.empty()) {
+    try {
+      json idx = naver::get_market_index();
+      const json* k = nullptr;
+      if (idx.is_object() && idx.contains("KOSPI")) k = &idx["KOSPI"];
+      else if (idx.is_array())
+        for (const auto& e : idx)
+          if (e.is_object() && (e.value("index", std::string()) == "코스피" || e.value("index", std::string()) == "KOSPI" ||
+                                e.value("code", std::string()) == "KOSPI"))
+            k = &e;
+      if (k && k->is_object())
+        for (const char* f : {"change_pct", "change_rate", "change_percent"})
+          if (k->contains(f) && num((*k)[f])) {
+            ctx.kospi_change = *num((*k)[f]);
+            break;
+          }
+    } catch (const std::exception&) {
+    }
+  }
+  std::vector<excel::DetailSheet> details(detail_codes.size());
+  parallel_for(detail_codes.size(), 4, [&](size_t i) {
+    details[i] = build_detail(detail_codes[i], names[i], detail_days, ctx,
+                              extras.contains(detail_codes[i]) ? extras[detail_codes[i]] : json::array());
+  });
+
+  excel::WorkbookBuilder wb;
+  wb.add_table_sheet("요약", table,
+                     json{{"제목", title},
+                          {"행 수", table.rows.size()},
+                          {"근거 도구", fmt::join(sources, ", ")},
+                          {"작성 주체", "AI가 도구 결과를 정리한 표 (원본 조회 결과 아님)"}});
+  std::vector<std::string> text = {"■ 이 표를 만든 도구"};
+  for (const auto& s : sources) text.push_back("  · " + s);
+  text.push_back("");
+  text.push_back("■ 판단 근거와 한계");
+  for (const auto& n : notes) text.push_back("  · " + n);
+  text.push_back("");
+  text.push_back("■ 이 자료를 읽을 때");
+  json krx = mt::build_market_clock()["krx"];
+  bool open = krx.value("is_open", false);
+  mt::Civil now = mt::to_kst(mt::now());
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d", now.year, now.month, now.day, now.hour, now.minute);
+  text.push_back(std::string("  · 조회 시각 ") + stamp + " · 한국장 " + (open ? "장중(마감 전)" : "마감 후") +
+                 (open ? " — 장중 수치는 마감 시 달라질 수 있습니다." : ""));
+  text.push_back("  · 2026-09-14 이후 네이버 일봉·수급표의 종가는 20:00 애프터마켓 마지막 체결가입니다. 정규장 종가(15:30)와 다를 수 있습니다.");
+  text.push_back("  · 수급 열은 기관·외국인 순매매입니다. 개인 순매매는 get_flow 에서 볼 수 있고, 이 파일에는 넣지 않았습니다.");
+  text.push_back("  · PER 은 현재가 ÷ 최근 4분기 EPS(TTM) 기준입니다. 실적표의 PER(각 기간말 주가 기준)과 값이 다를 수 있습니다.");
+  if (!details.empty()) {
+    text.push_back("");
+    text.push_back("■ 종목별 상세 시트");
+    for (const auto& d : details) text.push_back("  · " + d.sheet_name);
+    text.push_back("   (요약 시트에서 종목명을 누르면 이동합니다)");
+  }
+  text.push_back("");
+  text.push_back("※ 이 표는 조회 결과를 정리한 것이며 매수·매도 권유가 아닙니다.");
+  wb.add_text_sheet("근거와 한계", text);
+  std::map<std::string, std::string> by_name, by_code;
+  for (size_t i = 0; i < details.size(); ++i) {
+    wb.add_detail_sheet(details[i]);
+    std::string sheet = details[i].sheet_name;
+    if (!names[i].empty()) by_name[names[i]] = sheet;
+    by_code[detail_codes[i]] = sheet;
+  }
+  if (!details.empty()) {
+    if (!name_col.empty() && !by_name.empty()) wb.link_column("요약", name_col, by_name);
+    else if (!code_col.empty()) wb.link_column("요약", code_col, by_code);
+  }
+  auto path = target.path(title_stem(title));
+  wb.save(path);
+
+  std::vector<std::string> lines = {"✓ 저장 완료 — " + title + " (" + std::to_string(table.rows.size()) + "행)",
+                                    "경로: " + path.string(), "열: " + fmt::join(table.columns, ", ")};
+  if (!details.empty())
+    lines.push_back("종목별 흐름 시트: " + fmt::join(detail_codes, ", ") + " (종가·수급 그래프 포함)");
+  lines.push_back("근거 도구: " + fmt::join(sources, ", "));
+  if (notes.empty())
+    lines.push_back("⚠️ notes 가 비어 있습니다 — 무엇을 걸렀고 무엇을 못 봤는지 적어 주세요. 표만 남으면 나중에 잘못 읽힙니다.");
+  return fmt::join(lines, "\n");
+}
+
+const server::ToolRegistration reg_analysis{"save_analysis_to_excel", kAnalysisDoc, save_analysis_to_excel};
+
+}  // namespace
+}  // namespace tessaro::workbooks

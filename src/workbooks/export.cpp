@@ -1,0 +1,159 @@
+// export_to_excel (one Korean stock's daily bars, investor flow or financial
+// table) and export_us_to_excel (long US price histories).
+#include <algorithm>
+
+#include "core/errors.hpp"
+#include "core/format.hpp"
+#include "market_time/bar_state.hpp"
+#include "server/registry.hpp"
+#include "server/wrappers.hpp"
+#include "sources/naver/naver.hpp"
+#include "sources/xlsx/workbook.hpp"
+#include "sources/yahoo/us.hpp"
+#include "workbooks/common.hpp"
+
+namespace tessaro::workbooks {
+
+namespace {
+
+const char* kExportDoc =
+    "엑셀내보내기 — 한 종목의 일봉·수급·재무표를 Excel 파일(.xlsx)로 저장합니다. 대화 토큰을 쓰지 않고 파일로 넘길 때 "
+    "쓰세요.\n\n"
+    "Args:\n"
+    "    data_type: 'chart'(일봉 OHLCV), 'flow'(투자자별 수급), 'financial'(재무표)\n"
+    "    code: 종목코드 6자리\n"
+    "    days: chart·flow 의 기간(일, 기본 180)\n"
+    "    filename: 파일 이름 (비우면 자동). 항상 snapshots 폴더에 저장되며 같은 이름이 있으면 _2, _3 을 붙입니다.";
+
+const char* kUsExportDoc =
+    "미국엑셀 — 미국 종목의 긴 가격 이력을 Excel 파일로 저장합니다. get_us_chart 는 500행까지지만 이 도구는 행 수 제한이 "
+    "없습니다.\n\n"
+    "Args:\n"
+    "    ticker: 티커 (예: AAPL, BRK.B)\n"
+    "    period: 1d, 5d, 1mo, 3mo, 6mo, 1y, 2y, 5y, 10y, ytd, max (기본 10y)\n"
+    "    interval: 1d, 1wk, 1mo (기본 1d)\n"
+    "    filename: 파일 이름 (비우면 자동)";
+
+// Rows with the parser's bookkeeping keys removed, in a fixed column order.
+excel::Table table_of(const json& rows, const std::vector<std::string>& preferred) {
+  excel::Table t;
+  std::vector<std::string> extra;
+  for (const auto& r : rows) {
+    if (!r.is_object()) continue;
+    json clean = json::object();
+    for (auto it = r.begin(); it != r.end(); ++it) {
+      if (!it.key().empty() && it.key()[0] == '_') continue;
+      clean[it.key()] = *it;
+      if (std::find(preferred.begin(), preferred.end(), it.key()) == preferred.end() &&
+          std::find(extra.begin(), extra.end(), it.key()) == extra.end())
+        extra.push_back(it.key());
+    }
+    t.rows.push_back(std::move(clean));
+  }
+  for (const auto& c : preferred)
+    for (const auto& r : t.rows)
+      if (r.contains(c)) {
+        t.columns.push_back(c);
+        break;
+      }
+  t.columns.insert(t.columns.end(), extra.begin(), extra.end());
+  return t;
+}
+
+std::string after_market_preamble(const json& rows) {
+  json info = mt::extended_bar_info(rows, "day");
+  if (!info.is_object()) return "";
+  return "⚠️ " + info.value("first_bar", std::string()) + " 이후 " + std::to_string(info.value("bars", 0)) +
+         "개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다. 정규장 종가(15:30)가 아니니 파일을 넘길 때 함께 "
+         "알려 주세요.\n\n";
+}
+
+std::string saved_reply(const std::filesystem::path& path, const excel::Table& t) {
+  return "✓ Excel 파일 저장 완료\n경로: " + path.string() + "\n행 수: " + std::to_string(t.rows.size()) +
+         "\n컬럼: " + fmt::join(t.columns, ", ") + "\n\n" +
+         "💡 이 파일을 Gemini/ChatGPT에 업로드하면 다른 AI에서도 분석할 수 있어요.";
+}
+
+std::string export_to_excel(const server::Args& a) {
+  std::string data_type = fmt::trim(a.str("data_type"));
+  std::string code = fmt::trim(a.str("code"));
+  int days = int(std::clamp<long long>(a.integer("days"), 1, 10000));
+  if (code.empty()) return "종목코드가 필요합니다.";
+  Target target = resolve_target(a.str("filename"), "export");
+  if (!target.ok) return target.error;
+
+  excel::Table table;
+  std::string sheet, prefix, preamble;
+  if (data_type == "chart") {
+    json rows = naver::get_ohlcv(code, "day", days);
+    if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
+    table = table_of(rows, {"date", "open", "high", "low", "close", "volume"});
+    table.labels = {{"high", "고가"}, {"low", "저가"}};
+    sheet = "OHLCV";
+    prefix = "chart_" + code;
+    preamble = after_market_preamble(rows);
+  } else if (data_type == "flow") {
+    json rows;
+    try {
+      rows = naver::get_investor_flow(code, days);
+    } catch (const NaverParseError& e) {
+      return "수급 표를 읽지 못했어요 (데이터 없음이 아니라 파싱 실패): " + code + "\n원인: " + e.what() +
+             "\n네이버 증권 페이지 구조가 바뀌었을 수 있어요. " + server::PARSE_FAIL_NEXT;
+    }
+    if (!rows.is_array() || rows.empty()) return "수급 데이터를 가져올 수 없습니다: " + code;
+    table = table_of(rows, {"date", "institutional", "foreign", "individual", "close", "volume"});
+    sheet = "Investor Flow";
+    prefix = "flow_" + code;
+    preamble = after_market_preamble(rows);
+  } else if (data_type == "financial") {
+    json fin = naver::get_financials(code);
+    if (!fin.is_object() || fin.empty()) return "재무지표를 가져올 수 없습니다: " + code;
+    table.columns = {"항목", "값"};
+    for (auto it = fin.begin(); it != fin.end(); ++it) {
+      if (it.key() == "code") continue;
+      json v = *it;
+      if (v.is_array() || v.is_object()) v = dump_compact(v);
+      table.rows.push_back({{"항목", it.key()}, {"값", v}});
+    }
+    if (table.rows.empty()) return "재무지표를 가져올 수 없습니다: " + code;
+    sheet = "Financial";
+    prefix = "financial_" + code;
+  } else {
+    return "지원하지 않는 data_type: " + data_type + ". 'chart', 'flow', 'financial' 중 선택.";
+  }
+  auto path = target.path(prefix);
+  excel::save_table_to_excel(table, path, sheet);
+  return preamble + saved_reply(path, table);
+}
+
+const std::vector<std::string> kPeriods = {"1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"};
+const std::vector<std::string> kIntervals = {"1d", "1wk", "1mo"};
+
+std::string export_us_to_excel(const server::Args& a) {
+  std::string ticker = fmt::trim(a.str("ticker"));
+  std::string period = fmt::lower(fmt::trim(a.str("period")));
+  std::string interval = fmt::lower(fmt::trim(a.str("interval")));
+  if (ticker.empty()) return "티커가 필요합니다.";
+  if (std::find(kPeriods.begin(), kPeriods.end(), period) == kPeriods.end())
+    return "⚠️ 지원하지 않는 period: " + a.str("period") + " (사용 가능: " + fmt::join(kPeriods, ", ") + ")";
+  if (std::find(kIntervals.begin(), kIntervals.end(), interval) == kIntervals.end())
+    return "⚠️ 지원하지 않는 interval: " + a.str("interval") + " (사용 가능: " + fmt::join(kIntervals, ", ") + ")";
+  Target target = resolve_target(a.str("filename"), "export");
+  if (!target.ok) return target.error;
+  json rows = us::get_history(ticker, period, interval, false);
+  if (!rows.is_array() || rows.empty()) return "티커 '" + ticker + "'의 데이터를 가져올 수 없습니다.";
+  excel::Table table = table_of(rows, {"date", "datetime", "open", "high", "low", "close", "volume"});
+  table.labels = {{"high", "고가"}, {"low", "저가"}};
+  std::string prefix = "us_chart_" + fmt::replace_all(fmt::upper(ticker), ".", "_") + "_" + period;
+  auto path = target.path(prefix);
+  excel::save_table_to_excel(table, path, "OHLCV", json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
+  return "✓ US Excel 저장 완료\n티커: " + ticker + " · 기간: " + period + " · 간격: " + interval + "\n경로: " +
+         path.string() + "\n행 수: " + std::to_string(table.rows.size()) + "\n컬럼: " + fmt::join(table.columns, ", ") +
+         "\n\n💡 이 파일을 엑셀·Gemini·ChatGPT 등에서 바로 분석 가능. AI 토큰 소비 없음.";
+}
+
+const server::ToolRegistration reg_export{"export_to_excel", kExportDoc, export_to_excel};
+const server::ToolRegistration reg_us_export{"export_us_to_excel", kUsExportDoc, export_us_to_excel};
+
+}  // namespace
+}  // namespace tessaro::workbooks
