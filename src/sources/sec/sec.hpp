@@ -2,9 +2,13 @@
 // SEC EDGAR: ticker -> CIK, submissions, filing index and documents, XBRL company
 // facts. User-Agent names the product and TESSARO_SEC_CONTACT; at most 10 requests
 // per second. TESSARO_SEC_BASE_URL redirects www.sec.gov/data.sec.gov (tests).
+#include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "core/errors.hpp"
 #include "core/json.hpp"
 
 namespace tessaro::sec {
@@ -15,5 +19,107 @@ json get_filing_index(const std::string& ticker, const std::string& accession_no
 std::string get_document(const std::string& ticker, const std::string& accession_no,
                          const std::string& document);
 json get_company_facts(const std::string& ticker);
+
+// ---- errors ------------------------------------------------------------------
+// Any SEC request that did not give a usable answer: transport failures (the
+// message starts with their class name), throttling (429, or 403 with the SEC's
+// rate/undeclared-traffic page), other statuses, unreadable bodies.
+class SecFetchError : public Error {
+ public:
+  SecFetchError(const std::string& what, long status = 0, bool throttled = false)
+      : Error(what), status_(status), throttled_(throttled) {}
+  const char* class_name() const override { return "SecFetchError"; }
+  long status() const { return status_; }
+  bool throttled() const { return throttled_; }   // retry later, not "not found"
+
+ private:
+  long status_;
+  bool throttled_;
+};
+// 404 from EDGAR: the CIK, file or XBRL concept does not exist there.
+class SecNotFound : public SecFetchError {
+ public:
+  explicit SecNotFound(const std::string& what) : SecFetchError(what, 404, false) {}
+  const char* class_name() const override { return "SecNotFound"; }
+};
+
+// ---- request pacing ----------------------------------------------------------
+// Spaces request starts at least 1/rate apart (SEC fair access: <= 10/s in total).
+class RateGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit RateGate(double per_second)
+      : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / per_second))) {}
+  // The moment the caller may start, given it asks at `now`; reserves that slot.
+  Clock::time_point reserve(Clock::time_point now);
+
+ private:
+  std::mutex m_;
+  Clock::duration interval_;
+  Clock::time_point next_{};
+};
+
+// "Tessaro tessaro-mcp/<version> <contact>"; throws SecFetchError when
+// TESSARO_SEC_CONTACT is not set (EDGAR refuses undeclared clients).
+std::string user_agent();
+// Throttle page of www.sec.gov ("Request Rate Threshold Exceeded", "declare your traffic", ...).
+bool looks_like_throttle_page(const std::string& body);
+
+// ---- issuers -----------------------------------------------------------------
+// {cik (10 digits), cik_int, name, primary_ticker, issuer_tickers[]}; null when the
+// ticker is not in the SEC list. Tickers are matched case-insensitively with "." and
+// "-" as the same class separator (BRK.B = BRK-B). The list is cached for a day under
+// the home directory. Throws SecFetchError when the list cannot be fetched.
+json resolve_issuer(const std::string& ticker);
+// Same rule on a given company_tickers.json body (no network).
+json resolve_issuer_in(const json& company_tickers, const std::string& ticker);
+
+// ---- submissions ---------------------------------------------------------------
+// {cik, name, sic, sic_description, tickers, fiscal_year_end, rows[], pages[]}.
+// rows (newest first): accession_no, filing_date, report_date, acceptance_time (New
+// York wall clock, "YYYY-MM-DDTHH:MM:SS"), form, items[], primary_document,
+// description, size, is_xbrl, url (primary document, "" when none).
+// pages: {name, filing_from, filing_to, filing_count}.
+json submissions(const std::string& cik);
+// Rows of one older page file ("CIK##########-submissions-001.json").
+json submissions_page(const std::string& cik, const std::string& page_name);
+// Parsers behind the two (no network). Throw SecFetchError on inconsistent arrays.
+json parse_submissions(const json& body);
+json parse_filing_arrays(const json& arrays, const std::string& cik);
+
+std::string accession_digits(const std::string& accession_no);   // dashes removed
+std::string filing_folder_url(const std::string& cik, const std::string& accession_no);
+
+// ---- filing documents ----------------------------------------------------------
+// Documents of one filing folder: [{name, type, size (int or null), last_modified, url}].
+json fetch_filing_index(const std::string& cik, const std::string& accession_no);
+json parse_filing_index(const json& body, const std::string& folder_url);
+// Plain text of a document (HTML/inline XBRL stripped, entities decoded).
+std::string fetch_filing_text(const std::string& url);
+std::string html_to_text(const std::string& html);
+
+inline constexpr int FIND_MAX_MATCHES = 5;
+// Code-point offsets of every case-insensitive occurrence of keyword.
+std::vector<size_t> find_all_matches(const std::string& text, const std::string& keyword);
+// One snippet (about `radius` code points either side) per offset.
+std::vector<std::string> match_snippets(const std::string& text, const std::vector<size_t>& offsets,
+                                        size_t keyword_len, size_t radius = 160);
+
+// Clause excerpts by category: {categories: [{category, count, excerpts[]}],
+// unconfirmed: [category...]} in a fixed category order.
+json extract_dilution_facts(const std::string& text);
+json extract_contract_facts(const std::string& text);
+
+// ---- XBRL ----------------------------------------------------------------------
+// Latest fact of a concept, trying the tags in order (companyconcept API):
+// {value, end, start?, unit, tag, taxonomy, filed, form, accn, fy, fp}; null when no
+// tag exists for the company (404) or none has a fact. Among tags that have facts the
+// one with the latest period end wins (ties: the earlier tag). Other failures throw
+// SecFetchError.
+json get_concept_latest(const std::string& cik, const std::vector<std::string>& tags,
+                        const std::string& taxonomy = "us-gaap");
+// The latest fact of one concept body ({units: {UNIT: [fact...]}}): latest `end`,
+// then latest `filed`; null when there is none.
+json latest_fact(const json& concept_body);
 
 }  // namespace tessaro::sec

@@ -1,0 +1,138 @@
+#include "sources/sec/client.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <thread>
+
+#include "core/errors.hpp"
+#include "core/files.hpp"
+#include "core/format.hpp"
+#include "sources/sec/sec.hpp"
+
+namespace tessaro::sec {
+
+RateGate::Clock::time_point RateGate::reserve(Clock::time_point now) {
+  std::lock_guard<std::mutex> lk(m_);
+  auto start = std::max(now, next_);
+  next_ = start + interval_;
+  return start;
+}
+
+std::string user_agent() {
+  std::string contact = fmt::trim(env_or("TESSARO_SEC_CONTACT", ""));
+  if (contact.empty())
+    throw SecFetchError("TESSARO_SEC_CONTACT 환경변수(연락처 이메일)가 없어 SEC 요청을 보내지 않았습니다");
+#ifdef TESSARO_VERSION
+  return std::string("Tessaro tessaro-mcp/") + TESSARO_VERSION + " " + contact;
+#else
+  return "Tessaro tessaro-mcp " + contact;
+#endif
+}
+
+bool looks_like_throttle_page(const std::string& body) {
+  std::string b = fmt::lower(body.substr(0, 20000));
+  return b.find("request rate threshold exceeded") != std::string::npos ||
+         b.find("declare your traffic") != std::string::npos ||
+         b.find("exceeded the sec") != std::string::npos ||
+         b.find("maximum allowable request") != std::string::npos ||
+         b.find("undeclared automated tool") != std::string::npos;
+}
+
+namespace detail {
+
+namespace {
+
+RateGate& gate() {
+  static RateGate g([] {
+    auto v = fmt::parse_number(env_or("TESSARO_SEC_MAX_RPS", "10"));
+    double r = v && *v > 0 ? *v : 10.0;
+    return std::min(r, 10.0);   // never above the SEC's fair-access limit
+  }());
+  return g;
+}
+
+// "ReadTimeout: Operation timed out ..." without the trailing " for url '...'".
+std::string transport_reason(const std::exception& e) {
+  std::string w = e.what();
+  auto p = w.find(" for url '");
+  if (p != std::string::npos) w = w.substr(0, p);
+  return exception_class_name(e) + ": " + fmt::trim(w);
+}
+
+double retry_after(const http::Response& r) {
+  auto v = fmt::parse_number(r.header("retry-after"));
+  if (!v || *v < 0) return -1;
+  return std::min(*v, 5.0);
+}
+
+}  // namespace
+
+std::string www_base() { return http::base("SEC", "www.sec.gov"); }
+std::string data_base() { return http::base("SEC", "data.sec.gov"); }
+
+std::string pad_cik(const std::string& cik) {
+  std::string s = fmt::upper(fmt::trim(cik));
+  if (fmt::starts_with(s, "CIK")) s = s.substr(3);
+  if (s.empty() || s.size() > 10 || !std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); }))
+    return "";
+  return std::string(10 - s.size(), '0') + s;
+}
+
+http::Response request(const std::string& url, double timeout_s) {
+  http::Request req;
+  req.url = url;
+  req.headers = {{"User-Agent", user_agent()}, {"Accept", "application/json, text/html;q=0.9, */*;q=0.8"}};
+  // TESSARO_SEC_TIMEOUT_S, read at each call, caps the wait (tests).
+  auto cap = fmt::parse_number(env_or("TESSARO_SEC_TIMEOUT_S", ""));
+  req.timeout_s = cap && *cap > 0 ? std::min(timeout_s, *cap) : timeout_s;
+  req.connect_timeout_s = std::min(req.connect_timeout_s, req.timeout_s);
+  req.retries = 0;               // retried here, so that every try passes the gate
+  req.throw_on_status = false;
+  const int max_tries = 3;
+  double backoff = 0.5;
+  int timeouts = 0;
+  for (int attempt = 1;; ++attempt) {
+    std::this_thread::sleep_until(gate().reserve(RateGate::Clock::now()));
+    http::Response r;
+    try {
+      r = http::fetch(req);
+    } catch (const TimeoutException& e) {
+      if (++timeouts < 2 && attempt < max_tries) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(backoff));
+        backoff *= 2;
+        continue;
+      }
+      throw SecFetchError(transport_reason(e));
+    } catch (const std::exception& e) {
+      throw SecFetchError(transport_reason(e));
+    }
+    long s = r.status;
+    if (s >= 200 && s < 300) return r;
+    bool retryable = s == 429 || s >= 500;
+    if (retryable && attempt < max_tries) {
+      double w = retry_after(r);
+      std::this_thread::sleep_for(std::chrono::duration<double>(w >= 0 ? w : backoff));
+      backoff *= 2;
+      continue;
+    }
+    if (s == 404) throw SecNotFound("HTTP 404 Not Found");
+    if (s == 429) throw SecFetchError("HTTP 429 Too Many Requests - SEC 요청 한도 초과, 잠시 후 재시도", 429, true);
+    if (s == 403 && looks_like_throttle_page(r.body))
+      throw SecFetchError("HTTP 403 - SEC 요청 한도 초과 또는 미신고 클라이언트로 차단됨, 잠시 후 재시도", 403, true);
+    throw SecFetchError("HTTP " + std::to_string(s), s);
+  }
+}
+
+json request_json(const std::string& url, double timeout_s) {
+  http::Response r = request(url, timeout_s);
+  try {
+    return json::parse(r.body);
+  } catch (const std::exception&) {
+    if (looks_like_throttle_page(r.body))
+      throw SecFetchError("SEC 요청 한도 초과 안내 페이지를 받았습니다, 잠시 후 재시도", r.status, true);
+    throw SecFetchError("JSON 이 아닌 응답을 받았습니다", r.status);
+  }
+}
+
+}  // namespace detail
+}  // namespace tessaro::sec

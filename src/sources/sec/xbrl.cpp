@@ -1,0 +1,72 @@
+// XBRL facts: the latest reported value of a concept.
+#include <optional>
+
+#include "sources/sec/client.hpp"
+#include "sources/sec/sec.hpp"
+
+namespace tessaro::sec {
+
+json latest_fact(const json& concept_body) {
+  if (!concept_body.is_object() || !concept_body.contains("units") || !concept_body["units"].is_object())
+    return nullptr;
+  json best;
+  std::string best_unit;
+  for (auto& [unit, facts] : concept_body["units"].items()) {
+    if (!facts.is_array()) continue;
+    for (const auto& f : facts) {
+      if (!f.is_object() || !f.contains("val") || !f["val"].is_number()) continue;   // missing stays missing
+      std::string end = f.value("end", std::string());
+      if (end.empty()) continue;
+      std::string filed = f.value("filed", std::string());
+      if (best.is_null()) {
+        best = f;
+        best_unit = unit;
+        continue;
+      }
+      std::string bend = best.value("end", std::string()), bfiled = best.value("filed", std::string());
+      if (end > bend || (end == bend && filed > bfiled)) {
+        best = f;
+        best_unit = unit;
+      }
+    }
+  }
+  if (best.is_null()) return nullptr;
+  json out = {{"value", best["val"]}, {"end", best["end"]}};
+  if (best.contains("start")) out["start"] = best["start"];
+  out["unit"] = best_unit;
+  out["filed"] = best.value("filed", json());
+  out["form"] = best.value("form", json());
+  out["accn"] = best.value("accn", json());
+  out["fy"] = best.value("fy", json());
+  out["fp"] = best.value("fp", json());
+  if (best.contains("frame")) out["frame"] = best["frame"];
+  return out;
+}
+
+json get_concept_latest(const std::string& cik, const std::vector<std::string>& tags, const std::string& taxonomy) {
+  std::string c = detail::pad_cik(cik);
+  if (c.empty()) throw SecFetchError("CIK 형식이 아닙니다: " + cik);
+  json best;
+  std::optional<SecFetchError> failure;
+  for (const auto& tag : tags) {
+    json body;
+    try {
+      body = detail::request_json(detail::data_base() + "/api/xbrl/companyconcept/CIK" + c + "/" + taxonomy + "/" +
+                                  tag + ".json");
+    } catch (const SecNotFound&) {
+      continue;   // this company never tagged the concept
+    } catch (const SecFetchError& e) {
+      if (!failure) failure = e;
+      continue;
+    }
+    json f = latest_fact(body);
+    if (f.is_null()) continue;
+    f["tag"] = tag;
+    f["taxonomy"] = taxonomy;
+    if (best.is_null() || f["end"].get<std::string>() > best["end"].get<std::string>()) best = f;
+  }
+  if (best.is_null() && failure) throw *failure;
+  return best;
+}
+
+}  // namespace tessaro::sec
