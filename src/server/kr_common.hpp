@@ -45,7 +45,8 @@ json indicator_error_list(const json& result, const json& code = nullptr);
 json market_cap_eok(const json& value);   // number (억원) or null
 
 // ---- news (kr_common_news.cpp) ----------------------------------------------
-// Relevance category of one article for the given stock names.
-std::string classify_news_relevance(const json& article, const std::vector<std::string>& names);
+// How central the named company is to one article (its "title" and "summary"):
+// {"category", "relevance_score" (ordinal: title > summary > nowhere), "basis"}.
+json classify_news_relevance(const json& article, const std::vector<std::string>& names);
 
 }  // namespace tessaro::server
