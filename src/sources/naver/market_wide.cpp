@@ -1,0 +1,242 @@
+// Market-wide figures without a stock code: investor deposits and credit
+// balances, and the public-offering schedule by stage.
+#include <algorithm>
+#include <set>
+
+#include "core/errors.hpp"
+#include "core/format.hpp"
+#include "core/parallel.hpp"
+#include "core/result_meta.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "sources/naver/naver.hpp"
+
+namespace tessaro::naver {
+
+using detail::HtmlDoc;
+
+namespace {
+
+constexpr int kDepositMax = 100;
+const std::vector<std::string> kDepositLabels = {"고객예탁금", "신용잔고", "주식형 펀드", "혼합형 펀드", "채권형 펀드"};
+
+std::string str_of(const json& o, const std::string& k) {
+  if (!o.is_object() || !o.contains(k)) return "";
+  const json& v = o[k];
+  if (v.is_string()) return fmt::trim(v.get<std::string>());
+  if (v.is_number_integer()) return std::to_string(v.get<long long>());
+  return "";
+}
+
+// "26.09.11" (the page's two-digit years), "2026.09.11", "20260911" -> "2026-09-11".
+std::string deposit_day(const std::string& s) {
+  std::string d;
+  for (char c : s)
+    if (std::isdigit((unsigned char)c)) d.push_back(c);
+  if (d.size() == 6) d = "20" + d;
+  if (d.size() != 8) return "";
+  return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+}
+
+// JSON rows of the market trend API: a date field plus amount fields named after
+// what they count. The field names of this answer are not documented, so map
+// by the words in them and give up (empty) when nothing is recognised.
+json deposit_rows_from_json(const json& j) {
+  const json* arr = &j;
+  for (const char* k : {"content", "data", "result", "list"})
+    if (arr->is_object() && arr->contains(k)) arr = &(*arr)[k];
+  json rows = json::array();
+  if (!arr->is_array()) return rows;
+  static const std::vector<std::pair<std::string, std::string>> words = {
+      {"customerdeposit", "고객예탁금"}, {"deposit", "고객예탁금"},   {"creditbalance", "신용잔고"},
+      {"credit", "신용잔고"},           {"stockfund", "주식형 펀드"}, {"mixedfund", "혼합형 펀드"},
+      {"bondfund", "채권형 펀드"}};
+  for (const auto& r : *arr) {
+    if (!r.is_object()) continue;
+    json row = json::object();
+    for (const auto& [k, v] : r.items()) {
+      std::string lk = fmt::lower(k);
+      if (lk.find("date") != std::string::npos || lk == "bizdate") {
+        std::string d = deposit_day(v.is_string() ? v.get<std::string>() : v.dump());
+        if (!d.empty()) row["date"] = d;
+        continue;
+      }
+      bool change = lk.find("change") != std::string::npos || lk.find("compare") != std::string::npos ||
+                    lk.find("diff") != std::string::npos;
+      for (const auto& [w, label] : words)
+        if (lk.find(w) != std::string::npos) {
+          std::string key = change ? label + "_전일대비" : label;
+          if (!row.contains(key)) row[key] = detail::jnum_or_null(v);
+          break;
+        }
+    }
+    if (row.contains("date") && row.size() > 1) rows.push_back(row);
+  }
+  return rows;
+}
+
+// sise_deposit.naver: date, then (amount, change) pairs in 억원.
+json deposit_rows_from_html(const std::string& html) {
+  HtmlDoc doc(html);
+  auto tables = doc.select("//table[" + detail::has_class("type_1") + "]");
+  if (tables.empty()) throw NaverParseError("예탁금 표가 없습니다");
+  json rows = json::array();
+  for (xmlNodePtr tr : doc.select(".//tr[td]", tables.front())) {
+    auto tds = doc.select("./td", tr);
+    if (tds.size() < 3) continue;
+    std::string day = deposit_day(HtmlDoc::text(tds[0]));
+    if (day.empty()) continue;   // spacer and heading rows
+    json row = {{"date", day}};
+    for (size_t p = 0; p < kDepositLabels.size() && 2 + 2 * p < tds.size() + 1; ++p) {
+      size_t vi = 1 + 2 * p, ci = 2 + 2 * p;
+      if (vi >= tds.size()) break;
+      const std::string& label = kDepositLabels[p];
+      auto v = fmt::parse_number(HtmlDoc::text(tds[vi]));
+      row[label] = v ? json((long long)std::llround(*v)) : json(nullptr);
+      if (ci < tds.size()) {
+        auto c = fmt::parse_number(HtmlDoc::text(tds[ci]));
+        // The change cell shows its direction with an icon; the text sign wins
+        // when present, else the cell's class tells a fall.
+        if (c && *c > 0 && doc.first(".//*[contains(@class,'nv') or contains(@src,'down')]", tds[ci])) *c = -*c;
+        row[label + "_전일대비"] = c ? json((long long)std::llround(*c)) : json(nullptr);
+      }
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+}  // namespace
+
+json get_investor_deposit(int days) {
+  days = std::clamp(days, 1, kDepositMax);
+  json rows = json::array();
+  std::set<std::string> seen;
+  auto add = [&](const json& got) {
+    int added = 0;
+    for (const auto& r : got) {
+      std::string d = r["date"].get<std::string>();
+      if ((int)rows.size() >= days || !seen.insert(d).second) continue;
+      rows.push_back(r);
+      ++added;
+    }
+    return added;
+  };
+  std::string first_error;
+  try {
+    for (int start = 0; (int)rows.size() < days && start < kDepositMax; start += 20) {
+      json j = fetch_json("stock.naver.com",
+                          "/api/domestic/market/trendDeposit?startIdx=" + std::to_string(start) + "&pageSize=20",
+                          false, "https://stock.naver.com/market/stock/kr/trend/deposit");
+      if (add(deposit_rows_from_json(j)) == 0) break;
+    }
+  } catch (const std::exception& e) {
+    first_error = e.what();
+  }
+  if (rows.empty()) {
+    for (int page = 1; (int)rows.size() < days && page <= 10; ++page) {
+      std::string html = fetch_text("finance.naver.com", "/sise/sise_deposit.naver?page=" + std::to_string(page), true);
+      json got = deposit_rows_from_html(html);
+      if (got.empty() && page == 1) throw NaverParseError("예탁금 표에 행이 없습니다");
+      if (add(got) == 0) break;
+    }
+  }
+  std::vector<std::string> labels;
+  for (const auto& l : kDepositLabels)
+    for (const auto& r : rows)
+      if (r.contains(l)) {
+        labels.push_back(l);
+        break;
+      }
+  return json{{"rows", rows}, {"labels", labels}, {"unit", "억원"}};
+}
+
+namespace {
+
+// Stages of the offering calendar, in the order of the process.
+const std::vector<std::pair<std::string, std::string>> kIpoStages = {
+    {"심사", "REVIEW"}, {"수요예측", "DEMAND_FORECAST"}, {"청약", "SUBSCRIPTION"}, {"상장", "LISTING"}};
+
+json first_of(const json& o, std::initializer_list<const char*> keys) {
+  for (const char* k : keys)
+    if (o.contains(k) && !o[k].is_null()) return o[k];
+  return nullptr;
+}
+
+std::string day_of(const json& v) {
+  if (!v.is_string()) return "";
+  auto d = rmeta::normalize_day(v.get<std::string>());
+  return d ? *d : "";
+}
+
+json ipo_item(const json& r) {
+  json it = {{"name", str_of(r, "compName")}, {"market", str_of(r, "marketType")}};
+  it["hope_price_low"] = detail::jint_or_null(first_of(r, {"hopePubPriceLow", "hopePubPriceMin", "pubPriceLow"}));
+  it["hope_price_high"] = detail::jint_or_null(first_of(r, {"hopePubPriceHigh", "hopePubPriceMax", "pubPriceHigh"}));
+  if (it["hope_price_high"].is_null()) it["hope_price_high"] = it["hope_price_low"];
+  it["fixed_price"] = detail::jint_or_null(first_of(r, {"fixPubPrice"}));
+  it["subscribe_start"] = day_of(first_of(r, {"subscriptionStartDate", "subStartDate", "pbscStartDate"}));
+  it["subscribe_end"] = day_of(first_of(r, {"subscriptionEndDate", "subEndDate", "pbscEndDate"}));
+  it["forecast_competition"] =
+      detail::jnum_or_null(first_of(r, {"demandForecastCompetitionRate", "demandCompetitionRate", "competitionRate"}));
+  it["listing_date"] = day_of(first_of(r, {"lcalDate"}));
+  json uw = json::array();
+  json raw = first_of(r, {"leadManager", "underwriters", "underwriter"});
+  if (raw.is_array()) {
+    for (const auto& u : raw)
+      if (u.is_string() && !fmt::trim(u.get<std::string>()).empty()) uw.push_back(fmt::trim(u.get<std::string>()));
+  } else if (raw.is_string()) {
+    std::string s = raw.get<std::string>();
+    size_t b = 0;
+    for (size_t i = 0; i <= s.size(); ++i)
+      if (i == s.size() || s[i] == ',') {
+        std::string t = fmt::trim(s.substr(b, i - b));
+        if (!t.empty()) uw.push_back(t);
+        b = i + 1;
+      }
+  }
+  it["underwriters"] = uw;
+  std::string code = str_of(r, "ipoCode");
+  if (code.size() == 7 && code[0] == 'A') code.erase(0, 1);
+  if (!code.empty()) it["code"] = code;
+  return it;
+}
+
+}  // namespace
+
+json get_ipo_schedule() {
+  std::vector<json> got(kIpoStages.size());
+  auto errs = parallel_for(kIpoStages.size(), kIpoStages.size(), [&](size_t i) {
+    json j = fetch_json("m.stock.naver.com",
+                        "/front-api/ipo/progress?progressType=" + kIpoStages[i].second + "&page=1&pageSize=50", false,
+                        "https://m.stock.naver.com/");
+    const json* list = nullptr;
+    if (j.is_object() && j.contains("result") && j["result"].is_object() && j["result"].contains("ipoList"))
+      list = &j["result"]["ipoList"];
+    if (!list || !list->is_array()) throw NaverParseError("공모주 응답에서 ipoList를 읽지 못했습니다");
+    got[i] = *list;
+  });
+  size_t failed = 0;
+  for (auto& e : errs)
+    if (e) ++failed;
+  if (failed == kIpoStages.size()) std::rethrow_exception(errs[0]);
+  json stages = json::object();
+  json failed_stages = json::array();
+  long long total = 0;
+  for (size_t i = 0; i < kIpoStages.size(); ++i) {
+    if (errs[i]) {
+      failed_stages.push_back(kIpoStages[i].first);
+      continue;
+    }
+    json items = json::array();
+    for (const auto& r : got[i])
+      if (r.is_object() && !str_of(r, "compName").empty()) items.push_back(ipo_item(r));
+    if (items.empty()) continue;
+    total += (long long)items.size();
+    stages[kIpoStages[i].first] = items;
+  }
+  json out = {{"total", total}, {"stages", stages}};
+  if (!failed_stages.empty()) out["failed_stages"] = failed_stages;
+  return out;
+}
+
+}  // namespace tessaro::naver

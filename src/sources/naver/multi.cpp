@@ -1,0 +1,199 @@
+// Many stocks at once: realtime quotes in batches of the polling API, period
+// statistics from daily bars, and the KOSPI/KOSDAQ index quote.
+#include <algorithm>
+#include <cmath>
+#include <regex>
+#include <set>
+
+#include "core/errors.hpp"
+#include "core/format.hpp"
+#include "core/parallel.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "sources/naver/naver.hpp"
+#include "sources/naver/parse_util.hpp"
+
+namespace tessaro::naver {
+
+namespace {
+
+constexpr size_t kPollingBatch = 30;
+
+std::vector<std::string> clean_codes(const std::vector<std::string>& codes) {
+  static const std::regex re("^[A-Za-z0-9]{6}$");
+  std::vector<std::string> out;
+  std::set<std::string> seen;
+  for (const auto& c0 : codes) {
+    std::string c = fmt::upper(fmt::trim(c0));
+    if (!std::regex_match(c, re) || !seen.insert(c).second) continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string item_code(const json& it) {
+  for (const char* k : {"itemCode", "symbolCode"})
+    if (it.contains(k) && it[k].is_string()) return fmt::upper(it[k].get<std::string>());
+  return "";
+}
+
+}  // namespace
+
+json get_multi_stocks(const std::vector<std::string>& codes_in) {
+  std::vector<std::string> codes = clean_codes(codes_in);
+  size_t nb = (codes.size() + kPollingBatch - 1) / kPollingBatch;
+  std::vector<json> answers(nb);
+  auto errs = parallel_for(nb, nb, [&](size_t b) {
+    std::string joined;
+    for (size_t i = b * kPollingBatch; i < std::min(codes.size(), (b + 1) * kPollingBatch); ++i)
+      joined += (joined.empty() ? "" : ",") + codes[i];
+    json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + joined, false,
+                        "https://finance.naver.com/");
+    if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
+      throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
+    answers[b] = j["datas"];
+  });
+  for (auto& e : errs)
+    if (e && nb == 1) std::rethrow_exception(e);
+  std::map<std::string, json> by_code;
+  for (size_t b = 0; b < nb; ++b)
+    if (!errs[b])
+      for (const auto& it : answers[b])
+        if (it.is_object()) by_code[item_code(it)] = it;
+  json rows = json::array();
+  for (const auto& c : codes) {
+    auto f = by_code.find(c);
+    if (f == by_code.end()) continue;
+    json q = quote_from_polling_item(c, f->second);
+    json row = {{"code", c},
+                {"name", q.value("name", std::string())},
+                {"price", q.value("price", json())},
+                {"change", q.value("change", json())},
+                {"change_rate", ""},
+                {"volume", q.value("volume", json())},
+                {"price_session", q.value("price_session", json())}};
+    // The ratio text carries no reliable sign; the signed change does.
+    auto r = parse::number(f->second.value("fluctuationsRatio", json()));
+    if (r && row["change"].is_number()) {
+      double ch = row["change"].get<double>();
+      double v = std::fabs(*r) * (ch < 0 ? -1 : 1);
+      row["change_rate"] = ch == 0 ? "0.00%" : detail::rate_text(v);
+    } else if (r) {
+      row["change_rate"] = fmt::fixed(*r, 2) + "%";
+    }
+    if (q.contains(PARSE_MISS_KEY)) row[PARSE_MISS_KEY] = q[PARSE_MISS_KEY];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+namespace {
+
+std::optional<double> num_of(const json& row, const char* k) {
+  if (!row.is_object() || !row.contains(k)) return std::nullopt;
+  return detail::jnum(row[k]);
+}
+
+json chart_stats(const std::string& code, int days) {
+  json bars = get_ohlcv(code, "day", days);
+  json out = {{"code", code}};
+  int excluded = 0;
+  struct Bar {
+    std::string date;
+    double high, low, close;
+  };
+  std::vector<Bar> ok;
+  if (bars.is_array())
+    for (const auto& b : bars) {
+      auto o = num_of(b, "open"), h = num_of(b, "high"), l = num_of(b, "low"), c = num_of(b, "close");
+      auto v = num_of(b, "volume");
+      std::string d = b.is_object() && b.contains("date") && b["date"].is_string() ? b["date"].get<std::string>() : "";
+      // A halted day is delivered as a placeholder bar (no trades, one price or
+      // zeros); its high and low are not real and stay out of the statistics.
+      bool placeholder = !o || !h || !l || !c || *c <= 0 || *h <= 0 || *l <= 0 || d.empty() ||
+                         (v && *v == 0 && *o == *h && *h == *l && *l == *c);
+      if (placeholder) {
+        ++excluded;
+        continue;
+      }
+      ok.push_back({d, *h, *l, *c});
+    }
+  out["bars_count"] = ok.size();
+  out["excluded_bars"] = excluded;
+  if (ok.empty()) {
+    out["error"] = "no_bars";
+    return out;
+  }
+  const Bar& last = ok.back();
+  auto hi = std::max_element(ok.begin(), ok.end(), [](const Bar& a, const Bar& b) { return a.high < b.high; });
+  auto lo = std::min_element(ok.begin(), ok.end(), [](const Bar& a, const Bar& b) { return a.low < b.low; });
+  out["current_price"] = parse::to_json_number(last.close);
+  out["current_date"] = last.date;
+  out["high"] = parse::to_json_number(hi->high);
+  out["high_date"] = hi->date;
+  out["low"] = parse::to_json_number(lo->low);
+  out["low_date"] = lo->date;
+  out["drawdown_pct"] = (last.close - hi->high) / hi->high * 100.0;
+  out["period_return_pct"] = (last.close / ok.front().close - 1.0) * 100.0;
+  return out;
+}
+
+}  // namespace
+
+json get_multi_chart_stats(const std::vector<std::string>& codes_in, int days) {
+  std::vector<std::string> codes = clean_codes(codes_in);
+  days = std::clamp(days, 1, 1000);
+  std::vector<json> rows(codes.size());
+  auto errs = parallel_for(codes.size(), 10, [&](size_t i) { rows[i] = chart_stats(codes[i], days); });
+  json out = json::array();
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (errs[i]) {
+      std::string why = "fetch_failed";
+      try {
+        std::rethrow_exception(errs[i]);
+      } catch (const Error& e) {
+        why = e.class_name();
+      } catch (...) {
+      }
+      out.push_back({{"code", codes[i]}, {"error", why}, {"bars_count", nullptr}, {"excluded_bars", 0}});
+      continue;
+    }
+    out.push_back(rows[i]);
+  }
+  return out;
+}
+
+json get_market_index() {
+  json j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
+                      "https://stock.naver.com/");
+  if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
+    throw NaverParseError("지수 응답에서 datas를 읽지 못했습니다");
+  static const std::vector<std::pair<std::string, std::string>> wanted = {{"KOSPI", "코스피"}, {"KOSDAQ", "코스닥"}};
+  json rows = json::array();
+  for (const auto& [code, kname] : wanted) {
+    const json* it = nullptr;
+    for (const auto& d : j["datas"])
+      if (d.is_object() && item_code(d) == code) it = &d;
+    json row = {{"index", kname}, {"value", nullptr}, {"change_value", nullptr}, {"change_rate", nullptr}};
+    std::vector<std::string> miss;
+    if (it) {
+      if (it->value("stockName", json()).is_string() && !(*it)["stockName"].get<std::string>().empty())
+        row["index"] = (*it)["stockName"];
+      auto put = [&](const char* key, const char* src) {
+        auto v = parse::number(it->value(src, json()));
+        if (v) row[key] = *v;
+        else miss.push_back(key);
+      };
+      put("value", "closePrice");
+      put("change_value", "compareToPreviousClosePrice");   // signed in this API
+      put("change_rate", "fluctuationsRatio");
+      if (it->value("marketStatus", json()).is_string()) row["market_status"] = (*it)["marketStatus"];
+    } else {
+      miss = {"value", "change_value", "change_rate"};
+    }
+    if (!miss.empty()) row[PARSE_MISS_KEY] = miss;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+}  // namespace tessaro::naver
