@@ -37,6 +37,10 @@ struct ListWindow {
   long long requested;  // as asked
 };
 ListWindow list_window(const json& count, const json& page);
+// Reply for an empty trade-based ranking before the open; nullopt when the
+// market is not in its pre-open state (or the state could not be read).
+std::optional<std::string> preopen_ranking_reply(const std::string& label, const std::string& market,
+                                                 const std::string& kind = "snapshot");
 
 // ---- indicators (kr_common_indicators.cpp) ----------------------------------
 json indicator_coverage(const json& include, int available_bars, const json& params,
