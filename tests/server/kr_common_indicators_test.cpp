@@ -1,0 +1,49 @@
+// Bars each indicator needs, the engine's folded errors, and 억원 market caps.
+#include <gtest/gtest.h>
+
+#include "server/kr_common.hpp"
+
+using namespace tessaro;
+
+TEST(KrCommonIndicators, CoverageRequirementsAndShortfalls) {
+  json c = server::indicator_coverage(json{"ma_cross", "volume"}, 120, nullptr, "day");
+  EXPECT_EQ(c["available_bars"], 120);
+  EXPECT_EQ(c["required_bars"], (json{{"ma20_60_cross", 90}, {"ma60_120_cross", 180}, {"volume_avg_20b", 20}, {"volume_rank_252b", 252}}));
+  EXPECT_EQ(c["insufficient"], (json{"ma60_120_cross", "volume_rank_252b"}));
+
+  EXPECT_EQ(server::indicator_coverage(json{"rsi"}, 30, json{{"rsi", {{"period", 21}}}}, "day")["required_bars"]["rsi"], 22);
+  // A non-numeric override drops that requirement silently.
+  EXPECT_FALSE(server::indicator_coverage(json{"rsi"}, 30, json{{"rsi", {{"period", "x"}}}}, "day")["required_bars"].contains("rsi"));
+  EXPECT_EQ(server::indicator_coverage(json{"macd", "stochastic", "obv", "support_resistance"}, 500,
+                                       json{{"macd", {{"slow", 30}}}, {"support_resistance", {{"window", "5"}}}}, "day")["required_bars"],
+            (json{{"macd", 39}, {"stochastic", 20}, {"obv", 21}, {"support_resistance", 11}}));
+  EXPECT_EQ(server::indicator_coverage(json{"ma"}, 100, json{{"ma", {{"periods", {5, 200}}}}}, "day")["insufficient"], json{"ma200"});
+
+  // The 52-week requirement follows the timeframe; intraday has no year.
+  EXPECT_EQ(server::indicator_coverage(json{"position"}, 60, nullptr, "week")["required_bars"], (json{{"position_52w", 52}}));
+  EXPECT_EQ(server::indicator_coverage(json{"position"}, 60, nullptr, "month")["required_bars"]["position_52w"], 12);
+  json m = server::indicator_coverage(json{"position"}, 60, nullptr, "5m");
+  EXPECT_EQ(m["required_bars"], (json{{"position_lookback", 2}}));
+  // Equal is enough.
+  EXPECT_TRUE(server::indicator_coverage(json{"candle"}, 2, nullptr, "day")["insufficient"].empty());
+  EXPECT_TRUE(server::indicator_coverage(nullptr, 2, nullptr, "day")["required_bars"].empty());
+}
+
+TEST(KrCommonIndicators, ErrorListAndMarketCap) {
+  json result = {{"rsi", {{"error", "ValueError: x"}}}, {"ma", {{"ma5", 1}}}, {"macd", {{"error", ""}}}};
+  EXPECT_EQ(server::indicator_error_list(result), (json{{{"indicator", "rsi"}, {"error", "ValueError: x"}}}));
+  json with_code = server::indicator_error_list(result, "005930");
+  ASSERT_EQ(with_code.size(), 1u);
+  EXPECT_EQ(with_code[0].begin().key(), "code");
+  EXPECT_TRUE(server::indicator_error_list(nullptr).empty());
+
+  EXPECT_EQ(server::market_cap_eok("1,543조 4,176억원"), 15434176.0);
+  EXPECT_EQ(server::market_cap_eok("500억"), 500.0);
+  EXPECT_EQ(server::market_cap_eok("2조"), 20000.0);
+  EXPECT_EQ(server::market_cap_eok("1.5조"), 15000.0);
+  EXPECT_TRUE(server::market_cap_eok("12345").is_null());
+  EXPECT_TRUE(server::market_cap_eok(12345).is_null());
+  EXPECT_TRUE(server::market_cap_eok("").is_null());
+  EXPECT_TRUE(server::market_cap_eok("0억").is_null());
+  EXPECT_TRUE(server::market_cap_eok(nullptr).is_null());
+}
