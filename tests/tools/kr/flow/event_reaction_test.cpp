@@ -127,6 +127,20 @@ TEST(ToolGetEventReaction, ArgumentChecksAndClamps) {
   EXPECT_EQ(m["coverage"]["reason"], "insufficient_post_event_history");
 }
 
+TEST(ToolGetEventReaction, FlowRowsAskedReachTheEventWithinTheSourceCap) {
+  Env env;
+  // 2 bar dates from 2026-11-18 on: 2 + 2 + 5 = 9, raised to 20.
+  reaction({{"code", "005930"}, {"event_date", "2026-11-18"}, {"before", 2}, {"after", 1}});
+  EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "20");
+  // About 300 bar dates from 2025-09-01 on: capped at the 100 rows the source holds.
+  std::string out = reaction({{"code", "005930"}, {"event_date", "2025-09-01"}, {"before", 5}, {"after", 5}});
+  EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "100");
+  json m = meta_of(out);
+  EXPECT_EQ(m["data_completeness"], "partial") << "flow rows do not reach back that far";
+  EXPECT_EQ(m["coverage"]["reason"], "source_limit");
+  EXPECT_TRUE(contains(body_of(out), "사건 전 5일 | - | - | - | 0/5")) << body_of(out);
+}
+
 TEST(ToolGetEventReaction, FutureDateGivesStatusNotNumbers) {
   Env env;
   std::string out = reaction({{"code", "005930"}, {"event_date", "2027-01-04"}});
