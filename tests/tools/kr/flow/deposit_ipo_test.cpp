@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "core/errors.hpp"
+#include "server/registry.hpp"
+#include "sources/naver/naver.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+const std::string kTrend = "/stock.naver.com/api/domestic/market/trendDeposit";
+const std::string kOld = "/finance.naver.com/sise/sise_deposit.naver";
+const std::string kIpo = "/m.stock.naver.com/front-api/ipo/progress";
+
+struct Env {
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+};
+}  // namespace
+
+TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
+  Env env;
+  env.srv.route(kTrend, FixtureResponse{404, "gone"});
+  std::string page = tessaro::testing::read_fixture("naver/deposit_sise_deposit.html");
+  env.srv.route(kOld, [page](const FixtureRequest& r) {
+    bool first = r.params.count("page") && r.params.at("page") == "1";
+    return FixtureResponse{200, first ? page : "<html><table class=\"type_1\"></table></html>", "text/html"};
+  });
+  std::string r = server::call_tool("get_investor_deposit", {{"days", 150}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("## 투자자예탁금 (2거래일)\n\n날짜 | 고객예탁금(억원) | 신용잔고(억원) | 주식형 펀드(억원) | "
+                   "혼합형 펀드(억원) | 채권형 펀드(억원)\n---|---:\n"
+                   "2026-09-11 | 583,201 (+12,345) | 201,003 (-1,002) | 900,000 (+0) | 데이터 없음 | 310,500 (-2,100)\n"
+                   "2026-09-10 | 570,856 (+3,210) | 202,005 (+500) | 900,000 (+1,000) | 120,000 | 312,600 (+100)"),
+            std::string::npos);
+  EXPECT_NE(b.find("※ 단위는 **억원**입니다. 괄호 안은 전일대비 증감입니다."), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_as_of"], "2026-09-11");
+  EXPECT_EQ(m["data_completeness"], "partial");   // 2 rows of the 100 the source can give
+  EXPECT_EQ(m["coverage"]["reason"], "source_limit");
+  EXPECT_EQ(m["coverage"]["returned_count"], 2);
+}
+
+TEST(InvestorDeposit, JsonAnswerAndCompleteness) {
+  Env env;
+  env.srv.route(kTrend, [](const FixtureRequest& r) {
+    if (r.params.at("startIdx") != "0") return FixtureResponse{200, "[]"};
+    json rows = json::array();
+    for (int i = 0; i < 3; ++i)
+      rows.push_back({{"bizdate", "2026091" + std::to_string(5 - i)},
+                      {"customerDeposit", std::to_string(500000 + i)},
+                      {"customerDepositChange", i == 0 ? json(nullptr) : json("-10")},
+                      {"creditBalance", nullptr}});
+    return FixtureResponse{200, rows.dump()};
+  });
+  std::string r = server::call_tool("get_investor_deposit", {{"days", 3}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("2026-09-15 | 500,000 | 데이터 없음"), std::string::npos);
+  EXPECT_NE(b.find("2026-09-14 | 500,001 (-10) | 데이터 없음"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["data_completeness"], "complete");
+  EXPECT_EQ(env.srv.hits(kOld), 0);
+}
+
+TEST(InvestorDeposit, NothingReadableIsAnErrorNotAnEmptyTable) {
+  Env env;
+  env.srv.route(kTrend, FixtureResponse{404, "gone"});
+  env.srv.route(kOld, FixtureResponse{200, "<html><body>서비스 종료</body></html>", "text/html"});
+  EXPECT_THROW(naver::get_investor_deposit(20), NaverParseError);
+  std::string r = server::call_tool("get_investor_deposit", json::object());
+  EXPECT_NE(r.find("파싱 실패"), std::string::npos);
+}
+
+TEST(IpoSchedule, StagesUnknownValuesAndFailedStage) {
+  Env env;
+  std::string sub = tessaro::testing::read_fixture("naver/ipo_progress_subscription.json");
+  env.srv.route(kIpo, [sub](const FixtureRequest& r) {
+    std::string t = r.params.at("progressType");
+    if (t == "SUBSCRIPTION") return FixtureResponse{200, sub};
+    if (t == "LISTING") return FixtureResponse{500, "oops"};
+    return FixtureResponse{200, R"({"isSuccess":true,"result":{"ipoList":[]}})"};
+  });
+  std::string r = server::call_tool("get_ipo_schedule", json::object());
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("## 공모주 일정 (총 2건)\n\n### 청약 (2건)\n\n종목 | 시장 | 희망공모가 | 확정공모가 | 청약일 | 상장일 | "
+                   "경쟁률 | 주관사\n---|---|---|---|---|---|---|---\n"
+                   "가나바이오 | 코스닥 | 10,000~12,000원 | - | 2026-09-17~09-18 | - | 1,234.50배 | 한국투자증권, 미래에셋증권\n"
+                   "다라로보틱스 | 코스피 | - | 25,000원 | 2026-09-21 | - | - | -\n"),
+            std::string::npos);
+  EXPECT_NE(b.find("※ `-` 는 **그 단계에 아직 도달하지 않아 정해지지 않은 값**입니다."), std::string::npos);
+  EXPECT_NE(b.find("⚠️ 조회 실패: 상장 단계 목록을 받지 못했습니다."), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["returned_count"], 2);
+  // No offering anywhere.
+  env.srv.route(kIpo, FixtureResponse{200, R"({"isSuccess":true,"result":{"ipoList":[]}})"});
+  EXPECT_EQ(server::call_tool("get_ipo_schedule", json::object()), "공모 진행 중인 종목이 없습니다.");
+}

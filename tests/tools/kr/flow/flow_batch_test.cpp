@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
+const std::string kList = "/stock.naver.com/api/domestic/market/stock/default";
+
+// n trading days back from 2026-09-15 (weekdays), newest first.
+std::vector<std::string> days_back(int n) {
+  std::vector<std::string> out;
+  auto d = *mt::parse_day("2026-09-15");
+  while ((int)out.size() < n) {
+    if (mt::weekday(d) < 5) {
+      std::string s = mt::day_str(d);
+      s.erase(std::remove(s.begin(), s.end(), '-'), s.end());
+      out.push_back(s);
+    }
+    d -= std::chrono::days(1);
+  }
+  return out;
+}
+
+using Value = std::function<long long(int)>;   // day index (0 = newest) -> shares
+
+struct Env {
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  Env() { naver::detail::clear_list_caches(); }
+  ~Env() { naver::detail::clear_list_caches(); }
+  // A stock with `n` days of flow history.
+  void flow(const std::string& code, int n, Value inst, Value frgn) {
+    auto days = days_back(n);
+    srv.route("/m.stock.naver.com/api/stock/" + code + "/trend", [=](const FixtureRequest& r) {
+      int size = std::stoi(r.params.at("pageSize"));
+      size_t start = 0;
+      if (r.params.count("bizdate"))
+        while (start < days.size() && days[start] > r.params.at("bizdate")) ++start;
+      json arr = json::array();
+      for (size_t i = start; i < days.size() && (int)arr.size() < size; ++i) {
+        auto fmt_signed = [](long long v) { return (v > 0 ? "+" : "") + std::to_string(v); };
+        arr.push_back({{"bizdate", days[i]},
+                       {"organPureBuyQuant", fmt_signed(inst((int)i))},
+                       {"foreignerPureBuyQuant", fmt_signed(frgn((int)i))},
+                       {"individualPureBuyQuant", "0"}});
+      }
+      return FixtureResponse{200, arr.dump()};
+    });
+  }
+};
+
+std::string batch(json codes, int days, bool summary = false) {
+  return server::call_tool("get_flow_batch", {{"codes", codes}, {"days", days}, {"summary", summary}});
+}
+}  // namespace
+
+TEST(FlowBatch, DailyRowsSumsAndDayCap) {
+  Env env;
+  env.flow("111111", 60, [](int i) { return i % 2 ? -1000 : 2500; }, [](int) { return 0; });
+  env.srv.route(kPoll + "111111", FixtureResponse{200, R"({"datas":[{"itemCode":"111111","stockName":"가나전자"}]})"});
+  std::string r = batch({"111111"}, 40);
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find("\n\n")),
+            "⚠️ 40일을 요청했지만 이 모드의 상한은 20일입니다. 아래는 최근 20일치입니다 (60일까지는 summary=True 심층 모드로 "
+            "한 번에 조회 가능).");
+  EXPECT_NE(b.find("수급 배치 (1종목, 최근 20일):\n각 행: 날짜 | 기관 순매매(주) | 외국인 순매매(주)  ※ 양수=순매수\n\n[111111] 가나전자\n"
+                   "  2026-09-15  +2,500  +0\n  2026-09-14  -1,000  +0\n"),
+            std::string::npos);
+  EXPECT_NE(b.find("  합계(20일)  +15,000  +0"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["coverage"]["truncated"], true);
+  EXPECT_EQ(m["coverage"]["reason"], "server_cap");
+  EXPECT_EQ(m["coverage"]["effective"]["value"], 20);
+  EXPECT_EQ(m["data_as_of"], "2026-09-15");
+  // days <= 0 fetches one day.
+  std::string one = body_of(batch({"111111"}, 0));
+  EXPECT_NE(one.find("수급 배치 (1종목, 최근 1일):"), std::string::npos);
+  EXPECT_NE(one.find("  합계(1일)  +2,500  +0"), std::string::npos);
+}
+
+TEST(FlowBatch, DeepWindowsShortStocksAndFailures) {
+  Env env;
+  env.flow("111111", 60, [](int i) { return i < 3 ? 100 : -50; }, [](int) { return 10; });
+  env.flow("222222", 45, [](int) { return 1; }, [](int) { return -1; });
+  env.srv.route("/m.stock.naver.com/api/stock/333333/trend", FixtureResponse{500, "down"});
+  std::string r = batch({"111111", "222222", "333333", "bad"}, 60, true);
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("수급 심층 배치 (3종목, 최근 60거래일 요약):"), std::string::npos);
+  EXPECT_NE(b.find("[111111]\n  기관   5일 +200 (3/5) · 20일 -550 (3/20) · 60일 -2,550 (3/60)\n"
+                   "  외국인 5일 +50 (5/5) · 20일 +200 (20/20) · 60일 +600 (60/60)"),
+            std::string::npos);
+  EXPECT_NE(b.find("[222222]\n  기관   5일 +5 (5/5) · 20일 +20 (20/20) · 45일 +45 (45/45) · 60일(45일치) +45 (45/45)"),
+            std::string::npos);
+  EXPECT_NE(b.find("※ 조회 실패: 333333"), std::string::npos);
+  EXPECT_NE(b.find("※ 요청한 60일보다 짧게 온 종목: 222222(45일). 상장한 지 얼마 안 됐거나 거래정지 구간이 있을 수 있습니다."),
+            std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["reason"], "source_limit");
+  EXPECT_EQ(m["coverage"]["requested_entities"], 4);
+  EXPECT_EQ(m["coverage"]["returned_entities"], 2);
+  EXPECT_EQ(m["coverage"]["per_entity_returned_count"]["333333"], 0);
+  EXPECT_EQ(m["flow_mode"], "window_summary");
+  // Ten days in deep mode: windows 5 and 10; a stock with 7 rows shows 5 and 7.
+  env.flow("444444", 7, [](int) { return 1; }, [](int) { return 1; });
+  env.flow("555555", 30, [](int) { return 1; }, [](int) { return 1; });
+  std::string d10 = body_of(batch({"444444", "555555"}, 10, true));
+  EXPECT_NE(d10.find("[444444]\n  기관   5일 +5 (5/5) · 7일 +7 (7/7)\n"), std::string::npos);
+  EXPECT_NE(d10.find("[555555]\n  기관   5일 +5 (5/5) · 10일 +10 (10/10)\n"), std::string::npos);
+}
+
+TEST(FlowBatch, PlainRepliesAndTruncation) {
+  Env env;
+  EXPECT_EQ(batch(json::array(), 5), "종목코드 리스트가 비어 있습니다.");
+  EXPECT_EQ(batch({"12345", "abc!ef"}, 5), "유효한 종목코드가 없습니다 (6자리 영숫자).");
+  env.srv.route("/m.stock.naver.com/api/stock/555555/trend", FixtureResponse{500, "down"});
+  EXPECT_EQ(batch({"555555"}, 5), "조회 가능한 종목이 없습니다. (실패: 555555)");
+  json codes = json::array();
+  for (int i = 0; i < 35; ++i) {
+    std::string c = std::to_string(600000 + i);
+    codes.push_back(c);
+    env.flow(c, 5, [](int) { return 1; }, [](int) { return 1; });
+  }
+  std::string r = batch(codes, 5);
+  EXPECT_NE(r.find("⚠️ 35종목을 요청했지만 한 번에 30종목까지만 조회합니다. 앞 30종목만 아래에 있습니다."), std::string::npos);
+  EXPECT_EQ(r.find("[600030]"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["coverage"]["reason"], "server_cap");
+}
+
+namespace {
+json ranking_row(int i, const std::string& name) {
+  char code[8];
+  snprintf(code, sizeof code, "%06d", 700000 + i);
+  return {{"itemcode", code}, {"itemname", name}, {"nowPrice", "12000"}, {"prevChangeRate", "1.5"},
+          {"tradeVolume", "10"}, {"tradeAmount", "100"}};
+}
+}  // namespace
+
+TEST(ScreenByFlow, ConsecutiveBuyingMatchesAndEtfExclusion) {
+  Env env;
+  json rows = json::array({ranking_row(0, "가"), ranking_row(1, "나"), ranking_row(2, "KODEX 200"), ranking_row(0, "가")});
+  env.srv.route(kList, FixtureResponse{200, rows.dump()});
+  // 700000: institutions 3 days, foreigners 2 days -> match. 700001: foreigners only 1 day.
+  env.flow("700000", 10, [](int i) { return i < 3 ? 10 : -10; }, [](int i) { return i < 2 ? 5 : -5; });
+  env.flow("700001", 10, [](int) { return 10; }, [](int i) { return i == 0 ? 5 : -5; });
+  std::string r = server::call_tool("screen_by_flow", {{"inst_days", 3}, {"foreign_days", 2}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("수급 스크리닝 — ALL 상위 100 (거래대금) 중 외국인 2일 연속 순매수 + 기관 3일 연속 순매수\n"
+                   "후보 2개 → 매치 1개 (ETF/ETN 제외: 1)"),
+            std::string::npos);
+  EXPECT_NE(b.find("[700000] 가  현재가 12,000 (+1.50%)\n  2026-09-15  기관 +10  외국인 +5\n  2026-09-14  기관 +10  외국인 +5\n"
+                   "  2026-09-11  기관 +10  외국인 -5"),
+            std::string::npos);
+  EXPECT_EQ(env.srv.last_request(kList).params.at("orderType"), "priceTop");
+  EXPECT_EQ(meta_of(r)["data_completeness"], "complete");
+  // Both conditions off: every candidate with a row matches.
+  std::string all = body_of(server::call_tool("screen_by_flow", {{"inst_days", 0}, {"foreign_days", 0}}));
+  EXPECT_NE(all.find("중 조건 없음\n후보 2개 → 매치 2개"), std::string::npos);
+}
+
+TEST(ScreenByFlow, NoMatchListsFiveExcludedAndFailedFlowsArePartial) {
+  Env env;
+  json rows = json::array();
+  for (int i = 0; i < 7; ++i) rows.push_back(ranking_row(i, "TIGER ETF" + std::to_string(i)));
+  rows.push_back(ranking_row(9, "다"));
+  env.srv.route(kList, FixtureResponse{200, rows.dump()});
+  env.srv.route("/m.stock.naver.com/api/stock/700009/trend", FixtureResponse{500, "down"});
+  std::string r = server::call_tool("screen_by_flow", json::object());
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("⚠️ 조건을 만족하는 종목이 없습니다.\n\n💡 조건 완화 예: foreign_days=1 또는 inst_days=0 (외국인만 검사)\n"
+                   "제외된 ETF/ETN (7개): 700000 TIGER ETF0, 700001 TIGER ETF1, 700002 TIGER ETF2, 700003 TIGER ETF3, "
+                   "700004 TIGER ETF4 …"),
+            std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["warnings"][0], "수급 조회 실패 종목 1개 — 스크리닝 후보에서 제외됨.");
+  env.srv.route(kList, FixtureResponse{200, "[]"});
+  env.srv.route("/stock.naver.com/api/polling/domestic/index", FixtureResponse{200, R"({"datas":[]})"});
+  std::string empty = server::call_tool("screen_by_flow", {{"market", "KOSDAQ"}});
+  EXPECT_EQ(body_of(empty), "KOSDAQ 거래대금 순위를 가져올 수 없습니다.");
+  EXPECT_EQ(meta_of(empty)["data_completeness"], "none");
+}

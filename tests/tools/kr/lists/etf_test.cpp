@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+
+const std::string kEtfList = "/finance.naver.com/api/sise/etfItemList.nhn";
+
+struct Env {
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  Env(const char* list, int hh) {
+    naver::detail::clear_list_caches();
+    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), hh, 0));
+    srv.route_file(kEtfList, list, "application/json;charset=EUC-KR");
+  }
+  ~Env() {
+    mt::set_now_for_tests(std::nullopt);
+    naver::detail::clear_list_caches();
+  }
+};
+
+std::string list(const std::string& sort_by, const std::string& keyword = "") {
+  return server::call_tool("get_etf_list", {{"sort_by", sort_by}, {"keyword", keyword}});
+}
+
+}  // namespace
+
+TEST(EtfList, UnknownSortKeyListsTheAcceptedOnesWithoutFetching) {
+  Env env("naver/etf_list_live.json", 10);
+  EXPECT_EQ(list("sixMonthEarnRate"),
+            "⚠️ ETF 목록은 'sixMonthEarnRate' 기준으로 정렬할 수 없습니다. 가능한 기준: marketSum(시가총액), "
+            "quant(거래량), threeMonthEarnRate(3개월 수익률), nav(NAV).\n1·6·12개월 수익률과 배당은 ETF 목록에 없는 값이라 "
+            "순위를 매길 수 없습니다. 후보를 좁힌 뒤 get_etf_info 로 종목별로 확인하세요.");
+  EXPECT_EQ(env.srv.hits(kEtfList), 0);
+}
+
+TEST(EtfList, LiveListLinesAndMissingValues) {
+  Env env("naver/etf_list_live.json", 10);
+  std::string r = list("marketSum");
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "ETF 목록 (5개 중 상위 5개, 정렬: 시가총액)");
+  EXPECT_NE(b.find("- **KODEX 200** (069500) | 38,450원 (+0.92%) | NAV 38,462원 | 시총 69,000억원 | 3M: +7.1%"),
+            std::string::npos);
+  EXPECT_NE(b.find("- **TIGER 반도체TOP10** (0088M0) | 가격 없음 (+0.00%) | NAV 없음 | 시총 없음\n"), std::string::npos);
+  EXPECT_NE(b.find("※ 정렬 값이 없는 ETF 1개는 0으로 치지 않고 목록 맨 뒤에 두었습니다."), std::string::npos);
+  EXPECT_NE(b.find("카테고리: 국내 시장지수, 국내 업종/테마, 국내 파생, 해외 주식, 원자재, 채권/금리, 단기자금"),
+            std::string::npos);
+  EXPECT_EQ(meta_of(r)["data_completeness"], "complete");
+  std::string t = body_of(list("threeMonthEarnRate"));
+  EXPECT_NE(t.find("※ 3개월 수익률 값이 없는 ETF 2개는 순위에서 뺐습니다."), std::string::npos);
+  EXPECT_EQ(server::call_tool("get_etf_list", {{"keyword", "없는이름"}}), "조건에 맞는 ETF가 없습니다.");
+}
+
+TEST(EtfList, AllZeroQuotesShownAsMissingWithOpenOrClosedNote) {
+  {
+    Env env("naver/etf_list_off_hours.json", 21);
+    std::string r = list("quant");
+    std::string b = body_of(r);
+    EXPECT_NE(b.find("⚠️ 지금은 네이버 ETF 목록의 거래량이 전 종목 0이라 거래량으로 줄 세울 수 없습니다. 시가총액으로 보여 드립니다."),
+              std::string::npos);
+    EXPECT_EQ(b.find("+0.00%"), std::string::npos);
+    EXPECT_NE(b.find("38,450원 (등락률 없음)"), std::string::npos);
+    EXPECT_NE(b.find("장이 닫혀 있는 동안 네이버가 이 값을 비워 둔 상태입니다."), std::string::npos);
+    json m = meta_of(r);
+    EXPECT_EQ(m["data_completeness"], "partial");
+    EXPECT_EQ(m["warnings"][0], "ETF 목록의 등락률·거래량이 전 종목 0으로 옴 — 보합이 아니라 빈 값이라 '등락률 없음'으로 표시");
+  }
+  Env env("naver/etf_list_off_hours.json", 10);
+  EXPECT_NE(body_of(list("marketSum")).find("장중인데 값이 비어 있어 네이버 목록 쪽 문제일 수 있습니다."), std::string::npos);
+}
+
+TEST(EtfInfo, CodePatternAndDetailWithoutHoldings) {
+  Env env("naver/etf_list_live.json", 10);
+  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345");
+  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345!"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345!");
+  env.srv.route_file("/m.stock.naver.com/api/etf/069500/basic", "naver/etf_mstock_basic_069500.json");
+  env.srv.route_file("/m.stock.naver.com/api/stock/069500/integration", "naver/etf_mstock_integration_069500.json");
+  std::string r = server::call_tool("get_etf_info", {{"code", "069500"}});
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "# KODEX 200 (069500)");
+  EXPECT_NE(b.find("- 기초지수: 코스피 200\n- 유형: 국내 시장지수\n- 자산운용사: 삼성자산운용\n- 상장일: -\n- 펀드보수: 연 0.150%"),
+            std::string::npos);
+  EXPECT_NE(b.find("- 전일대비: -350원 (-0.92%)"), std::string::npos);
+  EXPECT_NE(b.find("- 52주 최고/최저: 40,100원 / 데이터 없음"), std::string::npos);
+  EXPECT_NE(b.find("- 1개월: +2.31%\n- 3개월: +7.12%\n- 6개월: -1.05%\n- 1년: 데이터 없음"), std::string::npos);
+  EXPECT_EQ(b.find("구성종목"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["code"], "069500");
+  // A letter-bearing code passes the pattern and is looked up.
+  env.srv.route("/m.stock.naver.com/api/etf/0088M0/basic", FixtureResponse{200, "{}"});
+  env.srv.route("/m.stock.naver.com/api/stock/0088M0/integration", FixtureResponse{200, "{}"});
+  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "0088M0"}}),
+            "ETF코드 0088M0의 정보를 가져올 수 없습니다. 코드를 확인해 주세요.");
+}

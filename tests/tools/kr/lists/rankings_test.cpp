@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "server/registry.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+const std::string kList = "/stock.naver.com/api/domestic/market/stock/default";
+const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
+const std::string kAlert = "/finance.naver.com/sise/investment_alert.naver";
+const std::string kCap = "/m.stock.naver.com/api/stocks/marketValue/";
+
+struct Env {
+  tessaro::testing::TempHome home;
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  Env() { naver::detail::clear_list_caches(); }
+  ~Env() { naver::detail::clear_list_caches(); }
+  void status(const std::string& s) {
+    srv.route(kIndex, FixtureResponse{200, json{{"datas", {{{"itemCode", "KOSPI"}, {"marketStatus", s}}}}}.dump()});
+  }
+};
+
+json row(int i, json trade_amount = "1234567890") {
+  char code[8];
+  snprintf(code, sizeof code, "%06d", 400000 + i);
+  return {{"itemcode", code},         {"itemname", "종목" + std::to_string(i)}, {"nowPrice", "15000"},
+          {"prevChangeRate", "-3.2"}, {"tradeVolume", "1234567"},               {"tradeAmount", trade_amount}};
+}
+
+FixtureResponse pages(const FixtureRequest& r, int total) {
+  int start = std::stoi(r.params.at("startIdx")), size = std::stoi(r.params.at("pageSize"));
+  json arr = json::array();
+  for (int i = start; i < std::min(total, start + size); ++i) arr.push_back(row(i));
+  return FixtureResponse{200, arr.dump()};
+}
+}  // namespace
+
+TEST(VolumeRanking, TradeValueInEokAndMissingNeverZero) {
+  Env env;
+  env.srv.route(kList, FixtureResponse{200, json::array({row(0), row(1, nullptr)}).dump()});
+  std::string r = server::call_tool("get_volume_ranking", {{"count", 2}, {"sort_by", "trade_value"}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("거래대금 상위 (ALL, 2개, 정렬=trade_value):\n\n순위 | 코드 | 종목명 | 현재가(원) | 등락률 | 거래량(주) | "
+                   "거래대금(억원)\n---|---|---|---:|---:|---:|---:\n"
+                   "1 | 400000 | 종목0 | 15,000 | -3.20% | 1,234,567 | 12.3\n"
+                   "2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 데이터 없음"),
+            std::string::npos);
+  EXPECT_NE(b.find("※ 거래량·거래대금은 KRX 체결분입니다(넥스트레이드 체결 제외)."), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "complete");
+}
+
+TEST(VolumeRanking, CountAbove500Asks500) {
+  Env env;
+  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 2000); });
+  std::string r = server::call_tool("get_volume_ranking", {{"count", 900}});
+  EXPECT_NE(r.find("거래량 상위 (ALL, 500개, 정렬=volume):"), std::string::npos);
+  EXPECT_EQ(env.srv.last_request(kList).params.at("startIdx"), "400");
+}
+
+TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
+  Env env;
+  env.srv.route(kList, FixtureResponse{200, "[]"});
+  env.status("PREOPEN");
+  std::string r = server::call_tool("get_volume_ranking", {{"market", "KOSPI"}});
+  EXPECT_EQ(body_of(r),
+            "장 시작 전이라 거래량 순위가 아직 없습니다 (KOSPI).\n네이버는 개장 전에 거래량·거래대금·등락률 순위를 비워 두고, "
+            "정규장이 열리면 다시 채웁니다. 이 시간에는 전 거래일 순위도 받을 수 없습니다.");
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "none");
+  EXPECT_EQ(m["warnings"][0], "장 시작 전(네이버 PREOPEN)이라 순위가 비어 있음 — 해당 종목 없음·거래 없음으로 해석하지 말 것");
+  // Open market, still empty: the plain failure sentence.
+  env.status("OPEN");
+  EXPECT_EQ(server::call_tool("get_volume_ranking", {{"market", "KOSPI"}, {"sort_by", "trade_value"}}),
+            "KOSPI 거래대금 순위를 가져올 수 없습니다.");
+  // The status lookup failing too: still the plain sentence, never an error.
+  env.srv.route(kIndex, FixtureResponse{500, "x"});
+  EXPECT_EQ(server::call_tool("get_change_ranking", {{"direction", "DOWN"}}), "ALL 등락률 순위를 가져올 수 없습니다.");
+}
+
+TEST(ChangeRanking, WatchlistStarsAndMarketAlerts) {
+  Env env;
+  {
+    std::ofstream f(env.home.path() + "/watchlist.json");
+    f << R"({"version":1,"items":[{"code":"400001","name":"종목1"},{"code":"400003","name":"종목3"}]})";
+  }
+  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 5); });
+  env.srv.route(kAlert, [](const FixtureRequest& r) {
+    std::string t = r.params.at("type");
+    std::string h = "<html><table class=\"type_2\">";
+    if (t == "caution") h += "<tr><td><a href=\"/item/main.naver?code=400000\">a</a></td></tr>"
+                              "<tr><td><a href=\"/item/main.naver?code=400002\">b</a></td></tr>";
+    if (t == "warning") h += "<tr><td><a href=\"/item/main.naver?code=400004\">c</a></td></tr>";
+    return FixtureResponse{200, h + "</table></html>", "text/html"};
+  });
+  std::string r = server::call_tool("get_change_ranking", {{"direction", "DOWN"}, {"count", 5}});
+  EXPECT_EQ(env.srv.last_request(kList).params.at("orderType"), "down");
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "하락률 상위 (ALL, 5개):");
+  EXPECT_NE(b.find("1 | 400000 | 종목0 | 15,000 | -3.20% | 1,234,567 | ⚠️ 투자주의"), std::string::npos);
+  EXPECT_NE(b.find("2 | 400001 | ⭐ 종목1 | 15,000 | -3.20% | 1,234,567 | -"), std::string::npos);
+  EXPECT_NE(b.find("⭐ **이 목록에 내 관심종목이 있습니다:** 종목1(400001), 종목3(400003)"), std::string::npos);
+  EXPECT_NE(b.find("※ 3개 종목이 시장경보(투자주의/경고/위험) 지정 상태입니다."), std::string::npos);
+  json m = meta_of(r);
+  ASSERT_EQ(m["warnings"].size(), 1u);
+  EXPECT_EQ(m["warnings"][0], "시장경보 지정 3건 포함 — 표의 '시장경보' 열 확인");
+}
+
+TEST(MarketCapRanking, SubstitutedMarketPagingAndPageOnlyTypeCounts) {
+  Env env;
+  env.srv.route(kCap + "KOSPI", [](const FixtureRequest& r) {
+    int page = std::stoi(r.params.at("page")), size = std::stoi(r.params.at("pageSize"));
+    json stocks = json::array();
+    for (int i = (page - 1) * size; i < std::min(950, page * size); ++i) {
+      char code[8];
+      snprintf(code, sizeof code, "%06d", 500000 + i);
+      stocks.push_back({{"itemCode", code}, {"stockName", i % 10 == 0 ? "KODEX 종목" : "종목"},
+                        {"stockEndType", i % 10 == 0 ? "etf" : "stock"}, {"closePriceRaw", "1000"},
+                        {"fluctuationsRatio", "1.00"}, {"marketValueRaw", "100000000000"},
+                        {"tradeStopType", {{"name", "TRADING"}}}});
+    }
+    return FixtureResponse{200, json{{"stocks", stocks}, {"totalCount", 950}}.dump()};
+  });
+  std::string r = server::call_tool("get_market_cap_ranking", {{"market", "ALL"}, {"count", 100}, {"page", 4}});
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "시가총액 상위 (KOSPI) — 전체 950개 중 301~400위 (4/10쪽)");
+  EXPECT_NE(b.find("※ 시가총액 순위는 KOSPI·KOSDAQ 따로만 됩니다. 요청한 'ALL' 대신 KOSPI 로 조회했습니다."), std::string::npos);
+  EXPECT_NE(b.find("※ 다음 쪽: `page=5` (count=100 그대로) → 401위부터. 전체 950개는 10쪽입니다."), std::string::npos);
+  EXPECT_NE(b.find("| ETF"), std::string::npos);
+  // The type counts of one page are not presented as the whole market's.
+  EXPECT_EQ(b.find("KOSPI 전체 950개 구분"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["coverage"]["next_page"], 5);
+  EXPECT_EQ(m["coverage"]["effective"]["from"], 301);
+  EXPECT_EQ(m["data_completeness"], "complete");
+  std::string big = server::call_tool("get_market_cap_ranking", {{"count", 600}});
+  EXPECT_NE(body_of(big).find("※ count 는 한 번에 최대 500입니다 (요청 600 → 500)."), std::string::npos);
+  EXPECT_EQ(meta_of(big)["coverage"]["truncated"], true);
+  EXPECT_EQ(meta_of(big)["data_completeness"], "partial");
+  EXPECT_EQ(server::call_tool("get_market_cap_ranking", {{"count", 100}, {"page", 11}}),
+            "시가총액 순위 (KOSPI) — 전체 950개라 page=11(count=100)에는 종목이 없습니다. 마지막 쪽은 page=10 입니다.");
+}

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include "server/registry.hpp"
+#include "sources/naver/lists_common.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+const std::string kSectorList = "/finance.naver.com/sise/sise_group.naver";
+const std::string kDetail = "/finance.naver.com/sise/sise_group_detail.naver";
+const char* kHtml = "text/html; charset=euc-kr";
+
+std::string to_cp949(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP949", "UTF-8");
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t in_left = utf8.size(), out_left = out.size();
+  char* o = out.data();
+  iconv(cd, &in, &in_left, &o, &out_left);
+  iconv_close(cd);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+std::string code_of(int i) {
+  char c[8];
+  snprintf(c, sizeof c, "%06d", 800000 + i);
+  return c;
+}
+
+struct Stock {
+  json per, pbr;
+  double cap_eok;
+};
+
+struct Env {
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  Env() {
+    naver::detail::clear_list_caches();
+    srv.route_file(kSectorList, "naver/lists_sector_list.html", kHtml);
+  }
+  ~Env() { naver::detail::clear_list_caches(); }
+  // Members of sector 278 with their detail answers; financial pages are absent,
+  // so the records keep the site's own PER and PBR.
+  void sector(const std::vector<Stock>& stocks, int declared) {
+    std::string h = "<html><body><table class=\"type_1\"><tr><td>반도체와반도체장비</td><td class=\"number\">+1.00%</td>"
+                    "<td class=\"number\">" + std::to_string(declared) +
+                    "</td></tr></table><table class=\"type_5\"><thead><tr><th colspan=\"2\">종목명</th><th>현재가</th>"
+                    "<th>등락률</th></tr></thead><tbody>";
+    for (size_t i = 0; i < stocks.size(); ++i) {
+      char rate[16];
+      snprintf(rate, sizeof rate, "%+.2f%%", 10.0 - i * 0.01);
+      h += "<tr><td class=\"name\"><a href=\"/item/main.naver?code=" + code_of((int)i) + "\">종목" + std::to_string(i) +
+           "</a></td><td class=\"number\">1,000</td><td class=\"number\">" + rate + "</td></tr>";
+      json d = {{"itemcode", code_of((int)i)}, {"itemname", "종목" + std::to_string(i)}, {"nowVal", "1000"},
+                {"marketSum", std::to_string((long long)(stocks[i].cap_eok * 1e8))},
+                {"per", stocks[i].per}, {"pbr", stocks[i].pbr}, {"upJongName", "반도체와반도체장비"}};
+      srv.route("/stock.naver.com/api/domestic/detail/" + code_of((int)i) + "/detail", FixtureResponse{200, d.dump()});
+    }
+    srv.route(kDetail, FixtureResponse{200, to_cp949(h + "</tbody></table></body></html>"), kHtml});
+  }
+  // The main page of the focus stock: 업종 link, its PER and the same-sector PER.
+  void focus_page() {
+    std::string h = "<html><body><div class=\"section trade_compare\"><h4><em>(업종명 : <a "
+                    "href=\"/sise/sise_group_detail.naver?type=upjong&amp;no=278\">반도체와반도체장비</a>)</em></h4></div>"
+                    "<em id=\"_per\">21.00</em><table summary=\"동일업종 PER 정보\"><tr class=\"strong\"><th>동일업종 PER</th>"
+                    "<td><em>113.39</em>배</td></tr></table></body></html>";
+    srv.route("/finance.naver.com/item/main.naver", FixtureResponse{200, to_cp949(h), kHtml});
+  }
+};
+
+std::vector<Stock> seven_plus_deficits() {
+  // Positive PERs 10, 15, 19, 20, 21, 21.02, 30 (median 20); two loss-makers; one without PER.
+  return {{10, 1.1, 900},  {15, 1.2, 800}, {19, 1.3, 700},   {20, "N/A", 600}, {21, 1.5, 50},
+          {21.02, 1.6, 40}, {30, 1.7, 300}, {-3.2, 0.5, 200}, {0, 0.7, 100},   {nullptr, 0.9, 10}};
+}
+}  // namespace
+
+TEST(SectorValuation, MediansWithoutLossMakersAndPositionTags) {
+  Env env;
+  env.sector(seven_plus_deficits(), 10);
+  std::string r = server::call_tool("get_sector_valuation", {{"sector_name", "반도체와반도체장비"}, {"top_n", 80}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("## 반도체와반도체장비 밸류에이션 집계\n\n- 집계 대상: **업종 전체 10개** (표본 편향 없음, 표시는 시총 상위 80개까지)"),
+            std::string::npos);
+  EXPECT_NE(b.find("- **PER 집계 제외(적자) 2개**: 종목7, 종목8"), std::string::npos);
+  EXPECT_NE(b.find("지표 | 중앙값 | 평균 | 최소~최대 | 표본\n---|---:|---:|---|---:\nPER(배) | 20.00 | 19.43 | 10.00 ~ 30.00 | 7"),
+            std::string::npos);
+  EXPECT_NE(b.find("### 중앙값(PER 20.00배) 대비 위치\n종목 | PER | 중앙값 대비 | PBR | ROE(%) | 시총(억)"), std::string::npos);
+  EXPECT_NE(b.find("종목0(800000) | 10.00 | -50% 할인 | 1.10 | - | 900"), std::string::npos);
+  EXPECT_NE(b.find("종목2(800002) | 19.00 | -5% 비슷"), std::string::npos);
+  EXPECT_NE(b.find("종목4(800004) | 21.00 | +5% 비슷"), std::string::npos);     // exactly +5 % is similar
+  EXPECT_NE(b.find("종목5(800005) | 21.02 | +5% 할증"), std::string::npos);     // 5.1 % is a premium
+  EXPECT_NE(b.find("종목3(800003) | 20.00 | +0% 비슷 | - | -"), std::string::npos);   // PBR not a number
+  EXPECT_EQ(b.find("종목7(800007) |"), std::string::npos);                       // loss-maker not in the table
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "complete");
+  EXPECT_TRUE(m["coverage"].is_null());
+  const json& vs = m["valuation_sample"];
+  EXPECT_EQ(vs["scope"], "full");
+  EXPECT_EQ(vs["valid"]["per"], 7);
+  EXPECT_EQ(vs["excluded"]["loss_per"], 2);
+  EXPECT_EQ(vs["excluded"]["missing_per"], 1);
+}
+
+TEST(SectorValuation, FocusStockStaysInTheTableWhenTopNCuts) {
+  Env env;
+  env.sector(seven_plus_deficits(), 10);
+  env.focus_page();
+  std::string r = server::call_tool("get_sector_valuation", {{"code", "800005"}, {"top_n", 1}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("- 기준 종목: **종목5(800005)** → 업종 `반도체와반도체장비`"), std::string::npos);
+  EXPECT_NE(b.find("종목5 PER | 21.00 | 네이버 표기값"), std::string::npos);
+  EXPECT_NE(b.find("동일업종 PER | 113.39 | 업종 **집계**"), std::string::npos);
+  // top_n 1 shows 5 rows; the focus (40억, outside the top five by cap) is kept, in bold.
+  EXPECT_NE(b.find("대비 위치 — 시총 상위 5개 표시 (2개 생략)"), std::string::npos);
+  EXPECT_NE(b.find("**종목5(800005)** | 21.02 | +5% 할증"), std::string::npos);
+  EXPECT_EQ(b.find("종목6(800006) |"), std::string::npos);   // 300억, the fifth by cap, gave way
+  EXPECT_NE(b.find("종목3(800003) |"), std::string::npos);
+}
+
+TEST(SectorValuation, LargeSectorIsASampleMedianAndAllLossesHaveNoTable) {
+  Env env;
+  std::vector<Stock> many;
+  for (int i = 0; i < 350; ++i) many.push_back({10.0 + i, 1.0, 100.0});
+  env.sector(many, 350);
+  env.focus_page();
+  std::string r = server::call_tool("get_sector_valuation", {{"code", code_of(320)}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("- 집계 대상: 300개 / 업종 전체 **350개** → ⚠️ 집계 상한(300)을 넘어 **표본 중앙값(sample_median)**입니다."),
+            std::string::npos);
+  EXPECT_NE(b.find("지표 | 표본 중앙값(sample_median) |"), std::string::npos);
+  EXPECT_EQ(env.srv.hits("/stock.naver.com/api/domestic/detail/" + code_of(320) + "/detail"), 1);   // focus aggregated
+  EXPECT_EQ(env.srv.hits("/stock.naver.com/api/domestic/detail/" + code_of(299) + "/detail"), 0);   // the 300th gave way
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["reason"], "server_cap");
+  EXPECT_EQ(m["valuation_sample"]["scope"], "sample");
+  EXPECT_EQ(m["valuation_sample"]["median_name"], "sample_median");
+
+  naver::detail::clear_list_caches();
+  std::vector<Stock> losses = {{-1, 1, 1}, {-2, 1, 1}, {0, 1, 1}};
+  env.sector(losses, 3);
+  std::string lr = body_of(server::call_tool("get_sector_valuation", {{"sector_name", "반도체"}}));
+  EXPECT_NE(lr.find("PER(배) | - | - | - | 0"), std::string::npos);
+  EXPECT_EQ(lr.find("대비 위치"), std::string::npos);
+}
+
+TEST(SectorValuation, PlainReplies) {
+  Env env;
+  EXPECT_EQ(server::call_tool("get_sector_valuation", json::object()), "업종·테마 이름이나 종목코드(code) 중 하나는 필요합니다.");
+  EXPECT_EQ(server::call_tool("get_sector_valuation", {{"sector_name", "없는업종"}}),
+            "'없는업종'에 해당하는 종목을 찾지 못했습니다. list_sectors / list_themes 로 이름을 확인하세요.");
+  env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{200, "<html><body>ETF</body></html>", kHtml});
+  std::string r = server::call_tool("get_sector_valuation", {{"code", " 069500 "}});
+  EXPECT_NE(r.find("종목 069500의 업종을 찾지 못했습니다 — "), std::string::npos);
+  EXPECT_NE(r.find(". 업종명을 직접 넘기거나, ETF라면 get_etf_info 를 쓰세요."), std::string::npos);
+}

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+namespace {
+const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
+const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
+const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
+
+struct Env {
+  tessaro::testing::TempHome home;
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  explicit Env(int hh = 10) { mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), hh, 0)); }
+  ~Env() { mt::set_now_for_tests(std::nullopt); }
+};
+
+json item(const std::string& code, const std::string& change, const std::string& dir) {
+  return {{"itemCode", code},     {"stockName", "종목" + code},
+          {"closePrice", "9,000"}, {"compareToPreviousClosePrice", change},
+          {"compareToPreviousPrice", {{"code", dir}}}, {"fluctuationsRatio", "1.50"},
+          {"accumulatedTradingVolume", "12,345"},      {"localTradedAt", "2026-09-16T10:00:00.000+09:00"}};
+}
+
+// Daily bars ending 2026-09-15, n of them, the first `halted` of them placeholders.
+std::string fchart(int n, int halted = 0) {
+  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"X\" timeframe=\"day\">";
+  auto d = *mt::parse_day("2026-09-15") - std::chrono::days(n);
+  for (int i = 0; i < n; ++i) {
+    d += std::chrono::days(1);
+    std::string ds = mt::day_str(d);
+    ds.erase(std::remove(ds.begin(), ds.end(), '-'), ds.end());
+    if (i < halted) {
+      x += "<item data=\"" + ds + "|5000|5000|5000|5000|0\" />";
+      continue;
+    }
+    int c = 1000 + i * 10;
+    x += "<item data=\"" + ds + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" + std::to_string(c - 50) +
+         "|" + std::to_string(c) + "|100\" />";
+  }
+  return x + "</chartdata></protocol>";
+}
+}  // namespace
+
+TEST(MultiStocks, ChangeSignsAndFailedCodesNamed) {
+  Env env;
+  json datas = json::array({item("111111", "0", "3"), item("222222", "1,500", "5"), item("333333", "1,500", "2")});
+  env.srv.route(kPoll + "111111,222222,333333,444444", FixtureResponse{200, json{{"datas", datas}}.dump()});
+  std::string r = server::call_tool("get_multi_stocks", {{"codes", {"111111", "222222", "333333", "444444"}}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("종목 정보 (3개):\n\n코드 | 종목명 | 현재가 | 전일대비 | 등락률 | 거래량\n---|---|---|---|---|---\n"
+                   "111111 | 종목111111 | 9,000 | 0 | 0.00% | 12,345\n"
+                   "222222 | 종목222222 | 9,000 | -1,500 | -1.50% | 12,345\n"
+                   "333333 | 종목333333 | 9,000 | +1,500 | +1.50% | 12,345"),
+            std::string::npos);
+  EXPECT_NE(b.find("※ 조회 실패: 444444"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["price_session"], "regular");
+  EXPECT_EQ(server::call_tool("get_multi_stocks", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");
+}
+
+TEST(MultiStocks, AfterMarketRowsGetTheSessionColumn) {
+  Env env(17);
+  json a = item("111111", "100", "2");
+  a["localTradedAt"] = "2026-09-16T17:05:00.000+09:00";
+  json datas = json::array({a, item("222222", "100", "2")});
+  env.srv.route(kPoll + "111111,222222", FixtureResponse{200, json{{"datas", datas}}.dump()});
+  std::string r = server::call_tool("get_multi_stocks", {{"codes", {"111111", "222222"}}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("코드 | 종목명 | 현재가 | 전일대비 | 등락률 | 거래량 | 세션"), std::string::npos);
+  EXPECT_NE(b.find("111111 | 종목111111 | 9,000 | +100 | +1.50% | 12,345 | 애프터마켓"), std::string::npos);
+  EXPECT_NE(b.find("222222 | 종목222222 | 9,000 | +100 | +1.50% | 12,345 | 정규장"), std::string::npos);
+  EXPECT_NE(b.find("※ 세션: 애프터마켓 1종목 · 정규장 1종목"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["price_session"], "after_market");
+}
+
+TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
+  Env env;
+  env.srv.route(kFchart, [](const FixtureRequest& r) {
+    int count = std::stoi(r.params.at("count"));
+    std::string sym = r.params.at("symbol");
+    if (sym == "111111") return FixtureResponse{200, fchart(std::min(count, 150)), "text/xml"};
+    if (sym == "222222") return FixtureResponse{200, fchart(count, 2), "text/xml"};
+    return FixtureResponse{500, "down", "text/plain"};
+  });
+  env.srv.route("/m.stock.naver.com/api/stock/111111/basic", FixtureResponse{200, R"({"stockEndType":"stock"})"});
+  env.srv.route("/m.stock.naver.com/api/stock/222222/basic", FixtureResponse{200, R"({"stockEndType":"etf"})"});
+  std::string r = server::call_tool("get_multi_chart_stats", {{"codes", {"111111", "222222", "333333"}}});
+  EXPECT_EQ(env.srv.last_request(kFchart).params.at("count"), "260");
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("차트 통계 (2개 종목, 요청 260일 집계):"), std::string::npos);
+  // 150 bars of a 260-day request is short (below 156).
+  EXPECT_NE(b.find("111111 | 2,490 | 2,540(2026-09-15) | 950(2026-04-19) | -2.0% | +149.0% | ⚠️150"), std::string::npos);
+  EXPECT_NE(b.find("| 258"), std::string::npos);   // the two placeholder bars are not counted
+  EXPECT_NE(b.find("※ 조회 실패: 333333"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  bool placeholder_warning = false, short_warning = false;
+  for (const auto& w : m["warnings"]) {
+    std::string s = w.get<std::string>();
+    if (s.find("비정상 봉 2개를") != std::string::npos) placeholder_warning = true;
+    if (s.find("짧은 종목 1건: 111111(150봉)") != std::string::npos) short_warning = true;
+  }
+  EXPECT_TRUE(placeholder_warning);
+  EXPECT_TRUE(short_warning);
+  EXPECT_EQ(m["data_as_of"], "2026-09-15");
+  // Bars after the after-market start, for a stock that can trade after hours.
+  EXPECT_NE(b.find("부터 네이버 일봉은 애프터마켓(16:00~20:00) 체결을 합친 값입니다."), std::string::npos);
+
+  server::call_tool("get_multi_chart_stats", {{"codes", {"222222"}}, {"days", 5}});
+  EXPECT_EQ(env.srv.last_request(kFchart).params.at("count"), "10");
+  server::call_tool("get_multi_chart_stats", {{"codes", {"222222"}}, {"days", 900}});
+  EXPECT_EQ(env.srv.last_request(kFchart).params.at("count"), "500");
+}
+
+TEST(MarketIndex, MissingPartsAreNotPrinted) {
+  Env env;
+  env.srv.route(kIndex, FixtureResponse{200, R"({"datas":[
+    {"itemCode":"KOSPI","stockName":"코스피","closePrice":"3,201.55","compareToPreviousClosePrice":"12.30","fluctuationsRatio":"0.39"},
+    {"itemCode":"KOSDAQ","stockName":"코스닥","closePrice":"880.10","compareToPreviousClosePrice":"-3.05","fluctuationsRatio":"-"}]})"});
+  std::string r = server::call_tool("get_index", json::object());
+  EXPECT_EQ(body_of(r), "시장 지수:\n  코스피: 3,201.55 +12.30p (+0.39%)\n  코스닥: 880.10 -3.05p");
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["warnings"][0], "코스닥 읽지 못한 항목: change_rate");
+  env.srv.route(kIndex, FixtureResponse{200, R"({"datas":[]})"});
+  std::string none = server::call_tool("get_index", json::object());
+  EXPECT_EQ(body_of(none), "시장 지수:\n  코스피: 데이터 없음\n  코스닥: 데이터 없음");
+  EXPECT_EQ(meta_of(none)["data_completeness"], "none");
+}
