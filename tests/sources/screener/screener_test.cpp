@@ -107,3 +107,25 @@ TEST(ScreenerWording, DroppedAndSort) {
   EXPECT_FALSE(is_preferred_share("005930", "삼성전자"));
   EXPECT_TRUE(is_spac("엔에이치스팩29호"));
 }
+
+TEST(ScreenerEvaluate, HaltedBarsTradeAtTheirClose) {
+  // A halted day comes with zero open/high/low and no volume; it must not drag the
+  // range low to 0 (which would put every stock at the top of its range).
+  json rows = bars(std::vector<double>(80, 100));
+  rows[70]["open"] = 0;
+  rows[70]["high"] = 0;
+  rows[70]["low"] = 0;
+  rows[70]["volume"] = 0;
+  rows[79]["close"] = 100.5;
+  EvalParams p;
+  p.ma_periods = {5, 20};
+  p.range_days = 20;
+  json m = evaluate(rows, p);
+  ASSERT_TRUE(m["range_position"].is_number());
+  EXPECT_NEAR(m["range_position"].get<double>(), 75.0, 1e-9);   // low 99, high 101
+  ASSERT_TRUE(m["contraction"].is_number());
+  EXPECT_NEAR(m["contraction"].get<double>(), 1.0, 1e-9);
+  // A bar without any close is skipped, not read as 0.
+  rows[75]["close"] = nullptr;
+  EXPECT_EQ(evaluate(rows, p)["last_date"], rows[79]["date"]);
+}
