@@ -54,9 +54,17 @@ size_t on_header(char* p, size_t size, size_t n, void* ud) {
   auto colon = line.find(':');
   if (colon != std::string::npos) {
     std::string name = fmt::lower(fmt::trim(line.substr(0, colon)));
-    (*h)[name] = fmt::trim(line.substr(colon + 1));
+    std::string value = fmt::trim(line.substr(colon + 1));
+    // Cookies of every response on the way (redirects included) are kept, one a line.
+    auto& slot = (*h)[name];
+    if (name == "set-cookie" && !slot.empty()) slot += "\n" + value;
+    else slot = value;
   } else if (fmt::starts_with(line, "HTTP/")) {
-    h->clear();  // a new response (redirect or 100-continue) starts
+    // A new response (redirect or 100-continue) starts; cookies set so far stay.
+    auto sc = h->find("set-cookie");
+    std::string cookies = sc == h->end() ? std::string() : sc->second;
+    h->clear();
+    if (!cookies.empty()) (*h)["set-cookie"] = cookies;
   }
   return size * n;
 }

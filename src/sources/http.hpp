@@ -24,7 +24,8 @@ struct Request {
 struct Response {
   long status = 0;
   std::string body;                              // raw bytes
-  std::map<std::string, std::string> headers;    // names lower-cased; last value wins
+  std::map<std::string, std::string> headers;    // names lower-cased; last value wins,
+                                                 // except set-cookie: all of them, one a line
   std::string effective_url;
   std::string header(const std::string& name) const;  // "" when absent
 };

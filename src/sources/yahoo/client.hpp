@@ -1,0 +1,84 @@
+#pragma once
+// Inside the Yahoo source: the shared session (cookie jar + crumb), JSON requests
+// with the crumb attached, the error shapes of Yahoo's APIs and the value helpers
+// every parser uses. Not for tools: they read us.hpp.
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/json.hpp"
+
+namespace tessaro::us::detail {
+
+// Yahoo answered, but not with something we can use (outage page, unreadable
+// body, an error object we do not know).
+class YahooError : public Error {
+ public:
+  using Error::Error;
+  const char* class_name() const override { return "YahooError"; }
+};
+
+inline constexpr const char* Q1 = "query1.finance.yahoo.com";
+inline constexpr const char* Q2 = "query2.finance.yahoo.com";
+inline constexpr const char* FC = "fc.yahoo.com";
+inline constexpr const char* FINANCE = "finance.yahoo.com";
+
+using Params = std::vector<std::pair<std::string, std::string>>;
+
+std::string url_encode(const std::string& s);
+std::string build_url(const std::string& host, const std::string& path, const Params& params);
+
+struct ApiReply {
+  long status = 0;
+  json body;          // parsed JSON (null when the body was not JSON)
+  std::string text;   // raw body
+};
+
+// GET (or POST with a JSON body) on one Yahoo API with cookie and crumb. 429 and
+// 5xx are retried with back-off; a 401 / "Invalid Crumb" answer refreshes the
+// session once and retries. Throws HTTPStatusError for 429 after the retries and
+// for statuses other than 404; a 404 comes back to the caller (Yahoo's "not found").
+ApiReply api(const std::string& host, const std::string& path, Params params,
+             const std::string& post_body = "");
+// api() + the JSON must parse; otherwise YahooError.
+json api_json(const std::string& host, const std::string& path, Params params,
+              const std::string& post_body = "");
+
+// quoteSummary result[0] for the modules, or null when Yahoo has no such symbol
+// (404 / empty result). Missing modules are simply absent from the object.
+json quote_summary(const std::string& symbol, const std::string& modules);
+// v7 quote rows for the symbols (comma list sent once), keyed by nothing: as returned.
+json quote_rows(const std::vector<std::string>& symbols);
+
+// Session state, for tests: forget the cookie and crumb.
+void reset_session();
+// The crumb in use ("" when none), for tests.
+std::string current_crumb();
+// A getcrumb body is usable when short, without whitespace, "<" or rate-limit text.
+bool valid_crumb(const std::string& body);
+
+// "brk.b" -> "BRK-B"; nullopt when the text cannot be a Yahoo symbol.
+std::optional<std::string> normalize_symbol(const std::string& ticker);
+
+// Value helpers. A number stays; {"raw": x} gives x; {}, null and strings give null
+// (missing, never 0).
+json num(const json& v);
+// The same for the statement modules, where {"raw": 0, "fmt": null} is Yahoo's
+// placeholder for "no value" (elsewhere, e.g. revision counts, it is a real 0).
+json statement_num(const json& v);
+std::optional<double> dnum(const json& v);
+// Text value or null ("" is null).
+json str(const json& v);
+// num() of obj[key] (obj may be anything).
+json field(const json& obj, const char* key);
+// First non-null of several keys.
+json first_of(const json& obj, std::initializer_list<const char*> keys);
+
+// Unix seconds -> "YYYY-MM-DD" / "YYYY-MM-DD HH:MM" / ISO with offset, in a zone.
+std::string day_in_zone(long long unix_s, const std::string& zone);
+std::string minute_in_zone(long long unix_s, const std::string& zone);
+std::string iso_in_zone(long long unix_s, const std::string& zone);
+
+}  // namespace tessaro::us::detail

@@ -1,0 +1,342 @@
+// US quote tools: one quote, company profile, OHLCV chart, many quotes with
+// stale-quote detection, major indices, ticker search.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "core/format.hpp"
+#include "market_time/bar_state.hpp"
+#include "market_time/clock.hpp"
+#include "server/kr_common.hpp"
+#include "server/meta.hpp"
+#include "server/registry.hpp"
+#include "sources/yahoo/us.hpp"
+#include "tools/us/us_format.hpp"
+
+namespace tessaro::tools {
+namespace {
+
+using namespace tools::us;
+using server::Args;
+
+// Yahoo's marketState -> the session names of the market clock.
+json quote_session(const json& market_state) {
+  std::string s = fmt::upper(text(market_state).value_or(""));
+  if (s == "REGULAR") return mt::SESSION_REGULAR;
+  if (s == "PRE" || s == "PREPRE") return mt::SESSION_PRE_MARKET;
+  if (s == "POST" || s == "POSTPOST") return mt::SESSION_AFTER_HOURS;
+  if (s == "CLOSED") return mt::SESSION_CLOSED;
+  return nullptr;
+}
+
+json quote_day(const json& quote_time) {
+  auto t = num(quote_time);
+  if (!t || *t <= 0) return nullptr;
+  return ny_day((long long)*t);
+}
+
+// ---- get_us_price -----------------------------------------------------------
+const char* kPriceDoc =
+    "미국 주식 현재가 스냅샷 (Yahoo Finance).\n\n"
+    "ticker: 미국 티커 (예: AAPL, MSFT, BRK.B). 회사 이름만 알면 get_us_search 로 먼저 찾으세요.\n"
+    "현재가·전일대비·시가/고가/저가·거래량·52주 고저·베타·시가총액·마켓 상태를 돌려줍니다. "
+    "현재가는 정규장 가격이며 최대 15분 지연될 수 있습니다. 프리·애프터마켓 가격은 get_us_chart(prepost=True) 로 확인하세요.";
+
+std::string get_us_price(const Args& a) {
+  std::string ticker = a.str("ticker");
+  json d = ::tessaro::us::get_price(ticker);
+  if (d.is_null() || !d.is_object())
+    return "티커 '" + ticker + "'를 찾을 수 없습니다. 정확한 미국 주식 심볼인지 확인해 주세요.";
+  std::string tk = text(d.value("ticker", json())).value_or(ticker);
+  std::string ccy = text(d.value("currency", json())).value_or("USD");
+  std::string sym = ccy == "USD" ? "$" : "";
+  std::vector<std::string> lines;
+  lines.push_back("**" + text(d.value("name", json())).value_or(tk) + "** (" + tk + ") — " +
+                  text(d.value("exchange", json())).value_or(""));
+  auto price = num(d.value("price", json()));
+  lines.push_back(price ? "현재가: " + sym + fmt::fixed(*price, 2, true) : "현재가: -");
+  auto ch = num(d.value("change", json()));
+  auto pct = num(d.value("change_percent", json()));
+  if (ch && pct) lines.push_back("전일대비: " + fmt::fixed(*ch, 2, true, true) + " (" + fmt::fixed(*pct, 2, false, true) + "%)");
+  lines.push_back("시가/고가/저가: " + fmt_num(d.value("open", json())) + " / " + fmt_num(d.value("day_high", json())) +
+                  " / " + fmt_num(d.value("day_low", json())));
+  auto vol = num(d.value("volume", json()));
+  lines.push_back(vol && *vol != 0 ? "거래량: " + fmt::thousands(fmt::round_ll(*vol)) : "거래량: -");
+  lines.push_back("52주 고저: " + fmt_num(d.value("52w_high", json())) + " / " + fmt_num(d.value("52w_low", json())));
+  if (auto b = num(d.value("beta", json()))) lines.push_back("베타: " + fmt::fixed(*b, 2));
+  auto mc = num(d.value("market_cap", json()));
+  if (mc && *mc != 0) lines.push_back("시가총액: " + fmt_num(d.value("market_cap", json())));
+  if (auto ms = text(d.value("market_state", json()))) lines.push_back("마켓 상태: " + *ms);
+
+  server::UsMetaArgs m;
+  m.kind = "snapshot";
+  m.ticker = tk;
+  m.data_as_of = quote_day(d.value("quote_time", json()));
+  json extra = json::object();
+  // The price shown is the regular-session price; the source's session says which
+  // session the market was in when the quote was taken.
+  extra["quote_session"] = quote_session(d.value("market_state", json()));
+  extra["price_basis"] = "regular_market";
+  m.extra = extra;
+  return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+// ---- get_us_info ------------------------------------------------------------
+const char* kInfoDoc =
+    "미국 기업 정보 (섹터·산업·거래소·국가·시가총액·기업가치·발행주식수·임직원·웹사이트·사업 요약).\n\n"
+    "ticker: 미국 티커. 시가총액은 주가 통화, 기업가치(EV)는 재무제표 통화 기준이며 두 통화가 다르면 경고합니다.";
+
+std::string get_us_info(const Args& a) {
+  std::string ticker = a.str("ticker");
+  json info = ::tessaro::us::get_info(ticker);
+  if (info.is_null() || !info.is_object()) return not_found(ticker);
+  std::string tk = text(info.value("ticker", json())).value_or(ticker);
+  std::vector<std::string> lines;
+  lines.push_back("**" + text(info.value("name", json())).value_or(tk) + "** (" + tk + ")");
+  lines.push_back("섹터/산업: " + text(info.value("sector", json())).value_or("-") + " / " +
+                  text(info.value("industry", json())).value_or("-"));
+  lines.push_back("거래소: " + text(info.value("exchange", json())).value_or("-") + " (" +
+                  text(info.value("quote_type", json())).value_or("-") + ")");
+  lines.push_back("국가: " + text(info.value("country", json())).value_or("-"));
+  std::string price_ccy = text(info.value("currency", json())).value_or("");
+  std::string stmt_ccy = text(info.value("financial_currency", json())).value_or("");
+  bool mismatch = !price_ccy.empty() && !stmt_ccy.empty() && price_ccy != stmt_ccy;
+  auto mc = num(info.value("market_cap", json()));
+  if (mc && *mc != 0) lines.push_back("시가총액: " + fmt_num(*mc, "", 2, ccy_prefix(price_ccy)));
+  auto ev = num(info.value("enterprise_value", json()));
+  if (ev && *ev != 0) {
+    lines.push_back("기업가치(EV): " + fmt_num(*ev, "", 2, ccy_prefix(stmt_ccy)));
+    if (mismatch)
+      lines.push_back("⚠️ **통화 불일치** — 시가총액은 주가 통화(" + price_ccy + "), 기업가치(EV)는 재무제표 통화(" +
+                      stmt_ccy + ") 기준입니다. 두 값을 나눠 배수로 쓰면 안 됩니다.");
+  }
+  if (auto so = num(info.value("shares_outstanding", json())))
+    lines.push_back("발행주식수: " + fmt::fixed(*so, 0, true));
+  if (auto emp = num(info.value("employees", json())))
+    lines.push_back("임직원: " + fmt::thousands(fmt::round_ll(*emp)) + "명");
+  if (auto web = text(info.value("website", json()))) lines.push_back("웹사이트: " + *web);
+  if (auto bs = text(info.value("business_summary", json()))) {
+    lines.push_back("");
+    lines.push_back("## 사업 요약");
+    lines.push_back(fmt::cp_cut(*bs, 800) + (fmt::cp_len(*bs) > 800 ? "..." : ""));
+  }
+  server::UsMetaArgs m;
+  m.kind = "snapshot";
+  m.ticker = tk;
+  return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+// ---- get_us_chart -----------------------------------------------------------
+const char* kChartDoc =
+    "미국 주식 OHLCV 차트 (Yahoo Finance).\n\n"
+    "ticker: 미국 티커\n"
+    "period: \"1d\",\"5d\",\"1mo\",\"3mo\",\"6mo\",\"1y\",\"2y\",\"5y\",\"10y\",\"ytd\",\"max\" (기본 \"3mo\")\n"
+    "interval: \"1m\",\"5m\",\"15m\",\"30m\",\"1h\",\"1d\",\"1wk\",\"1mo\" (기본 \"1d\")\n"
+    "prepost: 프리·애프터마켓 포함 여부 (분봉·시간봉에서만 의미 있음, 기본 False)\n"
+    "limit: 최대 행수 (기본 500, 최대 5000)\n"
+    "일봉·주봉·월봉은 마지막 봉이 완성됐는지 bar_state 로 알려 줍니다.";
+
+std::string get_us_chart(const Args& a) {
+  std::string ticker = a.str("ticker");
+  std::string period = a.str("period");
+  std::string interval = a.str("interval");
+  bool prepost = a.boolean("prepost");
+  long long limit = std::clamp<long long>(a.integer("limit"), 10, 5000);
+  json rows = ::tessaro::us::get_history(ticker, period, interval, prepost);
+  if (!rows.is_array() || rows.empty()) return "티커 '" + ticker + "'의 차트 데이터를 가져올 수 없습니다.";
+  long long total = (long long)rows.size();
+  bool cut = total > limit;
+  if (cut) {
+    json kept = json::array();
+    for (long long i = total - limit; i < total; ++i) kept.push_back(rows[size_t(i)]);
+    rows = kept;
+  }
+  static const std::set<std::string> kIntraday = {"1m", "5m", "15m", "30m", "1h"};
+  bool intraday = kIntraday.count(interval) > 0;
+  std::string head = "**" + fmt::upper(ticker) + "** " + period + " " + interval + " OHLCV (" +
+                     std::to_string(rows.size()) + " bars";
+  if (cut) head += " · 원본 " + std::to_string(total) + "행 중 최근 " + std::to_string(limit) + "행";
+  head += ")";
+  std::vector<std::string> lines = {head, ""};
+  for (auto& l : server::format_ohlcv_rows(rows, intraday, 2)) lines.push_back(l);
+  if (cut) {
+    lines.push_back("");
+    lines.push_back("💡 더 필요하면 `limit=" + std::to_string(std::min<long long>(total, 5000)) +
+                    "`로 재호출하세요. 백테스트·CSV 저장 용도면 **export_us_to_excel** 로 파일 저장 (토큰 0).");
+  }
+  static const std::map<std::string, std::string> kTimeframe = {{"1d", "day"}, {"1wk", "week"}, {"1mo", "month"}};
+  json bs = nullptr;
+  auto tf = kTimeframe.find(interval);
+  if (tf != kTimeframe.end()) bs = mt::bar_state(tf->second, rows, std::nullopt, &mt::us_calendar());
+  const json& last = rows.back();
+  json as_of = last.value("date", json());
+  if (!text(as_of)) as_of = last.value("datetime", json());
+  server::UsMetaArgs m;
+  m.kind = "bars";
+  m.ticker = ticker;
+  m.data_as_of = as_of;
+  m.bar_state = bs;
+  return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+// ---- get_us_multi_price -----------------------------------------------------
+const char* kMultiDoc =
+    "여러 미국 종목 시세를 한 표로 (최대 30개).\n\n"
+    "tickers: 티커 리스트 (예: [\"AAPL\",\"MSFT\",\"NVDA\"]). 30개를 넘으면 앞 30개만 조회합니다.\n"
+    "각 종목의 기준일(quote 날짜)을 함께 보여 주며, 배치 최신일보다 오래된 quote 는 ⚠️ 로 표시합니다.";
+
+std::string get_us_multi_price(const Args& a) {
+  std::vector<std::string> tickers = a.str_list("tickers").value_or(std::vector<std::string>{});
+  if (tickers.empty()) return "티커 리스트가 비어있습니다.";
+  size_t requested = tickers.size();
+  bool truncated = requested > 30;
+  std::vector<std::string> asked(tickers.begin(), tickers.begin() + std::min<size_t>(requested, 30));
+  json results = ::tessaro::us::get_multi_prices(asked);
+  if (!results.is_array() || results.empty()) return "데이터를 가져올 수 없습니다.";
+
+  std::vector<std::string> failed, unknown, stale;
+  std::map<std::string, std::string> day_of;   // ticker -> quote day
+  json per_day = json::object(), per_session = json::object();
+  std::string latest;
+  for (const json& r : results) {
+    std::string tk = text(r.value("ticker", json())).value_or("?");
+    if (r.contains("error") && !r["error"].is_null()) {
+      failed.push_back(tk);
+      continue;
+    }
+    json day = quote_day(r.value("quote_time", json()));
+    if (day.is_string()) {
+      day_of[tk] = day.get<std::string>();
+      latest = std::max(latest, day.get<std::string>());
+      per_day[tk] = day;
+    } else {
+      unknown.push_back(tk);
+      per_day[tk] = nullptr;
+    }
+    per_session[tk] = r.value("market_state", json());
+  }
+  for (auto& [tk, d] : day_of)
+    if (d < latest) stale.push_back(tk);
+
+  std::vector<std::string> lines = {"**멀티 티커 스냅샷** (" + std::to_string(results.size()) + "개)", "",
+                                    "티커 | 이름 | 현재가 | 변동 | 변동% | 거래량 | 시총 | 기준일",
+                                    "---|---|---|---|---|---|---|---"};
+  for (const json& r : results) {
+    std::string tk = text(r.value("ticker", json())).value_or("?");
+    if (r.contains("error") && !r["error"].is_null()) {
+      lines.push_back(tk + " | ⚠️ " + plain(r["error"]) + " | - | - | - | - | - | -");
+      continue;
+    }
+    auto name = text(r.value("name", json()));
+    auto price = num(r.value("price", json()));
+    auto ch = num(r.value("change", json()));
+    auto pct = num(r.value("change_percent", json()));
+    auto vol = num(r.value("volume", json()));
+    std::string day;
+    auto it = day_of.find(tk);
+    if (it == day_of.end()) day = "미상";
+    else day = (it->second < latest ? "⚠️ " : "") + it->second;
+    std::vector<std::string> cells = {
+        "**" + tk + "**",
+        name ? fmt::cp_cut(*name, 25) : "-",
+        price ? "$" + fmt::fixed(*price, 2, true) : "-",
+        ch ? fmt::fixed(*ch, 2, true, true) : "-",
+        pct ? fmt::fixed(*pct, 2, false, true) + "%" : "-",
+        vol ? fmt::fixed(*vol / 1e6, 1) + "M" : "-",
+        fmt_num(r.value("market_cap", json())),
+        day};
+    lines.push_back(fmt::join(cells, " | "));
+  }
+  if (!stale.empty()) {
+    lines.push_back("");
+    lines.push_back("⚠️ 기준일이 배치 최신일보다 오래된 티커: " + fmt::join(stale, ", ") +
+                    " - 거래정지·상장폐지·수집 지연일 수 있습니다. 이 가격을 " + latest + " 시점 가격으로 읽지 마세요.");
+  }
+  if (!unknown.empty())
+    lines.push_back("※ quote 시각 미상 티커: " + fmt::join(unknown, ", ") + " - 언제 가격인지 확인되지 않았습니다.");
+
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  bool complete = !truncated && failed.empty() && stale.empty() && unknown.empty();
+  json cov = json::object();
+  cov["requested_entities"] = requested;
+  cov["returned_entities"] = results.size() - failed.size();
+  cov["failed_entities"] = sorted(failed);
+  cov["stale_entities"] = sorted(stale);
+  cov["unknown_as_of_entities"] = sorted(unknown);
+  cov["truncated"] = truncated;
+  cov["coverage_complete"] = complete;
+  cov["reason"] = truncated ? json("server_cap") : (!complete ? json("source_limit") : json(nullptr));
+  std::vector<std::string> warns;
+  if (truncated) warns.push_back("티커 요청 중 앞 " + std::to_string(asked.size()) + "개만 조회했습니다(상한 30).");
+  if (!stale.empty()) warns.push_back("배치 최신일(" + latest + ")보다 오래된 quote: " + fmt::join(sorted(stale), ", "));
+  if (!failed.empty()) warns.push_back("조회 실패 티커: " + fmt::join(sorted(failed), ", "));
+  if (!unknown.empty()) warns.push_back("quote 시각을 확인하지 못한 티커: " + fmt::join(sorted(unknown), ", "));
+  server::UsMetaArgs m;
+  m.kind = "snapshot";
+  m.data_as_of = latest.empty() ? json(nullptr) : json(latest);
+  m.data_completeness = complete ? rmeta::COMPLETE : rmeta::PARTIAL;
+  m.coverage = cov;
+  m.extra = json{{"per_entity_data_as_of", per_day}, {"per_entity_session", per_session}};
+  m.warnings = warns;
+  return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+// ---- get_us_market ----------------------------------------------------------
+const char* kMarketDoc =
+    "미국 주요 지수 현황 (S&P 500, 다우, 나스닥 등).\n\n"
+    "지수 구성은 데이터 소스가 돌려주는 대로이며 고정되어 있지 않습니다.";
+
+std::string get_us_market(const Args&) {
+  json s = ::tessaro::us::get_market_summary();
+  json indices = s.is_object() ? s.value("indices", json()) : json();
+  if (!indices.is_array() || indices.empty()) return "지수 데이터를 가져올 수 없습니다.";
+  std::vector<std::string> lines = {"**미국 주요 지수**", "", "지수 | 심볼 | 현재 | 변동 | 변동률 | 상태",
+                                    "---|---|---|---|---|---"};
+  for (const json& r : indices) {
+    auto pct = num(r.value("change_percent", json()));
+    std::vector<std::string> cells = {plain(r.value("label", json())),
+                                      text(r.value("symbol", json())).value_or("-"),
+                                      money(r.value("price", json())),
+                                      money(r.value("change", json()), 2, true),
+                                      pct ? fmt::fixed(*pct, 2, false, true) + "%" : "-",
+                                      text(r.value("market_state", json())).value_or("-")};
+    lines.push_back(fmt::join(cells, " | "));
+  }
+  server::UsMetaArgs m;
+  m.kind = "snapshot";
+  return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+// ---- get_us_search ----------------------------------------------------------
+const char* kSearchDoc =
+    "미국 종목 검색 (회사 이름·키워드 → 티커).\n\n"
+    "사용자가 회사 이름만 말했다면 다른 미국 도구보다 이 도구를 먼저 호출해 티커를 확인하세요. "
+    "결과가 여러 개면 어느 종목인지 사용자에게 물어보세요.";
+
+std::string get_us_search(const Args& a) {
+  std::string query = a.str("query");
+  json hits = ::tessaro::us::search(query);
+  if (!hits.is_array() || hits.empty()) return "'" + query + "'에 대한 미국 주식 검색 결과가 없습니다.";
+  std::vector<std::string> lines = {"**'" + query + "'** 검색 결과 (" + std::to_string(hits.size()) + "건):", ""};
+  for (const json& h : hits) {
+    std::string line = "- **" + plain(h.value("name", json())) + "** (" + plain(h.value("symbol", json())) + ") [" +
+                       text(h.value("exchange", json())).value_or("-") + ", " +
+                       text(h.value("type", json())).value_or("-") + "]";
+    if (auto sec = text(h.value("sector", json()))) line += " · " + *sec;
+    lines.push_back(line);
+  }
+  return fmt::join(lines, "\n");
+}
+
+const server::ToolRegistration reg_price{"get_us_price", kPriceDoc, get_us_price};
+const server::ToolRegistration reg_info{"get_us_info", kInfoDoc, get_us_info};
+const server::ToolRegistration reg_chart{"get_us_chart", kChartDoc, get_us_chart};
+const server::ToolRegistration reg_multi{"get_us_multi_price", kMultiDoc, get_us_multi_price};
+const server::ToolRegistration reg_market{"get_us_market", kMarketDoc, get_us_market};
+const server::ToolRegistration reg_search{"get_us_search", kSearchDoc, get_us_search};
+
+}  // namespace
+}  // namespace tessaro::tools
