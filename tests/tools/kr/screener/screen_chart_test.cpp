@@ -1,0 +1,399 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/result_meta.hpp"
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "sources/screener/intraday.hpp"
+#include "sources/screener/screener.hpp"
+#include "tools/kr/screener/screen_chart.hpp"
+#include "tools/kr/screener/screen_report.hpp"
+
+using namespace tessaro;
+using namespace tessaro::tools::screen;
+
+namespace {
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+json meta_of(const std::string& reply) {
+  auto a = reply.find(rmeta::START_MARKER);
+  auto b = reply.find(rmeta::END_MARKER);
+  if (a == std::string::npos || b == std::string::npos) return nullptr;
+  a += std::string(rmeta::START_MARKER).size();
+  return json::parse(reply.substr(a, b - a));
+}
+
+server::Args args(const json& given) {
+  json a = json::object();
+  for (const auto& p : server::find_spec("screen_chart")->params) a[p.name] = p.default_value;
+  for (auto it = given.begin(); it != given.end(); ++it) a[it.key()] = *it;
+  return server::Args(a);
+}
+
+// Closes rising by `step` a bar; `n` bars dated YYYY-MM-DD.
+json series(int n, double start, double step, double volume = 1000) {
+  json rows = json::array();
+  for (int i = 0; i < n; ++i) {
+    double c = start + step * i;
+    char d[16];
+    std::snprintf(d, sizeof d, "2026-%02d-%02d", 1 + i / 28, 1 + i % 28);
+    rows.push_back({{"date", d}, {"open", c}, {"high", c + 1}, {"low", c - 1}, {"close", c}, {"volume", volume}});
+  }
+  return rows;
+}
+
+// A market of `n` stocks A000001.. with cap 5,000억 each; per-code bars by callback.
+struct FakeMarket {
+  int n = 20;
+  std::vector<json> extra_rows;   // prepended rows (for exclusion tests)
+  std::function<json(const std::string&, int)> bars = [](const std::string&, int count) {
+    return series(count, 1000, 10);
+  };
+  std::atomic<int> cap_calls{0}, bar_calls{0}, in_flight{0}, max_in_flight{0};
+  std::mutex mu;
+  std::vector<int> requested_counts;
+
+  Sources sources() {
+    Sources s;
+    s.market_cap_page = [this](const std::string& m, int page, int count) {
+      ++cap_calls;
+      json rows = json::array();
+      if (page == 1)
+        for (auto& r : extra_rows) rows.push_back(r);
+      for (int i = 0; i < n; ++i) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%c%05d", m == "KOSPI" ? '1' : '2', i + 1);
+        rows.push_back({{"code", code}, {"name", std::string("종목") + code}, {"market_cap_billion", 5000.0},
+                        {"security_type", ""}, {"trade_stop", false}});
+      }
+      return json{{"rows", page == 1 ? rows : json::array()}, {"has_next", false}};
+    };
+    s.management_codes = [] { return json::array({"100002"}); };
+    s.alert_codes = [] { return json{{"100003", json::array({"투자경고"})}}; };
+    s.daily_bars = [this](const std::string& code, int count) {
+      int now = ++in_flight;
+      int prev = max_in_flight.load();
+      while (now > prev && !max_in_flight.compare_exchange_weak(prev, now)) {
+      }
+      ++bar_calls;
+      {
+        std::lock_guard<std::mutex> lk(mu);
+        requested_counts.push_back(count);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      --in_flight;
+      return bars(code, count);
+    };
+    s.intraday = [](const screener::IntradayRequest& r) -> json { throw screener::RouterError(screener::NO_BROKER_TEXT); };
+    s.retry_base_seconds = 0.0;
+    return s;
+  }
+};
+
+}  // namespace
+
+TEST(ScreenChartArgs, BadInputRepliesWithoutFetching) {
+  FakeMarket fm;
+  Sources s = fm.sources();
+  std::string r = screen_chart(args({{"ma_spread_max", 2.5}, {"refine", "2h"}}), s);
+  EXPECT_TRUE(has(r, "⚠️ 지원하지 않는 분봉 주기입니다: \"2h\"\n사용할 수 있는 값: 1m, 3m, 5m, 10m, 15m, 30m, 60m, 120m, 240m"));
+  EXPECT_EQ(meta_of(r)["data_completeness"], rmeta::NONE);
+
+  r = screen_chart(args({{"above_ma", 500}}), s);
+  EXPECT_EQ(r, "⚠️ above_ma 는 2 ~ 240 사이여야 합니다: 500");
+  r = screen_chart(args({{"preset", "없는프리셋"}}), s);
+  EXPECT_TRUE(has(r, "⚠️ 알 수 없는 프리셋입니다"));
+  r = screen_chart(args({{"ma_set", "5,10,20,60,120,240"}, {"ma_spread_max", 2.0}}), s);
+  EXPECT_TRUE(has(r, "⚠️ 이평은 최대 5개"));
+  r = screen_chart(args({{"ma_set", "1,5"}, {"ma_spread_max", 2.0}}), s);
+  EXPECT_TRUE(has(r, "⚠️ 이평 기간은 2 ~ 240"));
+  r = screen_chart(args({{"rsi_min", 70.0}, {"rsi_max", 30.0}}), s);
+  EXPECT_TRUE(has(r, "⚠️ rsi_min (70.0) 이 rsi_max (30.0) 보다 큽니다."));
+
+  r = screen_chart(args(json::object()), s);   // no condition: the guide
+  EXPECT_EQ(r.substr(0, r.find('\n')), "조건을 하나 이상 지정해 주세요.");
+  EXPECT_TRUE(has(r, "\n          macd(골든/데드크로스)+macd_zone(0선위/0선아래), rsi_min/rsi_max"));
+  EXPECT_EQ(meta_of(r)["warnings"].back(), "조건이 비어 있어 검색하지 않았습니다.");
+  EXPECT_EQ(fm.cap_calls.load(), 0);
+  EXPECT_EQ(fm.bar_calls.load(), 0);
+}
+
+TEST(ScreenChartUniverse, ExclusionOrderAndNothingDroppedWhenOff) {
+  FakeMarket fm;
+  fm.n = 0;
+  fm.extra_rows = {
+      {{"code", "100001"}, {"name", "정지리츠"}, {"trade_stop", true}, {"security_type", "RT"}, {"market_cap_billion", 9000.0}},
+      {{"code", "100002"}, {"name", "관리"}, {"trade_stop", false}, {"security_type", ""}, {"market_cap_billion", 9000.0}},
+      {{"code", "100003"}, {"name", "경보"}, {"trade_stop", false}, {"security_type", ""}, {"market_cap_billion", 9000.0}},
+      {{"code", "100005"}, {"name", "삼성전자우"}, {"trade_stop", false}, {"security_type", ""}, {"market_cap_billion", 9000.0}},
+      {{"code", "100010"}, {"name", "엔에이치스팩29호"}, {"trade_stop", false}, {"security_type", ""}, {"market_cap_billion", 90.0}},
+      {{"code", "100020"}, {"name", "작은회사"}, {"trade_stop", false}, {"security_type", ""}},
+      {{"code", "100030"}, {"name", "큰회사"}, {"trade_stop", false}, {"security_type", ""}, {"market_cap_billion", 1000.0}},
+      {{"code", ""}, {"name", "코드없음"}},
+  };
+  Sources s = fm.sources();
+  auto [cands, dropped] = universe(s, "KOSPI", 300, {"관리종목", "우선주", "거래정지", "스팩", "리츠펀드", "시장경보"}, 1000);
+  ASSERT_EQ(cands.size(), 1u);   // a cap exactly at the floor stays
+  EXPECT_EQ(cands[0]["code"], "100030");
+  EXPECT_EQ(dropped, json({{"거래정지", 1}, {"관리종목", 1}, {"시장경보", 1}, {"우선주", 1}, {"스팩", 1},
+                           {"시총 1,000억 미만", 1}}));
+  auto [all, none] = universe(s, "KOSPI", 300, {}, 0);
+  EXPECT_EQ(all.size(), 7u);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(ScreenChartPipeline, BoundedFetchesExactBarsAndFailureAccounting) {
+  FakeMarket fm;
+  fm.n = 40;
+  fm.bars = [](const std::string& code, int count) -> json {
+    if (code == "100001" || code == "200001") throw std::runtime_error("boom");
+    if (code == "100002") return series(30, 1000, 10);   // listed recently
+    return series(count, 1000, 10);
+  };
+  Sources s = fm.sources();
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"universe_top", 5}, {"exclude", "없음"}}), s);
+  // universe_top 5 becomes 10 per market
+  EXPECT_TRUE(has(r, "후보 20종목 → 계산 17 → 조건 통과 **17종목**")) << r;
+  EXPECT_TRUE(has(r, "시총 상위 10 (ALL)"));
+  EXPECT_LE(fm.max_in_flight.load(), SCREEN_DAILY_CONCURRENCY);
+  std::set<int> counts(fm.requested_counts.begin(), fm.requested_counts.end());
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(*counts.begin(), screener::bars_needed({5, 20, 60}));
+  json meta = meta_of(r);
+  EXPECT_EQ(meta["data_completeness"], rmeta::PARTIAL);
+  EXPECT_EQ(meta["coverage"]["reason"], "indicator_error");
+  EXPECT_EQ(meta["coverage"]["requested"]["value"], 20);
+  EXPECT_EQ(meta["coverage"]["effective"]["value"], 17);
+  EXPECT_EQ(meta["screen_timeframe"], "day");
+  EXPECT_EQ(meta["data_as_of"].get<std::string>().size(), 8u);   // daily bars: YYYYMMDD
+  bool failed_note = false, short_note = false;
+  for (const auto& w : meta["warnings"]) {
+    failed_note |= w == "일봉 조회 실패 2종목 — 후보에서 제외했습니다.";
+    short_note |= w == "봉이 모자라 계산하지 못한 종목 1개 — 제외했습니다(이평 60일에는 최소 120봉이 필요합니다).";
+  }
+  EXPECT_TRUE(failed_note) << meta.dump();
+  EXPECT_TRUE(short_note) << meta.dump();
+}
+
+TEST(ScreenChartPipeline, NoMarketListGivesTheEarlyReply) {
+  FakeMarket fm;
+  Sources s = fm.sources();
+  s.market_cap_page = [](const std::string&, int, int) -> json { throw std::runtime_error("down"); };
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"market", "kosdaq"}}), s);
+  EXPECT_EQ(r.substr(0, r.find('\n')), "KOSDAQ 후보 목록을 가져올 수 없습니다.");
+  EXPECT_EQ(meta_of(r)["warnings"].back(), "KOSDAQ 시가총액 순위를 가져오지 못했습니다.");
+}
+
+TEST(ScreenChartRefine, NoBrokerGivesConnectionGuidance) {
+  FakeMarket fm;
+  Sources s = fm.sources();
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"refine", " 60M "}, {"market", "KOSPI"}, {"exclude", "없음"}}), s);
+  EXPECT_EQ(r.substr(0, r.find('\n')), std::string("분봉 정밀검증을 할 수 없습니다: ") + screener::NO_BROKER_TEXT);
+  EXPECT_TRUE(has(r, "refine 을 빼고 같은 조건으로 일봉 검색을 하면 20종목을 몇 초 안에 살펴봅니다."));
+  EXPECT_EQ(meta_of(r)["data_completeness"], rmeta::NONE);
+}
+
+TEST(ScreenChartRefine, CutShortAndShortHistoryAreToldApart) {
+  FakeMarket fm;
+  fm.n = 8;
+  Sources s = fm.sources();
+  std::atomic<int> calls{0};
+  s.intraday = [&](const screener::IntradayRequest& req) -> json {
+    ++calls;
+    EXPECT_EQ(req.row_limit, 500);
+    EXPECT_TRUE(req.completed_only);
+    EXPECT_EQ(req.session, "regular");
+    if (req.symbol == "100001") throw screener::BrokerApiError("초당 거래건수를 초과하였습니다", "kis");
+    // One day of 60 one-hour bars per call; 100002 has only one day of history.
+    auto day = mt::parse_day(req.trading_date);
+    json bars = json::array();
+    bool young = req.symbol == "100002";   // listed recently: 30 bars in all
+    if (young && req.trading_date != mt::day_str(mt::to_kst(mt::now()).date()))
+      return json{{"bars", bars}, {"coverage", {{"complete", true}}}};
+    for (int i = 0; i < (young ? 30 : 60); ++i) {
+      char at[40];
+      std::snprintf(at, sizeof at, "%sT%02d:%02d:00+09:00", mt::day_str(*day).c_str(), 9 + i / 10, (i % 10) * 5);
+      double c = 1000 + i;
+      bars.push_back({{"start_at", at}, {"open", c}, {"high", c + 1}, {"low", c - 1}, {"close", c}, {"volume", 10}});
+    }
+    return json{{"bars", bars}, {"coverage", {{"complete", true}, {"failure_status", nullptr}}}};
+  };
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"refine", "5m"}, {"market", "KOSPI"},
+                                     {"refine_ma_set", "5,20,60"}, {"refine_top", 1}, {"exclude", "없음"}}),
+                               s);
+  EXPECT_TRUE(has(r, "차트 조건검색 (5m 분봉)")) << r;
+  EXPECT_TRUE(has(r, "1단계 일봉 8종목 → 상위 5 → 2단계 5m 계산 3 → 조건 통과 **3종목**")) << r;
+  json meta = meta_of(r);
+  std::string w = meta["warnings"].dump();
+  EXPECT_TRUE(has(w, "분봉을 끝까지 받지 못한 종목 1개")) << w;
+  EXPECT_TRUE(has(w, "분봉이 모자라 계산하지 못한 종목 1개 — 제외했습니다(이평 60봉에는 최소 120봉이 필요한데")) << w;
+  EXPECT_EQ(meta["coverage"]["reason"], "server_cap");
+  EXPECT_EQ(meta["screen_refine_top"], 5);
+  EXPECT_EQ(meta["screen_stage1_ma_set"], json::array({5, 20, 60}));
+  EXPECT_TRUE(has(r, "|5봉선|20봉선|60봉선|"));
+}
+
+TEST(ScreenChartRefine, IntradayRowsRetriesThenStopsCutShort) {
+  Sources s;
+  int calls = 0;
+  s.retry_base_seconds = 0.0;
+  s.intraday = [&](const screener::IntradayRequest&) -> json {
+    ++calls;
+    throw screener::BrokerApiError("rate", "kiwoom");
+  };
+  auto [rows, complete] = intraday_rows(s, "005930", "5m", 100);
+  EXPECT_EQ(calls, SCREEN_INTRADAY_RETRIES);
+  EXPECT_FALSE(complete);
+  EXPECT_TRUE(rows.empty());
+  s.intraday = [&](const screener::IntradayRequest&) -> json { throw screener::SymbolMappingError("no symbol"); };
+  EXPECT_THROW(intraday_rows(s, "005930", "5m", 100), screener::SymbolMappingError);
+  // A dataset that says it failed ends the collection as cut short.
+  calls = 0;
+  s.intraday = [&](const screener::IntradayRequest& r) -> json {
+    ++calls;
+    return json{{"bars", json::array({{{"start_at", r.trading_date + "T09:00:00+09:00"}, {"close", 1}}})},
+                {"coverage", {{"failure_status", "rate_limited"}, {"complete", false}}}};
+  };
+  auto [rows2, complete2] = intraday_rows(s, "005930", "5m", 100);
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(complete2);
+  EXPECT_EQ(rows2.size(), 1u);
+  // Never more than the call limit, walking back one day before the earliest bar.
+  calls = 0;
+  std::vector<std::string> dates;
+  s.intraday = [&](const screener::IntradayRequest& r) -> json {
+    ++calls;
+    dates.push_back(r.trading_date);
+    return json{{"bars", json::array({{{"start_at", r.trading_date + "T09:00:00+09:00"}, {"close", 1}}})},
+                {"coverage", {{"complete", true}}}};
+  };
+  auto [rows3, complete3] = intraday_rows(s, "005930", "5m", 100);
+  EXPECT_EQ(calls, SCREEN_INTRADAY_MAX_CALLS);
+  EXPECT_TRUE(complete3);
+  EXPECT_EQ(rows3.size(), size_t(SCREEN_INTRADAY_MAX_CALLS));
+  EXPECT_LT(dates[1], dates[0]);
+  EXPECT_LT(rows3[0]["date"].get<std::string>(), rows3[1]["date"].get<std::string>());   // time order
+}
+
+// ---- the report -------------------------------------------------------------------
+
+namespace {
+std::vector<Pair> pairs(int n, const std::string& last_date = "20260914") {
+  std::vector<Pair> v;
+  for (int i = 0; i < n; ++i) {
+    char code[8];
+    std::snprintf(code, sizeof code, "%06d", i + 1);
+    json m = {{"last_date", last_date}, {"close", 10000.0 + i}, {"all_ma", {{"5", 9900.0}, {"20", 9800.0}, {"60", 9700.0}, {"120", 9000.0}}},
+              {"ma", {{"5", 9900.0}, {"20", 9800.0}, {"60", 9700.0}}}, {"ma_spread", 1.0 + i * 0.01},
+              {"volatility_pct", 10.0}, {"contraction", 0.5}, {"ma_order", "정배열"}, {"rsi", 50.0 + i}};
+    v.push_back({{{"code", code}, {"name", "종목" + std::to_string(i + 1)}, {"market", "KOSPI"}}, m});
+  }
+  return v;
+}
+RenderArgs base(int matched, int count, int page) {
+  RenderArgs a;
+  a.timeframe_label = "일봉";
+  a.unit = "일";
+  a.periods = {5, 20, 60};
+  a.conditions = {{"ma_spread_max", 2.5}};
+  auto p = pairs(matched);
+  a.universe.assign(matched, json::object());
+  a.evaluated = p;
+  a.matched = p;
+  a.count = count;
+  a.page = page;
+  a.market = "ALL";
+  a.completeness = rmeta::COMPLETE;
+  return a;
+}
+}  // namespace
+
+TEST(ScreenReport, PagingOverFortyFiveMatches) {
+  std::string p1 = render(base(45, 20, 1));
+  EXPECT_TRUE(has(p1, "정렬: 이평폭 작은 순 · 1~20위 표시(전체 45종목, 3쪽)"));
+  EXPECT_TRUE(has(p1, "→ 다음 쪽: page=2 (남은 25종목)."));
+  EXPECT_TRUE(has(p1, "\n20|종목20|000020|"));
+  EXPECT_FALSE(has(p1, "\n21|"));
+  std::string p3 = render(base(45, 20, 3));
+  EXPECT_TRUE(has(p3, "41~45위 표시(전체 45종목, 3쪽)"));
+  EXPECT_FALSE(has(p3, "다음 쪽"));
+  std::string p4 = render(base(45, 20, 4));
+  EXPECT_TRUE(has(p4, "⚠️ 4쪽에는 결과가 없습니다 (조건 통과 45종목, 20개씩 3쪽까지)."));
+  json m4 = meta_of(p4);
+  EXPECT_EQ(m4["data_completeness"], rmeta::COMPLETE);
+  std::string one = render(base(10, 30, 1));
+  EXPECT_TRUE(has(one, "정렬: 이평폭 작은 순\n"));   // everything on one page: no page note
+  EXPECT_FALSE(has(one, "다음 쪽"));
+  json m1 = meta_of(p1);
+  EXPECT_EQ(m1["screen_matched"], 45);
+  EXPECT_EQ(m1["screen_shown"], 20);
+  EXPECT_EQ(m1["screen_pages"], 3);
+  EXPECT_EQ(m1["data_as_of"], "20260914");
+  EXPECT_TRUE(has(p1, "기준 2026-09-14 · 시총 상위 300 (ALL)"));
+}
+
+TEST(ScreenReport, TableColumnsAndCells) {
+  RenderArgs a = base(2, 30, 1);
+  a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 120}, {"rsi_max", 70.0}};
+  std::string r = render(a);
+  EXPECT_TRUE(has(r, "순위|종목|코드|종가|5일선|20일선|60일선|120일선|이평폭%|변동성|고저폭축소|배열|RSI\n"
+                     "---|---|---|---|---|---|---|---|---|---|---|---|---"));
+  EXPECT_TRUE(has(r, "1|종목1|000001|10,000|9,900|9,800|9,700|9,000|1.00|10%|0.50배|정배열|50.0"));
+  a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 20}};
+  EXPECT_TRUE(has(render(a), "순위|종목|코드|종가|5일선|20일선|60일선|이평폭%"));
+  // Intraday: ISO last_date gives a minute label and a day as-of value.
+  a = base(1, 30, 1);
+  a.unit = "봉";
+  a.evaluated = a.matched = pairs(1, "2025-03-14T10:30:00+09:00");
+  std::string ri = render(a);
+  EXPECT_TRUE(has(ri, "기준 2025-03-14 10:30 · "));
+  EXPECT_EQ(meta_of(ri)["data_as_of"], "2025-03-14");
+}
+
+TEST(ScreenReport, AdvisersOnThinResults) {
+  // One condition, no match: the fallback hint, no breakdown or near misses.
+  RenderArgs a = base(0, 30, 1);
+  a.evaluated = pairs(3);
+  a.universe.assign(3, json::object());
+  std::string r = render(a);
+  EXPECT_TRUE(has(r, "⚠️ 조건을 만족하는 종목이 없습니다.\n💡 완화 예: ma_spread_max 를 올리거나 volatility_pct_max 를 올려 보세요."));
+  EXPECT_FALSE(has(r, "🔎"));
+
+  // Two conditions that each exclude everything: relax hint empty, breakdown shows.
+  a.conditions = {{"ma_spread_max", 0.5}, {"rsi_max", 10.0}};
+  r = render(a);
+  EXPECT_FALSE(has(r, "하나만 빼면"));
+  EXPECT_TRUE(has(r, "💡 조건을 **하나씩만** 걸면 각각 이만큼 남습니다 (계산한 3종목 기준):\n   이평폭 ≤ 0.5% 0 · RSI ≤ 10.0 0\n"
+                     "   가장 많이 좁히는 건 \"이평폭 ≤ 0.5%\" 입니다 (0종목). 여기부터 풀어 보세요."))
+      << r;
+
+  // One condition blocks: the relax hint names it; the near miss picks the closest (earliest on ties).
+  a.conditions = {{"ma_spread_max", 2.5}, {"rsi_max", 50.5}};
+  a.evaluated = pairs(3);   // rsi 50, 51, 52 -> only the first passes both... make it fail: bound below all
+  a.conditions["rsi_max"] = 49.0;
+  r = render(a);
+  EXPECT_TRUE(has(r, "💡 조건 **하나만 빼면** 이만큼 나옵니다:\n   RSI ≤ 49.0 빼면 3종목")) << r;
+  EXPECT_TRUE(has(r, "🔎 조건마다 문턱에 가장 가까웠던 종목:\n   RSI ≤ 49.0 → 종목1 000001 가 RSI 50.0 로 가장 가까웠습니다"))
+      << r;
+
+  // Exactly five matches print the breakdown under the table; six do not.
+  RenderArgs five = base(5, 30, 1);
+  five.conditions = {{"ma_spread_max", 2.5}, {"rsi_max", 100.0}};
+  EXPECT_TRUE(has(render(five), "💡 조건을 **하나씩만**"));
+  RenderArgs six = base(6, 30, 1);
+  six.conditions = five.conditions;
+  EXPECT_FALSE(has(render(six), "💡 조건을 **하나씩만**"));
+
+  // Dropped stocks are named with the way to include them.
+  RenderArgs d = base(1, 30, 1);
+  d.dropped = {{"우선주", 3}};
+  std::string rd = render(d);
+  EXPECT_TRUE(has(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
+  EXPECT_TRUE(has(rd, "※ 정리매매·투자주의환기종목은 목록을 받을 수 없어 빼지 못했습니다."));
+}

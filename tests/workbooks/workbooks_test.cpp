@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "sources/xlsx/workbook.hpp"
+#include "support/fixture_server.hpp"
+#include "workbooks/common.hpp"
+
+using namespace tessaro;
+namespace fs = std::filesystem;
+using tessaro::testing::FixtureServer;
+using tessaro::testing::ScopedEnv;
+using tessaro::testing::TempHome;
+
+namespace {
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+std::string path_in(const std::string& reply) {
+  auto a = reply.find("경로: ");
+  if (a == std::string::npos) return "";
+  a += std::string("경로: ").size();
+  return reply.substr(a, reply.find('\n', a) - a);
+}
+
+server::Args args(const std::string& tool, const json& given) {
+  json a = json::object();
+  for (const auto& p : server::find_spec(tool)->params)
+    if (!p.required) a[p.name] = p.default_value;
+  for (auto it = given.begin(); it != given.end(); ++it) a[it.key()] = *it;
+  return server::Args(a);
+}
+
+// LibreOffice headless: the first sheet as CSV text ("" when it is not installed).
+std::string csv_of(const fs::path& xlsx, const std::string& home) {
+  if (std::system("command -v soffice >/dev/null 2>&1") != 0) return "";
+  fs::path out = fs::path(home) / "csv";
+  fs::create_directories(out);
+  std::string cmd = "cd '" + out.string() + "' && HOME='" + home +
+                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,false,true,false,false,false,1 '" +
+                    xlsx.string() + "' --outdir '" + out.string() + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return "";
+  for (auto& e : fs::directory_iterator(out))
+    if (e.path().extension() == ".csv" && e.path().filename().string().rfind(xlsx.stem().string(), 0) == 0) {
+      std::ifstream in(e.path());
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  return "";
+}
+
+json snapshot_rows(const std::vector<std::string>& codes, bool financial) {
+  json out = json::array();
+  for (size_t i = 0; i < codes.size(); ++i) {
+    json r = {{"code", codes[i]}, {"name", "종목" + codes[i]}, {"current_price", 10000 + 1000 * int(i)},
+              {"volume", 5000}, {"high", 15000}, {"high_date", "2026-08-01"}, {"low", 8000},
+              {"low_date", "2026-03-02"}, {"drawdown_pct", -20.0 - 10 * double(i)}, {"recovery_pct", 25.0},
+              {"period_return_pct", 5.5 - 3 * double(i)}, {"avg_volume", 4000}, {"bars_count", 260}};
+    if (financial) r.update(json{{"per", 8.0 + 4 * double(i)}, {"pbr", 1.1}, {"roe", nullptr}});
+    out.push_back(r);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(WorkbookTools, ExportRefusesBadInputAndNames) {
+  TempHome home;
+  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "chart"}}), "종목코드가 필요합니다.");
+  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "price"}, {"code", "005930"}}),
+            "지원하지 않는 data_type: price. 'chart', 'flow', 'financial' 중 선택.");
+  for (const char* bad : {"../escape", "/tmp/x.xlsx", "a/b.xlsx", "..\\x"}) {
+    std::string r = server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", "005930"}, {"filename", bad}});
+    EXPECT_TRUE(has(r, "⚠️ 파일 이름으로 쓸 수 없습니다")) << bad << ": " << r;
+  }
+  EXPECT_TRUE(fs::is_empty(excel::get_snapshot_dir()));
+  std::string r = server::call_tool("export_us_to_excel", {{"ticker", "AAPL"}, {"period", "7y"}});
+  EXPECT_TRUE(has(r, "⚠️ 지원하지 않는 period: 7y")) << r;
+}
+
+TEST(WorkbookTools, ExportChartNamesAfterMarketBarsAndReadsBack) {
+  TempHome home;
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route_file("/fchart.stock.naver.com/sise.nhn", "naver/fchart_day_005930.xml", "text/xml; charset=EUC-KR");
+  std::string r = server::call_tool("export_to_excel",
+                                    {{"data_type", "chart"}, {"code", "005930"}, {"days", 30}, {"filename", "내차트"}});
+  EXPECT_EQ(r.rfind("⚠️ 2026-09-14 이후 4개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
+  EXPECT_TRUE(has(r, "✓ Excel 파일 저장 완료\n경로: "));
+  EXPECT_TRUE(has(r, "\n행 수: 6\n컬럼: date, open, high, low, close, volume\n"));
+  fs::path p = path_in(r);
+  EXPECT_EQ(p.filename().string(), "내차트.xlsx");
+  EXPECT_EQ(p.parent_path(), excel::get_snapshot_dir());
+  excel::Table t = excel::load_excel(p, "OHLCV");
+  ASSERT_EQ(t.rows.size(), 6u);
+  EXPECT_EQ(t.rows[0]["date"], "2026-09-10");
+  EXPECT_EQ(t.rows[5]["close"], 73500);
+  EXPECT_TRUE(t.rows[4]["high"].is_null());   // a missing high stays missing
+  // The same name again never overwrites the first file.
+  std::string again = server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", "005930"}, {"filename", "내차트"}});
+  EXPECT_EQ(fs::path(path_in(again)).filename().string(), "내차트_2.xlsx");
+  std::string csv = csv_of(p, home.path());
+  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  EXPECT_TRUE(has(csv, "날짜,시가,고가,저가,종가,거래량")) << csv;
+  EXPECT_TRUE(has(csv, "2026-09-17,72900,74000,72800,73500,13000000")) << csv;
+}
+
+TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
+  TempHome home;
+  int calls = 0;
+  bool asked_financial = true;
+  auto snap = [&](const std::vector<std::string>& codes, int days, bool fin) {
+    ++calls;
+    asked_financial = fin;
+    EXPECT_EQ(days, 260);
+    return snapshot_rows(codes, fin);
+  };
+  std::string refused = workbooks::scan_to_excel_with(args("scan_to_excel", {{"codes", {"005930"}}, {"fields", {"per"}}}), snap);
+  EXPECT_EQ(refused, "알 수 없는 항목입니다: per\n사용할 수 있는 값: price, chart, financial, flow, sector, indicators");
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(workbooks::scan_to_excel_with(args("scan_to_excel", {{"codes", json::array()}}), snap),
+            "종목코드 리스트가 비어 있습니다.");
+
+  std::string r = workbooks::scan_to_excel_with(
+      args("scan_to_excel", {{"codes", {"005930", "000660", "035720"}}, {"fields", {"price", "per"}}}), snap);
+  EXPECT_FALSE(asked_financial);
+  EXPECT_TRUE(has(r, "✓ 스냅샷 저장 완료 (3개 종목)")) << r;
+  EXPECT_TRUE(has(r, "넣은 항목: price, chart\n"));
+  EXPECT_TRUE(has(r, "컬럼: code, name, current_price, volume, high, high_date, low, low_date, drawdown_pct, recovery_pct, "
+                     "period_return_pct, avg_volume, bars_count\n"));
+  EXPECT_TRUE(has(r, "⚠️ 알 수 없어 무시한 항목: per (사용할 수 있는 값: price, chart, financial, flow, sector, indicators)"));
+  EXPECT_TRUE(has(r, "💡 다른 항목이 더 필요하면 fields 를 바꿔 다시 부르세요. 예: fields=[\"price\", \"flow\", \"sector\"]"));
+  fs::path p = path_in(r);
+  EXPECT_TRUE(has(r, "💡 조건 검색: query_excel(file_path='" + p.string() + "', filters={'drawdown_pct_max': -30})"));
+  EXPECT_TRUE(fs::path(p).filename().string().rfind("snapshot_3_", 0) == 0) << p;
+
+  // A filter on a column the file lacks is reported, not silently applied.
+  std::string q = server::call_tool("query_excel", {{"file_path", p.string()}, {"filters", {{"per_max", 15}, {"drawdown_pct_max", -25}}}});
+  EXPECT_TRUE(has(q, "쿼리 결과 (2개 종목, 파일: " + p.filename().string() + "):")) << q;
+  EXPECT_TRUE(has(q, "⚠️ **적용되지 않은 조건**: per — 이 파일에 없는 컬럼입니다."));
+  EXPECT_TRUE(has(q, "| 코드 | 종목명 | 현재가 |"));
+  EXPECT_TRUE(has(q, "| 000660 | 종목000660 | 11,000 | 5,000 |")) << q;
+  EXPECT_TRUE(has(q, "| -30.00% |") || has(q, "-30.00%")) << q;
+  std::string none = server::call_tool("query_excel", {{"file_path", p.string()}, {"filters", {{"drawdown_pct_max", -90}, {"roe_min", 5}}}});
+  EXPECT_EQ(none.rfind("조건에 맞는 종목이 없습니다. (원본: 3)\n\n⚠️ 이 파일에 없는 컬럼이라 **적용되지 않은 조건**: roe", 0), 0u) << none;
+  EXPECT_EQ(server::call_tool("query_excel", {{"file_path", "nope.xlsx"}}), "파일을 찾을 수 없습니다: nope.xlsx");
+  // Not a workbook.
+  std::ofstream(excel::get_snapshot_dir() / "fake.xlsx") << "plain text";
+  EXPECT_TRUE(has(server::call_tool("query_excel", {{"file_path", "fake.xlsx"}}), "파일 로드 실패: "));
+
+  // With the financial group the example filter is the PER one and the metadata is kept.
+  std::string rf = workbooks::scan_to_excel_with(args("scan_to_excel", {{"codes", {"005930", "000660"}}}), snap);
+  EXPECT_TRUE(asked_financial);
+  EXPECT_TRUE(has(rf, "filters={'per': {'min': 0, 'max': 15}})"));
+  fs::path pf = path_in(rf);
+  excel::Table meta = excel::load_excel(pf, "_metadata");
+  std::string dump = json(meta.rows).dump();
+  EXPECT_TRUE(has(dump, "requested_codes")) << dump;
+  EXPECT_TRUE(has(dump, "price,chart,financial")) << dump;
+  std::string csv = csv_of(pf, home.path());
+  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  EXPECT_TRUE(has(csv, "코드,종목명,현재가,거래량,기간최고가,최고가일,기간최저가,최저가일,고점대비(%)")) << csv;
+  EXPECT_TRUE(has(csv, "005930,종목005930,10000,5000,")) << csv;
+}
+
+TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
+  TempHome home;
+  FixtureServer srv;   // every source call fails fast: detail parts are left out, the file is still written
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  ScopedEnv timeout("TESSARO_HTTP_TIMEOUT_S", "2");
+  EXPECT_EQ(server::call_tool("save_analysis_to_excel", {{"title", "x"}, {"rows", json::array()}}),
+            "rows 가 비어 있습니다. 표로 만들 행을 넘겨 주세요.");
+  json rows = json::array();
+  json codes = json::array();
+  for (int i = 1; i <= 12; ++i) {
+    char c[8];
+    std::snprintf(c, sizeof c, "%06d", i);
+    rows.push_back({{"코드", c}, {"종목명", std::string("회사") + std::to_string(i)}, {"점수", 100 - i}});
+    codes.push_back(c);
+  }
+  rows[0]["메모"] = "첫 행에만";
+  std::string r = server::call_tool("save_analysis_to_excel",
+                                    {{"title", "반도체/2차전지 비교!"}, {"rows", rows}, {"sources", {"get_price", "get_flow"}},
+                                     {"detail_codes", codes}});
+  EXPECT_TRUE(has(r, "✓ 저장 완료 — 반도체/2차전지 비교! (12행)")) << r;
+  EXPECT_TRUE(has(r, "열: 코드, 종목명, 점수, 메모"));
+  EXPECT_TRUE(has(r, "종목별 흐름 시트: 000001, 000002, 000003, 000004, 000005, 000006, 000007, 000008 (종가·수급 그래프 포함)"));
+  EXPECT_TRUE(has(r, "근거 도구: get_price, get_flow"));
+  EXPECT_TRUE(has(r, "⚠️ notes 가 비어 있습니다"));
+  fs::path p = path_in(r);
+  EXPECT_EQ(p.filename().string().rfind("반도체_2차전지_비교__", 0), 0u) << p;
+  auto names = excel::sheet_names(p);
+  ASSERT_GE(names.size(), 10u);
+  EXPECT_EQ(names[0], "요약");
+  EXPECT_EQ(names[1], "근거와 한계");
+  EXPECT_EQ(names[2], "000001 회사1");
+  EXPECT_EQ(names[9], "000008 회사8");
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("0000", 0) == 0; }), 8);
+  excel::Table t = excel::load_excel(p, "요약");
+  ASSERT_EQ(t.rows.size(), 12u);
+  // Read back under the column keys (종목명 -> name); a linked cell still reads as its text.
+  EXPECT_EQ(t.rows[0]["name"], "회사1");
+  EXPECT_EQ(t.rows[11]["code"], "000012");
+  EXPECT_TRUE(t.rows[1]["메모"].is_null());
+  excel::Table why = excel::load_excel(p, "근거와 한계");
+  std::string text;
+  for (const auto& col : why.columns) text += col + "\n";
+  for (const auto& row : why.rows)
+    for (auto it = row.begin(); it != row.end(); ++it)
+      if (it->is_string()) text += it->get<std::string>() + "\n";
+  EXPECT_TRUE(has(text, "  · get_flow")) << text;
+  EXPECT_TRUE(has(text, "■ 종목별 상세 시트"));
+  EXPECT_TRUE(has(text, "※ 이 표는 조회 결과를 정리한 것이며 매수·매도 권유가 아닙니다."));
+  std::string csv = csv_of(p, home.path());
+  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  EXPECT_TRUE(has(csv, "코드,종목명,점수,메모")) << csv;
+  EXPECT_TRUE(has(csv, "000012,회사12,88")) << csv;
+}
