@@ -360,8 +360,8 @@ json group_page(const std::string& type, const json* group, int count, int page,
     if (theme && !include_reason) r.erase("reason");
     stocks.push_back(r);
   }
-  std::string name = detail["name"].get<std::string>();
-  if (name.empty()) name = (*group)["name"].get<std::string>();
+  std::string name = (*group)["name"].get<std::string>();
+  if (name.empty()) name = detail["name"].get<std::string>();
   return json{{id_key, id},
               {name_key, name},
               {"stocks", stocks},
