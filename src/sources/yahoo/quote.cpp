@@ -64,9 +64,10 @@ json index_row(const json& q, const std::string& label) {
 }
 
 namespace {
-const json& chart_result(const json& body) {
+// By value: the pieces come out of value() copies.
+json chart_result(const json& body) {
   static const json none;
-  const json& c = body.is_object() ? body.value("chart", none) : none;
+  json c = body.is_object() ? body.value("chart", none) : none;
   if (!c.is_object()) return none;
   const json& err = c.value("error", none);
   if (err.is_object()) {
@@ -78,7 +79,7 @@ const json& chart_result(const json& body) {
       return none;
     throw YahooError("chart: " + (desc.empty() ? code : desc));
   }
-  const json& res = c.value("result", none);
+  json res = c.value("result", none);
   if (!res.is_array() || res.empty() || !res[0].is_object()) return none;
   return res[0];
 }
@@ -86,7 +87,7 @@ const json& chart_result(const json& body) {
 
 json chart_rows(const json& body, bool intraday) {
   json out = json::array();
-  const json& r = chart_result(body);
+  const json r = chart_result(body);
   if (r.is_null()) return out;
   std::string zone = mt::NEW_YORK;
   if (r.contains("meta") && r["meta"].is_object()) {
@@ -143,7 +144,7 @@ json chart_rows(const json& body, bool intraday) {
 
 json chart_dividends(const json& body) {
   json out = json::array();
-  const json& r = chart_result(body);
+  const json r = chart_result(body);
   if (r.is_null()) return out;
   const json& ev = r.value("events", json());
   if (!ev.is_object() || !ev.contains("dividends") || !ev["dividends"].is_object()) return out;
