@@ -1,0 +1,33 @@
+// Registration of get_us_news.
+#include "core/format.hpp"
+#include "server/registry.hpp"
+#include "sources/yahoo/us.hpp"
+#include "tools/us/us_news.hpp"
+
+namespace tessaro::tools::us {
+
+namespace {
+
+const char* kNewsDoc =
+    "미국 종목 뉴스 — 최근 헤드라인과 기사별 관련도(direct/comparison/supply_chain/list_or_etf/mention/unrelated).\n\n"
+    "관련도는 제목·요약에 회사명·티커가 어디 나오는지로 매긴 순서 척도입니다. direct_only=True 면 이 종목이 주제인 "
+    "기사만 남기고 나머지는 유형별 개수로 알려 줍니다.";
+
+std::string get_us_news(const server::Args& a) {
+  std::string t = fmt::trim(a.str("ticker"));
+  json news = tessaro::us::get_news(t, int(a.integer("limit")));
+  json articles = news.is_object() ? news.value("news", json::array()) : json::array();
+  if (!articles.is_array() || articles.empty()) return "티커 '" + t + "'의 뉴스를 가져올 수 없습니다.";
+  json raw;
+  try {
+    raw = tessaro::us::get_info_raw(t);
+  } catch (const std::exception&) {
+    raw = nullptr;   // without a name the ticker alone is matched
+  }
+  return render_us_news(t, news, raw, a.boolean("direct_only"));
+}
+
+const server::ToolRegistration reg_news{"get_us_news", kNewsDoc, get_us_news};
+
+}  // namespace
+}  // namespace tessaro::tools::us
