@@ -2,7 +2,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { connect, startFixtureServer, textOf, BINARY } from "./lib.mjs";
+import { connect, startFixtureServer, textOf, metaOf, readFixture, BINARY } from "./lib.mjs";
 
 const CATALOGUE = [
   "get_market_clock", "tessaro_status", "search", "search_stock", "watchlist", "get_chart", "get_price", "get_flow",
@@ -79,7 +79,7 @@ test("a slow call does not block ping or another call", async () => {
 });
 
 // Every failure kind reaches the user as the wrapper's text, never a protocol error.
-test("network failures become the wrapper's replies", { skip: !process.env.TESSARO_E2E_PRICE && "get_price lands with the Korean quote slice" }, async () => {
+test("network failures become the wrapper's replies", async () => {
   const dead = await startFixtureServer({ "*": { drop: true } });
   const garbled = await startFixtureServer({ "*": { body: "<html>점검 중</html>", contentType: "text/html" } });
   const failing = await startFixtureServer({ "*": { status: 503, body: "down" } });
@@ -104,6 +104,46 @@ test("network failures become the wrapper's replies", { skip: !process.env.TESSA
     await dead.close();
     await garbled.close();
     await failing.close();
+  }
+});
+
+// A quote in the after-market and a daily chart, served by the loopback fixture server.
+test("get_price and get_chart against the fixture server", async () => {
+  const minute = '<?xml version="1.0" encoding="EUC-KR" ?><protocol><chartdata symbol="000660" timeframe="minute">' +
+    '<item data="202609161530|null|null|null|291500|20" /><item data="202609161700|null|null|null|290000|30" /></chartdata></protocol>';
+  const srv = await startFixtureServer({
+    "/polling.finance.naver.com/api/realtime/domestic/stock/000660": { body: readFixture("naver/polling_after_market_000660.json") },
+    "/polling.finance.naver.com/api/realtime/domestic/stock/035720": { body: readFixture("naver/polling_preopen_035720.json") },
+    "/m.stock.naver.com/api/stock/005930/basic": { body: readFixture("naver/mstock_basic_005930.json") },
+    "/fchart.stock.naver.com/sise.nhn": (req, url) =>
+      url.searchParams.get("timeframe") === "minute"
+        ? { body: minute, contentType: "text/xml" }
+        : { body: readFixture("naver/fchart_day_005930.xml"), contentType: "text/xml; charset=EUC-KR" },
+  });
+  const c = await connect({ TESSARO_NAVER_BASE_URL: srv.url, TESSARO_NOW: "2026-09-16T17:10:00+09:00" });
+  try {
+    const r = await c.client.callTool({ name: "get_price", arguments: { code: "000660" } });
+    assert.equal(r.isError, false);
+    const text = textOf(r);
+    assert.match(text, /^종목: SK하이닉스 \(000660\)\n현재가 \(KRX 애프터마켓\): 290,000원\n기준가 대비: -3,000원 \(기준가 293,000원\)\n/);
+    assert.match(text, /정규장 종가 \(15:30\): 291,500원 \(기준가 대비 -1,500원, -0\.51%\)/);
+    assert.match(text, /─ NXT\(대체거래소, 애프터마켓\) ─/);
+    const meta = metaOf(text);
+    assert.equal(meta.price_session, "after_market");
+    assert.equal(meta.regular_close_check[0].status, "ok");
+
+    // A quote with unreadable cells: shown as missing, never as 0.
+    const miss = textOf(await c.client.callTool({ name: "get_price", arguments: { code: "035720" } }));
+    assert.match(miss, /\n시가: 데이터 없음\n고가: 데이터 없음\n/);
+    assert.equal(metaOf(miss).data_completeness, "partial");
+
+    const ch = textOf(await c.client.callTool({ name: "get_chart", arguments: { code: "005930", count: 10 } }));
+    assert.match(ch, /^종목 005930 일봉 OHLCV \(4개 봉\)\n\n날짜\|시가\|고가\|저가\|종가\|거래량\n/);
+    assert.match(ch, /비정상 봉 2개 제외 \(2026-09-14, 2026-09-16\)/);
+    assert.equal(metaOf(ch).data_completeness, "partial");
+  } finally {
+    await c.close();
+    await srv.close();
   }
 });
 

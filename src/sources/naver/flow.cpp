@@ -83,7 +83,9 @@ json get_investor_flow(const std::string& code, int days) {
       out.push_back(r);
       if (static_cast<int>(out.size()) >= days) break;
     }
-    if (out.size() == before || static_cast<int>(rows.size()) < want) break;
+    // A short page may be the server's own page cap, so only a page without
+    // new days ends the walk.
+    if (out.size() == before) break;
     bizdate = fmt::replace_all(out.back()["date"].get<std::string>(), "-", "");
   }
   return out;

@@ -53,7 +53,13 @@ std::optional<double> number(const json& v) {
   if (!v.is_string()) return std::nullopt;
   std::string s = fmt::trim(v.get<std::string>());
   if (s.empty() || s == "-" || s == "N/A" || s == "null") return std::nullopt;
-  return fmt::parse_number(s);
+  if (auto v = fmt::parse_number(s)) return v;
+  // A unit written after the number ("1,032,919백만", "87억"): read the number
+  // only when no further digits follow (so "475조 3,285억" stays unread).
+  static const std::regex lead(R"(^([+-]?[0-9][0-9,]*(\.[0-9]+)?)([^0-9]*)$)");
+  std::smatch m;
+  if (std::regex_match(s, m, lead)) return fmt::parse_number(m[1].str());
+  return std::nullopt;
 }
 
 json to_json_number(double v) {

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "core/errors.hpp"
+#include "sources/naver/naver.hpp"
+#include "support/fixture_server.hpp"
+
+using namespace tessaro;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::FixtureServer;
+using tessaro::testing::ScopedEnv;
+
+
+namespace {
+tessaro::testing::FixtureResponse reply(int status, std::string body,
+                                        std::string content_type = "application/json; charset=utf-8") {
+  tessaro::testing::FixtureResponse r;
+  r.status = status;
+  r.body = std::move(body);
+  r.content_type = std::move(content_type);
+  return r;
+}
+}  // namespace
+
+namespace {
+const std::string kTrend = "/m.stock.naver.com/api/stock/005930/trend";
+
+// A trend row of day `d` (YYYYMMDD) with simple values.
+json trend_row(const std::string& d, int n) {
+  return {{"bizdate", d},
+          {"closePrice", "70,000"},
+          {"accumulatedTradingVolume", "1,000"},
+          {"foreignerPureBuyQuant", "+" + std::to_string(n)},
+          {"organPureBuyQuant", "-" + std::to_string(n)},
+          {"individualPureBuyQuant", "0"}};
+}
+}  // namespace
+
+TEST(NaverFlow, SignsPlaceholdersAndNullIndividual) {
+  FixtureServer srv;
+  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route_file(kTrend, "naver/trend_005930.json");
+  json rows = naver::get_investor_flow("005930", 20);
+  ASSERT_EQ(rows.size(), 3u);   // the row without a date is no trading day
+  EXPECT_EQ(rows[0]["date"], "2026-09-17");
+  EXPECT_EQ(rows[0]["foreign"], 1000000);
+  EXPECT_EQ(rows[0]["institutional"], -300000);
+  EXPECT_EQ(rows[0]["individual"], -650000);
+  EXPECT_EQ(rows[0]["close"], 73500);
+  EXPECT_EQ(rows[0]["volume"], 13000000);
+  EXPECT_TRUE(rows[1]["individual"].is_null());   // missing, not 0
+  EXPECT_EQ(rows[1][naver::PARSE_MISS_KEY], json::array({"individual"}));
+  EXPECT_EQ(rows[2]["foreign"], 0);
+  EXPECT_EQ(rows[2]["institutional"], 2500);
+  EXPECT_EQ(srv.last_request(kTrend).params["pageSize"], "20");
+}
+
+TEST(NaverFlow, UnreadableInstitutionalFigureNamesTheField) {
+  FixtureServer srv;
+  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route_file(kTrend, "naver/trend_missing_organ.json");
+  try {
+    naver::get_investor_flow("005930", 5);
+    FAIL() << "expected NaverParseError";
+  } catch (const NaverParseError& e) {
+    EXPECT_NE(std::string(e.what()).find("organPureBuyQuant"), std::string::npos);
+  }
+  srv.route(kTrend, reply(200, R"({"message":"not an array"})"));
+  EXPECT_THROW(naver::get_investor_flow("005930", 5), NaverParseError);
+  srv.route(kTrend, reply(200, "[]"));
+  EXPECT_TRUE(naver::get_investor_flow("005930", 5).empty());
+}
+
+TEST(NaverFlow, PagesBackByBizdateWithoutDuplicates) {
+  FixtureServer srv;
+  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
+  // A server that answers at most 3 rows per page, newest first, starting at
+  // `bizdate` (inclusive) like the real continuation.
+  std::vector<std::string> days = {"20260917", "20260916", "20260915", "20260914", "20260911", "20260910", "20260909"};
+  srv.route(kTrend, [days](const FixtureRequest& r) {
+    size_t start = 0;
+    auto it = r.params.find("bizdate");
+    if (it != r.params.end())
+      while (start < days.size() && days[start] != it->second) ++start;
+    json arr = json::array();
+    for (size_t i = start; i < days.size() && arr.size() < 3; ++i) arr.push_back(trend_row(days[i], int(i)));
+    return reply(200, arr.dump());
+  });
+  json rows = naver::get_investor_flow("005930", 6);
+  ASSERT_EQ(rows.size(), 6u);
+  std::set<std::string> seen;
+  for (const auto& r : rows) EXPECT_TRUE(seen.insert(r["date"].get<std::string>()).second);
+  EXPECT_EQ(rows[5]["date"], "2026-09-10");
+  // Asking for more than exists stops when a page adds nothing.
+  EXPECT_EQ(naver::get_investor_flow("005930", 60).size(), days.size());
+}

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/errors.hpp"
+#include "core/files.hpp"
+#include "sources/watchlist.hpp"
+#include "support/fixture_server.hpp"
+
+using namespace tessaro;
+
+TEST(Watchlist, AddRemoveClearRoundTrip) {
+  tessaro::testing::TempHome home;
+  EXPECT_TRUE(wl::load().empty());
+  EXPECT_EQ(wl::add("005930", "삼성전자"), std::make_pair(true, std::string()));
+  auto dup = wl::add("005930", "삼성전자");
+  EXPECT_FALSE(dup.first);
+  EXPECT_FALSE(dup.second.empty());
+  EXPECT_TRUE(wl::add("0088m0", "스팩").first);   // stored upper-case
+  EXPECT_FALSE(wl::add("12345", "짧은코드").first);
+  EXPECT_EQ(wl::codes(), (std::vector<std::string>{"005930", "0088M0"}));
+  // Remove by name or by code in any case.
+  EXPECT_EQ(wl::remove(" 삼성전자 ")["code"], "005930");
+  EXPECT_TRUE(wl::remove("없는종목").is_null());
+  EXPECT_EQ(wl::remove("0088m0")["name"], "스팩");
+  EXPECT_EQ(wl::clear(), 0);
+  wl::add("000660", "SK하이닉스");
+  wl::add("035720", "카카오");
+  EXPECT_EQ(wl::clear(), 2);
+  EXPECT_TRUE(wl::load().empty());
+}
+
+TEST(Watchlist, OtherProgramsChangesAreSeenAndTheirKeysKept) {
+  tessaro::testing::TempHome home;
+  auto path = home_dir() / "watchlist.json";
+  // Written by a sibling program between our calls.
+  write_file_atomic(path, R"({"version":1,"owner":"dorvik","items":[{"code":"039840","name":"디오","memo":"장기"}]})");
+  EXPECT_EQ(wl::codes(), std::vector<std::string>{"039840"});
+  wl::add("005930", "삼성전자");
+  json doc = json::parse(*read_file(path));
+  EXPECT_EQ(doc["owner"], "dorvik");
+  EXPECT_EQ(doc["items"][0]["memo"], "장기");
+  EXPECT_EQ(doc["items"][1]["code"], "005930");
+  // A bare array is read too.
+  write_file_atomic(path, R"([{"code":"000660","name":"SK하이닉스"}])");
+  EXPECT_EQ(wl::load()[0]["name"], "SK하이닉스");
+}
+
+TEST(Watchlist, UnreadableFileIsNeverOverwritten) {
+  tessaro::testing::TempHome home;
+  auto path = home_dir() / "watchlist.json";
+  write_file_atomic(path, "{not json");
+  EXPECT_THROW(wl::add("005930", "삼성전자"), ValueError);
+  EXPECT_EQ(*read_file(path), "{not json");
+}
+
+TEST(Watchlist, ConcurrentAddsLoseNothing) {
+  tessaro::testing::TempHome home;
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 16; ++i)
+    ts.emplace_back([i] {
+      char code[8];
+      std::snprintf(code, sizeof code, "%06d", 100000 + i);
+      wl::add(code, std::string("종목") + std::to_string(i));
+    });
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(wl::load().size(), 16u);
+}

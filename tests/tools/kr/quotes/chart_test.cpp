@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include "core/format.hpp"
+#include "market_time/clock.hpp"
+#include "server/kr_common.hpp"
+#include "server/registry.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+
+namespace {
+tessaro::testing::FixtureResponse reply(int status, std::string body,
+                                        std::string content_type = "application/json; charset=utf-8") {
+  tessaro::testing::FixtureResponse r;
+  r.status = status;
+  r.body = std::move(body);
+  r.content_type = std::move(content_type);
+  return r;
+}
+}  // namespace
+
+namespace {
+
+const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
+
+std::string fchart(const std::vector<std::string>& items, const std::string& tf = "day") {
+  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"005930\" timeframe=\"" + tf + "\">";
+  for (const auto& i : items) x += "<item data=\"" + i + "\" />";
+  return x + "</chartdata></protocol>";
+}
+
+struct ChartEnv {
+  tessaro::testing::TempHome home;
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
+  std::string day_xml = tessaro::testing::read_fixture("naver/fchart_day_005930.xml");
+  std::string minute_xml = fchart({"202609151529|null|null|null|71900|10", "202609151530|null|null|null|72000|20",
+                                   "202609151600|null|null|null|72300|30"},
+                                  "minute");
+  ChartEnv() {
+    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-18"), 10, 0));
+    srv.route(kFchart, [this](const FixtureRequest& r) {
+      auto tf = r.params.at("timeframe");
+      if (tf == "minute") return reply(200, minute_xml, "text/xml");
+      return reply(200, day_xml, "text/xml; charset=EUC-KR");
+    });
+  }
+  ~ChartEnv() { mt::set_now_for_tests(std::nullopt); }
+  void division(const char* fixture) { srv.route_file("/m.stock.naver.com/api/stock/005930/basic", fixture); }
+};
+
+std::string chart(const json& args) { return server::call_tool("get_chart", args); }
+
+bool has_warning(const json& meta, const std::string& w) {
+  for (const auto& x : meta.value("warnings", json::array()))
+    if (x.is_string() && x.get<std::string>().find(w) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(KrCommonQuotes, NormalizeDateAndTable) {
+  EXPECT_EQ(server::normalize_date("20260915", false), "2026-09-15");
+  EXPECT_EQ(server::normalize_date(json(20260915), false), "2026-09-15");
+  EXPECT_EQ(server::normalize_date("2026-09-15T10:31:00+09:00", true), "2026-09-15T10:31");
+  EXPECT_EQ(server::normalize_date("2026-09-15T10:31:00+09:00", false), "2026-09-15");
+  EXPECT_EQ(server::normalize_date(nullptr, false), "");
+  json rows = json::array({{{"date", "20260915"}, {"open", 100}, {"high", 110.5}, {"low", 99}, {"close", 105}, {"volume", 123456789}},
+                           {{"datetime", "2026-09-16 09:00"}, {"open", 1}, {"close", nullptr}}});
+  auto lines = server::format_ohlcv_rows(rows, false, 2);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "날짜|시가|고가|저가|종가|거래량");
+  EXPECT_EQ(lines[1], "---|---|---|---|---|---");
+  EXPECT_EQ(lines[2], "2026-09-15|100.00|110.50|99.00|105.00|123456789");
+  EXPECT_EQ(lines[3], "2026-09-16|1.00|0.00|0.00|0.00|0");
+  EXPECT_EQ(server::format_ohlcv_rows(rows, false, 0)[2], "2026-09-15|100|110|99|105|123456789");
+}
+
+TEST(GetChart, DailyWithExclusionsRegularCloseTableAndAfterMarketNote) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_005930.json");
+  std::string r = chart({{"code", "005930"}});
+  std::string b = body_of(r);
+  // The halt placeholder (flat, no volume) and the bar with a null high are dropped.
+  EXPECT_TRUE(fmt::starts_with(b,
+                               "종목 005930 일봉 OHLCV (4개 봉)\n\n"
+                               "날짜|시가|고가|저가|종가|거래량\n"
+                               "---|---|---|---|---|---\n"
+                               "2026-09-10|71000|71500|70500|71200|12000000\n"
+                               "2026-09-11|71200|72000|71000|71800|11000000\n"
+                               "2026-09-15|71800|73000|71500|72600|15000000\n"
+                               "2026-09-17|72900|74000|72800|73500|13000000\n"
+                               "\n※ 거래정지 placeholder 등 비정상 봉 2개 제외 (2026-09-14, 2026-09-16).\n"))
+      << b;
+  EXPECT_NE(b.find("정규장 종가 대조 (네이버 분봉 15:30 체결가, 최근 약 1주만 제공)\n"
+                   "날짜|일봉 종가(20:00)|정규장 종가(15:30)|차이\n"
+                   "---|---|---|---\n"
+                   "2026-09-15|72600|72000|+600\n"
+                   "2026-09-17|73500|확인 불가|-\n"),
+            std::string::npos)
+      << b;
+  EXPECT_NE(b.find("※ 2026-09-14부터 네이버 일봉은 애프터마켓"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "요청한 120개 중 4개만 조회됨(상장일 등으로 이력이 짧을 수 있음)."));
+  EXPECT_EQ(m["price_session"], "regular_and_after");
+  EXPECT_EQ(m["bar_exclusions"]["count"], 2);
+  EXPECT_EQ(m["session_mix"]["bars"], 2);
+  EXPECT_EQ(m["regular_close_check"][1]["status"], "no_1530_bar");
+}
+
+TEST(GetChart, EtfGetsNoAfterMarketLabels) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_069500.json");
+  std::string r = chart({{"code", "005930"}});
+  EXPECT_EQ(body_of(r).find("애프터마켓"), std::string::npos);
+  EXPECT_EQ(body_of(r).find("정규장 종가 대조"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["price_session"], "regular");
+  EXPECT_FALSE(m.contains("session_mix"));
+}
+
+TEST(GetChart, WeeklyNoteWithoutCloseTableAndCountCap) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_005930.json");
+  env.day_xml = fchart({"20260907|70000|72000|69000|71800|50000000", "20260914|71800|74000|71500|73500|60000000"}, "week");
+  std::string r = chart({{"code", "005930"}, {"timeframe", "week"}, {"count", 800}});
+  EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
+  std::string b = body_of(r);
+  EXPECT_TRUE(fmt::starts_with(b, "종목 005930 주봉 OHLCV (2개 봉)")) << b;
+  EXPECT_NE(b.find("부터 네이버 주봉은 애프터마켓"), std::string::npos);
+  EXPECT_EQ(b.find("정규장 종가 대조"), std::string::npos);
+}
+
+TEST(GetChart, OneFractionalPriceSwitchesToTwoDecimals) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_069500.json");
+  env.day_xml = fchart({"20260910|100|110|95|105|1000", "20260911|105|108.5|101|107|2000"});
+  std::string b = body_of(chart({{"code", "005930"}, {"count", 2}}));
+  EXPECT_NE(b.find("2026-09-10|100.00|110.00|95.00|105.00|1000\n2026-09-11|105.00|108.50|101.00|107.00|2000"),
+            std::string::npos)
+      << b;
+}
+
+TEST(GetChart, BadInputGetsTheNoDataReply) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_005930.json");
+  for (const json& args : {json{{"code", "005930"}, {"count", 0}}, json{{"code", ""}},
+                           json{{"code", "0059301"}}, json{{"code", "005930"}, {"timeframe", "hour"}}}) {
+    std::string r = chart(args);
+    EXPECT_EQ(body_of(r), "종목코드 " + args["code"].get<std::string>() + "의 차트 데이터를 가져올 수 없습니다.") << args.dump();
+    json m = meta_of(r);
+    EXPECT_EQ(m["data_completeness"], "none");
+    EXPECT_TRUE(has_warning(m, "차트 데이터를 가져오지 못했습니다."));
+  }
+  // 10,000 bars are capped, not refused.
+  env.division("naver/mstock_basic_069500.json");   // no 15:30 lookups after the bars
+  chart({{"code", "005930"}, {"count", 10000}});
+  EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
+}

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include "core/format.hpp"
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "server/wrappers.hpp"
+#include "sources/watchlist.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/reply.hpp"
+
+using namespace tessaro;
+using tessaro::testing::body_of;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::meta_of;
+
+
+namespace {
+tessaro::testing::FixtureResponse reply(int status, std::string body,
+                                        std::string content_type = "application/json; charset=utf-8") {
+  tessaro::testing::FixtureResponse r;
+  r.status = status;
+  r.body = std::move(body);
+  r.content_type = std::move(content_type);
+  return r;
+}
+}  // namespace
+
+namespace {
+
+const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
+const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
+
+struct PriceEnv {
+  tessaro::testing::TempHome home;
+  tessaro::testing::FixtureServer srv;
+  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
+  explicit PriceEnv(const char* kst_iso = "2026-09-16T17:10:00+09:00") {
+    mt::set_now_for_tests(std::chrono::time_point_cast<std::chrono::seconds>(parse_iso(kst_iso)));
+  }
+  ~PriceEnv() { mt::set_now_for_tests(std::nullopt); }
+  static std::chrono::sys_seconds parse_iso(const std::string& s) {
+    // "YYYY-MM-DDTHH:MM:SS+09:00"
+    auto d = *mt::parse_day(s.substr(0, 10));
+    return mt::from_kst(d, std::stoi(s.substr(11, 2)), std::stoi(s.substr(14, 2)));
+  }
+  // A minute series with one 15:30 print of `day` (YYYYMMDD).
+  void minute_close(const std::string& day, long price) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"X\" timeframe=\"minute\">"
+                      "<item data=\"" + day + "1529|null|null|null|" + std::to_string(price - 500) + "|10\" />"
+                      "<item data=\"" + day + "1530|null|null|null|" + std::to_string(price) + "|20\" />"
+                      "<item data=\"" + day + "1700|null|null|null|" + std::to_string(price + 900) + "|30\" />"
+                      "</chartdata></protocol>";
+    srv.route(kFchart, reply(200, xml, "text/xml"));
+  }
+};
+
+std::string price(const std::string& code) { return server::call_tool("get_price", {{"code", code}}); }
+
+bool has_warning(const json& meta, const std::string& w) {
+  for (const auto& x : meta.value("warnings", json::array()))
+    if (x.is_string() && x.get<std::string>().find(w) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(GetPrice, RegularSessionNxtStockFromRealSample) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
+  PriceEnv env("2025-12-02T13:50:00+09:00");
+  env.srv.route(kPoll + "005930", reply(200, body));
+  std::string r = price("005930");
+  EXPECT_EQ(body_of(r),
+            "종목: 삼성전자 (005930)\n"
+            "현재가 (KRX 정규장): 103,400원\n"
+            "전일대비: +2,600원\n"
+            "시가: 101,200원\n"
+            "고가: 103,500원\n"
+            "저가: 101,000원\n"
+            "거래량: 10,079,219\n"
+            "\n"
+            "─ NXT(대체거래소, 정규장) ─\n"
+            "현재가: 103,400원\n"
+            "전일대비: +2,600원\n"
+            "거래량: 4,763,607\n"
+            "※ NXT는 KRX와 별도 체결 시장으로, 위 정규장 수치에 포함되지 않습니다");
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "complete");
+  EXPECT_EQ(m["price_session"], "regular");
+  EXPECT_EQ(m["base_price"], 100800);
+  EXPECT_FALSE(m.contains("regular_close_check"));
+}
+
+TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
+  PriceEnv env;
+  env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
+  env.minute_close("20260916", 291500);
+  std::string r = price("000660");
+  EXPECT_EQ(body_of(r),
+            "종목: SK하이닉스 (000660)\n"
+            "현재가 (KRX 애프터마켓): 290,000원\n"
+            "기준가 대비: -3,000원 (기준가 293,000원)\n"
+            "정규장 종가 (15:30): 291,500원 (기준가 대비 -1,500원, -0.51%)\n"
+            "시가: 292,000원\n"
+            "고가 (애프터마켓 포함): 295,500원\n"
+            "저가 (애프터마켓 포함): 288,000원\n"
+            "거래량 (애프터마켓 포함): 3,456,789\n"
+            "\n"
+            "─ NXT(대체거래소, 애프터마켓) ─\n"
+            "현재가: 289,500원\n"
+            "전일대비: -3,500원\n"
+            "거래량: 1,200,000\n"
+            "※ NXT는 KRX와 별도 체결 시장으로, 위 KRX 수치에 포함되지 않습니다");
+  json m = meta_of(r);
+  EXPECT_EQ(m["price_session"], "after_market");
+  ASSERT_TRUE(m["regular_close_check"].is_array());
+  EXPECT_EQ(m["regular_close_check"][0],
+            (json{{"date", "2026-09-16"}, {"regular_close", 291500}, {"status", "ok"}, {"source", "naver_minute_1530"}}));
+  // The 15:30 lookup asked the minute series of this stock.
+  auto q = env.srv.last_request(kFchart);
+  EXPECT_EQ(q.params["timeframe"], "minute");
+  EXPECT_EQ(q.params["symbol"], "000660");
+}
+
+TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
+  PriceEnv env;
+  env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
+  // No 15:30 print that day.
+  env.minute_close("20260915", 291500);
+  std::string r = price("000660");
+  EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "no_1530_bar");
+  // The minute page is down.
+  env.srv.route(kFchart, reply(500, "down"));
+  r = price("000660");
+  EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "lookup_failed");
+  EXPECT_TRUE(meta_of(r)["regular_close_check"][0]["regular_close"].is_null());
+}
+
+TEST(GetPrice, MissingCellsShowAsNoDataAndMakeThePartial) {
+  PriceEnv env("2026-09-14T08:56:00+09:00");
+  env.srv.route_file(kPoll + "035720", "naver/polling_preopen_035720.json");
+  std::string r = price("035720");
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("현재가 (KRX 정규장): 41,000원\n전일대비: 0원\n시가: 데이터 없음\n고가: 데이터 없음\n저가: 데이터 없음\n거래량: 데이터 없음"),
+            std::string::npos)
+      << b;
+  EXPECT_EQ(b.find("NXT"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "읽지 못한 항목: high, low, open, volume — 값이 0인 것이 아니라 결측입니다."));
+}
+
+TEST(GetPrice, HaltFlagAndContradictingSign) {
+  PriceEnv env("2026-09-16T10:20:00+09:00");
+  env.srv.route_file(kPoll + "000270", "naver/polling_disagree_000270.json");
+  std::string r = price("000270");
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("종목: 기아 (000270)\n⚠️ **시장경보/지정: 거래정지** — 일반 종목과 매매 조건·위험이 다릅니다\n"), std::string::npos) << b;
+  EXPECT_NE(b.find("전일대비: 데이터 없음"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_TRUE(has_warning(m, "시장경보/지정 종목: 거래정지"));
+  EXPECT_TRUE(has_warning(m, "읽지 못한 항목: change"));
+  EXPECT_EQ(m["data_completeness"], "partial");
+}
+
+TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
+  PriceEnv env("2026-09-16T10:20:00+09:00");
+  env.srv.route_file(kPoll + "000100", "naver/polling_no_price_000100.json");
+  std::string r = price("000100");
+  EXPECT_EQ(body_of(r), std::string("유한양행(000100)의 시세를 읽지 못했어요 (데이터가 없는 것이 아니라 **파싱 실패**예요).\n"
+                                    "못 읽은 항목: change, high, low, open, price, volume\n"
+                                    "네이버 증권 페이지 구조가 바뀌었을 수 있어요. ") +
+                            server::PARSE_FAIL_NEXT);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "none");
+  EXPECT_TRUE(has_warning(m, "현재가 파싱 실패(구조 변경 의심): change, high, low, open, price, volume"));
+
+  env.srv.route_file(kPoll + "999999", "naver/polling_empty.json");
+  r = price("999999");
+  EXPECT_EQ(body_of(r), "종목코드 999999의 현재가를 가져올 수 없습니다.");
+  EXPECT_TRUE(has_warning(meta_of(r), "현재가 데이터를 가져오지 못했습니다."));
+  // Bad input gets the same sentence, never a crash.
+  EXPECT_EQ(body_of(price("")), "종목코드 의 현재가를 가져올 수 없습니다.");
+  EXPECT_EQ(body_of(price("0059301")), "종목코드 0059301의 현재가를 가져올 수 없습니다.");
+}
+
+TEST(GetPrice, WatchlistedCodeGetsTheStar) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
+  PriceEnv env("2025-12-02T13:50:00+09:00");
+  env.srv.route(kPoll + "005930", reply(200, body));
+  wl::add("005930", "삼성전자");
+  EXPECT_TRUE(fmt::starts_with(price("005930"), "⭐ 종목: 삼성전자 (005930)\n"));
+}
+
+TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
+  // Timeouts are covered end to end (the HTTP timeout cap is per process).
+  PriceEnv env("2026-09-16T10:20:00+09:00");
+  env.srv.route(kPoll + "000660", reply(200, "<html>점검 중</html>", "text/html"));
+  EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
+}
