@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <sstream>
+
+#include "core/result_meta.hpp"
+#include "server/registry.hpp"
+#include "server/wrappers.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/kr/fundamentals/fundamentals.hpp"
+
+using namespace tessaro;
+using tessaro::testing::FixtureRequest;
+using tessaro::testing::FixtureResponse;
+using tessaro::testing::FixtureServer;
+using tessaro::testing::ScopedEnv;
+using tessaro::tools::fundamentals::latest_confirmed;
+using tessaro::tools::fundamentals::period_coverage_of;
+
+namespace {
+
+const char* kMain = "/finance.naver.com/item/main.naver";
+
+std::string to_cp949(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP949", "UTF-8");
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t in_left = utf8.size();
+  char* o = out.data();
+  size_t o_left = out.size();
+  iconv(cd, &in, &in_left, &o, &o_left);
+  iconv_close(cd);
+  out.resize(out.size() - o_left);
+  return out;
+}
+
+FixtureResponse html(const std::string& body) { return {200, to_cp949(body), "text/html;charset=EUC-KR", {}}; }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream ss(text);
+  for (std::string l; std::getline(ss, l);) out.push_back(l);
+  return out;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+  for (const auto& l : lines_of(text))
+    if (l == line) return true;
+  return false;
+}
+
+json meta_of(const std::string& text) {
+  auto s = text.find(rmeta::START_MARKER);
+  auto e = text.find(rmeta::END_MARKER);
+  if (s == std::string::npos || e == std::string::npos) return nullptr;
+  s += std::string(rmeta::START_MARKER).size();
+  return json::parse(text.substr(s, e - s));
+}
+
+// A small main page: one annual column and one quarterly, with the given basis
+// labels and PER/ROE cells.
+std::string page(const std::string& name, const std::string& annual, const std::string& quarter,
+                 const std::string& per_a, const std::string& per_q, const std::string& basis = "IFRS연결") {
+  return "<html><body><div class=\"wrap_company\"><h2><a>" + name +
+         "</a></h2></div><div class=\"section cop_analysis\"><table><thead>"
+         "<tr><th rowspan=\"3\">주요재무정보</th><th colspan=\"1\">최근 연간 실적</th><th colspan=\"1\">최근 분기 실적</th></tr>"
+         "<tr><th>" + annual + "</th><th>" + quarter + "</th></tr>"
+         "<tr><th>" + basis + "</th><th>" + basis + "</th></tr></thead><tbody>"
+         "<tr><th><strong>PER(배)</strong></th><td>" + per_a + "</td><td>" + per_q + "</td></tr>"
+         "<tr><th><strong>ROE(지배주주)</strong></th><td>9.10</td><td>&nbsp;</td></tr>"
+         "</tbody></table></div></body></html>";
+}
+
+std::string call(const std::string& tool, const json& args) { return server::call_tool(tool, args); }
+
+}  // namespace
+
+TEST(FinLatestConfirmed, QuarterWinsAndEstimatesAndBlanksAreSkipped) {
+  json periods = {{"annual", {"2023.12", "2024.12", "2025.12(E)"}}, {"quarterly", {"2025.06"}}};
+  EXPECT_EQ(latest_confirmed(periods, json({"10", "", "", "12"})), std::make_pair(std::string("2025.06"), std::string("12")));
+  EXPECT_EQ(latest_confirmed(periods, json({"10", "", "", ""})), std::make_pair(std::string("2023.12"), std::string("10")));
+  EXPECT_EQ(latest_confirmed(periods, json({"", "", "15", ""})), std::make_pair(std::string(), std::string()));
+  // Shorter series than periods: pairs up to the shorter.
+  EXPECT_EQ(latest_confirmed(periods, json({"1", "2"})), std::make_pair(std::string("2024.12"), std::string("2")));
+  // No periods at all.
+  EXPECT_EQ(latest_confirmed(json::object(), json({"1"})), std::make_pair(std::string(), std::string()));
+}
+
+TEST(FinPeriodCoverage, UniformMixedUnknown) {
+  json u = period_coverage_of({{"a", "2025.09"}, {"b", "2025.09"}, {"c", std::nullopt}});
+  EXPECT_EQ(u["consistency"], "uniform");
+  EXPECT_EQ(u["oldest"], "2025.09");
+  json m = period_coverage_of({{"a", "2025.09"}, {"b", "2024.12"}, {"c", ""}});
+  EXPECT_EQ(m["consistency"], "mixed");
+  EXPECT_EQ(m["periods"], json({"2024.12", "2025.09"}));
+  EXPECT_EQ(m["oldest"], "2024.12");
+  EXPECT_EQ(m["newest"], "2025.09");
+  json n = period_coverage_of({{"a", std::nullopt}});
+  EXPECT_EQ(n["consistency"], "unknown");
+  EXPECT_TRUE(n["oldest"].is_null());
+  EXPECT_TRUE(n["periods"].empty());
+}
+
+TEST(FinGetFinancial, RealSampleReply) {
+  TESSARO_REQUIRE_SAMPLE(table, "naver/finance_item_main_cop_analysis_323410.html");
+  TESSARO_REQUIRE_SAMPLE(header, "naver/finance_item_main_header_quote_323410.html");
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route(kMain, html(header + table));
+  std::string out = call("get_financial", {{"code", "323410"}});
+  auto lines = lines_of(out);
+  ASSERT_GT(lines.size(), 10u) << out;
+  EXPECT_EQ(lines[0], "종목: 카카오뱅크 (323410)");
+  EXPECT_EQ(lines[1], "");
+  EXPECT_TRUE(has_line(out, "※ 재무기준: **IFRS별도** (전 기간 동일)"));
+  EXPECT_TRUE(has_line(out, "※ (E)는 확정 실적이 아니라 증권사 컨센서스 추정치입니다."));
+  EXPECT_NE(out.find("※ 표의 **PER·PBR 은 각 기간말 주가** 기준입니다."), std::string::npos);
+  EXPECT_TRUE(has_line(out, "매출액:"));
+  EXPECT_TRUE(has_line(out, "  [연간] 2020.12=8,042 | 2021.12=10,649 | 2022.12=16,058 | 2023.12(E)=추정치 없음"));
+  // A "-" on the page is a missing figure, written as such, never 0.
+  EXPECT_NE(out.find("  [연간] 2020.12=데이터 없음 | 2021.12=5.08"), std::string::npos);
+  json meta = meta_of(out);
+  ASSERT_TRUE(meta.is_object()) << out;
+  EXPECT_EQ(meta["data_period"], "2023.09 확정");
+  EXPECT_EQ(srv.hits(kMain), 1);
+}
+
+TEST(FinGetFinancial, BasisNotesForMixedAndPartlyUnknownBasis) {
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route(kMain, [](const FixtureRequest& r) {
+    std::string code = r.params.at("code");
+    if (code == "111110") return html(tessaro::testing::read_fixture("naver/fin_mixed_basis.html"));
+    // Same label everywhere but one column without a label.
+    std::string p = page("부분기준", "2024.12", "2025.09", "10.0", "11.0");
+    auto pos = p.rfind("<th>IFRS연결</th>");
+    p.replace(pos, std::string("<th>IFRS연결</th>").size(), "<th> </th>");
+    return html(p);
+  });
+  std::string mixed = call("get_financial", {{"code", "111110"}});
+  EXPECT_TRUE(has_line(mixed,
+                       "※ ⚠️ 재무기준이 기간마다 다릅니다 — 2024.12=IFRS연결, 2025.12(E)=IFRS연결, 2025.06=IFRS별도. "
+                       "연결과 별도는 비교 범위가 달라 나란히 읽으면 안 됩니다."))
+      << mixed;
+  EXPECT_TRUE(has_line(mixed, "  [분기] 2025.06=310 | 2025.09=데이터 없음"));
+  EXPECT_TRUE(has_line(mixed, "  [연간] 2024.12=1,200 | 2025.12(E)=추정치 없음"));
+
+  std::string partly = call("get_financial", {{"code", "111111"}});
+  EXPECT_TRUE(has_line(partly, "※ 재무기준: **IFRS연결** (확인하지 못한 기간: 2025.09)")) << partly;
+}
+
+TEST(FinGetFinancial, NoRecordAndParseFailureReplies) {
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route(kMain, [](const FixtureRequest& r) {
+    if (r.params.at("code") == "222220") return html(tessaro::testing::read_fixture("naver/fin_no_table.html"));
+    return html(tessaro::testing::read_fixture("naver/fin_misaligned.html"));
+  });
+  const char* empty_fin = R"({"financeInfo":{"trTitleList":[],"rowList":[]}})";
+  srv.route("/m.stock.naver.com/api/stock/222220/finance/annual", FixtureResponse{200, empty_fin, "application/json", {}});
+  srv.route("/m.stock.naver.com/api/stock/222220/finance/quarter", FixtureResponse{200, empty_fin, "application/json", {}});
+  EXPECT_EQ(call("get_financial", {{"code", "222220"}}), "종목코드 222220의 재무지표를 가져올 수 없습니다.");
+  std::string miss = call("get_financial", {{"code", "333330"}});
+  EXPECT_EQ(miss,
+            std::string("정렬깨짐(333330)의 재무 표를 읽지 못했어요 (재무 자료가 없는 것이 아니라 **파싱 실패**예요).\n"
+                        "네이버 증권 페이지 구조가 바뀌었을 수 있어요. ") +
+                server::PARSE_FAIL_NEXT);
+}
+
+TEST(FinGetFinancialBatch, MixedPeriodsFailuresAndOrder) {
+  tessaro::testing::TempHome home;
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  ScopedEnv fast("TESSARO_HTTP_TIMEOUT_S", "2");
+  srv.route(kMain, [](const FixtureRequest& r) {
+    std::string code = r.params.at("code");
+    if (code == "000001") return html(page("가나", "2024.12", "2025.09", "12.5", "-13.40"));
+    if (code == "000002") return html(page("다라", "2024.12", "2025.06", "8.1", "7.7"));
+    if (code == "000003") return html(page("빈칸", "2024.12", "2025.09(E)", "", ""));
+    return FixtureResponse{500, "down", "text/plain", {}};
+  });
+  std::string out = call("get_financial_batch", {{"codes", {" 000001 ", "", "000002", "000009", "000003"}}});
+  auto lines = lines_of(out);
+  ASSERT_GE(lines.size(), 8u) << out;
+  EXPECT_EQ(lines[0], "재무 비교 (4종목)");
+  EXPECT_EQ(lines[2], "코드 | 종목명 | PER | PBR | ROE% | 영업이익률% | 부채비율% | 배당률% | 기준");
+  EXPECT_EQ(lines[3], "---|---|---:|---");
+  // The quarterly PER wins over the annual one; a missing PBR row is "-".
+  EXPECT_EQ(lines[4], "000001 | 가나 | -13.40 | - | 9.10 | - | - | - | 2025.09");
+  EXPECT_EQ(lines[5], "000002 | 다라 | 7.7 | - | 9.10 | - | - | - | 2025.06");
+  EXPECT_EQ(lines[6], "000009 | (조회 실패) | - | - | - | - | - | - | -");
+  // Only estimates and blanks for PER: the ROE annual cell is the reference.
+  EXPECT_EQ(lines[7], "000003 | 빈칸 | - | - | 9.10 | - | - | - | 2024.12");
+  EXPECT_TRUE(has_line(out, "※ 1종목 조회 실패 — 상장폐지·거래정지 등일 수 있습니다."));
+  EXPECT_TRUE(has_line(out,
+                       "※ 종목마다 기준 기간이 다릅니다(2024.12 / 2025.06 / 2025.09). 서로 다른 시점의 값이라 PER·ROE 를 "
+                       "그대로 나란히 놓고 비교하면 안 됩니다."));
+  json meta = meta_of(out);
+  ASSERT_TRUE(meta.is_object());
+  EXPECT_EQ(meta["data_completeness"], "partial");
+  EXPECT_EQ(meta["coverage"]["reason"], "mixed_periods");
+  EXPECT_EQ(meta["coverage"]["returned_count"], 3);
+  EXPECT_EQ(meta["coverage"]["total_count"], 4);
+  EXPECT_EQ(meta["period_coverage"]["consistency"], "mixed");
+}
+
+TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
+  FixtureServer srv;
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  srv.route(kMain, [](const FixtureRequest& r) { return html(page("같은기간", "2024.12", "2025.09", "10.0", "11.0")); });
+  json codes = json::array();
+  for (int i = 0; i < 31; ++i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%06d", 500000 + i);
+    codes.push_back(b);
+  }
+  std::string out = call("get_financial_batch", {{"codes", codes}});
+  EXPECT_EQ(lines_of(out)[0], "재무 비교 (30종목)");
+  EXPECT_EQ(out.find("500030"), std::string::npos);
+  EXPECT_EQ(out.find("기준 기간이 다릅니다"), std::string::npos);
+  json meta = meta_of(out);
+  EXPECT_EQ(meta["data_completeness"], "complete");
+  EXPECT_FALSE(meta.contains("coverage") && !meta["coverage"].is_null());
+  EXPECT_EQ(srv.hits(kMain), 30);
+
+  EXPECT_EQ(call("get_financial_batch", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");
+}
