@@ -54,7 +54,9 @@ TEST(NaverFlow, SignsPlaceholdersAndNullIndividual) {
   EXPECT_EQ(rows[1][naver::PARSE_MISS_KEY], json::array({"individual"}));
   EXPECT_EQ(rows[2]["foreign"], 0);
   EXPECT_EQ(rows[2]["institutional"], 2500);
-  EXPECT_EQ(srv.last_request(kTrend).params["pageSize"], "20");
+  // 20 asked, 3 delivered: the next page asks for the 17 left plus the repeated day, adds nothing, ends.
+  EXPECT_EQ(srv.hits(kTrend), 2);
+  EXPECT_EQ(srv.last_request(kTrend).params["pageSize"], "18");
 }
 
 TEST(NaverFlow, UnreadableInstitutionalFigureNamesTheField) {

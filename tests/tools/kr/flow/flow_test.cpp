@@ -81,7 +81,9 @@ TEST(GetFlow, DaysCapAndCompleteness) {
     return reply(200, rows_of(std::min(n, 5)).dump());
   });
   std::string r = flow({{"code", "005930"}, {"days", 100}});
-  EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "60");
+  // days is capped at 60: 60 asked, 5 delivered, then 56 (55 left + the repeated day) adds nothing.
+  EXPECT_EQ(env.srv.hits(kTrend), 2);
+  EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "56");
   EXPECT_EQ(meta_of(r)["data_completeness"], "complete");   // 5 rows >= min(60, 5)
   // August rows predate the after-market: no 20:00 note, no session mix.
   EXPECT_EQ(body_of(r).find("20:00"), std::string::npos);

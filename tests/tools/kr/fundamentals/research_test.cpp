@@ -75,7 +75,7 @@ TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
   EXPECT_TRUE(has_line(out, "※ 목표주가·투자의견·컨센서스는 증권사 전망치이며 미래 수익을 보장하지 않습니다."));
   json meta = meta_of(out);
   ASSERT_TRUE(meta.is_object());
-  EXPECT_EQ(meta["data_as_of"], "2026-12-06");
+  EXPECT_EQ(meta["data_as_of"], "2026-12-01");   // the newest report
   bool counted_note = false;
   for (const auto& w : meta["warnings"]) counted_note = counted_note || w.get<std::string>().find("리포트 목록") != std::string::npos;
   EXPECT_TRUE(counted_note) << meta.dump();
