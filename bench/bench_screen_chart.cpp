@@ -153,7 +153,7 @@ class SlowServer {
 
 server::Args screen_args() {
   json a = json::object();
-  for (const auto& p : server::find_spec("screen_chart")->params) a[p.name] = p.default_value;
+  for (const auto& p : server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
   a["universe_top"] = kPerMarket;
   a["exclude"] = "없음";
   a["market_cap_min"] = 0.0;

@@ -26,7 +26,7 @@ if [ "${1:-}" = "--test" ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libreoffice-calc-nogui >/dev/null
   fi
   command -v npm >/dev/null || { apt-get install -y -qq npm >/dev/null 2>&1 || true; }
-  if [ ! -d tests/e2e/node_modules/@modelcontextprotocol/sdk ]; then
-    (cd tests/e2e && npm install --no-audit --no-fund --silent)
+  if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
+    (cd scripts/e2e-client && npm install --no-audit --no-fund --silent)
   fi
 fi

@@ -137,16 +137,16 @@ const Row kRows[] = {
     {"get_investor_deposit", S, "days:int=20", "투자자 예탁금."},
 };
 
-std::vector<ParamSpec> parse_params(const std::string& spec, const char* tool) {
-  std::vector<ParamSpec> out;
+std::vector<ParamDecl> parse_params(const std::string& text, const char* tool) {
+  std::vector<ParamDecl> out;
   size_t pos = 0;
-  while (pos < spec.size()) {
-    size_t end = spec.find(';', pos);
+  while (pos < text.size()) {
+    size_t end = text.find(';', pos);
     // A default text may hold ';' only inside quotes; none of ours do.
-    std::string item = fmt::trim(spec.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos = end == std::string::npos ? spec.size() : end + 1;
+    std::string item = fmt::trim(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos = end == std::string::npos ? text.size() : end + 1;
     if (item.empty()) continue;
-    ParamSpec p;
+    ParamDecl p;
     auto colon = item.find(':');
     if (colon == std::string::npos) throw std::logic_error(std::string("catalogue: bad param in ") + tool);
     p.name = item.substr(0, colon);
@@ -168,27 +168,27 @@ std::vector<ParamSpec> parse_params(const std::string& spec, const char* tool) {
   return out;
 }
 
-std::vector<ToolSpec> build() {
-  std::vector<ToolSpec> specs;
+std::vector<ToolEntry> build() {
+  std::vector<ToolEntry> entries;
   for (const Row& r : kRows) {
-    ToolSpec s;
+    ToolEntry s;
     s.name = r.name;
     s.wrapper = r.wrapper;
     s.params = parse_params(r.params, r.name);
     s.fallback_description = r.summary;
-    specs.push_back(std::move(s));
+    entries.push_back(std::move(s));
   }
-  return specs;
+  return entries;
 }
 
 }  // namespace
 
-const std::vector<ToolSpec>& catalogue() {
-  static const std::vector<ToolSpec> specs = build();
-  return specs;
+const std::vector<ToolEntry>& catalogue() {
+  static const std::vector<ToolEntry> entries = build();
+  return entries;
 }
 
-const ToolSpec* find_spec(const std::string& name) {
+const ToolEntry* find_tool(const std::string& name) {
   for (const auto& s : catalogue())
     if (s.name == name) return &s;
   return nullptr;

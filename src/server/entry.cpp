@@ -31,7 +31,7 @@ std::string first_line(const std::string& s) {
 }
 
 int cmd_tools() {
-  for (const auto& spec : catalogue()) std::cout << spec.name << "  " << first_line(description_of(spec.name)) << "\n";
+  for (const auto& entry : catalogue()) std::cout << entry.name << "  " << first_line(description_of(entry.name)) << "\n";
   return 0;
 }
 

@@ -53,10 +53,10 @@ std::string title_of(const std::string& name) {
   return t;
 }
 
-json input_schema(const ToolSpec& spec) {
+json input_schema(const ToolEntry& entry) {
   json props = json::object();
   json required = json::array();
-  for (const auto& p : spec.params) {
+  for (const auto& p : entry.params) {
     json s;
     if (p.required) {
       s = type_schema(p.type);
@@ -107,12 +107,12 @@ bool protocol_supported(const std::string& v) {
 json tools_list() {
   json tools = json::array();
   const auto& writes = write_tools();
-  for (const auto& spec : catalogue()) {
-    bool writes_disk = std::find(writes.begin(), writes.end(), spec.name) != writes.end();
-    tools.push_back(json{{"name", spec.name},
-                         {"description", description_of(spec.name)},
-                         {"inputSchema", input_schema(spec)},
-                         {"annotations", {{"title", title_of(spec.name)}, {"readOnlyHint", !writes_disk}}}});
+  for (const auto& entry : catalogue()) {
+    bool writes_disk = std::find(writes.begin(), writes.end(), entry.name) != writes.end();
+    tools.push_back(json{{"name", entry.name},
+                         {"description", description_of(entry.name)},
+                         {"inputSchema", input_schema(entry)},
+                         {"annotations", {{"title", title_of(entry.name)}, {"readOnlyHint", !writes_disk}}}});
   }
   return tools;
 }

@@ -28,7 +28,7 @@ std::map<std::string, Entry>& table() {
   throw ArgumentError("⚠️ " + tool + ": 인자 '" + arg + "' " + why);
 }
 
-json coerce(const std::string& tool, const ParamSpec& p, const json& v) {
+json coerce(const std::string& tool, const ParamDecl& p, const json& v) {
   if (v.is_null()) {
     if (p.required) bad(tool, p.name, "값이 필요합니다 (null 불가).");
     return nullptr;
@@ -111,21 +111,21 @@ const ToolFn* find_body(const std::string& name) {
 std::string description_of(const std::string& name) {
   auto it = table().find(name);
   if (it != table().end() && !it->second.description.empty()) return it->second.description;
-  const ToolSpec* s = find_spec(name);
+  const ToolEntry* s = find_tool(name);
   return s ? s->fallback_description : "";
 }
 
 void check_write_tools() {
   for (const auto& w : write_tools())
-    if (!find_spec(w)) throw std::logic_error("write tool not in the catalogue: " + w);
+    if (!find_tool(w)) throw std::logic_error("write tool not in the catalogue: " + w);
 }
 
 std::string call_tool(const std::string& name, const json& arguments) {
-  const ToolSpec* spec = find_spec(name);
-  if (!spec) throw ArgumentError("Unknown tool: " + name);
+  const ToolEntry* entry = find_tool(name);
+  if (!entry) throw ArgumentError("Unknown tool: " + name);
   if (!arguments.is_null() && !arguments.is_object()) throw ArgumentError("arguments must be an object");
   json args = json::object();
-  for (const auto& p : spec->params) {
+  for (const auto& p : entry->params) {
     auto it = arguments.is_object() ? arguments.find(p.name) : arguments.end();
     if (arguments.is_object() && it != arguments.end()) {
       args[p.name] = coerce(name, p, *it);
@@ -142,7 +142,7 @@ std::string call_tool(const std::string& name, const json& arguments) {
     return (*fn)(a);
   };
   auto recorded = [&]() { return metrics::track(name, body); };
-  switch (spec->wrapper) {
+  switch (entry->wrapper) {
     case Wrapper::Safe:
       return safe_tool(recorded);
     case Wrapper::SafeUS:

@@ -46,23 +46,23 @@ struct ToolRegistration {
 
 enum class Wrapper { Safe, SafeUS, None };
 
-struct ParamSpec {
+struct ParamDecl {
   std::string name;
   std::string type;      // "str", "int", "float", "bool", "list[str]", "list[dict]", "dict"
   json default_value;    // absent (discarded) when required; null for "default none"
   bool required = false;
 };
 
-struct ToolSpec {
+struct ToolEntry {
   std::string name;
   Wrapper wrapper = Wrapper::Safe;
-  std::vector<ParamSpec> params;
+  std::vector<ParamDecl> params;
   std::string fallback_description;
 };
 
 // Catalogue order, all 73 tools.
-const std::vector<ToolSpec>& catalogue();
-const ToolSpec* find_spec(const std::string& name);
+const std::vector<ToolEntry>& catalogue();
+const ToolEntry* find_tool(const std::string& name);
 
 // The registered body and description for a name (nullptr when not built yet).
 const ToolFn* find_body(const std::string& name);

@@ -22,16 +22,17 @@ const char* kMetricsDoc =
     "폴더에 날짜별 파일(metrics_YYYYMMDD.jsonl)로 남습니다.\n\n"
     "Args:\n    days: 집계 기간(일). 기본 1, 오늘만. 최대 30";
 
+const char* kStatusFailed =
+    "⚠️ 상태를 확인하다가 문제가 생겼어요. Orvane Manager의 Tessaro 카드에서 [진단]을 눌러 보고, 그래도 같으면 "
+    "Orvane Manager 상단 [지원 문의]를 눌러 주세요.\n(원인: ";
+
 std::string tessaro_status(const Args&) {
   try {
     return format_status(build_status());
   } catch (const std::exception& e) {
-    return "⚠️ 상태를 확인하다가 문제가 생겼어요. Orvane Manager의 Tessaro 카드에서 [진단]을 눌러 보고, 그래도 같으면 "
-           "Orvane Manager 상단 [지원 문의]를 눌러 주세요.\n(원인: " +
-           exception_class_name(e) + ")";
+    return kStatusFailed + exception_class_name(e) + ")";
   } catch (...) {
-    return "⚠️ 상태를 확인하다가 문제가 생겼어요. Orvane Manager의 Tessaro 카드에서 [진단]을 눌러 보고, 그래도 같으면 "
-           "Orvane Manager 상단 [지원 문의]를 눌러 주세요.\n(원인: Exception)";
+    return std::string(kStatusFailed) + "Exception)";
   }
 }
 

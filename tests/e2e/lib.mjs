@@ -4,8 +4,12 @@ import http from "node:http";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { createRequire } from "node:module";
+
+// The MCP SDK client is installed beside its manifest in scripts/e2e-client.
+const clientDeps = createRequire(new URL("../../scripts/e2e-client/package.json", import.meta.url));
+const { Client } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/index.js"));
+const { StdioClientTransport } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/stdio.js"));
 
 export const BINARY = process.env.TESSARO_BINARY ?? path.resolve("../../build/tessaro-mcp");
 export const FIXTURES = process.env.TESSARO_FIXTURE_DIR ?? path.resolve("../fixtures");

@@ -85,10 +85,10 @@ TEST(Catalogue, SeventyThreeToolsInOrderWithDefaults) {
   std::set<std::string> names;
   for (const auto& s : cat) names.insert(s.name);
   EXPECT_EQ(names.size(), 73u);
-  EXPECT_EQ(find_spec("tessaro_status")->wrapper, Wrapper::None);
-  EXPECT_EQ(find_spec("get_us_price")->wrapper, Wrapper::SafeUS);
-  EXPECT_EQ(find_spec("get_financial_soundness")->wrapper, Wrapper::SafeUS);
-  const auto* chart = find_spec("get_chart");
+  EXPECT_EQ(find_tool("tessaro_status")->wrapper, Wrapper::None);
+  EXPECT_EQ(find_tool("get_us_price")->wrapper, Wrapper::SafeUS);
+  EXPECT_EQ(find_tool("get_financial_soundness")->wrapper, Wrapper::SafeUS);
+  const auto* chart = find_tool("get_chart");
   EXPECT_TRUE(chart->params[0].required);
   EXPECT_EQ(chart->params[2].default_value, 120);
   EXPECT_NO_THROW(check_write_tools());

@@ -23,6 +23,11 @@ struct FixtureResponse {
   std::map<std::string, std::string> headers;
 };
 
+inline FixtureResponse reply(int status, std::string body,
+                             std::string content_type = "application/json; charset=utf-8") {
+  return FixtureResponse{status, std::move(body), std::move(content_type), {}};
+}
+
 class FixtureServer {
  public:
   FixtureServer();   // binds 127.0.0.1 on a free port and starts serving

@@ -30,7 +30,7 @@ std::string path_in(const std::string& reply) {
 
 server::Args args(const std::string& tool, const json& given) {
   json a = json::object();
-  for (const auto& p : server::find_spec(tool)->params)
+  for (const auto& p : server::find_tool(tool)->params)
     if (!p.required) a[p.name] = p.default_value;
   for (auto it = given.begin(); it != given.end(); ++it) a[it.key()] = *it;
   return server::Args(a);

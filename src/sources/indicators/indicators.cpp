@@ -264,9 +264,9 @@ json ind_ma_phase(Ctx& c, const Opts&) {
 }
 
 json ind_ma_slope(Ctx& c, const Opts&) {
-  const std::vector<std::pair<int, int>> specs = {{20, 10}, {60, 20}, {120, 20}};
+  const std::vector<std::pair<int, int>> windows = {{20, 10}, {60, 20}, {120, 20}};
   json out = json::object();
-  for (auto [p, k] : specs) {
+  for (auto [p, k] : windows) {
     json e{{"over_bars", k}};
     double now = NaN, then = NaN;
     if (c.n() >= (size_t)(p + k)) {

@@ -12,16 +12,7 @@ using tessaro::testing::FixtureResponse;
 using tessaro::testing::meta_of;
 
 
-namespace {
-tessaro::testing::FixtureResponse reply(int status, std::string body,
-                                        std::string content_type = "application/json; charset=utf-8") {
-  tessaro::testing::FixtureResponse r;
-  r.status = status;
-  r.body = std::move(body);
-  r.content_type = std::move(content_type);
-  return r;
-}
-}  // namespace
+using tessaro::testing::reply;
 
 namespace {
 const std::string kAuto = "/stock.naver.com/api/autocomplete/search/autoComplete";

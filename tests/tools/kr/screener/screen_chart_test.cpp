@@ -31,7 +31,7 @@ json meta_of(const std::string& reply) {
 
 server::Args args(const json& given) {
   json a = json::object();
-  for (const auto& p : server::find_spec("screen_chart")->params) a[p.name] = p.default_value;
+  for (const auto& p : server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
   for (auto it = given.begin(); it != given.end(); ++it) a[it.key()] = *it;
   return server::Args(a);
 }
