@@ -9,7 +9,7 @@ deps:
 	@bash scripts/install-deps.sh >&2
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_PCH=ON >&2
 	@cmake --build $(BUILD) -j $(JOBS) >&2
 
 run: build
@@ -17,7 +17,7 @@ run: build
 
 test: deps
 	@bash scripts/install-deps.sh --test
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_PCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
