@@ -4,11 +4,7 @@
 // 2000 / 10 x 20 ms = 4 s; the counter "ratio_to_floor" reports wall time / floor
 // (the market-cap pages add 20 sequential requests, 0.4 s, on top of it).
 // A second case times the measurement alone (no network) for the same bars.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +14,7 @@
 #include <thread>
 
 #include "server/registry.hpp"
+#include "slow_server.hpp"
 #include "sources/screener/screener.hpp"
 #include "tools/kr/screener/screen_chart.hpp"
 
@@ -60,96 +57,16 @@ std::string cap_page(const std::string& market, int page) {
          ",\"pageSize\":100}";
 }
 
-std::string param(const std::string& target, const std::string& key) {
-  auto q = target.find('?');
-  if (q == std::string::npos) return "";
-  std::string qs = target.substr(q + 1);
-  size_t at = 0;
-  while (at < qs.size()) {
-    size_t amp = qs.find('&', at);
-    std::string kv = qs.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
-    auto eq = kv.find('=');
-    if (eq != std::string::npos && kv.substr(0, eq) == key) return kv.substr(eq + 1);
-    if (amp == std::string::npos) break;
-    at = amp + 1;
+// The universe: market-cap pages and daily bars of every stock.
+bench::Reply answer(const std::string& target) {
+  if (target.find("/sise.nhn") != std::string::npos)
+    return {bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str())), "text/xml"};
+  if (target.find("/api/stocks/marketValue/") != std::string::npos) {
+    std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
+    return {cap_page(market, std::atoi(bench::param(target, "page").c_str())), "application/json; charset=utf-8"};
   }
-  return "";
+  return {"[]", "application/json; charset=utf-8"};
 }
-
-// A loopback HTTP/1.1 server: one thread per connection, keep-alive, fixed latency.
-class SlowServer {
- public:
-  SlowServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    ::listen(fd_, 256);
-    th_ = std::thread([this] {
-      for (;;) {
-        int c = ::accept(fd_, nullptr, nullptr);
-        if (c < 0) return;
-        std::thread([this, c] { serve(c); }).detach();
-      }
-    });
-  }
-  ~SlowServer() {
-    ::shutdown(fd_, SHUT_RDWR);
-    ::close(fd_);
-    th_.join();
-  }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::atomic<long> requests{0};
-
- private:
-  void serve(int c) {
-    std::string buf;
-    char tmp[8192];
-    for (;;) {
-      size_t end;
-      while ((end = buf.find("\r\n\r\n")) == std::string::npos) {
-        ssize_t n = ::recv(c, tmp, sizeof tmp, 0);
-        if (n <= 0) {
-          ::close(c);
-          return;
-        }
-        buf.append(tmp, size_t(n));
-      }
-      std::string head = buf.substr(0, end);
-      buf.erase(0, end + 4);
-      auto sp1 = head.find(' '), sp2 = head.find(' ', sp1 + 1);
-      std::string target = head.substr(sp1 + 1, sp2 - sp1 - 1);
-      ++requests;
-      std::this_thread::sleep_for(std::chrono::milliseconds(kLatencyMs));
-      std::string body, type = "application/json; charset=utf-8";
-      if (target.find("/sise.nhn") != std::string::npos) {
-        body = bars_xml(param(target, "symbol"), std::atoi(param(target, "count").c_str()));
-        type = "text/xml";
-      } else if (target.find("/api/stocks/marketValue/") != std::string::npos) {
-        std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
-        body = cap_page(market, std::atoi(param(target, "page").c_str()));
-      } else {
-        body = "[]";
-      }
-      std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
-                         std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
-      if (::send(c, resp.data(), resp.size(), MSG_NOSIGNAL) < 0) {
-        ::close(c);
-        return;
-      }
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread th_;
-};
 
 server::Args screen_args() {
   json a = json::object();
@@ -162,7 +79,7 @@ server::Args screen_args() {
 }
 
 void BM_ScreenMarketOverLoopback(benchmark::State& st) {
-  SlowServer srv;
+  bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
   tools::screen::Sources src = tools::screen::default_sources();
   src.management_codes = [] { return json::array(); };

@@ -4,8 +4,42 @@
 
 namespace tessaro::rmeta {
 
-const char* const PROVIDER_STATUSES[] = {"ok", "cached", "stale", "degraded", "unavailable", "not_connected", "error"};
+const char* const PROVIDER_STATUSES[] = {"ok",
+                                         "cached",
+                                         "not_connected",
+                                         "not_configured",
+                                         "authentication_failed",
+                                         "permission_denied",
+                                         "rate_limited",
+                                         "provider_unavailable",
+                                         "unsupported",
+                                         "entity_not_found",
+                                         "error"};
 const size_t PROVIDER_STATUSES_COUNT = sizeof(PROVIDER_STATUSES) / sizeof(PROVIDER_STATUSES[0]);
+
+bool is_provider_status(const std::string& s) {
+  for (size_t i = 0; i < PROVIDER_STATUSES_COUNT; ++i)
+    if (s == PROVIDER_STATUSES[i]) return true;
+  return false;
+}
+
+json provider_extension(const json& fields) {
+  static const char* const order[] = {"provider",         "provider_profile",  "provider_status", "requested_source",
+                                      "selection_reason", "fallback_used",     "fallback_from",   "primary_provider",
+                                      "venue",            "timezone",          "requested_interval",
+                                      "source_interval",  "aggregation_method", "adjustment_basis",
+                                      "last_bar_end_at",  "provider_data_as_of", "cache_hit"};
+  json out = json::object();
+  for (const char* k : order)
+    if (fields.contains(k)) out[k] = fields[k];
+  for (const auto& [k, v] : fields.items())
+    if (!out.contains(k)) out[k] = v;
+  if (out.contains("provider_status")) {
+    const json& st = out["provider_status"];
+    if (!st.is_string() || !is_provider_status(st.get<std::string>())) out["provider_status"] = "error";
+  }
+  return out;
+}
 
 std::optional<std::string> normalize_day(const std::string& raw) {
   std::string s;

@@ -42,5 +42,10 @@ std::string append_meta(const std::string& text, const json& meta);
 // Provider statuses reported by the intraday and evidence tools.
 extern const char* const PROVIDER_STATUSES[];
 extern const size_t PROVIDER_STATUSES_COUNT;
+bool is_provider_status(const std::string& s);
+
+// The provider part of a meta block's extras: `fields` (provider, provider_status,
+// provider_profile, ...) in a fixed order, unknown statuses reported as "error".
+json provider_extension(const json& fields);
 
 }  // namespace tessaro::rmeta

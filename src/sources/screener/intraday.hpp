@@ -9,31 +9,14 @@
 
 #include "core/errors.hpp"
 #include "core/json.hpp"
+#include "sources/market_data/market_data.hpp"
 
 namespace tessaro::screener {
 
-// No provider can serve the request (no broker connected, strict source down).
-class RouterError : public Error {
- public:
-  using Error::Error;
-  const char* class_name() const override { return "RouterError"; }
-};
-// The stock code has no symbol at the provider.
-class SymbolMappingError : public Error {
- public:
-  using Error::Error;
-  const char* class_name() const override { return "SymbolMappingError"; }
-};
-// A broker answered with an error (rate limit and the like); worth retrying.
-class BrokerApiError : public Error {
- public:
-  BrokerApiError(const std::string& what, std::string broker) : Error(what), broker_(std::move(broker)) {}
-  const char* class_name() const override { return "BrokerApiError"; }
-  const std::string& broker() const { return broker_; }
-
- private:
-  std::string broker_;
-};
+// Failures of the bar layer, as the screen sees them.
+using market_data::BrokerApiError;   // a broker error (rate limit and the like): worth retrying
+using market_data::RouterError;      // no provider can serve the request
+using market_data::SymbolMappingError;
 
 struct IntradayRequest {
   std::string symbol;

@@ -1,0 +1,257 @@
+// get_intraday_chart / get_intraday_indicators: minute and hour bars of Korean and
+// US stocks from the connected broker or a public source, and indicators on the
+// very same bars.
+#include <algorithm>
+
+#include "core/format.hpp"
+#include "core/result_meta.hpp"
+#include "server/kr_common.hpp"
+#include "server/meta.hpp"
+#include "server/registry.hpp"
+#include "sources/indicators/indicators.hpp"
+#include "tools/intraday/intraday.hpp"
+
+namespace tessaro::tools {
+namespace {
+
+namespace md = market_data;
+using intraday::DatasetRequest;
+
+const char* kChartDoc =
+    "분봉차트 — 국내·미국 분봉/시간봉 OHLCV (증권사 연결 필요 구간 있음).\n\n"
+    "증권사(KIS 또는 키움)를 연결한 사용자는 주 사용 증권사에서 국내·미국 분봉을 받습니다. 연결하지 않은 사용자는 "
+    "미국 분봉만 야후에서 받을 수 있습니다. 일봉·주봉·월봉은 get_chart(국내) / get_us_chart(미국)를 쓰세요.\n"
+    "_meta.bar_forming 이 true 이면 마지막 봉이 아직 만들어지는 중입니다. '세션 꼬리 봉'은 장 마감으로 짧게 끝난 봉이라 "
+    "일반 봉과 거래량을 직접 비교하면 안 됩니다.\n\n"
+    "Args:\n"
+    "    symbol: 국내 6자리 종목코드 또는 미국 티커\n"
+    "    market: \"KR\" 또는 \"US\"\n"
+    "    interval: 1m|3m|5m|10m|15m|30m|60m|120m|240m (기본 5m)\n"
+    "    date: 기준 거래일 YYYY-MM-DD (기본: 최근 거래일)\n"
+    "    row_limit: 최대 반환 봉 수 (기본 120, 최대 500)\n"
+    "    venue: KR은 KRX 고정. US를 증권사로 받을 때는 NYS|NAS|AMS 필요\n"
+    "    session: regular (현재 정규장만 지원)\n"
+    "    completed_only: true면 끝난 봉만 (기본 true)\n"
+    "    source: auto|kis|kiwoom|naver|yahoo. auto는 주 사용 증권사에 고정됩니다. 증권사를 직접 지정하면 그 "
+    "증권사만 씁니다(실패해도 다른 곳으로 바꾸지 않음).";
+
+const char* kIndicatorsDoc =
+    "분봉지표 — 분봉/시간봉 기술지표 (JSON). get_intraday_chart 와 같은 봉으로 계산합니다(출처를 섞지 않음).\n\n"
+    "bars 는 일수가 아니라 봉 개수입니다. 일봉 지표(get_indicators)와 다른 키가 있습니다: "
+    "position.lookback_high/low 는 52주가 아니라 받아온 구간의 고가·저가이고, bars_ago 는 봉 수이며, "
+    "volume.trade_value_est_krw / _usd 는 종가×거래량 추정치입니다.\n\n"
+    "Args:\n"
+    "    symbol: 국내 6자리 종목코드 또는 미국 티커\n"
+    "    market: \"KR\" 또는 \"US\"\n"
+    "    interval: 1m|3m|5m|10m|15m|30m|60m|120m|240m (기본 60m)\n"
+    "    bars: 계산에 쓸 봉 개수 (기본 260, 30~500)\n"
+    "    include: 지표 목록 (기본 [\"ma\",\"ma_phase\",\"volume\",\"candle\"])\n"
+    "    venue, session, completed_only, source: get_intraday_chart 와 같음\n"
+    "    params: 지표별 파라미터 덮어쓰기, 예 {\"rsi\": {\"period\": 21}}";
+
+long long clamp_ll(long long v, long long lo, long long hi) { return std::max(lo, std::min(hi, v)); }
+
+struct Failure {
+  std::string message, status;
+};
+
+// Runs the dataset fetch and turns bar-layer failures into (message, status).
+std::optional<Failure> fetch(const DatasetRequest& r, md::BarDataset& ds, json& route) {
+  try {
+    auto got = intraday::fetch_intraday_dataset(r);
+    ds = std::move(got.first);
+    route = std::move(got.second);
+    return std::nullopt;
+  } catch (const md::SymbolMappingError& e) {
+    return Failure{e.what(), md::ST_NOT_FOUND};
+  } catch (const md::BrokerApiError& e) {
+    return Failure{std::string("증권사 데이터 조회 실패: ") + e.what(), e.status()};
+  } catch (const md::ProviderError& e) {
+    return Failure{e.what(), e.status()};
+  }
+}
+
+DatasetRequest request_of(const server::Args& a, const std::string& trading_date, int limit) {
+  DatasetRequest r;
+  r.symbol = fmt::trim(a.str("symbol"));
+  r.market = a.str("market");
+  r.interval = a.str("interval");
+  r.trading_date = trading_date;
+  r.row_limit = limit;
+  r.venue = a.opt_str("venue");
+  r.session = a.str("session");
+  r.completed_only = a.boolean("completed_only");
+  r.source = a.str("source");
+  return r;
+}
+
+json meta_of(const std::string& market, const std::string& symbol, const json& labels, const std::string& completeness,
+             const std::vector<std::string>& warnings, const json& coverage, const json& extra) {
+  if (market == "US") {
+    server::UsMetaArgs m;
+    m.kind = "bars";
+    m.ticker = symbol;
+    m.data_as_of = labels["data_as_of"];
+    m.bar_forming = labels["bar_forming"].get<bool>();
+    m.data_completeness = completeness;
+    m.warnings = warnings;
+    m.coverage = coverage;
+    m.extra = extra;
+    return server::us_meta(m);
+  }
+  server::KrMetaArgs m;
+  m.kind = "bars";
+  m.code = symbol;
+  m.data_as_of = labels["data_as_of"];
+  m.bar_forming = labels["bar_forming"].get<bool>();
+  m.data_completeness = completeness;
+  m.warnings = warnings;
+  m.coverage = coverage;
+  m.extra = extra;
+  m.price_session = rmeta::PRICE_SESSION_REGULAR;
+  return server::kr_meta(m);
+}
+
+std::vector<std::string> collect_warnings(const md::BarDataset& ds, const json& route, const json& labels) {
+  std::vector<std::string> w = ds.warnings;
+  if (route.value("fallback_used", false))
+    w.push_back(route.value("fallback_from", json("")).get<std::string>() + " 사용 불가로 요청 전체를 " + ds.provider +
+                "에서 새로 시작했습니다.");
+  for (const auto& x : labels["warnings"]) w.push_back(x.get<std::string>());
+  return w;
+}
+
+std::string get_intraday_chart(const server::Args& a) {
+  std::string symbol = fmt::trim(a.str("symbol"));
+  std::string market = a.str("market");
+  auto v = intraday::validate_intraday_args(market, a.str("interval"), a.str("source"), a.opt_str("date"),
+                                            a.str("session"));
+  if (v.error) return *v.error;
+  std::string day = *v.trading_date;
+  std::string interval = a.str("interval");
+  int limit = (int)clamp_ll(a.integer("row_limit"), 1, 500);
+  DatasetRequest r = request_of(a, day, limit);
+  md::BarDataset ds;
+  json route;
+  if (auto f = fetch(r, ds, route)) return intraday::intraday_error_result(symbol, market, f->message, f->status, day);
+
+  mt::Instant now = intraday::intraday_now(market);
+  json labels = intraday::intraday_bar_labels(market, ds.bars, day, now);
+  std::vector<std::string> warnings = collect_warnings(ds, route, labels);
+  json extra = intraday::intraday_meta_extra(ds, route);
+  if (ds.bars.empty()) {
+    json nl = {{"bar_forming", false}, {"data_as_of", day}, {"warnings", json::array()}};
+    std::string text = symbol + " " + interval + " 분봉 데이터가 없습니다 (" + day + ").\n" +
+                       intraday::intraday_no_data_note(day);
+    return server::append_result_meta(text, meta_of(market, symbol, nl, rmeta::NONE, warnings, ds.coverage, extra));
+  }
+  json rows = json::array();
+  for (const auto& b : ds.bars) {
+    mt::Civil c = mt::to_zone(b.start_at, ds.timezone);
+    rows.push_back({{"datetime", c.date_str() + " " + c.hm()},
+                    {"open", b.open},
+                    {"high", b.high},
+                    {"low", b.low},
+                    {"close", b.close},
+                    {"volume", b.volume}});
+  }
+  std::vector<std::string> lines = {"**" + symbol + "** " + market + " " + interval + " 분봉 OHLCV (" +
+                                        std::to_string(ds.bars.size()) + " bars, " + ds.venue + ", " + ds.session +
+                                        " session)",
+                                    ""};
+  for (auto& l : server::format_ohlcv_rows(rows, true, market == "KR" ? 0 : 2)) lines.push_back(l);
+  int tails = 0;
+  const md::Bar* first_tail = nullptr;
+  for (const auto& b : ds.bars)
+    if (b.session_tail) {
+      if (!first_tail) first_tail = &b;
+      ++tails;
+    }
+  if (first_tail) {
+    lines.push_back("");
+    lines.push_back("※ 세션 꼬리 봉 " + std::to_string(tails) + "개 포함 (예: " +
+                    mt::to_zone(first_tail->start_at, ds.timezone).hm() + "~" +
+                    mt::to_zone(first_tail->end_at, ds.timezone).hm() + ", " +
+                    std::to_string(first_tail->actual_minutes) + "분). 일반 " + interval +
+                    " 봉과 거래량을 직접 비교하지 마세요.");
+  }
+  std::string completeness = ds.coverage.value("complete", true) ? rmeta::COMPLETE : rmeta::PARTIAL;
+  return server::append_result_meta(fmt::join(lines, "\n"),
+                                    meta_of(market, symbol, labels, completeness, warnings, ds.coverage, extra));
+}
+
+std::string get_intraday_indicators(const server::Args& a) {
+  std::string symbol = fmt::trim(a.str("symbol"));
+  std::string market = a.str("market");
+  auto v = intraday::validate_intraday_args(market, a.str("interval"), a.str("source"), a.opt_str("date"),
+                                            a.str("session"));
+  if (v.error) return *v.error;
+  std::string day = *v.trading_date;
+  std::string interval = a.str("interval");
+  std::vector<std::string> include = a.str_list("include").value_or(
+      std::vector<std::string>{"ma", "ma_phase", "volume", "candle"});
+  std::vector<std::string> unknown;
+  for (const auto& k : include)
+    if (!indicators::is_available(k)) unknown.push_back(k);
+  if (!unknown.empty())
+    return "지원하지 않는 지표: " + fmt::join(unknown, ", ") + "\n사용 가능: " +
+           fmt::join(indicators::AVAILABLE_INDICATORS, ", ");
+  int n_bars = (int)clamp_ll(a.integer("bars"), 30, 500);
+  DatasetRequest r = request_of(a, day, n_bars);
+  md::BarDataset ds;
+  json route;
+  if (auto f = fetch(r, ds, route)) return intraday::intraday_error_result(symbol, market, f->message, f->status, day);
+
+  mt::Instant now = intraday::intraday_now(market);
+  json labels = intraday::intraday_bar_labels(market, ds.bars, day, now);
+  std::vector<std::string> warnings = collect_warnings(ds, route, labels);
+  json extra = intraday::intraday_meta_extra(ds, route);
+  if (ds.bars.empty()) {
+    json nl = {{"bar_forming", false}, {"data_as_of", day}, {"warnings", json::array()}};
+    json cov = ds.coverage;
+    cov["reason"] = "no_session";
+    std::string text = symbol + " " + interval + " 분봉 데이터가 없어 지표를 계산할 수 없습니다 (" + day + ").\n" +
+                       intraday::intraday_no_data_note(day);
+    return server::append_result_meta(text, meta_of(market, symbol, nl, rmeta::NONE, warnings, cov, extra));
+  }
+  json rows = json::array();
+  for (const auto& b : ds.bars) {
+    mt::Civil c = mt::to_zone(b.start_at, ds.timezone);
+    rows.push_back({{"date", c.date_str() + " " + c.hm()},
+                    {"open", b.open},
+                    {"high", b.high},
+                    {"low", b.low},
+                    {"close", b.close},
+                    {"volume", b.volume}});
+  }
+  int n = (int)rows.size();
+  json params = a.value("params");
+  json result = indicators::compute_indicators(rows, include, params, interval, market == "KR" ? "KRW" : "USD");
+  json errors = server::indicator_error_list(result);
+  json coverage = server::indicator_coverage(json(include), n, params, interval);
+  extra["indicator_errors"] = errors;
+  extra["indicator_coverage"] = coverage;
+  std::vector<std::string> insufficient;
+  for (const auto& k : coverage["insufficient"]) insufficient.push_back(k.get<std::string>());
+  bool partial = !ds.coverage.value("complete", true);
+  if (!insufficient.empty()) {
+    warnings.push_back("봉이 모자라 계산되지 않은 지표: " + fmt::join(insufficient, ", ") + " (" + std::to_string(n) +
+                       "봉 기준). 값이 없는 것이지 신호가 없는 것이 아닙니다.");
+    partial = true;
+  }
+  json body = {{"symbol", symbol},
+               {"market", market},
+               {"interval", interval},
+               {"bars", n},
+               {"indicators", result},
+               {"_meta", meta_of(market, symbol, labels, partial ? rmeta::PARTIAL : rmeta::COMPLETE, warnings,
+                                 ds.coverage, extra)}};
+  return dump_compact(body);
+}
+
+const server::ToolRegistration reg_chart{"get_intraday_chart", kChartDoc, get_intraday_chart};
+const server::ToolRegistration reg_ind{"get_intraday_indicators", kIndicatorsDoc, get_intraday_indicators};
+const bool screen_fetch_installed = (intraday::install_screen_fetch(), true);
+
+}  // namespace
+}  // namespace tessaro::tools

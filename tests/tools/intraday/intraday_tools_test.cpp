@@ -1,0 +1,202 @@
+// get_intraday_chart / get_intraday_indicators over a stand-in broker: argument
+// checks, the day cache across the close, back-fill, labels of the forming bar,
+// and strict named sources.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/files.hpp"
+#include "server/registry.hpp"
+#include "sources/market_data/market_data.hpp"
+#include "support/fixture_server.hpp"
+#include "tools/intraday/intraday.hpp"
+
+namespace md = tessaro::market_data;
+namespace mt = tessaro::mt;
+using tessaro::json;
+using tessaro::server::call_tool;
+using std::chrono::minutes;
+
+namespace {
+
+json meta_in(const std::string& reply) {
+  auto a = reply.find("RESULT_META_JSON_START\n");
+  auto b = reply.find("\nRESULT_META_JSON_END");
+  if (a == std::string::npos || b == std::string::npos) return nullptr;
+  a += 23;
+  return json::parse(reply.substr(a, b - a));
+}
+
+// A broker that serves every minute of the session that has started by "now";
+// `per_day` limits the bars of one day (a thin day), `fail` makes it refuse.
+class MinuteBroker : public md::Provider {
+ public:
+  explicit MinuteBroker(std::string id) : id_(std::move(id)) {}
+  std::string id() const override { return id_; }
+  bool is_broker() const override { return true; }
+  std::string intraday_capability(const std::string& m, const std::string&) const override {
+    return m == "KR" ? "available" : "unsupported";
+  }
+  md::BarDataset fetch_bars(const md::BarRequest& req, const md::ProviderContext&) override {
+    ++calls;
+    if (!fail.empty()) throw md::BrokerApiError("초당 거래건수를 초과하였습니다.", id_, fail);
+    md::BarDataset ds;
+    mt::Instant now = mt::now();
+    int n = 0;
+    for (mt::Instant t = req.start_at; t < req.end_at && t < now && n < per_day; t += minutes(1), ++n) {
+      md::Bar b;
+      b.start_at = t;
+      b.end_at = t + minutes(1);
+      b.open = b.high = b.low = b.close = 70000 + n;
+      b.high += 50;
+      b.volume = 100;
+      b.complete = b.end_at <= now;
+      ds.bars.push_back(b);
+    }
+    ds.source_endpoint = "domestic_minute";
+    ds.coverage = {{"complete", true}, {"returned_rows", (int)ds.bars.size()}};
+    return ds;
+  }
+  int calls = 0;
+  int per_day = 100000;
+  std::string fail;
+
+ private:
+  std::string id_;
+};
+
+struct Clock {
+  explicit Clock(const char* day, int hh, int mm, int ss = 0) {
+    mt::set_now_for_tests(mt::from_kst(*mt::parse_day(day), hh, mm) + std::chrono::seconds(ss));
+  }
+  ~Clock() { mt::set_now_for_tests(std::nullopt); }
+};
+
+class IntradayTools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    md::ConnectionState s;
+    s.providers["kis"] = md::ProviderProfile{"real", "k", "s", "", ""};
+    s.providers["kiwoom"] = md::ProviderProfile{"real", "k2", "s2", "", ""};
+    s.primary_provider = "kis";
+    md::save_state_v2(s);
+    md::override_provider_for_tests("kis", kis);
+    md::override_provider_for_tests("kiwoom", kiwoom);
+  }
+  void TearDown() override {
+    md::override_provider_for_tests("kis", nullptr);
+    md::override_provider_for_tests("kiwoom", nullptr);
+  }
+  std::string chart(json args) {
+    args["symbol"] = args.value("symbol", "005930");
+    return call_tool("get_intraday_chart", args);
+  }
+  tessaro::testing::TempHome home;
+  std::shared_ptr<MinuteBroker> kis = std::make_shared<MinuteBroker>("kis");
+  std::shared_ptr<MinuteBroker> kiwoom = std::make_shared<MinuteBroker>("kiwoom");
+};
+
+}  // namespace
+
+TEST_F(IntradayTools, ArgumentsOutsideTheListsAreRefusedBeforeAnyFetch) {
+  Clock c("2026-12-04", 16, 0);
+  EXPECT_EQ(chart({{"market", "JP"}}), "market은 KR 또는 US여야 합니다.");
+  EXPECT_EQ(chart({{"session", "after"}}), "지원하지 않는 session입니다: after (현재 regular만 지원, 검증 후 확대 예정)");
+  EXPECT_EQ(chart({{"interval", "2m"}}),
+            "지원하지 않는 interval입니다: 2m (지원: 1m, 3m, 5m, 10m, 15m, 30m, 60m, 120m, 240m)");
+  EXPECT_EQ(chart({{"source", "toss"}}), "지원하지 않는 source입니다: toss (지원: kis, kiwoom, naver, yahoo)");
+  EXPECT_EQ(chart({{"date", "2026-13-01"}}), "날짜 형식이 올바르지 않습니다 (YYYY-MM-DD).");
+  EXPECT_EQ(call_tool("get_intraday_indicators", {{"symbol", "005930"}, {"include", json::array({"ma", "zigzag"})}})
+                .rfind("지원하지 않는 지표: zigzag\n사용 가능: ", 0),
+            0u);
+  EXPECT_EQ(kis->calls, 0);
+  {
+    tessaro::testing::ScopedEnv on("ORVANE_ENABLE_EXPERIMENTAL_BROKERS", "1");
+    auto pub = tessaro::intraday::public_intraday_sources();
+    EXPECT_NE(std::find(pub.begin(), pub.end(), "toss"), pub.end());
+  }
+  // Eight digits and dots read as the same day.
+  EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string(" 20261204 "), "regular")
+                 .trading_date,
+            "2026-12-04");
+  EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string("2026.12.04"), "regular")
+                 .trading_date,
+            "2026-12-04");
+}
+
+TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
+  auto cache_dir = std::filesystem::path(home.path()) / "cache" / "intraday" / "kis";
+  {
+    Clock c("2026-12-04", 11, 2, 30);
+    std::string r = chart({{"interval", "1m"}, {"completed_only", false}, {"row_limit", 5}});
+    json m = meta_in(r);
+    ASSERT_FALSE(m.is_null()) << r;
+    EXPECT_EQ(m["bar_forming"], true);
+    bool in_progress = false;
+    for (const auto& w : m["warnings"])
+      in_progress |= w.get<std::string>() ==
+                     "정규장이 아직 진행 중입니다. 11:03에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.";
+    EXPECT_TRUE(in_progress) << m["warnings"].dump();
+    chart({{"interval", "1m"}, {"row_limit", 5}});
+    EXPECT_EQ(kis->calls, 2);
+    EXPECT_FALSE(std::filesystem::exists(cache_dir));
+    // completed_only drops the forming minute.
+    std::string done = chart({{"interval", "1m"}, {"row_limit", 5}});
+    EXPECT_EQ(meta_in(done)["bar_forming"], false);
+    EXPECT_NE(done.find("2026-12-04 11:01|"), std::string::npos);
+    EXPECT_EQ(done.find("2026-12-04 11:02|"), std::string::npos);
+  }
+  Clock c("2026-12-04", 16, 0);
+  int before = kis->calls;
+  std::string first = chart({{"interval", "5m"}, {"row_limit", 10}});
+  EXPECT_EQ(kis->calls, before + 1);
+  EXPECT_TRUE(std::filesystem::exists(cache_dir));
+  std::string second = chart({{"interval", "5m"}, {"row_limit", 10}});
+  EXPECT_EQ(kis->calls, before + 1);
+  json m = meta_in(second);
+  EXPECT_EQ(m["cache_hit"], true) << m.dump();
+  EXPECT_EQ(m["provider_status"], "ok");
+  // Same table either way; the auction bar is a one-minute session tail.
+  auto table = [](const std::string& r) { return r.substr(0, r.find("RESULT_META")); };
+  EXPECT_EQ(table(first), table(second));
+  EXPECT_NE(first.find("※ 세션 꼬리 봉 1개 포함 (예: 15:30~15:31, 1분). 일반 5m 봉과 거래량을 직접 비교하지 마세요."),
+            std::string::npos)
+      << first;
+}
+
+TEST_F(IntradayTools, ThinDaysReachBackAtMostTenTradingDays) {
+  Clock c("2026-12-04", 16, 0);
+  kis->per_day = 3;
+  std::string r = chart({{"interval", "1m"}, {"row_limit", 500}});
+  json m = meta_in(r);
+  EXPECT_EQ(kis->calls, 10);
+  EXPECT_EQ(m["coverage"]["days_fetched"], 10) << m.dump();
+  EXPECT_NE(r.find("(30 bars, KRX, regular session)"), std::string::npos);
+  // Weekends in between are skipped, not fetched: the oldest day is 2026-11-23.
+  EXPECT_NE(r.find("2026-11-23 09:00|"), std::string::npos);
+  EXPECT_EQ(r.find("2026-11-20"), std::string::npos);
+}
+
+TEST_F(IntradayTools, RowLimitsAndBarCountsAreClamped) {
+  Clock c("2026-12-04", 16, 0);
+  EXPECT_NE(chart({{"row_limit", 0}}).find("(1 bars, KRX"), std::string::npos);
+  EXPECT_NE(chart({{"interval", "1m"}, {"row_limit", 9999}}).find("(500 bars, KRX"), std::string::npos);
+  json ind = json::parse(call_tool("get_intraday_indicators", {{"symbol", "005930"}, {"bars", 10}, {"interval", "5m"}}));
+  EXPECT_EQ(ind["bars"], 30);
+  EXPECT_EQ(ind["_meta"]["data_completeness"], "partial");   // 30 bars are too few for the longer averages
+}
+
+TEST_F(IntradayTools, ANamedBrokerThatIsDownGivesTheErrorReplyNotAnotherSource) {
+  Clock c("2026-12-04", 16, 0);
+  kiwoom->fail = md::ST_RATE_LIMITED;
+  std::string r = chart({{"source", "kiwoom"}});
+  EXPECT_EQ(r.rfind("증권사 데이터 조회 실패: 초당 거래건수를 초과하였습니다.", 0), 0u) << r;
+  json m = meta_in(r);
+  EXPECT_EQ(m["provider_status"], "rate_limited");
+  EXPECT_EQ(m["data_completeness"], "none");
+  EXPECT_EQ(kis->calls, 0);
+  // A broker lacking the market says so, with the hint that it is not a key problem.
+  std::string us = chart({{"symbol", "AAPL"}, {"market", "US"}, {"source", "kiwoom"}});
+  EXPECT_NE(us.find("API 키 문제가 아닙니다."), std::string::npos) << us;
+  EXPECT_EQ(meta_in(us)["provider_status"], "unsupported");
+}
