@@ -461,8 +461,7 @@ json kis_pressure(const std::string& code, const std::string& kind, int days, co
         "stck_bsop_date",
         {{"short_quantity", "ssts_cntg_qty", "shares"},
          {"short_volume_ratio", "ssts_vol_rlim", "percent"},
-         {"short_amount", "ssts_tr_pbmn", U},
-         {"volume", "acml_vol", "shares"}},
+         {"short_amount", "ssts_tr_pbmn", U}},
         days);
   }
   if (kind == "credit")

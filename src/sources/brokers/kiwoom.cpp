@@ -288,8 +288,7 @@ json kiwoom_pressure(const std::string& code, const std::string& kind, int days,
                                {"cumulative_short_quantity", "ovr_shrts_qty", "shares"},
                                {"short_volume_ratio", "trde_wght", "percent"},
                                {"short_amount", "shrts_trde_prica", U},
-                               {"short_avg_price", "shrts_avg_pric", "krw", true},
-                               {"volume", "trde_qty", "shares"}},
+                               {"short_avg_price", "shrts_avg_pric", "krw", true}},
                               days);
   if (kind == "credit") {
     // qry_tp 1: margin loans (융자), 2: stock loans (대주); merged by day.
