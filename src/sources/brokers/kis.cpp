@@ -541,6 +541,16 @@ class KisProvider : public md::Provider {
                        const md::ProviderContext& ctx) override {
     return kis_pressure(code, kind, days, ctx);
   }
+  // Paper accounts: KIS marks several quotation APIs "모의투자 미지원" and the
+  // evidence ones were not checked one by one, so they stay unverified there.
+  json evidence_capabilities(const std::string& profile) const override {
+    std::string cap = profile_or_real(profile) == "paper" ? "unverified" : "available";
+    json cats = json::array();
+    for (const auto& c : kis_categories()) cats.push_back(c.category);
+    json pressure = json::object();
+    for (const auto& k : md::pressure_kinds()) pressure[k] = k == "cfd" ? std::string(md::ST_UNSUPPORTED) : cap;
+    return {{"investor_flow", cap}, {"flow_categories", cats}, {"pressure", pressure}};
+  }
 };
 
 md::ProviderRegistration reg{"kis", [] { return std::shared_ptr<md::Provider>(std::make_shared<KisProvider>()); }};

@@ -3,6 +3,7 @@
 // known here, so this client makes no calls: every market is "unverified" and a
 // fetch says so instead of guessing at an endpoint.
 #include "sources/brokers/broker_common.hpp"
+#include "sources/market_data/evidence.hpp"
 
 namespace tessaro::brokers {
 
@@ -24,6 +25,12 @@ class TossProvider : public md::Provider {
   }
   json supply_pressure(const std::string&, const std::string& kind, int, const md::ProviderContext&) override {
     return unsupported_block(kind, "toss", kUnverified);
+  }
+  // Toss lists no investor-flow, program, short, credit or lending data.
+  json evidence_capabilities(const std::string&) const override {
+    json pressure = json::object();
+    for (const auto& k : md::pressure_kinds()) pressure[k] = md::ST_UNSUPPORTED;
+    return {{"investor_flow", md::ST_UNSUPPORTED}, {"flow_categories", json::array()}, {"pressure", pressure}};
   }
 };
 

@@ -334,6 +334,10 @@ TEST_F(KisTest, PressureBlocksKeepGapsAndSayWhatIsNotServed) {
 
   json c = kis().supply_pressure("005930", "cfd", 30, ctx("kis"));
   EXPECT_EQ(c["status"], "unsupported");
+  json caps = kis().evidence_capabilities("real");
+  EXPECT_EQ(caps["pressure"]["cfd"], "unsupported");
+  EXPECT_EQ(caps["pressure"]["short_selling"], "available");
+  EXPECT_EQ(kis().evidence_capabilities("paper")["investor_flow"], "unverified");
   EXPECT_TRUE(c["unavailable_reason"].is_string());
   EXPECT_TRUE(c["rows"].empty());
 }
