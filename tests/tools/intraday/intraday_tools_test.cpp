@@ -131,7 +131,7 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
     std::string r = chart({{"interval", "1m"}, {"completed_only", false}, {"row_limit", 5}});
     json m = meta_in(r);
     ASSERT_FALSE(m.is_null()) << r;
-    EXPECT_EQ(m["bar_forming"], true);
+    EXPECT_EQ(m["data_basis"], "in_progress_bar");   // the last minute is still forming
     bool in_progress = false;
     for (const auto& w : m["warnings"])
       in_progress |= w.get<std::string>() ==
@@ -142,7 +142,7 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
     EXPECT_FALSE(std::filesystem::exists(cache_dir));
     // completed_only drops the forming minute.
     std::string done = chart({{"interval", "1m"}, {"row_limit", 5}});
-    EXPECT_EQ(meta_in(done)["bar_forming"], false);
+    EXPECT_EQ(meta_in(done)["data_basis"], "last_close");
     EXPECT_NE(done.find("2026-12-04 11:01|"), std::string::npos);
     EXPECT_EQ(done.find("2026-12-04 11:02|"), std::string::npos);
   }

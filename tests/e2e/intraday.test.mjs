@@ -1,0 +1,104 @@
+// A connected broker end to end: `broker connect` on the command line, then minute
+// bars through the MCP client from a loopback server that speaks KIS's shapes.
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import { spawn } from "node:child_process";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { connect, startFixtureServer, textOf, metaOf, BINARY } from "./lib.mjs";
+
+const KIS = "/openapi.koreainvestment.com:9443";
+
+// 2026-12-04: continuous trading 09:00-15:19, the closing auction printed at 15:30.
+function minutesOfDay() {
+  const out = [];
+  for (let m = 9 * 60; m < 15 * 60 + 20; m++) out.push(m);
+  out.push(15 * 60 + 30);
+  return out;
+}
+// The command line runs asynchronously: the fixture server lives in this process.
+function run(args, input, env) {
+  return new Promise((resolve) => {
+    const p = spawn(BINARY, args, { env });
+    let stdout = "", stderr = "";
+    p.stdout.on("data", (d) => (stdout += d));
+    p.stderr.on("data", (d) => (stderr += d));
+    p.on("close", (status) => resolve({ status, stdout, stderr }));
+    p.stdin.end(input);
+  });
+}
+
+const hhmmss = (m) => `${String(Math.floor(m / 60)).padStart(2, "0")}${String(m % 60).padStart(2, "0")}00`;
+
+function dailyMinutePage(url) {
+  const cursor = url.searchParams.get("FID_INPUT_HOUR_1") ?? "153000";
+  const rows = minutesOfDay()
+    .filter((m) => hhmmss(m) <= cursor)
+    .reverse()
+    .slice(0, 120)
+    .map((m) => ({
+      stck_bsop_date: url.searchParams.get("FID_INPUT_DATE_1"),
+      stck_cntg_hour: hhmmss(m),
+      stck_prpr: String(70000 + (m % 10) * 10),
+      stck_oprc: String(70000),
+      stck_hgpr: String(70100 + (m % 10) * 10),
+      stck_lwpr: String(69900),
+      cntg_vol: m === 15 * 60 + 30 ? "250000" : "1000",
+      acml_tr_pbmn: "0",
+    }));
+  return { body: JSON.stringify({ rt_cd: "0", msg_cd: "MCA00000", msg1: "정상처리 되었습니다.", output1: {}, output2: rows }) };
+}
+
+test("a broker connected on the command line serves minute bars, cached once the day is over", async () => {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), "tessaro-broker-"));
+  const srv = await startFixtureServer({
+    [`${KIS}/oauth2/tokenP`]: {
+      body: JSON.stringify({ access_token: "tok-e2e", token_type: "Bearer", expires_in: 86400, access_token_token_expired: "2099-12-31 00:00:00" }),
+    },
+    [`${KIS}/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice`]: (req, url) => dailyMinutePage(url),
+  });
+  const env = { TESSARO_HOME: home, HOME: home, TESSARO_KIS_BASE_URL: srv.url };
+  try {
+    const cli = await run(["broker", "connect", "kis"], "APPKEY-e2e-1234\nSECRET-e2e-9876\n", { PATH: process.env.PATH, ...env });
+    assert.equal(cli.status, 0, cli.stderr);
+    assert.ok(!cli.stdout.includes("SECRET-e2e") && !cli.stderr.includes("SECRET-e2e"));
+    const state = path.join(home, "brokers", "connections.json");
+    assert.equal(fs.statSync(state).mode & 0o777, 0o600);
+
+    // Saturday: the latest trading day is Friday 2026-12-04 and it is finished.
+    const c = await connect({ ...env, TESSARO_NOW: "2026-12-05T10:00:00+09:00" });
+    try {
+      const args = { symbol: "005930", interval: "60m", row_limit: 7 };
+      const first = textOf(await c.client.callTool({ name: "get_intraday_chart", arguments: args }));
+      assert.match(first, /^\*\*005930\*\* KR 60m 분봉 OHLCV \(7 bars, KRX, regular session\)\n\n날짜\|시가\|고가\|저가\|종가\|거래량\n/);
+      assert.match(first, /\n2026-12-04 09:00\|70000\|/);
+      assert.match(first, /\n2026-12-04 15:00\|70000\|70190\|69900\|70000\|270000\n/);
+      assert.match(first, /※ 세션 꼬리 봉 1개 포함 \(예: 15:00~15:31, 31분\)/);
+      const m1 = metaOf(first);
+      assert.equal(m1.provider, "kis");
+      assert.equal(m1.provider_status, "ok");
+      assert.equal(m1.cache_hit, false);
+      assert.equal(m1.data_basis, "last_close");
+      assert.equal(m1.data_completeness, "complete");
+      const fetched = srv.hits[`${KIS}/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice`];
+      assert.ok(fetched >= 4, `expected paging over the day, saw ${fetched} pages`);
+      assert.equal(srv.hits[`${KIS}/oauth2/tokenP`], 1);
+
+      const second = textOf(await c.client.callTool({ name: "get_intraday_chart", arguments: args }));
+      assert.equal(metaOf(second).cache_hit, true);
+      assert.equal(srv.hits[`${KIS}/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice`], fetched);
+      assert.ok(!second.includes("SECRET-e2e") && !second.includes("tok-e2e"));
+
+      // Kiwoom was never connected: naming it is refused, not served by KIS.
+      const kw = textOf(await c.client.callTool({ name: "get_intraday_chart", arguments: { ...args, source: "kiwoom" } }));
+      assert.equal(metaOf(kw).provider_status, "not_configured");
+      assert.equal(metaOf(kw).data_completeness, "none");
+    } finally {
+      await c.close();
+    }
+  } finally {
+    await srv.close();
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+});
