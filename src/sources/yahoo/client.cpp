@@ -3,13 +3,16 @@
 // for the process and fetched again when an answer says they went stale.
 #include "sources/yahoo/client.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <mutex>
 
+#include "core/files.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
 #include "sources/http.hpp"
+#include "sources/yahoo/us.hpp"
 
 namespace tessaro::us::detail {
 
@@ -68,6 +71,12 @@ std::vector<std::pair<std::string, std::string>> base_headers(const std::string&
   return h;
 }
 
+// A request's timeout; TESSARO_YAHOO_TIMEOUT_S, read at each call, caps it (tests).
+double timeout_s(double dflt) {
+  auto cap = fmt::parse_number(env_or("TESSARO_YAHOO_TIMEOUT_S", ""));
+  return cap && *cap > 0 ? std::min(dflt, *cap) : dflt;
+}
+
 bool looks_rate_limited(const std::string& body) {
   return body.find("Too Many Requests") != std::string::npos;
 }
@@ -101,7 +110,7 @@ Ticket ensure_session() {
     req.headers = base_headers("");
     req.throw_on_status = false;
     req.retries = 0;
-    req.timeout_s = 10.0;
+    req.timeout_s = timeout_s(10.0);
     take_cookies(http::fetch(req), s.cookies);
   } catch (const TransportError&) {
   }
@@ -111,7 +120,7 @@ Ticket ensure_session() {
   req.throw_on_status = false;
   req.retries = 2;
   req.backoff_s = 1.0;
-  req.timeout_s = 10.0;
+  req.timeout_s = timeout_s(10.0);
   http::Response r = http::fetch(req);
   take_cookies(r, s.cookies);
   if (r.status == 429 || looks_rate_limited(r.body)) throw_status(429, req.url);
@@ -205,7 +214,7 @@ ApiReply api(const std::string& host, const std::string& path, Params params, co
     req.throw_on_status = false;
     req.retries = 2;
     req.backoff_s = 1.0;
-    req.timeout_s = 15.0;
+    req.timeout_s = timeout_s(15.0);
     http::Response r = http::fetch(req);
     merge_cookies(r);
     std::string shown_url = build_url(host, path, params);
@@ -327,6 +336,19 @@ json first_of(const json& obj, std::initializer_list<const char*> keys) {
     if (!v.is_null()) return v;
   }
   return nullptr;
+}
+
+const json& module_of(const json& r, const char* name) {
+  static const json empty = json::object();
+  if (!r.is_object()) return empty;
+  auto it = r.find(name);
+  return it != r.end() && it->is_object() ? *it : empty;
+}
+
+json epoch_day_value(const json& v) {
+  auto d = dnum(v);
+  if (!d || *d <= 0) return nullptr;
+  return epoch_day((long long)*d);
 }
 
 std::string day_in_zone(long long unix_s, const std::string& zone) {

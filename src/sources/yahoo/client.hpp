@@ -49,6 +49,10 @@ json api_json(const std::string& host, const std::string& path, Params params,
 // quoteSummary result[0] for the modules, or null when Yahoo has no such symbol
 // (404 / empty result). Missing modules are simply absent from the object.
 json quote_summary(const std::string& symbol, const std::string& modules);
+// Module `name` of a quoteSummary result ({} when absent or not an object).
+const json& module_of(const json& r, const char* name);
+// "YYYY-MM-DD" of a Unix-seconds value (number or {"raw": n}); null when missing or <= 0.
+json epoch_day_value(const json& v);
 // v7 quote rows for the symbols (comma list sent once), keyed by nothing: as returned.
 json quote_rows(const std::vector<std::string>& symbols);
 
@@ -80,5 +84,17 @@ json first_of(const json& obj, std::initializer_list<const char*> keys);
 std::string day_in_zone(long long unix_s, const std::string& zone);
 std::string minute_in_zone(long long unix_s, const std::string& zone);
 std::string iso_in_zone(long long unix_s, const std::string& zone);
+
+// The usual shape of a profile-like operation: normalise the ticker, ask quoteSummary
+// for the modules, give `missing` when the ticker cannot be a symbol or Yahoo has no
+// such symbol, else parse(result, symbol).
+template <class Parse>
+json from_summary(const std::string& ticker, const char* modules, Parse parse, json missing = nullptr) {
+  auto sym = normalize_symbol(ticker);
+  if (!sym) return missing;
+  json r = quote_summary(*sym, modules);
+  if (r.is_null()) return missing;
+  return parse(r, *sym);
+}
 
 }  // namespace tessaro::us::detail

@@ -17,22 +17,9 @@ using namespace detail;
 
 namespace {
 
-const json& mod(const json& r, const char* name) {
-  static const json empty = json::object();
-  if (!r.is_object()) return empty;
-  auto it = r.find(name);
-  return it != r.end() && it->is_object() ? *it : empty;
-}
-
 json times(const json& v, double k) {
   auto d = dnum(v);
   return d ? json(*d * k) : json(nullptr);
-}
-
-json day_of(const json& v) {
-  auto d = dnum(v);
-  if (!d || *d <= 0) return nullptr;
-  return epoch_day((long long)*d);
 }
 
 long long now_unix() {
@@ -145,10 +132,10 @@ Series read_series(const json& body) {
 namespace parse {
 
 json financial_info(const json& r) {
-  const json& fd = mod(r, "financialData");
-  const json& ks = mod(r, "defaultKeyStatistics");
-  const json& sd = mod(r, "summaryDetail");
-  const json& pr = mod(r, "price");
+  const json& fd = module_of(r, "financialData");
+  const json& ks = module_of(r, "defaultKeyStatistics");
+  const json& sd = module_of(r, "summaryDetail");
+  const json& pr = module_of(r, "price");
   if (fd.empty() && ks.empty() && sd.empty()) return nullptr;
   json d = json::object();
   d["ticker"] = first_of(pr, {"symbol"});
@@ -190,8 +177,8 @@ json financial_info(const json& r) {
   json mc = field(pr, "marketCap");
   d["market_cap"] = mc.is_null() ? field(sd, "marketCap") : mc;
   d["shares_outstanding"] = field(ks, "sharesOutstanding");
-  d["most_recent_quarter"] = day_of(ks.value("mostRecentQuarter", json()));
-  d["last_fiscal_year_end"] = day_of(ks.value("lastFiscalYearEnd", json()));
+  d["most_recent_quarter"] = epoch_day_value(ks.value("mostRecentQuarter", json()));
+  d["last_fiscal_year_end"] = epoch_day_value(ks.value("lastFiscalYearEnd", json()));
   return d;
 }
 
@@ -217,8 +204,8 @@ json statement(const json& body, const std::string& prefix, const Items& items) 
 }
 
 json earnings(const json& r) {
-  const json& eh = mod(r, "earningsHistory");
-  const json& ce = mod(r, "calendarEvents");
+  const json& eh = module_of(r, "earningsHistory");
+  const json& ce = module_of(r, "calendarEvents");
   json upcoming = json::array();
   if (ce.contains("earnings") && ce["earnings"].is_object()) {
     const json& e = ce["earnings"];
@@ -242,7 +229,7 @@ json earnings(const json& r) {
     std::vector<json> rows;
     for (const json& h : eh["history"]) {
       json q = h.value("quarter", json());
-      json quarter = q.is_object() && q.contains("fmt") ? str(q["fmt"]) : day_of(q);
+      json quarter = q.is_object() && q.contains("fmt") ? str(q["fmt"]) : epoch_day_value(q);
       json sp = times(h.value("surprisePercent", json()), 100.0);
       if (sp.is_number()) sp = std::round(sp.get<double>() * 100) / 100;
       rows.push_back({{"quarter", quarter},
@@ -260,10 +247,10 @@ json earnings(const json& r) {
 }
 
 json analyst_ratings(const json& r) {
-  const json& fd = mod(r, "financialData");
-  const json& rt = mod(r, "recommendationTrend");
-  const json& ud = mod(r, "upgradeDowngradeHistory");
-  const json& pr = mod(r, "price");
+  const json& fd = module_of(r, "financialData");
+  const json& rt = module_of(r, "recommendationTrend");
+  const json& ud = module_of(r, "upgradeDowngradeHistory");
+  const json& pr = module_of(r, "price");
   json d = json::object();
   d["ticker"] = first_of(pr, {"symbol"});
   json cp = field(fd, "currentPrice");
@@ -308,9 +295,9 @@ json analyst_ratings(const json& r) {
 }
 
 json analyst_estimates(const json& r) {
-  const json& et = mod(r, "earningsTrend");
-  const json& fd = mod(r, "financialData");
-  const json& pr = mod(r, "price");
+  const json& et = module_of(r, "earningsTrend");
+  const json& fd = module_of(r, "financialData");
+  const json& pr = module_of(r, "price");
   json eps = json::array(), rev = json::array(), revisions = json::array(), trend = json::array();
   std::string fin_ccy;
   if (et.contains("trend") && et["trend"].is_array()) {
@@ -349,9 +336,9 @@ json analyst_estimates(const json& r) {
 }
 
 json dividends_summary(const json& r) {
-  const json& sd = mod(r, "summaryDetail");
-  const json& ks = mod(r, "defaultKeyStatistics");
-  const json& ce = mod(r, "calendarEvents");
+  const json& sd = module_of(r, "summaryDetail");
+  const json& ks = module_of(r, "defaultKeyStatistics");
+  const json& ce = module_of(r, "calendarEvents");
   json dy = sd.contains("dividendYield") ? sd["dividendYield"] : sd.value("yield", json());
   json ex = field(sd, "exDividendDate");
   if (ex.is_null()) ex = field(ce, "exDividendDate");
@@ -362,7 +349,7 @@ json dividends_summary(const json& r) {
               {"ex_dividend_date", ex},
               {"trailing_annual_dividend_rate", field(sd, "trailingAnnualDividendRate")},
               {"last_dividend_value", field(ks, "lastDividendValue")},
-              {"last_dividend_date", day_of(ks.value("lastDividendDate", json()))}};
+              {"last_dividend_date", epoch_day_value(ks.value("lastDividendDate", json()))}};
 }
 
 json earnings_calendar_html(const std::string& html) {
@@ -441,21 +428,20 @@ json earnings_calendar_html(const std::string& html) {
 }  // namespace parse
 
 json get_financial_info(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json d = parse::financial_info(quote_summary(*sym, "financialData,defaultKeyStatistics,summaryDetail,price"));
-  if (d.is_null()) return d;
-  if (d["peg_ratio"].is_null()) {
-    // PEG is only in the time series (last six months of trailing values).
-    try {
-      Series s = read_series(timeseries(*sym, {"trailingPegRatio"}, now_unix() - 183 * 86400));
-      auto it = s.by_type.find("trailingPegRatio");
-      if (it != s.by_type.end() && !it->second.empty()) d["peg_ratio"] = it->second.rbegin()->second;
-    } catch (const HTTPError&) {
-      // PEG stays missing; the other ratios are still good.
-    }
-  }
-  return d;
+  return from_summary(ticker, "financialData,defaultKeyStatistics,summaryDetail,price",
+                      [](const json& r, const std::string& sym) {
+                        json d = parse::financial_info(r);
+                        if (d.is_null() || !d["peg_ratio"].is_null()) return d;
+                        // PEG is only in the time series (last six months of trailing values).
+                        try {
+                          Series s = read_series(timeseries(sym, {"trailingPegRatio"}, now_unix() - 183 * 86400));
+                          auto it = s.by_type.find("trailingPegRatio");
+                          if (it != s.by_type.end() && !it->second.empty()) d["peg_ratio"] = it->second.rbegin()->second;
+                        } catch (const HTTPError&) {
+                          // PEG stays missing; the other ratios are still good.
+                        }
+                        return d;
+                      });
 }
 
 json get_financial_statement(const std::string& ticker, const std::string& statement_type, const std::string& period) {
@@ -474,23 +460,19 @@ json get_financial_statement(const std::string& ticker, const std::string& state
 }
 
 json get_earnings(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "earningsHistory,calendarEvents,price");
-  if (r.is_null()) return nullptr;
-  return parse::earnings(r);
+  return from_summary(ticker, "earningsHistory,calendarEvents,price",
+                      [](const json& r, const std::string&) { return parse::earnings(r); });
 }
 
-json get_earnings_events(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "earningsHistory,earningsTrend,earnings,financialData,price");
-  if (r.is_null()) return nullptr;
+namespace {
+// Announcements with their time (calendar page, then the quote's last report time),
+// revenue and cash flow per quarter, and the revenue estimates Yahoo still has.
+json earnings_events_of(const json& r, const std::string& symbol) {
   json events = json::array();
   std::string source = "none";
   // The earnings calendar page lists past and coming reports with their hour.
   try {
-    ApiReply page = api(FINANCE, "/calendar/earnings", {{"symbol", *sym}, {"offset", "0"}, {"size", "25"}});
+    ApiReply page = api(FINANCE, "/calendar/earnings", {{"symbol", symbol}, {"offset", "0"}, {"size", "25"}});
     if (page.status < 400) {
       events = parse::earnings_calendar_html(page.text);
       if (!events.empty()) source = "earnings_calendar";
@@ -498,9 +480,9 @@ json get_earnings_events(const std::string& ticker) {
   } catch (const HTTPError&) {
   }
   // The quote's earningsTimestamp is the last report to the minute.
-  json rows = quote_rows({*sym});
+  json rows = quote_rows({symbol});
   for (const json& q : rows) {
-    if (q.value("symbol", std::string()) != *sym) continue;
+    if (q.value("symbol", std::string()) != symbol) continue;
     auto ts = dnum(q.value("earningsTimestamp", json()));
     if (!ts || *ts <= 0) break;
     std::string date = day_in_zone((long long)*ts, mt::NEW_YORK);
@@ -515,7 +497,7 @@ json get_earnings_events(const std::string& ticker) {
       json e = {{"date", date}, {"timestamp", iso}, {"eps_estimate", nullptr}, {"eps_actual", nullptr},
                 {"eps_surprise_pct", nullptr}};
       // The report of the quarter that ended 0..120 days before.
-      const json& hist = mod(r, "earningsHistory").value("history", json::array());
+      const json& hist = module_of(r, "earningsHistory").value("history", json::array());
       auto ed = mt::parse_day(date);
       for (const json& h : hist) {
         json qd = h.value("quarter", json());
@@ -539,12 +521,12 @@ json get_earnings_events(const std::string& ticker) {
   std::sort(events.begin(), events.end(),
             [](const json& a, const json& b) { return a.value("date", std::string()) > b.value("date", std::string()); });
 
-  Series s = read_series(timeseries(*sym, {"quarterlyTotalRevenue", "quarterlyOperatingCashFlow"}, now_unix() - 3 * 366 * 86400));
+  Series s = read_series(timeseries(symbol, {"quarterlyTotalRevenue", "quarterlyOperatingCashFlow"}, now_unix() - 3 * 366 * 86400));
   json revenue = json::object(), ocf = json::object();
   for (auto& [p, v] : s.by_type["quarterlyTotalRevenue"]) revenue[p] = v;
   for (auto& [p, v] : s.by_type["quarterlyOperatingCashFlow"]) ocf[p] = v;
   json estimates = json::object();
-  const json& et = mod(r, "earningsTrend");
+  const json& et = module_of(r, "earningsTrend");
   if (et.contains("trend") && et["trend"].is_array())
     for (const json& t : et["trend"]) {
       std::string p = t.value("period", std::string());
@@ -553,8 +535,8 @@ json get_earnings_events(const std::string& ticker) {
       json avg = t.contains("revenueEstimate") ? field(t["revenueEstimate"], "avg") : json(nullptr);
       if (end.is_string() && !avg.is_null()) estimates[end.get<std::string>()] = avg;
     }
-  json fc = first_of(mod(r, "earnings"), {"financialCurrency"});
-  if (fc.is_null()) fc = first_of(mod(r, "financialData"), {"financialCurrency"});
+  json fc = first_of(module_of(r, "earnings"), {"financialCurrency"});
+  if (fc.is_null()) fc = first_of(module_of(r, "financialData"), {"financialCurrency"});
   return json{{"events", events},
               {"events_source", source},
               {"revenue_by_period", revenue},
@@ -562,38 +544,37 @@ json get_earnings_events(const std::string& ticker) {
               {"revenue_estimates", estimates},
               {"financial_currency", fc.is_null() && !s.currency.empty() ? json(s.currency) : fc}};
 }
+}  // namespace
+
+json get_earnings_events(const std::string& ticker) {
+  return from_summary(ticker, "earningsHistory,earningsTrend,earnings,financialData,price", earnings_events_of);
+}
 
 json get_analyst_ratings(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "financialData,recommendationTrend,upgradeDowngradeHistory,price");
-  if (r.is_null()) return nullptr;
-  return parse::analyst_ratings(r);
+  return from_summary(ticker, "financialData,recommendationTrend,upgradeDowngradeHistory,price",
+                      [](const json& r, const std::string&) { return parse::analyst_ratings(r); });
 }
 
 json get_analyst_estimates(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "earningsTrend,financialData,price");
-  if (r.is_null()) return nullptr;
-  return parse::analyst_estimates(r);
+  return from_summary(ticker, "earningsTrend,financialData,price",
+                      [](const json& r, const std::string&) { return parse::analyst_estimates(r); });
 }
 
 json get_dividends(const std::string& ticker, int limit) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "summaryDetail,defaultKeyStatistics,calendarEvents,price");
-  if (r.is_null()) return nullptr;
-  json d = parse::dividends_summary(r);
-  d["ticker"] = *sym;
-  json body = api_json(Q2, "/v8/finance/chart/" + url_encode(*sym),
-                       {{"range", "max"}, {"interval", "1mo"}, {"events", "div"}});
-  json all = parse::chart_dividends(body);
-  json hist = json::array();
-  for (auto it = all.rbegin(); it != all.rend() && (limit <= 0 || int(hist.size()) < limit); ++it) hist.push_back(*it);
-  d["history"] = hist;
-  d["history_total"] = all.size();
-  return d;
+  return from_summary(ticker, "summaryDetail,defaultKeyStatistics,calendarEvents,price",
+                      [limit](const json& r, const std::string& sym) {
+                        json d = parse::dividends_summary(r);
+                        d["ticker"] = sym;
+                        json body = api_json(Q2, "/v8/finance/chart/" + url_encode(sym),
+                                             {{"range", "max"}, {"interval", "1mo"}, {"events", "div"}});
+                        json all = parse::chart_dividends(body);
+                        json hist = json::array();
+                        for (auto it = all.rbegin(); it != all.rend() && (limit <= 0 || int(hist.size()) < limit); ++it)
+                          hist.push_back(*it);
+                        d["history"] = hist;
+                        d["history_total"] = all.size();
+                        return d;
+                      });
 }
 
 }  // namespace tessaro::us

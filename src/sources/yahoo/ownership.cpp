@@ -11,19 +11,6 @@ using namespace detail;
 
 namespace {
 
-const json& mod(const json& r, const char* name) {
-  static const json empty = json::object();
-  if (!r.is_object()) return empty;
-  auto it = r.find(name);
-  return it != r.end() && it->is_object() ? *it : empty;
-}
-
-json day_of(const json& v) {
-  auto d = dnum(v);
-  if (!d || *d <= 0) return nullptr;
-  return epoch_day((long long)*d);
-}
-
 json contracts(const json& rows) {
   json out = json::array();
   if (!rows.is_array()) return out;
@@ -77,8 +64,8 @@ json options(const json& body, const std::string& ticker, int) {
 }
 
 json insider(const json& r, const std::string& ticker) {
-  const json& it = mod(r, "insiderTransactions");
-  const json& ns = mod(r, "netSharePurchaseActivity");
+  const json& it = module_of(r, "insiderTransactions");
+  const json& ns = module_of(r, "netSharePurchaseActivity");
   json tx = json::array();
   if (it.contains("transactions") && it["transactions"].is_array())
     for (const json& t : it["transactions"])
@@ -88,7 +75,7 @@ json insider(const json& r, const std::string& ticker) {
                     {"value", field(t, "value")},
                     {"insider", str(t.value("filerName", json()))},
                     {"position", str(t.value("filerRelation", json()))},
-                    {"date", day_of(t.value("startDate", json()))},
+                    {"date", epoch_day_value(t.value("startDate", json()))},
                     {"ownership", str(t.value("ownership", json()))}});
   json summary = json::array();
   if (!ns.empty()) {
@@ -114,15 +101,15 @@ json insider(const json& r, const std::string& ticker) {
 }
 
 json insider_roster(const json& r) {
-  const json& ih = mod(r, "insiderHolders");
+  const json& ih = module_of(r, "insiderHolders");
   json out = json::array();
   if (!ih.contains("holders") || !ih["holders"].is_array()) return out;
   for (const json& h : ih["holders"])
     out.push_back({{"name", str(h.value("name", json()))},
                    {"position", str(h.value("relation", json()))},
                    {"most_recent_transaction", str(h.value("transactionDescription", json()))},
-                   {"latest_transaction_date", day_of(h.value("latestTransDate", json()))},
-                   {"position_direct_date", day_of(h.value("positionDirectDate", json()))},
+                   {"latest_transaction_date", epoch_day_value(h.value("latestTransDate", json()))},
+                   {"position_direct_date", epoch_day_value(h.value("positionDirectDate", json()))},
                    {"position_direct", field(h, "positionDirect")},
                    {"position_indirect", field(h, "positionIndirect")}});
   return out;
@@ -131,7 +118,7 @@ json insider_roster(const json& r) {
 json holders(const json& r, const std::string& ticker) {
   auto list = [&](const char* module) {
     json out = json::array();
-    const json& m = mod(r, module);
+    const json& m = module_of(r, module);
     if (!m.contains("ownershipList") || !m["ownershipList"].is_array()) return out;
     for (const json& h : m["ownershipList"])
       out.push_back({{"holder", str(h.value("organization", json()))},
@@ -139,11 +126,11 @@ json holders(const json& r, const std::string& ticker) {
                      {"shares", field(h, "position")},
                      {"value", field(h, "value")},
                      {"pctchange", field(h, "pctChange")},
-                     {"date_reported", day_of(h.value("reportDate", json()))}});
+                     {"date_reported", epoch_day_value(h.value("reportDate", json()))}});
     return out;
   };
-  const json& mh = mod(r, "majorHoldersBreakdown");
-  const json& ks = mod(r, "defaultKeyStatistics");
+  const json& mh = module_of(r, "majorHoldersBreakdown");
+  const json& ks = module_of(r, "defaultKeyStatistics");
   json inst = field(mh, "institutionsPercentHeld");
   if (inst.is_null()) inst = field(ks, "heldPercentInstitutions");
   json ins = field(mh, "insidersPercentHeld");
@@ -156,7 +143,7 @@ json holders(const json& r, const std::string& ticker) {
 }
 
 json major_holders(const json& r) {
-  const json& mh = mod(r, "majorHoldersBreakdown");
+  const json& mh = module_of(r, "majorHoldersBreakdown");
   json summary = json::object();
   if (!pct_text(mh.value("insidersPercentHeld", json())).empty())
     summary["% of Shares Held by All Insider"] = pct_text(mh["insidersPercentHeld"]);
@@ -170,7 +157,7 @@ json major_holders(const json& r) {
 }
 
 json short_interest(const json& r, const std::string& ticker) {
-  const json& ks = mod(r, "defaultKeyStatistics");
+  const json& ks = module_of(r, "defaultKeyStatistics");
   return json{{"ticker", ticker},
               {"date_short_interest", field(ks, "dateShortInterest")},
               {"shares_short", field(ks, "sharesShort")},
@@ -178,7 +165,7 @@ json short_interest(const json& r, const std::string& ticker) {
               {"short_ratio", field(ks, "shortRatio")},
               {"float_shares", field(ks, "floatShares")},
               {"shares_short_prior_month", field(ks, "sharesShortPriorMonth")},
-              {"prior_month_date", day_of(ks.value("sharesShortPreviousMonthDate", json()))}};
+              {"prior_month_date", epoch_day_value(ks.value("sharesShortPreviousMonthDate", json()))}};
 }
 
 }  // namespace parse
@@ -209,43 +196,29 @@ json get_options(const std::string& ticker, const json& expiration) {
 }
 
 json get_insider(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "insiderTransactions,netSharePurchaseActivity");
-  if (r.is_null()) return nullptr;
-  return parse::insider(r, *sym);
+  return from_summary(ticker, "insiderTransactions,netSharePurchaseActivity", parse::insider);
 }
 
 json get_insider_roster(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return json::array();
-  json r = quote_summary(*sym, "insiderHolders");
-  if (r.is_null()) return json::array();
-  return parse::insider_roster(r);
+  return from_summary(
+      ticker, "insiderHolders", [](const json& r, const std::string&) { return parse::insider_roster(r); },
+      json::array());
 }
 
 json get_holders(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "institutionOwnership,fundOwnership,majorHoldersBreakdown,defaultKeyStatistics");
-  if (r.is_null()) return nullptr;
-  return parse::holders(r, *sym);
+  return from_summary(ticker, "institutionOwnership,fundOwnership,majorHoldersBreakdown,defaultKeyStatistics",
+                      parse::holders);
 }
 
 json get_major_holders(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "majorHoldersBreakdown");
-  if (r.is_null()) return nullptr;
-  return parse::major_holders(r);
+  return from_summary(ticker, "majorHoldersBreakdown",
+                      [](const json& r, const std::string&) { return parse::major_holders(r); });
 }
 
 json get_short_interest(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "defaultKeyStatistics");
-  if (r.is_null() || !r.contains("defaultKeyStatistics")) return nullptr;
-  return parse::short_interest(r, *sym);
+  return from_summary(ticker, "defaultKeyStatistics", [](const json& r, const std::string& sym) {
+    return r.contains("defaultKeyStatistics") ? parse::short_interest(r, sym) : json(nullptr);
+  });
 }
 
 }  // namespace tessaro::us

@@ -360,6 +360,14 @@ json get_history(const std::string& ticker, const std::string& period, const std
   return parse::chart_rows(body, intraday);
 }
 
+json history_price_adjustment() {
+  return json{{"status", "adjusted"},
+              {"source", "yahoo_daily_bars"},
+              {"splits", "adjusted"},
+              {"dividends", "not_adjusted"},
+              {"note", "Yahoo 일봉 종가는 주식 분할·병합을 반영한 값이며 배당은 반영하지 않습니다."}};
+}
+
 json get_info(const std::string& ticker) {
   auto sym = normalize_symbol(ticker);
   if (!sym) return nullptr;

@@ -17,6 +17,9 @@ json get_info(const std::string& ticker);
 json get_info_raw(const std::string& ticker);
 json get_history(const std::string& ticker, const std::string& period, const std::string& interval,
                  bool prepost);
+// What the closes of get_history are: split-adjusted, dividends not adjusted
+// (Yahoo's "close"; "adjclose" is not used). The price_adjustment meta record.
+json history_price_adjustment();
 json get_multi_prices(const std::vector<std::string>& tickers);   // at most 30
 json get_market_summary();
 json search(const std::string& query);

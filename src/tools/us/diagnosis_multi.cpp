@@ -11,7 +11,6 @@
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/price_adjustment.hpp"
 #include "sources/indicators/indicators.hpp"
 #include "sources/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
@@ -305,7 +304,7 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
                 {"truncated", truncated},
                 {"coverage_complete", complete},
                 {"reason", truncated ? json("server_cap") : complete ? json(nullptr) : json("source_limit")}};
-  m.price_adjustment = event_reaction::price_adjustment_meta();
+  m.price_adjustment = tessaro::us::history_price_adjustment();
   m.extra = {{"per_entity_data_as_of", per_day}, {"sections", sections}};
   m.warnings = warnings;
   body["_meta"] = server::us_meta(m);
