@@ -1,0 +1,64 @@
+// US fundamentals tools over a loopback Yahoo: a foreign statement currency is kept
+// and flagged, missing ratios stay "-", an undated ratio set is partial.
+#include <gtest/gtest.h>
+
+#include "server/registry.hpp"
+#include "sources/yahoo/yahoo_fixture.hpp"
+#include "tools/us/us_reply.hpp"
+
+using namespace tessaro;
+using namespace tessaro::testing;
+
+namespace {
+
+const char* kTimeseriesPath = "/query2.finance.yahoo.com/ws/fundamentals-timeseries/v1/finance/timeseries/BABA";
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// One fundamentals-timeseries element: {meta, <type>: [{asOfDate, currencyCode, reportedValue}]}.
+json series(const std::string& type, const std::vector<std::pair<std::string, double>>& points) {
+  json pts = json::array();
+  for (auto& [d, v] : points)
+    pts.push_back({{"asOfDate", d}, {"periodType", "12M"}, {"currencyCode", "CNY"}, {"reportedValue", {{"raw", v}}}});
+  return {{"meta", {{"symbol", {"BABA"}}, {"type", {type}}}}, {type, pts}};
+}
+
+}  // namespace
+
+TEST(UsFundamentalsTools, ForeignStatementCurrencyIsFlaggedAndMissingRatiosStayDashes) {
+  YahooEnv env;
+  env.summary("BABA", {{"price", {{"symbol", "BABA"}, {"currency", "USD"}}},
+                       {"summaryDetail", {{"trailingPE", 14.2}, {"currency", "USD"}}},
+                       {"financialData", {{"financialCurrency", "CNY"}, {"returnOnEquity", 0.11}, {"debtToEquity", 145}}},
+                       {"defaultKeyStatistics", {{"priceToBook", 1.9}}}});   // no mostRecentQuarter
+  std::string r = server::call_tool("get_us_financials", {{"ticker", "BABA"}});
+  EXPECT_TRUE(has(r, "거래통화: USD / 재무제표 통화: CNY\n\n⚠️ **통화 불일치** — 주가는 USD, 재무제표는 CNY입니다."));
+  EXPECT_TRUE(has(r, "- Trailing P/E: 14.20 ⚠️통화혼합"));
+  EXPECT_TRUE(has(r, "- PEG Ratio: - ⚠️통화혼합"));   // not in the summary nor the time series
+  EXPECT_TRUE(has(r, "- Debt/Equity: 1.45"));          // Yahoo sends x100
+  EXPECT_TRUE(has(r, "- ROE: 11.00%"));
+  EXPECT_TRUE(has(r, "- ROA: -"));
+  EXPECT_TRUE(has(r, "- Dividend Yield: -"));
+  EXPECT_TRUE(has(r, "※ 공급자가 이 비율들의 기준일을 주지 않았습니다. 언제 것인지 확인되지 않은 값입니다."));
+  json m = reply_meta(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["reason"], "unknown");
+  EXPECT_EQ(m["warnings"][0], "비율 데이터의 기준일이 확인되지 않습니다. 최신 실적 반영 여부를 알 수 없습니다.");
+}
+
+TEST(UsFundamentalsTools, StatementKeepsItsCurrencyAndGapsArePlaceholders) {
+  YahooEnv env;
+  json result = json::array({series("annualTotalRevenue", {{"2025-03-31", 996347000000}, {"2024-03-31", 941168000000}}),
+                             series("annualNetIncome", {{"2025-03-31", 129470000000}}),
+                             {{"meta", {{"symbol", {"BABA"}}, {"type", {"annualEBITDA"}}}}}});   // type without data
+  env.srv.route(kTimeseriesPath, reply(200, json{{"timeseries", {{"result", result}, {"error", nullptr}}}}.dump()));
+  std::string r = server::call_tool("get_us_financial_statement",
+                                    {{"ticker", "BABA"}, {"statement_type", "income"}, {"period", "annual"}});
+  EXPECT_TRUE(has(r, "**BABA** 손익계산서 (annual)\n통화: CNY\n\n항목 | 2025-03-31 | 2024-03-31\n---|---|---\n"
+                     "Total Revenue | CNY 996.35B | CNY 941.17B\nNet Income | CNY 129.47B | -"))
+      << r;
+  EXPECT_FALSE(has(r, "EBITDA"));
+  EXPECT_FALSE(has(r, "$"));
+  EXPECT_EQ(reply_meta(r)["data_as_of"], "2025-03-31");
+  EXPECT_TRUE(has(env.srv.last_request(kTimeseriesPath).params["type"], "annualTotalRevenue,annualCostOfRevenue"));
+}
