@@ -3,21 +3,12 @@
 #include <chrono>
 
 #include "sources/sec/sec.hpp"
-#include "support/fixture_server.hpp"
+#include "sources/sec/sec_fixture.hpp"
 
 using namespace tessaro;
 using namespace tessaro::testing;
 
 namespace {
-
-struct SecEnv {
-  FixtureServer srv;
-  TempHome home;
-  ScopedEnv base{"TESSARO_SEC_BASE_URL", srv.base_url()};
-  ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
-  ScopedEnv timeout{"TESSARO_SEC_TIMEOUT_S", "0.5"};
-  SecEnv() { srv.route_file("/www.sec.gov/files/company_tickers.json", "sec/h_company_tickers.json"); }
-};
 
 json concept_body(const std::string& unit, const json& facts) { return json{{"units", {{unit, facts}}}}; }
 
@@ -43,8 +34,8 @@ TEST(SecIssuer, ListIsCachedForTheDayAndUnknownTickerIsNull) {
   SecEnv env;
   EXPECT_EQ(sec::cik_for("exmpw").value_or(""), "0009999991");
   EXPECT_FALSE(sec::cik_for("NOPE").has_value());
-  EXPECT_EQ(env.srv.hits("/www.sec.gov/files/company_tickers.json"), 1);
-  auto req = env.srv.last_request("/www.sec.gov/files/company_tickers.json");
+  EXPECT_EQ(env.srv.hits(kSecTickersPath), 1);
+  auto req = env.srv.last_request(kSecTickersPath);
   EXPECT_NE(req.headers["user-agent"].find("Tessaro"), std::string::npos);
   EXPECT_NE(req.headers["user-agent"].find("ops@example.com"), std::string::npos);
   // A fresh process would read the disk copy: the file is there.
@@ -60,8 +51,8 @@ TEST(SecClient, NoContactMeansNoRequest) {
 
 TEST(SecClient, TooManyRequestsThenSuccessAndThrottlePages) {
   SecEnv env;
-  const std::string path = "/data.sec.gov/submissions/CIK0009999991.json";
-  env.srv.route_file(path, "sec/h_submissions_CIK0009999991.json");
+  env.submissions();
+  const std::string path = kSecSubmissionsPath;
   env.srv.fail_next(path, 429, 1, "0");
   json s = sec::submissions("9999991");
   EXPECT_EQ(env.srv.hits(path), 2);
@@ -92,8 +83,8 @@ TEST(SecClient, TooManyRequestsThenSuccessAndThrottlePages) {
 
 TEST(SecClient, TimeoutBecomesAFetchErrorNamingTheCause) {
   SecEnv env;
-  const std::string path = "/data.sec.gov/submissions/CIK0009999991.json";
-  env.srv.route_file(path, "sec/h_submissions_CIK0009999991.json");
+  env.submissions();
+  const std::string path = kSecSubmissionsPath;
   env.srv.delay(path, 1500);
   try {
     sec::submissions("9999991");
@@ -141,7 +132,7 @@ TEST(SecSubmissions, UnequalArraysAreRejectedAndEmptyReportDateIsNull) {
 
 TEST(SecSubmissions, OlderPageHasArraysAtTopLevelAndMergesBehindRecent) {
   SecEnv env;
-  env.srv.route_file("/data.sec.gov/submissions/CIK0009999991.json", "sec/h_submissions_CIK0009999991.json");
+  env.submissions();
   env.srv.route_file("/data.sec.gov/submissions/CIK0009999991-submissions-001.json",
                      "sec/h_submissions_CIK0009999991-submissions-001.json");
   json page = sec::submissions_page("0009999991", "CIK0009999991-submissions-001.json");

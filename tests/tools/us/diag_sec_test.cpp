@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json.hpp"
-#include "support/fixture_server.hpp"
+#include "sources/sec/sec_fixture.hpp"
 #include "tools/us/diagnostics.hpp"
 
 using namespace tessaro;
@@ -9,24 +9,8 @@ using namespace tessaro::testing;
 
 namespace {
 
-const std::string kConcept = "/data.sec.gov/api/xbrl/companyconcept/";
-
-struct Env {
-  FixtureServer srv;
-  TempHome home;
-  ScopedEnv base{"TESSARO_SEC_BASE_URL", srv.base_url()};
-  ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
-  ScopedEnv timeout{"TESSARO_SEC_TIMEOUT_S", "0.5"};
-  Env() {
-    srv.route_file("/www.sec.gov/files/company_tickers.json", "sec/h_company_tickers.json");
-    srv.route_file("/data.sec.gov/submissions/CIK0009999991.json", "sec/h_submissions_CIK0009999991.json");
-  }
-  void fact(const std::string& cik, const std::string& tag, const std::string& end, double val,
-            const std::string& unit = "USD") {
-    json body = {{"cik", std::stoi(cik)}, {"taxonomy", "us-gaap"}, {"tag", tag},
-                 {"units", {{unit, {{{"end", end}, {"val", val}, {"filed", "2026-11-05"}, {"form", "10-Q"}}}}}}};
-    srv.route(kConcept + "CIK" + cik + "/us-gaap/" + tag + ".json", FixtureResponse{200, body.dump()});
-  }
+struct Env : SecEnv {
+  Env() { submissions(); }
 };
 
 }  // namespace
@@ -39,7 +23,7 @@ TEST(DiagLiquidity, LedgerKeepsDatesApartAndMissingIsNotZero) {
   env.fact(c, "MarketableSecuritiesCurrent", "2026-06-30", 10e6);
   env.fact(c, "RestrictedCashCurrent", "2026-09-30", 1.5e6);
   env.fact(c, "LongTermDebtCurrent", "2026-09-30", 3e6);
-  env.srv.route(kConcept + "CIK" + c + "/us-gaap/LineOfCreditFacilityRemainingBorrowingCapacity.json",
+  env.srv.route(SecEnv::concept_path(c, "LineOfCreditFacilityRemainingBorrowingCapacity"),
                 FixtureResponse{500, "busy"});
   json j = json::parse(tools::us::us_liquidity("exmpw"));
   EXPECT_EQ(j["requested_ticker"], "exmpw");

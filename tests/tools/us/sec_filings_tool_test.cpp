@@ -1,22 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
+#include "sources/sec/sec_fixture.hpp"
+#include "tools/us/us_reply.hpp"
 
 using namespace tessaro;
 using namespace tessaro::testing;
 
 namespace {
 
-struct Env {
-  FixtureServer srv;
-  TempHome home;
-  ScopedEnv base{"TESSARO_SEC_BASE_URL", srv.base_url()};
-  ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
-  ScopedEnv timeout{"TESSARO_SEC_TIMEOUT_S", "0.5"};
+// The issuer's recent filings, its older page and one 8-K with its documents.
+struct Env : SecEnv {
   Env() {
-    srv.route_file("/www.sec.gov/files/company_tickers.json", "sec/h_company_tickers.json");
-    srv.route_file("/data.sec.gov/submissions/CIK0009999991.json", "sec/h_submissions_CIK0009999991.json");
+    submissions();
     srv.route_file("/data.sec.gov/submissions/CIK0009999991-submissions-001.json",
                    "sec/h_submissions_CIK0009999991-submissions-001.json");
     const std::string folder = "/www.sec.gov/Archives/edgar/data/9999991/000999999126000021/";
@@ -24,13 +20,6 @@ struct Env {
     srv.route_file(folder + "exmp-8k_20261120.htm", "sec/h_8k_20261120.htm", "text/html");
   }
 };
-
-json meta_of(const std::string& reply) {
-  auto a = reply.find("RESULT_META_JSON_START\n");
-  auto b = reply.find("\nRESULT_META_JSON_END");
-  if (a == std::string::npos || b == std::string::npos) return nullptr;
-  return json::parse(reply.substr(a + 23, b - a - 23));
-}
 
 }  // namespace
 
@@ -46,7 +35,7 @@ TEST(SecFilingsTool, RecentWindowSliceWithOlderPagePointer) {
   EXPECT_NE(r.find("2026-11-18 | **424B5** | - |"), std::string::npos);   // empty report date
   EXPECT_NE(r.find("`offset=2`"), std::string::npos);
   EXPECT_NE(r.find("`page=\"CIK0009999991-submissions-001.json\"` (3건)"), std::string::npos);
-  json m = meta_of(r);
+  json m = reply_meta(r);
   ASSERT_FALSE(m.is_null());
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_EQ(m["coverage"]["truncated"], true);
@@ -59,14 +48,14 @@ TEST(SecFilingsTool, RecentWindowSliceWithOlderPagePointer) {
 TEST(SecFilingsTool, FormsFilterLimitCapAndOlderPage) {
   Env env;
   std::string r = server::call_tool("get_us_filings", {{"ticker", "EXMP"}, {"limit", 500}, {"forms", {"10-Q"}}});
-  json m = meta_of(r);
+  json m = reply_meta(r);
   EXPECT_EQ(m["coverage"]["limit"], 100);
   EXPECT_EQ(m["coverage"]["total_count"], 2);
   EXPECT_EQ(r.find("**8-K**"), std::string::npos);
 
   r = server::call_tool("get_us_filings", {{"ticker", "EXMP"}, {"page", "CIK0009999991-submissions-001.json"}});
   EXPECT_NE(r.find("구간 2018-03-01~2019-12-20 (표시 1~3번째 3건 / 이 구간 3건)"), std::string::npos) << r;
-  m = meta_of(r);
+  m = reply_meta(r);
   EXPECT_EQ(m["coverage"]["coverage_complete"], true);
   EXPECT_EQ(m["data_completeness"], "complete");
 
@@ -82,13 +71,13 @@ TEST(SecFilingsTool, UnknownTickerAndFailuresAreNamedNotEmpty) {
   Env env;
   std::string r = server::call_tool("get_us_filings", {{"ticker", "NOPE"}});
   EXPECT_EQ(r.rfind("티커 'NOPE' 를 SEC 발행사에 연결하지 못했습니다.", 0), 0u);
-  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
-  EXPECT_EQ(meta_of(r)["warnings"].back(), "티커 매핑 실패: NOPE");
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "none");
+  EXPECT_EQ(reply_meta(r)["warnings"].back(), "티커 매핑 실패: NOPE");
 
   env.srv.fail_next("/data.sec.gov/submissions/CIK0009999991.json", 503, 5);
   r = server::call_tool("get_us_filings", {{"ticker", "EXMP"}});
   EXPECT_EQ(r.rfind("⚠️ SEC 공시 목록 조회에 실패했습니다 (HTTP 503). 0건이 아니라 조회 실패이므로 재시도하세요.", 0), 0u) << r;
-  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "none");
 
   FixtureServer down;   // no ticker list at all
   ScopedEnv base("TESSARO_SEC_BASE_URL", down.base_url());
@@ -109,7 +98,7 @@ TEST(SecFilingDetailTool, DocumentListFindAndAnalyze) {
                         {{"ticker", "EXMP"}, {"accession_no", "0009999991-26-000021"}, {"find", "warrant"}});
   EXPECT_NE(r.find("# SEC 공시 본문 (accession=0009999991-26-000021, exmp-8k_20261120.htm)"), std::string::npos) << r;
   EXPECT_NE(r.find("**매치:** 5건"), std::string::npos) << r;
-  json m = meta_of(r);
+  json m = reply_meta(r);
   EXPECT_EQ(m["coverage"]["match_coverage"]["truncated"], false);
 
   // More matches than are shown: all counted, five displayed.
@@ -118,7 +107,7 @@ TEST(SecFilingDetailTool, DocumentListFindAndAnalyze) {
   EXPECT_NE(r.find("건 중 5건 표시"), std::string::npos) << r;
   EXPECT_NE(r.find("## 매치 5 (위치 ~"), std::string::npos);
   EXPECT_EQ(r.find("## 매치 6"), std::string::npos);
-  m = meta_of(r);
+  m = reply_meta(r);
   EXPECT_GT(m["coverage"]["match_coverage"]["total_matches"].get<int>(), 5);
   EXPECT_EQ(m["coverage"]["match_coverage"]["displayed_matches"], 5);
   EXPECT_EQ(m["coverage"]["match_coverage"]["truncated"], true);
@@ -128,14 +117,14 @@ TEST(SecFilingDetailTool, DocumentListFindAndAnalyze) {
   r = server::call_tool("get_us_filing_detail",
                         {{"ticker", "EXMP"}, {"accession_no", "0009999991-26-000021"}, {"find", "going concern"}});
   EXPECT_NE(r.find("'going concern' 매치 0건 - 본문에 해당 내용이 **없다는 뜻이 아닙니다**."), std::string::npos);
-  EXPECT_EQ(meta_of(r)["coverage"]["reason"], "unknown");
+  EXPECT_EQ(reply_meta(r)["coverage"]["reason"], "unknown");
 
   r = server::call_tool("get_us_filing_detail",
                         {{"ticker", "EXMP"}, {"accession_no", "0009999991-26-000021"}, {"analyze", "dilution"}});
   EXPECT_NE(r.find("## 희석(증권 수·전환·워런트) 구조화 - 원문 발췌 기반"), std::string::npos);
   EXPECT_NE(r.find("### 워런트 (매치 "), std::string::npos);
   EXPECT_NE(r.find("### 미확인 범주\n- 전환증권"), std::string::npos);
-  m = meta_of(r);
+  m = reply_meta(r);
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_EQ(r.find("HIDDEN-REGISTRANT-NAME"), std::string::npos);
 
@@ -154,7 +143,7 @@ TEST(SecFilingDetailTool, TextFetchFailureIsUnconfirmedNotZero) {
   EXPECT_EQ(r.rfind("⚠️ 원문을 가져오지 못했습니다 (HTTP 404 Not Found). 검색·분석 결과가 0건이라는 뜻이 아니라 **확인 불가**입니다.", 0),
             0u)
       << r;
-  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "none");
   r = server::call_tool("get_us_filing_detail",
                         {{"ticker", "EXMP"}, {"accession_no", "0009999991-26-000021"}, {"document", "nope.htm"}, {"find", "x"}});
   EXPECT_EQ(r.rfind("accession 0009999991-26-000021 의 본문 파일을 찾지 못했습니다.", 0), 0u);

@@ -1,19 +1,16 @@
 #include <gtest/gtest.h>
 
+#include "tools/us/us_reply.hpp"
 #include "tools/us/us_news.hpp"
 
 using namespace tessaro;
 using namespace tessaro::tools::us;
+using namespace tessaro::testing;
 
 namespace {
 json art(const std::string& title, const std::string& summary = "") {
   return {{"title", title}, {"summary", summary}, {"published", "2026-12-04T14:30:00Z"}, {"provider", "Reuters"},
           {"url", "https://example.com/a"}};
-}
-json meta(const std::string& reply) {
-  auto a = reply.find("RESULT_META_JSON_START\n");
-  auto b = reply.find("\nRESULT_META_JSON_END");
-  return json::parse(reply.substr(a + 23, b - a - 23));
 }
 }  // namespace
 
@@ -28,7 +25,7 @@ TEST(SecNewsRender, SuffixRemovedNameMatchesArticles) {
   EXPECT_NE(r.find("### Apple unveils new chip\n_2026-12-04 14:30 · Reuters_ · 관련도 **direct** (90)"), std::string::npos) << r;
   EXPECT_NE(r.find("Apple and others rose today late"), std::string::npos);   // tags and line breaks gone
   EXPECT_NE(r.find("관련도 **unrelated** (10)"), std::string::npos);
-  json m = meta(r)["news_relevance"];
+  json m = reply_meta(r)["news_relevance"];
   EXPECT_EQ(m["matched_by"], "name+ticker");
   EXPECT_EQ(m["names_used"], json({"Apple", "AAPL"}));
   EXPECT_EQ(m["categories"], json({{"direct", 1}, {"mention", 1}, {"unrelated", 1}}));
@@ -39,6 +36,6 @@ TEST(SecNewsRender, DirectOnlyCountsExclusionsAndEmptyFeed) {
   std::string r = render_us_news("XOM", news, nullptr, true);
   EXPECT_NE(r.find("⚠️ direct_only=True - 이 종목이 주제가 아닌 2건 제외: unrelated 2건"), std::string::npos) << r;
   EXPECT_NE(r.find("(이 종목이 주제인 기사가 없습니다"), std::string::npos);
-  EXPECT_EQ(meta(r)["news_relevance"]["matched_by"], "ticker");
+  EXPECT_EQ(reply_meta(r)["news_relevance"]["matched_by"], "ticker");
   EXPECT_EQ(render_us_news("XOM", json{{"news", json::array()}}, nullptr, false), "티커 'XOM'의 뉴스를 가져올 수 없습니다.");
 }
