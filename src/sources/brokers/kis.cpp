@@ -100,7 +100,8 @@ class KisSession : public Session {
     if (detail.empty()) detail = "HTTP " + std::to_string(rep.status);
     if (code == "EGW00133" || rep.status == 429)
       fail("KIS 접근 토큰은 1분에 한 번만 발급할 수 있습니다: " + detail, md::ST_RATE_LIMITED);
-    if (rep.status >= 500 && code.empty()) fail("KIS 토큰 발급 서버 오류: " + detail, md::ST_UNAVAILABLE);
+    if ((rep.status >= 500 || rep.status == 200) && code.empty())
+      fail("KIS 토큰 발급 응답을 읽지 못했습니다: " + detail, md::ST_UNAVAILABLE);
     fail("KIS 접근 토큰 발급이 거부되었습니다 (앱 키·시크릿을 확인하세요): " + detail, md::ST_AUTH_FAILED);
   }
 

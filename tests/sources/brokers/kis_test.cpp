@@ -101,8 +101,19 @@ TEST_F(KisTest, TokenIsIssuedOnceSharedAcrossProcessesAndReissuedOnceWhenExpired
   kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
   EXPECT_EQ(srv.hits(kToken), 2);
 
-  // Paper keys live apart from real ones (their own token file and host).
+  // Paper keys go to the paper host and have their own token file.
   EXPECT_FALSE(std::filesystem::exists(token_file("kis", "paper")));
+  const std::string paper = "/openapivts.koreainvestment.com:29443";
+  srv.route(paper + "/oauth2/tokenP", reply(200, R"({"access_token":"paper-token","expires_in":86400})"));
+  srv.route(paper + "/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice", [&](const FixtureRequest& r) {
+    EXPECT_EQ(r.headers.at("authorization"), "Bearer paper-token");
+    return minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120);
+  });
+  int real_hits = srv.hits(kPast);
+  EXPECT_EQ(kis().fetch_bars(kr_day("2026-03-09"), ctx("kis", "paper")).profile, "paper");
+  EXPECT_EQ(srv.hits(kPast), real_hits);
+  EXPECT_TRUE(std::filesystem::exists(token_file("kis", "paper")));
+  EXPECT_EQ(srv.hits(kToken), 2);
 }
 
 TEST_F(KisTest, PastDayWalksBackDedupesTheBoundaryBarAndKeepsTheClosingAuction) {

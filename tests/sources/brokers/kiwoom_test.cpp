@@ -160,6 +160,29 @@ TEST_F(KiwoomTest, InvestorFlowOneCallPerMeasureWithCategoryGaps) {
   EXPECT_EQ(cfd["status"], "unsupported");
 }
 
+TEST_F(KiwoomTest, CreditMergesMarginAndStockLoansByDay) {
+  srv.route(kStkinfo, [](const FixtureRequest& r) {
+    EXPECT_EQ(r.headers.at("api-id"), "ka10013");
+    bool margin = json::parse(r.body)["qry_tp"] == "1";
+    json rows = json::array();
+    rows.push_back({{"dt", "20260309"}, {"cur_prc", "-71000"}, {"new", margin ? "1200" : "30"},
+                    {"rpya", margin ? "800" : "10"}, {"remn", margin ? "250000" : "4000"}, {"amt", "17750"},
+                    {"shr_rt", "0.02"}, {"remn_rt", margin ? "0.42" : ""}});
+    if (margin) rows.push_back({{"dt", "20260306"}, {"new", ""}, {"rpya", ""}, {"remn", ""}, {"amt", ""}});
+    return reply(200, json{{"crd_trde_trend", rows}, {"return_code", 0}}.dump());
+  });
+  json b = kiwoom().supply_pressure("005930", "credit", 20, ctx("kiwoom"));
+  EXPECT_EQ(b["status"], "ok");
+  ASSERT_EQ(b["rows"].size(), 1u);   // the day of blanks is no row of zeros
+  const json& m = b["rows"][0]["measures"];
+  EXPECT_DOUBLE_EQ(m["loan_balance_quantity"].get<double>(), 250000);
+  EXPECT_DOUBLE_EQ(m["stock_loan_balance_quantity"].get<double>(), 4000);
+  EXPECT_FALSE(m.contains("stock_loan_balance_rate"));
+  EXPECT_EQ(b["measure_units"]["loan_balance_amount"], brokers::AMOUNT_UNIT_UNVERIFIED);
+  EXPECT_EQ(b["data_as_of"], "2026-03-09");
+  EXPECT_EQ(b["data_completeness"], "complete");
+}
+
 TEST_F(KiwoomTest, UsBarsAreUnsupportedAndTossIsUnverified) {
   EXPECT_EQ(kiwoom().intraday_capability("US", "real"), "unsupported");
   EXPECT_EQ(kiwoom().intraday_capability("KR", "real"), "available");
