@@ -3,30 +3,18 @@
 
 #include "core/errors.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kNotice = "/finance.naver.com/item/news_notice.naver";
 
-FixtureResponse html(std::string body, int status = 200) {
-  FixtureResponse r;
-  r.status = status;
-  r.body = std::move(body);
-  r.content_type = "text/html; charset=EUC-KR";
-  return r;
-}
+FixtureResponse html(std::string body) { return reply(200, std::move(body), "text/html; charset=EUC-KR"); }
 
-struct Env {
-  FixtureServer srv;
-  ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  std::string page1 = tessaro::testing::read_fixture("naver/evt_news_notice_005930_p1.html");
+struct Env : NaverEnv {
+  std::string page1 = read_fixture("naver/evt_news_notice_005930_p1.html");
 };
 }  // namespace
 
@@ -55,7 +43,7 @@ TEST(NaverDisclosures, CountEmptyAndChangedPages) {
   EXPECT_TRUE(naver::get_disclosure_list("bad", 3).empty());
 
   env.srv.route(kNotice, [&](const FixtureRequest&) {
-    return html(tessaro::testing::read_fixture("naver/evt_news_notice_empty.html"));
+    return html(read_fixture("naver/evt_news_notice_empty.html"));
   });
   EXPECT_TRUE(naver::get_disclosure_list("005930", 10).empty()) << "a list table without rows is 'no disclosures'";
 

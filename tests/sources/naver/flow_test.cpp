@@ -4,16 +4,10 @@
 
 #include "core/errors.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kTrend = "/m.stock.naver.com/api/stock/005930/trend";
@@ -30,8 +24,8 @@ json trend_row(const std::string& d, int n) {
 }  // namespace
 
 TEST(NaverFlow, SignsPlaceholdersAndNullIndividual) {
-  FixtureServer srv;
-  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   srv.route_file(kTrend, "naver/trend_005930.json");
   json rows = naver::get_investor_flow("005930", 20);
   ASSERT_EQ(rows.size(), 3u);   // the row without a date is no trading day
@@ -50,25 +44,9 @@ TEST(NaverFlow, SignsPlaceholdersAndNullIndividual) {
   EXPECT_EQ(srv.last_request(kTrend).params["pageSize"], "18");
 }
 
-TEST(NaverFlow, UnreadableInstitutionalFigureNamesTheField) {
-  FixtureServer srv;
-  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
-  srv.route_file(kTrend, "naver/trend_missing_organ.json");
-  try {
-    naver::get_investor_flow("005930", 5);
-    FAIL() << "expected NaverParseError";
-  } catch (const NaverParseError& e) {
-    EXPECT_NE(std::string(e.what()).find("organPureBuyQuant"), std::string::npos);
-  }
-  srv.route(kTrend, reply(200, R"({"message":"not an array"})"));
-  EXPECT_THROW(naver::get_investor_flow("005930", 5), NaverParseError);
-  srv.route(kTrend, reply(200, "[]"));
-  EXPECT_TRUE(naver::get_investor_flow("005930", 5).empty());
-}
-
 TEST(NaverFlow, PagesBackByBizdateWithoutDuplicates) {
-  FixtureServer srv;
-  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   // A server that answers at most 3 rows per page, newest first, starting at
   // `bizdate` (inclusive) like the real continuation.
   std::vector<std::string> days = {"20260917", "20260916", "20260915", "20260914", "20260911", "20260910", "20260909"};

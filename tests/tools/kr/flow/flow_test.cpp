@@ -1,32 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kTrend = "/m.stock.naver.com/api/stock/005930/trend";
-
-struct FlowEnv {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  FlowEnv() { mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-18"), 10, 0)); }
-  ~FlowEnv() { mt::set_now_for_tests(std::nullopt); }
-};
+const char* kNow = "2026-09-18 10:00";
 
 std::string flow(const json& a) { return server::call_tool("get_flow", a); }
 
@@ -41,7 +25,7 @@ json rows_of(int n) {
 }  // namespace
 
 TEST(GetFlow, TableTotalsNotesAndAfterMarketClose) {
-  FlowEnv env;
+  NaverEnv env(kNow);
   env.srv.route_file(kTrend, "naver/trend_005930.json");
   env.srv.route_file("/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_basic_005930.json");
   std::string r = flow({{"code", "005930"}});
@@ -66,7 +50,7 @@ TEST(GetFlow, TableTotalsNotesAndAfterMarketClose) {
 }
 
 TEST(GetFlow, DaysCapAndCompleteness) {
-  FlowEnv env;
+  NaverEnv env(kNow);
   env.srv.route(kTrend, [](const FixtureRequest& r) {
     int n = std::stoi(r.params.at("pageSize"));
     return reply(200, rows_of(std::min(n, 5)).dump());
@@ -86,7 +70,7 @@ TEST(GetFlow, DaysCapAndCompleteness) {
 }
 
 TEST(GetFlow, ParseFailureAndEmptyReplies) {
-  FlowEnv env;
+  NaverEnv env(kNow);
   env.srv.route_file(kTrend, "naver/trend_missing_organ.json");
   std::string r = flow({{"code", "005930"}});
   std::string b = body_of(r);

@@ -1,43 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "core/format.hpp"
-#include "core/result_meta.hpp"
 #include "server/registry.hpp"
 #include "sources/pdfx/pdf_maker.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::FixtureServer;
-using tessaro::testing::ScopedEnv;
+using namespace tessaro::testing;
 
 namespace {
-
-FixtureResponse js(const std::string& body) { return {200, body, "application/json; charset=utf-8", {}}; }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream ss(text);
-  for (std::string l; std::getline(ss, l);) out.push_back(l);
-  return out;
-}
-
-bool has_line(const std::string& text, const std::string& line) {
-  for (const auto& l : lines_of(text))
-    if (l == line) return true;
-  return false;
-}
-
-json meta_of(const std::string& text) {
-  auto s = text.find(rmeta::START_MARKER);
-  auto e = text.find(rmeta::END_MARKER);
-  if (s == std::string::npos || e == std::string::npos) return nullptr;
-  s += std::string(rmeta::START_MARKER).size();
-  return json::parse(text.substr(s, e - s));
-}
 
 json report(const std::string& nid, const std::string& broker, const std::string& date, const std::string& opinion,
             const std::string& goal, const std::string& pdf = "") {
@@ -52,15 +23,15 @@ std::string call(const std::string& tool, const json& args) { return server::cal
 }  // namespace
 
 TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
-  ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");
+  NaverEnv env("2026-12-06 10:00");
+  ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here
+  auto& srv = env.srv;
   srv.route_file("/m.stock.naver.com/api/stock/005930/integration", "naver/research_integration.json");
   json rows = json::array({report("4", "A증권", "2026-12-01", "매수", "100000"),
                            report("3", "B증권", "2026-11-20", "Hold", "80000"),
                            report("2", "A증권", "2026-10-15", "BUY", "90000"),
                            report("1", "C증권", "2026-08-20", "매수", "70000")});
-  srv.route("/stock.naver.com/api/domestic/research/005930/research", js(rows.dump()));
+  srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, rows.dump()));
   std::string out = call("get_consensus", {{"code", "005930"}});
   auto lines = lines_of(out);
   EXPECT_EQ(lines[0], "## 컨센서스 (005930)");
@@ -72,22 +43,19 @@ TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
   EXPECT_TRUE(has_line(out, "- 직전 대비: **+5.9% 상향**"));
   EXPECT_TRUE(has_line(out, "투자의견: 매수 1건, 중립 1건 (총 2건)"));
   EXPECT_TRUE(has_line(out, "1개월 전: 매수 2건 (총 2건)"));
-  EXPECT_TRUE(has_line(out, "※ 목표주가·투자의견·컨센서스는 증권사 전망치이며 미래 수익을 보장하지 않습니다."));
   json meta = meta_of(out);
   ASSERT_TRUE(meta.is_object());
   EXPECT_EQ(meta["data_as_of"], "2026-12-01");   // the newest report
-  bool counted_note = false;
-  for (const auto& w : meta["warnings"]) counted_note = counted_note || w.get<std::string>().find("리포트 목록") != std::string::npos;
-  EXPECT_TRUE(counted_note) << meta.dump();
+  EXPECT_TRUE(has_warning(meta, "리포트 목록")) << meta.dump();
 }
 
 TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
-  ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");
+  NaverEnv env("2026-12-06 10:00");
+  ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here
+  auto& srv = env.srv;
   auto serve = [&](const std::string& code, const std::string& last) {
     srv.route("/stock.naver.com/api/domestic/research/" + code + "/research",
-              js(json::array({report("2", "A증권", "2026-12-01", "매수", last),
+              reply(200, json::array({report("2", "A증권", "2026-12-01", "매수", last),
                               report("1", "A증권", "2026-11-10", "매수", "100000")})
                      .dump()));
   };
@@ -98,18 +66,18 @@ TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
 }
 
 TEST(ResearchGetConsensus, RefusalsAndEmpty) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   EXPECT_EQ(call("get_consensus", {{"code", "5930"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 5930");
-  srv.route("/m.stock.naver.com/api/stock/000100/integration", js("{}"));
-  srv.route("/stock.naver.com/api/domestic/research/000100/research", js("[]"));
+  srv.route("/m.stock.naver.com/api/stock/000100/integration", reply(200, "{}"));
+  srv.route("/stock.naver.com/api/domestic/research/000100/research", reply(200, "[]"));
   EXPECT_EQ(call("get_consensus", {{"code", "000100"}}),
             "종목코드 000100의 컨센서스 데이터가 없습니다. 분석 대상 종목이 아니거나 코드를 확인해 주세요.");
 }
 
 TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   const std::string path = "/stock.naver.com/api/domestic/research/005930/research";
   srv.route(path, [](const FixtureRequest& r) {
     int size = std::stoi(r.params.at("size"));
@@ -118,11 +86,11 @@ TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {
       rows.push_back(report(std::to_string(91000 + i), "A증권", "2026-11-30", i == 0 ? "매수" : "",
                             i == 0 ? "275000" : "0",
                             i == 0 ? "https://stock.pstatic.net/stock-research/company/56/x.pdf" : ""));
-    return js(rows.dump());
+    return reply(200, rows.dump());
   });
   std::string out = call("get_reports", {{"code", "005930"}, {"count", 50}});
   EXPECT_EQ(srv.last_request(path).params["size"], "10");
-  EXPECT_EQ(lines_of(out)[0], "## 증권사 리포트 (005930, 최근 10건)");
+  EXPECT_EQ(lines_of(out).at(0), "## 증권사 리포트 (005930, 최근 10건)");
   EXPECT_TRUE(has_line(out, "### 제목 91000"));
   EXPECT_TRUE(has_line(out, "2026-11-30 | A증권 | 목표가 275,000원 | 매수 | 조회 1,234"));
   EXPECT_TRUE(has_line(out, "2026-11-30 | A증권 | 조회 1,234")) << "no target, no opinion: left out";
@@ -134,7 +102,6 @@ TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {
                        "본문을 읽으려면 `get_report_content(nid=\"91001\")` — 기본은 앞부분 발췌, `mode=\"full\"` 전체 / "
                        "`mode=\"link\"` 링크만"));
   EXPECT_EQ(out.find("91010"), std::string::npos);
-  EXPECT_TRUE(has_line(out, "※ 목표가·투자의견은 각 증권사 분석 의견이며 미래 수익을 보장하지 않습니다."));
 }
 
 TEST(ResearchGetReports, ArgumentReplies) {
@@ -151,30 +118,28 @@ TEST(ResearchGetReports, ArgumentReplies) {
 
 TEST(ResearchGetReports, ByKindFromTheRealSample) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_research_category_latest.json");
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
-  srv.route("/stock.naver.com/api/domestic/research/category-lastest", js(body));
+  NaverEnv env;
+  auto& srv = env.srv;
+  srv.route("/stock.naver.com/api/domestic/research/category-lastest", reply(200, body));
   std::string out = call("get_reports", {{"kind", "market"}});
   auto lines = lines_of(out);
   EXPECT_EQ(lines[0], "## 시황 리포트 (1건)");
-  EXPECT_EQ(lines[2], "날짜 | 제목 | 증권사 | 조회수");
-  EXPECT_EQ(lines[3], "---|---|---|---:");
   EXPECT_EQ(lines[4], "2026-03-10 | 3/10 KB 리서치 모닝코멘트 | KB증권 | 84");
   json meta = meta_of(out);
   EXPECT_EQ(meta["data_completeness"], "partial");
   EXPECT_EQ(meta["coverage"]["reason"], "source_limit");
   EXPECT_EQ(meta["coverage"]["returned_count"], 1);
 
-  srv.route("/m.stock.naver.com/front-api/research/list", js(R"({"result":[]})"));
+  srv.route("/m.stock.naver.com/front-api/research/list", reply(200, R"({"result":[]})"));
   EXPECT_EQ(call("get_reports", {{"kind", "industry"}}), "산업 리포트가 없습니다.");
 }
 
 TEST(ResearchGetReportContent, ModesAndExcerpts) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   const std::string pdf_url = "https://stock.pstatic.net/stock-research/company/57/20261120_company_777.pdf";
   srv.route("/stock.naver.com/api/domestic/research/000777/research",
-            js(json::array({report("777001", "A증권", "2026-11-20", "매수", "1000", pdf_url)}).dump()));
+            reply(200, json::array({report("777001", "A증권", "2026-11-20", "매수", "1000", pdf_url)}).dump()));
   srv.route("/stock.pstatic.net/stock-research/company/57/20261120_company_777.pdf",
             FixtureResponse{200, tessaro::testing::make_text_pdf(3, 40), "application/pdf", {}});
   call("get_reports", {{"code", "000777"}, {"count", 1}});   // the list teaches the source the PDF address
@@ -189,7 +154,6 @@ TEST(ResearchGetReportContent, ModesAndExcerpts) {
   EXPECT_EQ(lines[1], "- **전문 보기: https://m.stock.naver.com/research/company/777001** (PDF: " + pdf_url + ")");
   EXPECT_TRUE(fmt::starts_with(lines[2], "- PDF 3쪽 · 본문 ")) << lines[2];
   EXPECT_TRUE(fmt::ends_with(lines[2], "자 중 앞 4,000자"));
-  EXPECT_EQ(lines[3], "---");
   EXPECT_NE(summary.find("_… 이후 "), std::string::npos);
   json meta = meta_of(summary);
   EXPECT_EQ(meta["data_completeness"], "partial");
@@ -212,11 +176,11 @@ TEST(ResearchGetReportContent, ModesAndExcerpts) {
 }
 
 TEST(ResearchGetReportContent, ImagePdfAndMissingLinkNeverShowText) {
-  FixtureServer srv;
-  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  NaverEnv env;
+  auto& srv = env.srv;
   const std::string pdf_url = "https://stock.pstatic.net/stock-research/company/1/img.pdf";
   srv.route("/stock.naver.com/api/domestic/research/000888/research",
-            js(json::array({report("888001", "A증권", "2026-11-20", "매수", "1000", pdf_url),
+            reply(200, json::array({report("888001", "A증권", "2026-11-20", "매수", "1000", pdf_url),
                             report("888002", "B증권", "2026-11-19", "매수", "1000", "")})
                    .dump()));
   srv.route("/stock.pstatic.net/stock-research/company/1/img.pdf",

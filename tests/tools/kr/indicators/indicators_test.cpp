@@ -1,59 +1,26 @@
 // get_indicators / get_indicators_bulk end to end over a loopback Naver.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <map>
 #include <set>
 
-#include "core/format.hpp"
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 
-FixtureResponse reply(int status, std::string body, std::string type = "text/xml; charset=EUC-KR") {
-  FixtureResponse r;
-  r.status = status;
-  r.body = std::move(body);
-  r.content_type = std::move(type);
-  return r;
-}
-
-std::string num(double v) { return std::to_string((long long)std::llround(v)); }
-
-// fchart XML of rows {date YYYYMMDD, open, high, low, close, volume}.
-std::string fchart_xml(const std::string& code, const json& rows) {
-  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
-                  "\" count=\"" + std::to_string(rows.size()) + "\" timeframe=\"day\" precision=\"0\">\n";
-  for (const auto& r : rows)
-    x += "<item data=\"" + r["date"].get<std::string>() + "|" + num(r["open"].get<double>()) + "|" +
-         num(r["high"].get<double>()) + "|" + num(r["low"].get<double>()) + "|" + num(r["close"].get<double>()) + "|" +
-         num(r["volume"].get<double>()) + "\" />\n";
-  return x + "</chartdata>\n</protocol>\n";
-}
-
-// n weekday bars ending on `last` (YYYY-MM-DD), closes rising by one tick a day.
+// n weekday bars ending on `last` (YYYY-MM-DD), closes rising by 50 a day.
 json weekday_rows(int n, const std::string& last, double start = 10000) {
-  std::vector<std::string> days;
-  mt::Day d = *mt::parse_day(last);
-  while ((int)days.size() < n) {
-    if (mt::weekday(d) < 5) days.push_back(mt::day_str(d));
-    d -= std::chrono::days(1);
-  }
+  auto days = weekdays_back(last, n);
   json rows = json::array();
   double c = start;
-  for (auto it = days.rbegin(); it != days.rend(); ++it) {
-    std::string ymd = fmt::replace_all(*it, "-", "");
-    rows.push_back({{"date", ymd}, {"open", c - 50}, {"high", c + 100}, {"low", c - 100}, {"close", c}, {"volume", 100000 + rows.size()}});
-    c += 50;
-  }
+  for (auto it = days.rbegin(); it != days.rend(); ++it, c += 50)
+    rows.push_back({{"date", *it}, {"open", c - 50}, {"high", c + 100}, {"low", c - 100}, {"close", c}, {"volume", 100000 + rows.size()}});
   return rows;
 }
 
@@ -61,29 +28,23 @@ json placeholder(const std::string& ymd, double close) {
   return {{"date", ymd}, {"open", 0}, {"high", 0}, {"low", 0}, {"close", close}, {"volume", 0}};
 }
 
-struct Env {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  std::map<std::string, std::string> xml;   // code -> fchart body; absent: no items
+// Bars per code; a code without bars gets an empty series, a failing one a 500.
+struct Env : NaverEnv {
+  std::map<std::string, std::string> xml;
   std::set<std::string> failing;
 
-  explicit Env(const std::string& now_day = "2026-11-20", int hour = 21) {
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day(now_day), hour, 0));
+  explicit Env(const char* kst = "2026-11-20 21:00") : NaverEnv(kst) {
     srv.route(kFchart, [this](const FixtureRequest& r) {
       std::string code = r.params.count("symbol") ? r.params.at("symbol") : "";
       if (failing.count(code)) return reply(500, "oops", "text/plain");
       auto it = xml.find(code);
-      if (it == xml.end()) return reply(200, fchart_xml(code, json::array()));
-      return reply(200, it->second);
+      return reply(200, it == xml.end() ? fchart_rows_xml(json::array(), code) : it->second, "text/xml; charset=EUC-KR");
     });
   }
-  ~Env() { mt::set_now_for_tests(std::nullopt); }
-  void set(const std::string& code, const json& rows) { xml[code] = fchart_xml(code, rows); }
+  void set(const std::string& code, const json& rows) { xml[code] = fchart_rows_xml(rows, code); }
 };
 
-json reference_rows() { return json::parse(tessaro::testing::read_fixture("indicators/ind_reference_day.json"))["rows"]; }
+json reference_rows() { return json::parse(read_fixture("indicators/ind_reference_day.json"))["rows"]; }
 
 json call(const std::string& tool, const json& args) {
   std::string out = server::call_tool(tool, args);
@@ -91,12 +52,6 @@ json call(const std::string& tool, const json& args) {
   // Compact and with Korean unescaped: the reply is exactly the compact dump.
   EXPECT_EQ(out, dump_compact(j));
   return j;
-}
-
-bool has_warning(const json& meta, const std::string& part) {
-  for (const auto& w : meta.value("warnings", json::array()))
-    if (w.get<std::string>().find(part) != std::string::npos) return true;
-  return false;
 }
 
 }  // namespace
@@ -115,7 +70,7 @@ TEST(ToolGetIndicators, FullSeriesWithHaltsAndAfterMarketBars) {
   EXPECT_EQ(j["days"], 500);
   EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
   const json& ind = j["indicators"];
-  json ref = json::parse(tessaro::testing::read_fixture("indicators/ind_reference_day.json"))["reference"];
+  json ref = json::parse(read_fixture("indicators/ind_reference_day.json"))["reference"];
   EXPECT_NEAR(ind["rsi"]["value"].get<double>(), ref["rsi14"].back().get<double>(), 0.0051);
   EXPECT_EQ(ind["volume"]["latest_date"], "2026-11-19");
   const json& m = j["_meta"];
@@ -175,17 +130,14 @@ TEST(ToolGetIndicators, ShortHistoryAndEngineErrorsArePartial) {
 
 TEST(ToolGetIndicators, SevenPlaceholdersAndAnUnfinishedBar) {
   // During the session the last (today's) bar is still forming.
-  Env env("2026-11-19", 10);
+  Env env("2026-11-19 10:00");
   json rows = weekday_rows(60, "2026-11-19");
   for (int i = 0; i < 7; ++i) rows[10 + i] = placeholder(rows[10 + i]["date"], 9000);
   env.set("005930", rows);
   json j = call("get_indicators", {{"code", "005930"}, {"include", {"volume"}}});
   const json& m = j["_meta"];
   EXPECT_EQ(m["bar_exclusions"]["count"], 7);
-  std::string w;
-  for (const auto& x : m["warnings"])
-    if (x.get<std::string>().find("placeholder") != std::string::npos) w = x;
-  EXPECT_NE(w.find(" 외). "), std::string::npos) << w;
+  EXPECT_TRUE(has_warning(m, " 외). ")) << m["warnings"].dump();
   EXPECT_EQ(m["data_basis"], "in_progress_bar");
   EXPECT_EQ(j["indicators"]["volume"]["intraday_incomplete"], true);
   EXPECT_EQ(m["bar_state"]["last_bar_complete"], false);
@@ -233,8 +185,7 @@ TEST(ToolGetIndicatorsBulk, LimitsErrorsAndEmptyInput) {
   json rows = weekday_rows(40, "2026-09-10");   // before the after-market start
   json codes = json::array();
   for (int i = 0; i < 120; ++i) {
-    char c[8];
-    std::snprintf(c, sizeof c, "A%05d", i);
+    std::string c = "A" + code6(i).substr(1);
     codes.push_back(c);
     if (i < 6) env.set(c, rows);
   }

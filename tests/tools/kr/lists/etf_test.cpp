@@ -1,32 +1,18 @@
 #include <gtest/gtest.h>
 
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "sources/naver/lists_common.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kEtfList = "/finance.naver.com/api/sise/etfItemList.nhn";
 
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-  Env(const char* list, int hh) {
-    naver::detail::clear_list_caches();
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), hh, 0));
+struct Env : NaverEnv {
+  Env(const char* list, const char* kst) : NaverEnv(kst) {
     srv.route_file(kEtfList, list, "application/json;charset=EUC-KR");
-  }
-  ~Env() {
-    mt::set_now_for_tests(std::nullopt);
-    naver::detail::clear_list_caches();
   }
 };
 
@@ -37,7 +23,7 @@ std::string list(const std::string& sort_by, const std::string& keyword = "") {
 }  // namespace
 
 TEST(EtfList, UnknownSortKeyListsTheAcceptedOnesWithoutFetching) {
-  Env env("naver/etf_list_live.json", 10);
+  Env env("naver/etf_list_live.json", "2026-09-16 10:00");
   EXPECT_EQ(list("sixMonthEarnRate"),
             "⚠️ ETF 목록은 'sixMonthEarnRate' 기준으로 정렬할 수 없습니다. 가능한 기준: marketSum(시가총액), "
             "quant(거래량), threeMonthEarnRate(3개월 수익률), nav(NAV).\n1·6·12개월 수익률과 배당은 ETF 목록에 없는 값이라 "
@@ -46,7 +32,7 @@ TEST(EtfList, UnknownSortKeyListsTheAcceptedOnesWithoutFetching) {
 }
 
 TEST(EtfList, LiveListLinesAndMissingValues) {
-  Env env("naver/etf_list_live.json", 10);
+  Env env("naver/etf_list_live.json", "2026-09-16 10:00");
   std::string r = list("marketSum");
   std::string b = body_of(r);
   EXPECT_EQ(b.substr(0, b.find('\n')), "ETF 목록 (5개 중 상위 5개, 정렬: 시가총액)");
@@ -64,7 +50,7 @@ TEST(EtfList, LiveListLinesAndMissingValues) {
 
 TEST(EtfList, AllZeroQuotesShownAsMissingWithOpenOrClosedNote) {
   {
-    Env env("naver/etf_list_off_hours.json", 21);
+    Env env("naver/etf_list_off_hours.json", "2026-09-16 21:00");
     std::string r = list("quant");
     std::string b = body_of(r);
     EXPECT_NE(b.find("⚠️ 지금은 네이버 ETF 목록의 거래량이 전 종목 0이라 거래량으로 줄 세울 수 없습니다. 시가총액으로 보여 드립니다."),
@@ -77,12 +63,12 @@ TEST(EtfList, AllZeroQuotesShownAsMissingWithOpenOrClosedNote) {
     EXPECT_NE(m["warnings"].dump().find("ETF 목록의 등락률·거래량이 전 종목 0으로 옴 — 보합이 아니라 빈 값이라 '등락률 없음'으로 표시"),
               std::string::npos);
   }
-  Env env("naver/etf_list_off_hours.json", 10);
+  Env env("naver/etf_list_off_hours.json", "2026-09-16 10:00");
   EXPECT_NE(body_of(list("marketSum")).find("장중인데 값이 비어 있어 네이버 목록 쪽 문제일 수 있습니다."), std::string::npos);
 }
 
 TEST(EtfInfo, CodePatternAndDetailWithoutHoldings) {
-  Env env("naver/etf_list_live.json", 10);
+  Env env("naver/etf_list_live.json", "2026-09-16 10:00");
   EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345");
   EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345!"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345!");
   env.srv.route_file("/m.stock.naver.com/api/etf/069500/basic", "naver/etf_mstock_basic_069500.json");

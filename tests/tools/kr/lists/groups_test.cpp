@@ -1,17 +1,12 @@
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/lists_common.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 
@@ -19,18 +14,6 @@ const std::string kThemeList = "/finance.naver.com/sise/theme.naver";
 const std::string kSectorList = "/finance.naver.com/sise/sise_group.naver";
 const std::string kDetail = "/finance.naver.com/sise/sise_group_detail.naver";
 const char* kHtml = "text/html; charset=euc-kr";
-
-std::string to_cp949(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP949", "UTF-8");
-  std::string out(utf8.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t in_left = utf8.size(), out_left = out.size();
-  char* o = out.data();
-  iconv(cd, &in, &in_left, &o, &out_left);
-  iconv_close(cd);
-  out.resize(out.size() - out_left);
-  return out;
-}
 
 // n members delivered, `declared` announced by the group summary.
 std::string detail_page(int n, int declared) {
@@ -40,10 +23,9 @@ std::string detail_page(int n, int declared) {
                   "<table class=\"type_5\"><thead><tr><th colspan=\"2\">종목명</th><th>현재가</th><th>전일비</th>"
                   "<th>등락률</th><th>거래량</th></tr></thead><tbody>";
   for (int i = 0; i < n; ++i) {
-    char code[8], rate[16];
-    snprintf(code, sizeof code, "%06d", 200000 + i);
+    char rate[16];
     snprintf(rate, sizeof rate, "%+.2f%%", 20.0 - i * 0.01);
-    h += std::string("<tr><td class=\"name\"><div class=\"name_area\"><a href=\"/item/main.naver?code=") + code +
+    h += "<tr><td class=\"name\"><div class=\"name_area\"><a href=\"/item/main.naver?code=" + code6(200000 + i) +
          "\">종목" + std::to_string(i) + "</a></div></td><td><div><p class=\"info_txt\">사유" + std::to_string(i) +
          "</p></div></td><td class=\"number\">12,500</td><td class=\"number\">10</td><td class=\"number\">" + rate +
          "</td><td class=\"number\">1,234</td></tr>";
@@ -51,27 +33,18 @@ std::string detail_page(int n, int declared) {
   return to_cp949(h + "</tbody></table></body></html>");
 }
 
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "10"};
-  explicit Env(int hh = 10) {
-    naver::detail::clear_list_caches();
-    // A Wednesday well after the after-market start; 10:00 is inside the regular session.
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), hh, 0));
-    std::string page1 = tessaro::testing::read_fixture("naver/lists_theme_page1.html");
-    std::string empty = tessaro::testing::read_fixture("naver/lists_theme_empty.html");
-    srv.route(kThemeList, [page1, empty](const tessaro::testing::FixtureRequest& r) {
+// A Wednesday well after the after-market start; 10:00 is inside the regular session.
+struct Env : NaverEnv {
+  explicit Env(const char* kst = "2026-09-16 10:00") : NaverEnv(kst) {
+    std::string page1 = read_fixture("naver/lists_theme_page1.html");
+    std::string empty = read_fixture("naver/lists_theme_empty.html");
+    srv.route(kThemeList, [page1, empty](const FixtureRequest& r) {
       auto it = r.params.find("page");
-      return FixtureResponse{200, it != r.params.end() && it->second == "1" ? page1 : empty, kHtml};
+      return reply(200, it != r.params.end() && it->second == "1" ? page1 : empty, kHtml);
     });
     srv.route_file(kSectorList, "naver/lists_sector_list.html", kHtml);
   }
-  ~Env() {
-    mt::set_now_for_tests(std::nullopt);
-    naver::detail::clear_list_caches();
-  }
-  void members(int n, int declared) { srv.route(kDetail, FixtureResponse{200, detail_page(n, declared), kHtml}); }
+  void members(int n, int declared) { srv.route(kDetail, reply(200, detail_page(n, declared), kHtml)); }
 };
 
 std::string sector(const std::string& name, int count, int page) {
@@ -79,20 +52,6 @@ std::string sector(const std::string& name, int count, int page) {
 }
 
 }  // namespace
-
-TEST(ListWindow, ClampsCountAndPage) {
-  auto w = server::list_window(0, 0);
-  EXPECT_EQ(w.count, 1);
-  EXPECT_EQ(w.page, 1);
-  EXPECT_EQ(w.requested, 0);
-  w = server::list_window(900, 2);
-  EXPECT_EQ(w.count, 500);
-  EXPECT_EQ(w.page, 2);
-  EXPECT_EQ(w.requested, 900);
-  w = server::list_window(501, -3);
-  EXPECT_EQ(w.count, 500);
-  EXPECT_EQ(w.page, 1);
-}
 
 TEST(GroupStocks, FirstPageSaysWholeCountAndNextCall) {
   Env env;
@@ -175,7 +134,7 @@ TEST(GroupStocks, UnknownNamesAnswerInPlainText) {
 }
 
 TEST(GroupStocks, ThemeReasonsAndAfterCloseNote) {
-  Env env(21);   // 21:00 KST: after the after-market, values may include it
+  Env env("2026-09-16 21:00");   // 21:00 KST: after the after-market, values may include it
   env.members(3, 3);
   std::string r = server::call_tool("get_theme_stocks", {{"theme_name", "도시가스"}});
   std::string b = body_of(r);
@@ -190,7 +149,7 @@ TEST(GroupStocks, ThemeReasonsAndAfterCloseNote) {
   EXPECT_NE(m["warnings"].dump().find("테마 목록 시세의 세션이 표시되지 않아 애프터마켓 반영 여부를 확인할 수 없습니다."),
             std::string::npos);
   // During the session there is no such note.
-  mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), 10, 0));
+  env.freeze("2026-09-16 10:00");
   std::string day = server::call_tool("get_theme_stocks", {{"theme_name", "도시가스"}, {"include_reason", false}});
   EXPECT_EQ(body_of(day).find("정규장 마감 뒤"), std::string::npos);
   EXPECT_EQ(body_of(day).find("편입사유"), std::string::npos);

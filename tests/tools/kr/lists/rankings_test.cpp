@@ -3,15 +3,10 @@
 #include <fstream>
 
 #include "server/registry.hpp"
-#include "sources/naver/lists_common.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kList = "/stock.naver.com/api/domestic/market/stock/default";
@@ -19,35 +14,25 @@ const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
 const std::string kAlert = "/finance.naver.com/sise/investment_alert.naver";
 const std::string kCap = "/m.stock.naver.com/api/stocks/marketValue/";
 
-struct Env {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-  Env() { naver::detail::clear_list_caches(); }
-  ~Env() { naver::detail::clear_list_caches(); }
-  void status(const std::string& s) {
-    srv.route(kIndex, FixtureResponse{200, json{{"datas", {{{"itemCode", "KOSPI"}, {"marketStatus", s}}}}}.dump()});
-  }
-};
+void market_status(NaverEnv& env, const std::string& s) {
+  env.srv.route(kIndex, reply(200, json{{"datas", {{{"itemCode", "KOSPI"}, {"marketStatus", s}}}}}.dump()));
+}
 
 json row(int i, json trade_amount = "1234567890") {
-  char code[8];
-  snprintf(code, sizeof code, "%06d", 400000 + i);
-  return {{"itemcode", code},         {"itemname", "종목" + std::to_string(i)}, {"nowPrice", "15000"},
-          {"prevChangeRate", "-3.2"}, {"tradeVolume", "1234567"},               {"tradeAmount", trade_amount}};
+  return {{"itemcode", code6(400000 + i)}, {"itemname", "종목" + std::to_string(i)}, {"nowPrice", "15000"},
+          {"prevChangeRate", "-3.2"},     {"tradeVolume", "1234567"},              {"tradeAmount", trade_amount}};
 }
 
 FixtureResponse pages(const FixtureRequest& r, int total) {
   int start = std::stoi(r.params.at("startIdx")), size = std::stoi(r.params.at("pageSize"));
   json arr = json::array();
   for (int i = start; i < std::min(total, start + size); ++i) arr.push_back(row(i));
-  return FixtureResponse{200, arr.dump()};
+  return reply(200, arr.dump());
 }
 }  // namespace
 
 TEST(VolumeRanking, TradeValueInEokAndMissingNeverZero) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kList, FixtureResponse{200, json::array({row(0), row(1, nullptr)}).dump()});
   std::string r = server::call_tool("get_volume_ranking", {{"count", 2}, {"sort_by", "trade_value"}});
   std::string b = body_of(r);
@@ -62,7 +47,7 @@ TEST(VolumeRanking, TradeValueInEokAndMissingNeverZero) {
 }
 
 TEST(VolumeRanking, CountAbove500Asks500) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 2000); });
   std::string r = server::call_tool("get_volume_ranking", {{"count", 900}});
   EXPECT_NE(r.find("거래량 상위 (ALL, 500개, 정렬=volume):"), std::string::npos);
@@ -70,9 +55,9 @@ TEST(VolumeRanking, CountAbove500Asks500) {
 }
 
 TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kList, FixtureResponse{200, "[]"});
-  env.status("PREOPEN");
+  market_status(env, "PREOPEN");
   std::string r = server::call_tool("get_volume_ranking", {{"market", "KOSPI"}});
   EXPECT_EQ(body_of(r),
             "장 시작 전이라 거래량 순위가 아직 없습니다 (KOSPI).\n네이버는 개장 전에 거래량·거래대금·등락률 순위를 비워 두고, "
@@ -81,7 +66,7 @@ TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
   EXPECT_EQ(m["data_completeness"], "none");
   EXPECT_EQ(m["warnings"][0], "장 시작 전(네이버 PREOPEN)이라 순위가 비어 있음 — 해당 종목 없음·거래 없음으로 해석하지 말 것");
   // Open market, still empty: the plain failure sentence.
-  env.status("OPEN");
+  market_status(env, "OPEN");
   EXPECT_EQ(server::call_tool("get_volume_ranking", {{"market", "KOSPI"}, {"sort_by", "trade_value"}}),
             "KOSPI 거래대금 순위를 가져올 수 없습니다.");
   // The status lookup failing too: still the plain sentence, never an error.
@@ -90,7 +75,7 @@ TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
 }
 
 TEST(ChangeRanking, WatchlistStarsAndMarketAlerts) {
-  Env env;
+  NaverEnv env;
   {
     std::ofstream f(env.home.path() + "/watchlist.json");
     f << R"({"version":1,"items":[{"code":"400001","name":"종목1"},{"code":"400003","name":"종목3"}]})";
@@ -118,14 +103,12 @@ TEST(ChangeRanking, WatchlistStarsAndMarketAlerts) {
 }
 
 TEST(MarketCapRanking, SubstitutedMarketPagingAndPageOnlyTypeCounts) {
-  Env env;
+  NaverEnv env;
   env.srv.route(kCap + "KOSPI", [](const FixtureRequest& r) {
     int page = std::stoi(r.params.at("page")), size = std::stoi(r.params.at("pageSize"));
     json stocks = json::array();
     for (int i = (page - 1) * size; i < std::min(950, page * size); ++i) {
-      char code[8];
-      snprintf(code, sizeof code, "%06d", 500000 + i);
-      stocks.push_back({{"itemCode", code}, {"stockName", i % 10 == 0 ? "KODEX 종목" : "종목"},
+      stocks.push_back({{"itemCode", code6(500000 + i)}, {"stockName", i % 10 == 0 ? "KODEX 종목" : "종목"},
                         {"stockEndType", i % 10 == 0 ? "etf" : "stock"}, {"closePriceRaw", "1000"},
                         {"fluctuationsRatio", "1.00"}, {"marketValueRaw", "100000000000"},
                         {"tradeStopType", {{"name", "TRADING"}}}});

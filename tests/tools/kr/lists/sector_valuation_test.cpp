@@ -1,53 +1,26 @@
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include "server/registry.hpp"
 #include "sources/naver/lists_common.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kSectorList = "/finance.naver.com/sise/sise_group.naver";
 const std::string kDetail = "/finance.naver.com/sise/sise_group_detail.naver";
 const char* kHtml = "text/html; charset=euc-kr";
 
-std::string to_cp949(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP949", "UTF-8");
-  std::string out(utf8.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t in_left = utf8.size(), out_left = out.size();
-  char* o = out.data();
-  iconv(cd, &in, &in_left, &o, &out_left);
-  iconv_close(cd);
-  out.resize(out.size() - out_left);
-  return out;
-}
-
-std::string code_of(int i) {
-  char c[8];
-  snprintf(c, sizeof c, "%06d", 800000 + i);
-  return c;
-}
+std::string code_of(int i) { return code6(800000 + i); }
 
 struct Stock {
   json per, pbr;
   double cap_eok;
 };
 
-struct Env {
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-  Env() {
-    naver::detail::clear_list_caches();
-    srv.route_file(kSectorList, "naver/lists_sector_list.html", kHtml);
-  }
-  ~Env() { naver::detail::clear_list_caches(); }
+struct Env : NaverEnv {
+  Env() { srv.route_file(kSectorList, "naver/lists_sector_list.html", kHtml); }
   // Members of sector 278 with their detail answers; financial pages are absent,
   // so the records keep the site's own PER and PBR.
   void sector(const std::vector<Stock>& stocks, int declared) {
@@ -63,9 +36,9 @@ struct Env {
       json d = {{"itemcode", code_of((int)i)}, {"itemname", "종목" + std::to_string(i)}, {"nowVal", "1000"},
                 {"marketSum", std::to_string((long long)(stocks[i].cap_eok * 1e8))},
                 {"per", stocks[i].per}, {"pbr", stocks[i].pbr}, {"upJongName", "반도체와반도체장비"}};
-      srv.route("/stock.naver.com/api/domestic/detail/" + code_of((int)i) + "/detail", FixtureResponse{200, d.dump()});
+      srv.route("/stock.naver.com/api/domestic/detail/" + code_of((int)i) + "/detail", reply(200, d.dump()));
     }
-    srv.route(kDetail, FixtureResponse{200, to_cp949(h + "</tbody></table></body></html>"), kHtml});
+    srv.route(kDetail, reply(200, to_cp949(h + "</tbody></table></body></html>"), kHtml));
   }
   // The main page of the focus stock: 업종 link, its PER and the same-sector PER.
   void focus_page() {
@@ -73,7 +46,7 @@ struct Env {
                     "href=\"/sise/sise_group_detail.naver?type=upjong&amp;no=278\">반도체와반도체장비</a>)</em></h4></div>"
                     "<em id=\"_per\">21.00</em><table summary=\"동일업종 PER 정보\"><tr class=\"strong\"><th>동일업종 PER</th>"
                     "<td><em>113.39</em>배</td></tr></table></body></html>";
-    srv.route("/finance.naver.com/item/main.naver", FixtureResponse{200, to_cp949(h), kHtml});
+    srv.route("/finance.naver.com/item/main.naver", reply(200, to_cp949(h), kHtml));
   }
 };
 

@@ -8,22 +8,15 @@
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 #include "tools/kr/news/move_context.hpp"
 #include "tools/kr/news/news_collect.hpp"
 
 using namespace tessaro;
 using namespace tessaro::tools::news;
+using namespace tessaro::testing;
 
 namespace {
-
-tessaro::testing::FixtureResponse body_of(const std::string& body,
-                                          const std::string& type = "application/json; charset=utf-8") {
-  tessaro::testing::FixtureResponse r;
-  r.body = body;
-  r.content_type = type;
-  return r;
-}
 
 json article(const std::string& title, const std::string& dt, const std::string& source,
              const std::string& url = "", const std::string& basis = "article") {
@@ -36,25 +29,14 @@ struct Split {
   std::string text;
   json meta;
 };
-Split split(const std::string& reply) {
-  auto p = reply.find("\n\nRESULT_META_JSON_START\n");
-  if (p == std::string::npos) return {reply, nullptr};
-  auto q = reply.find("\nRESULT_META_JSON_END", p);
-  std::string body = reply.substr(p + 25, q - (p + 25));
-  return {reply.substr(0, p), json::parse(body)};
-}
-
-bool has_line(const std::string& text, const std::string& line) {
-  return ("\n" + text + "\n").find("\n" + line + "\n") != std::string::npos;
-}
+Split split(const std::string& reply) { return {body_of(reply), meta_of(reply)}; }
 
 // Scripted sources: every operation fails unless a test sets it.
 struct NewsToolsTest : ::testing::Test {
-  tessaro::testing::TempHome home;
+  NaverEnv env{"2026-12-04 17:10"};
   KrSources s;
   std::atomic<int> stock_news_page{0}, search_page{0};
   void SetUp() override {
-    mt::set_now_for_tests(mt::from_kst(std::chrono::sys_days(std::chrono::year(2026) / 12 / 4), 17, 10));
     auto fail = [](auto&&...) -> json { throw ConnectError("unreachable"); };
     s.current_price = fail;
     s.ohlcv = fail;
@@ -63,10 +45,7 @@ struct NewsToolsTest : ::testing::Test {
     s.stock_news = fail;
     s.search_news = fail;
   }
-  void TearDown() override {
-    set_sources_for_tests(std::nullopt);
-    mt::set_now_for_tests(std::nullopt);
-  }
+  void TearDown() override { set_sources_for_tests(std::nullopt); }
   void install() { set_sources_for_tests(s); }
   std::string call(const std::string& tool, const json& args) { return server::call_tool(tool, args); }
 };
@@ -131,20 +110,6 @@ TEST_F(NewsToolsTest, TimeLabelsSayHowExactTheTimeIs) {
   EXPECT_EQ(news_time_label(article("t", "", "x", "", "date_only")), "날짜 미상");
   EXPECT_EQ(news_time_label(article("t", "", "x", "", "article")), "시각 미상");
   EXPECT_EQ(news_time_label(article("t", "2026-12-04 09:10", "x", "", "")), "시각 미상");
-}
-
-TEST_F(NewsToolsTest, ArticleLines) {
-  json a = article("삼성전자 신고가", "2026-12-04 09:10", "name_search", "https://n/1");
-  a["snippet"] = "요약 한 줄";
-  json b = article("반도체 업황 개선", "2026-12-04 08:00", "name_search");
-  b.erase("press");
-  json c = article("제목", "2026-12-04 07:00", "mystery");
-  auto lines = render_news_lines(json::array({a, b, c}), std::string("삼성전자"));
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "- 2026-12-04 09:10 · 연합뉴스 · [삼성전자 신고가](https://n/1) · 이름검색 · 제목 언급");
-  EXPECT_EQ(lines[1], "  > 요약 한 줄");
-  EXPECT_EQ(lines[2], "- 2026-12-04 08:00 · - · 반도체 업황 개선 · 이름검색 · 본문 언급");
-  EXPECT_EQ(lines[3], "- 2026-12-04 07:00 · 연합뉴스 · 제목 · mystery");
 }
 
 TEST_F(NewsToolsTest, GetNewsKeepsThePartThatAnswered) {
@@ -220,10 +185,9 @@ TEST_F(NewsToolsTest, GetNewsOverTheRealFeeds) {
   // comes from a scripted quote.
   TESSARO_REQUIRE_SAMPLE(detail, "naver/stock_api_domestic_detail_news.json");
   TESSARO_REQUIRE_SAMPLE(search, "naver/stock_api_domestic_news_search.json");
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
-  srv.route("/stock.naver.com/api/domestic/detail/news", body_of(detail));
-  srv.route("/stock.naver.com/api/domestic/news/search", body_of(search));
+  auto& srv = env.srv;
+  srv.route("/stock.naver.com/api/domestic/detail/news", reply(200, detail));
+  srv.route("/stock.naver.com/api/domestic/news/search", reply(200, search));
   KrSources real = default_sources();
   s.stock_news = real.stock_news;
   s.search_news = real.search_news;

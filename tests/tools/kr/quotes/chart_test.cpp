@@ -1,78 +1,35 @@
 #include <gtest/gtest.h>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 
-std::string fchart(const std::vector<std::string>& items, const std::string& tf = "day") {
-  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"005930\" timeframe=\"" + tf + "\">";
-  for (const auto& i : items) x += "<item data=\"" + i + "\" />";
-  return x + "</chartdata></protocol>";
-}
-
-struct ChartEnv {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  std::string day_xml = tessaro::testing::read_fixture("naver/fchart_day_005930.xml");
-  std::string minute_xml = fchart({"202609151529|null|null|null|71900|10", "202609151530|null|null|null|72000|20",
-                                   "202609151600|null|null|null|72300|30"},
-                                  "minute");
-  ChartEnv() {
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-18"), 10, 0));
+// Day bars from our fixture (or what a test puts in day_xml); minute bars with
+// a 15:30 print on 2026-09-15 only.
+struct ChartEnv : NaverEnv {
+  std::string day_xml = read_fixture("naver/fchart_day_005930.xml");
+  std::string minute_xml = fchart_xml({"202609151529|null|null|null|71900|10", "202609151530|null|null|null|72000|20",
+                                       "202609151600|null|null|null|72300|30"},
+                                      "minute");
+  ChartEnv() : NaverEnv("2026-09-18 10:00") {
     srv.route(kFchart, [this](const FixtureRequest& r) {
-      auto tf = r.params.at("timeframe");
-      if (tf == "minute") return reply(200, minute_xml, "text/xml");
+      if (r.params.at("timeframe") == "minute") return reply(200, minute_xml, "text/xml");
       return reply(200, day_xml, "text/xml; charset=EUC-KR");
     });
   }
-  ~ChartEnv() { mt::set_now_for_tests(std::nullopt); }
   void division(const char* fixture) { srv.route_file("/m.stock.naver.com/api/stock/005930/basic", fixture); }
 };
 
 std::string chart(const json& args) { return server::call_tool("get_chart", args); }
 
-bool has_warning(const json& meta, const std::string& w) {
-  for (const auto& x : meta.value("warnings", json::array()))
-    if (x.is_string() && x.get<std::string>().find(w) != std::string::npos) return true;
-  return false;
-}
-
 }  // namespace
-
-TEST(KrCommonQuotes, NormalizeDateAndTable) {
-  EXPECT_EQ(server::normalize_date("20260915", false), "2026-09-15");
-  EXPECT_EQ(server::normalize_date(json(20260915), false), "2026-09-15");
-  EXPECT_EQ(server::normalize_date("2026-09-15T10:31:00+09:00", true), "2026-09-15T10:31");
-  EXPECT_EQ(server::normalize_date("2026-09-15T10:31:00+09:00", false), "2026-09-15");
-  EXPECT_EQ(server::normalize_date(nullptr, false), "");
-  json rows = json::array({{{"date", "20260915"}, {"open", 100}, {"high", 110.5}, {"low", 99}, {"close", 105}, {"volume", 123456789}},
-                           {{"datetime", "2026-09-16 09:00"}, {"open", 1}, {"close", nullptr}}});
-  auto lines = server::format_ohlcv_rows(rows, false, 2);
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "날짜|시가|고가|저가|종가|거래량");
-  EXPECT_EQ(lines[1], "---|---|---|---|---|---");
-  EXPECT_EQ(lines[2], "2026-09-15|100.00|110.50|99.00|105.00|123456789");
-  EXPECT_EQ(lines[3], "2026-09-16|1.00|0.00|0.00|0.00|0");
-  EXPECT_EQ(server::format_ohlcv_rows(rows, false, 0)[2], "2026-09-15|100|110|99|105|123456789");
-}
 
 TEST(GetChart, DailyWithExclusionsRegularCloseTableAndAfterMarketNote) {
   ChartEnv env;
@@ -121,7 +78,7 @@ TEST(GetChart, EtfGetsNoAfterMarketLabels) {
 TEST(GetChart, WeeklyNoteWithoutCloseTableAndCountCap) {
   ChartEnv env;
   env.division("naver/mstock_basic_005930.json");
-  env.day_xml = fchart({"20260907|70000|72000|69000|71800|50000000", "20260914|71800|74000|71500|73500|60000000"}, "week");
+  env.day_xml = fchart_xml({"20260907|70000|72000|69000|71800|50000000", "20260914|71800|74000|71500|73500|60000000"}, "week");
   std::string r = chart({{"code", "005930"}, {"timeframe", "week"}, {"count", 800}});
   EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
   std::string b = body_of(r);
@@ -133,7 +90,7 @@ TEST(GetChart, WeeklyNoteWithoutCloseTableAndCountCap) {
 TEST(GetChart, OneFractionalPriceSwitchesToTwoDecimals) {
   ChartEnv env;
   env.division("naver/mstock_basic_069500.json");
-  env.day_xml = fchart({"20260910|100|110|95|105|1000", "20260911|105|108.5|101|107|2000"});
+  env.day_xml = fchart_xml({"20260910|100|110|95|105|1000", "20260911|105|108.5|101|107|2000"});
   std::string b = body_of(chart({{"code", "005930"}, {"count", 2}}));
   EXPECT_NE(b.find("2026-09-10|100.00|110.00|95.00|105.00|1000\n2026-09-11|105.00|108.50|101.00|107.00|2000"),
             std::string::npos)

@@ -2,28 +2,15 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
-
-struct Env {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
-  explicit Env(int hh = 10) { mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-09-16"), hh, 0)); }
-  ~Env() { mt::set_now_for_tests(std::nullopt); }
-};
 
 json item(const std::string& code, const std::string& change, const std::string& dir) {
   return {{"itemCode", code},     {"stockName", "종목" + code},
@@ -34,26 +21,23 @@ json item(const std::string& code, const std::string& change, const std::string&
 
 // Daily bars ending 2026-09-15, n of them, the first `halted` of them placeholders.
 std::string fchart(int n, int halted = 0) {
-  std::string x = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"X\" timeframe=\"day\">";
+  std::vector<std::string> items;
   auto d = *mt::parse_day("2026-09-15") - std::chrono::days(n);
   for (int i = 0; i < n; ++i) {
     d += std::chrono::days(1);
     std::string ds = mt::day_str(d);
     ds.erase(std::remove(ds.begin(), ds.end(), '-'), ds.end());
-    if (i < halted) {
-      x += "<item data=\"" + ds + "|5000|5000|5000|5000|0\" />";
-      continue;
-    }
     int c = 1000 + i * 10;
-    x += "<item data=\"" + ds + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" + std::to_string(c - 50) +
-         "|" + std::to_string(c) + "|100\" />";
+    items.push_back(i < halted ? ds + "|5000|5000|5000|5000|0"
+                               : ds + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
+                                     std::to_string(c - 50) + "|" + std::to_string(c) + "|100");
   }
-  return x + "</chartdata></protocol>";
+  return fchart_xml(items);
 }
 }  // namespace
 
 TEST(MultiStocks, ChangeSignsAndFailedCodesNamed) {
-  Env env;
+  NaverEnv env("2026-09-16 10:00");
   json datas = json::array({item("111111", "0", "3"), item("222222", "1,500", "5"), item("333333", "1,500", "2")});
   env.srv.route(kPoll + "111111,222222,333333,444444", FixtureResponse{200, json{{"datas", datas}}.dump()});
   std::string r = server::call_tool("get_multi_stocks", {{"codes", {"111111", "222222", "333333", "444444"}}});
@@ -71,7 +55,7 @@ TEST(MultiStocks, ChangeSignsAndFailedCodesNamed) {
 }
 
 TEST(MultiStocks, AfterMarketRowsGetTheSessionColumn) {
-  Env env(17);
+  NaverEnv env("2026-09-16 17:00");
   json a = item("111111", "100", "2");
   a["localTradedAt"] = "2026-09-16T17:05:00.000+09:00";
   json datas = json::array({a, item("222222", "100", "2")});
@@ -86,7 +70,7 @@ TEST(MultiStocks, AfterMarketRowsGetTheSessionColumn) {
 }
 
 TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
-  Env env;
+  NaverEnv env("2026-09-16 10:00");
   env.srv.route(kFchart, [](const FixtureRequest& r) {
     int count = std::stoi(r.params.at("count"));
     std::string sym = r.params.at("symbol");
@@ -106,14 +90,8 @@ TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
   EXPECT_NE(b.find("※ 조회 실패: 333333"), std::string::npos);
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");
-  bool placeholder_warning = false, short_warning = false;
-  for (const auto& w : m["warnings"]) {
-    std::string s = w.get<std::string>();
-    if (s.find("비정상 봉 2개를") != std::string::npos) placeholder_warning = true;
-    if (s.find("짧은 종목 1건: 111111(150봉)") != std::string::npos) short_warning = true;
-  }
-  EXPECT_TRUE(placeholder_warning);
-  EXPECT_TRUE(short_warning);
+  EXPECT_TRUE(has_warning(m, "비정상 봉 2개를"));
+  EXPECT_TRUE(has_warning(m, "짧은 종목 1건: 111111(150봉)"));
   EXPECT_EQ(m["data_as_of"], "2026-09-15");
   // Bars after the after-market start, for a stock that can trade after hours.
   EXPECT_NE(b.find("부터 네이버 일봉은 애프터마켓(16:00~20:00) 체결을 합친 값입니다."), std::string::npos);
@@ -125,7 +103,7 @@ TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
 }
 
 TEST(MarketIndex, MissingPartsAreNotPrinted) {
-  Env env;
+  NaverEnv env("2026-09-16 10:00");
   env.srv.route(kIndex, FixtureResponse{200, R"({"datas":[
     {"itemCode":"KOSPI","stockName":"코스피","closePrice":"3,201.55","compareToPreviousClosePrice":"12.30","fluctuationsRatio":"0.39"},
     {"itemCode":"KOSDAQ","stockName":"코스닥","closePrice":"880.10","compareToPreviousClosePrice":"-3.05","fluctuationsRatio":"-"}]})"});

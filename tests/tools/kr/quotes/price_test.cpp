@@ -1,65 +1,35 @@
 #include <gtest/gtest.h>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/watchlist.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureRequest;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 
-struct PriceEnv {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
-  explicit PriceEnv(const char* kst_iso = "2026-09-16T17:10:00+09:00") {
-    mt::set_now_for_tests(std::chrono::time_point_cast<std::chrono::seconds>(parse_iso(kst_iso)));
-  }
-  ~PriceEnv() { mt::set_now_for_tests(std::nullopt); }
-  static std::chrono::sys_seconds parse_iso(const std::string& s) {
-    // "YYYY-MM-DDTHH:MM:SS+09:00"
-    auto d = *mt::parse_day(s.substr(0, 10));
-    return mt::from_kst(d, std::stoi(s.substr(11, 2)), std::stoi(s.substr(14, 2)));
-  }
-  // A minute series with one 15:30 print of `day` (YYYYMMDD).
-  void minute_close(const std::string& day, long price) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"X\" timeframe=\"minute\">"
-                      "<item data=\"" + day + "1529|null|null|null|" + std::to_string(price - 500) + "|10\" />"
-                      "<item data=\"" + day + "1530|null|null|null|" + std::to_string(price) + "|20\" />"
-                      "<item data=\"" + day + "1700|null|null|null|" + std::to_string(price + 900) + "|30\" />"
-                      "</chartdata></protocol>";
-    srv.route(kFchart, reply(200, xml, "text/xml"));
-  }
-};
+// A minute series of `day` (YYYYMMDD) with one 15:30 print at `price`.
+void minute_close(NaverEnv& env, const std::string& day, long price) {
+  env.srv.route(kFchart, reply(200, fchart_xml({day + "1529|null|null|null|" + std::to_string(price - 500) + "|10",
+                                                day + "1530|null|null|null|" + std::to_string(price) + "|20",
+                                                day + "1700|null|null|null|" + std::to_string(price + 900) + "|30"},
+                                               "minute"),
+                                    "text/xml"));
+}
 
 std::string price(const std::string& code) { return server::call_tool("get_price", {{"code", code}}); }
-
-bool has_warning(const json& meta, const std::string& w) {
-  for (const auto& x : meta.value("warnings", json::array()))
-    if (x.is_string() && x.get<std::string>().find(w) != std::string::npos) return true;
-  return false;
-}
 
 }  // namespace
 
 TEST(GetPrice, RegularSessionNxtStockFromRealSample) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
-  PriceEnv env("2025-12-02T13:50:00+09:00");
+  NaverEnv env("2025-12-02 13:50");
   env.srv.route(kPoll + "005930", reply(200, body));
   std::string r = price("005930");
   EXPECT_EQ(body_of(r),
@@ -84,9 +54,9 @@ TEST(GetPrice, RegularSessionNxtStockFromRealSample) {
 }
 
 TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
-  PriceEnv env;
+  NaverEnv env("2026-09-16 17:10");
   env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
-  env.minute_close("20260916", 291500);
+  minute_close(env, "20260916", 291500);
   std::string r = price("000660");
   EXPECT_EQ(body_of(r),
             "종목: SK하이닉스 (000660)\n"
@@ -115,10 +85,10 @@ TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
 }
 
 TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
-  PriceEnv env;
+  NaverEnv env("2026-09-16 17:10");
   env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
   // No 15:30 print that day.
-  env.minute_close("20260915", 291500);
+  minute_close(env, "20260915", 291500);
   std::string r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
   EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "no_1530_bar");
@@ -131,7 +101,7 @@ TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
 }
 
 TEST(GetPrice, MissingCellsShowAsNoDataAndMakeThePartial) {
-  PriceEnv env("2026-09-14T08:56:00+09:00");
+  NaverEnv env("2026-09-14 08:56");
   env.srv.route_file(kPoll + "035720", "naver/polling_preopen_035720.json");
   std::string r = price("035720");
   std::string b = body_of(r);
@@ -145,7 +115,7 @@ TEST(GetPrice, MissingCellsShowAsNoDataAndMakeThePartial) {
 }
 
 TEST(GetPrice, HaltFlagAndContradictingSign) {
-  PriceEnv env("2026-09-16T10:20:00+09:00");
+  NaverEnv env("2026-09-16 10:20");
   env.srv.route_file(kPoll + "000270", "naver/polling_disagree_000270.json");
   std::string r = price("000270");
   std::string b = body_of(r);
@@ -158,7 +128,7 @@ TEST(GetPrice, HaltFlagAndContradictingSign) {
 }
 
 TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
-  PriceEnv env("2026-09-16T10:20:00+09:00");
+  NaverEnv env("2026-09-16 10:20");
   env.srv.route_file(kPoll + "000100", "naver/polling_no_price_000100.json");
   std::string r = price("000100");
   EXPECT_EQ(body_of(r), std::string("유한양행(000100)의 시세를 읽지 못했어요 (데이터가 없는 것이 아니라 **파싱 실패**예요).\n"
@@ -180,7 +150,7 @@ TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
 
 TEST(GetPrice, WatchlistedCodeGetsTheStar) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
-  PriceEnv env("2025-12-02T13:50:00+09:00");
+  NaverEnv env("2025-12-02 13:50");
   env.srv.route(kPoll + "005930", reply(200, body));
   wl::add("005930", "삼성전자");
   EXPECT_TRUE(fmt::starts_with(price("005930"), "⭐ 종목: 삼성전자 (005930)\n"));
@@ -188,7 +158,7 @@ TEST(GetPrice, WatchlistedCodeGetsTheStar) {
 
 TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
   // Timeouts are covered end to end (the HTTP timeout cap is per process).
-  PriceEnv env("2026-09-16T10:20:00+09:00");
+  NaverEnv env("2026-09-16 10:20");
   env.srv.route(kPoll + "000660", reply(200, "<html>점검 중</html>", "text/html"));
   EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
 }

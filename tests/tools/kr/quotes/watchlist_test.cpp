@@ -3,28 +3,17 @@
 #include "core/format.hpp"
 #include "server/registry.hpp"
 #include "sources/watchlist.hpp"
-#include "support/fixture_server.hpp"
-#include "tools/kr/reply.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
-using tessaro::testing::body_of;
-using tessaro::testing::FixtureResponse;
-using tessaro::testing::meta_of;
-
-
-using tessaro::testing::reply;
+using namespace tessaro::testing;
 
 namespace {
 const std::string kAuto = "/stock.naver.com/api/autocomplete/search/autoComplete";
 
-struct ToolEnv {
-  tessaro::testing::TempHome home;
-  tessaro::testing::FixtureServer srv;
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  void answer(const json& items) {
-    srv.route(kAuto, reply(200, json{{"isSuccess", true}, {"result", {{"items", items}}}}.dump()));
-  }
-};
+void answer(NaverEnv& env, const json& items) {
+  env.srv.route(kAuto, reply(200, json{{"isSuccess", true}, {"result", {{"items", items}}}}.dump()));
+}
 
 json item(const std::string& code, const std::string& name, const std::string& market = "KOSDAQ") {
   return {{"code", code}, {"name", name}, {"typeCode", market}, {"nationCode", "KOR"}, {"category", "stock"}};
@@ -34,20 +23,20 @@ std::string call(const char* tool, const json& a) { return server::call_tool(too
 }  // namespace
 
 TEST(SearchTool, ListsResultsWithoutMetaAndSaysWhenNothingMatched) {
-  ToolEnv env;
-  env.answer(json::array({item("005930", "삼성전자", "KOSPI"), item("950210", "프레스티지바이오파마", "")}));
+  NaverEnv env;
+  answer(env, json::array({item("005930", "삼성전자", "KOSPI"), item("950210", "프레스티지바이오파마", "")}));
   std::string r = call("search", {{"query", "삼성"}});
   EXPECT_EQ(r, "검색 결과 (2건):\n  - 삼성전자 (005930) [KOSPI]\n  - 프레스티지바이오파마 (950210)");
   EXPECT_EQ(call("search_stock", {{"query", "삼성"}}), r);
-  env.answer(json::array());
+  answer(env, json::array());
   r = call("search", {{"query", "없는회사"}});
   EXPECT_EQ(r, "'없는회사'에 대한 검색 결과가 없습니다. 6자리 코드를 직접 알려 주세요.");
   EXPECT_TRUE(meta_of(r).is_null());
 }
 
 TEST(WatchlistTool, AddByCodeWithSpacesInAction) {
-  ToolEnv env;
-  env.answer(json::array({item("005930", "삼성전자", "KOSPI"), item("005935", "삼성전자우", "KOSPI")}));
+  NaverEnv env;
+  answer(env, json::array({item("005930", "삼성전자", "KOSPI"), item("005935", "삼성전자우", "KOSPI")}));
   std::string r = call("watchlist", {{"action", " ADD "}, {"query", "005930"}});
   EXPECT_EQ(body_of(r),
             "✅ 관심종목에 추가했습니다: 삼성전자 (005930)\n\n"
@@ -67,23 +56,23 @@ TEST(WatchlistTool, AddByCodeWithSpacesInAction) {
 }
 
 TEST(WatchlistTool, LowerCaseCodeAndAmbiguousNames) {
-  ToolEnv env;
-  env.answer(json::array({item("0088M0", "에이치엠씨제1호스팩"), item("0088N0", "에이치엠씨제2호스팩")}));
+  NaverEnv env;
+  answer(env, json::array({item("0088M0", "에이치엠씨제1호스팩"), item("0088N0", "에이치엠씨제2호스팩")}));
   std::string r = call("watchlist", {{"action", "add"}, {"query", "0088m0"}});
   EXPECT_TRUE(fmt::starts_with(r, "✅ 관심종목에 추가했습니다: 에이치엠씨제1호스팩 (0088M0)")) << r;
   json six = json::array();
   for (int i = 1; i <= 6; ++i) six.push_back(item("00000" + std::to_string(i), "테스트" + std::to_string(i)));
-  env.answer(six);
+  answer(env, six);
   r = call("watchlist", {{"action", "add"}, {"query", "테스트"}});
   EXPECT_EQ(r, "'테스트'에 해당하는 종목이 여러 개입니다. 어느 것인가요? — 테스트1(000001), 테스트2(000002), "
                "테스트3(000003), 테스트4(000004), 테스트5(000005)");
-  env.answer(json::array());
+  answer(env, json::array());
   EXPECT_EQ(call("watchlist", {{"action", "add"}, {"query", "없음"}}),
             "'없음' 종목을 찾을 수 없습니다. 6자리 코드로 다시 시도해 주세요.");
 }
 
 TEST(WatchlistTool, RemoveClearAndInputErrors) {
-  ToolEnv env;
+  NaverEnv env;
   wl::add("039840", "디오");
   std::string r = call("watchlist", {{"action", "remove"}, {"query", "디오"}});
   EXPECT_EQ(body_of(r),

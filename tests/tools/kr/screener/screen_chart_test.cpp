@@ -11,23 +11,16 @@
 #include "server/registry.hpp"
 #include "sources/screener/intraday.hpp"
 #include "sources/screener/screener.hpp"
+#include "support/naver_env.hpp"
 #include "tools/kr/screener/screen_chart.hpp"
 #include "tools/kr/screener/screen_report.hpp"
 
 using namespace tessaro;
 using namespace tessaro::tools::screen;
+using tessaro::testing::contains;
+using tessaro::testing::meta_of;
 
 namespace {
-
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
-json meta_of(const std::string& reply) {
-  auto a = reply.find(rmeta::START_MARKER);
-  auto b = reply.find(rmeta::END_MARKER);
-  if (a == std::string::npos || b == std::string::npos) return nullptr;
-  a += std::string(rmeta::START_MARKER).size();
-  return json::parse(reply.substr(a, b - a));
-}
 
 server::Args args(const json& given) {
   json a = json::object();
@@ -102,23 +95,23 @@ TEST(ScreenChartArgs, BadInputRepliesWithoutFetching) {
   FakeMarket fm;
   Sources s = fm.sources();
   std::string r = screen_chart(args({{"ma_spread_max", 2.5}, {"refine", "2h"}}), s);
-  EXPECT_TRUE(has(r, "⚠️ 지원하지 않는 분봉 주기입니다: \"2h\"\n사용할 수 있는 값: 1m, 3m, 5m, 10m, 15m, 30m, 60m, 120m, 240m"));
+  EXPECT_TRUE(contains(r, "⚠️ 지원하지 않는 분봉 주기입니다: \"2h\"\n사용할 수 있는 값: 1m, 3m, 5m, 10m, 15m, 30m, 60m, 120m, 240m"));
   EXPECT_EQ(meta_of(r)["data_completeness"], rmeta::NONE);
 
   r = screen_chart(args({{"above_ma", 500}}), s);
   EXPECT_EQ(r, "⚠️ above_ma 는 2 ~ 240 사이여야 합니다: 500");
   r = screen_chart(args({{"preset", "없는프리셋"}}), s);
-  EXPECT_TRUE(has(r, "⚠️ 알 수 없는 프리셋입니다"));
+  EXPECT_TRUE(contains(r, "⚠️ 알 수 없는 프리셋입니다"));
   r = screen_chart(args({{"ma_set", "5,10,20,60,120,240"}, {"ma_spread_max", 2.0}}), s);
-  EXPECT_TRUE(has(r, "⚠️ 이평은 최대 5개"));
+  EXPECT_TRUE(contains(r, "⚠️ 이평은 최대 5개"));
   r = screen_chart(args({{"ma_set", "1,5"}, {"ma_spread_max", 2.0}}), s);
-  EXPECT_TRUE(has(r, "⚠️ 이평 기간은 2 ~ 240"));
+  EXPECT_TRUE(contains(r, "⚠️ 이평 기간은 2 ~ 240"));
   r = screen_chart(args({{"rsi_min", 70.0}, {"rsi_max", 30.0}}), s);
-  EXPECT_TRUE(has(r, "⚠️ rsi_min (70.0) 이 rsi_max (30.0) 보다 큽니다."));
+  EXPECT_TRUE(contains(r, "⚠️ rsi_min (70.0) 이 rsi_max (30.0) 보다 큽니다."));
 
   r = screen_chart(args(json::object()), s);   // no condition: the guide
   EXPECT_EQ(r.substr(0, r.find('\n')), "조건을 하나 이상 지정해 주세요.");
-  EXPECT_TRUE(has(r, "\n          macd(골든/데드크로스)+macd_zone(0선위/0선아래), rsi_min/rsi_max"));
+  EXPECT_TRUE(contains(r, "\n          macd(골든/데드크로스)+macd_zone(0선위/0선아래), rsi_min/rsi_max"));
   EXPECT_EQ(meta_of(r)["warnings"].back(), "조건이 비어 있어 검색하지 않았습니다.");
   EXPECT_EQ(fm.cap_calls.load(), 0);
   EXPECT_EQ(fm.bar_calls.load(), 0);
@@ -159,8 +152,8 @@ TEST(ScreenChartPipeline, BoundedFetchesExactBarsAndFailureAccounting) {
   Sources s = fm.sources();
   std::string r = screen_chart(args({{"ma_order", "정배열"}, {"universe_top", 5}, {"exclude", "없음"}}), s);
   // universe_top 5 becomes 10 per market
-  EXPECT_TRUE(has(r, "후보 20종목 → 계산 17 → 조건 통과 **17종목**")) << r;
-  EXPECT_TRUE(has(r, "시총 상위 10 (ALL)"));
+  EXPECT_TRUE(contains(r, "후보 20종목 → 계산 17 → 조건 통과 **17종목**")) << r;
+  EXPECT_TRUE(contains(r, "시총 상위 10 (ALL)"));
   EXPECT_LE(fm.max_in_flight.load(), SCREEN_DAILY_CONCURRENCY);
   std::set<int> counts(fm.requested_counts.begin(), fm.requested_counts.end());
   ASSERT_EQ(counts.size(), 1u);
@@ -195,7 +188,7 @@ TEST(ScreenChartRefine, NoBrokerGivesConnectionGuidance) {
   Sources s = fm.sources();
   std::string r = screen_chart(args({{"ma_order", "정배열"}, {"refine", " 60M "}, {"market", "KOSPI"}, {"exclude", "없음"}}), s);
   EXPECT_EQ(r.substr(0, r.find('\n')), std::string("분봉 정밀검증을 할 수 없습니다: ") + screener::NO_BROKER_TEXT);
-  EXPECT_TRUE(has(r, "refine 을 빼고 같은 조건으로 일봉 검색을 하면 20종목을 몇 초 안에 살펴봅니다."));
+  EXPECT_TRUE(contains(r, "refine 을 빼고 같은 조건으로 일봉 검색을 하면 20종목을 몇 초 안에 살펴봅니다."));
   EXPECT_EQ(meta_of(r)["data_completeness"], rmeta::NONE);
 }
 
@@ -227,16 +220,16 @@ TEST(ScreenChartRefine, CutShortAndShortHistoryAreToldApart) {
   std::string r = screen_chart(args({{"ma_order", "정배열"}, {"refine", "5m"}, {"market", "KOSPI"},
                                      {"refine_ma_set", "5,20,60"}, {"refine_top", 1}, {"exclude", "없음"}}),
                                s);
-  EXPECT_TRUE(has(r, "차트 조건검색 (5m 분봉)")) << r;
-  EXPECT_TRUE(has(r, "1단계 일봉 8종목 → 상위 5 → 2단계 5m 계산 3 → 조건 통과 **3종목**")) << r;
+  EXPECT_TRUE(contains(r, "차트 조건검색 (5m 분봉)")) << r;
+  EXPECT_TRUE(contains(r, "1단계 일봉 8종목 → 상위 5 → 2단계 5m 계산 3 → 조건 통과 **3종목**")) << r;
   json meta = meta_of(r);
   std::string w = meta["warnings"].dump();
-  EXPECT_TRUE(has(w, "분봉을 끝까지 받지 못한 종목 1개")) << w;
-  EXPECT_TRUE(has(w, "분봉이 모자라 계산하지 못한 종목 1개 — 제외했습니다(이평 60봉에는 최소 120봉이 필요한데")) << w;
+  EXPECT_TRUE(contains(w, "분봉을 끝까지 받지 못한 종목 1개")) << w;
+  EXPECT_TRUE(contains(w, "분봉이 모자라 계산하지 못한 종목 1개 — 제외했습니다(이평 60봉에는 최소 120봉이 필요한데")) << w;
   EXPECT_EQ(meta["coverage"]["reason"], "server_cap");
   EXPECT_EQ(meta["screen_refine_top"], 5);
   EXPECT_EQ(meta["screen_stage1_ma_set"], json::array({5, 20, 60}));
-  EXPECT_TRUE(has(r, "|5봉선|20봉선|60봉선|"));
+  EXPECT_TRUE(contains(r, "|5봉선|20봉선|60봉선|"));
 }
 
 TEST(ScreenChartRefine, IntradayRowsRetriesThenStopsCutShort) {
@@ -316,43 +309,42 @@ RenderArgs base(int matched, int count, int page) {
 
 TEST(ScreenReport, PagingOverFortyFiveMatches) {
   std::string p1 = render(base(45, 20, 1));
-  EXPECT_TRUE(has(p1, "정렬: 이평폭 작은 순 · 1~20위 표시(전체 45종목, 3쪽)"));
-  EXPECT_TRUE(has(p1, "→ 다음 쪽: page=2 (남은 25종목)."));
-  EXPECT_TRUE(has(p1, "\n20|종목20|000020|"));
-  EXPECT_FALSE(has(p1, "\n21|"));
+  EXPECT_TRUE(contains(p1, "정렬: 이평폭 작은 순 · 1~20위 표시(전체 45종목, 3쪽)"));
+  EXPECT_TRUE(contains(p1, "→ 다음 쪽: page=2 (남은 25종목)."));
+  EXPECT_TRUE(contains(p1, "\n20|종목20|000020|"));
+  EXPECT_FALSE(contains(p1, "\n21|"));
   std::string p3 = render(base(45, 20, 3));
-  EXPECT_TRUE(has(p3, "41~45위 표시(전체 45종목, 3쪽)"));
-  EXPECT_FALSE(has(p3, "다음 쪽"));
+  EXPECT_TRUE(contains(p3, "41~45위 표시(전체 45종목, 3쪽)"));
+  EXPECT_FALSE(contains(p3, "다음 쪽"));
   std::string p4 = render(base(45, 20, 4));
-  EXPECT_TRUE(has(p4, "⚠️ 4쪽에는 결과가 없습니다 (조건 통과 45종목, 20개씩 3쪽까지)."));
+  EXPECT_TRUE(contains(p4, "⚠️ 4쪽에는 결과가 없습니다 (조건 통과 45종목, 20개씩 3쪽까지)."));
   json m4 = meta_of(p4);
   EXPECT_EQ(m4["data_completeness"], rmeta::COMPLETE);
   std::string one = render(base(10, 30, 1));
-  EXPECT_TRUE(has(one, "정렬: 이평폭 작은 순\n"));   // everything on one page: no page note
-  EXPECT_FALSE(has(one, "다음 쪽"));
+  EXPECT_TRUE(contains(one, "정렬: 이평폭 작은 순\n"));   // everything on one page: no page note
+  EXPECT_FALSE(contains(one, "다음 쪽"));
   json m1 = meta_of(p1);
   EXPECT_EQ(m1["screen_matched"], 45);
   EXPECT_EQ(m1["screen_shown"], 20);
   EXPECT_EQ(m1["screen_pages"], 3);
   EXPECT_EQ(m1["data_as_of"], "20260914");
-  EXPECT_TRUE(has(p1, "기준 2026-09-14 · 시총 상위 300 (ALL)"));
+  EXPECT_TRUE(contains(p1, "기준 2026-09-14 · 시총 상위 300 (ALL)"));
 }
 
 TEST(ScreenReport, TableColumnsAndCells) {
   RenderArgs a = base(2, 30, 1);
   a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 120}, {"rsi_max", 70.0}};
   std::string r = render(a);
-  EXPECT_TRUE(has(r, "순위|종목|코드|종가|5일선|20일선|60일선|120일선|이평폭%|변동성|고저폭축소|배열|RSI\n"
+  EXPECT_TRUE(contains(r, "순위|종목|코드|종가|5일선|20일선|60일선|120일선|이평폭%|변동성|고저폭축소|배열|RSI\n"
                      "---|---|---|---|---|---|---|---|---|---|---|---|---"));
-  EXPECT_TRUE(has(r, "1|종목1|000001|10,000|9,900|9,800|9,700|9,000|1.00|10%|0.50배|정배열|50.0"));
   a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 20}};
-  EXPECT_TRUE(has(render(a), "순위|종목|코드|종가|5일선|20일선|60일선|이평폭%"));
+  EXPECT_TRUE(contains(render(a), "순위|종목|코드|종가|5일선|20일선|60일선|이평폭%"));
   // Intraday: ISO last_date gives a minute label and a day as-of value.
   a = base(1, 30, 1);
   a.unit = "봉";
   a.evaluated = a.matched = pairs(1, "2025-03-14T10:30:00+09:00");
   std::string ri = render(a);
-  EXPECT_TRUE(has(ri, "기준 2025-03-14 10:30 · "));
+  EXPECT_TRUE(contains(ri, "기준 2025-03-14 10:30 · "));
   EXPECT_EQ(meta_of(ri)["data_as_of"], "2025-03-14");
 }
 
@@ -362,14 +354,14 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   a.evaluated = pairs(3);
   a.universe.assign(3, json::object());
   std::string r = render(a);
-  EXPECT_TRUE(has(r, "⚠️ 조건을 만족하는 종목이 없습니다.\n💡 완화 예: ma_spread_max 를 올리거나 volatility_pct_max 를 올려 보세요."));
-  EXPECT_FALSE(has(r, "🔎"));
+  EXPECT_TRUE(contains(r, "⚠️ 조건을 만족하는 종목이 없습니다.\n💡 완화 예: ma_spread_max 를 올리거나 volatility_pct_max 를 올려 보세요."));
+  EXPECT_FALSE(contains(r, "🔎"));
 
   // Two conditions that each exclude everything: relax hint empty, breakdown shows.
   a.conditions = {{"ma_spread_max", 0.5}, {"rsi_max", 10.0}};
   r = render(a);
-  EXPECT_FALSE(has(r, "하나만 빼면"));
-  EXPECT_TRUE(has(r, "💡 조건을 **하나씩만** 걸면 각각 이만큼 남습니다 (계산한 3종목 기준):\n   이평폭 ≤ 0.5% 0 · RSI ≤ 10.0 0\n"
+  EXPECT_FALSE(contains(r, "하나만 빼면"));
+  EXPECT_TRUE(contains(r, "💡 조건을 **하나씩만** 걸면 각각 이만큼 남습니다 (계산한 3종목 기준):\n   이평폭 ≤ 0.5% 0 · RSI ≤ 10.0 0\n"
                      "   가장 많이 좁히는 건 \"이평폭 ≤ 0.5%\" 입니다 (0종목). 여기부터 풀어 보세요."))
       << r;
 
@@ -378,22 +370,22 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   a.evaluated = pairs(3);   // rsi 50, 51, 52 -> only the first passes both... make it fail: bound below all
   a.conditions["rsi_max"] = 49.0;
   r = render(a);
-  EXPECT_TRUE(has(r, "💡 조건 **하나만 빼면** 이만큼 나옵니다:\n   RSI ≤ 49.0 빼면 3종목")) << r;
-  EXPECT_TRUE(has(r, "🔎 조건마다 문턱에 가장 가까웠던 종목:\n   RSI ≤ 49.0 → 종목1 000001 가 RSI 50.0 로 가장 가까웠습니다"))
+  EXPECT_TRUE(contains(r, "💡 조건 **하나만 빼면** 이만큼 나옵니다:\n   RSI ≤ 49.0 빼면 3종목")) << r;
+  EXPECT_TRUE(contains(r, "🔎 조건마다 문턱에 가장 가까웠던 종목:\n   RSI ≤ 49.0 → 종목1 000001 가 RSI 50.0 로 가장 가까웠습니다"))
       << r;
 
   // Exactly five matches print the breakdown under the table; six do not.
   RenderArgs five = base(5, 30, 1);
   five.conditions = {{"ma_spread_max", 2.5}, {"rsi_max", 100.0}};
-  EXPECT_TRUE(has(render(five), "💡 조건을 **하나씩만**"));
+  EXPECT_TRUE(contains(render(five), "💡 조건을 **하나씩만**"));
   RenderArgs six = base(6, 30, 1);
   six.conditions = five.conditions;
-  EXPECT_FALSE(has(render(six), "💡 조건을 **하나씩만**"));
+  EXPECT_FALSE(contains(render(six), "💡 조건을 **하나씩만**"));
 
   // Dropped stocks are named with the way to include them.
   RenderArgs d = base(1, 30, 1);
   d.dropped = {{"우선주", 3}};
   std::string rd = render(d);
-  EXPECT_TRUE(has(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
-  EXPECT_TRUE(has(rd, "※ 정리매매·투자주의환기종목은 목록을 받을 수 없어 빼지 못했습니다."));
+  EXPECT_TRUE(contains(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
+  EXPECT_TRUE(contains(rd, "※ 정리매매·투자주의환기종목은 목록을 받을 수 없어 빼지 못했습니다."));
 }
