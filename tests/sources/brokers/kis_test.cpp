@@ -209,11 +209,13 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
 TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
   int calls = 0;
   srv.route(kPast, [&](const FixtureRequest& r) {
-    if (++calls == 1)
+    // Twice in a row: more than the single retry a plain server error gets.
+    if (++calls <= 2)
       return reply(500, R"({"rt_cd":"1","msg_cd":"EGW00201","msg1":"초당 거래건수를 초과하였습니다."})");
     return minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120);
   });
   EXPECT_EQ(kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")).bars.size(), 381u);
+  EXPECT_EQ(calls, 2 + 4);
 
   srv.fail_next(kPast, 429, 10);
   int before = srv.hits(kPast);
