@@ -1,16 +1,20 @@
 // save_analysis_to_excel: a workbook from the table the assistant assembled,
 // with a sources-and-limits sheet and per-stock detail sheets (price position,
-// valuation, results, stability, sector, flow, consensus, disclosures, reports,
-// extra cards) with close and flow charts.
+// valuation, results, stability, sector comparison, peers, flow, consensus,
+// monthly target prices, disclosures, reports, disclosure reactions, extra
+// cards) with close and flow charts.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <map>
+#include <set>
 
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "sources/event_reaction/event_reaction.hpp"
+#include "sources/indicators/split_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
@@ -89,28 +93,60 @@ json latest_annual(const json& fin, const std::string& key) {
 }
 
 struct Context {
-  json kospi_change = nullptr;   // % of the day
+  json kospi_change = nullptr;    // % of the day
+  json sectors = json::array();   // list_sectors rows: {name, change_rate, ...}
 };
+
+// Day change (%) of a sector in the market-wide sector list.
+std::optional<double> sector_change(const Context& ctx, const std::string& sector) {
+  for (const auto& r : ctx.sectors)
+    if (r.is_object() && r.value("name", std::string()) == sector) return num(r.value("change_rate", json(nullptr)));
+  return std::nullopt;
+}
+
+// Premium word of a PER against its sector's: within ±5 % is "비슷".
+const char* premium_word(double gap_pct) { return gap_pct < -5 ? "할인" : gap_pct > 5 ? "할증" : "비슷"; }
+
+// "YYYY-MM" of the Unix time a target-price history entry carries.
+std::string month_of(const json& unix_seconds) {
+  if (!unix_seconds.is_number()) return cell_text(unix_seconds);
+  mt::Civil c = mt::to_kst(mt::Instant{std::chrono::seconds(unix_seconds.get<long long>())});
+  char b[16];
+  std::snprintf(b, sizeof b, "%04d-%02d", c.year, c.month);
+  return b;
+}
+
+// A reaction point's return, or why there is none (never a 0 %).
+json reaction_cell(const json& reaction, const char* key) {
+  const json& pts = reaction.value("points", json::object());
+  json p = pts.is_object() ? pts.value(key, json::object()) : json::object();
+  if (p.value("status", std::string()) == "available" && p.value("return_pct", json()).is_number()) return p["return_pct"];
+  return p.value("reason", std::string()) == "not_yet_traded" ? json("아직 거래일 전") : json("데이터 없음");
+}
 
 excel::DetailSheet build_detail(const std::string& code, std::string& name, int detail_days, const Context& ctx,
                                 const json& cards) {
   excel::DetailSheet d;
+  json bars;
+  std::optional<double> last_price, day_change;
   // Price position from daily bars.
   try {
-    json bars = naver::get_ohlcv(code, "day", std::max(260, detail_days));
-    if (bars.is_array() && !bars.empty()) {
+    bars = naver::get_ohlcv(code, "day", std::max(260, detail_days));
+    // Halt placeholders and broken rows are no prices: a zero low is not a 52-week low.
+    json traded = bars.is_array() ? indicators::split_valid_bars(bars).valid : json::array();
+    if (!traded.empty()) {
       std::vector<double> closes;
       std::vector<std::string> dates;
       double hi = -INFINITY, lo = INFINITY;
-      size_t from = bars.size() > 252 ? bars.size() - 252 : 0;
-      for (size_t i = 0; i < bars.size(); ++i) {
-        auto c = num(bars[i].value("close", json(nullptr)));
+      size_t from = traded.size() > 252 ? traded.size() - 252 : 0;
+      for (size_t i = 0; i < traded.size(); ++i) {
+        auto c = num(traded[i].value("close", json(nullptr)));
         if (!c) continue;
         closes.push_back(*c);
-        dates.push_back(cell_text(bars[i].value("date", json(""))));
+        dates.push_back(cell_text(traded[i].value("date", json(""))));
         if (i >= from) {
-          hi = std::max(hi, num(bars[i].value("high", json(nullptr))).value_or(*c));
-          lo = std::min(lo, num(bars[i].value("low", json(nullptr))).value_or(*c));
+          hi = std::max(hi, num(traded[i].value("high", json(nullptr))).value_or(*c));
+          lo = std::min(lo, num(traded[i].value("low", json(nullptr))).value_or(*c));
         }
       }
       if (!closes.empty()) {
@@ -119,6 +155,8 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         if (closes.size() >= 2 && closes[closes.size() - 2] > 0) chg = (last / closes[closes.size() - 2] - 1) * 100;
         std::optional<double> pos;
         if (hi > lo) pos = (last - lo) / (hi - lo) * 100;
+        last_price = last;
+        day_change = chg;
         excel::DetailSection s{"가격 위치", {"항목", "값"}, {}, {}};
         s.rows.push_back({"현재가", last});
         s.rows.push_back({"등락률(%)", jnum(chg)});
@@ -147,9 +185,7 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
       json ttm = naver::ttm_eps_for(fin);
       json latest = naver::latest_fin(fin);
       excel::DetailSection v{"밸류에이션", {"항목", "값", "기준"}, {}, {}};
-      double price = 0;
-      if (!d.sections.empty() && !d.sections[0].rows.empty() && d.sections[0].rows[0][1].is_number())
-        price = d.sections[0].rows[0][1].get<double>();
+      double price = last_price.value_or(0);
       if (ttm.is_object() && ttm.value("eps", 0.0) > 0 && price > 0)
         v.rows.push_back({"PER(TTM)", fmt::round_to(price / ttm["eps"].get<double>(), 2),
                           "현재가 ÷ 최근 4분기 EPS (" + cell_text(ttm.value("period", json(""))) + ")"});
@@ -181,16 +217,45 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
     }
   } catch (const std::exception&) {
   }
+  // Sector comparison: the stock's PER against the sector's, the day against
+  // the sector's day, then peers from the sector's member list.
+  std::string sector_name;
   try {
     json sec = naver::get_stock_sector(code);
-    if (sec.is_object() && sec.contains("sector_name")) {
-      excel::DetailSection s{"업종", {"항목", "값"}, {}, {}};
-      s.rows.push_back({"업종", sec["sector_name"]});
-      for (const char* k : {"sector_per", "per"})
-        if (sec.contains(k) && num(sec[k])) s.rows.push_back({"업종PER", *num(sec[k])});
+    if (sec.is_object() && sec.value("sector_name", json()).is_string()) {
+      sector_name = sec["sector_name"].get<std::string>();
+      excel::DetailSection s{"업종 비교", {"항목", "값", "비고"}, {}, {}};
+      s.rows.push_back({"업종", sector_name, ""});
+      auto per = num(sec.value("per_ttm", json(nullptr)));
+      auto sector_per = num(sec.value("sector_per_naver", json(nullptr)));
+      s.rows.push_back({"PER", jnum(per), "네이버 종목 화면 값"});
+      s.rows.push_back({"업종PER", jnum(sector_per), "네이버 동일업종 PER"});
+      if (per && sector_per && *per > 0 && *sector_per > 0) {
+        double gap = (*per / *sector_per - 1) * 100;
+        s.rows.push_back({"업종PER 대비(%)", jnum(gap, 1), premium_word(gap)});
+      } else {
+        s.rows.push_back({"업종PER 대비(%)", nullptr, "비교할 수 없음 (PER 없음 또는 적자)"});
+      }
+      if (auto sc = sector_change(ctx, sector_name); sc && day_change)
+        s.rows.push_back({"상대성과(%p, 업종 대비)", jnum(*day_change - *sc), "업종 등락률 " + fmt::fixed(*sc, 2, false, true) + "%"});
       d.sections.push_back(std::move(s));
     }
   } catch (const std::exception&) {
+  }
+  if (!sector_name.empty()) {
+    try {
+      json page = naver::get_sector_stocks(sector_name, 100, 1);
+      excel::DetailSection s{"동종 업종 종목 (" + sector_name + ", 등락률 순 최대 10개)",
+                             {"코드", "종목명", "현재가", "등락률"}, {}, {}};
+      for (const auto& m : page.value("stocks", json::array())) {
+        if (!m.is_object() || m.value("code", std::string()) == code) continue;
+        s.rows.push_back({m.value("code", json("")), m.value("name", json("")), m.value("price", json(nullptr)),
+                          m.value("change_rate", json(""))});
+        if (s.rows.size() >= 10) break;
+      }
+      if (!s.rows.empty()) d.sections.push_back(std::move(s));
+    } catch (const std::exception&) {
+    }
   }
   // Daily institutional and foreign flow.
   try {
@@ -215,19 +280,59 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
     }
   } catch (const std::exception&) {
   }
+  // Consensus: target, gap to the price, buy opinions, earnings surprise; then
+  // the target price month by month.
   try {
     json c = naver::get_consensus(code);
     if (c.is_object() && !c.empty()) {
-      excel::DetailSection s{"컨센서스", {"항목", "값"}, {}, {}};
-      for (auto it = c.begin(); it != c.end(); ++it)
-        if (!it->is_structured() && !it.key().empty() && it.key()[0] != '_') s.rows.push_back({it.key(), *it});
-      if (!s.rows.empty()) d.sections.push_back(std::move(s));
+      excel::DetailSection s{"컨센서스", {"항목", "값", "비고"}, {}, {}};
+      auto target = num(c.value("target_price", json(nullptr)));
+      std::string basis = c.value("target_price_basis", json()).is_string() &&
+                                  c["target_price_basis"].get<std::string>() == "consensus"
+                              ? "네이버 컨센서스"
+                              : "증권사 리포트 평균";
+      s.rows.push_back({"목표주가", jnum(target, 0), target ? basis : "목표주가 없음"});
+      if (target && last_price && *last_price > 0)
+        s.rows.push_back({"괴리율(%)", jnum((*target / *last_price - 1) * 100), "목표주가 ÷ 현재가 − 1"});
+      else
+        s.rows.push_back({"괴리율(%)", nullptr, "목표주가 또는 현재가 없음"});
+      const json& op = c.value("opinion", json(nullptr));
+      if (op.is_object() && op.value("values", json()).is_object() && !op["values"].empty()) {
+        long long buy = 0, total = 0;
+        for (auto it = op["values"].begin(); it != op["values"].end(); ++it) {
+          long long n = it->is_number() ? it->get<long long>() : 0;
+          total += n;
+          if (it.key().find("매수") != std::string::npos) buy += n;
+        }
+        s.rows.push_back({"매수 의견", std::to_string(buy) + "/" + std::to_string(total),
+                          "증권사별 최근 의견 (" + cell_text(op.value("as_of", json(""))) + " 기준)"});
+      } else {
+        s.rows.push_back({"매수 의견", "데이터 없음", "집계할 의견이 없음"});
+      }
+      const json& surprise = c.value("earnings_surprise", json(nullptr));
+      if (surprise.is_object() && !surprise.empty()) {
+        for (auto it = surprise.begin(); it != surprise.end(); ++it)
+          s.rows.push_back({"어닝 서프라이즈 " + it.key(), it->is_structured() ? json(dump_compact(*it)) : *it, ""});
+      } else {
+        s.rows.push_back({"어닝 서프라이즈", "데이터 없음",
+                          "실적 대비 컨센서스 서프라이즈를 네이버가 공개하지 않아 출처가 없습니다 (0이 아님)"});
+      }
+      d.sections.push_back(std::move(s));
+      const json& hist = c.value("target_price_history", json::array());
+      if (hist.is_array() && !hist.empty()) {
+        excel::DetailSection h{"목표주가 추이 (월별)", {"월", "목표주가"}, {}, {}};
+        for (const auto& e : hist)
+          if (e.is_object()) h.rows.push_back({month_of(e.value("date", json(nullptr))), e.value("price", json(nullptr))});
+        d.sections.push_back(std::move(h));
+      }
     }
   } catch (const std::exception&) {
   }
+  json disclosures = json::array();
   try {
     json list = naver::get_disclosure_list(code, 5);
     if (list.is_array() && !list.empty()) {
+      disclosures = list;
       excel::DetailSection s{"최근 공시", {"제목", "날짜"}, {}, {}};
       for (const auto& r : list) {
         s.rows.push_back({r.value("title", json("")), r.value("date", json(""))});
@@ -250,6 +355,23 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
       d.sections.push_back(std::move(s));
     }
   } catch (const std::exception&) {
+  }
+  // Reactions to the recent disclosures: next day and five days on, against
+  // the close before the disclosure day (one row per day).
+  if (bars.is_array() && !bars.empty() && !disclosures.empty()) {
+    excel::DetailSection s{"공시 반응 (직전 종가 대비 %)", {"공시일", "공시", "다음날(D+1)", "5일후(D+5)"}, {}, {}};
+    std::set<std::string> seen;
+    for (const auto& r : disclosures) {
+      std::string day = cell_text(r.value("date", json("")));
+      if (day.empty() || !seen.insert(day).second) continue;
+      try {
+        event_reaction::ReactionArgs ra{code, day, bars, json::array(), 1, 5, std::nullopt};
+        json re = event_reaction::build_event_reaction(ra);
+        s.rows.push_back({day, r.value("title", json("")), reaction_cell(re, "D+1"), reaction_cell(re, "D+5")});
+      } catch (const std::exception&) {
+      }
+    }
+    if (!s.rows.empty()) d.sections.push_back(std::move(s));
   }
   // The assistant's own cards, in the order given.
   if (cards.is_array())
@@ -333,6 +455,10 @@ std::string save_analysis_to_excel(const server::Args& a) {
             ctx.kospi_change = *num((*k)[f]);
             break;
           }
+    } catch (const std::exception&) {
+    }
+    try {
+      ctx.sectors = naver::list_sectors();
     } catch (const std::exception&) {
     }
   }

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 #include "workbooks/common.hpp"
 
 using namespace tessaro;
@@ -36,13 +38,13 @@ server::Args args(const std::string& tool, const json& given) {
   return server::Args(a);
 }
 
-// LibreOffice headless: the first sheet as CSV text ("" when it is not installed).
-std::string csv_of(const fs::path& xlsx, const std::string& home) {
+// LibreOffice headless: one sheet (1 = the first) as CSV text ("" when it is not installed).
+std::string csv_of(const fs::path& xlsx, const std::string& home, int sheet = 1) {
   if (std::system("command -v soffice >/dev/null 2>&1") != 0) return "";
-  fs::path out = fs::path(home) / "csv";
+  fs::path out = fs::path(home) / ("csv" + std::to_string(sheet));
   fs::create_directories(out);
   std::string cmd = "cd '" + out.string() + "' && HOME='" + home +
-                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,false,true,false,false,false,1 '" +
+                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,false,true,false,false,false," + std::to_string(sheet) + " '" +
                     xlsx.string() + "' --outdir '" + out.string() + "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) return "";
   for (auto& e : fs::directory_iterator(out))
@@ -219,4 +221,89 @@ TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
   if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
   EXPECT_TRUE(has(csv, "코드,종목명,점수,메모")) << csv;
   EXPECT_TRUE(has(csv, "000012,회사12,88")) << csv;
+}
+
+namespace {
+// One stock's pages on the loopback Naver: the daily series of our indicator
+// fixture, the disclosure page, the main page with its sector, the sector list
+// and members, consensus and broker reports, the market index. The flow is absent.
+void serve_detail_pages(tessaro::testing::NaverEnv& env) {
+  using tessaro::testing::reply;
+  using tessaro::testing::to_cp949;
+  const char* html = "text/html; charset=EUC-KR";
+  json rows = json::parse(tessaro::testing::read_fixture("indicators/ind_reference_day.json"))["rows"];
+  env.srv.route("/fchart.stock.naver.com/sise.nhn", reply(200, tessaro::testing::fchart_rows_xml(rows), "text/xml"));
+  env.srv.route_file("/finance.naver.com/item/news_notice.naver", "naver/evt_news_notice_005930_p1.html", html);
+  env.srv.route("/finance.naver.com/item/main.naver",
+                reply(200, to_cp949("<html><body><div class=\"section trade_compare\"><h4><em>(업종명 : <a href=\"/sise/"
+                                    "sise_group_detail.naver?type=upjong&amp;no=278\">반도체와반도체장비</a>)</em></h4></div>"
+                                    "<em id=\"_per\">21.00</em><table summary=\"동일업종 PER 정보\"><tr class=\"strong\">"
+                                    "<th>동일업종 PER</th><td><em>113.39</em>배</td></tr></table></body></html>"),
+                      html));
+  env.srv.route_file("/finance.naver.com/sise/sise_group.naver", "naver/lists_sector_list.html", html);
+  std::string members = "<html><body><table class=\"type_1\"><tr><td>반도체와반도체장비</td><td class=\"number\">+1.85%"
+                        "</td><td class=\"number\">3</td></tr></table><table class=\"type_5\"><thead><tr><th colspan="
+                        "\"2\">종목명</th><th>현재가</th><th>등락률</th></tr></thead><tbody>";
+  using Member = std::tuple<const char*, const char*, const char*>;
+  for (auto [code, name, rate] : std::vector<Member>{{"042700", "한미반도체", "+6.10%"}, {"005930", "삼성전자", "+4.26%"},
+                                                     {"000660", "SK하이닉스", "-0.50%"}})
+    members += std::string("<tr><td class=\"name\"><a href=\"/item/main.naver?code=") + code + "\">" + name +
+               "</a></td><td class=\"number\">1,000</td><td class=\"number\">" + rate + "</td></tr>";
+  env.srv.route("/finance.naver.com/sise/sise_group_detail.naver", reply(200, to_cp949(members + "</tbody></table></body></html>"), html));
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/integration", "naver/research_integration.json");
+  json reports = json::array();
+  using Report = std::tuple<const char*, const char*, const char*, const char*>;
+  for (auto [nid, broker, date, goal] : std::vector<Report>{{"4", "A증권", "2026-11-10", "100000"},
+                                                            {"3", "B증권", "2026-10-20", "90000"},
+                                                            {"2", "C증권", "2026-09-15", "80000"}})
+    reports.push_back({{"nid", nid}, {"itemcode", "005930"}, {"brokerName", broker}, {"title", std::string("리포트 ") + nid},
+                       {"goalPrice", goal}, {"opinion", nid == std::string("3") ? "중립" : "매수"}, {"writeDate", date}});
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, reports.dump()));
+  env.srv.route("/stock.naver.com/api/polling/domestic/index",
+                reply(200, R"({"datas":[{"itemCode":"KOSPI","stockName":"코스피","closePrice":"3,201.55",)"
+                           R"("compareToPreviousClosePrice":"12.30","fluctuationsRatio":"0.39"}]})"));
+}
+}  // namespace
+
+TEST(WorkbookTools, AnalysisDetailSheetHasPeersTargetsSurpriseAndReactions) {
+  tessaro::testing::NaverEnv env("2026-11-20 21:00");
+  ScopedEnv research_day("TESSARO_NOW", "2026-11-20T21:00:00+09:00");   // the research source's day
+  serve_detail_pages(env);
+  std::string r = server::call_tool(
+      "save_analysis_to_excel",
+      {{"title", "상세"}, {"rows", {{{"코드", "005930"}, {"종목명", "삼성전자"}}}}, {"notes", {"수급 없음"}},
+       {"detail_codes", {"005930"}}, {"detail_days", 20}});
+  fs::path p = path_in(r);
+  auto names = excel::sheet_names(p);
+  auto at = std::find(names.begin(), names.end(), "005930 삼성전자");
+  ASSERT_NE(at, names.end()) << r;
+  std::string csv = csv_of(p, env.home.path(), int(at - names.begin()) + 1);
+  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  auto line_with = [&](const std::string& start) {
+    auto a = csv.find("\n" + start);
+    return a == std::string::npos ? std::string() : csv.substr(a + 1, csv.find('\n', a + 1) - a - 1);
+  };
+  // Sector comparison from the main page: 21.00 against 113.39 is a discount.
+  EXPECT_TRUE(has(line_with("업종PER,"), "업종PER,113.39,네이버 동일업종 PER")) << csv;
+  EXPECT_TRUE(has(line_with("업종PER 대비(%),"), ",할인")) << csv;
+  // Peers: the sector's members without the stock itself.
+  EXPECT_TRUE(has(csv, "동종 업종 종목 (반도체와반도체장비")) << csv;
+  EXPECT_TRUE(has(csv, "\n042700,한미반도체,1000,+6.10%")) << csv;
+  EXPECT_FALSE(has(csv, "\n005930,삼성전자,")) << csv;
+  // Price position over traded bars only: the halt placeholders' zero low is no 52-week low.
+  EXPECT_TRUE(has(line_with("저점가(52주),"), "저점가(52주),54100,")) << csv;
+  // Consensus against the last close (68,600): the target and the gap; no
+  // surprise source, said in words, never a 0.
+  EXPECT_TRUE(has(line_with("목표주가,"), "목표주가,95000,네이버 컨센서스")) << csv;
+  EXPECT_TRUE(has(line_with("괴리율(%),"), "괴리율(%),38.48,")) << csv;
+  EXPECT_TRUE(has(line_with("매수 의견,"), "매수 의견,2/3,")) << csv;
+  EXPECT_TRUE(has(line_with("어닝 서프라이즈,"), "어닝 서프라이즈,데이터 없음,")) << csv;
+  // The target price month by month.
+  EXPECT_TRUE(has(csv, "목표주가 추이 (월별)")) << csv;
+  EXPECT_TRUE(has(csv, "\n2026-11,")) << csv;
+  // Reactions: 11-18 against the 11-17 close (65,800): +4.26 % the next day, D+5 not traded yet;
+  // 10-09 was a holiday, its reaction starts on the next trading day.
+  EXPECT_TRUE(has(csv, "\n2026-11-18,[기재정정]주식등의대량보유상황보고서(일반),4.26,아직 거래일 전")) << csv;
+  EXPECT_TRUE(has(csv, "\n2026-10-09,")) << csv;
+  EXPECT_FALSE(has(line_with("2026-10-28,"), "데이터 없음")) << csv;
 }
