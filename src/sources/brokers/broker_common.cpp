@@ -221,7 +221,33 @@ std::string Session::issue_locked(bool refused) {
            md::ST_AUTH_FAILED);
     fail(cfg_.label + " 접근 토큰은 1분에 한 번만 발급할 수 있습니다. 잠시 후 다시 시도하세요.", md::ST_RATE_LIMITED);
   }
-  CachedToken nt = issue_token();
+  // A refused issue is not repeated inside the minute either: a wrong key would
+  // otherwise hit the token endpoint on every tool call.
+  static std::mutex failed_mu;
+  struct Refusal {
+    std::chrono::sys_seconds at;
+    std::string status, what;
+  };
+  static std::map<std::string, Refusal> failed;
+  std::string fkey = path.string() + "|" + tag;
+  {
+    std::lock_guard<std::mutex> lk(failed_mu);
+    if (auto it = failed.find(fkey); it != failed.end()) {
+      if (wall_now() - it->second.at < seconds(TOKEN_MIN_REISSUE_S))
+        throw_broker_error(cfg_.id, it->second.what, it->second.status);
+      failed.erase(it);
+    }
+  }
+  CachedToken nt;
+  try {
+    nt = issue_token();
+  } catch (const md::BrokerApiError& e) {
+    if (e.status() == md::ST_AUTH_FAILED || e.status() == md::ST_RATE_LIMITED) {
+      std::lock_guard<std::mutex> lk(failed_mu);
+      failed.insert_or_assign(fkey, Refusal{wall_now(), e.status(), e.what()});
+    }
+    throw;
+  }
   nt.issued_at = wall_now();
   nt.key_tag = tag;
   if (nt.expires_at <= nt.issued_at) nt.expires_at = nt.issued_at + std::chrono::hours(23);

@@ -244,6 +244,16 @@ TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
     EXPECT_EQ(e.status(), md::ST_AUTH_FAILED);
     expect_no_secret(e.what());
   }
+  // The refused key is not tried again inside the minute.
+  int token_hits = srv.hits(kToken);
+  try {
+    kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
+    FAIL();
+  } catch (const md::BrokerApiError& e) {
+    EXPECT_STREQ(e.class_name(), "KisApiError");
+    EXPECT_EQ(e.status(), md::ST_AUTH_FAILED);
+  }
+  EXPECT_EQ(srv.hits(kToken), token_hits);
   // Unknown symbols never reach the broker.
   EXPECT_THROW(kis().fetch_bars(kr_day("2026-03-09", "12345"), ctx("kis")), md::SymbolMappingError);
 }
