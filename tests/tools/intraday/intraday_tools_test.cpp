@@ -9,6 +9,7 @@
 #include "server/registry.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "support/fixture_server.hpp"
+#include "sources/screener/intraday.hpp"
 #include "tools/intraday/intraday.hpp"
 
 namespace md = tessaro::market_data;
@@ -199,4 +200,23 @@ TEST_F(IntradayTools, ANamedBrokerThatIsDownGivesTheErrorReplyNotAnotherSource) 
   std::string us = chart({{"symbol", "AAPL"}, {"market", "US"}, {"source", "kiwoom"}});
   EXPECT_NE(us.find("API 키 문제가 아닙니다."), std::string::npos) << us;
   EXPECT_EQ(meta_in(us)["provider_status"], "unsupported");
+}
+
+TEST_F(IntradayTools, TheChartScreenRefinesOnTheConnectedBrokersBars) {
+  Clock c("2026-12-04", 16, 0);
+  tessaro::screener::IntradayRequest q;
+  q.symbol = "005930";
+  q.interval = "60m";
+  q.trading_date = "2026-12-04";
+  q.row_limit = 14;
+  json ds = tessaro::screener::fetch_intraday_dataset(q);
+  ASSERT_EQ(ds["bars"].size(), 14u);   // two trading days of seven hourly bars
+  EXPECT_EQ(ds["bars"][0]["start_at"], "2026-12-03T09:00:00+09:00");
+  EXPECT_EQ(ds["coverage"]["complete"], true);
+  kis->fail = md::ST_RATE_LIMITED;
+  EXPECT_NO_THROW(tessaro::screener::fetch_intraday_dataset(q));   // both finished days come from the disk cache
+  q.symbol = "000660";
+  EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::BrokerApiError);
+  md::save_state_v2(md::ConnectionState{});
+  EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::RouterError);
 }
