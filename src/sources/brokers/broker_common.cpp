@@ -592,11 +592,14 @@ json flow_record(const std::string& symbol, const std::string& provider, const s
                  const std::vector<CategoryField>& fields, bool truncated, std::vector<std::string> warnings) {
   json unavailable = json::array();
   for (const auto& c : md::investor_categories()) {
+    // Mapped and seen in a row; with no rows at all, mapped is all one can tell.
     bool delivered = false;
     for (const auto& f : fields)
-      if (f.category == c)
+      if (f.category == c) {
+        if (rows.empty()) delivered = true;
         for (const auto& r : rows)
           if (r["raw_categories"].contains(f.field)) delivered = true;
+      }
     if (!delivered) unavailable.push_back(c);
   }
   std::string state = "final";
