@@ -2,6 +2,7 @@
 // the command line. Keys come from the environment (TESSARO_<ID>_APP_KEY,
 // TESSARO_<ID>_APP_SECRET) or from standard input, never from arguments, and
 // nothing printed shows more than the last four characters of a key.
+#include <termios.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -72,7 +73,19 @@ int connect(int argc, char** argv) {
     if (tty) std::cerr << "App key: " << std::flush;
     key = read_line(std::cin);
     if (tty) std::cerr << "App secret: " << std::flush;
+    // The secret is not echoed on a terminal.
+    termios old{};
+    bool hidden = tty && ::tcgetattr(0, &old) == 0;
+    if (hidden) {
+      termios quiet = old;
+      quiet.c_lflag &= ~tcflag_t(ECHO);
+      ::tcsetattr(0, TCSANOW, &quiet);
+    }
     secret = read_line(std::cin);
+    if (hidden) {
+      ::tcsetattr(0, TCSANOW, &old);
+      std::cerr << "\n";
+    }
   }
   if (key.empty() || secret.empty()) {
     std::cerr << "앱 키와 시크릿이 필요합니다 (TESSARO_" << upper_id(id) << "_APP_KEY / _APP_SECRET 또는 표준 입력 두 줄).\n";
@@ -159,8 +172,9 @@ int disconnect(int argc, char** argv) {
     return 1;
   }
   if (st.primary_provider == id) {
-    st.primary_provider.reset();
-    if (!st.providers.empty()) st.primary_provider = st.providers.begin()->first;
+    // The remaining broker (if any) becomes primary.
+    st.primary_provider = st.providers.empty() ? std::optional<std::string>()
+                                               : std::optional<std::string>(st.providers.begin()->first);
     ++st.routing_generation;
   }
   ++st.connection_generation;
