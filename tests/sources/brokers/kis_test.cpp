@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 
+#include "server/registry.hpp"
 #include "sources/brokers/broker_common.hpp"
 #include "sources/brokers/broker_env.hpp"
 
@@ -363,6 +364,29 @@ TEST_F(KisTest, PressureBlocksKeepGapsAndSayWhatIsNotServed) {
   EXPECT_EQ(kis().evidence_capabilities("paper")["investor_flow"], "unverified");
   EXPECT_TRUE(c["unavailable_reason"].is_string());
   EXPECT_TRUE(c["rows"].empty());
+}
+
+// The whole road: connection state -> router -> KIS client -> intraday tool reply.
+TEST_F(KisTest, IntradayChartServedByTheConnectedBrokerAndItsFailuresNamed) {
+  md::ConnectionState st;
+  st.primary_provider = "kis";
+  st.providers["kis"] = md::ProviderProfile{"real", kAppKey, kAppSecret, "", "2026-03-01T09:00:00+09:00"};
+  md::save_state_v2(st);
+  srv.route(kPast, [&](const FixtureRequest& r) {
+    return minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120);
+  });
+  std::string ok = server::call_tool(
+      "get_intraday_chart", {{"symbol", "005930"}, {"date", "2026-03-09"}, {"interval", "30m"}, {"source", "kis"}});
+  EXPECT_NE(ok.find("2026-03-09 15:30"), std::string::npos) << ok;   // the closing-auction tail
+  EXPECT_NE(ok.find("\"provider\":\"kis\""), std::string::npos) << ok;
+  expect_no_secret(ok);
+
+  srv.fail_next(kPast, 429, 10);
+  std::string bad = server::call_tool(
+      "get_intraday_chart", {{"symbol", "005930"}, {"date", "2026-03-06"}, {"interval", "30m"}, {"source", "kis"}});
+  EXPECT_NE(bad.find("증권사 데이터 조회 실패"), std::string::npos) << bad;
+  EXPECT_NE(bad.find("rate_limited"), std::string::npos) << bad;
+  expect_no_secret(bad);
 }
 
 }  // namespace
