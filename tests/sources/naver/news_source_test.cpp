@@ -130,6 +130,8 @@ TEST_F(NewsSourceTest, RateLimitIsRetriedOnce) {
 
 TEST_F(NewsSourceTest, SlowAnswerIsATimeout) {
   srv.route(kSearchPath, reply(200, "{\"items\":[]}"));
-  srv.delay(kSearchPath, 1500);
+  // The HTTP timeout cap is read once per process (the first test that fetches sets it,
+  // at most 3 s in this suite): the answer comes later than any of them.
+  srv.delay(kSearchPath, 4000);
   EXPECT_THROW(naver::search_news("테스트", 10), TimeoutException);
 }

@@ -46,14 +46,6 @@ TEST(VolumeRanking, TradeValueInEokAndMissingNeverZero) {
   EXPECT_EQ(m["data_completeness"], "complete");
 }
 
-TEST(VolumeRanking, CountAbove500Asks500) {
-  NaverEnv env;
-  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 2000); });
-  std::string r = server::call_tool("get_volume_ranking", {{"count", 900}});
-  EXPECT_NE(r.find("거래량 상위 (ALL, 500개, 정렬=volume):"), std::string::npos);
-  EXPECT_EQ(env.srv.last_request(kList).params.at("startIdx"), "400");
-}
-
 TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
   NaverEnv env;
   env.srv.route(kList, FixtureResponse{200, "[]"});

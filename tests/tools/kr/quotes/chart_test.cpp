@@ -108,8 +108,4 @@ TEST(GetChart, BadInputGetsTheNoDataReply) {
     EXPECT_EQ(m["data_completeness"], "none");
     EXPECT_TRUE(has_warning(m, "차트 데이터를 가져오지 못했습니다."));
   }
-  // 10,000 bars are capped, not refused.
-  env.division("naver/mstock_basic_069500.json");   // no 15:30 lookups after the bars
-  chart({{"code", "005930"}, {"count", 10000}});
-  EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
 }
