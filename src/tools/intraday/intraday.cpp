@@ -159,6 +159,7 @@ struct DayResult {
   bool complete = true;
   bool cache_hit = false;
   std::string endpoint;
+  std::string venue;   // where the provider says the bars are from
   std::vector<std::string> warnings;
 };
 
@@ -216,6 +217,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
     out.bars = ds.bars;
     out.complete = ds.coverage.value("complete", true);
     out.endpoint = ds.source_endpoint;
+    out.venue = ds.venue;
     out.warnings = ds.warnings;
     if (md::is_broker_id(route.selected_provider) && r.market == "KR" && completed && out.complete &&
         !out.bars.empty()) {
@@ -237,7 +239,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   std::vector<md::Bar> bars;
   std::vector<std::string> warnings;
   bool complete = true, first_hit = false;
-  std::string endpoint;
+  std::string endpoint, answered_venue;
   int days = 0;
   mt::Day day = *day0;
   std::string src_interval;
@@ -256,6 +258,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
       }
     }
     if (endpoint.empty()) endpoint = d.endpoint;
+    if (answered_venue.empty()) answered_venue = d.venue;
     complete = complete && d.complete;
     for (auto& w : d.warnings)
       if (std::find(warnings.begin(), warnings.end(), w) == warnings.end()) warnings.push_back(w);
@@ -287,7 +290,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   ds.symbol = r.symbol;
   ds.provider = route.selected_provider;
   ds.profile = rt.context_for(route.selected_provider).profile;
-  ds.venue = venue;
+  ds.venue = answered_venue.empty() ? venue : answered_venue;
   ds.timezone = intraday_tz(r.market);
   ds.session = r.session;
   ds.requested_interval = r.interval;
@@ -330,6 +333,34 @@ json intraday_meta_extra(const md::BarDataset& ds, const json& route) {
   return rmeta::provider_extension(f);
 }
 
+json bars_meta(const std::string& market, const std::string& symbol, const json& data_as_of, bool bar_forming,
+               const std::string& completeness, const std::vector<std::string>& warnings, const json& coverage,
+               const json& extra, bool regular_session) {
+  if (market == "US") {
+    server::UsMetaArgs m;
+    m.kind = "bars";
+    m.ticker = symbol;
+    m.data_as_of = data_as_of;
+    m.bar_forming = bar_forming;
+    m.data_completeness = completeness;
+    m.warnings = warnings;
+    m.coverage = coverage;
+    m.extra = extra;
+    return server::us_meta(m);
+  }
+  server::KrMetaArgs m;
+  m.kind = "bars";
+  m.code = symbol;
+  m.data_as_of = data_as_of;
+  m.bar_forming = bar_forming;
+  m.data_completeness = completeness;
+  m.warnings = warnings;
+  m.coverage = coverage;
+  m.extra = extra;
+  if (regular_session) m.price_session = rmeta::PRICE_SESSION_REGULAR;
+  return server::kr_meta(m);
+}
+
 std::string intraday_error_result(const std::string& symbol, const std::string& market, const std::string& message,
                                   const std::string& provider_status, const std::string& trading_date) {
   std::string text = message;
@@ -342,29 +373,8 @@ std::string intraday_error_result(const std::string& symbol, const std::string& 
     text += "\n잠시 후 다시 시도하거나 source=\"yahoo\"로 요청하세요. 야후 분봉은 거래량 집계 기준이 증권사와 달라 "
             "거래량을 직접 비교하면 안 됩니다.";
   }
-  json extra = {{"provider_status", provider_status}};
-  json meta;
-  if (market == "US") {
-    server::UsMetaArgs a;
-    a.kind = "bars";
-    a.ticker = symbol;
-    a.data_as_of = trading_date;
-    a.bar_forming = false;
-    a.data_completeness = rmeta::NONE;
-    a.warnings = {message};
-    a.extra = extra;
-    meta = server::us_meta(a);
-  } else {
-    server::KrMetaArgs a;
-    a.kind = "bars";
-    a.code = symbol;
-    a.data_as_of = trading_date;
-    a.bar_forming = false;
-    a.data_completeness = rmeta::NONE;
-    a.warnings = {message};
-    a.extra = extra;
-    meta = server::kr_meta(a);
-  }
+  json meta = bars_meta(market, symbol, trading_date, false, rmeta::NONE, {message}, nullptr,
+                        {{"provider_status", provider_status}}, false);
   return server::append_result_meta(text, meta);
 }
 

@@ -62,6 +62,11 @@ struct DatasetRequest {
 // (dataset, route meta). Throws market_data::ProviderError subclasses.
 std::pair<market_data::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r);
 
+// Meta of a bars reply: kr_meta (code) for KR, us_meta (ticker) for US;
+// regular_session adds the KRX regular price session.
+json bars_meta(const std::string& market, const std::string& symbol, const json& data_as_of, bool bar_forming,
+               const std::string& completeness, const std::vector<std::string>& warnings, const json& coverage,
+               const json& extra, bool regular_session = true);
 json intraday_meta_extra(const market_data::BarDataset& ds, const json& route_meta);
 std::string intraday_error_result(const std::string& symbol, const std::string& market, const std::string& message,
                                   const std::string& provider_status, const std::string& trading_date);

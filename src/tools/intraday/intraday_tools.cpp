@@ -87,29 +87,8 @@ DatasetRequest request_of(const server::Args& a, const std::string& trading_date
 
 json meta_of(const std::string& market, const std::string& symbol, const json& labels, const std::string& completeness,
              const std::vector<std::string>& warnings, const json& coverage, const json& extra) {
-  if (market == "US") {
-    server::UsMetaArgs m;
-    m.kind = "bars";
-    m.ticker = symbol;
-    m.data_as_of = labels["data_as_of"];
-    m.bar_forming = labels["bar_forming"].get<bool>();
-    m.data_completeness = completeness;
-    m.warnings = warnings;
-    m.coverage = coverage;
-    m.extra = extra;
-    return server::us_meta(m);
-  }
-  server::KrMetaArgs m;
-  m.kind = "bars";
-  m.code = symbol;
-  m.data_as_of = labels["data_as_of"];
-  m.bar_forming = labels["bar_forming"].get<bool>();
-  m.data_completeness = completeness;
-  m.warnings = warnings;
-  m.coverage = coverage;
-  m.extra = extra;
-  m.price_session = rmeta::PRICE_SESSION_REGULAR;
-  return server::kr_meta(m);
+  return intraday::bars_meta(market, symbol, labels["data_as_of"], labels["bar_forming"].get<bool>(), completeness,
+                             warnings, coverage, extra);
 }
 
 std::vector<std::string> collect_warnings(const md::BarDataset& ds, const json& route, const json& labels) {
@@ -121,40 +100,70 @@ std::vector<std::string> collect_warnings(const md::BarDataset& ds, const json& 
   return w;
 }
 
-std::string get_intraday_chart(const server::Args& a) {
-  std::string symbol = fmt::trim(a.str("symbol"));
-  std::string market = a.str("market");
-  auto v = intraday::validate_intraday_args(market, a.str("interval"), a.str("source"), a.opt_str("date"),
-                                            a.str("session"));
-  if (v.error) return *v.error;
-  std::string day = *v.trading_date;
-  std::string interval = a.str("interval");
-  int limit = (int)clamp_ll(a.integer("row_limit"), 1, 500);
-  DatasetRequest r = request_of(a, day, limit);
+// What both tools do before their own part: check the arguments, fetch the
+// dataset, label its last bar. `reply` is set when the call ends here.
+struct Prepared {
+  std::string symbol, market, day, interval;
   md::BarDataset ds;
-  json route;
-  if (auto f = fetch(r, ds, route)) return intraday::intraday_error_result(symbol, market, f->message, f->status, day);
+  json route, labels, extra;
+  std::vector<std::string> warnings;
+  std::optional<std::string> reply;
+};
 
-  mt::Instant now = intraday::intraday_now(market);
-  json labels = intraday::intraday_bar_labels(market, ds.bars, day, now);
-  std::vector<std::string> warnings = collect_warnings(ds, route, labels);
-  json extra = intraday::intraday_meta_extra(ds, route);
-  if (ds.bars.empty()) {
-    json nl = {{"bar_forming", false}, {"data_as_of", day}, {"warnings", json::array()}};
-    std::string text = symbol + " " + interval + " 분봉 데이터가 없습니다 (" + day + ").\n" +
-                       intraday::intraday_no_data_note(day);
-    return server::append_result_meta(text, meta_of(market, symbol, nl, rmeta::NONE, warnings, ds.coverage, extra));
+Prepared prepare(const server::Args& a, int limit, const std::optional<std::string>& early_error = std::nullopt) {
+  Prepared p;
+  p.symbol = fmt::trim(a.str("symbol"));
+  p.market = a.str("market");
+  p.interval = a.str("interval");
+  auto v = intraday::validate_intraday_args(p.market, p.interval, a.str("source"), a.opt_str("date"), a.str("session"));
+  if (v.error) {
+    p.reply = *v.error;
+    return p;
   }
+  if (early_error) {
+    p.reply = *early_error;
+    return p;
+  }
+  p.day = *v.trading_date;
+  if (auto f = fetch(request_of(a, p.day, limit), p.ds, p.route)) {
+    p.reply = intraday::intraday_error_result(p.symbol, p.market, f->message, f->status, p.day);
+    return p;
+  }
+  p.labels = intraday::intraday_bar_labels(p.market, p.ds.bars, p.day, intraday::intraday_now(p.market));
+  p.warnings = collect_warnings(p.ds, p.route, p.labels);
+  p.extra = intraday::intraday_meta_extra(p.ds, p.route);
+  return p;
+}
+
+// Bars as OHLCV rows, stamped with their start in the market's zone.
+json bar_rows(const md::BarDataset& ds, const char* time_key) {
   json rows = json::array();
   for (const auto& b : ds.bars) {
     mt::Civil c = mt::to_zone(b.start_at, ds.timezone);
-    rows.push_back({{"datetime", c.date_str() + " " + c.hm()},
+    rows.push_back({{time_key, c.date_str() + " " + c.hm()},
                     {"open", b.open},
                     {"high", b.high},
                     {"low", b.low},
                     {"close", b.close},
                     {"volume", b.volume}});
   }
+  return rows;
+}
+
+// The reply when no bar came back.
+std::string no_bars_reply(const Prepared& p, const std::string& lead, json coverage) {
+  json nl = {{"bar_forming", false}, {"data_as_of", p.day}, {"warnings", json::array()}};
+  std::string text = lead + " (" + p.day + ").\n" + intraday::intraday_no_data_note(p.day);
+  return server::append_result_meta(text, meta_of(p.market, p.symbol, nl, rmeta::NONE, p.warnings, coverage, p.extra));
+}
+
+std::string get_intraday_chart(const server::Args& a) {
+  Prepared p = prepare(a, (int)clamp_ll(a.integer("row_limit"), 1, 500));
+  if (p.reply) return *p.reply;
+  const std::string &symbol = p.symbol, &market = p.market, &interval = p.interval;
+  const md::BarDataset& ds = p.ds;
+  if (ds.bars.empty()) return no_bars_reply(p, symbol + " " + interval + " 분봉 데이터가 없습니다", ds.coverage);
+  json rows = bar_rows(ds, "datetime");
   std::vector<std::string> lines = {"**" + symbol + "** " + market + " " + interval + " 분봉 OHLCV (" +
                                         std::to_string(ds.bars.size()) + " bars, " + ds.venue + ", " + ds.session +
                                         " session)",
@@ -177,53 +186,31 @@ std::string get_intraday_chart(const server::Args& a) {
   }
   std::string completeness = ds.coverage.value("complete", true) ? rmeta::COMPLETE : rmeta::PARTIAL;
   return server::append_result_meta(fmt::join(lines, "\n"),
-                                    meta_of(market, symbol, labels, completeness, warnings, ds.coverage, extra));
+                                    meta_of(market, symbol, p.labels, completeness, p.warnings, ds.coverage, p.extra));
 }
 
 std::string get_intraday_indicators(const server::Args& a) {
-  std::string symbol = fmt::trim(a.str("symbol"));
-  std::string market = a.str("market");
-  auto v = intraday::validate_intraday_args(market, a.str("interval"), a.str("source"), a.opt_str("date"),
-                                            a.str("session"));
-  if (v.error) return *v.error;
-  std::string day = *v.trading_date;
-  std::string interval = a.str("interval");
   std::vector<std::string> include = a.str_list("include").value_or(
       std::vector<std::string>{"ma", "ma_phase", "volume", "candle"});
   std::vector<std::string> unknown;
   for (const auto& k : include)
     if (!indicators::is_available(k)) unknown.push_back(k);
+  std::optional<std::string> refused;
   if (!unknown.empty())
-    return "지원하지 않는 지표: " + fmt::join(unknown, ", ") + "\n사용 가능: " +
-           fmt::join(indicators::AVAILABLE_INDICATORS, ", ");
-  int n_bars = (int)clamp_ll(a.integer("bars"), 30, 500);
-  DatasetRequest r = request_of(a, day, n_bars);
-  md::BarDataset ds;
-  json route;
-  if (auto f = fetch(r, ds, route)) return intraday::intraday_error_result(symbol, market, f->message, f->status, day);
-
-  mt::Instant now = intraday::intraday_now(market);
-  json labels = intraday::intraday_bar_labels(market, ds.bars, day, now);
-  std::vector<std::string> warnings = collect_warnings(ds, route, labels);
-  json extra = intraday::intraday_meta_extra(ds, route);
+    refused = "지원하지 않는 지표: " + fmt::join(unknown, ", ") + "\n사용 가능: " +
+              fmt::join(indicators::AVAILABLE_INDICATORS, ", ");
+  Prepared p = prepare(a, (int)clamp_ll(a.integer("bars"), 30, 500), refused);
+  if (p.reply) return *p.reply;
+  const std::string &symbol = p.symbol, &market = p.market, &interval = p.interval;
+  const md::BarDataset& ds = p.ds;
+  std::vector<std::string>& warnings = p.warnings;
+  json& extra = p.extra;
   if (ds.bars.empty()) {
-    json nl = {{"bar_forming", false}, {"data_as_of", day}, {"warnings", json::array()}};
     json cov = ds.coverage;
     cov["reason"] = "no_session";
-    std::string text = symbol + " " + interval + " 분봉 데이터가 없어 지표를 계산할 수 없습니다 (" + day + ").\n" +
-                       intraday::intraday_no_data_note(day);
-    return server::append_result_meta(text, meta_of(market, symbol, nl, rmeta::NONE, warnings, cov, extra));
+    return no_bars_reply(p, symbol + " " + interval + " 분봉 데이터가 없어 지표를 계산할 수 없습니다", cov);
   }
-  json rows = json::array();
-  for (const auto& b : ds.bars) {
-    mt::Civil c = mt::to_zone(b.start_at, ds.timezone);
-    rows.push_back({{"date", c.date_str() + " " + c.hm()},
-                    {"open", b.open},
-                    {"high", b.high},
-                    {"low", b.low},
-                    {"close", b.close},
-                    {"volume", b.volume}});
-  }
+  json rows = bar_rows(ds, "date");
   int n = (int)rows.size();
   json params = a.value("params");
   json result = indicators::compute_indicators(rows, include, params, interval, market == "KR" ? "KRW" : "USD");
@@ -244,7 +231,7 @@ std::string get_intraday_indicators(const server::Args& a) {
                {"interval", interval},
                {"bars", n},
                {"indicators", result},
-               {"_meta", meta_of(market, symbol, labels, partial ? rmeta::PARTIAL : rmeta::COMPLETE, warnings,
+               {"_meta", meta_of(market, symbol, p.labels, partial ? rmeta::PARTIAL : rmeta::COMPLETE, warnings,
                                  ds.coverage, extra)}};
   return dump_compact(body);
 }
