@@ -184,7 +184,9 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   int req_min = md::interval_minutes(r.interval).value_or(1);
 
   md::ProviderCache cache = intraday_disk_cache();
-  auto fetch_day = [&](mt::Day day) -> DayResult {
+  // Only the first day with bars may move to another provider: a later move would put
+  // two providers' bars in one dataset, so an earlier day that fails ends the back-fill.
+  auto fetch_day = [&](mt::Day day, bool may_fail_over) -> DayResult {
     DayResult out;
     auto w = md::session_window(r.market, day);
     if (!w) return out;   // not a trading day: nothing to ask for
@@ -213,7 +215,9 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
     req.row_limit = r.row_limit;
     req.completed_only = r.completed_only;
     req.source = r.source;
-    md::BarDataset ds = md::fetch_with_failover(route, req, rt);
+    md::Route strict = route;
+    if (!may_fail_over) strict.candidates = {route.selected_provider};
+    md::BarDataset ds = md::fetch_with_failover(may_fail_over ? route : strict, req, rt);
     out.bars = ds.bars;
     out.complete = ds.coverage.value("complete", true);
     out.endpoint = ds.source_endpoint;
@@ -246,11 +250,11 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   for (; days < INTRADAY_MAX_FETCH_DAYS; ++days) {
     DayResult d;
     if (days == 0) {
-      d = fetch_day(day);
+      d = fetch_day(day, true);
       first_hit = d.cache_hit;
     } else {
       try {
-        d = fetch_day(day);
+        d = fetch_day(day, bars.empty());
       } catch (const std::exception&) {
         warnings.push_back(mt::day_str(day) + " 분봉 조회에 실패해 그 이전 이력 없이 계산합니다.");
         ++days;
@@ -398,7 +402,7 @@ Validation validate_intraday_args(const std::string& market, const std::string& 
     v.error = "지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(pub, ", ") + ")";
     return v;
   }
-  if (!date_str || fmt::trim(*date_str).empty()) {
+  if (!date_str || date_str->empty()) {
     json clock = mt::build_market_clock();
     json part = clock.value(market == "KR" ? "krx" : "us", json::object());
     json last = part.is_object() ? part.value("last_trading_day", json()) : json();

@@ -36,11 +36,11 @@ class MinuteBroker : public md::Provider {
   std::string id() const override { return id_; }
   bool is_broker() const override { return true; }
   std::string intraday_capability(const std::string& m, const std::string&) const override {
-    return m == "KR" ? "available" : "unsupported";
+    return m == "KR" || us ? "available" : "unsupported";
   }
   md::BarDataset fetch_bars(const md::BarRequest& req, const md::ProviderContext&) override {
     ++calls;
-    if (!fail.empty()) throw md::BrokerApiError("초당 거래건수를 초과하였습니다.", id_, fail);
+    if (!fail.empty() && calls > fail_after) throw md::BrokerApiError("초당 거래건수를 초과하였습니다.", id_, fail);
     md::BarDataset ds;
     mt::Instant now = mt::now();
     int n = 0;
@@ -61,6 +61,8 @@ class MinuteBroker : public md::Provider {
   int calls = 0;
   int per_day = 100000;
   std::string fail;
+  int fail_after = 0;   // calls served before `fail` applies
+  bool us = false;      // also serves US minutes
 
  private:
   std::string id_;
@@ -123,6 +125,9 @@ TEST_F(IntradayTools, ArgumentsOutsideTheListsAreRefusedBeforeAnyFetch) {
   EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string("2026.12.04"), "regular")
                  .trading_date,
             "2026-12-04");
+  // Blanks are a date that cannot be read, not a missing one.
+  EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string("  "), "regular").error,
+            "날짜 형식이 올바르지 않습니다 (YYYY-MM-DD).");
 }
 
 TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
@@ -219,4 +224,29 @@ TEST_F(IntradayTools, TheChartScreenRefinesOnTheConnectedBrokersBars) {
   EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::BrokerApiError);
   md::save_state_v2(md::ConnectionState{});
   EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::RouterError);
+}
+
+TEST_F(IntradayTools, AnEarlierDayNeverComesFromTheFallbackSource) {
+  // US minutes from the primary broker, Yahoo as its fallback. The broker serves the
+  // requested day and then refuses: the back-fill stops instead of adding Yahoo's bars.
+  Clock c("2026-12-05", 8, 0);   // 2026-12-04 18:00 in New York
+  auto yahoo = std::make_shared<MinuteBroker>("yahoo");
+  yahoo->us = true;
+  md::override_provider_for_tests("yahoo", yahoo);
+  kis->us = true;
+  kis->per_day = 3;
+  kis->fail = md::ST_RATE_LIMITED;
+  kis->fail_after = 1;
+  std::string r = chart({{"symbol", "AAPL"}, {"market", "US"}, {"date", "2026-12-04"}, {"interval", "1m"},
+                         {"row_limit", 10}});
+  md::override_provider_for_tests("yahoo", nullptr);
+  EXPECT_EQ(yahoo->calls, 0) << r;
+  EXPECT_NE(r.find("(3 bars, "), std::string::npos) << r;
+  json m = meta_in(r);
+  EXPECT_EQ(m["provider"], "kis");
+  EXPECT_EQ(m["fallback_used"], false);
+  bool stopped = false;
+  for (const auto& w : m["warnings"])
+    stopped |= w.get<std::string>() == "2026-12-03 분봉 조회에 실패해 그 이전 이력 없이 계산합니다.";
+  EXPECT_TRUE(stopped) << m["warnings"].dump();
 }
