@@ -2,7 +2,6 @@
 // supply-and-demand evidence as JSON, with the meta under `_meta`. The broker named
 // as source (or the primary one for "auto") is the only one asked.
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "sources/market_data/evidence.hpp"
 #include "sources/market_data/evidence_service.hpp"
 #include "sources/market_data/market_data.hpp"
+#include "tools/intraday/intraday.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -72,24 +72,12 @@ const std::map<std::string, std::string>& reason_status() {
   return m;
 }
 
-std::string join(const std::vector<std::string>& v, const std::string& sep) {
-  std::string out;
-  for (size_t i = 0; i < v.size(); ++i) out += (i ? sep : "") + v[i];
-  return out;
-}
-
 bool has(const std::vector<std::string>& v, const std::string& s) { return std::find(v.begin(), v.end(), s) != v.end(); }
-
-bool broker_is_public(const std::string& id) {
-  if (id != "toss") return true;
-  const char* v = std::getenv("ORVANE_ENABLE_EXPERIMENTAL_BROKERS");
-  return v && std::string(v) == "1";
-}
 
 std::vector<std::string> public_broker_ids() {
   std::vector<std::string> out;
   for (const auto& id : md::ids())
-    if (md::is_broker_id(id) && broker_is_public(id)) out.push_back(id);
+    if (md::is_broker_id(id) && intraday::broker_is_public(id)) out.push_back(id);
   return out;
 }
 
@@ -135,16 +123,22 @@ std::string evidence_status_of(const json& result) {
   std::string ec = str_or(result, "error_code");
   if (rmeta::is_provider_status(ec)) return ec;
   if (ec == md::EV_ALL_FAILED) {
-    std::map<std::string, int> counts;
-    std::string best;
-    int top = 0;
+    // The most frequent reason; on a tie the one seen first.
+    std::vector<std::pair<std::string, int>> counts;
     if (result.contains("entity_failures") && result["entity_failures"].is_array())
       for (const auto& f : result["entity_failures"]) {
         std::string r = str_or(f, "reason");
         if (r.empty()) continue;
-        int n = ++counts[r];
-        if (n > top) top = n, best = r;
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r; });
+        if (it == counts.end())
+          counts.emplace_back(r, 1);
+        else
+          ++it->second;
       }
+    std::string best;
+    int top = 0;
+    for (const auto& [r, n] : counts)
+      if (n > top) top = n, best = r;
     if (!best.empty()) {
       if (auto it = reason_status().find(best); it != reason_status().end()) return it->second;
       if (rmeta::is_provider_status(best)) return best;
@@ -173,7 +167,7 @@ std::pair<std::string, std::vector<std::string>> validate_evidence_request(const
             list};
   auto ids = public_broker_ids();
   if (source != "auto" && !has(ids, source))
-    return {"지원하지 않는 source입니다: " + source + " (지원: " + join(ids, ", ") + ")", list};
+    return {"지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(ids, ", ") + ")", list};
   return {"", list};
 }
 
@@ -273,7 +267,7 @@ std::string get_detailed_investor_flow(const server::Args& a) {
   if (!err.empty()) return evidence_error(meta_code(codes), err, md::ST_NOT_FOUND);
   if (!has(md::evidence_measures(), measure))
     return evidence_error(meta_code(codes),
-                          "지원하지 않는 measure입니다: " + measure + " (지원: " + join(md::evidence_measures(), ", ") + ")",
+                          "지원하지 않는 measure입니다: " + measure + " (지원: " + fmt::join(md::evidence_measures(), ", ") + ")",
                           md::ST_NOT_FOUND);
   const int days = clamp_days(a.integer("days"), kFlowDaysMax);
   const bool batch = codes.size() > 1;

@@ -139,6 +139,13 @@ TEST(GetDetailedInvestorFlow, NamedBrokerDownIsAnErrorReplyNotAnotherBrokersData
   };
   json all = flow_of({{"codes", {"005930", "000660", "035720"}}});
   EXPECT_EQ(all["_meta"]["provider_status"], "rate_limited");
+  // A tie goes to the reason seen first.
+  env.kis->flow = [](const std::string& code, int, const std::string&) -> json {
+    if (code == "000660" || code == "035720") throw md::ProviderError("no", "kis", md::ST_UNSUPPORTED);
+    throw md::BrokerApiError("EGW00201", "kis", md::ST_RATE_LIMITED);
+  };
+  json tie = flow_of({{"codes", {"005930", "000660", "035720", "051910"}}});
+  EXPECT_EQ(tie["_meta"]["provider_status"], "rate_limited");
 }
 
 TEST(GetSupplyPressure, SomeKindsServedIsPartialWithExactServedKinds) {
