@@ -1,12 +1,14 @@
 // Yahoo session and request layer. Yahoo's JSON APIs want a cookie (A3, set by
 // fc.yahoo.com) and a crumb (v1/test/getcrumb) with every request; both are kept
-// for the process and fetched again when an answer says they went stale.
+// for the process and fetched again when an answer says they went stale. EU
+// visitors first have to accept Yahoo's consent form (see accept_consent).
 #include "sources/yahoo/client.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "core/files.hpp"
 #include "core/format.hpp"
@@ -90,11 +92,310 @@ bool looks_rate_limited(const std::string& body) {
   throw HTTPStatusError(reason + " '" + std::to_string(status) + "' for url '" + what_url + "'", status);
 }
 
+// ---- EU consent -----------------------------------------------------------
+// Visitors from the EU are sent to guce.yahoo.com / consent.yahoo.com before any
+// cookie worth having is set. The consent page holds a form (csrfToken, sessionId,
+// originalDoneUrl, namespace); posting it with agree=agree leads through
+// guce.yahoo.com/copyConsent, which sets A1/A3/GUC for .yahoo.com. After that the
+// crumb answers as usual.
+
+std::vector<std::pair<std::string, std::string>> page_headers(const std::string& cookies,
+                                                              const std::string& referer = "") {
+  std::vector<std::pair<std::string, std::string>> h = {
+      {"User-Agent", kUserAgent},
+      {"Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
+      {"Accept-Language", "en-US,en;q=0.5"}};
+  if (!referer.empty()) h.push_back({"Referer", referer});
+  if (!cookies.empty()) h.push_back({"Cookie", cookies});
+  return h;
+}
+
+// The Yahoo host a URL points at, whether it is a real one (https://guce.yahoo.com/…)
+// or one served below TESSARO_YAHOO_BASE_URL (<base>/guce.yahoo.com/…).
+std::string yahoo_host_of(const std::string& url) {
+  std::string prefix = http::base("YAHOO", "");
+  std::string rest;
+  if (fmt::starts_with(url, prefix)) {
+    rest = url.substr(prefix.size());
+  } else {
+    auto s = url.find("://");
+    rest = s == std::string::npos ? url : url.substr(s + 3);
+  }
+  return fmt::lower(rest.substr(0, rest.find_first_of("/?#")));
+}
+
+// The path and query of a URL on `host` (as yahoo_host_of found it).
+std::string path_after_host(const std::string& url, const std::string& host) {
+  auto at = fmt::lower(url).find(host);
+  if (at == std::string::npos) return "/";
+  std::string rest = url.substr(at + host.size());
+  return rest.empty() || rest[0] != '/' ? "/" + rest : rest;
+}
+
+bool on_consent_host(const std::string& url) {
+  std::string h = yahoo_host_of(url);
+  return h == "guce.yahoo.com" || fmt::ends_with(h, ".guce.yahoo.com") || h == "consent.yahoo.com" ||
+         fmt::ends_with(h, ".consent.yahoo.com");
+}
+
+// A cookie that lets getcrumb answer: A3 (set by fc.yahoo.com) or what the consent
+// flow leaves behind.
+bool has_session_cookie(const std::map<std::string, std::string>& jar) {
+  return jar.count("A3") || jar.count("A1") || jar.count("GUC");
+}
+
+std::string html_unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '&') {
+      out += s[i];
+      continue;
+    }
+    size_t semi = s.find(';', i);
+    if (semi == std::string::npos || semi - i > 10) {
+      out += s[i];
+      continue;
+    }
+    std::string ent = s.substr(i + 1, semi - i - 1);
+    long cp = -1;
+    if (ent == "amp") cp = '&';
+    else if (ent == "lt") cp = '<';
+    else if (ent == "gt") cp = '>';
+    else if (ent == "quot") cp = '"';
+    else if (ent == "apos") cp = '\'';
+    else if (ent.size() > 1 && ent[0] == '#') {
+      bool hex = ent[1] == 'x' || ent[1] == 'X';
+      std::string digits = ent.substr(hex ? 2 : 1);
+      if (!digits.empty() && digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") ==
+                                 std::string::npos && digits.size() <= 6)
+        cp = std::stol(digits, nullptr, hex ? 16 : 10);
+    }
+    if (cp < 0 || cp > 0x10FFFF) {
+      out += s[i];
+      continue;
+    }
+    if (cp < 0x80) {
+      out += char(cp);
+    } else if (cp < 0x800) {
+      out += char(0xC0 | (cp >> 6));
+      out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += char(0xE0 | (cp >> 12));
+      out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    } else {
+      out += char(0xF0 | (cp >> 18));
+      out += char(0x80 | ((cp >> 12) & 0x3F));
+      out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    }
+    i = semi;
+  }
+  return out;
+}
+
+// Attributes of one tag's text ("<input type=hidden name='a' value=\"b\">"), names
+// lower-cased, values unescaped.
+std::map<std::string, std::string> tag_attributes(const std::string& tag) {
+  std::map<std::string, std::string> attrs;
+  size_t i = tag.find_first_of(" \t\r\n/>");
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/'; };
+  while (i < tag.size()) {
+    while (i < tag.size() && space(tag[i])) ++i;
+    if (i >= tag.size() || tag[i] == '>') break;
+    size_t ns = i;
+    while (i < tag.size() && !space(tag[i]) && tag[i] != '=' && tag[i] != '>') ++i;
+    std::string name = fmt::lower(tag.substr(ns, i - ns));
+    while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t')) ++i;
+    std::string value;
+    if (i < tag.size() && tag[i] == '=') {
+      ++i;
+      while (i < tag.size() && (tag[i] == ' ' || tag[i] == '\t')) ++i;
+      if (i < tag.size() && (tag[i] == '"' || tag[i] == '\'')) {
+        char q = tag[i++];
+        size_t e = tag.find(q, i);
+        if (e == std::string::npos) e = tag.size();
+        value = tag.substr(i, e - i);
+        i = e + 1;
+      } else {
+        size_t vs = i;
+        while (i < tag.size() && !std::isspace((unsigned char)tag[i]) && tag[i] != '>') ++i;
+        value = tag.substr(vs, i - vs);
+      }
+    }
+    if (!name.empty() && !attrs.count(name)) attrs[name] = html_unescape(value);
+  }
+  return attrs;
+}
+
+struct ConsentForm {
+  std::string action;   // as written in the page ("" = the page itself)
+  std::vector<std::pair<std::string, std::string>> fields;   // the inputs to send back
+  bool has(const std::string& name) const {
+    return std::any_of(fields.begin(), fields.end(), [&](auto& f) { return f.first == name; });
+  }
+};
+
+// The consent form of a page: the first <form> holding a csrfToken input. nullopt
+// when the page has no such form.
+std::optional<ConsentForm> find_consent_form(const std::string& html) {
+  std::string low = fmt::lower(html);
+  for (size_t at = low.find("<form"); at != std::string::npos; at = low.find("<form", at + 5)) {
+    size_t tag_end = low.find('>', at);
+    if (tag_end == std::string::npos) break;
+    size_t end = low.find("</form", tag_end);
+    if (end == std::string::npos) end = low.size();
+    ConsentForm f;
+    auto fa = tag_attributes(html.substr(at, tag_end - at + 1));
+    f.action = fa.count("action") ? fmt::trim(fa["action"]) : "";
+    for (size_t in = low.find("<input", tag_end); in != std::string::npos && in < end;
+         in = low.find("<input", in + 6)) {
+      size_t ie = low.find('>', in);
+      if (ie == std::string::npos || ie > end) break;
+      auto a = tag_attributes(html.substr(in, ie - in + 1));
+      std::string type = fmt::lower(a.count("type") ? a["type"] : "text");
+      if (!a.count("name") || a["name"].empty()) continue;
+      if (type == "submit" || type == "button" || type == "image" || type == "reset") continue;
+      if ((type == "checkbox" || type == "radio") && !a.count("checked")) continue;
+      f.fields.push_back({a["name"], a.count("value") ? a["value"] : ""});
+    }
+    if (f.has("csrfToken")) return f;
+  }
+  return std::nullopt;
+}
+
+std::string query_param(const std::string& url, const std::string& name) {
+  auto q = url.find('?');
+  if (q == std::string::npos) return "";
+  std::string qs = url.substr(q + 1, url.find('#') == std::string::npos ? std::string::npos : url.find('#') - q - 1);
+  size_t pos = 0;
+  while (pos <= qs.size()) {
+    size_t e = qs.find('&', pos);
+    std::string kv = qs.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+    if (fmt::starts_with(kv, name + "=")) return kv.substr(name.size() + 1);
+    if (e == std::string::npos) break;
+    pos = e + 1;
+  }
+  return "";
+}
+
+// Where the form goes: its action resolved against the page, through the base URL of
+// its host so a loopback Yahoo serves it too.
+std::string form_target(const std::string& page_url, const std::string& action) {
+  if (action.empty() || action[0] == '#') return page_url;
+  if (action.find("://") != std::string::npos) {
+    std::string host = yahoo_host_of(action);
+    return http::base("YAHOO", host) + path_after_host(action, host);
+  }
+  std::string host = yahoo_host_of(page_url);
+  if (action[0] == '/') return http::base("YAHOO", host) + action;
+  std::string path = path_after_host(page_url, host);
+  path = path.substr(0, path.find('?'));
+  return http::base("YAHOO", host) + path.substr(0, path.rfind('/') + 1) + action;
+}
+
+// Accepts the consent on behalf of the session, collecting its cookies into `jar`.
+// `landed` is a response that already ended on the consent page (a redirect chain),
+// else the page is asked for at guce.yahoo.com/consent. Returns false when no consent
+// page is offered (the host answers 4xx/5xx, cannot be reached or sends the visitor on
+// elsewhere); throws YahooError
+// when a consent page came but without a form we can send back, or the form was refused.
+bool accept_consent(std::map<std::string, std::string>& jar, const http::Response* landed) {
+  http::Response page;
+  if (landed && on_consent_host(landed->effective_url) && landed->status < 400) {
+    page = *landed;
+  } else {
+    http::Request req;
+    req.url = build_url(GUCE, "/consent", {});
+    req.headers = page_headers(cookie_header(jar));
+    req.throw_on_status = false;
+    req.retries = 0;
+    req.timeout_s = timeout_s(15.0);
+    try {
+      page = http::fetch(req);
+    } catch (const TransportError&) {
+      return false;
+    }
+    take_cookies(page, jar);
+    // Visitors outside the EU are sent on to finance.yahoo.com: nothing to accept.
+    if (page.status >= 400 || !on_consent_host(page.effective_url)) return false;
+  }
+  std::string page_url = page.effective_url;
+  auto form = find_consent_form(page.body);
+  if (!form) throw YahooError("Yahoo consent page has no consent form to accept (" + page_url + ")");
+  std::string session_id;
+  for (auto& [k, v] : form->fields)
+    if (k == "sessionId") session_id = v;
+  if (session_id.empty()) session_id = query_param(page_url, "sessionId");
+  if (session_id.empty())
+    throw YahooError("Yahoo consent form carries no sessionId (" + page_url + ")");
+
+  Params body = {{"agree", "agree"}, {"agree", "agree"}};
+  if (!form->has("consentUUID")) body.push_back({"consentUUID", "default"});
+  if (!form->has("sessionId")) body.push_back({"sessionId", session_id});
+  for (auto& f : form->fields)
+    if (f.first != "agree") body.push_back(f);
+  if (!form->has("originalDoneUrl")) body.push_back({"originalDoneUrl", "https://finance.yahoo.com/"});
+  if (!form->has("namespace")) body.push_back({"namespace", "yahoo"});
+  std::string encoded;
+  for (auto& [k, v] : body) encoded += (encoded.empty() ? "" : "&") + url_encode(k) + "=" + url_encode(v);
+
+  http::Request post;
+  post.method = "POST";
+  post.url = form_target(page_url, form->action);
+  post.headers = page_headers(cookie_header(jar), page_url);
+  post.headers.push_back({"Content-Type", "application/x-www-form-urlencoded"});
+  post.headers.push_back({"Origin", "https://" + yahoo_host_of(post.url)});
+  post.body = encoded;
+  post.throw_on_status = false;
+  post.retries = 0;
+  post.timeout_s = timeout_s(15.0);
+  http::Response done = http::fetch(post);
+  take_cookies(done, jar);
+  if (done.status >= 400)
+    throw YahooError("Yahoo refused the consent form (HTTP " + std::to_string(done.status) + ", " + post.url + ")");
+  // The answer redirects through guce.yahoo.com/copyConsent, which sets the cookies.
+  // Where that hop did not set them (cookies are not carried across hosts on the way),
+  // ask for it once ourselves.
+  if (!jar.count("A1") && !jar.count("GUC")) {
+    http::Request copy;
+    copy.url = build_url(GUCE, "/copyConsent", {{"sessionId", session_id}});
+    copy.headers = page_headers(cookie_header(jar), page_url);
+    copy.throw_on_status = false;
+    copy.retries = 0;
+    copy.timeout_s = timeout_s(15.0);
+    try {
+      take_cookies(http::fetch(copy), jar);
+    } catch (const TransportError&) {
+    }
+  }
+  return true;
+}
+
 // Cookie then crumb, under the session lock. Returns (cookie header, crumb, generation).
 struct Ticket {
   std::string cookies, crumb;
   long long generation;
 };
+
+http::Response fetch_crumb(const std::map<std::string, std::string>& jar) {
+  http::Request req;
+  req.url = build_url(Q1, "/v1/test/getcrumb", {});
+  req.headers = base_headers(cookie_header(jar));
+  req.throw_on_status = false;
+  req.retries = 2;
+  req.backoff_s = 1.0;
+  req.timeout_s = timeout_s(10.0);
+  http::Response r = http::fetch(req);
+  if (r.status == 429 || looks_rate_limited(r.body)) throw_status(429, req.url);
+  return r;
+}
+
+// What an EU visitor gets from getcrumb before consenting: the consent page by
+// redirect, or an empty / HTML body instead of the crumb.
+bool consent_shaped_crumb_answer(const http::Response& r) {
+  return on_consent_host(r.effective_url) || fmt::trim(r.body).empty() || r.body.find('<') != std::string::npos;
+}
 
 Ticket ensure_session() {
   Session& s = session();
@@ -104,6 +405,7 @@ Ticket ensure_session() {
   s.crumb.clear();
   // fc.yahoo.com answers with an error page; only its Set-Cookie matters. A host we
   // cannot reach here is not fatal: some endpoints still answer without a cookie.
+  std::optional<http::Response> fc;
   try {
     http::Request req;
     req.url = build_url(FC, "/", {});
@@ -111,20 +413,31 @@ Ticket ensure_session() {
     req.throw_on_status = false;
     req.retries = 0;
     req.timeout_s = timeout_s(10.0);
-    take_cookies(http::fetch(req), s.cookies);
+    fc = http::fetch(req);
+    take_cookies(*fc, s.cookies);
   } catch (const TransportError&) {
   }
-  http::Request req;
-  req.url = build_url(Q1, "/v1/test/getcrumb", {});
-  req.headers = base_headers(cookie_header(s.cookies));
-  req.throw_on_status = false;
-  req.retries = 2;
-  req.backoff_s = 1.0;
-  req.timeout_s = timeout_s(10.0);
-  http::Response r = http::fetch(req);
+  bool had_cookie = has_session_cookie(s.cookies);
+  // The consent flow runs at most once per refresh: straight away when fc.yahoo.com
+  // led to the consent page, else when the crumb is refused the way an EU visitor
+  // sees it (or no cookie came at all).
+  bool consent_tried = false;
+  if (fc && on_consent_host(fc->effective_url)) {
+    consent_tried = true;
+    accept_consent(s.cookies, &*fc);
+  }
+  http::Response r = fetch_crumb(s.cookies);
   take_cookies(r, s.cookies);
-  if (r.status == 429 || looks_rate_limited(r.body)) throw_status(429, req.url);
-  if (r.status < 400 && valid_crumb(r.body)) s.crumb = r.body;
+  bool usable = r.status < 400 && valid_crumb(r.body) && !on_consent_host(r.effective_url);
+  if (!usable && !consent_tried && (!had_cookie || consent_shaped_crumb_answer(r))) {
+    consent_tried = true;
+    if (accept_consent(s.cookies, &r)) {
+      r = fetch_crumb(s.cookies);
+      take_cookies(r, s.cookies);
+      usable = r.status < 400 && valid_crumb(r.body) && !on_consent_host(r.effective_url);
+    }
+  }
+  if (usable) s.crumb = r.body;
   s.ready = true;
   ++s.generation;
   return {cookie_header(s.cookies), s.crumb, s.generation};
@@ -218,9 +531,11 @@ ApiReply api(const std::string& host, const std::string& path, Params params, co
     http::Response r = http::fetch(req);
     merge_cookies(r);
     std::string shown_url = build_url(host, path, params);
-    if (stale_session_answer(r)) {
+    bool consent_page = on_consent_host(r.effective_url);
+    if (consent_page || stale_session_answer(r)) {
       invalidate(t.generation);
       if (attempt == 0) continue;
+      if (consent_page) throw YahooError("Yahoo answered with its consent page instead of data (" + shown_url + ")");
       throw_status(r.status, shown_url);
     }
     if (r.status == 429 || (r.status >= 400 && looks_rate_limited(r.body))) throw_status(429, shown_url);

@@ -24,6 +24,7 @@ inline constexpr const char* Q1 = "query1.finance.yahoo.com";
 inline constexpr const char* Q2 = "query2.finance.yahoo.com";
 inline constexpr const char* FC = "fc.yahoo.com";
 inline constexpr const char* FINANCE = "finance.yahoo.com";
+inline constexpr const char* GUCE = "guce.yahoo.com";   // EU consent
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
@@ -40,6 +41,9 @@ struct ApiReply {
 // 5xx are retried with back-off; a 401 / "Invalid Crumb" answer refreshes the
 // session once and retries. Throws HTTPStatusError for 429 after the retries and
 // for statuses other than 404; a 404 comes back to the caller (Yahoo's "not found").
+// Setting up a session runs Yahoo's EU consent flow (at most once a refresh) when
+// the cookie/crumb steps end on the consent page; a consent page without a form to
+// accept, or an answer that is still the consent page after the refresh, is a YahooError.
 ApiReply api(const std::string& host, const std::string& path, Params params,
              const std::string& post_body = "");
 // api() + the JSON must parse; otherwise YahooError.
