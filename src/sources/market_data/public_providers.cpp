@@ -80,7 +80,11 @@ class YahooMinutes : public Provider {
       b.start_at = instant_of(ts[i].get<long long>());
       b.end_at = b.start_at + minutes(mins);
       if (b.start_at < req.start_at || b.start_at >= req.end_at) continue;
-      b.end_at = std::min(b.end_at, req.end_at);
+      if (b.end_at > req.end_at) {   // Yahoo's hourly 15:30 bar: the close cuts it to 30 minutes
+        b.end_at = req.end_at;
+        b.session_tail = true;
+        b.actual_minutes = (int)std::chrono::duration_cast<minutes>(b.end_at - b.start_at).count();
+      }
       b.open = *o, b.high = *h, b.low = *l, b.close = *c, b.volume = *v;
       b.complete = b.end_at <= now;
       ds.bars.push_back(b);

@@ -64,6 +64,27 @@ TEST(PublicMinutes, YahooKeepsOnlyTradedSlotsInsideTheSession) {
   }
 }
 
+TEST(PublicMinutes, YahooHourlyBarCutByTheCloseIsASessionTail) {
+  YahooEnv env;
+  env.at_ny("2026-12-04", 18, 0);
+  json quote = {{"open", {190.0, 191.0}}, {"high", {190.5, 191.5}}, {"low", {189.5, 190.5}},
+                {"close", {190.2, 191.2}}, {"volume", {12000, 9000}}};
+  json body = {{"chart",
+                {{"result", json::array({{{"meta", {{"symbol", "AAPL"}}},
+                                          {"timestamp", {ny("2026-12-04", 14, 30), ny("2026-12-04", 15, 30)}},
+                                          {"indicators", {{"quote", json::array({quote})}}}}})},
+                 {"error", nullptr}}}};
+  env.srv.route(yahoo_chart_path("AAPL"), reply(200, body.dump()));
+  md::BarRequest r = us_day("2026-12-04");
+  r.interval = "60m";
+  md::BarDataset ds = md::provider("yahoo")->fetch_bars(r, {});
+  ASSERT_EQ(ds.bars.size(), 2u);
+  EXPECT_FALSE(ds.bars[0].session_tail);
+  EXPECT_TRUE(ds.bars[1].session_tail);
+  EXPECT_EQ(ds.bars[1].actual_minutes, 30);
+  EXPECT_EQ(mt::to_ny(ds.bars[1].end_at).hm(), "16:00");
+}
+
 TEST(PublicMinutes, NaverPriceOnlySeriesIsRefusedAndFullBarsAreDifferenced) {
   FixtureServer srv;
   ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
