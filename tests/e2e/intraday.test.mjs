@@ -31,6 +31,17 @@ function run(args, input, env) {
 
 const hhmmss = (m) => `${String(Math.floor(m / 60)).padStart(2, "0")}${String(m % 60).padStart(2, "0")}00`;
 
+// Investor flow by detailed category, newest day first; 은행 left empty on every day.
+function investorDaily() {
+  const rows = ["20261204", "20261203", "20261202"].map((d, i) => ({
+    stck_bsop_date: d, stck_clpr: String(70000 + i), acml_vol: "1000000",
+    frgn_ntby_qty: String(1000 - i), prsn_ntby_qty: "-1500", orgn_ntby_qty: "500", scrt_ntby_qty: "200",
+    ivtr_ntby_qty: "100", pe_fund_ntby_vol: "50", bank_ntby_qty: "", insu_ntby_qty: "50", mrbn_ntby_qty: "0",
+    fund_ntby_qty: "100", etc_ntby_qty: "0", etc_corp_ntby_vol: "0", etc_orgt_ntby_vol: "0",
+  }));
+  return { body: JSON.stringify({ rt_cd: "0", msg_cd: "MCA00000", msg1: "정상처리 되었습니다.", output1: {}, output2: rows }) };
+}
+
 function dailyMinutePage(url) {
   const cursor = url.searchParams.get("FID_INPUT_HOUR_1") ?? "153000";
   const rows = minutesOfDay()
@@ -57,6 +68,7 @@ test("a broker connected on the command line serves minute bars, cached once the
       body: JSON.stringify({ access_token: "tok-e2e", token_type: "Bearer", expires_in: 86400, access_token_token_expired: "2099-12-31 00:00:00" }),
     },
     [`${KIS}/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice`]: (req, url) => dailyMinutePage(url),
+    [`${KIS}/uapi/domestic-stock/v1/quotations/investor-trade-by-stock-daily`]: () => investorDaily(),
   });
   const env = { TESSARO_HOME: home, HOME: home, TESSARO_KIS_BASE_URL: srv.url };
   try {
@@ -94,6 +106,28 @@ test("a broker connected on the command line serves minute bars, cached once the
       const kw = textOf(await c.client.callTool({ name: "get_intraday_chart", arguments: { ...args, source: "kiwoom" } }));
       assert.equal(metaOf(kw).provider_status, "not_configured");
       assert.equal(metaOf(kw).data_completeness, "none");
+
+      // Detailed investor flow from the same broker: a category the broker left empty has no value (not 0).
+      const flow = JSON.parse(textOf(await c.client.callTool({ name: "get_detailed_investor_flow", arguments: { code: "005930", days: 3 } })));
+      assert.equal(flow.ok, true);
+      assert.equal(flow.provider, "kis");
+      assert.equal(flow.unit, "shares");
+      const rows = flow.records[0].rows;
+      assert.deepEqual(rows.map((r) => r.date), ["2026-12-04", "2026-12-03", "2026-12-02"]);
+      assert.equal(rows[0].values.foreign, 1000);
+      assert.equal(rows[0].values.institution_total, 500);
+      assert.ok(!("bank" in rows[0].values), JSON.stringify(rows[0].values));
+      assert.equal(flow._meta.data_as_of, "2026-12-04");
+      assert.equal(flow._meta.provider_status, "ok");
+
+      // CFD is offered by no broker: reported as not received, never as a zero balance.
+      const cfd = JSON.parse(textOf(await c.client.callTool({ name: "get_supply_pressure", arguments: { code: "005930", kind: "cfd" } })));
+      const block = cfd.entities[0].blocks[0];
+      assert.equal(block.kind, "cfd");
+      assert.equal(block.status, "unsupported");
+      assert.equal(block.unavailable_reason, "unsupported_by_selected_provider");
+      assert.deepEqual(block.rows, []);
+      assert.equal(cfd._meta.data_completeness, "none");
     } finally {
       await c.close();
     }
