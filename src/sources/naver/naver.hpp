@@ -37,7 +37,6 @@ json get_investor_flow(const std::string& code, int days);        // rows newest
 json get_multi_stocks(const std::vector<std::string>& codes);
 json get_multi_chart_stats(const std::vector<std::string>& codes, int days);
 json get_market_index();
-json get_minute_bars(const std::string& code, const std::string& day);   // 1-minute bars of one day
 
 // ---- fundamentals and research ---------------------------------------------
 json get_financials(const std::string& code);     // record with "_periods"
