@@ -163,10 +163,13 @@ struct DayResult {
   std::vector<std::string> warnings;
 };
 
+// Rows the bars give in the requested interval; a bar still forming does not
+// count when only finished bars will be returned.
 size_t rows_in_interval(const std::vector<md::Bar>& bars, int minutes_requested, int minutes_source,
-                        const std::string& market, mt::Instant now) {
-  if (minutes_requested == minutes_source) return bars.size();
-  return md::resample_intraday(md::sort_and_dedupe(bars), minutes_requested, market, now).size();
+                        const std::string& market, mt::Instant now, bool completed_only) {
+  std::vector<md::Bar> rows = md::sort_and_dedupe(bars);
+  if (minutes_requested != minutes_source) rows = md::resample_intraday(rows, minutes_requested, market, now);
+  return completed_only ? md::filter_completed(rows, now).size() : rows.size();
 }
 
 }  // namespace
@@ -272,7 +275,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
         src_interval != "60m")
       src_interval = "1m";
     int src_min = md::interval_minutes(src_interval).value_or(1);
-    if (rows_in_interval(bars, req_min, src_min, r.market, now) >= (size_t)r.row_limit) {
+    if (rows_in_interval(bars, req_min, src_min, r.market, now, r.completed_only) >= (size_t)r.row_limit) {
       ++days;
       break;
     }

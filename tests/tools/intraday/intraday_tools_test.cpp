@@ -250,3 +250,11 @@ TEST_F(IntradayTools, AnEarlierDayNeverComesFromTheFallbackSource) {
     stopped |= w.get<std::string>() == "2026-12-03 분봉 조회에 실패해 그 이전 이력 없이 계산합니다.";
   EXPECT_TRUE(stopped) << m["warnings"].dump();
 }
+
+TEST_F(IntradayTools, AFormingMinuteDoesNotCountTowardTheRowsAsked) {
+  Clock c("2026-12-04", 11, 2, 30);   // 122 finished minutes today, the 123rd still forming
+  std::string r = chart({{"interval", "1m"}, {"row_limit", 123}});
+  EXPECT_NE(r.find("(123 bars, KRX"), std::string::npos) << r.substr(0, 200);
+  EXPECT_NE(r.find("2026-12-03 15:30|"), std::string::npos);   // the previous day's last bar fills the gap
+  EXPECT_EQ(r.find("2026-12-04 11:02|"), std::string::npos);
+}
