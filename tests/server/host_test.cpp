@@ -16,28 +16,18 @@ namespace {
 const char* kNext = UNKNOWN_ERROR_NEXT;
 }
 
-TEST(CauseText, EmptyMessageGivesBareClassName) {
+TEST(CauseText, BareClassHiddenQueriesAndCodePointCut) {
   EXPECT_EQ(cause_text(ReadTimeout("")), "ReadTimeout");
   EXPECT_EQ(cause_text(ConnectError("   ")), "ConnectError");
-}
-
-TEST(CauseText, QueryStringsAreHidden) {
   ConnectError e("failed for url 'https://x.example/api?key=SECRET&b=2' then more");
   EXPECT_EQ(cause_text(e), "ConnectError: failed for url 'https://x.example/api?…' then more");
-  // Up to the first blank.
-  EXPECT_EQ(cause_text(ValueError("see http://h/p?a=1 b")), "ValueError: see http://h/p?… b");
-}
-
-TEST(CauseText, CutAt160CodePoints) {
+  EXPECT_EQ(cause_text(ValueError("see http://h/p?a=1 b")), "ValueError: see http://h/p?… b");   // up to the first blank
   std::string long_text;
   for (int i = 0; i < 500; ++i) long_text += "가";
-  std::string c = cause_text(ValueError(long_text));
-  std::string body = c.substr(std::string("ValueError: ").size());
+  std::string body = cause_text(ValueError(long_text)).substr(std::string("ValueError: ").size());
   EXPECT_EQ(fmt::cp_len(body), 161u);
   EXPECT_TRUE(fmt::ends_with(body, "…"));
-  // Exactly 160 is kept whole.
-  std::string exact;
-  for (int i = 0; i < 160; ++i) exact += "a";
+  std::string exact(160, 'a');   // exactly 160 is kept whole
   EXPECT_EQ(cause_text(ValueError(exact)), "ValueError: " + exact);
 }
 
@@ -75,28 +65,21 @@ TEST(SafeUsTool, YahooWordingWithoutCause) {
   EXPECT_EQ(safe_us_tool([] { return std::string("ok"); }), "ok");
 }
 
-TEST(Catalogue, SeventyThreeToolsInOrderWithDefaults) {
+TEST(Catalogue, UniqueNamesWrappersAndWriteTools) {
   const auto& cat = catalogue();
   ASSERT_EQ(cat.size(), 73u);
-  EXPECT_EQ(cat.front().name, "get_market_clock");
-  EXPECT_EQ(cat[12].name, "screen_chart");
-  EXPECT_EQ(cat[12].params.size(), 43u);
-  EXPECT_EQ(cat.back().name, "get_investor_deposit");
   std::set<std::string> names;
   for (const auto& s : cat) names.insert(s.name);
-  EXPECT_EQ(names.size(), 73u);
+  EXPECT_EQ(names.size(), cat.size());
   EXPECT_EQ(find_tool("tessaro_status")->wrapper, Wrapper::None);
   EXPECT_EQ(find_tool("get_us_price")->wrapper, Wrapper::SafeUS);
   EXPECT_EQ(find_tool("get_financial_soundness")->wrapper, Wrapper::SafeUS);
-  const auto* chart = find_tool("get_chart");
-  EXPECT_TRUE(chart->params[0].required);
-  EXPECT_EQ(chart->params[2].default_value, 120);
   EXPECT_NO_THROW(check_write_tools());
 }
 
 TEST(ToolsList, SchemaShowsTypesDefaultsAndWriteHints) {
   json tools = tools_list();
-  ASSERT_EQ(tools.size(), 73u);
+  ASSERT_EQ(tools.size(), catalogue().size());
   const json* sc = nullptr;
   for (const auto& t : tools) {
     bool writes = t["name"] == "watchlist" || t["name"] == "export_to_excel" || t["name"] == "scan_to_excel" ||

@@ -25,62 +25,15 @@ json simple_rows(const std::vector<std::string>& dates, const std::string& state
 
 }  // namespace
 
-TEST(EvidenceServiceRouting, AutoIsThePrimaryOnlyAndANamedBrokerIsStrict) {
-  EvidenceEnv env("2026-09-18 10:00");
-  // Nothing connected: no broker is asked at all.
-  json none = service().investor_flow("005930", 5, "net_quantity", "auto");
-  EXPECT_FALSE(none["ok"]);
-  EXPECT_EQ(none["error_code"], "provider_not_configured");
-  EXPECT_EQ(env.kis->flow_calls + env.kiwoom->flow_calls, 0);
-
-  EvidenceEnv::connect({"kis", "kiwoom"}, "kis");
-  env.kis->flow = [](const std::string& code, int, const std::string&) {
-    return flow_record(code, simple_rows({"2026-09-17"}));
-  };
-  env.kiwoom->flow = [](const std::string&, int, const std::string&) -> json {
-    throw md::BrokerApiError("kiwoom 호출 한도 초과", "kiwoom", md::ST_RATE_LIMITED);
-  };
-  json autoed = service().investor_flow("005930", 5, "net_quantity", "auto");
-  EXPECT_TRUE(autoed["ok"]);
-  EXPECT_EQ(autoed["provider"], "kis");
-  EXPECT_EQ(env.kiwoom->flow_calls, 0);
-
-  // The named broker fails: its failure is the answer, kis is never asked.
-  int kis_before = env.kis->flow_calls;
-  json named = service().investor_flow("005930", 5, "net_quantity", "kiwoom");
-  EXPECT_FALSE(named["ok"]);
-  EXPECT_EQ(named["provider"], "kiwoom");
-  EXPECT_EQ(named["error_code"], "rate_limited");
-  EXPECT_TRUE(named["records"].empty());
-  EXPECT_EQ(named["entity_failures"], json::parse(R"([{"code":"005930","reason":"rate_limited"}])"));
-  EXPECT_EQ(env.kis->flow_calls, kis_before);
-
-  // A named broker that is not connected is reported, not replaced.
-  EvidenceEnv::connect({"kis"}, "kis");
-  json missing = service().investor_flow("005930", 5, "net_quantity", "kiwoom");
-  EXPECT_EQ(missing["error_code"], "provider_not_configured");
-  EXPECT_EQ(env.kiwoom->flow_calls, 1);   // only the earlier call
-}
-
+// Routing (auto = the primary only, a named broker strict) is checked through the tools.
 TEST(EvidenceServiceRouting, AlternativeIsNamedButNeverAsked) {
   EvidenceEnv env("2026-09-18 10:00");
   EvidenceEnv::connect({"kis", "kiwoom"}, "kis");
-  env.kis->flow = [](const std::string& code, int, const std::string&) {
-    return flow_record(code, simple_rows({"2026-09-17"}), {"pension", "private_equity"});
-  };
-  env.kiwoom->caps = {{"investor_flow", "available"}, {"flow_categories", {"individual", "pension"}},
-                      {"pressure", {{"cfd", "available"}}}};
+  env.kiwoom->caps = {{"investor_flow", "available"}, {"pressure", {{"cfd", "available"}}}};
   env.kis->caps = {{"investor_flow", "available"}, {"pressure", {{"cfd", "unsupported"}}}};
   env.kis->pressure = [](const std::string&, const std::string& kind, int) {
     return daily_block(kind, {"2026-09-17"});
   };
-
-  json flow = service().investor_flow("005930", 5, "net_quantity", "auto");
-  EXPECT_TRUE(flow["ok"]);
-  // Known categories keep their usual order.
-  EXPECT_EQ(flow["data_availability"]["unavailable"], json::parse(R"(["private_equity","pension"])"));
-  EXPECT_EQ(flow["alternative_provider"], "kiwoom");
-
   json pr = service().supply_pressure_batch({"005930"}, {"short_selling", "cfd"}, 5, "kis");
   EXPECT_EQ(pr["alternative_provider"], "kiwoom");
   EXPECT_EQ(pr["fallback_blocks"]["cfd"]["status"], "unsupported");

@@ -22,6 +22,14 @@ inline std::string yahoo_chart_path(const std::string& symbol) {
   return "/query2.finance.yahoo.com/v8/finance/chart/" + symbol;
 }
 
+// A v7 quote answer holding one closed-market row.
+inline std::string yahoo_quote_body(const std::string& symbol, double price) {
+  json q = {{"symbol", symbol}, {"longName", symbol + " Inc."}, {"currency", "USD"}, {"regularMarketPrice", price},
+            {"regularMarketChange", 1.5}, {"regularMarketChangePercent", 0.61}, {"regularMarketTime", 1739566800},
+            {"marketState", "CLOSED"}};
+  return json{{"quoteResponse", {{"result", json::array({q})}, {"error", nullptr}}}}.dump();
+}
+
 struct YahooEnv {
   FixtureServer srv;
   ScopedEnv base{"TESSARO_YAHOO_BASE_URL", srv.base_url()};

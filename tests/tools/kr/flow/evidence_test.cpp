@@ -77,7 +77,7 @@ TEST(GetDetailedInvestorFlow, ExperimentalBrokerOnlyWithTheSwitchExactlyOne) {
 TEST(GetDetailedInvestorFlow, CodesMergedInOrderAndMissingCategoriesStayAbsent) {
   EvidenceEnv env(kNow);
   EvidenceEnv::connect({"kis", "kiwoom"}, "kis");
-  serve_flow(*env.kis, {"pension"});
+  serve_flow(*env.kis, {"pension", "private_equity"});   // known categories keep their order
   env.kiwoom->caps = {{"investor_flow", "available"}, {"flow_categories", {"pension"}}};
   json r = flow_of({{"code", "005930"}, {"codes", {"005930", " 000660 "}}, {"days", 500}});
   ASSERT_TRUE(r["ok"]);
@@ -91,7 +91,7 @@ TEST(GetDetailedInvestorFlow, CodesMergedInOrderAndMissingCategoriesStayAbsent) 
   const json& row = r["records"][0]["rows"][1];
   EXPECT_EQ(row["date"], "2026-09-16");
   EXPECT_EQ(row["values"], json({{"individual", 40}}));   // no foreign key, and never a 0 for it
-  EXPECT_EQ(r["data_availability"]["unavailable"], json::array({"pension"}));
+  EXPECT_EQ(r["data_availability"]["unavailable"], json::array({"private_equity", "pension"}));
 
   const json& m = r["_meta"];
   EXPECT_EQ(m["data_completeness"], "partial");
@@ -101,7 +101,7 @@ TEST(GetDetailedInvestorFlow, CodesMergedInOrderAndMissingCategoriesStayAbsent) 
   EXPECT_EQ(m["provider"], "kis");
   EXPECT_EQ(m["provider_status"], "ok");
   EXPECT_EQ(m["provider_profile"], "real");
-  EXPECT_EQ(m["data_availability"]["unavailable"], json::array({"pension"}));
+  EXPECT_EQ(m["data_availability"], r["data_availability"]);
   EXPECT_EQ(m["warnings"].back(),
             "이미 연결된 kiwoom 는 이 항목을 제공합니다. source=\"kiwoom\" 로 요청하면 받을 수 있습니다. 자동으로 바꾸지 않습니다.");
   EXPECT_EQ(env.kiwoom->flow_calls, 0);
