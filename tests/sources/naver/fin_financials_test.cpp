@@ -136,17 +136,8 @@ TEST(FinFinancials, ItemWithoutFinancialBlockIsEmptyNotAFailure) {
   EXPECT_TRUE(naver::get_financials("222220").empty());
 }
 
-TEST(FinFinancials, RetriesOnceAfter429AndRaisesWhenEverythingFails) {
-  TESSARO_REQUIRE_SAMPLE(table, kSample);
+TEST(FinFinancials, PageAndJsonBothFailingIsAnErrorNotNoData) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(to_cp949(table)));
-  srv.fail_next(kMain, 429, 1, "0");
-  json rec = naver::get_financials("000429");
-  EXPECT_EQ(srv.hits(kMain), 2);
-  EXPECT_EQ(rec["_periods"]["annual"].size(), 4u);
-
-  // Page and JSON both failing is an error for the caller, not "no data".
-  srv.route("/finance.naver.com/item/main.naver", FixtureResponse{503, "busy", "text/html", {}});
+  env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{503, "busy", "text/html", {}});
   EXPECT_THROW(naver::get_financials("000503"), HTTPStatusError);
 }

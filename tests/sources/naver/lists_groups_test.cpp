@@ -133,15 +133,6 @@ TEST(NaverLists, MembersSortedByChangeAndPagedFromOneCachedFetch) {
   EXPECT_EQ(env.srv.hits(kSectorList), 1);
 }
 
-TEST(NaverLists, RetriesOnceAfter429) {
-  Env env;
-  env.srv.route(kDetail, FixtureResponse{200, sector_detail(12, 12), kHtml});
-  env.srv.fail_next(kDetail, 429, 1, "0");
-  json r = naver::get_sector_stocks("은행", 30, 1);
-  EXPECT_EQ(r["stocks"].size(), 12u);
-  EXPECT_EQ(env.srv.hits(kDetail), 2);
-}
-
 TEST(NaverLists, ListNumberHelpersKeepMissingApartFromZero) {
   using naver::detail::jnum;
   EXPECT_FALSE(jnum(json("-")).has_value());

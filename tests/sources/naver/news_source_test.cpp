@@ -12,7 +12,6 @@ using namespace tessaro::testing;
 
 namespace {
 
-
 const char* kDetailPath = "/stock.naver.com/api/domestic/detail/news";
 const char* kSearchPath = "/stock.naver.com/api/domestic/news/search";
 
@@ -114,18 +113,6 @@ TEST_F(NewsSourceTest, EmptyListsAreNotFailures) {
   // A blank query is not sent at all.
   EXPECT_TRUE(naver::search_news("  ", 10).empty());
   EXPECT_EQ(srv.hits(kSearchPath), 1);
-}
-
-TEST_F(NewsSourceTest, RateLimitIsRetriedOnce) {
-  TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_detail_news.json");
-  srv.route(kDetailPath, reply(200, body));
-  srv.fail_next(kDetailPath, 429, 1, "0");
-  EXPECT_EQ(naver::get_stock_news("005930", 10).size(), 2u);
-  EXPECT_EQ(srv.hits(kDetailPath), 2);
-
-  // Still limited after the retry: the failure surfaces, it is not an empty list.
-  srv.fail_next(kDetailPath, 429, 2, "0");
-  EXPECT_THROW(naver::get_stock_news("005930", 10), HTTPStatusError);
 }
 
 TEST_F(NewsSourceTest, SlowAnswerIsATimeout) {

@@ -82,15 +82,6 @@ TEST(NaverRankings, SiteIgnoringTheOffsetNeverRepeatsRows) {
   EXPECT_EQ(env.srv.hits(kList), 2);
 }
 
-TEST(NaverRankings, RetriesOnceAfter429ThenFails) {
-  NaverEnv env;
-  env.srv.route(kList, [](const FixtureRequest& r) { return offset_pages(r, 5); });
-  env.srv.fail_next(kList, 429, 1, "0");
-  EXPECT_EQ(naver::get_volume_ranking("ALL", 5, "volume").size(), 5u);
-  env.srv.fail_next(kList, 429, 2, "0");
-  EXPECT_THROW(naver::get_volume_ranking("ALL", 5, "volume"), HTTPStatusError);
-}
-
 TEST(NaverRankings, AlertPagesByKindAndFailedKindNamed) {
   NaverEnv env;
   auto page = [](std::vector<std::string> codes) {
