@@ -23,27 +23,6 @@ json trend_row(const std::string& d, int n) {
 }
 }  // namespace
 
-TEST(NaverFlow, SignsPlaceholdersAndNullIndividual) {
-  NaverEnv env;
-  auto& srv = env.srv;
-  srv.route_file(kTrend, "naver/trend_005930.json");
-  json rows = naver::get_investor_flow("005930", 20);
-  ASSERT_EQ(rows.size(), 3u);   // the row without a date is no trading day
-  EXPECT_EQ(rows[0]["date"], "2026-09-17");
-  EXPECT_EQ(rows[0]["foreign"], 1000000);
-  EXPECT_EQ(rows[0]["institutional"], -300000);
-  EXPECT_EQ(rows[0]["individual"], -650000);
-  EXPECT_EQ(rows[0]["close"], 73500);
-  EXPECT_EQ(rows[0]["volume"], 13000000);
-  EXPECT_TRUE(rows[1]["individual"].is_null());   // missing, not 0
-  EXPECT_EQ(rows[1][naver::PARSE_MISS_KEY], json::array({"individual"}));
-  EXPECT_EQ(rows[2]["foreign"], 0);
-  EXPECT_EQ(rows[2]["institutional"], 2500);
-  // 20 asked, 3 delivered: the next page asks for the 17 left plus the repeated day, adds nothing, ends.
-  EXPECT_EQ(srv.hits(kTrend), 2);
-  EXPECT_EQ(srv.last_request(kTrend).params["pageSize"], "18");
-}
-
 TEST(NaverFlow, PagesBackByBizdateWithoutDuplicates) {
   NaverEnv env;
   auto& srv = env.srv;
