@@ -91,17 +91,6 @@ TEST(FinFinancials, Utf8BytesReadAsEucKrAreAParseMissNotGarbage) {
   EXPECT_TRUE(naver::ttm_eps_for(rec).is_null());
 }
 
-TEST(FinFinancials, MisalignedRowIsAParseMiss) {
-  NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(to_cp949(read_fixture("naver/fin_misaligned.html"))));
-  json rec = naver::get_financials("333330");
-  ASSERT_TRUE(rec.contains(naver::PARSE_MISS_KEY));
-  EXPECT_EQ(rec[naver::PARSE_MISS_KEY], json({"영업이익"}));
-  EXPECT_EQ(rec["name"], "정렬깨짐");
-  EXPECT_FALSE(rec.contains("매출액")) << "no partial table under wrong periods";
-}
-
 TEST(FinFinancials, MobileJsonWhenThePageIsGone) {
   NaverEnv env;
   auto& srv = env.srv;
@@ -125,17 +114,8 @@ TEST(FinFinancials, MobileJsonWhenThePageIsGone) {
   EXPECT_TRUE(basis["annual"]["2024.12"].is_null());
 }
 
-TEST(FinFinancials, ItemWithoutFinancialBlockIsEmptyNotAFailure) {
-  NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(to_cp949(read_fixture("naver/fin_no_table.html"))));
-  srv.route("/m.stock.naver.com/api/stock/222220/finance/annual",
-            FixtureResponse{200, R"({"financeInfo":{"trTitleList":[],"rowList":[]}})", "application/json", {}});
-  srv.route("/m.stock.naver.com/api/stock/222220/finance/quarter",
-            FixtureResponse{200, R"({"financeInfo":{"trTitleList":[],"rowList":[]}})", "application/json", {}});
-  EXPECT_TRUE(naver::get_financials("222220").empty());
-}
-
+// A misaligned row and an item without a financial block are checked on the
+// get_financial reply.
 TEST(FinFinancials, PageAndJsonBothFailingIsAnErrorNotNoData) {
   NaverEnv env;
   env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{503, "busy", "text/html", {}});

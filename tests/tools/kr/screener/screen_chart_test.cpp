@@ -101,7 +101,7 @@ TEST(ScreenChartArgs, BadInputRepliesWithoutFetching) {
   r = screen_chart(args({{"above_ma", 500}}), s);
   EXPECT_EQ(r, "⚠️ above_ma 는 2 ~ 240 사이여야 합니다: 500");
   r = screen_chart(args({{"preset", "없는프리셋"}}), s);
-  EXPECT_TRUE(contains(r, "⚠️ 알 수 없는 프리셋입니다"));
+  EXPECT_TRUE(contains(r, "⚠️ 알 수 없는 프리셋입니다") && contains(r, "이평수렴")) << r;   // names the valid ones
   r = screen_chart(args({{"ma_set", "5,10,20,60,120,240"}, {"ma_spread_max", 2.0}}), s);
   EXPECT_TRUE(contains(r, "⚠️ 이평은 최대 5개"));
   r = screen_chart(args({{"ma_set", "1,5"}, {"ma_spread_max", 2.0}}), s);
