@@ -1,4 +1,4 @@
-// Disclosure titles to event types, the ETF name test and the code pattern.
+// Disclosure titles to event types and the ETF name test.
 #include <gtest/gtest.h>
 
 #include "server/kr_common.hpp"
@@ -18,7 +18,7 @@ TEST(KrCommonEvents, ClassifyFirstMatchingTypeWins) {
   EXPECT_EQ(server::classify_event_type("주요사항보고서(유상증자결정)"), "자금조달");
 }
 
-TEST(KrCommonEvents, EtfNamesAndCodes) {
+TEST(KrCommonEvents, EtfNames) {   // the code pattern shows in the tools' bad-code replies
   EXPECT_TRUE(server::looks_like_etf("KODEX 200"));
   EXPECT_TRUE(server::looks_like_etf("미래에셋 etf"));
   EXPECT_TRUE(server::looks_like_etf("SOLUS첨단소재"));   // a plain prefix test
@@ -26,10 +26,4 @@ TEST(KrCommonEvents, EtfNamesAndCodes) {
   EXPECT_FALSE(server::looks_like_etf("HKD"));
   EXPECT_FALSE(server::looks_like_etf("삼성전자"));
   EXPECT_FALSE(server::looks_like_etf(""));
-
-  EXPECT_TRUE(server::is_code("005930"));
-  EXPECT_TRUE(server::is_code("0088M0"));
-  EXPECT_FALSE(server::is_code("5930"));
-  EXPECT_FALSE(server::is_code("00593-"));
-  EXPECT_FALSE(server::is_code("삼성"));
 }

@@ -6,11 +6,7 @@
 using namespace tessaro;
 
 TEST(KrCommonIndicators, CoverageRequirementsAndShortfalls) {
-  json c = server::indicator_coverage(json{"ma_cross", "volume"}, 120, nullptr, "day");
-  EXPECT_EQ(c["available_bars"], 120);
-  EXPECT_EQ(c["required_bars"], (json{{"ma20_60_cross", 90}, {"ma60_120_cross", 180}, {"volume_avg_20b", 20}, {"volume_rank_252b", 252}}));
-  EXPECT_EQ(c["insufficient"], (json{"ma60_120_cross", "volume_rank_252b"}));
-
+  // The plain shortfall (ma_cross, volume over 120 bars) is checked on the get_indicators reply.
   EXPECT_EQ(server::indicator_coverage(json{"rsi"}, 30, json{{"rsi", {{"period", 21}}}}, "day")["required_bars"]["rsi"], 22);
   // A non-numeric override drops that requirement silently.
   EXPECT_FALSE(server::indicator_coverage(json{"rsi"}, 30, json{{"rsi", {{"period", "x"}}}}, "day")["required_bars"].contains("rsi"));
@@ -28,10 +24,6 @@ TEST(KrCommonIndicators, CoverageRequirementsAndShortfalls) {
 TEST(KrCommonIndicators, ErrorListAndMarketCap) {
   json result = {{"rsi", {{"error", "ValueError: x"}}}, {"ma", {{"ma5", 1}}}, {"macd", {{"error", ""}}}};
   EXPECT_EQ(server::indicator_error_list(result), (json{{{"indicator", "rsi"}, {"error", "ValueError: x"}}}));
-  json with_code = server::indicator_error_list(result, "005930");
-  ASSERT_EQ(with_code.size(), 1u);
-  EXPECT_EQ(with_code[0].begin().key(), "code");
-  EXPECT_TRUE(server::indicator_error_list(nullptr).empty());
 
   EXPECT_EQ(server::market_cap_eok("1,543조 4,176억원"), 15434176.0);
   EXPECT_EQ(server::market_cap_eok("500억"), 500.0);
