@@ -29,8 +29,6 @@ struct Env : YahooEnv {
   }
 };
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
 }  // namespace
 
 TEST(UsEventReaction, AfterCloseThursdayReactsOnFridayFromTheSchedule) {

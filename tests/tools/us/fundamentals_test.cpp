@@ -13,8 +13,6 @@ namespace {
 
 const char* kTimeseriesPath = "/query2.finance.yahoo.com/ws/fundamentals-timeseries/v1/finance/timeseries/BABA";
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
 // One fundamentals-timeseries element: {meta, <type>: [{asOfDate, currencyCode, reportedValue}]}.
 json series(const std::string& type, const std::vector<std::pair<std::string, double>>& points) {
   json pts = json::array();

@@ -11,8 +11,6 @@ using namespace tessaro::testing;
 
 namespace {
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
 json tx(const std::string& text, double shares, std::optional<double> value) {
   json t = {{"filerName", "DOE JANE"}, {"filerRelation", "Director"}, {"transactionText", text},
             {"moneyText", ""},         {"shares", {{"raw", shares}}},  {"startDate", {{"raw", 1738800000}}}};

@@ -18,8 +18,6 @@ json quote_row(const std::string& symbol, double price, long long time = 1739566
           {"regularMarketChangePercent", 0.61}, {"regularMarketTime", time}, {"marketState", "REGULAR"}};
 }
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
 }  // namespace
 
 TEST(UsQuoteTools, AfterHoursPriceIsNotTheCurrentPriceAndMissingFieldsAreDashes) {

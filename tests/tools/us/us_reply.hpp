@@ -7,6 +7,8 @@
 
 namespace tessaro::testing {
 
+inline bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
 // The reply without the meta block.
 inline std::string reply_body(const std::string& reply) {
   auto p = reply.find(std::string("\n\n") + rmeta::START_MARKER);

@@ -13,7 +13,6 @@ json row(const std::string& sym, const std::string& name, const std::string& qt)
   if (!qt.empty()) r["quote_type"] = qt;
   return r;
 }
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 }  // namespace
 
 TEST(UsScreenClassify, NameRulesBeforeTypeAndSuffix) {
