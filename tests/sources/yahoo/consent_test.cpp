@@ -30,27 +30,21 @@ FixtureResponse redirect(int status, const std::string& location, const std::str
   return r;
 }
 
-std::string form_decode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') out += ' ';
-    else if (s[i] == '%' && i + 2 < s.size()) {
-      out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else out += s[i];
-  }
-  return out;
-}
-
+// application/x-www-form-urlencoded fields, decoded.
 std::multimap<std::string, std::string> form_fields(const std::string& body) {
+  auto dec = [](const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i)
+      if (s[i] == '%' && i + 2 < s.size()) out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2;
+      else out += s[i] == '+' ? ' ' : s[i];
+    return out;
+  };
   std::multimap<std::string, std::string> f;
-  size_t pos = 0;
-  while (pos < body.size()) {
-    size_t e = body.find('&', pos);
-    std::string kv = body.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+  for (size_t pos = 0, e; pos < body.size(); pos = e + 1) {
+    e = std::min(body.find('&', pos), body.size());
+    std::string kv = body.substr(pos, e - pos);
     auto eq = kv.find('=');
-    f.emplace(form_decode(kv.substr(0, eq)), eq == std::string::npos ? "" : form_decode(kv.substr(eq + 1)));
-    pos = e == std::string::npos ? body.size() : e + 1;
+    f.emplace(dec(kv.substr(0, eq)), eq == std::string::npos ? "" : dec(kv.substr(eq + 1)));
   }
   return f;
 }

@@ -53,7 +53,7 @@ std::string sector(const std::string& name, int count, int page) {
 
 }  // namespace
 
-TEST(GroupStocks, FirstPageSaysWholeCountAndNextCall) {
+TEST(GroupStocks, PagesSayTheWholeCountTheNextCallAndTheLastPage) {
   Env env;
   env.members(175, 175);
   std::string r = sector("반도체와반도체장비", 30, 1);
@@ -70,29 +70,20 @@ TEST(GroupStocks, FirstPageSaysWholeCountAndNextCall) {
   EXPECT_EQ(m["coverage"]["next_page"], 2);
   EXPECT_EQ(m["coverage"]["truncated"], true);
   EXPECT_EQ(m["coverage"]["effective"]["to"], 30);
-}
 
-TEST(GroupStocks, WholeGroupInOnePageHasNoFooterAndIsComplete) {
-  Env env;
-  env.members(175, 175);
-  std::string r = sector("반도체와반도체장비", 175, 1);
-  std::string b = body_of(r);
-  EXPECT_EQ(b.substr(0, b.find('\n')), "업종: 반도체와반도체장비 — 전체 175개 종목 (등락률 내림차순)");
-  EXPECT_EQ(b.find("※"), std::string::npos);
-  json m = meta_of(r);
-  EXPECT_EQ(m["data_completeness"], "complete");
-  EXPECT_TRUE(m["coverage"].is_null());
-}
-
-TEST(GroupStocks, PagePastTheEndNamesTheLastPage) {
-  Env env;
-  env.members(175, 175);
-  EXPECT_EQ(sector("반도체와반도체장비", 30, 7),
-            "업종: 반도체와반도체장비 — 전체 175개라 page=7(count=30)에는 종목이 없습니다. 마지막 쪽은 page=6 입니다.");
-  // The last real page says so.
   std::string last = body_of(sector("반도체와반도체장비", 30, 6));
   EXPECT_NE(last.find("전체 175개 중 151~175번째 (등락률 내림차순, 6/6쪽)"), std::string::npos);
   EXPECT_NE(last.find("※ 마지막 쪽입니다 (전체 175개)."), std::string::npos);
+  EXPECT_EQ(sector("반도체와반도체장비", 30, 7),
+            "업종: 반도체와반도체장비 — 전체 175개라 page=7(count=30)에는 종목이 없습니다. 마지막 쪽은 page=6 입니다.");
+
+  // The whole group in one page: no footer, complete.
+  std::string whole = sector("반도체와반도체장비", 175, 1);
+  b = body_of(whole);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "업종: 반도체와반도체장비 — 전체 175개 종목 (등락률 내림차순)");
+  EXPECT_EQ(b.find("※"), std::string::npos);
+  EXPECT_EQ(meta_of(whole)["data_completeness"], "complete");
+  EXPECT_TRUE(meta_of(whole)["coverage"].is_null());
 }
 
 TEST(GroupStocks, CountCapsAndLargeGroups) {
