@@ -27,6 +27,14 @@ long long ny(const char* day, int h, int m) {
   return mt::from_zone(*mt::parse_day(day), h, m, mt::NEW_YORK).time_since_epoch().count();
 }
 
+// A v8 chart answer for AAPL.
+std::string chart_body(const json& timestamps, const json& quote) {
+  return json{{"chart", {{"result", json::array({{{"meta", {{"symbol", "AAPL"}}}, {"timestamp", timestamps},
+                                                  {"indicators", {{"quote", json::array({quote})}}}}})},
+                         {"error", nullptr}}}}
+      .dump();
+}
+
 }  // namespace
 
 TEST(PublicMinutes, YahooKeepsOnlyTradedSlotsInsideTheSession) {
@@ -37,13 +45,10 @@ TEST(PublicMinutes, YahooKeepsOnlyTradedSlotsInsideTheSession) {
                 {"low", {189.5, nullptr, 190.5, 191.5}},
                 {"close", {190.2, nullptr, 191.2, 192.2}},
                 {"volume", {1200, nullptr, 900, 50}}};
-  json body = {{"chart",
-                {{"result", json::array({{{"meta", {{"symbol", "AAPL"}}},
-                                          {"timestamp", {ny("2026-12-04", 9, 30), ny("2026-12-04", 9, 31),
-                                                         ny("2026-12-04", 9, 32), ny("2026-12-04", 16, 0)}},
-                                          {"indicators", {{"quote", json::array({quote})}}}}})},
-                 {"error", nullptr}}}};
-  env.srv.route(yahoo_chart_path("AAPL"), reply(200, body.dump()));
+  env.srv.route(yahoo_chart_path("AAPL"),
+                reply(200, chart_body({ny("2026-12-04", 9, 30), ny("2026-12-04", 9, 31), ny("2026-12-04", 9, 32),
+                                       ny("2026-12-04", 16, 0)},
+                                      quote)));
   auto p = md::provider("yahoo");
   ASSERT_TRUE(p);
   md::BarDataset ds = p->fetch_bars(us_day("2026-12-04"), {});
@@ -69,12 +74,8 @@ TEST(PublicMinutes, YahooHourlyBarCutByTheCloseIsASessionTail) {
   env.at_ny("2026-12-04", 18, 0);
   json quote = {{"open", {190.0, 191.0}}, {"high", {190.5, 191.5}}, {"low", {189.5, 190.5}},
                 {"close", {190.2, 191.2}}, {"volume", {12000, 9000}}};
-  json body = {{"chart",
-                {{"result", json::array({{{"meta", {{"symbol", "AAPL"}}},
-                                          {"timestamp", {ny("2026-12-04", 14, 30), ny("2026-12-04", 15, 30)}},
-                                          {"indicators", {{"quote", json::array({quote})}}}}})},
-                 {"error", nullptr}}}};
-  env.srv.route(yahoo_chart_path("AAPL"), reply(200, body.dump()));
+  env.srv.route(yahoo_chart_path("AAPL"),
+                reply(200, chart_body({ny("2026-12-04", 14, 30), ny("2026-12-04", 15, 30)}, quote)));
   md::BarRequest r = us_day("2026-12-04");
   r.interval = "60m";
   md::BarDataset ds = md::provider("yahoo")->fetch_bars(r, {});
