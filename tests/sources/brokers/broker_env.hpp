@@ -62,6 +62,20 @@ class BrokerTest : public ::testing::Test {
     r.end_at = w->close_at;
     return r;
   }
+  // What a call that must fail with a broker error said: "class status broker" and the message.
+  struct Failure {
+    std::string kind, what;
+  };
+  template <class F>
+  static Failure broker_failure(F&& fn) {
+    try {
+      fn();
+    } catch (const market_data::BrokerApiError& e) {
+      return {std::string(e.class_name()) + " " + e.status() + " " + e.broker(), e.what()};
+    }
+    ADD_FAILURE() << "expected a broker failure";
+    return {};
+  }
   // Text that must never show a secret.
   static void expect_no_secret(const std::string& text) {
     EXPECT_EQ(text.find(kAppKey), std::string::npos) << text;

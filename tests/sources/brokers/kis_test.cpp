@@ -220,16 +220,10 @@ TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
 
   srv.fail_next(kPast, 429, 10);
   int before = srv.hits(kPast);
-  try {
-    kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
-    FAIL() << "expected a rate-limit failure";
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_STREQ(e.class_name(), "KisApiError");
-    EXPECT_EQ(e.status(), md::ST_RATE_LIMITED);
-    EXPECT_EQ(e.broker(), "kis");
-    expect_no_secret(e.what());
-    EXPECT_EQ(std::string(e.what()).find(kIssuedToken), std::string::npos);
-  }
+  auto limited = broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); });
+  EXPECT_EQ(limited.kind, std::string("KisApiError ") + md::ST_RATE_LIMITED + " kis");
+  expect_no_secret(limited.what);
+  EXPECT_EQ(limited.what.find(kIssuedToken), std::string::npos);
   EXPECT_EQ(srv.hits(kPast) - before, 3);   // first try + 2 retries
 
   // A refused key at the token endpoint: authentication failure, even when the
@@ -238,22 +232,12 @@ TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
   srv.route(kToken, reply(403, json{{"error_code", "EGW00103"},
                                     {"error_description", "유효하지 않은 AppKey입니다: " + kAppKey}}
                                    .dump()));
-  try {
-    kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
-    FAIL() << "expected an authentication failure";
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_EQ(e.status(), md::ST_AUTH_FAILED);
-    expect_no_secret(e.what());
-  }
+  auto refused = broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); });
+  EXPECT_EQ(refused.kind, std::string("KisApiError ") + md::ST_AUTH_FAILED + " kis");
+  expect_no_secret(refused.what);
   // The refused key is not tried again inside the minute.
   int token_hits = srv.hits(kToken);
-  try {
-    kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
-    FAIL();
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_STREQ(e.class_name(), "KisApiError");
-    EXPECT_EQ(e.status(), md::ST_AUTH_FAILED);
-  }
+  EXPECT_EQ(broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); }).kind, refused.kind);
   EXPECT_EQ(srv.hits(kToken), token_hits);
   // Unknown symbols never reach the broker.
   EXPECT_THROW(kis().fetch_bars(kr_day("2026-03-09", "12345"), ctx("kis")), md::SymbolMappingError);
@@ -272,12 +256,8 @@ TEST_F(KisTest, RefusedCachedTokenIsReissuedOnce) {
   // The new token was issued seconds ago: refusing it again cannot trigger a
   // second issue inside the minute.
   srv.route(kPast, reply(401, R"({"rt_cd":"1","msg_cd":"EGW00121","msg1":"유효하지 않은 token 입니다."})"));
-  try {
-    kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
-    FAIL();
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_EQ(e.status(), md::ST_AUTH_FAILED);
-  }
+  EXPECT_EQ(broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); }).kind,
+            std::string("KisApiError ") + md::ST_AUTH_FAILED + " kis");
   EXPECT_EQ(srv.hits(kToken), 1);
 }
 

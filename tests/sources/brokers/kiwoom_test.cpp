@@ -111,14 +111,9 @@ TEST_F(KiwoomTest, TokenUsesSecretkeyAndExpiresDtRateLimitMessageIsRetried) {
 
   // Persistent rate limit: a typed failure, no secret in it.
   srv.route(kChart, reply(200, R"({"return_code":5,"return_msg":"허용된 요청 개수를 초과하였습니다[1700]"})"));
-  try {
-    kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom"));
-    FAIL();
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_STREQ(e.class_name(), "KiwoomApiError");
-    EXPECT_EQ(e.status(), md::ST_RATE_LIMITED);
-    expect_no_secret(e.what());
-  }
+  auto limited = broker_failure([&] { kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")); });
+  EXPECT_EQ(limited.kind, std::string("KiwoomApiError ") + md::ST_RATE_LIMITED + " kiwoom");
+  expect_no_secret(limited.what);
   // An expired cached token: exactly one new issue.
   brokers::save_token(token_file("kiwoom"), {"old", brokers::wall_now() - std::chrono::minutes(1),
                                              brokers::wall_now() - std::chrono::hours(24), brokers::key_tag(kAppKey)});
@@ -189,23 +184,14 @@ TEST_F(KiwoomTest, UsBarsAreUnsupportedAndTossIsUnverified) {
   md::BarRequest us;
   us.market = "US";
   us.symbol = "AAPL";
-  try {
-    kiwoom().fetch_bars(us, ctx("kiwoom"));
-    FAIL();
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_EQ(e.status(), md::ST_UNSUPPORTED);
-  }
+  EXPECT_EQ(broker_failure([&] { kiwoom().fetch_bars(us, ctx("kiwoom")); }).kind,
+            std::string("KiwoomApiError ") + md::ST_UNSUPPORTED + " kiwoom");
   auto toss = md::provider("toss");
   ASSERT_TRUE(toss);
   EXPECT_EQ(toss->intraday_capability("KR", ""), "unverified");
   EXPECT_EQ(toss->intraday_capability("US", ""), "unverified");
-  try {
-    toss->fetch_bars(kr_day("2026-03-09"), ctx("toss"));
-    FAIL();
-  } catch (const md::BrokerApiError& e) {
-    EXPECT_STREQ(e.class_name(), "TossApiError");
-    EXPECT_EQ(e.status(), md::ST_UNSUPPORTED);
-  }
+  EXPECT_EQ(broker_failure([&] { toss->fetch_bars(kr_day("2026-03-09"), ctx("toss")); }).kind,
+            std::string("TossApiError ") + md::ST_UNSUPPORTED + " toss");
   EXPECT_EQ(srv.hits(kToken), 0);
 }
 
