@@ -36,10 +36,6 @@ class FakeBroker : public md::Provider {
     ++flow_calls;
     track();
     Leave leave{this};
-    {
-      std::lock_guard<std::mutex> lk(mu);
-      asked_codes.push_back(code);
-    }
     if (!flow) return Provider::investor_flow(code, days, measure, ctx);
     return flow(code, days, measure);
   }
@@ -63,7 +59,7 @@ class FakeBroker : public md::Provider {
   std::chrono::milliseconds delay{0};
   std::atomic<int> flow_calls{0}, pressure_calls{0}, running{0}, max_running{0};
   std::mutex mu;
-  std::vector<std::string> asked_codes, asked_kinds;
+  std::vector<std::string> asked_kinds;
 
  private:
   struct Leave {
@@ -123,37 +119,19 @@ inline json flow_row(const std::string& date, json values, const std::string& st
 }
 
 inline json flow_record(const std::string& code, json rows, json unavailable = json::array()) {
-  return {{"symbol", code},
-          {"provider", "kis"},
-          {"profile", "real"},
-          {"market", "KR"},
-          {"measure", "net_quantity"},
-          {"unit", "shares"},
-          {"data_state", "final"},
-          {"source_endpoint", "investor_trade_by_stock_daily"},
+  return {{"symbol", code}, {"provider", "kis"}, {"profile", "real"}, {"market", "KR"}, {"measure", "net_quantity"},
+          {"unit", "shares"}, {"data_state", "final"}, {"source_endpoint", "investor_trade_by_stock_daily"},
           {"coverage", {{"complete", true}, {"returned_rows", rows.size()}, {"truncated", false}}},
-          {"warnings", json::array()},
-          {"unavailable", unavailable},
-          {"rows", rows}};
+          {"warnings", json::array()}, {"unavailable", unavailable}, {"rows", rows}};
 }
 
 inline json daily_block(const std::string& kind, const std::vector<std::string>& dates) {
   json rows = json::array();
   for (const auto& d : dates) rows.push_back({{"date", d}, {"observed_at", nullptr}, {"measures", {{"volume", 1200}}}});
-  return {{"kind", kind},
-          {"status", "ok"},
-          {"provider", "kis"},
-          {"market", "KR"},
-          {"granularity", "daily"},
-          {"measure_units", {{"volume", "shares"}}},
-          {"data_as_of", dates.empty() ? json(nullptr) : json(dates.front())},
-          {"data_completeness", "complete"},
-          {"unavailable_reason", nullptr},
-          {"coverage", {{"complete", true}}},
-          {"warnings", json::array()},
-          {"rows", rows},
-          {"items", json::array()},
-          {"raw_fields", {"ssts_cntg_qty"}}};
+  return {{"kind", kind}, {"status", "ok"}, {"provider", "kis"}, {"market", "KR"}, {"granularity", "daily"},
+          {"measure_units", {{"volume", "shares"}}}, {"data_as_of", dates.empty() ? json(nullptr) : json(dates.front())},
+          {"data_completeness", "complete"}, {"unavailable_reason", nullptr}, {"coverage", {{"complete", true}}},
+          {"warnings", json::array()}, {"rows", rows}, {"items", json::array()}, {"raw_fields", {"ssts_cntg_qty"}}};
 }
 
 }  // namespace tessaro::testing

