@@ -1,5 +1,6 @@
-// Bar state, price session and market-note rules: the labels that say whether a
-// number is final and which KRX session made it.
+// Bar state and market-note rules: the labels that say whether a number is final
+// and which KRX session made it. (Row sessions, placeholder exclusions and the
+// in-progress volume mark are checked on the tool replies that carry them.)
 #include <gtest/gtest.h>
 
 #include "core/result_meta.hpp"
@@ -129,20 +130,6 @@ TEST(ExtendedBars, PeriodEndsDecideWhetherABarHoldsAfterMarketTrades) {
   EXPECT_EQ(extended_bar_note(fin).find("오늘("), std::string::npos);
 }
 
-TEST(PriceSession, RowsAndNotes) {
-  json rows = json::array({json{{"price_session", "regular"}}, json{{"price_session", "after_market"}}, json::object()});
-  auto [ps, counts] = rows_price_session(rows);
-  EXPECT_EQ(ps, rmeta::PRICE_SESSION_AFTER_MARKET);
-  EXPECT_EQ(counts["regular"], 1);
-  auto note = rows_session_note(counts);
-  ASSERT_TRUE(note);
-  EXPECT_EQ(note->rfind("※ 세션: 애프터마켓 1종목 · 정규장 1종목 — ", 0), 0u);
-  auto [ps2, counts2] = rows_price_session(json::array({json{{"price_session", "regular"}}, json::object()}));
-  EXPECT_EQ(ps2, rmeta::PRICE_SESSION_REGULAR);
-  EXPECT_FALSE(rows_session_note(counts2));
-  EXPECT_TRUE(rows_price_session(json::array()).first.is_null());
-}
-
 TEST(KrMarketNote, EachGapOfTheDayGetsItsOwnNote) {
   // 15:45 on an after-market day, with no opening time in the clock: 16:00 is named.
   json krx = {{"is_open", false}, {"current_session", "closed"}, {"last_trading_day", "2026-12-01"},
@@ -166,32 +153,6 @@ TEST(KrMarketNote, EachGapOfTheDayGetsItsOwnNote) {
   EXPECT_FALSE(after_market_values_possible(krx));
   krx["is_open"] = true;
   EXPECT_TRUE(kr_market_note(&krx).empty());
-}
-
-TEST(BarExclusion, PlaceholdersAreListedNeverFilled) {
-  EXPECT_TRUE(bar_exclusion_info(json::array()).first.is_null());
-  json ex = json::array();
-  for (int i = 1; i <= 6; ++i)
-    ex.push_back(json{{"date", "2026110" + std::to_string(i)}, {"reason", "zero_volume_placeholder"}});
-  auto [meta, warns] = bar_exclusion_info(ex);
-  EXPECT_EQ(meta["policy"], "exclude");
-  EXPECT_EQ(meta["count"], 6);
-  EXPECT_EQ(meta["bars"][0]["date"], "2026-11-01");
-  ASSERT_EQ(warns.size(), 1u);
-  EXPECT_EQ(warns[0],
-            "거래정지 placeholder 등 비정상 봉 6개를 계산에서 제외했습니다(2026-11-01, 2026-11-02, 2026-11-03, "
-            "2026-11-04, 2026-11-05 외). 해당 날짜의 고가·저가·거래량은 실제 값이 아니라 원천의 빈자리 표시입니다.");
-}
-
-TEST(IntradayVolume, MarkedOnlyForAnInProgressBar) {
-  json ind = {{"volume", {{"latest", 1000}}}};
-  mark_intraday_volume(ind, json{{"data_basis", rmeta::BASIS_LAST_CLOSE}});
-  EXPECT_FALSE(ind["volume"].contains("intraday_incomplete"));
-  mark_intraday_volume(ind, json{{"data_basis", rmeta::BASIS_IN_PROGRESS_BAR}});
-  EXPECT_EQ(ind["volume"]["intraday_incomplete"], true);
-  json no_volume = json::object();
-  mark_intraday_volume(no_volume, json{{"data_basis", rmeta::BASIS_IN_PROGRESS_BAR}});
-  EXPECT_TRUE(no_volume.empty());
 }
 
 TEST(LatestDayRules, PastDataNeverGetsTodaysNotes) {

@@ -73,6 +73,7 @@ TEST(ToolGetIndicators, FullSeriesWithHaltsAndAfterMarketBars) {
   json ref = json::parse(read_fixture("indicators/ind_reference_day.json"))["reference"];
   EXPECT_NEAR(ind["rsi"]["value"].get<double>(), ref["rsi14"].back().get<double>(), 0.0051);
   EXPECT_EQ(ind["volume"]["latest_date"], "2026-11-19");
+  EXPECT_FALSE(ind["volume"].contains("intraday_incomplete"));   // the bar is final
   const json& m = j["_meta"];
   EXPECT_EQ(m["data_as_of"], "2026-11-19");
   EXPECT_EQ(m["data_completeness"], "complete") << m.dump();
