@@ -8,7 +8,7 @@
 #include "core/files.hpp"
 #include "server/registry.hpp"
 #include "sources/market_data/market_data.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 #include "sources/screener/intraday.hpp"
 #include "tools/intraday/intraday.hpp"
 
@@ -20,13 +20,7 @@ using std::chrono::minutes;
 
 namespace {
 
-json meta_in(const std::string& reply) {
-  auto a = reply.find("RESULT_META_JSON_START\n");
-  auto b = reply.find("\nRESULT_META_JSON_END");
-  if (a == std::string::npos || b == std::string::npos) return nullptr;
-  a += 23;
-  return json::parse(reply.substr(a, b - a));
-}
+using tessaro::testing::meta_of;
 
 // A broker that serves every minute of the session that has started by "now";
 // `per_day` limits the bars of one day (a thin day), `fail` makes it refuse.
@@ -119,12 +113,9 @@ TEST_F(IntradayTools, ArgumentsOutsideTheListsAreRefusedBeforeAnyFetch) {
     EXPECT_NE(std::find(pub.begin(), pub.end(), "toss"), pub.end());
   }
   // Eight digits and dots read as the same day.
-  EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string(" 20261204 "), "regular")
-                 .trading_date,
-            "2026-12-04");
-  EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string("2026.12.04"), "regular")
-                 .trading_date,
-            "2026-12-04");
+  for (const char* d : {" 20261204 ", "2026.12.04"})
+    EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string(d), "regular").trading_date,
+              "2026-12-04");
   // Blanks are a date that cannot be read, not a missing one.
   EXPECT_EQ(*tessaro::intraday::validate_intraday_args("KR", "5m", "auto", std::string("  "), "regular").error,
             "날짜 형식이 올바르지 않습니다 (YYYY-MM-DD).");
@@ -135,7 +126,7 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
   {
     Clock c("2026-12-04", 11, 2, 30);
     std::string r = chart({{"interval", "1m"}, {"completed_only", false}, {"row_limit", 5}});
-    json m = meta_in(r);
+    json m = meta_of(r);
     ASSERT_FALSE(m.is_null()) << r;
     EXPECT_EQ(m["data_basis"], "in_progress_bar");   // the last minute is still forming
     bool in_progress = false;
@@ -148,7 +139,7 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
     EXPECT_FALSE(std::filesystem::exists(cache_dir));
     // completed_only drops the forming minute.
     std::string done = chart({{"interval", "1m"}, {"row_limit", 5}});
-    EXPECT_EQ(meta_in(done)["data_basis"], "last_close");
+    EXPECT_EQ(meta_of(done)["data_basis"], "last_close");
     EXPECT_NE(done.find("2026-12-04 11:01|"), std::string::npos);
     EXPECT_EQ(done.find("2026-12-04 11:02|"), std::string::npos);
   }
@@ -159,7 +150,7 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
   EXPECT_TRUE(std::filesystem::exists(cache_dir));
   std::string second = chart({{"interval", "5m"}, {"row_limit", 10}});
   EXPECT_EQ(kis->calls, before + 1);
-  json m = meta_in(second);
+  json m = meta_of(second);
   EXPECT_EQ(m["cache_hit"], true) << m.dump();
   EXPECT_EQ(m["provider_status"], "ok");
   // Same table either way; the auction bar is a one-minute session tail.
@@ -174,7 +165,7 @@ TEST_F(IntradayTools, ThinDaysReachBackAtMostTenTradingDays) {
   Clock c("2026-12-04", 16, 0);
   kis->per_day = 3;
   std::string r = chart({{"interval", "1m"}, {"row_limit", 500}});
-  json m = meta_in(r);
+  json m = meta_of(r);
   EXPECT_EQ(kis->calls, 10);
   EXPECT_EQ(m["coverage"]["days_fetched"], 10) << m.dump();
   EXPECT_NE(r.find("(30 bars, KRX, regular session)"), std::string::npos);
@@ -197,14 +188,14 @@ TEST_F(IntradayTools, ANamedBrokerThatIsDownGivesTheErrorReplyNotAnotherSource) 
   kiwoom->fail = md::ST_RATE_LIMITED;
   std::string r = chart({{"source", "kiwoom"}});
   EXPECT_EQ(r.rfind("증권사 데이터 조회 실패: 초당 거래건수를 초과하였습니다.", 0), 0u) << r;
-  json m = meta_in(r);
+  json m = meta_of(r);
   EXPECT_EQ(m["provider_status"], "rate_limited");
   EXPECT_EQ(m["data_completeness"], "none");
   EXPECT_EQ(kis->calls, 0);
   // A broker lacking the market says so, with the hint that it is not a key problem.
   std::string us = chart({{"symbol", "AAPL"}, {"market", "US"}, {"source", "kiwoom"}});
   EXPECT_NE(us.find("API 키 문제가 아닙니다."), std::string::npos) << us;
-  EXPECT_EQ(meta_in(us)["provider_status"], "unsupported");
+  EXPECT_EQ(meta_of(us)["provider_status"], "unsupported");
 }
 
 TEST_F(IntradayTools, TheChartScreenRefinesOnTheConnectedBrokersBars) {
@@ -242,7 +233,7 @@ TEST_F(IntradayTools, AnEarlierDayNeverComesFromTheFallbackSource) {
   md::override_provider_for_tests("yahoo", nullptr);
   EXPECT_EQ(yahoo->calls, 0) << r;
   EXPECT_NE(r.find("(3 bars, "), std::string::npos) << r;
-  json m = meta_in(r);
+  json m = meta_of(r);
   EXPECT_EQ(m["provider"], "kis");
   EXPECT_EQ(m["fallback_used"], false);
   bool stopped = false;
