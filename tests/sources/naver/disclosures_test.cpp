@@ -30,7 +30,6 @@ TEST(NaverDisclosures, DecodesRowsAndStopsOnARepeatedPage) {
   EXPECT_EQ(rows[0]["source"], "KOSCOM");
   EXPECT_EQ(rows[0]["time"], "17:30");
   EXPECT_EQ(rows[0]["url"], "https://finance.naver.com/item/news_notice_read.naver?no=9101&code=005930&page=1");
-  EXPECT_EQ(rows[4]["title"], "단일판매ㆍ공급계약체결");
   EXPECT_EQ(rows[6]["source"], "KRX");
   EXPECT_EQ(env.srv.last_request(kNotice).params["code"], "005930");
 }
@@ -50,11 +49,4 @@ TEST(NaverDisclosures, CountEmptyAndChangedPages) {
   // A page without the list is not "no disclosures".
   env.srv.route(kNotice, [&](const FixtureRequest&) { return html("<html><body>점검 중</body></html>"); });
   EXPECT_THROW(naver::get_disclosure_list("005930", 10), NaverParseError);
-}
-
-TEST(NaverDisclosures, AGonePageIsAnError) {
-  Env env;
-  env.srv.route(kNotice, [&](const FixtureRequest&) { return html(env.page1); });
-  env.srv.fail_next(kNotice, 410, 5);
-  EXPECT_THROW(naver::get_disclosure_list("005930", 5), HTTPStatusError);
 }

@@ -29,7 +29,6 @@ TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
                    "2026-09-11 | 583,201 (+12,345) | 201,003 (-1,002) | 900,000 (+0) | 데이터 없음 | 310,500 (-2,100)\n"
                    "2026-09-10 | 570,856 (+3,210) | 202,005 (+500) | 900,000 (+1,000) | 120,000 | 312,600 (+100)"),
             std::string::npos);
-  EXPECT_NE(b.find("※ 단위는 **억원**입니다. 괄호 안은 전일대비 증감입니다."), std::string::npos);
   json m = meta_of(r);
   EXPECT_EQ(m["data_as_of"], "2026-09-11");
   EXPECT_EQ(m["data_completeness"], "partial");   // 2 rows of the 100 the source can give
@@ -82,7 +81,6 @@ TEST(IpoSchedule, StagesUnknownValuesAndFailedStage) {
                    "가나바이오 | 코스닥 | 10,000~12,000원 | - | 2026-09-17~09-18 | - | 1,234.50배 | 한국투자증권, 미래에셋증권\n"
                    "다라로보틱스 | 코스피 | - | 25,000원 | 2026-09-21 | - | - | -\n"),
             std::string::npos);
-  EXPECT_NE(b.find("※ `-` 는 **그 단계에 아직 도달하지 않아 정해지지 않은 값**입니다."), std::string::npos);
   EXPECT_NE(b.find("⚠️ 조회 실패: 상장 단계 목록을 받지 못했습니다."), std::string::npos);
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");

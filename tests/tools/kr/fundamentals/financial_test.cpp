@@ -54,7 +54,6 @@ TEST(FinGetFinancial, RealSampleReply) {
   EXPECT_EQ(lines[0], "종목: 카카오뱅크 (323410)");
   EXPECT_TRUE(has_line(out, "※ 재무기준: **IFRS별도** (전 기간 동일)"));
   EXPECT_TRUE(has_line(out, "※ (E)는 확정 실적이 아니라 증권사 컨센서스 추정치입니다."));
-  EXPECT_NE(out.find("※ 표의 **PER·PBR 은 각 기간말 주가** 기준입니다."), std::string::npos);
   EXPECT_TRUE(has_line(out, "  [연간] 2020.12=8,042 | 2021.12=10,649 | 2022.12=16,058 | 2023.12(E)=추정치 없음"));
   // A "-" on the page is a missing figure, written as such, never 0.
   EXPECT_NE(out.find("  [연간] 2020.12=데이터 없음 | 2021.12=5.08"), std::string::npos);

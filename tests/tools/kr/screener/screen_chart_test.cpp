@@ -368,5 +368,4 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   d.dropped = {{"우선주", 3}};
   std::string rd = render(d);
   EXPECT_TRUE(contains(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
-  EXPECT_TRUE(contains(rd, "※ 정리매매·투자주의환기종목은 목록을 받을 수 없어 빼지 못했습니다."));
 }
