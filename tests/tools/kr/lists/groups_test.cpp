@@ -122,6 +122,7 @@ TEST(GroupStocks, UnknownNamesAnswerInPlainText) {
             "'없는업종' 업종을 찾을 수 없습니다. list_sectors로 전체 업종 목록을 먼저 확인해 보세요.");
   EXPECT_EQ(server::call_tool("get_theme_stocks", {{"theme_name", "없는테마"}}),
             "'없는테마' 테마를 찾을 수 없습니다. list_themes로 전체 테마 목록을 먼저 확인해 보세요.");
+  EXPECT_EQ(env.srv.hits(kDetail), 0);   // an unknown name asks for no group page
 }
 
 TEST(GroupStocks, ThemeReasonsAndAfterCloseNote) {
