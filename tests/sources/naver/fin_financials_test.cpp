@@ -28,13 +28,12 @@ TEST(FinFinancials, RealSampleDecodedFromEucKr) {
   TESSARO_REQUIRE_SAMPLE(table, kSample);
   TESSARO_REQUIRE_SAMPLE(header, kHeader);
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(to_cp949("<html><body>" + header + table + "</body></html>")));
+  env.srv.route(kMain, html(to_cp949("<html><body>" + header + table + "</body></html>")));
 
   json rec = naver::get_financials("323410");
   ASSERT_FALSE(rec.contains(naver::PARSE_MISS_KEY)) << rec.dump();
   EXPECT_EQ(rec["name"], "카카오뱅크");
-  EXPECT_EQ(srv.last_request(kMain).params["code"], "323410");
+  EXPECT_EQ(env.srv.last_request(kMain).params["code"], "323410");
   EXPECT_EQ(rec["_periods"]["annual"], json({"2020.12", "2021.12", "2022.12", "2023.12(E)"}));
   EXPECT_EQ(rec["_periods"]["quarterly"],
             json({"2022.09", "2022.12", "2023.03", "2023.06", "2023.09", "2023.12(E)"}));
@@ -51,15 +50,14 @@ TEST(FinFinancials, RealSampleDecodedFromEucKr) {
   json basis = naver::get_fs_basis("323410");
   EXPECT_EQ(basis["annual"]["2023.12(E)"], "IFRS별도");
   EXPECT_EQ(basis["quarterly"].size(), 6u);
-  EXPECT_EQ(srv.hits(kMain), 1) << "record and basis come from one page fetch";
+  EXPECT_EQ(env.srv.hits(kMain), 1) << "record and basis come from one page fetch";
 }
 
 TEST(FinFinancials, TrailingEpsMatchesThePagesOwnFourQuarterFigure) {
   TESSARO_REQUIRE_SAMPLE(table, kSample);
   TESSARO_REQUIRE_SAMPLE(per, "naver/finance_item_main_per_table_323410.html");
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(to_cp949(table)));
+  env.srv.route(kMain, html(to_cp949(table)));
   json rec = naver::get_financials("323410");
   json ttm = naver::ttm_eps_for(rec);
   ASSERT_TRUE(ttm.is_object()) << rec.dump();
@@ -83,8 +81,7 @@ TEST(FinFinancials, TrailingEpsMatchesThePagesOwnFourQuarterFigure) {
 TEST(FinFinancials, Utf8BytesReadAsEucKrAreAParseMissNotGarbage) {
   TESSARO_REQUIRE_SAMPLE(table, kSample);
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, html(table));   // UTF-8 bytes where EUC-KR is expected
+  env.srv.route(kMain, html(table));   // UTF-8 bytes where EUC-KR is expected
   json rec = naver::get_financials("323410");
   ASSERT_TRUE(rec.contains(naver::PARSE_MISS_KEY)) << rec.dump().substr(0, 400);
   EXPECT_FALSE(rec.contains("매출액"));
@@ -93,11 +90,10 @@ TEST(FinFinancials, Utf8BytesReadAsEucKrAreAParseMissNotGarbage) {
 
 TEST(FinFinancials, MobileJsonWhenThePageIsGone) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, FixtureResponse{410, "Gone", "text/html", {}});
-  srv.route_file("/m.stock.naver.com/api/stock/005930/finance/annual", "naver/fin_mobile_annual.json");
-  srv.route_file("/m.stock.naver.com/api/stock/005930/finance/quarter", "naver/fin_mobile_quarter.json");
-  srv.route("/m.stock.naver.com/api/stock/005930/basic",
+  env.srv.route(kMain, FixtureResponse{410, "Gone", "text/html", {}});
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/finance/annual", "naver/fin_mobile_annual.json");
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/finance/quarter", "naver/fin_mobile_quarter.json");
+  env.srv.route("/m.stock.naver.com/api/stock/005930/basic",
             FixtureResponse{200, R"({"stockName":"삼성전자","itemCode":"005930"})", "application/json", {}});
   json rec = naver::get_financials("005930");
   ASSERT_FALSE(rec.contains(naver::PARSE_MISS_KEY)) << rec.dump();

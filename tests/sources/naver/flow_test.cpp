@@ -25,11 +25,10 @@ json trend_row(const std::string& d, int n) {
 
 TEST(NaverFlow, PagesBackByBizdateWithoutDuplicates) {
   NaverEnv env;
-  auto& srv = env.srv;
   // A server that answers at most 3 rows per page, newest first, starting at
   // `bizdate` (inclusive) like the real continuation.
   std::vector<std::string> days = {"20260917", "20260916", "20260915", "20260914", "20260911", "20260910", "20260909"};
-  srv.route(kTrend, [days](const FixtureRequest& r) {
+  env.srv.route(kTrend, [days](const FixtureRequest& r) {
     size_t start = 0;
     auto it = r.params.find("bizdate");
     if (it != r.params.end())

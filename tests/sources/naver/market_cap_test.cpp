@@ -29,10 +29,9 @@ FixtureResponse generated(const FixtureRequest& r, int total, int repeat_page = 
 
 TEST(NaverMarketCap, RowsFromTheListApi) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route_file(kPath, "naver/mcap_kospi_sample.json");
+  env.srv.route_file(kPath, "naver/mcap_kospi_sample.json");
   json res = naver::get_market_cap_page("kospi", 1, 500);
-  EXPECT_EQ(srv.last_request(kPath).params.at("pageSize"), "100");
+  EXPECT_EQ(env.srv.last_request(kPath).params.at("pageSize"), "100");
   EXPECT_EQ(res["total_count"], 4);
   EXPECT_EQ(res["has_next"], false);
   EXPECT_EQ(res["complete"], true);
@@ -57,15 +56,14 @@ TEST(NaverMarketCap, RowsFromTheListApi) {
 
 TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 1234); });
+  env.srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 1234); });
   json p2 = naver::get_market_cap_page("KOSPI", 2, 500);
   ASSERT_EQ(p2["rows"].size(), 500u);
   EXPECT_EQ(p2["rows"][0]["rank"], 501);
   EXPECT_EQ(p2["rows"][0]["code"], "000501");
   EXPECT_EQ(p2["pages"], 3);
   EXPECT_EQ(p2["has_next"], true);
-  EXPECT_EQ(srv.hits(kPath), 5);
+  EXPECT_EQ(env.srv.hits(kPath), 5);
   json p3 = naver::get_market_cap_page("KOSPI", 3, 500);
   EXPECT_EQ(p3["rows"].size(), 234u);
   EXPECT_EQ(p3["has_next"], false);
@@ -75,11 +73,11 @@ TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
   EXPECT_EQ(past["complete"], true);
 
   // A repeated upstream page and a short delivery: no duplicates, marked incomplete.
-  srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 2); });
+  env.srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 2); });
   json rep = naver::get_market_cap_page("KOSPI", 1, 300);
   EXPECT_EQ(rep["rows"].size(), 200u);
   EXPECT_EQ(rep["complete"], false);
-  srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 0, 50); });
+  env.srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 0, 50); });
   json shortp = naver::get_market_cap_page("KOSPI", 1, 300);
   EXPECT_EQ(shortp["rows"].size(), 250u);
   EXPECT_EQ(shortp["complete"], false);
@@ -87,11 +85,10 @@ TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
 
 TEST(NaverMarketCap, FailuresAreErrorsNotEmptyLists) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kPath, FixtureResponse{200, "<html>점검 중</html>", "text/html"});
+  env.srv.route(kPath, FixtureResponse{200, "<html>점검 중</html>", "text/html"});
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), NaverParseError);
-  srv.route(kPath, FixtureResponse{200, R"({"result":"no list"})"});
+  env.srv.route(kPath, FixtureResponse{200, R"({"result":"no list"})"});
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), NaverParseError);
-  srv.fail_next(kPath, 503, 5);
+  env.srv.fail_next(kPath, 503, 5);
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), HTTPError);
 }

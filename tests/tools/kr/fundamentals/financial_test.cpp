@@ -46,8 +46,7 @@ TEST(FinGetFinancial, RealSampleReply) {
   TESSARO_REQUIRE_SAMPLE(table, "naver/finance_item_main_cop_analysis_323410.html");
   TESSARO_REQUIRE_SAMPLE(header, "naver/finance_item_main_header_quote_323410.html");
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, euckr_html(header + table));
+  env.srv.route(kMain, euckr_html(header + table));
   std::string out = call("get_financial", {{"code", "323410"}});
   auto lines = lines_of(out);
   ASSERT_GT(lines.size(), 10u) << out;
@@ -60,13 +59,12 @@ TEST(FinGetFinancial, RealSampleReply) {
   json meta = meta_of(out);
   ASSERT_TRUE(meta.is_object()) << out;
   EXPECT_EQ(meta["data_period"], "2023.09 확정");
-  EXPECT_EQ(srv.hits(kMain), 1);
+  EXPECT_EQ(env.srv.hits(kMain), 1);
 }
 
 TEST(FinGetFinancial, BasisNotesForMixedAndPartlyUnknownBasis) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, [](const FixtureRequest& r) {
+  env.srv.route(kMain, [](const FixtureRequest& r) {
     std::string code = r.params.at("code");
     if (code == "111110") return euckr_html(read_fixture("naver/fin_mixed_basis.html"));
     // Same label everywhere but one column without a label.
@@ -89,14 +87,13 @@ TEST(FinGetFinancial, BasisNotesForMixedAndPartlyUnknownBasis) {
 
 TEST(FinGetFinancial, NoRecordAndParseFailureReplies) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, [](const FixtureRequest& r) {
+  env.srv.route(kMain, [](const FixtureRequest& r) {
     if (r.params.at("code") == "222220") return euckr_html(read_fixture("naver/fin_no_table.html"));
     return euckr_html(read_fixture("naver/fin_misaligned.html"));
   });
   const char* empty_fin = R"({"financeInfo":{"trTitleList":[],"rowList":[]}})";
-  srv.route("/m.stock.naver.com/api/stock/222220/finance/annual", FixtureResponse{200, empty_fin, "application/json", {}});
-  srv.route("/m.stock.naver.com/api/stock/222220/finance/quarter", FixtureResponse{200, empty_fin, "application/json", {}});
+  env.srv.route("/m.stock.naver.com/api/stock/222220/finance/annual", FixtureResponse{200, empty_fin, "application/json", {}});
+  env.srv.route("/m.stock.naver.com/api/stock/222220/finance/quarter", FixtureResponse{200, empty_fin, "application/json", {}});
   EXPECT_EQ(call("get_financial", {{"code", "222220"}}), "종목코드 222220의 재무지표를 가져올 수 없습니다.");
   std::string miss = call("get_financial", {{"code", "333330"}});
   EXPECT_EQ(miss,
@@ -107,8 +104,7 @@ TEST(FinGetFinancial, NoRecordAndParseFailureReplies) {
 
 TEST(FinGetFinancialBatch, MixedPeriodsFailuresAndOrder) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, [](const FixtureRequest& r) {
+  env.srv.route(kMain, [](const FixtureRequest& r) {
     std::string code = r.params.at("code");
     if (code == "000001") return euckr_html(page("가나", "2024.12", "2025.09", "12.5", "-13.40"));
     if (code == "000002") return euckr_html(page("다라", "2024.12", "2025.06", "8.1", "7.7"));
@@ -140,8 +136,7 @@ TEST(FinGetFinancialBatch, MixedPeriodsFailuresAndOrder) {
 
 TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route(kMain, [](const FixtureRequest& r) { return euckr_html(page("같은기간", "2024.12", "2025.09", "10.0", "11.0")); });
+  env.srv.route(kMain, [](const FixtureRequest& r) { return euckr_html(page("같은기간", "2024.12", "2025.09", "10.0", "11.0")); });
   json codes = json::array();
   for (int i = 0; i < 31; ++i) {
     char b[8];
@@ -155,7 +150,7 @@ TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
   json meta = meta_of(out);
   EXPECT_EQ(meta["data_completeness"], "complete");
   EXPECT_FALSE(meta.contains("coverage") && !meta["coverage"].is_null());
-  EXPECT_EQ(srv.hits(kMain), 30);
+  EXPECT_EQ(env.srv.hits(kMain), 30);
 
   EXPECT_EQ(call("get_financial_batch", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");
 }

@@ -25,13 +25,12 @@ std::string call(const std::string& tool, const json& args) { return server::cal
 TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
   NaverEnv env("2026-12-06 10:00");
   ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here
-  auto& srv = env.srv;
-  srv.route_file("/m.stock.naver.com/api/stock/005930/integration", "naver/research_integration.json");
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/integration", "naver/research_integration.json");
   json rows = json::array({report("4", "A증권", "2026-12-01", "매수", "100000"),
                            report("3", "B증권", "2026-11-20", "Hold", "80000"),
                            report("2", "A증권", "2026-10-15", "BUY", "90000"),
                            report("1", "C증권", "2026-08-20", "매수", "70000")});
-  srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, rows.dump()));
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, rows.dump()));
   std::string out = call("get_consensus", {{"code", "005930"}});
   auto lines = lines_of(out);
   EXPECT_EQ(lines[0], "## 컨센서스 (005930)");
@@ -51,9 +50,8 @@ TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
 TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
   NaverEnv env("2026-12-06 10:00");
   ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here
-  auto& srv = env.srv;
   auto serve = [&](const std::string& code, const std::string& last) {
-    srv.route("/stock.naver.com/api/domestic/research/" + code + "/research",
+    env.srv.route("/stock.naver.com/api/domestic/research/" + code + "/research",
               reply(200, json::array({report("2", "A증권", "2026-12-01", "매수", last),
                               report("1", "A증권", "2026-11-10", "매수", "100000")})
                      .dump()));
@@ -66,19 +64,17 @@ TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
 
 TEST(ResearchGetConsensus, RefusalsAndEmpty) {
   NaverEnv env;
-  auto& srv = env.srv;
   EXPECT_EQ(call("get_consensus", {{"code", "5930"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 5930");
-  srv.route("/m.stock.naver.com/api/stock/000100/integration", reply(200, "{}"));
-  srv.route("/stock.naver.com/api/domestic/research/000100/research", reply(200, "[]"));
+  env.srv.route("/m.stock.naver.com/api/stock/000100/integration", reply(200, "{}"));
+  env.srv.route("/stock.naver.com/api/domestic/research/000100/research", reply(200, "[]"));
   EXPECT_EQ(call("get_consensus", {{"code", "000100"}}),
             "종목코드 000100의 컨센서스 데이터가 없습니다. 분석 대상 종목이 아니거나 코드를 확인해 주세요.");
 }
 
 TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {
   NaverEnv env;
-  auto& srv = env.srv;
   const std::string path = "/stock.naver.com/api/domestic/research/005930/research";
-  srv.route(path, [](const FixtureRequest& r) {
+  env.srv.route(path, [](const FixtureRequest& r) {
     int size = std::stoi(r.params.at("size"));
     json rows = json::array();
     for (int i = 0; i < 12 && i < size; ++i)
@@ -88,7 +84,7 @@ TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {
     return reply(200, rows.dump());
   });
   std::string out = call("get_reports", {{"code", "005930"}, {"count", 50}});
-  EXPECT_EQ(srv.last_request(path).params["size"], "10");
+  EXPECT_EQ(env.srv.last_request(path).params["size"], "10");
   EXPECT_EQ(lines_of(out).at(0), "## 증권사 리포트 (005930, 최근 10건)");
   EXPECT_TRUE(has_line(out, "### 제목 91000"));
   EXPECT_TRUE(has_line(out, "2026-11-30 | A증권 | 목표가 275,000원 | 매수 | 조회 1,234"));
@@ -115,8 +111,7 @@ TEST(ResearchGetReports, ArgumentReplies) {
 TEST(ResearchGetReports, ByKindFromTheRealSample) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_domestic_research_category_latest.json");
   NaverEnv env;
-  auto& srv = env.srv;
-  srv.route("/stock.naver.com/api/domestic/research/category-lastest", reply(200, body));
+  env.srv.route("/stock.naver.com/api/domestic/research/category-lastest", reply(200, body));
   std::string out = call("get_reports", {{"kind", "market"}});
   auto lines = lines_of(out);
   EXPECT_EQ(lines[0], "## 시황 리포트 (1건)");
@@ -126,17 +121,16 @@ TEST(ResearchGetReports, ByKindFromTheRealSample) {
   EXPECT_EQ(meta["coverage"]["reason"], "source_limit");
   EXPECT_EQ(meta["coverage"]["returned_count"], 1);
 
-  srv.route("/m.stock.naver.com/front-api/research/list", reply(200, R"({"result":[]})"));
+  env.srv.route("/m.stock.naver.com/front-api/research/list", reply(200, R"({"result":[]})"));
   EXPECT_EQ(call("get_reports", {{"kind", "industry"}}), "산업 리포트가 없습니다.");
 }
 
 TEST(ResearchGetReportContent, ModesAndExcerpts) {
   NaverEnv env;
-  auto& srv = env.srv;
   const std::string pdf_url = "https://stock.pstatic.net/stock-research/company/57/20261120_company_777.pdf";
-  srv.route("/stock.naver.com/api/domestic/research/000777/research",
+  env.srv.route("/stock.naver.com/api/domestic/research/000777/research",
             reply(200, json::array({report("777001", "A증권", "2026-11-20", "매수", "1000", pdf_url)}).dump()));
-  srv.route("/stock.pstatic.net/stock-research/company/57/20261120_company_777.pdf",
+  env.srv.route("/stock.pstatic.net/stock-research/company/57/20261120_company_777.pdf",
             FixtureResponse{200, tessaro::testing::make_text_pdf(3, 40), "application/pdf", {}});
   call("get_reports", {{"code", "000777"}, {"count", 1}});   // the list teaches the source the PDF address
 
@@ -173,13 +167,12 @@ TEST(ResearchGetReportContent, ModesAndExcerpts) {
 
 TEST(ResearchGetReportContent, ImagePdfAndMissingLinkNeverShowText) {
   NaverEnv env;
-  auto& srv = env.srv;
   const std::string pdf_url = "https://stock.pstatic.net/stock-research/company/1/img.pdf";
-  srv.route("/stock.naver.com/api/domestic/research/000888/research",
+  env.srv.route("/stock.naver.com/api/domestic/research/000888/research",
             reply(200, json::array({report("888001", "A증권", "2026-11-20", "매수", "1000", pdf_url),
                             report("888002", "B증권", "2026-11-19", "매수", "1000", "")})
                    .dump()));
-  srv.route("/stock.pstatic.net/stock-research/company/1/img.pdf",
+  env.srv.route("/stock.pstatic.net/stock-research/company/1/img.pdf",
             FixtureResponse{200, tessaro::testing::make_pdf({{}, {}, {}}), "application/pdf", {}});
   call("get_reports", {{"code", "000888"}, {"count", 2}});
 

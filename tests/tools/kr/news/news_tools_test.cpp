@@ -185,9 +185,8 @@ TEST_F(NewsToolsTest, GetNewsOverTheRealFeeds) {
   // comes from a scripted quote.
   TESSARO_REQUIRE_SAMPLE(detail, "naver/stock_api_domestic_detail_news.json");
   TESSARO_REQUIRE_SAMPLE(search, "naver/stock_api_domestic_news_search.json");
-  auto& srv = env.srv;
-  srv.route("/stock.naver.com/api/domestic/detail/news", reply(200, detail));
-  srv.route("/stock.naver.com/api/domestic/news/search", reply(200, search));
+  env.srv.route("/stock.naver.com/api/domestic/detail/news", reply(200, detail));
+  env.srv.route("/stock.naver.com/api/domestic/news/search", reply(200, search));
   KrSources real = default_sources();
   s.stock_news = real.stock_news;
   s.search_news = real.search_news;
@@ -204,5 +203,5 @@ TEST_F(NewsToolsTest, GetNewsOverTheRealFeeds) {
   ASSERT_NE(p2, std::string::npos);
   EXPECT_LT(p1, p2);
   EXPECT_NE(r.text.find("· 이름검색 · 본문 언급"), std::string::npos);
-  EXPECT_EQ(srv.last_request("/stock.naver.com/api/domestic/news/search").params["query"], "삼성전자");
+  EXPECT_EQ(env.srv.last_request("/stock.naver.com/api/domestic/news/search").params["query"], "삼성전자");
 }
