@@ -25,12 +25,8 @@ json rows_from_closes(const std::vector<double>& closes, double spread = 1.0, do
   for (size_t i = 0; i < closes.size(); ++i) {
     double c = closes[i];
     double o = i ? closes[i - 1] : c;
-    rows.push_back({{"date", "2026-01-" + std::to_string(10 + i)},
-                    {"open", o},
-                    {"high", std::max(o, c) + spread},
-                    {"low", std::min(o, c) - spread},
-                    {"close", c},
-                    {"volume", volume}});
+    rows.push_back({{"date", "2026-01-" + std::to_string(10 + i)}, {"open", o}, {"high", std::max(o, c) + spread},
+                    {"low", std::min(o, c) - spread}, {"close", c}, {"volume", volume}});
   }
   return rows;
 }

@@ -14,11 +14,8 @@ const std::string kTrend = "/m.stock.naver.com/api/stock/005930/trend";
 
 // A trend row of day `d` (YYYYMMDD) with simple values.
 json trend_row(const std::string& d, int n) {
-  return {{"bizdate", d},
-          {"closePrice", "70,000"},
-          {"accumulatedTradingVolume", "1,000"},
-          {"foreignerPureBuyQuant", "+" + std::to_string(n)},
-          {"organPureBuyQuant", "-" + std::to_string(n)},
+  return {{"bizdate", d}, {"closePrice", "70,000"}, {"accumulatedTradingVolume", "1,000"},
+          {"foreignerPureBuyQuant", "+" + std::to_string(n)}, {"organPureBuyQuant", "-" + std::to_string(n)},
           {"individualPureBuyQuant", "0"}};
 }
 }  // namespace

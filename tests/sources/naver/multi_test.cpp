@@ -12,17 +12,10 @@ namespace {
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
 
-json item(const std::string& code, const std::string& price, const std::string& change, const std::string& dir,
-          const std::string& ratio) {
-  return {{"itemCode", code},
-          {"stockName", "종목" + code},
-          {"closePrice", price},
-          {"compareToPreviousClosePrice", change},
-          {"compareToPreviousPrice", {{"code", dir}}},
-          {"fluctuationsRatio", ratio},
-          {"accumulatedTradingVolume", "1,000"},
-          {"marketStatus", "OPEN"},
-          {"localTradedAt", "2026-09-16T10:00:00.000+09:00"}};
+json item(const std::string& code) {
+  return {{"itemCode", code}, {"stockName", "종목" + code}, {"closePrice", "1,000"}, {"compareToPreviousClosePrice", "+10"},
+          {"compareToPreviousPrice", {{"code", "2"}}}, {"fluctuationsRatio", "1.01"}, {"accumulatedTradingVolume", "1,000"},
+          {"marketStatus", "OPEN"}, {"localTradedAt", "2026-09-16T10:00:00.000+09:00"}};
 }
 }  // namespace
 
@@ -55,7 +48,7 @@ TEST(NaverMulti, BatchesOf30) {
     std::string list = r.path.substr(kPoll.size());
     for (size_t b = 0, e; b <= list.size(); b = e + 1) {
       e = std::min(list.find(',', b), list.size());
-      datas.push_back(item(list.substr(b, e - b), "1,000", "+10", "2", "1.01"));
+      datas.push_back(item(list.substr(b, e - b)));
     }
     return FixtureResponse{200, json{{"datas", datas}}.dump()};
   };

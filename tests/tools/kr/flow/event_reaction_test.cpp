@@ -26,12 +26,9 @@ json trend_page(const json& rows, const std::string& bizdate, int size) {
     if (r["volume"] == 0) continue;
     std::string d = r["date"];
     if (!bizdate.empty() && d > bizdate) continue;
-    out.push_back({{"bizdate", d},
-                   {"closePrice", fmt::thousands(std::llround(r["close"].get<double>()))},
+    out.push_back({{"bizdate", d}, {"closePrice", fmt::thousands(std::llround(r["close"].get<double>()))},
                    {"accumulatedTradingVolume", fmt::thousands(std::llround(r["volume"].get<double>()))},
-                   {"foreignerPureBuyQuant", "+1,000"},
-                   {"organPureBuyQuant", "-400"},
-                   {"individualPureBuyQuant", "-600"}});
+                   {"foreignerPureBuyQuant", "+1,000"}, {"organPureBuyQuant", "-400"}, {"individualPureBuyQuant", "-600"}});
   }
   return out;
 }
