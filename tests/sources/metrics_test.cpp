@@ -7,22 +7,12 @@
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "sources/metrics.hpp"
-#include "support/fixture_server.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
 
-namespace {
-struct Frozen {
-  explicit Frozen(const char* iso_day) {
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day(iso_day), 10, 0));
-  }
-  ~Frozen() { mt::set_now_for_tests(std::nullopt); }
-};
-}  // namespace
-
 TEST(Metrics, ConcurrentAppendsKeepEveryLineWhole) {
-  tessaro::testing::TempHome home;
-  Frozen at("2026-12-01");
+  tessaro::testing::NaverEnv env("2026-12-01 10:00");   // a home and a frozen clock
   std::vector<std::thread> threads;
   std::string big(5000, 'x');   // longer than a pipe buffer's atomic write size
   for (int t = 0; t < 8; ++t)
@@ -40,8 +30,7 @@ TEST(Metrics, ConcurrentAppendsKeepEveryLineWhole) {
 }
 
 TEST(Metrics, TornLastLineIsSkippedAndErrorsAreCounted) {
-  tessaro::testing::TempHome home;
-  Frozen at("2026-12-01");
+  tessaro::testing::NaverEnv env("2026-12-01 10:00");   // a home and a frozen clock
   metrics::track("get_price", [] { return std::string("ok"); });
   metrics::track("get_price", [] { return std::string("⚠️ 종목코드 형식이 올바르지 않습니다"); });
   EXPECT_THROW(metrics::track("get_chart", []() -> std::string { throw std::runtime_error("boom"); }),
@@ -60,12 +49,9 @@ TEST(Metrics, TornLastLineIsSkippedAndErrorsAreCounted) {
 }
 
 TEST(Metrics, SummaryToolClampsDaysAndReadsEarlierFiles) {
-  tessaro::testing::TempHome home;
-  {
-    Frozen at("2026-11-01");
-    metrics::track("search", [] { return std::string("a"); });
-  }
-  Frozen at("2026-12-01");
+  tessaro::testing::NaverEnv env("2026-11-01 10:00");
+  metrics::track("search", [] { return std::string("a"); });
+  env.freeze("2026-12-01 10:00");
   // Nothing today: one day is read for days=0.
   std::string none = server::call_tool("get_metrics_summary", json{{"days", 0}});
   EXPECT_EQ(none.rfind("최근 1일간 기록이 없습니다.\n로그 파일: ", 0), 0u) << none;

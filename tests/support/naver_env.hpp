@@ -34,6 +34,11 @@ bool contains(const std::string& text, const std::string& part);
 // A whole line (or run of lines) of text.
 bool has_line(const std::string& text, const std::string& lines);
 std::vector<std::string> lines_of(const std::string& text);
+struct Split {   // a reply cut into its text and its meta
+  std::string text;
+  json meta;
+};
+inline Split split(const std::string& reply) { return {body_of(reply), meta_of(reply)}; }
 
 // ---- site bodies ---------------------------------------------------------------
 std::string to_cp949(const std::string& utf8);

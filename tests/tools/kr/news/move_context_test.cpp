@@ -16,12 +16,6 @@ using namespace tessaro::testing;
 
 namespace {
 
-struct Split {
-  std::string text;
-  json meta;
-};
-Split split(const std::string& reply) { return {body_of(reply), meta_of(reply)}; }
-
 json bars_before(int days, long long volume) {
   // Oldest first, ending with today's forming bar (excluded from the average).
   json rows = json::array();

@@ -25,12 +25,6 @@ json article(const std::string& title, const std::string& dt, const std::string&
   return a;
 }
 
-struct Split {
-  std::string text;
-  json meta;
-};
-Split split(const std::string& reply) { return {body_of(reply), meta_of(reply)}; }
-
 // Scripted sources: every operation fails unless a test sets it.
 struct NewsToolsTest : ::testing::Test {
   NaverEnv env{"2026-12-04 17:10"};
