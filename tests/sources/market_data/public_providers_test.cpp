@@ -3,6 +3,7 @@
 
 #include "sources/market_data/market_data.hpp"
 #include "sources/yahoo/yahoo_fixture.hpp"
+#include "support/naver_env.hpp"
 
 namespace md = tessaro::market_data;
 namespace mt = tessaro::mt;
@@ -87,9 +88,8 @@ TEST(PublicMinutes, YahooHourlyBarCutByTheCloseIsASessionTail) {
 }
 
 TEST(PublicMinutes, NaverPriceOnlySeriesIsRefusedAndFullBarsAreDifferenced) {
-  FixtureServer srv;
-  ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
-  mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-12-04"), 18, 0));
+  NaverEnv env("2026-12-04 18:00");
+  auto& srv = env.srv;
   auto w = md::session_window("KR", *mt::parse_day("2026-12-04"));
   md::BarRequest r;
   r.market = "KR";
@@ -122,5 +122,4 @@ TEST(PublicMinutes, NaverPriceOnlySeriesIsRefusedAndFullBarsAreDifferenced) {
   EXPECT_DOUBLE_EQ(ds.bars[0].volume, 1000);
   EXPECT_DOUBLE_EQ(ds.bars[1].volume, 600);   // running total differenced
   EXPECT_DOUBLE_EQ(ds.bars[1].high, 71200);
-  mt::set_now_for_tests(std::nullopt);
 }
