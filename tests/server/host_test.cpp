@@ -8,6 +8,7 @@
 #include "server/mcp.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
+#include "support/naver_env.hpp"
 
 using namespace tessaro;
 using namespace tessaro::server;
@@ -41,9 +42,7 @@ TEST(SafeTool, ClausesInOrder) {
   EXPECT_EQ(run([] { throw HTTPStatusError("Server Error '500'", 500); }),
             "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError\n(원인: HTTPStatusError: Server Error '500')");
   std::string parse = run([] { throw NaverParseError("missing closePrice"); });
-  std::vector<std::string> lines;
-  std::stringstream ss(parse);
-  for (std::string l; std::getline(ss, l);) lines.push_back(l);
+  auto lines = tessaro::testing::lines_of(parse);
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "⚠️ 네이버 증권 페이지를 읽지 못했어요 (데이터가 없는 것이 아니라 **파싱 실패**예요).");
   EXPECT_EQ(lines[1], "(원인: NaverParseError: missing closePrice)");

@@ -63,13 +63,6 @@ TEST(EvidenceServiceBatch, BoundedConcurrencyKeepsPartialResults) {
   EXPECT_EQ(r["records"][0]["symbol"], "000001");   // input order, whatever finished first
   EXPECT_EQ(r["entity_failures"],
             json::parse(R"([{"code":"000003","reason":"rate_limited"},{"code":"000005","reason":"provider_unavailable"}])"));
-
-  env.kis->flow = [](const std::string&, int, const std::string&) -> json {
-    throw md::BrokerApiError("down", "kis", md::ST_UNAVAILABLE);
-  };
-  json all = service(false).investor_flow_batch({"000001", "000002"}, 5, "net_quantity", "auto");
-  EXPECT_FALSE(all["ok"]);
-  EXPECT_EQ(all["error_code"], "all_entities_failed");
 }
 
 TEST(EvidenceServiceBatch, ConnectionSwitchedMidRequestDiscardsTheResult) {

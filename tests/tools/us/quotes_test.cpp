@@ -13,9 +13,9 @@ namespace {
 
 // 2025-02-14 16:00 ET.
 json quote_row(const std::string& symbol, double price, long long time = 1739566800) {
-  return {{"symbol", symbol},       {"longName", symbol + " Inc."}, {"fullExchangeName", "NasdaqGS"},
-          {"currency", "USD"},      {"regularMarketPrice", price},  {"regularMarketChange", 1.5},
-          {"regularMarketChangePercent", 0.61}, {"regularMarketTime", time}, {"marketState", "REGULAR"}};
+  return {{"symbol", symbol}, {"longName", symbol + " Inc."}, {"fullExchangeName", "NasdaqGS"}, {"currency", "USD"},
+          {"regularMarketPrice", price}, {"regularMarketChange", 1.5}, {"regularMarketChangePercent", 0.61},
+          {"regularMarketTime", time}, {"marketState", "REGULAR"}};
 }
 
 }  // namespace
