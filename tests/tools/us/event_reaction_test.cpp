@@ -48,12 +48,9 @@ TEST(UsEventReaction, AfterCloseThursdayReactsOnFridayFromTheSchedule) {
   ASSERT_TRUE(m.is_object()) << r;
   EXPECT_EQ(m["data_completeness"], "complete");
   EXPECT_EQ(m["data_as_of"], "2025-02-07");
-  EXPECT_FALSE(m.contains("warnings") && !m["warnings"].empty());
   const json& w = m["event_window"];
   EXPECT_EQ(w["basis_trading_date"], "2025-01-31");
   EXPECT_EQ(w["session"], "post_market");
-  EXPECT_EQ(w["actual"]["after"], 5);
-  EXPECT_EQ(w["last_usable_trading_date"], "2025-02-07");
   EXPECT_EQ(m["price_adjustment"]["source"], "yahoo_daily_bars");
   EXPECT_EQ(m["price_adjustment"]["dividends"], "not_adjusted");
 }
@@ -73,9 +70,7 @@ TEST(UsEventReaction, PreMarketUsesTheEventDayAndSkipsTheSchedule) {
   EXPECT_EQ(env.srv.hits(yahoo_summary_path("AAPL")), 0);
   json m = reply_meta(r);
   EXPECT_EQ(m["data_completeness"], "partial");
-  EXPECT_EQ(m["coverage"]["requested"]["after"], 20);
   EXPECT_EQ(m["coverage"]["effective"]["after"], 19);
-  EXPECT_EQ(m["coverage"]["truncated"], true);
   EXPECT_EQ(m["coverage"]["reason"], "insufficient_post_event_history");
 
   // after 0 -> 1: D0 and D+1 only, and complete.

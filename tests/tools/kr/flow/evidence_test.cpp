@@ -37,11 +37,9 @@ TEST(GetDetailedInvestorFlow, ValidationTexts) {
   EvidenceEnv::connect({"kis"}, "kis");
   json none = flow_of(json::object());
   EXPECT_FALSE(none["ok"]);
-  EXPECT_EQ(none["market"], "KR");
   EXPECT_EQ(none["_meta"]["warnings"], json::array({"code 또는 codes 중 하나는 반드시 지정해야 합니다."}));
   EXPECT_EQ(none["_meta"]["data_completeness"], "none");
   EXPECT_EQ(none["_meta"]["provider_status"], "entity_not_found");
-  EXPECT_EQ(none["_meta"]["provider"], "none");
 
   json codes = json::array();
   for (int i = 0; i < 31; ++i) codes.push_back("0" + std::to_string(10000 + i));

@@ -68,7 +68,6 @@ TEST(GroupStocks, PagesSayTheWholeCountTheNextCallAndTheLastPage) {
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_EQ(m["coverage"]["reason"], "pagination");
   EXPECT_EQ(m["coverage"]["next_page"], 2);
-  EXPECT_EQ(m["coverage"]["truncated"], true);
   EXPECT_EQ(m["coverage"]["effective"]["to"], 30);
 
   std::string last = body_of(sector("반도체와반도체장비", 30, 6));
