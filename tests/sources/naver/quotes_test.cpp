@@ -204,16 +204,7 @@ TEST(NaverOhlcv, UnknownTimeframeEmptySeriesAndBrokenXml) {
   EXPECT_THROW(naver::get_ohlcv("005930", "day", 10), NaverParseError);
 }
 
-// ---- division and market status ------------------------------------------------------
-
-TEST(NaverSosok, EtfStockAndUnknown) {
-  NaverEnv env;
-  env.srv.route_file("/m.stock.naver.com/api/stock/069500/basic", "naver/mstock_basic_069500.json");
-  env.srv.route_file("/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_basic_005930.json");
-  EXPECT_EQ(naver::get_krx_sosok("069500"), "ETF");
-  EXPECT_EQ(naver::get_krx_sosok("005930"), "KOSPI");
-  EXPECT_EQ(naver::get_krx_sosok("123456"), std::nullopt);   // 404 -> unknown
-}
+// ---- market status (the stock/ETF division shows in get_chart and the quote labels) ----
 
 TEST(NaverMarketStatus, RealIndexSample) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/stock_api_polling_domestic_index_KOSPI.json");

@@ -69,8 +69,8 @@ TEST(EtfList, AllZeroQuotesShownAsMissingWithOpenOrClosedNote) {
 
 TEST(EtfInfo, CodePatternAndDetailWithoutHoldings) {
   Env env("naver/etf_list_live.json", "2026-09-16 10:00");
-  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345");
-  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "12345!"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 12345!");
+  for (std::string bad : {"12345", "12345!"})
+    EXPECT_EQ(server::call_tool("get_etf_info", {{"code", bad}}), "⚠️ 종목코드 형식이 올바르지 않습니다: " + bad);
   env.srv.route_file("/m.stock.naver.com/api/etf/069500/basic", "naver/etf_mstock_basic_069500.json");
   env.srv.route_file("/m.stock.naver.com/api/stock/069500/integration", "naver/etf_mstock_integration_069500.json");
   std::string r = server::call_tool("get_etf_info", {{"code", "069500"}});
