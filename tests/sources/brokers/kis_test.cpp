@@ -172,9 +172,8 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
       int cur = std::stoi(k.substr(8, 2)) * 60 + std::stoi(k.substr(10, 2));
       for (auto it = ny.rbegin(); it != ny.rend() && rows.size() < 120; ++it)
         if (*it <= cur)
-          rows.push_back({{"tymd", "20260309"}, {"xymd", "20260309"}, {"xhms", hhmm(*it)}, {"kymd", "20260309"},
-                          {"khms", "000000"}, {"open", "180.10"}, {"high", "180.90"}, {"low", "179.80"},
-                          {"last", "180.50"}, {"evol", *it == 10 * 60 ? "" : "1200"}, {"eamt", "216600"}});
+          rows.push_back({{"xymd", "20260309"}, {"xhms", hhmm(*it)}, {"open", "180.10"}, {"high", "180.90"},
+                          {"low", "179.80"}, {"last", "180.50"}, {"evol", *it == 10 * 60 ? "" : "1200"}});
     }
     FixtureResponse resp = reply(200, json{{"rt_cd", "0"}, {"msg_cd", "MCA00000"}, {"msg1", "ok"},
                                            {"output1", {{"rsym", "DNYSIBM"}, {"zdiv", "4"}}}, {"output2", rows}}

@@ -166,12 +166,10 @@ TEST_F(NewsToolsTest, GetNewsArgumentRules) {
     return json::array();
   };
   install();
-  call("get_news", {{"code", "0088M0"}, {"limit", 0}});
-  EXPECT_EQ(stock_news_page.load(), 10);
-  call("get_news", {{"code", "005930"}, {"limit", 1000}});
-  EXPECT_EQ(stock_news_page.load(), 30);
-  call("get_news", {{"code", "005930"}, {"limit", -5}});
-  EXPECT_EQ(stock_news_page.load(), 10);
+  for (auto [limit, asked] : {std::pair{0, 10}, {1000, 30}, {-5, 10}}) {
+    call("get_news", {{"code", "0088M0"}, {"limit", limit}});
+    EXPECT_EQ(stock_news_page.load(), asked) << limit;
+  }
 }
 
 TEST_F(NewsToolsTest, GetNewsOverTheRealFeeds) {
