@@ -21,7 +21,6 @@ TEST(Calendar, KrxHolidaysAndAfterMarketSessions) {
   EXPECT_EQ(after.back().name, SESSION_AFTER_MARKET);
   EXPECT_EQ(after.back().close_min, 20 * 60);
   EXPECT_TRUE(before.empty() || before.back().name != SESSION_AFTER_MARKET);
-  EXPECT_EQ(krx.regular(D("2026-12-07"))->close_min, 15 * 60 + 30);
 }
 
 TEST(Calendar, PeriodClosesForDayWeekMonth) {

@@ -138,7 +138,6 @@ TEST_F(KisTest, PastDayWalksBackDedupesTheBoundaryBarAndKeepsTheClosingAuction) 
   EXPECT_EQ(mt::to_kst(ds.bars.back().start_at).hm(), "15:30");
   EXPECT_EQ(mt::to_kst(ds.bars.back().end_at).hm(), "15:31");
   EXPECT_DOUBLE_EQ(ds.bars.front().open, 70000 + 540 - 100);
-  EXPECT_EQ(ds.source_endpoint, "domestic_minute");
   EXPECT_EQ(ds.coverage["complete"], true);
   ASSERT_FALSE(ds.warnings.empty());
   EXPECT_NE(ds.warnings[0].find("1개"), std::string::npos);
@@ -191,7 +190,6 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
   md::BarDataset ds = kis().fetch_bars(req, ctx("kis"));
   EXPECT_EQ(seen.front().params.at("EXCD"), "NAS");   // tried first, answered nothing
   EXPECT_EQ(ds.venue, "NYS");
-  EXPECT_EQ(ds.source_endpoint, "overseas_minute");
   ASSERT_EQ(ds.bars.size(), 389u);   // 390 regular minutes, the 10:00 row without volume left out
   EXPECT_EQ(ds.bars.front().start_at, mt::Instant(day("2026-03-09")) + std::chrono::minutes(13 * 60 + 30));
   EXPECT_EQ(mt::to_ny(ds.bars.back().start_at).hm(), "15:59");

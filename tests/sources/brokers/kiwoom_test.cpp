@@ -73,7 +73,6 @@ TEST_F(KiwoomTest, MinuteBarsFollowNextKeyStripPriceSignsAndReportThePageCap) {
   EXPECT_DOUBLE_EQ(first.close, 70000 + 540);   // "-70540" is a falling price, not a negative one
   EXPECT_DOUBLE_EQ(first.low, 69800 + 540);
   EXPECT_EQ(mt::to_kst(ds.bars.back().start_at).hm(), "15:30");
-  EXPECT_EQ(ds.source_endpoint, "kiwoom_kr_minute");
   EXPECT_EQ(ds.coverage["complete"], true);
 
   requests.clear();

