@@ -98,7 +98,6 @@ TEST(GetDetailedInvestorFlow, CodesMergedInOrderAndMissingCategoriesStayAbsent) 
   EXPECT_EQ(m["data_basis"], "last_close");   // yesterday's rows are final even while the session runs
   EXPECT_EQ(m["provider"], "kis");
   EXPECT_EQ(m["provider_status"], "ok");
-  EXPECT_EQ(m["provider_profile"], "real");
   EXPECT_EQ(m["data_availability"], r["data_availability"]);
   EXPECT_EQ(m["warnings"].back(),
             "이미 연결된 kiwoom 는 이 항목을 제공합니다. source=\"kiwoom\" 로 요청하면 받을 수 있습니다. 자동으로 바꾸지 않습니다.");
