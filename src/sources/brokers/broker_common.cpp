@@ -488,6 +488,13 @@ std::string row_data_state(mt::Day d) {
   return "final";
 }
 
+json evidence_capability_table(const std::string& profile, const std::vector<std::string>& flow_categories) {
+  std::string cap = profile_or_real(profile) == "paper" ? "unverified" : "available";
+  json pressure = json::object();
+  for (const auto& k : md::pressure_kinds()) pressure[k] = k == "cfd" ? std::string(md::ST_UNSUPPORTED) : cap;
+  return {{"investor_flow", cap}, {"flow_categories", flow_categories}, {"pressure", pressure}};
+}
+
 json pressure_block(const std::string& kind, const std::string& provider, const std::string& granularity) {
   return {{"kind", kind},
           {"status", md::ST_OK},

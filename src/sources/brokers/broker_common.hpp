@@ -208,6 +208,11 @@ json flow_record(const std::string& symbol, const std::string& provider, const s
                  const std::string& measure, const std::string& endpoint, json rows,
                  const std::vector<CategoryField>& fields, bool truncated, std::vector<std::string> warnings);
 
+// What a broker's evidence calls deliver for a connection profile: the real
+// profile "available", the paper one "unverified" (not checked call by call);
+// CFD is never offered.
+json evidence_capability_table(const std::string& profile, const std::vector<std::string>& flow_categories);
+
 // A daily pressure measure: measure name <- broker field, with its unit.
 struct MeasureField {
   const char* measure;

@@ -545,12 +545,9 @@ class KisProvider : public md::Provider {
   // Paper accounts: KIS marks several quotation APIs "모의투자 미지원" and the
   // evidence ones were not checked one by one, so they stay unverified there.
   json evidence_capabilities(const std::string& profile) const override {
-    std::string cap = profile_or_real(profile) == "paper" ? "unverified" : "available";
-    json cats = json::array();
+    std::vector<std::string> cats;
     for (const auto& c : kis_categories()) cats.push_back(c.category);
-    json pressure = json::object();
-    for (const auto& k : md::pressure_kinds()) pressure[k] = k == "cfd" ? std::string(md::ST_UNSUPPORTED) : cap;
-    return {{"investor_flow", cap}, {"flow_categories", cats}, {"pressure", pressure}};
+    return evidence_capability_table(profile, cats);
   }
 };
 

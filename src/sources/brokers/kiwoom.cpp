@@ -362,12 +362,9 @@ class KiwoomProvider : public md::Provider {
   }
   // The paper host serves KRX quotes; whether it serves these evidence APIs was not checked.
   json evidence_capabilities(const std::string& profile) const override {
-    std::string cap = profile_or_real(profile) == "paper" ? "unverified" : "available";
-    json cats = json::array();
+    std::vector<std::string> cats;
     for (const auto& c : kiwoom_categories()) cats.push_back(c.category);
-    json pressure = json::object();
-    for (const auto& k : md::pressure_kinds()) pressure[k] = k == "cfd" ? std::string(md::ST_UNSUPPORTED) : cap;
-    return {{"investor_flow", cap}, {"flow_categories", cats}, {"pressure", pressure}};
+    return evidence_capability_table(profile, cats);
   }
 };
 

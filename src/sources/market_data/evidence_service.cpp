@@ -120,6 +120,26 @@ std::optional<Failure> guarded(const std::string& id, Fn fn) {
   }
 }
 
+// A worker that failed outside guarded().
+Failure failure_from(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return Failure{ST_UNAVAILABLE, exception_class_name(e) + ": " + e.what()};
+  } catch (...) {
+    return Failure{ST_UNAVAILABLE, "알 수 없는 오류"};
+  }
+}
+
+// A cache that cannot be written only costs a later fetch.
+void store_quietly(const EvidenceCache& cache, const Choice& c, const std::string& family, const std::string& code,
+                   const std::string& what, const json& record, mt::Instant now) {
+  try {
+    cache.store(c.provider, c.profile, family, code, what, record, now);
+  } catch (const std::exception&) {
+  }
+}
+
 std::string day_of(const json& row) {
   auto d = row.is_object() ? rmeta::normalize_day(row.value("date", json())) : std::nullopt;
   return d.value_or("");
@@ -266,23 +286,11 @@ json EvidenceService::flow_impl(const std::vector<std::string>& codes, int days,
     rec["measure"] = measure;
     if (!rec.contains("unit") || rec["unit"].is_null()) rec["unit"] = unit_of(measure);
     newest_rows(rec, days);
-    if (cache_) {
-      try {
-        cache_->store(c.provider, c.profile, "flow", code, measure, rec, now);
-      } catch (const std::exception&) {
-        // A cache that cannot be written only costs a later fetch.
-      }
-    }
+    if (cache_) store_quietly(*cache_, c, "flow", code, measure, rec, now);
     slots[i].record = std::move(rec);
   });
   for (size_t i = 0; i < errors.size(); ++i)
-    if (errors[i]) {
-      try {
-        std::rethrow_exception(errors[i]);
-      } catch (const std::exception& e) {
-        slots[i].failure = Failure{ST_UNAVAILABLE, exception_class_name(e) + ": " + e.what()};
-      }
-    }
+    if (errors[i]) slots[i].failure = failure_from(errors[i]);
 
   if (!same_connection(c, source))
     for (auto& s : slots)
@@ -417,22 +425,11 @@ json EvidenceService::supply_pressure_batch(const std::vector<std::string>& code
     if (!b.contains("rows") || !b["rows"].is_array()) b["rows"] = json::array();
     bool daily = b.value("granularity", json()) == json("daily");
     if (daily) newest_rows(b, days);
-    if (cache_ && daily && b["status"] == ST_OK) {
-      try {
-        cache_->store(c.provider, c.profile, "pressure", code, kind, b, now);
-      } catch (const std::exception&) {
-      }
-    }
+    if (cache_ && daily && b["status"] == ST_OK) store_quietly(*cache_, c, "pressure", code, kind, b, now);
     slots[i].block = std::move(b);
   });
   for (size_t i = 0; i < errors.size(); ++i)
-    if (errors[i]) {
-      try {
-        std::rethrow_exception(errors[i]);
-      } catch (const std::exception& e) {
-        slots[i].failure = Failure{ST_UNAVAILABLE, exception_class_name(e) + ": " + e.what()};
-      }
-    }
+    if (errors[i]) slots[i].failure = failure_from(errors[i]);
   bool changed = !same_connection(c, source);
 
   std::vector<std::string> served, unsupported_kinds = lacking;

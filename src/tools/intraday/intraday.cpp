@@ -343,27 +343,24 @@ json intraday_meta_extra(const md::BarDataset& ds, const json& route) {
 json bars_meta(const std::string& market, const std::string& symbol, const json& data_as_of, bool bar_forming,
                const std::string& completeness, const std::vector<std::string>& warnings, const json& coverage,
                const json& extra, bool regular_session) {
-  if (market == "US") {
-    server::UsMetaArgs m;
+  auto fill = [&](auto& m) {
     m.kind = "bars";
-    m.ticker = symbol;
     m.data_as_of = data_as_of;
     m.bar_forming = bar_forming;
     m.data_completeness = completeness;
     m.warnings = warnings;
     m.coverage = coverage;
     m.extra = extra;
+  };
+  if (market == "US") {
+    server::UsMetaArgs m;
+    fill(m);
+    m.ticker = symbol;
     return server::us_meta(m);
   }
   server::KrMetaArgs m;
-  m.kind = "bars";
+  fill(m);
   m.code = symbol;
-  m.data_as_of = data_as_of;
-  m.bar_forming = bar_forming;
-  m.data_completeness = completeness;
-  m.warnings = warnings;
-  m.coverage = coverage;
-  m.extra = extra;
   if (regular_session) m.price_session = rmeta::PRICE_SESSION_REGULAR;
   return server::kr_meta(m);
 }
