@@ -8,6 +8,7 @@
 #include "core/parallel.hpp"
 #include "server/registry.hpp"
 #include "sources/indicators/indicators.hpp"
+#include "sources/indicators/split_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
@@ -57,6 +58,79 @@ json number_or_null(const json& v) {
   return nullptr;
 }
 
+// 시가총액 as the site shows it ("5,613억", "1조 2,345억") in 억원; a number stays one.
+json eok_number(const json& v) {
+  if (v.is_number()) return v;
+  if (!v.is_string()) return nullptr;
+  std::string s = fmt::replace_all(fmt::replace_all(v.get<std::string>(), ",", ""), " ", "");
+  if (fmt::ends_with(s, "억원")) s.erase(s.size() - std::string("원").size());
+  double eok = 0;
+  size_t jo = s.find("조");
+  if (jo != std::string::npos) {
+    auto j = fmt::parse_number(s.substr(0, jo));
+    if (!j) return nullptr;
+    eok = *j * 10000;
+    s = s.substr(jo + std::string("조").size());
+    if (s.empty()) return eok;
+  }
+  auto rest = fmt::parse_number(s);
+  if (!rest) return nullptr;
+  return eok + *rest;
+}
+
+// Price and period columns from one stock's daily bars (oldest first); halt
+// placeholders and rows with missing prices are no trades and stay out.
+json chart_columns(const json& bars) {
+  json traded = indicators::split_valid_bars(bars).valid;
+  if (!traded.is_array() || traded.empty()) return nullptr;
+  auto num = [](const json& r, const char* k) -> std::optional<double> {
+    auto it = r.find(k);
+    if (it == r.end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+  };
+  std::optional<double> hi, lo, first_close, last_close, last_volume;
+  std::string hi_date, lo_date;
+  double vol_sum = 0;
+  size_t vol_n = 0, n = 0;
+  for (const auto& r : traded) {
+    auto h = num(r, "high"), l = num(r, "low"), c = num(r, "close"), v = num(r, "volume");
+    if (!c) continue;
+    ++n;
+    std::string d = r.contains("date") && r["date"].is_string() ? r["date"].get<std::string>() : "";
+    if (h && (!hi || *h > *hi)) hi = h, hi_date = d;
+    if (l && (!lo || *l < *lo)) lo = l, lo_date = d;
+    if (!first_close) first_close = c;
+    last_close = c;
+    last_volume = v;
+    if (v) vol_sum += *v, ++vol_n;
+  }
+  if (!last_close) return nullptr;
+  auto pct = [](std::optional<double> a, std::optional<double> b) -> json {
+    return a && b && *b > 0 ? json((*a / *b - 1) * 100) : json(nullptr);
+  };
+  return {{"current_price", *last_close},
+          {"volume", last_volume ? json(*last_volume) : json(nullptr)},
+          {"high", hi ? json(*hi) : json(nullptr)},
+          {"high_date", hi ? json(hi_date) : json(nullptr)},
+          {"low", lo ? json(*lo) : json(nullptr)},
+          {"low_date", lo ? json(lo_date) : json(nullptr)},
+          {"drawdown_pct", pct(last_close, hi)},
+          {"recovery_pct", pct(last_close, lo)},
+          {"period_return_pct", pct(last_close, first_close)},
+          {"avg_volume", vol_n ? json(vol_sum / double(vol_n)) : json(nullptr)},
+          {"bars_count", n}};
+}
+
+// EPS on the four latest quarters, the latest annual BPS and dividend yield.
+json financial_columns(const json& fin) {
+  json ttm = naver::ttm_eps_for(fin);
+  json latest = naver::latest_fin(fin);
+  bool has_ttm = ttm.is_object() && ttm.value("eps", json()).is_number();
+  return {{"eps", has_ttm ? ttm["eps"] : json(nullptr)},
+          {"bps", latest.is_object() ? latest.value("bps", json(nullptr)) : json(nullptr)},
+          {"배당수익률", latest.is_object() ? latest.value("dividend_yield", json(nullptr)) : json(nullptr)}};
+}
+
 // Per-code extra columns gathered concurrently; a failed fetch leaves them empty.
 void gather(const std::vector<std::string>& codes, const std::function<json(const std::string&)>& one,
             std::map<std::string, json>& into) {
@@ -83,7 +157,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   std::vector<std::string> all = group_names();
 
   std::vector<std::string> wanted, unknown;
-  if (auto f = a.str_list("fields")) {
+  if (auto f = a.str_list("fields"); f && !f->empty()) {
     for (const auto& raw : *f) {
       std::string g = fmt::lower(fmt::trim(raw));
       if (std::find(all.begin(), all.end(), g) != all.end()) wanted.push_back(g);
@@ -180,7 +254,8 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
       if (e != extra.end() && e->second.contains(col)) v = e->second[col];
       static const std::vector<std::string> texts = {"code", "name", "high_date", "low_date", "per_basis",
                                                      "fin_period", "sector", "ma_phase"};
-      if (std::find(texts.begin(), texts.end(), col) == texts.end()) v = number_or_null(v);
+      if (col == "시가총액") v = eok_number(v);
+      else if (std::find(texts.begin(), texts.end(), col) == texts.end()) v = number_or_null(v);
       row[col] = v;
     }
     if (!row["code"].is_string()) row["code"] = c;
@@ -214,12 +289,55 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   return fmt::join(lines, "\n");
 }
 
-namespace {
-std::string scan_to_excel(const server::Args& a) {
-  return scan_to_excel_with(a, [](const std::vector<std::string>& codes, int days, bool fin) {
-    return naver::scan_stocks_to_snapshot(codes, days, fin);
+json snapshot_records(const std::vector<std::string>& codes, int days, bool include_financial) {
+  json base;
+  try {
+    base = naver::scan_stocks_to_snapshot(codes, days, include_financial);
+  } catch (const std::exception&) {
+    base = json::array();
+  }
+  std::map<std::string, json> by_code;
+  if (base.is_array())
+    for (const auto& r : base)
+      if (r.is_object() && r.contains("code") && r["code"].is_string()) by_code[r["code"].get<std::string>()] = r;
+  // The quote record carries valuation only; the price and period columns come
+  // from the daily bars of the asked period, the EPS/BPS columns from the
+  // financial table.
+  std::vector<json> bars_part(codes.size()), fin_part(codes.size());
+  parallel_for(codes.size(), 10, [&](size_t i) {
+    try {
+      bars_part[i] = chart_columns(naver::get_ohlcv(codes[i], "day", days));
+    } catch (const std::exception&) {
+    }
+    if (!include_financial) return;
+    try {
+      json fin = naver::get_financials(codes[i]);
+      if (fin.is_object() && !fin.empty() && !fin.contains(naver::PARSE_MISS_KEY)) fin_part[i] = financial_columns(fin);
+    } catch (const std::exception&) {
+    }
   });
+  json out = json::array();
+  for (size_t i = 0; i < codes.size(); ++i) {
+    auto it = by_code.find(codes[i]);
+    if (it == by_code.end() && !bars_part[i].is_object()) continue;   // nothing at all for this stock
+    json rec = it == by_code.end() ? json{{"code", codes[i]}, {"name", nullptr}} : it->second;
+    for (const json* part : {&bars_part[i], &fin_part[i]})
+      if (part->is_object())
+        for (auto f = part->begin(); f != part->end(); ++f)
+          if (!rec.contains(f.key()) || rec[f.key()].is_null()) rec[f.key()] = *f;
+    // The record's PER is price over the TTM EPS when the financial table gave
+    // one; otherwise it is the site's own figure.
+    if (include_financial && rec.value("per", json()).is_number() && !rec.contains("per_basis")) {
+      bool ttm = fin_part[i].is_object() && fin_part[i].value("eps", json()).is_number();
+      rec["per_basis"] = ttm ? "TTM" : "네이버 표시값";
+    }
+    out.push_back(std::move(rec));
+  }
+  return out;
 }
+
+namespace {
+std::string scan_to_excel(const server::Args& a) { return scan_to_excel_with(a, snapshot_records); }
 const server::ToolRegistration reg_scan{"scan_to_excel", kScanDoc, scan_to_excel};
 
 }  // namespace

@@ -149,8 +149,10 @@ TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
   std::ofstream(excel::get_snapshot_dir() / "fake.xlsx") << "plain text";
   EXPECT_TRUE(has(server::call_tool("query_excel", {{"file_path", "fake.xlsx"}}), "파일 로드 실패: "));
 
-  // With the financial group the example filter is the PER one and the metadata is kept.
-  std::string rf = workbooks::scan_to_excel_with(args("scan_to_excel", {{"codes", {"005930", "000660"}}}), snap);
+  // An empty field list is the default set; with the financial group the example
+  // filter is the PER one and the metadata is kept.
+  std::string rf = workbooks::scan_to_excel_with(
+      args("scan_to_excel", {{"codes", {"005930", "000660"}}, {"fields", json::array()}}), snap);
   EXPECT_TRUE(asked_financial);
   EXPECT_TRUE(has(rf, "filters={'per': {'min': 0, 'max': 15}})"));
   fs::path pf = path_in(rf);
@@ -162,6 +164,39 @@ TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
   if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
   EXPECT_TRUE(has(csv, "코드,종목명,현재가,거래량,기간최고가,최고가일,기간최저가,최저가일,고점대비(%)")) << csv;
   EXPECT_TRUE(has(csv, "005930,종목005930,10000,5000,")) << csv;
+}
+
+TEST(WorkbookTools, ScanFillsPriceAndPeriodColumnsFromDailyBars) {
+  tessaro::testing::NaverEnv env;
+  using tessaro::testing::reply;
+  env.srv.route_file("/fchart.stock.naver.com/sise.nhn", "naver/fchart_day_005930.xml", "text/xml; charset=EUC-KR");
+  // The quote record: name, price and a market cap over 1조 (shown as "1조 2,345억"); no financial pages.
+  env.srv.route("/stock.naver.com/api/domestic/detail/005930/detail",
+                reply(200, json{{"itemcode", "005930"}, {"itemname", "삼성전자"}, {"nowVal", "73,500"},
+                                {"marketSum", "1234500000000"}, {"per", "12.50"}, {"pbr", "1.20"}}
+                               .dump()));
+  std::string r = server::call_tool("scan_to_excel", {{"codes", {"005930"}}, {"fields", {"financial"}}, {"days", 30}});
+  ASSERT_TRUE(has(r, "✓ 스냅샷 저장 완료 (1개 종목)")) << r;
+  excel::Table t = excel::load_excel(path_in(r), "Snapshot");
+  ASSERT_EQ(t.rows.size(), 1u);
+  const json& row = t.rows[0];
+  // Traded bars only: the 09-14 halt placeholder and the 09-16 row without a high stay out.
+  EXPECT_EQ(row["name"], "삼성전자");
+  EXPECT_EQ(row["current_price"], 73500);
+  EXPECT_EQ(row["volume"], 13000000);
+  EXPECT_EQ(row["high"], 74000);
+  EXPECT_EQ(row["high_date"], "2026-09-17");
+  EXPECT_EQ(row["low"], 70500);
+  EXPECT_EQ(row["low_date"], "2026-09-10");
+  EXPECT_EQ(row["bars_count"], 4);
+  EXPECT_NEAR(row["period_return_pct"].get<double>(), (73500.0 / 71200 - 1) * 100, 1e-6);
+  EXPECT_NEAR(row["drawdown_pct"].get<double>(), (73500.0 / 74000 - 1) * 100, 1e-6);
+  EXPECT_EQ(row["시가총액"], 12345);
+  // Without a financial table the per-share columns are missing, never 0.
+  EXPECT_TRUE(row["eps"].is_null());
+  EXPECT_TRUE(row["bps"].is_null());
+  EXPECT_EQ(row["per"], 12.5);
+  EXPECT_EQ(row["per_basis"], "네이버 표시값");
 }
 
 TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
