@@ -218,7 +218,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   int refine_top = int(std::clamp<long long>(a.integer("refine_top"), 5, 100));
 
   std::optional<std::string> refine;
-  if (auto r = a.opt_str("refine")) {
+  if (auto r = a.opt_str("refine"); r && !r->empty()) {
     std::string v = fmt::lower(fmt::trim(*r));
     if (std::find(SCREEN_INTERVALS.begin(), SCREEN_INTERVALS.end(), v) == SCREEN_INTERVALS.end())
       return with_none_meta("⚠️ 지원하지 않는 분봉 주기입니다: \"" + *r + "\"\n사용할 수 있는 값: " +
@@ -267,7 +267,8 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     auto opt_int_json = [](const std::optional<long long>& v) { return v ? json(*v) : json(nullptr); };
     json ov = json::object();
     ov["ma_spread_max"] = opt_number(a, "ma_spread_max");
-    ov["ma_order"] = a.has("ma_order") ? json(fmt::trim(a.str("ma_order"))) : json(nullptr);
+    std::string order = fmt::trim(a.str("ma_order"));
+    ov["ma_order"] = order.empty() ? json(nullptr) : json(order);
     ov["volatility_pct_max"] = opt_number(a, "volatility_pct_max");
     ov["contraction_max"] = opt_number(a, "contraction_max");
     ov["dist_center_max"] = opt_number(a, "dist_center_max");

@@ -111,6 +111,9 @@ TEST(ScreenChartArgs, BadInputRepliesWithoutFetching) {
 
   r = screen_chart(args(json::object()), s);   // no condition: the guide
   EXPECT_EQ(r.substr(0, r.find('\n')), "조건을 하나 이상 지정해 주세요.");
+  // Empty texts are arguments not given, not values to refuse.
+  r = screen_chart(args({{"refine", ""}, {"ma_order", ""}}), s);
+  EXPECT_EQ(r.substr(0, r.find('\n')), "조건을 하나 이상 지정해 주세요.") << r;
   EXPECT_EQ(meta_of(r)["warnings"].back(), "조건이 비어 있어 검색하지 않았습니다.");
   EXPECT_EQ(fm.cap_calls.load(), 0);
   EXPECT_EQ(fm.bar_calls.load(), 0);
