@@ -12,7 +12,7 @@
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/price_adjustment.hpp"
+#include "sources/event_reaction/event_reaction.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {
@@ -132,7 +132,7 @@ std::string get_multi_chart_stats(const server::Args& a) {
   lines.push_back("※ 기간 **집계값**만 반환(시계열 OHLCV 아님). 봉별 시계열이 필요하면 get_chart를 별도 호출.");
   lines.push_back("※ **봉수**는 이 통계가 실제로 몇 거래일로 계산됐는지입니다. 요청 기간보다 훨씬 적으면(⚠️) 고점·저점과 낙폭이 "
                   "그 짧은 구간 기준이라, '52주 고점' 같은 표현을 쓰면 안 됩니다.");
-  lines.push_back("※ " + pam.value("note", std::string()) + " 배당락은 조정되지 않습니다.");
+  lines.push_back("※ " + std::string(event_reaction::CORPORATE_ACTION_NOTE));
 
   // After-market: stocks whose daily bars can hold after-market trades.
   std::vector<char> can(ok.size(), 0);

@@ -2,6 +2,7 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "sources/event_reaction/event_reaction.hpp"
 #include "support/naver_env.hpp"
 
 using namespace tessaro;
@@ -88,6 +89,7 @@ TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
   EXPECT_NE(b.find("111111 | 2,490 | 2,540(2026-09-15) | 950(2026-04-19) | -2.0% | +149.0% | ⚠️150"), std::string::npos);
   EXPECT_NE(b.find("| 258"), std::string::npos);   // the two placeholder bars are not counted
   EXPECT_NE(b.find("※ 조회 실패: 333333"), std::string::npos);
+  EXPECT_NE(b.find("\n※ " + std::string(event_reaction::CORPORATE_ACTION_NOTE) + "\n"), std::string::npos);
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_TRUE(has_warning(m, "비정상 봉 2개를"));
