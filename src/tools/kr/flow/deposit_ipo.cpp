@@ -33,9 +33,9 @@ std::string get_investor_deposit(const server::Args& a) {
     for (const auto& l : res["labels"]) labels.push_back(str(l));
   std::string unit = str(res.value("unit", json()));
   std::vector<std::string> lines = {"## 투자자예탁금 (" + std::to_string(rows.size()) + "거래일)", ""};
-  std::string header = "날짜";
-  for (const auto& l : labels) header += " | " + l + "(" + unit + ")";
-  lines.push_back(header);
+  std::vector<std::string> heads;
+  for (const auto& l : labels) heads.push_back(l + "(" + unit + ")");
+  lines.push_back("날짜 | " + fmt::join(heads, " | "));
   lines.push_back("---|---:");
   std::string latest;
   for (const auto& r : rows) {
@@ -75,7 +75,16 @@ std::string get_investor_deposit(const server::Args& a) {
 std::string get_ipo_schedule(const server::Args&) {
   json res = naver::get_ipo_schedule();
   const json& stages = res.is_object() ? res.value("stages", json::object()) : json::object();
-  if (!stages.is_object() || stages.empty()) return "공모 진행 중인 종목이 없습니다.";
+  std::vector<std::string> failed;
+  if (res.is_object() && res.value("failed_stages", json()).is_array())
+    for (const auto& f : res["failed_stages"]) failed.push_back(str(f));
+  const std::string failed_line =
+      failed.empty() ? "" : "⚠️ 조회 실패: " + fmt::join(failed, ", ") + " 단계 목록을 받지 못했습니다.";
+  if (!stages.is_object() || stages.empty()) {
+    // Stages that could not be read are not "no offering".
+    if (!failed.empty()) return "공모 진행 중인 종목이 없습니다.\n" + failed_line;
+    return "공모 진행 중인 종목이 없습니다.";
+  }
   long long total = res.value("total", json()).is_number() ? res["total"].get<long long>() : 0;
   std::vector<std::string> lines = {"## 공모주 일정 (총 " + std::to_string(total) + "건)", ""};
   for (const auto& [stage, items] : stages.items()) {
@@ -117,14 +126,12 @@ std::string get_ipo_schedule(const server::Args&) {
   m.data_completeness = rmeta::COMPLETE;
   m.coverage = {{"returned_count", total}, {"coverage_complete", true}, {"reason", nullptr}};
   // A stage whose list could not be read is named: its absence is not "no offering".
-  if (res.value("failed_stages", json()).is_array() && !res["failed_stages"].empty()) {
-    std::vector<std::string> f;
-    for (const auto& s : res["failed_stages"]) f.push_back(str(s));
-    lines.push_back("⚠️ 조회 실패: " + fmt::join(f, ", ") + " 단계 목록을 받지 못했습니다.");
+  if (!failed.empty()) {
+    lines.push_back(failed_line);
     m.data_completeness = rmeta::PARTIAL;
     m.coverage["coverage_complete"] = false;
     m.coverage["reason"] = "unknown";
-    m.warnings.push_back("공모주 단계 조회 실패: " + fmt::join(f, ", "));
+    m.warnings.push_back("공모주 단계 조회 실패: " + fmt::join(failed, ", "));
   }
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }

@@ -88,4 +88,11 @@ TEST(IpoSchedule, StagesUnknownValuesAndFailedStage) {
   // No offering anywhere.
   env.srv.route(kIpo, FixtureResponse{200, R"({"isSuccess":true,"result":{"ipoList":[]}})"});
   EXPECT_EQ(server::call_tool("get_ipo_schedule", json::object()), "공모 진행 중인 종목이 없습니다.");
+  // Nothing in the stages that answered, one stage unreadable: the failure is named.
+  env.srv.route(kIpo, [](const FixtureRequest& r) {
+    if (r.params.at("progressType") == "LISTING") return FixtureResponse{500, "oops"};
+    return FixtureResponse{200, R"({"isSuccess":true,"result":{"ipoList":[]}})"};
+  });
+  EXPECT_EQ(server::call_tool("get_ipo_schedule", json::object()),
+            "공모 진행 중인 종목이 없습니다.\n⚠️ 조회 실패: 상장 단계 목록을 받지 못했습니다.");
 }
