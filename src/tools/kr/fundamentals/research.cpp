@@ -221,10 +221,8 @@ std::string get_consensus(const server::Args& a) {
   }
 
   lines.push_back("");
-  if (surprise_shown) {
-    lines.push_back("※ 이 표는 **매출액이 아니라 영업이익·당기순이익**입니다. `-`는 아직 발표 전이거나 미집계.");
-    lines.push_back("※ 금액 단위: 억원, 에프앤가이드 기준");
-  }
+  lines.push_back("※ 이 표는 **매출액이 아니라 영업이익·당기순이익**입니다. `-`는 아직 발표 전이거나 미집계.");
+  lines.push_back("※ 금액 단위: 억원, 에프앤가이드 기준");
   lines.push_back("※ 목표주가·투자의견·컨센서스는 증권사 전망치이며 미래 수익을 보장하지 않습니다.");
 
   if (str_of(c, "opinion_basis") == "broker_reports")

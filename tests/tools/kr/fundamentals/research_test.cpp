@@ -41,6 +41,9 @@ TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
   EXPECT_TRUE(has_line(out, "- 직전 대비: **+5.9% 상향**"));
   EXPECT_TRUE(has_line(out, "투자의견: 매수 1건, 중립 1건 (총 2건)"));
   EXPECT_TRUE(has_line(out, "1개월 전: 매수 2건 (총 2건)"));
+  // The notes stand even when the source gave no surprise table.
+  EXPECT_TRUE(has_line(out, "※ 이 표는 **매출액이 아니라 영업이익·당기순이익**입니다. `-`는 아직 발표 전이거나 미집계."));
+  EXPECT_TRUE(has_line(out, "※ 금액 단위: 억원, 에프앤가이드 기준"));
   json meta = meta_of(out);
   ASSERT_TRUE(meta.is_object());
   EXPECT_EQ(meta["data_as_of"], "2026-12-01");   // the newest report
