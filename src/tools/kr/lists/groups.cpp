@@ -26,6 +26,11 @@ std::string num(const json& v) {
   return "-";
 }
 std::string str(const json& v) { return v.is_string() ? v.get<std::string>() : ""; }
+// A change rate the source could not give is shown as missing, not as a blank cell.
+std::string rate(const json& v) {
+  std::string t = str(v);
+  return t.empty() ? "-" : t;
+}
 long long ll(const json& v) { return v.get<long long>(); }   // required fields: a missing one fails the tool
 
 struct PageView {
@@ -120,7 +125,7 @@ std::string group_reply(const json& result, const std::string& what, const std::
   }
   for (const auto& s : result["stocks"]) {
     std::string row = str(s.value("code", json())) + " | " + str(s.value("name", json())) + " | " +
-                      num(s.value("price", json())) + " | " + str(s.value("change_rate", json())) + " | " +
+                      num(s.value("price", json())) + " | " + rate(s.value("change_rate", json())) + " | " +
                       num(s.value("volume", json()));
     if (with_reason) row += " | " + str(s.value("reason", json()));
     lines.push_back(row);

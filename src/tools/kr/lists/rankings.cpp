@@ -26,6 +26,11 @@ std::string str(const json& v) {
   if (v.is_number_integer()) return std::to_string(v.get<long long>());
   return "";
 }
+// A change rate the source could not give is shown as missing, not as a blank cell.
+std::string rate(const json& v) {
+  std::string t = str(v);
+  return t.empty() ? "-" : t;
+}
 
 // Session note of the rows and the meta tail shared by the three rankings.
 std::string finish(std::vector<std::string> lines, const json& rows, server::KrMetaArgs m) {
@@ -56,7 +61,7 @@ std::string get_volume_ranking(const server::Args& a) {
     const json& tv = r.value("trade_value_krw", json());
     lines.push_back(str(r.value("rank", json())) + " | " + str(r.value("code", json())) + " | " +
                     str(r.value("name", json())) + " | " + num(r.value("price", json())) + " | " +
-                    str(r.value("change_rate", json())) + " | " + num(r.value("volume", json())) + " | " +
+                    rate(r.value("change_rate", json())) + " | " + num(r.value("volume", json())) + " | " +
                     (tv.is_number() ? fmt::fixed(tv.get<double>() / 1e8, 1, true) : std::string("데이터 없음")));
   }
   lines.push_back("");
@@ -92,7 +97,7 @@ std::string get_change_ranking(const server::Args& a) {
     bool star = std::find(watch.begin(), watch.end(), code) != watch.end();
     if (star) starred.push_back(name + "(" + code + ")");
     lines.push_back(std::to_string(pos) + " | " + code + " | " + (star ? "⭐ " : "") + name + " | " +
-                    num(r.value("price", json())) + " | " + str(r.value("change_rate", json())) + " | " +
+                    num(r.value("price", json())) + " | " + rate(r.value("change_rate", json())) + " | " +
                     num(r.value("volume", json())) + " | " +
                     (labels.empty() ? std::string("-") : "⚠️ " + fmt::join(labels, " · ")));
   }
@@ -159,7 +164,7 @@ std::string get_market_cap_ranking(const server::Args& a) {
   for (const auto& r : rows) {
     std::string row = str(r.value("rank", json())) + " | " + str(r.value("code", json())) + " | " +
                       str(r.value("name", json())) + " | " + num(r.value("price", json())) + " | " +
-                      str(r.value("change_rate", json())) + " | " + num(r.value("market_cap_billion", json()));
+                      rate(r.value("change_rate", json())) + " | " + num(r.value("market_cap_billion", json()));
     if (type_col) {
       std::vector<std::string> parts;
       std::string t = str(r.value("security_type", json()));

@@ -33,13 +33,16 @@ FixtureResponse pages(const FixtureRequest& r, int total) {
 
 TEST(VolumeRanking, TradeValueInEokAndMissingNeverZero) {
   NaverEnv env;
-  env.srv.route(kList, FixtureResponse{200, json::array({row(0), row(1, nullptr)}).dump()});
-  std::string r = server::call_tool("get_volume_ranking", {{"count", 2}, {"sort_by", "trade_value"}});
+  json no_rate = row(2);
+  no_rate["prevChangeRate"] = nullptr;
+  env.srv.route(kList, FixtureResponse{200, json::array({row(0), row(1, nullptr), no_rate}).dump()});
+  std::string r = server::call_tool("get_volume_ranking", {{"count", 3}, {"sort_by", "trade_value"}});
   std::string b = body_of(r);
-  EXPECT_NE(b.find("거래대금 상위 (ALL, 2개, 정렬=trade_value):\n\n순위 | 코드 | 종목명 | 현재가(원) | 등락률 | 거래량(주) | "
+  EXPECT_NE(b.find("거래대금 상위 (ALL, 3개, 정렬=trade_value):\n\n순위 | 코드 | 종목명 | 현재가(원) | 등락률 | 거래량(주) | "
                    "거래대금(억원)\n---|---|---|---:|---:|---:|---:\n"
                    "1 | 400000 | 종목0 | 15,000 | -3.20% | 1,234,567 | 12.3\n"
-                   "2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 데이터 없음"),
+                   "2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 데이터 없음\n"
+                   "3 | 400002 | 종목2 | 15,000 | - | 1,234,567 | 12.3"),
             std::string::npos);
   EXPECT_EQ(meta_of(r)["data_completeness"], "complete");
 }
