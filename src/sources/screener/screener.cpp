@@ -307,8 +307,7 @@ json evaluate(const json& rows, const EvalParams& p) {
     h.push_back(or_close(num("high")));
     l.push_back(or_close(num("low")));
     c.push_back(cl);
-    double vv = num("volume");
-    v.push_back(std::isnan(vv) ? 0 : vv);
+    v.push_back(num("volume"));   // NaN when the row has none: unknown, not zero
     last_date = r.contains("date") ? text_of(r["date"]) : "";
   }
   size_t n = c.size();
@@ -409,10 +408,12 @@ json evaluate(const json& rows, const EvalParams& p) {
 
   // Volume against its moving average (the current bar included).
   int vm = std::max(1, p.volume_ma);
-  if (n >= size_t(vm)) {
+  if (n >= size_t(vm) && !std::isnan(v.back())) {
     double s = 0;
-    for (size_t i = n - size_t(vm); i < n; ++i) s += v[i];
-    double avg = s / vm;
+    int known = 0;
+    for (size_t i = n - size_t(vm); i < n; ++i)
+      if (!std::isnan(v[i])) s += v[i], ++known;
+    double avg = known ? s / known : 0;
     m["volume_ratio"] = avg > 0 ? json(v.back() / avg) : json(nullptr);
   } else {
     m["volume_ratio"] = nullptr;

@@ -89,6 +89,12 @@ TEST(ScreenerEvaluate, FlatSeriesIndicators) {
   EXPECT_NEAR(m["volume_ratio"].get<double>(), 1.0, 1e-9);
   EXPECT_EQ(m["ma_order"], "정배열");   // 5 > 20 > 60 after the jump
   EXPECT_GT(m["rsi"].get<double>(), 99.0);
+  // A last bar without a volume has no volume ratio (not 0x), so an upper bound does not pass.
+  json rows = bars(c, 500);
+  rows.back()["volume"] = nullptr;
+  json q = evaluate(rows, p);
+  EXPECT_TRUE(q["volume_ratio"].is_null());
+  EXPECT_FALSE(matches(q, json{{"volume_ratio_max", 1.0}}));
 }
 
 TEST(ScreenerEvaluate, HaltedBarsTradeAtTheirClose) {
