@@ -145,6 +145,18 @@ std::string get_sector_valuation(const server::Args& a) {
     L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
                 "개** → ⚠️ 집계 상한(" + std::to_string(kSectorAggCap) +
                 ")을 넘어 **표본 중앙값(sample_median)**입니다. 업종 전체 중앙값이 아닙니다.");
+  // Stocks whose snapshot could not be read are named: they are missing from
+  // the statistics, not members without figures.
+  std::set<std::string> got;
+  for (const auto& r : recs) got.insert(str(r.value("code", json())));
+  std::vector<std::string> unread;
+  for (const auto& c : agg)
+    if (!got.count(c) && std::find(unread.begin(), unread.end(), c) == unread.end()) unread.push_back(c);
+  if (!unread.empty()) {
+    std::vector<std::string> shown(unread.begin(), unread.begin() + std::min<size_t>(unread.size(), 6));
+    L.push_back("  ⚠️ 조회 실패 " + std::to_string(unread.size()) + "개: " + fmt::join(shown, ", ") +
+                (unread.size() > shown.size() ? " 외" : "") + " — 집계에서 빠졌습니다.");
+  }
   if (!periods.empty()) {
     std::vector<std::string> parts;
     for (auto it = periods.rbegin(); it != periods.rend(); ++it)
@@ -261,7 +273,10 @@ std::string get_sector_valuation(const server::Args& a) {
 
   server::KrMetaArgs m;
   m.kind = "filing";
-  m.data_completeness = full ? rmeta::COMPLETE : rmeta::PARTIAL;
+  m.data_completeness = full && unread.empty() ? rmeta::COMPLETE : rmeta::PARTIAL;
+  if (!unread.empty())
+    m.warnings.push_back("종목 " + std::to_string(unread.size()) + "개의 시세·재무를 받지 못해 집계에서 뺐습니다: " +
+                         fmt::join(unread, ", "));
   if (!full)
     m.coverage = {{"requested", {{"unit", "stock"}, {"value", universe}}},
                   {"effective", {{"unit", "stock"}, {"value", recs.size()}}},

@@ -84,6 +84,18 @@ TEST(SectorValuation, MediansWithoutLossMakersAndPositionTags) {
   EXPECT_EQ(vs["excluded"]["missing_per"], 1);
 }
 
+TEST(SectorValuation, UnreadStocksAreNamedAndThePartIsPartial) {
+  Env env;
+  env.sector(seven_plus_deficits(), 10);
+  env.srv.route("/stock.naver.com/api/domestic/detail/" + code_of(6) + "/detail", FixtureResponse{404, "gone"});
+  std::string r = server::call_tool("get_sector_valuation", {{"sector_name", "반도체와반도체장비"}});
+  EXPECT_NE(body_of(r).find("  ⚠️ 조회 실패 1개: 800006 — 집계에서 빠졌습니다."), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "800006"));
+  EXPECT_EQ(m["valuation_sample"]["aggregated"], 9);
+}
+
 TEST(SectorValuation, FocusStockStaysInTheTableWhenTopNCuts) {
   Env env;
   env.sector(seven_plus_deficits(), 10);
