@@ -395,33 +395,39 @@ std::optional<double> cell_number(const json& v) {
   return std::nullopt;
 }
 
-// {"per_max": 15} -> ("per", "max"); {"per": {...}} -> ("per", "") .
-std::vector<std::pair<std::string, std::pair<std::optional<double>, std::optional<double>>>> parse_filters(
-    const json& filters) {
-  std::vector<std::pair<std::string, std::pair<std::optional<double>, std::optional<double>>>> out;
+// One column's filter: numeric bounds, or an exact text ({"sector": "반도체"}).
+struct ColumnFilter {
+  std::string column;
+  std::optional<double> min, max;
+  std::optional<std::string> equals;
+};
+
+// {"per_max": 15} and {"per": {"min": 0, "max": 15}} -> bounds on "per".
+std::vector<ColumnFilter> parse_filters(const json& filters) {
+  std::vector<ColumnFilter> out;
   if (!filters.is_object()) return out;
-  auto slot = [&](const std::string& col) -> std::pair<std::optional<double>, std::optional<double>>& {
+  auto slot = [&](const std::string& col) -> ColumnFilter& {
     for (auto& e : out)
-      if (e.first == col) return e.second;
-    out.push_back({col, {}});
-    return out.back().second;
+      if (e.column == col) return e;
+    out.push_back({col, std::nullopt, std::nullopt, std::nullopt});
+    return out.back();
   };
   for (auto it = filters.begin(); it != filters.end(); ++it) {
     const std::string& k = it.key();
     if (it->is_object()) {
       auto& s = slot(k);
-      if (it->contains("min")) s.first = cell_number((*it)["min"]);
-      if (it->contains("max")) s.second = cell_number((*it)["max"]);
+      if (it->contains("min")) s.min = cell_number((*it)["min"]);
+      if (it->contains("max")) s.max = cell_number((*it)["max"]);
     } else if (fmt::ends_with(k, "_max")) {
-      slot(k.substr(0, k.size() - 4)).second = cell_number(*it);
+      slot(k.substr(0, k.size() - 4)).max = cell_number(*it);
     } else if (fmt::ends_with(k, "_min")) {
-      slot(k.substr(0, k.size() - 4)).first = cell_number(*it);
-    } else {
+      slot(k.substr(0, k.size() - 4)).min = cell_number(*it);
+    } else if (it->is_number()) {
       // An exact value: min = max.
-      auto v = cell_number(*it);
       auto& s = slot(k);
-      s.first = v;
-      s.second = v;
+      s.min = s.max = it->get<double>();
+    } else if (it->is_string()) {
+      slot(k).equals = it->get<std::string>();
     }
   }
   return out;
@@ -430,8 +436,8 @@ std::vector<std::pair<std::string, std::pair<std::optional<double>, std::optiona
 
 std::vector<std::string> unknown_filter_columns(const Table& t, const json& filters) {
   std::vector<std::string> out;
-  for (const auto& [col, range] : parse_filters(filters))
-    if (!t.has_column(col)) out.push_back(col);
+  for (const auto& f : parse_filters(filters))
+    if (!t.has_column(f.column)) out.push_back(f.column);
   return out;
 }
 
@@ -441,16 +447,23 @@ Table apply_filters(const Table& t, const json& filters) {
   auto fs_ = parse_filters(filters);
   for (const auto& row : t.rows) {
     bool keep = true;
-    for (const auto& [col, range] : fs_) {
-      if (!t.has_column(col)) continue;
-      auto it = row.find(col);
-      std::optional<double> v = it == row.end() ? std::nullopt : cell_number(*it);
-      if (!v) {  // a missing value never passes a bound
-        if (range.first || range.second) keep = false;
+    for (const auto& f : fs_) {
+      if (!t.has_column(f.column)) continue;
+      auto it = row.find(f.column);
+      if (f.equals) {
+        bool same = it != row.end() && (it->is_string() ? it->get<std::string>() == *f.equals
+                                                        : it->is_number() && cell_number(*f.equals) &&
+                                                              it->get<double>() == *cell_number(*f.equals));
+        if (!same) keep = false;
         continue;
       }
-      if (range.first && *v < *range.first) keep = false;
-      if (range.second && *v > *range.second) keep = false;
+      std::optional<double> v = it == row.end() ? std::nullopt : cell_number(*it);
+      if (!v) {  // a missing value never passes a bound
+        if (f.min || f.max) keep = false;
+        continue;
+      }
+      if (f.min && *v < *f.min) keep = false;
+      if (f.max && *v > *f.max) keep = false;
     }
     if (keep) out.rows.push_back(row);
   }

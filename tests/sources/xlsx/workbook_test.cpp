@@ -48,6 +48,10 @@ TEST(Workbook, FiltersBothFormsAndUnknownColumns) {
   EXPECT_EQ(apply_filters(t, json{{"drawdown_pct_max", -30}}).rows.size(), 1u);
   // A missing value never passes a bound.
   EXPECT_EQ(apply_filters(t, json{{"foreign_net_min", -10000}}).rows.size(), 2u);
+  // An exact text keeps only the rows with that text (not every row).
+  Table one = apply_filters(t, json{{"name", "SK하이닉스"}});
+  ASSERT_EQ(one.rows.size(), 1u);
+  EXPECT_EQ(one.rows[0]["code"], "000660");
   // Unknown columns are reported, not applied: checked on the query_excel reply.
 }
 
