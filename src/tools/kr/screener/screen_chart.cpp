@@ -22,6 +22,8 @@ namespace tessaro::tools::screen {
 
 namespace {
 
+constexpr long long kMaxSpanBars = 20000;
+
 const char* kDoc =
     "차트조건검색 — 이평선·변동성 조건에 맞는 종목을 추립니다. 일봉은 증권사 연결 없이 됩니다.\n\n"
     "시가총액 상위 종목(universe_top, 시장별)의 일봉을 받아 조건을 모두 만족하는 종목만 표로 돌려줍니다. "
@@ -231,8 +233,10 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   int volume_ma = int(std::clamp<long long>(a.integer("volume_ma"), 2, screener::MAX_MA_PERIOD));
   int trend_ma = int(std::clamp<long long>(a.integer("ma_trend_ma"), 2, screener::MAX_MA_PERIOD));
   int trend_count = int(std::clamp<long long>(a.integer("ma_trend_count"), 1, 20));
-  int change_days = int(std::max<long long>(a.integer("change_days"), 1));
-  int range_days = int(std::max<long long>(a.integer("range_days"), 2));
+  // No lower than the table allows; the upper cap only keeps bar counts in range
+  // (no listing has that many daily bars).
+  int change_days = int(std::clamp<long long>(a.integer("change_days"), 1, kMaxSpanBars));
+  int range_days = int(std::clamp<long long>(a.integer("range_days"), 2, kMaxSpanBars));
   int macd_within = int(std::clamp<long long>(a.integer("macd_within"), 1, 60));
   int rsi_period = int(std::clamp<long long>(a.integer("rsi_period"), 2, 240));
 
