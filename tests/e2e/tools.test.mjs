@@ -3,6 +3,7 @@
 // scan workbook written to the home folder and filtered again with query_excel.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { connect, startFixtureServer, textOf, metaOf, readFixture } from "./lib.mjs";
@@ -41,6 +42,20 @@ function capPage(url) {
   return { body: JSON.stringify({ stocks: rows, totalCount: STOCKS.length, page, pageSize: 100 }) };
 }
 
+// A sector's member page as Naver serves it (CP949): `n` stocks, falling change rates.
+function sectorMembers(n) {
+  let h = '<html><body><table class="type_1"><tr><td>그룹</td><td class="number">+1.00%</td>' +
+    `<td class="number">${n}</td><td class="number">1</td><td class="number">0</td><td class="number">0</td></tr></table>` +
+    '<table class="type_5"><thead><tr><th colspan="2">종목명</th><th>현재가</th><th>전일비</th><th>등락률</th><th>거래량</th></tr></thead><tbody>';
+  for (let i = 0; i < n; i++) {
+    const code = String(200000 + i);
+    h += `<tr><td class="name"><div class="name_area"><a href="/item/main.naver?code=${code}">종목${i}</a></div></td>` +
+      `<td class="number">12,500</td><td class="number">10</td><td class="number">+${(20 - i * 0.5).toFixed(2)}%</td>` +
+      '<td class="number">1,234</td></tr>';
+  }
+  return execFileSync("iconv", ["-f", "UTF-8", "-t", "CP949"], { input: h + "</tbody></table></body></html>" });
+}
+
 // Berkshire class B after the close: the regular close is the price, the after-hours one is not.
 const BRK = {
   symbol: "BRK-B", longName: "Berkshire Hathaway Inc.", fullExchangeName: "NYSE", currency: "USD",
@@ -59,6 +74,8 @@ before(async () => {
       if (!s || s[2] === null) return { status: 500, body: "down" };
       return { body: barsXml(code, Number(url.searchParams.get("count")), s[2]), contentType: "text/xml; charset=EUC-KR" };
     },
+    "/finance.naver.com/sise/sise_group.naver": { body: readFixture("naver/lists_sector_list.html"), contentType: "text/html" },
+    "/finance.naver.com/sise/sise_group_detail.naver": { body: sectorMembers(25), contentType: "text/html" },
     "/fc.yahoo.com/": {
       status: 404, body: "<html>no</html>", contentType: "text/html",
       headers: { "set-cookie": "A3=d=AQAB; Domain=.yahoo.com; Path=/; Secure" },
@@ -116,6 +133,19 @@ test("get_market_cap_ranking pages through the list and names the last page", as
   assert.match(p3, /※ KOSPI 목록의 마지막 쪽입니다 \(전체 5개\)\./);
   assert.equal(await call("get_market_cap_ranking", { market: "KOSPI", count: 2, page: 4 }),
     "시가총액 순위 (KOSPI) — 전체 5개라 page=4(count=2)에는 종목이 없습니다. 마지막 쪽은 page=3 입니다.");
+});
+
+test("sector members page by page from one fetch of the list and of the members", async () => {
+  const p1 = await call("get_sector_stocks", { sector_name: "반도체와반도체장비", count: 10 });
+  assert.match(p1, /전체 25개 중 1~10번째 \(등락률 내림차순, 1\/3쪽\)/);
+  assert.match(p1, /\n200000 \| 종목0 \| 12,500 \| \+20\.00% \| 1,234\n/);
+  assert.match(p1, /다음 쪽: `page=2` \(count=10 그대로, 전체 3쪽\)/);
+  const p3 = await call("get_sector_stocks", { sector_name: "반도체와반도체장비", count: 10, page: 3 });
+  assert.match(p3, /전체 25개 중 21~25번째 \(등락률 내림차순, 3\/3쪽\)/);
+  assert.match(p3, /\n200024 \| 종목24 \| 12,500 \| \+8\.00% \| 1,234\n/);
+  // The assistant paging through the list does not make the site serve it again.
+  assert.equal(srv.hits["/finance.naver.com/sise/sise_group.naver"], 1);
+  assert.equal(srv.hits["/finance.naver.com/sise/sise_group_detail.naver"], 1);
 });
 
 test("US quote of a dotted ticker and SEC filings over the loopback servers", async () => {
