@@ -102,6 +102,16 @@ test("a broker connected on the command line serves minute bars, cached once the
       assert.equal(srv.hits[`${KIS}/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice`], fetched);
       assert.ok(!second.includes("SECRET-e2e") && !second.includes("tok-e2e"));
 
+      // Indicators on the same broker bars, reaching back over earlier trading days for 30 of them.
+      const ind = JSON.parse(textOf(await c.client.callTool({ name: "get_intraday_indicators", arguments: { symbol: "005930", interval: "60m", bars: 10 } })));
+      assert.equal(ind.bars, 30);   // 10 is below the floor of 30
+      assert.equal(ind._meta.coverage.days_fetched, 5);
+      assert.equal(ind.indicators.ma.date, "2026-12-04 15:00");
+      assert.equal(ind.indicators.ma.ma60, null);   // not enough bars: no value, not 0
+      assert.deepEqual(ind._meta.indicator_coverage.insufficient, ["ma60", "ma120", "ma240", "volume_rank_252b"]);
+      assert.ok(ind._meta.warnings.includes("봉이 모자라 계산되지 않은 지표: ma60, ma120, ma240, volume_rank_252b (30봉 기준). 값이 없는 것이지 신호가 없는 것이 아닙니다."));
+      assert.equal(ind._meta.data_completeness, "partial");
+      assert.equal(ind.indicators.volume.trade_value_est_krw, 70000 * 270000);
       // Kiwoom was never connected: naming it is refused, not served by KIS.
       const kw = textOf(await c.client.callTool({ name: "get_intraday_chart", arguments: { ...args, source: "kiwoom" } }));
       assert.equal(metaOf(kw).provider_status, "not_configured");
