@@ -122,7 +122,7 @@ std::string export_to_excel(const server::Args& a) {
     return "지원하지 않는 data_type: " + data_type + ". 'chart', 'flow', 'financial' 중 선택.";
   }
   auto path = target.path(prefix);
-  excel::save_table_to_excel(table, path, sheet);
+  excel::save_dataframe_to_excel(table, path, sheet);
   return preamble + saved_reply(path, table);
 }
 
@@ -146,7 +146,7 @@ std::string export_us_to_excel(const server::Args& a) {
   table.labels = {{"high", "고가"}, {"low", "저가"}};
   std::string prefix = "us_chart_" + fmt::replace_all(fmt::upper(ticker), ".", "_") + "_" + period;
   auto path = target.path(prefix);
-  excel::save_table_to_excel(table, path, "OHLCV", json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
+  excel::save_dataframe_to_excel(table, path, "OHLCV", json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
   return "✓ US Excel 저장 완료\n티커: " + ticker + " · 기간: " + period + " · 간격: " + interval + "\n경로: " +
          path.string() + "\n행 수: " + std::to_string(table.rows.size()) + "\n컬럼: " + fmt::join(table.columns, ", ") +
          "\n\n💡 이 파일을 엑셀·Gemini·ChatGPT 등에서 바로 분석 가능. AI 토큰 소비 없음.";

@@ -263,7 +263,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   }
 
   auto path = target.path("snapshot_" + std::to_string(codes.size()));
-  excel::save_table_to_excel(table, path, "Snapshot",
+  excel::save_dataframe_to_excel(table, path, "Snapshot",
                              json{{"days", days}, {"fields", fmt::join(requested, ",")},
                                   {"requested_codes", codes.size()}});
 

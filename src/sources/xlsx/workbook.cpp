@@ -380,7 +380,7 @@ void WorkbookBuilder::save(const fs::path& path) {
   }
 }
 
-void save_table_to_excel(const Table& t, const fs::path& path, const std::string& sheet_name, const json& metadata) {
+void save_dataframe_to_excel(const Table& t, const fs::path& path, const std::string& sheet_name, const json& metadata) {
   WorkbookBuilder b;
   b.add_table_sheet(sheet_name, t, metadata);
   b.save(path);

@@ -78,7 +78,7 @@ class WorkbookBuilder {
 };
 
 // One table sheet and its metadata in a new workbook.
-void save_table_to_excel(const Table& t, const std::filesystem::path& path, const std::string& sheet_name,
+void save_dataframe_to_excel(const Table& t, const std::filesystem::path& path, const std::string& sheet_name,
                          const json& metadata = nullptr);
 
 // Reads a sheet (first row = header) back. Throws KeyError when the sheet is

@@ -23,7 +23,7 @@ Table sample_table() {
 TEST(Workbook, RoundTripKeepsKeysTypesAndMissingCells) {
   tessaro::testing::TempHome home;
   fs::path p = get_snapshot_dir() / "t.xlsx";
-  save_table_to_excel(sample_table(), p, "Snapshot", json{{"days", 260}});
+  save_dataframe_to_excel(sample_table(), p, "Snapshot", json{{"days", 260}});
   ASSERT_TRUE(fs::exists(p));
   auto names = sheet_names(p);
   EXPECT_EQ(names[0], "Snapshot");

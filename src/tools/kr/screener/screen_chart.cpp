@@ -89,7 +89,7 @@ Sources default_sources() {
   return s;
 }
 
-std::pair<std::vector<json>, json> universe(const Sources& src, const std::string& market, int top_n,
+std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, const std::string& market, int top_n,
                                             const std::vector<std::string>& exclude_list, double cap_min,
                                             std::vector<std::string>* failed_markets) {
   std::set<std::string> exclude(exclude_list.begin(), exclude_list.end());
@@ -148,7 +148,7 @@ std::pair<std::vector<json>, json> universe(const Sources& src, const std::strin
   return {candidates, dropped};
 }
 
-std::pair<json, bool> intraday_rows(const Sources& src, const std::string& code, const std::string& interval,
+std::pair<json, bool> screen_chart_intraday_rows(const Sources& src, const std::string& code, const std::string& interval,
                                     int need_bars) {
   std::map<std::string, json> bars;   // start_at -> bar
   bool complete = true;
@@ -320,7 +320,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
 
   // ---- universe ------------------------------------------------------------
   std::vector<std::string> failed_markets;
-  auto [candidates, dropped] = universe(src, market, universe_top, exclude, cap_min, &failed_markets);
+  auto [candidates, dropped] = screen_chart_universe(src, market, universe_top, exclude, cap_min, &failed_markets);
   if (candidates.empty())
     return with_none_meta(market + " 후보 목록을 가져올 수 없습니다.", {market + " 시가총액 순위를 가져오지 못했습니다."});
 
@@ -462,7 +462,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     r.completeness = completeness;
     r.coverage_reason = "indicator_error";
     r.extra = {{"screen_timeframe", "day"}};
-    return render(r);
+    return screen_chart_render(r);
   }
 
   // ---- stage 2: intraday -------------------------------------------------------
@@ -499,7 +499,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
         return;
       }
       try {
-        got = intraday_rows(src, top[i].first["code"].get<std::string>(), *refine, need2);
+        got = screen_chart_intraday_rows(src, top[i].first["code"].get<std::string>(), *refine, need2);
       } catch (const screener::RouterError& e) {
         std::lock_guard<std::mutex> lk(mu);
         if (!routed_out) route_error = e.what();
@@ -567,7 +567,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   r.completeness = completeness;
   r.coverage_reason = "server_cap";
   r.extra = {{"screen_timeframe", *refine}, {"screen_stage1_ma_set", ma_periods}, {"screen_refine_top", refine_top}};
-  return render(r);
+  return screen_chart_render(r);
 }
 
 namespace {

@@ -31,13 +31,13 @@ struct Sources {
 Sources default_sources();
 
 // (candidates {code, name, market}, dropped counts by reason)
-std::pair<std::vector<json>, json> universe(const Sources& src, const std::string& market, int top_n,
+std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, const std::string& market, int top_n,
                                             const std::vector<std::string>& exclude, double cap_min,
                                             std::vector<std::string>* failed_markets = nullptr);
 
 // Intraday rows {date, open, high, low, close, volume} in time order, and whether
 // the fetch ran to the end (false: cut short, retrying later gives more).
-std::pair<json, bool> intraday_rows(const Sources& src, const std::string& code, const std::string& interval,
+std::pair<json, bool> screen_chart_intraday_rows(const Sources& src, const std::string& code, const std::string& interval,
                                     int need_bars);
 
 std::string screen_chart(const server::Args& a, const Sources& src);

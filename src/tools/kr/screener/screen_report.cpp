@@ -112,7 +112,7 @@ std::string with_meta(const std::string& text, server::KrMetaArgs meta) {
 
 }  // namespace
 
-std::vector<std::string> breakdown(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
+std::vector<std::string> screen_chart_breakdown(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
                                    const json& spans) {
   auto labels = screener::condition_labels(conditions, unit, spans);
   if (labels.size() < 2 || evaluated.empty()) return {};
@@ -134,7 +134,7 @@ std::vector<std::string> breakdown(const json& conditions, const std::vector<Pai
               "종목). 여기부터 풀어 보세요."};
 }
 
-std::vector<std::string> relax_hint(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
+std::vector<std::string> screen_chart_relax_hint(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
                                     const json& spans) {
   auto labels = screener::condition_labels(conditions, unit, spans);
   if (labels.size() < 2 || evaluated.empty()) return {};
@@ -153,7 +153,7 @@ std::vector<std::string> relax_hint(const json& conditions, const std::vector<Pa
   return {"", "💡 조건 **하나만 빼면** 이만큼 나옵니다:", "   " + fmt::join(items, " · ")};
 }
 
-std::vector<std::string> near_miss(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
+std::vector<std::string> screen_chart_near_miss(const json& conditions, const std::vector<Pair>& evaluated, const std::string& unit,
                                    const json& spans, int limit) {
   auto labels = screener::condition_labels(conditions, unit, spans);
   if (labels.size() < 2 || evaluated.empty()) return {};
@@ -182,7 +182,7 @@ std::vector<std::string> near_miss(const json& conditions, const std::vector<Pai
   return out;
 }
 
-std::string render(const RenderArgs& a) {
+std::string screen_chart_render(const RenderArgs& a) {
   json spans = a.spans.is_object() ? a.spans : json::object();
   const json& cond = a.conditions;
   std::string desc = screener::describe_conditions(cond, a.unit, spans);
@@ -202,11 +202,11 @@ std::string render(const RenderArgs& a) {
   if (a.matched.empty()) {
     lines.push_back("");
     lines.push_back("⚠️ 조건을 만족하는 종목이 없습니다.");
-    auto hint = relax_hint(cond, a.evaluated, a.unit, spans);
-    if (hint.empty()) hint = breakdown(cond, a.evaluated, a.unit, spans);
+    auto hint = screen_chart_relax_hint(cond, a.evaluated, a.unit, spans);
+    if (hint.empty()) hint = screen_chart_breakdown(cond, a.evaluated, a.unit, spans);
     if (hint.empty()) hint = {"💡 완화 예: ma_spread_max 를 올리거나 volatility_pct_max 를 올려 보세요."};
     lines.insert(lines.end(), hint.begin(), hint.end());
-    auto near = near_miss(cond, a.evaluated, a.unit, spans);
+    auto near = screen_chart_near_miss(cond, a.evaluated, a.unit, spans);
     lines.insert(lines.end(), near.begin(), near.end());
     early.data_completeness = a.evaluated.size() < a.universe.size() ? rmeta::PARTIAL : a.completeness;
     return with_meta(fmt::join(lines, "\n"), early);
@@ -283,9 +283,9 @@ std::string render(const RenderArgs& a) {
     lines.push_back(fmt::join(cells, "|"));
   }
   if (a.matched.size() <= size_t(SCREEN_NARROW_HINT)) {
-    auto b = breakdown(cond, a.evaluated, a.unit, spans);
+    auto b = screen_chart_breakdown(cond, a.evaluated, a.unit, spans);
     lines.insert(lines.end(), b.begin(), b.end());
-    auto nm = near_miss(cond, a.evaluated, a.unit, spans);
+    auto nm = screen_chart_near_miss(cond, a.evaluated, a.unit, spans);
     lines.insert(lines.end(), nm.begin(), nm.end());
   }
   if (start + shown.size() < a.matched.size()) {

@@ -35,12 +35,13 @@ struct RenderArgs {
   json spans = nullptr;
 };
 
-std::string render(const RenderArgs& a);
-std::vector<std::string> breakdown(const json& conditions, const std::vector<Pair>& evaluated,
+// 조건검색 결과를 표로. 1단계·2단계가 같은 모양으로 나가게 한 곳에 모은다.
+std::string screen_chart_render(const RenderArgs& a);
+std::vector<std::string> screen_chart_breakdown(const json& conditions, const std::vector<Pair>& evaluated,
                                    const std::string& unit, const json& spans);
-std::vector<std::string> relax_hint(const json& conditions, const std::vector<Pair>& evaluated,
+std::vector<std::string> screen_chart_relax_hint(const json& conditions, const std::vector<Pair>& evaluated,
                                     const std::string& unit, const json& spans);
-std::vector<std::string> near_miss(const json& conditions, const std::vector<Pair>& evaluated,
+std::vector<std::string> screen_chart_near_miss(const json& conditions, const std::vector<Pair>& evaluated,
                                    const std::string& unit, const json& spans, int limit = 4);
 
 }  // namespace tessaro::tools::screen

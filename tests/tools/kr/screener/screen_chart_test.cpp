@@ -133,12 +133,12 @@ TEST(ScreenChartUniverse, ExclusionOrderAndNothingDroppedWhenOff) {
       {{"code", ""}, {"name", "코드없음"}},
   };
   Sources s = fm.sources();
-  auto [cands, dropped] = universe(s, "KOSPI", 300, {"관리종목", "우선주", "거래정지", "스팩", "리츠펀드", "시장경보"}, 1000);
+  auto [cands, dropped] = screen_chart_universe(s, "KOSPI", 300, {"관리종목", "우선주", "거래정지", "스팩", "리츠펀드", "시장경보"}, 1000);
   ASSERT_EQ(cands.size(), 1u);   // a cap exactly at the floor stays
   EXPECT_EQ(cands[0]["code"], "100030");
   EXPECT_EQ(dropped, json({{"거래정지", 1}, {"관리종목", 1}, {"시장경보", 1}, {"우선주", 1}, {"스팩", 1},
                            {"시총 1,000억 미만", 1}}));
-  auto [all, none] = universe(s, "KOSPI", 300, {}, 0);
+  auto [all, none] = screen_chart_universe(s, "KOSPI", 300, {}, 0);
   EXPECT_EQ(all.size(), 7u);
   EXPECT_TRUE(none.empty());
 }
@@ -235,14 +235,14 @@ TEST(ScreenChartRefine, IntradayRowsRetriesThenStopsCutShort) {
   int calls = 0;
   s.retry_base_seconds = 0.0;
   s.intraday = [&](const screener::IntradayRequest&) -> json { throw screener::SymbolMappingError("no symbol"); };
-  EXPECT_THROW(intraday_rows(s, "005930", "5m", 100), screener::SymbolMappingError);
+  EXPECT_THROW(screen_chart_intraday_rows(s, "005930", "5m", 100), screener::SymbolMappingError);
   // A dataset that says it failed ends the collection as cut short.
   s.intraday = [&](const screener::IntradayRequest& r) -> json {
     ++calls;
     return json{{"bars", json::array({{{"start_at", r.trading_date + "T09:00:00+09:00"}, {"close", 1}}})},
                 {"coverage", {{"failure_status", "rate_limited"}, {"complete", false}}}};
   };
-  auto [rows2, complete2] = intraday_rows(s, "005930", "5m", 100);
+  auto [rows2, complete2] = screen_chart_intraday_rows(s, "005930", "5m", 100);
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(complete2);
   EXPECT_EQ(rows2.size(), 1u);
@@ -255,7 +255,7 @@ TEST(ScreenChartRefine, IntradayRowsRetriesThenStopsCutShort) {
     return json{{"bars", json::array({{{"start_at", r.trading_date + "T09:00:00+09:00"}, {"close", 1}}})},
                 {"coverage", {{"complete", true}}}};
   };
-  auto [rows3, complete3] = intraday_rows(s, "005930", "5m", 100);
+  auto [rows3, complete3] = screen_chart_intraday_rows(s, "005930", "5m", 100);
   EXPECT_EQ(calls, SCREEN_INTRADAY_MAX_CALLS);
   EXPECT_TRUE(complete3);
   EXPECT_EQ(rows3.size(), size_t(SCREEN_INTRADAY_MAX_CALLS));
@@ -297,16 +297,16 @@ RenderArgs base(int matched, int count, int page) {
 }  // namespace
 
 TEST(ScreenReport, PagingOverFortyFiveMatches) {
-  std::string p1 = render(base(45, 20, 1));
+  std::string p1 = screen_chart_render(base(45, 20, 1));
   EXPECT_TRUE(contains(p1, "정렬: 이평폭 작은 순 · 1~20위 표시(전체 45종목, 3쪽)"));
   EXPECT_TRUE(contains(p1, "→ 다음 쪽: page=2 (남은 25종목)."));
   EXPECT_TRUE(contains(p1, "\n20|종목20|000020|"));
   EXPECT_FALSE(contains(p1, "\n21|"));
-  std::string p3 = render(base(45, 20, 3));
+  std::string p3 = screen_chart_render(base(45, 20, 3));
   EXPECT_TRUE(contains(p3, "41~45위 표시(전체 45종목, 3쪽)"));
   EXPECT_FALSE(contains(p3, "다음 쪽"));
-  EXPECT_TRUE(contains(render(base(45, 20, 4)), "⚠️ 4쪽에는 결과가 없습니다 (조건 통과 45종목, 20개씩 3쪽까지)."));
-  std::string one = render(base(10, 30, 1));
+  EXPECT_TRUE(contains(screen_chart_render(base(45, 20, 4)), "⚠️ 4쪽에는 결과가 없습니다 (조건 통과 45종목, 20개씩 3쪽까지)."));
+  std::string one = screen_chart_render(base(10, 30, 1));
   EXPECT_TRUE(contains(one, "정렬: 이평폭 작은 순\n"));   // everything on one page: no page note
   EXPECT_FALSE(contains(one, "다음 쪽"));
   EXPECT_EQ(meta_of(p1)["screen_shown"], 20);
@@ -316,16 +316,16 @@ TEST(ScreenReport, PagingOverFortyFiveMatches) {
 TEST(ScreenReport, TableColumnsAndCells) {
   RenderArgs a = base(2, 30, 1);
   a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 120}, {"rsi_max", 70.0}};
-  std::string r = render(a);
+  std::string r = screen_chart_render(a);
   EXPECT_TRUE(contains(r, "순위|종목|코드|종가|5일선|20일선|60일선|120일선|이평폭%|변동성|고저폭축소|배열|RSI\n"
                      "---|---|---|---|---|---|---|---|---|---|---|---|---"));
   a.conditions = {{"ma_spread_max", 2.5}, {"above_ma", 20}};
-  EXPECT_TRUE(contains(render(a), "순위|종목|코드|종가|5일선|20일선|60일선|이평폭%"));
+  EXPECT_TRUE(contains(screen_chart_render(a), "순위|종목|코드|종가|5일선|20일선|60일선|이평폭%"));
   // Intraday: ISO last_date gives a minute label and a day as-of value.
   a = base(1, 30, 1);
   a.unit = "봉";
   a.evaluated = a.matched = pairs(1, "2025-03-14T10:30:00+09:00");
-  std::string ri = render(a);
+  std::string ri = screen_chart_render(a);
   EXPECT_TRUE(contains(ri, "기준 2025-03-14 10:30 · "));
   EXPECT_EQ(meta_of(ri)["data_as_of"], "2025-03-14");
 }
@@ -335,13 +335,13 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   RenderArgs a = base(0, 30, 1);
   a.evaluated = pairs(3);
   a.universe.assign(3, json::object());
-  std::string r = render(a);
+  std::string r = screen_chart_render(a);
   EXPECT_TRUE(contains(r, "⚠️ 조건을 만족하는 종목이 없습니다.\n💡 완화 예: ma_spread_max 를 올리거나 volatility_pct_max 를 올려 보세요."));
   EXPECT_FALSE(contains(r, "🔎"));
 
   // Two conditions that each exclude everything: relax hint empty, breakdown shows.
   a.conditions = {{"ma_spread_max", 0.5}, {"rsi_max", 10.0}};
-  r = render(a);
+  r = screen_chart_render(a);
   EXPECT_FALSE(contains(r, "하나만 빼면"));
   EXPECT_TRUE(contains(r, "💡 조건을 **하나씩만** 걸면 각각 이만큼 남습니다 (계산한 3종목 기준):\n   이평폭 ≤ 0.5% 0 · RSI ≤ 10.0 0\n"
                      "   가장 많이 좁히는 건 \"이평폭 ≤ 0.5%\" 입니다 (0종목). 여기부터 풀어 보세요."))
@@ -351,7 +351,7 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   a.conditions = {{"ma_spread_max", 2.5}, {"rsi_max", 50.5}};
   a.evaluated = pairs(3);   // rsi 50, 51, 52 -> only the first passes both... make it fail: bound below all
   a.conditions["rsi_max"] = 49.0;
-  r = render(a);
+  r = screen_chart_render(a);
   EXPECT_TRUE(contains(r, "💡 조건 **하나만 빼면** 이만큼 나옵니다:\n   RSI ≤ 49.0 빼면 3종목")) << r;
   EXPECT_TRUE(contains(r, "🔎 조건마다 문턱에 가장 가까웠던 종목:\n   RSI ≤ 49.0 → 종목1 000001 가 RSI 50.0 로 가장 가까웠습니다"))
       << r;
@@ -359,14 +359,14 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   // Exactly five matches print the breakdown under the table; six do not.
   RenderArgs five = base(5, 30, 1);
   five.conditions = {{"ma_spread_max", 2.5}, {"rsi_max", 100.0}};
-  EXPECT_TRUE(contains(render(five), "💡 조건을 **하나씩만**"));
+  EXPECT_TRUE(contains(screen_chart_render(five), "💡 조건을 **하나씩만**"));
   RenderArgs six = base(6, 30, 1);
   six.conditions = five.conditions;
-  EXPECT_FALSE(contains(render(six), "💡 조건을 **하나씩만**"));
+  EXPECT_FALSE(contains(screen_chart_render(six), "💡 조건을 **하나씩만**"));
 
   // Dropped stocks are named with the way to include them.
   RenderArgs d = base(1, 30, 1);
   d.dropped = {{"우선주", 3}};
-  std::string rd = render(d);
+  std::string rd = screen_chart_render(d);
   EXPECT_TRUE(contains(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
 }
