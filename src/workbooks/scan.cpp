@@ -325,6 +325,8 @@ json snapshot_records(const std::vector<std::string>& codes, int days, bool incl
       if (part->is_object())
         for (auto f = part->begin(); f != part->end(); ++f)
           if (!rec.contains(f.key()) || rec[f.key()].is_null()) rec[f.key()] = *f;
+    // A PER of exactly 0 (an EPS of 0) is no PER: it stays empty, not 0.
+    if (rec.value("per", json()).is_number() && rec["per"].get<double>() == 0) rec["per"] = nullptr;
     // The record's PER is price over the TTM EPS when the financial table gave
     // one; otherwise it is the site's own figure.
     if (include_financial && rec.value("per", json()).is_number() && !rec.contains("per_basis")) {

@@ -175,10 +175,13 @@ TEST(WorkbookTools, ScanFillsPriceAndPeriodColumnsFromDailyBars) {
                 reply(200, json{{"itemcode", "005930"}, {"itemname", "삼성전자"}, {"nowVal", "73,500"},
                                 {"marketSum", "1234500000000"}, {"per", "12.50"}, {"pbr", "1.20"}}
                                .dump()));
-  std::string r = server::call_tool("scan_to_excel", {{"codes", {"005930"}}, {"fields", {"financial"}}, {"days", 30}});
-  ASSERT_TRUE(has(r, "✓ 스냅샷 저장 완료 (1개 종목)")) << r;
+  env.srv.route("/stock.naver.com/api/domestic/detail/000660/detail",
+                reply(200, json{{"itemcode", "000660"}, {"itemname", "SK하이닉스"}, {"per", "0.00"}}.dump()));
+  std::string r = server::call_tool("scan_to_excel", {{"codes", {"005930", "000660"}}, {"fields", {"financial"}}, {"days", 30}});
+  ASSERT_TRUE(has(r, "✓ 스냅샷 저장 완료 (2개 종목)")) << r;
   excel::Table t = excel::load_excel(path_in(r), "Snapshot");
-  ASSERT_EQ(t.rows.size(), 1u);
+  ASSERT_EQ(t.rows.size(), 2u);
+  EXPECT_TRUE(t.rows[1]["per"].is_null());   // a PER of 0 is no PER
   const json& row = t.rows[0];
   // Traded bars only: the 09-14 halt placeholder and the 09-16 row without a high stay out.
   EXPECT_EQ(row["name"], "삼성전자");
