@@ -34,7 +34,10 @@ json screen_result(const json& body) {
   if (r.contains("quotes") && r["quotes"].is_array())
     for (const json& q : r["quotes"]) {
       json row = quote(q);
-      row["trailing_pe"] = field(q, "trailingPE");
+      // The screener table names rows by symbol and shows the trailing P/E.
+      row["symbol"] = row["ticker"];
+      row["pe"] = field(q, "trailingPE");
+      row["trailing_pe"] = row["pe"];
       row["average_volume_3m"] = field(q, "averageDailyVolume3Month");
       quotes.push_back(row);
     }
@@ -104,6 +107,8 @@ json etf_info(const json& r, const json& quote_row) {
   json ytd = quote_row.is_object() ? field(quote_row, "ytdReturn") : json(nullptr);   // percent
   if (ytd.is_null())
     if (auto f = dnum(ks.value("ytdReturn", json()))) ytd = *f * 100;
+  json description = first_of(module_of(r, "summaryProfile"), {"longBusinessSummary"});
+  if (description.is_null()) description = first_of(module_of(r, "assetProfile"), {"longBusinessSummary"});
   return json{{"ticker", first_of(qt, {"symbol"})},
               {"name", first_of(qt, {"longName", "shortName"})},
               {"quote_type", first_of(qt, {"quoteType"})},
@@ -117,6 +122,7 @@ json etf_info(const json& r, const json& quote_row) {
               {"top_holdings", holdings},
               {"sector_weightings", sectors},
               {"asset_classes", classes},
+              {"description", description},
               {"quote", quote_row.is_object() ? quote(quote_row) : json(nullptr)}};
 }
 

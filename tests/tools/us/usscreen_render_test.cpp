@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "sources/yahoo/parse.hpp"
+#include "support/fixture_server.hpp"
 #include "tools/us/us_reply.hpp"
 #include "tools/us/screener.hpp"
 
@@ -80,4 +82,22 @@ TEST(UsSectorEtfRender, MissingWeightsAreDashesAndTheHoldingsLimitIsSaid) {
   EXPECT_TRUE(has(r, "Yahoo Finance는 상위 2개 보유 종목만 공개합니다."));
   EXPECT_TRUE(has(r, "**MSFT** Microsoft Corp | -"));
   EXPECT_EQ(render_us_etf_info("NOPE", nullptr), "티커 'NOPE'를 찾을 수 없습니다.");
+}
+
+TEST(UsScreenRender, YahooSampleRowsKeepTheirSymbolPeAndFundSummary) {
+  TESSARO_REQUIRE_SAMPLE(scr, "yahoo/v1_screener_predefined_aggressive_small_caps.json");
+  json screen = tessaro::us::parse::screen_result(json::parse(scr));
+  std::string r = render_us_screener("aggressive_small_caps", screen, false);
+  EXPECT_TRUE(has(r, "**Aggresive small cap stocks** (5 / 전체 314)")) << r;
+  EXPECT_TRUE(has(r, "\nKOS | Kosmos Energy Ltd. | common_stock | NYSE | $2.88 | -9.43% | 9.27M | $1.36B | 7.20\n")) << r;
+  EXPECT_TRUE(has(r, "\nATUS | Altice USA, Inc. | common_stock | NYSE | $2.81 | +1.81% | 2.73M | $1.30B | -\n")) << r;
+
+  TESSARO_REQUIRE_SAMPLE(qs, "yahoo/v10_quoteSummary_all_modules_QQQ_etf.json");
+  TESSARO_REQUIRE_SAMPLE(qq, "yahoo/v7_quote_QQQ_etf.json");
+  json etf = tessaro::us::parse::etf_info(json::parse(qs)["quoteSummary"]["result"][0],
+                                 json::parse(qq)["quoteResponse"]["result"][0]);
+  r = render_us_etf_info("qqq", etf);
+  EXPECT_TRUE(has(r, "**Invesco QQQ Trust** (QQQ)\n카테고리: Large Growth · Invesco\n보수율: 0.200%")) << r;
+  EXPECT_TRUE(has(r, "## 🏭 섹터 비중\n- Technology: 50.83%")) << r;
+  EXPECT_TRUE(has(r, "\n_To maintain the correspondence between the composition")) << r;
 }
