@@ -219,7 +219,8 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
   }
   if (tickers.empty()) return "티커 리스트가 비어있습니다.";
   std::vector<std::string> warnings;
-  bool truncated = tickers.size() > kMaxTickers;
+  const size_t requested = tickers.size();
+  bool truncated = requested > kMaxTickers;
   if (truncated) {
     tickers.resize(kMaxTickers);
     warnings.push_back("티커 요청 중 앞 " + std::to_string(kMaxTickers) + "개만 조회했습니다(상한 20).");
@@ -297,7 +298,7 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
   m.data_as_of = latest.empty() ? json(nullptr) : json(latest);
   m.bar_forming = false;
   m.data_completeness = complete ? rmeta::COMPLETE : rmeta::PARTIAL;
-  m.coverage = {{"requested_entities", tickers.size()},
+  m.coverage = {{"requested_entities", requested},
                 {"returned_entities", tickers.size() - failed.size()},
                 {"failed_entities", failed},
                 {"unavailable_sections", unavail},
