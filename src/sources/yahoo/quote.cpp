@@ -269,8 +269,14 @@ json get_price(const std::string& ticker) {
     json d = parse::quote(q);
     if (d["price"].is_null() && d["name"].is_null()) return nullptr;
     if (d["beta"].is_null()) {
-      // The default quote reply carries no beta; the summary module does.
-      json r = quote_summary(*sym, "summaryDetail,defaultKeyStatistics");
+      // The default quote reply carries no beta; the summary module does. The quote
+      // stands without it: a failed look-up leaves beta missing.
+      json r;
+      try {
+        r = quote_summary(*sym, "summaryDetail,defaultKeyStatistics");
+      } catch (const Error&) {
+        r = nullptr;
+      }
       if (r.is_object()) {
         json b = field(r.value("summaryDetail", json()), "beta");
         if (b.is_null()) b = field(r.value("defaultKeyStatistics", json()), "beta");

@@ -273,7 +273,9 @@ std::string get_us_insider(const Args& a) {
   m.ticker = ticker;
   m.data_as_of = latest.empty() ? json(nullptr) : json(latest);
   m.data_completeness = listed > 0 ? rmeta::COMPLETE : rmeta::PARTIAL;
-  if (listed == 0) m.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "unknown"}};
+  m.coverage = json{{"truncated", false},
+                    {"coverage_complete", listed > 0},
+                    {"reason", listed > 0 ? json(nullptr) : json("unknown")}};
   m.extra = json{{"insider_coverage",
                   {{"provider_window", "6m"},
                    {"transactions_listed", listed},
@@ -404,7 +406,7 @@ std::string get_us_short(const Args& a) {
   m.data_as_of = report_day;
   bool known = report_day.is_string();
   m.data_completeness = known ? rmeta::COMPLETE : rmeta::PARTIAL;
-  if (!known) m.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "unknown"}};
+  m.coverage = json{{"truncated", false}, {"coverage_complete", known}, {"reason", known ? json(nullptr) : json("unknown")}};
   m.extra = json{{"staleness", {{"report_date", report_day}, {"age_days", age}, {"cadence", "FINRA bi-monthly"}, {"stale", stale}}}};
   m.warnings = warns;
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));

@@ -53,6 +53,7 @@ TEST(UsOwnershipTools, ShortInterestNamesItsReportDateAndAgesIt) {
   json m = reply_meta(r);
   EXPECT_EQ(m["staleness"]["age_days"], 36);
   EXPECT_EQ(m["staleness"]["stale"], true);
+  EXPECT_EQ(m["coverage"]["coverage_complete"], true);   // a dated report is complete, stale or not
   EXPECT_TRUE(has(m["warnings"][0].get<std::string>(), "공매도 보고일(2025-01-05)이 36일 전입니다"));
 
   // 35 days is within the cycle.
