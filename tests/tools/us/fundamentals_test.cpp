@@ -60,3 +60,41 @@ TEST(UsFundamentalsTools, StatementKeepsItsCurrencyAndGapsArePlaceholders) {
   EXPECT_EQ(reply_meta(r)["data_as_of"], "2025-03-31");
   EXPECT_TRUE(has(env.srv.last_request(kTimeseriesPath).params["type"], "annualTotalRevenue,annualCostOfRevenue"));
 }
+
+TEST(UsFundamentalsTools, EarningsEventsCarryTheirSessionQuarterAndRevenueVerdict) {
+  YahooEnv env;
+  env.at_ny("2025-02-10", 12, 0);
+  env.srv.route_file("/finance.yahoo.com/calendar/earnings", "yahoo/earnings_calendar_page.html", "text/html");
+  env.quotes(json::array({{{"symbol", "AAPL"}, {"regularMarketPrice", 227.6}}}));   // no earningsTimestamp
+  env.summary("AAPL", {{"price", {{"symbol", "AAPL"}, {"currency", "USD"}}},
+                       {"earningsHistory", {{"history", json::array()}}},
+                       // Our own estimate for the December quarter, so one past event has one.
+                       {"earningsTrend", {{"trend", {{{"period", "0q"}, {"endDate", "2024-12-31"},
+                                                      {"revenueEstimate", {{"avg", 124.1e9}}}}}}}}});
+  auto pts = [](const std::vector<std::pair<std::string, double>>& v) {
+    json a = json::array();
+    for (auto& [d, x] : v) a.push_back({{"asOfDate", d}, {"currencyCode", "USD"}, {"reportedValue", {{"raw", x}}}});
+    return a;
+  };
+  json result = json::array(
+      {{{"meta", {{"type", {"quarterlyTotalRevenue"}}}},
+        {"quarterlyTotalRevenue", pts({{"2024-09-30", 94.93e9}, {"2024-12-31", 124.3e9}})}},
+       {{"meta", {{"type", {"quarterlyOperatingCashFlow"}}}}, {"quarterlyOperatingCashFlow", pts({{"2024-12-31", 29.94e9}})}}});
+  env.srv.route("/query2.finance.yahoo.com/ws/fundamentals-timeseries/v1/finance/timeseries/AAPL",
+                reply(200, json{{"timeseries", {{"result", result}, {"error", nullptr}}}}.dump()));
+
+  std::string r = server::call_tool("get_us_earnings", {{"ticker", "aapl"}});
+  // The May report is still to come: not an event of the record.
+  EXPECT_TRUE(has(r, "## 🧾 사건별 기록 (통화: USD, 최근 2건)\n발표(ET) | 세션 | 회계기간 | EPS 예상->실제 | 매출 예상->실제 | OCF | 판정\n"
+                     "---|---|---|---|---|---|---\n"
+                     "2025-01-30 16:00 | 장후 | 2024-12-31 | 2.34->2.4 (+2.5%) | 124.1B->124.3B (+0.2%) | 29.9B | EPS beat · 매출 beat\n"
+                     "2024-10-31 08:00 | 장전 | 2024-09-30 | 1.6->1.64 (+2.5%) | -->94.9B | - | EPS beat · 매출 예상 확인 불가\n"))
+      << r;
+  json m = reply_meta(r);
+  EXPECT_EQ(m["data_basis"], "filing");
+  EXPECT_EQ(m["quality_assessable"], false);
+  ASSERT_EQ(m["earnings_events"].size(), 2u);
+  EXPECT_EQ(m["earnings_events"][0]["session"], "post_market");
+  EXPECT_DOUBLE_EQ(m["earnings_events"][0]["revenue_surprise_pct"].get<double>(), 0.16);
+  EXPECT_TRUE(m["earnings_events"][1]["revenue_estimate"].is_null());   // unknown, not 0
+}

@@ -82,3 +82,18 @@ TEST(UsQuoteTools, MultiPriceMarksStaleAndMissingQuotes) {
   EXPECT_EQ(m["coverage"]["stale_entities"], json({"IBM"}));
   EXPECT_EQ(m["coverage"]["reason"], "source_limit");
 }
+
+TEST(UsQuoteTools, ChartLimitHasAFloorOfTenAndACutSaysHowMuchWasLeft) {
+  TESSARO_REQUIRE_SAMPLE(body, "yahoo/v8_chart_AAPL_1d_2020-08-31_2020-11-07_split_div.json");
+  YahooEnv env;
+  env.at_ny("2025-02-10", 12, 0);
+  env.srv.route(yahoo_chart_path("AAPL"), reply(200, body));
+  std::string r = server::call_tool("get_us_chart", {{"ticker", "aapl"}, {"limit", 3}});
+  EXPECT_TRUE(has(r, "**AAPL** 3mo 1d OHLCV (10 bars · 원본 49행 중 최근 10행)\n\n")) << r;
+  EXPECT_TRUE(has(r, "\n2020-11-06|118.32|119.20|116.13|118.69|114457900\n")) << r;   // the newest rows are kept
+  EXPECT_FALSE(has(r, "2020-10-23"));
+  EXPECT_TRUE(has(r, "💡 더 필요하면 `limit=49`로 재호출하세요."));
+  json m = reply_meta(r);
+  EXPECT_EQ(m["data_as_of"], "2020-11-06");
+  EXPECT_EQ(m["bar_state"]["last_bar_complete"], true);
+}
