@@ -455,6 +455,9 @@ md::BarDataset finish_dataset(std::vector<md::Bar> bars, const md::BarRequest& r
   std::vector<md::Bar> kept;
   for (auto& b : md::sort_and_dedupe(std::move(bars))) {
     if (b.start_at < ws || b.start_at >= we) continue;
+    // A minute that has not begun cannot have traded: a row stamped in the
+    // future is a placeholder, never a bar.
+    if (b.start_at > now) continue;
     b.complete = b.end_at <= now;
     kept.push_back(b);
   }

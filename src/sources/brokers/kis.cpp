@@ -108,7 +108,8 @@ class KisSession : public Session {
   Verdict classify(const Reply& r) const override {
     std::string code = str(r.body, "msg_cd");
     std::string msg = kis_msg(r.body);
-    if (r.status == 429 || code == "EGW00201") return {Outcome::rate_limited, msg};
+    if (r.status == 429 || code == "EGW00201" || msg.find("초당 거래건수") != std::string::npos)
+      return {Outcome::rate_limited, msg};
     if (r.status == 401 || code == "EGW00121" || code == "EGW00123") return {Outcome::token_refused, msg};
     if (r.status == 403) return {Outcome::permission_denied, msg};
     if (r.status >= 400) return {Outcome::failed, msg};
@@ -159,16 +160,23 @@ md::BarDataset kr_minutes(const md::BarRequest& req, const md::ProviderContext& 
 
   std::vector<md::Bar> bars;
   std::set<long long> seen, skipped;
-  std::string cursor = hhmmss(mt::to_kst(we - minutes(1)));
+  // Today's API reads a future FID_INPUT_HOUR_1 as "now"; ask for now itself so
+  // no minute that has not started can come back.
+  mt::Instant last = we - minutes(1);
+  if (today) last = std::min(last, mt::now());
+  std::string cursor = hhmmss(mt::to_kst(last));
   bool truncated = false;
   for (int page = 0; page < cap; ++page) {
+    // Today: FID_ETC_CLS_CODE blank; past days: FID_INPUT_DATE_1 and
+    // FID_FAKE_TICK_INCU_YN blank (no placeholder bars) instead.
     KisSession::Params p = {{"FID_COND_MRKT_DIV_CODE", market_div(req.venue)},
                             {"FID_INPUT_ISCD", req.symbol},
                             {"FID_INPUT_HOUR_1", cursor},
-                            {"FID_PW_DATA_INCU_YN", "Y"},
-                            {"FID_ETC_CLS_CODE", ""}};
-    if (!today) {
-      p.insert(p.begin() + 2, {"FID_INPUT_DATE_1", date});
+                            {"FID_PW_DATA_INCU_YN", "Y"}};
+    if (today) {
+      p.push_back({"FID_ETC_CLS_CODE", ""});
+    } else {
+      p.insert(p.begin() + 3, {"FID_INPUT_DATE_1", date});
       p.push_back({"FID_FAKE_TICK_INCU_YN", ""});
     }
     Reply r = s.get(today ? kDomesticToday : kDomesticPast, today ? "FHKST03010200" : "FHKST03010230", p);
@@ -289,7 +297,15 @@ md::BarDataset us_minutes(const md::BarRequest& req, const md::ProviderContext& 
   KisSession s(ctx);
   auto [ws, we] = bar_window(req);
   for (const auto& v : venues) {
-    UsPages pg = us_pages(s, r2, v, ws, we);
+    UsPages pg;
+    try {
+      pg = us_pages(s, r2, v, ws, we);
+    } catch (const KisApiError& e) {
+      // A symbol asked on the wrong exchange may be refused outright rather than
+      // answered with no rows: try the next one. Rate limits and key problems stop here.
+      if (e.status() != md::ST_UNAVAILABLE || v == venues.back()) throw;
+      continue;
+    }
     if (!pg.any_rows && venues.size() > 1 && v != venues.back()) continue;
     std::vector<std::string> warnings;
     if (pg.skipped > 0)
@@ -305,8 +321,9 @@ md::BarDataset us_minutes(const md::BarRequest& req, const md::ProviderContext& 
 
 // ---- evidence ------------------------------------------------------------------------
 
-// Category <- net quantity field, net amount field. The suffixes differ by stem
-// (_qty for most, _vol for pe_fund, etc_corp and etc_orgt).
+// Category <- net quantity field, net amount field. The suffixes differ by stem:
+// quantities end in _qty for most, _vol for pe_fund, etc_corp and etc_orgt;
+// amounts in _tr_pbmn, except registered/unregistered foreigners (_ntby_pbmn).
 struct KisCategory {
   const char* category;
   const char* qty;
@@ -316,8 +333,8 @@ const std::vector<KisCategory>& kis_categories() {
   static const std::vector<KisCategory> v = {
       {"individual", "prsn_ntby_qty", "prsn_ntby_tr_pbmn"},
       {"foreign", "frgn_ntby_qty", "frgn_ntby_tr_pbmn"},
-      {"foreign_registered", "frgn_reg_ntby_qty", "frgn_reg_ntby_tr_pbmn"},
-      {"foreign_unregistered", "frgn_nreg_ntby_qty", "frgn_nreg_ntby_tr_pbmn"},
+      {"foreign_registered", "frgn_reg_ntby_qty", "frgn_reg_ntby_pbmn"},
+      {"foreign_unregistered", "frgn_nreg_ntby_qty", "frgn_nreg_ntby_pbmn"},
       {"institution_total", "orgn_ntby_qty", "orgn_ntby_tr_pbmn"},
       {"financial_investment", "scrt_ntby_qty", "scrt_ntby_tr_pbmn"},
       {"investment_trust", "ivtr_ntby_qty", "ivtr_ntby_tr_pbmn"},
@@ -394,11 +411,17 @@ json kis_flow(const std::string& code, int days, const std::string& measure, con
 }
 
 // A daily series fetched page by page: `params(cursor)` builds the query for
-// rows up to the cursor day; paging follows tr_cont and moves the cursor back.
+// rows up to the cursor day. Rows are keyed by `date_field`; the cursor moves
+// back to the day before the oldest `cursor_field` received (the query's own
+// date, which for credit is the settlement date, not the trade date). More
+// pages follow when tr_cont says so or, for APIs paged by date alone, when a
+// page came back full (`full_page` rows).
 json kis_daily_block(KisSession& s, const std::string& kind, const char* path, const char* tr_id,
                      const std::function<KisSession::Params(mt::Day)>& params, const char* date_field,
-                     const std::vector<MeasureField>& measures, int days) {
+                     const std::vector<MeasureField>& measures, int days, const char* cursor_field = nullptr,
+                     int full_page = 0) {
   json block = pressure_block(kind, "kis", "daily");
+  if (!cursor_field) cursor_field = date_field;
   mt::Day cursor = kst_today();
   std::string tr_cont;
   bool truncated = false;
@@ -406,13 +429,17 @@ json kis_daily_block(KisSession& s, const std::string& kind, const char* path, c
     Reply r = s.get(path, tr_id, params(cursor), tr_cont);
     int fresh = 0;
     std::optional<mt::Day> oldest;
-    for (const auto& row : any_rows(r.body)) {
+    json rows = any_rows(r.body);
+    for (const auto& row : rows) {
       auto d = ymd(str(row, date_field));
       if (!d) continue;
-      if (!oldest || *d < *oldest) oldest = *d;
+      auto c = ymd(str(row, cursor_field));
+      if (!c) c = d;
+      if (!oldest || *c < *oldest) oldest = *c;
       if (add_pressure_row(block, *d, row, measures)) ++fresh;
     }
-    if ((int)block["rows"].size() >= days || fresh == 0 || !more_pages(r) || !oldest) break;
+    bool more = more_pages(r) || (full_page > 0 && (int)rows.size() >= full_page);
+    if ((int)block["rows"].size() >= days || fresh == 0 || !more || !oldest) break;
     if (page == kEvidencePageCap - 1) {
       truncated = true;
       break;
@@ -466,14 +493,16 @@ json kis_pressure(const std::string& code, const std::string& kind, int days, co
         days);
   }
   if (kind == "credit")
-    // Rows are keyed by trade date (deal_date); the query date is the settlement date.
+    // Rows are keyed by trade date (deal_date); the query date is the settlement
+    // date (stlm_date, two trading days later), so pages walk back by stlm_date.
+    // At most 30 rows a call.
     return kis_daily_block(
         s, kind, "/uapi/domestic-stock/v1/quotations/daily-credit-balance", "FHPST04760000",
         [&](mt::Day c) {
-          return KisSession::Params{{"fid_cond_mrkt_div_code", "J"},
-                                    {"fid_cond_scr_div_code", "20476"},
-                                    {"fid_input_iscd", code},
-                                    {"fid_input_date_1", ymd_of(c)}};
+          return KisSession::Params{{"FID_COND_MRKT_DIV_CODE", "J"},
+                                    {"FID_COND_SCR_DIV_CODE", "20476"},
+                                    {"FID_INPUT_ISCD", code},
+                                    {"FID_INPUT_DATE_1", ymd_of(c)}};
         },
         "deal_date",
         {{"loan_new_quantity", "whol_loan_new_stcn", "shares"},
@@ -485,7 +514,7 @@ json kis_pressure(const std::string& code, const std::string& kind, int days, co
          {"stock_loan_repaid_quantity", "whol_stln_rdmp_stcn", "shares"},
          {"stock_loan_balance_quantity", "whol_stln_rmnd_stcn", "shares"},
          {"stock_loan_balance_amount", "whol_stln_rmnd_amt", U}},
-        days);
+        days, "stlm_date", 30);
   if (kind == "securities_lending") {
     mt::Day from = kst_today() - std::chrono::days(calendar_span(days));
     return kis_daily_block(
@@ -503,7 +532,7 @@ json kis_pressure(const std::string& code, const std::string& kind, int days, co
          {"balance_change", "prdy_rmnd_vrss", "shares"},
          {"balance_quantity", "rmnd_stcn", "shares"},
          {"balance_amount", "rmnd_amt", U}},
-        days);
+        days, nullptr, 100);   // at most 100 rows a call, paged by END_DATE
   }
   // foreign_holding: KIS has no daily history, only today's quote snapshot.
   json block = pressure_block(kind, "kis", "snapshot");

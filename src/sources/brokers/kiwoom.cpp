@@ -89,7 +89,10 @@ class KiwoomSession : public Session {
     if (r.status == 429) return {Outcome::rate_limited, msg};
     bool failed_rc = !rc.empty() && rc != "0";
     if (failed_rc || r.status >= 400) {
-      if (contains(msg, "1700") || contains(msg, "허용된 요청") || contains(msg, "초과"))
+      // "허용된 요청 개수를 초과" [1700]; a bare "초과" (e.g. a date range
+      // exceeded) is no rate limit and is not retried.
+      if (contains(msg, "1700") || contains(msg, "허용된 요청") ||
+          (contains(msg, "초과") && (contains(msg, "요청") || contains(msg, "호출") || contains(msg, "건수"))))
         return {Outcome::rate_limited, msg};
       if (r.status == 401 || contains(msg, "8005") || contains(msg, "토큰") || contains(fmt::lower(msg), "token"))
         return {Outcome::token_refused, msg};

@@ -120,6 +120,8 @@ TEST_F(KisTest, TokenIsIssuedOnceSharedAcrossProcessesAndReissuedOnceWhenExpired
 TEST_F(KisTest, PastDayWalksBackDedupesTheBoundaryBarAndKeepsTheClosingAuction) {
   srv.route(kPast, [&](const FixtureRequest& r) {
     EXPECT_EQ(r.params.at("FID_INPUT_DATE_1"), "20260309");
+    EXPECT_EQ(r.params.count("FID_ETC_CLS_CODE"), 0u);   // a parameter of the today API only
+    EXPECT_EQ(r.params.at("FID_FAKE_TICK_INCU_YN"), "");
     return minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120, /*blank 10:00*/ 600);
   });
   md::BarDataset ds = kis().fetch_bars(kr_day("2026-03-09"), ctx("kis"));
@@ -147,12 +149,22 @@ TEST_F(KisTest, TodayPagesBackFromNowAndMarksTheFormingBar) {
   set_now("2026-03-10", 10, 15, 30);
   std::vector<int> so_far;
   for (int m = 9 * 60; m <= 10 * 60 + 15; ++m) so_far.push_back(m);
+  std::vector<std::string> cursors;
   srv.route(kToday, [&](const FixtureRequest& r) {
     EXPECT_EQ(r.headers.at("tr_id"), "FHKST03010200");
-    return minute_page(so_far, "20260310", r.params.at("FID_INPUT_HOUR_1"), 30);
+    const std::string& c = r.params.at("FID_INPUT_HOUR_1");
+    cursors.push_back(c);
+    // Asked past "now", the server answers the minutes up to the asked time
+    // with the current price; none of them has happened.
+    std::vector<int> served = so_far;
+    for (int m = 10 * 60 + 16, to = std::stoi(c.substr(0, 2)) * 60 + std::stoi(c.substr(2, 2)); m <= to; ++m)
+      served.push_back(m);
+    return minute_page(served, "20260310", c, 30);
   });
   md::BarDataset ds = kis().fetch_bars(kr_day("2026-03-10"), ctx("kis"));
   ASSERT_EQ(ds.bars.size(), 76u);
+  EXPECT_EQ(cursors.front(), "101530");
+  EXPECT_EQ(mt::to_kst(ds.bars.back().start_at).hm(), "10:15");
   EXPECT_EQ(srv.hits(kToday), 3);
   EXPECT_FALSE(ds.bars.back().complete);            // 10:15-10:16 has not ended
   EXPECT_TRUE(ds.bars[ds.bars.size() - 2].complete);
@@ -166,6 +178,8 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
   srv.route(kUs, [&](const FixtureRequest& r) {
     seen.push_back(r);
     json rows = json::array();
+    if (r.params.at("EXCD") == "NAS")   // the symbol is not listed there: refused, not empty
+      return reply(200, R"({"rt_cd":"1","msg_cd":"APBK0919","msg1":"조회할 자료가 없습니다."})");
     if (r.params.at("EXCD") == "NYS") {
       std::string k = r.params.at("KEYB");
       int cur = std::stoi(k.substr(8, 2)) * 60 + std::stoi(k.substr(10, 2));
@@ -188,7 +202,7 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
   req.start_at = w->start_at;
   req.end_at = w->close_at;
   md::BarDataset ds = kis().fetch_bars(req, ctx("kis"));
-  EXPECT_EQ(seen.front().params.at("EXCD"), "NAS");   // tried first, answered nothing
+  EXPECT_EQ(seen.front().params.at("EXCD"), "NAS");   // tried first, refused the symbol
   EXPECT_EQ(ds.venue, "NYS");
   ASSERT_EQ(ds.bars.size(), 389u);   // 390 regular minutes, the 10:00 row without volume left out
   EXPECT_EQ(ds.bars.front().start_at, mt::Instant(day("2026-03-09")) + std::chrono::minutes(13 * 60 + 30));
@@ -206,8 +220,10 @@ TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
   int calls = 0;
   srv.route(kPast, [&](const FixtureRequest& r) {
     // Twice in a row: more than the single retry a plain server error gets.
-    if (++calls <= 2)
+    if (++calls == 1)
       return reply(500, R"({"rt_cd":"1","msg_cd":"EGW00201","msg1":"초당 거래건수를 초과하였습니다."})");
+    if (calls == 2)   // the same limit without its code
+      return reply(500, R"({"rt_cd":"1","msg1":"초당 거래건수를 초과하였습니다."})");
     return minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120);
   });
   EXPECT_EQ(kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")).bars.size(), 381u);
@@ -309,6 +325,67 @@ TEST_F(KisTest, InvestorFlowFollowsTrContUntilThePageCap) {
   EXPECT_EQ(q["rows"].size(), 100u);
   EXPECT_EQ(q["coverage"]["truncated"], true);
   EXPECT_EQ(q["coverage"]["complete"], false);
+}
+
+TEST_F(KisTest, NetAmountsOfRegisteredForeignersAreRead) {
+  // Their amount fields end in _ntby_pbmn, not _ntby_tr_pbmn like the others.
+  srv.route(kFlow, reply(200, R"({"rt_cd":"0","output2":[{"stck_bsop_date":"20260309","stck_clpr":"71000",)"
+                              R"("frgn_ntby_tr_pbmn":"950","frgn_reg_ntby_pbmn":"900","frgn_nreg_ntby_pbmn":"50"}]})"));
+  json a = kis().investor_flow("005930", 5, "net_amount", ctx("kis"));
+  ASSERT_EQ(a["rows"].size(), 1u);
+  EXPECT_DOUBLE_EQ(a["rows"][0]["values"]["foreign_registered"].get<double>(), 900);
+  EXPECT_DOUBLE_EQ(a["rows"][0]["values"]["foreign_unregistered"].get<double>(), 50);
+  for (const char* c : {"foreign_registered", "foreign_unregistered"})
+    EXPECT_EQ(std::find(a["unavailable"].begin(), a["unavailable"].end(), c), a["unavailable"].end()) << c;
+}
+
+// Weekdays back from `d` (inclusive), newest first.
+std::vector<mt::Day> weekdays_back(mt::Day d, int n) {
+  std::vector<mt::Day> v;
+  for (; (int)v.size() < n; d -= std::chrono::days(1)) {
+    auto wd = std::chrono::weekday(d);
+    if (wd != std::chrono::Saturday && wd != std::chrono::Sunday) v.push_back(d);
+  }
+  return v;
+}
+
+TEST_F(KisTest, CreditAndLendingPageBackByTheirQueryDatesWithoutGaps) {
+  // Credit: the query date is a settlement date; each row's trade date is two
+  // trading days earlier. 30 rows a call, no tr_cont on the answer.
+  std::vector<FixtureRequest> credit;
+  srv.route(kKis + "/uapi/domestic-stock/v1/quotations/daily-credit-balance", [&](const FixtureRequest& r) {
+    credit.push_back(r);
+    EXPECT_EQ(r.params.at("FID_COND_SCR_DIV_CODE"), "20476");
+    EXPECT_EQ(r.params.at("FID_COND_MRKT_DIV_CODE"), "J");
+    EXPECT_EQ(r.params.at("FID_INPUT_ISCD"), "005930");
+    auto settle = weekdays_back(*brokers::ymd(r.params.at("FID_INPUT_DATE_1")), 32);
+    json rows = json::array();
+    for (int i = 0; i < 30; ++i)
+      rows.push_back({{"deal_date", brokers::ymd_of(settle[i + 2])},
+                      {"stlm_date", brokers::ymd_of(settle[i])},
+                      {"whol_loan_rmnd_stcn", std::to_string(250000 + i)}});
+    return reply(200, json{{"rt_cd", "0"}, {"output", rows}}.dump());
+  });
+  json c = kis().supply_pressure("005930", "credit", 45, ctx("kis"));
+  ASSERT_EQ(credit.size(), 2u);
+  ASSERT_EQ(c["rows"].size(), 45u);
+  auto expected = weekdays_back(day("2026-03-06"), 45);   // trade dates up to today's settlement
+  for (size_t i = 0; i < 45; ++i) EXPECT_EQ(c["rows"][i]["date"], brokers::iso_date(expected[i])) << i;
+
+  // Lending: up to 100 rows a call, paged by END_DATE; a full page asks for more.
+  std::vector<std::string> ends;
+  srv.route(kKis + "/uapi/domestic-stock/v1/quotations/daily-loan-trans", [&](const FixtureRequest& r) {
+    EXPECT_EQ(r.params.at("MRKT_DIV_CLS_CODE"), "3");
+    ends.push_back(r.params.at("END_DATE"));
+    json rows = json::array();
+    for (auto d : weekdays_back(*brokers::ymd(r.params.at("END_DATE")), 100))
+      rows.push_back({{"bsop_date", brokers::ymd_of(d)}, {"rmnd_stcn", "1000"}});
+    return reply(200, json{{"rt_cd", "0"}, {"output1", rows}}.dump());
+  });
+  json l = kis().supply_pressure("005930", "securities_lending", 120, ctx("kis"));
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_EQ(l["rows"].size(), 120u);
+  EXPECT_EQ(l["coverage"]["truncated"], false);
 }
 
 TEST_F(KisTest, PressureBlocksKeepGapsAndSayWhatIsNotServed) {

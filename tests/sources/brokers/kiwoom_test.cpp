@@ -113,6 +113,12 @@ TEST_F(KiwoomTest, TokenUsesSecretkeyAndExpiresDtRateLimitMessageIsRetried) {
   auto limited = broker_failure([&] { kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")); });
   EXPECT_EQ(limited.kind, std::string("KiwoomApiError ") + md::ST_RATE_LIMITED + " kiwoom");
   expect_no_secret(limited.what);
+  // An exceeded date range is a plain refusal: not retried, not a rate limit.
+  srv.route(kChart, reply(200, R"({"return_code":2,"return_msg":"조회 가능 기간을 초과하였습니다"})"));
+  int before = srv.hits(kChart);
+  EXPECT_EQ(broker_failure([&] { kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")); }).kind,
+            std::string("KiwoomApiError ") + md::ST_UNAVAILABLE + " kiwoom");
+  EXPECT_EQ(srv.hits(kChart) - before, 1);
   // An expired cached token: exactly one new issue.
   brokers::save_token(token_file("kiwoom"), {"old", brokers::wall_now() - std::chrono::minutes(1),
                                              brokers::wall_now() - std::chrono::hours(24), brokers::key_tag(kAppKey)});
