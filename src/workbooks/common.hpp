@@ -25,9 +25,5 @@ Target resolve_target(const std::string& filename, const std::string& what);
 // snapshot(codes, days, include_financial) -> [{code, name, current_price, ...}].
 using SnapshotFn = std::function<json(const std::vector<std::string>&, int, bool)>;
 std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot);
-// The live source: the Korean data source's quote records completed with the
-// price and period columns of `days` daily bars and, with the financial group,
-// EPS, BPS and dividend yield from the financial table.
-json snapshot_records(const std::vector<std::string>& codes, int days, bool include_financial);
 
 }  // namespace tessaro::workbooks

@@ -6,9 +6,9 @@
 
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "sources/indicators/indicators.hpp"
-#include "sources/indicators/split_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
@@ -56,79 +56,6 @@ json number_or_null(const json& v) {
     if (auto n = fmt::parse_number(v.get<std::string>())) return *n;
   }
   return nullptr;
-}
-
-// 시가총액 as the site shows it ("5,613억", "1조 2,345억") in 억원; a number stays one.
-json eok_number(const json& v) {
-  if (v.is_number()) return v;
-  if (!v.is_string()) return nullptr;
-  std::string s = fmt::replace_all(fmt::replace_all(v.get<std::string>(), ",", ""), " ", "");
-  if (fmt::ends_with(s, "억원")) s.erase(s.size() - std::string("원").size());
-  double eok = 0;
-  size_t jo = s.find("조");
-  if (jo != std::string::npos) {
-    auto j = fmt::parse_number(s.substr(0, jo));
-    if (!j) return nullptr;
-    eok = *j * 10000;
-    s = s.substr(jo + std::string("조").size());
-    if (s.empty()) return eok;
-  }
-  auto rest = fmt::parse_number(s);
-  if (!rest) return nullptr;
-  return eok + *rest;
-}
-
-// Price and period columns from one stock's daily bars (oldest first); halt
-// placeholders and rows with missing prices are no trades and stay out.
-json chart_columns(const json& bars) {
-  json traded = indicators::split_valid_bars(bars).valid;
-  if (!traded.is_array() || traded.empty()) return nullptr;
-  auto num = [](const json& r, const char* k) -> std::optional<double> {
-    auto it = r.find(k);
-    if (it == r.end() || !it->is_number()) return std::nullopt;
-    return it->get<double>();
-  };
-  std::optional<double> hi, lo, first_close, last_close, last_volume;
-  std::string hi_date, lo_date;
-  double vol_sum = 0;
-  size_t vol_n = 0, n = 0;
-  for (const auto& r : traded) {
-    auto h = num(r, "high"), l = num(r, "low"), c = num(r, "close"), v = num(r, "volume");
-    if (!c) continue;
-    ++n;
-    std::string d = r.contains("date") && r["date"].is_string() ? r["date"].get<std::string>() : "";
-    if (h && (!hi || *h > *hi)) hi = h, hi_date = d;
-    if (l && (!lo || *l < *lo)) lo = l, lo_date = d;
-    if (!first_close) first_close = c;
-    last_close = c;
-    last_volume = v;
-    if (v) vol_sum += *v, ++vol_n;
-  }
-  if (!last_close) return nullptr;
-  auto pct = [](std::optional<double> a, std::optional<double> b) -> json {
-    return a && b && *b > 0 ? json((*a / *b - 1) * 100) : json(nullptr);
-  };
-  return {{"current_price", *last_close},
-          {"volume", last_volume ? json(*last_volume) : json(nullptr)},
-          {"high", hi ? json(*hi) : json(nullptr)},
-          {"high_date", hi ? json(hi_date) : json(nullptr)},
-          {"low", lo ? json(*lo) : json(nullptr)},
-          {"low_date", lo ? json(lo_date) : json(nullptr)},
-          {"drawdown_pct", pct(last_close, hi)},
-          {"recovery_pct", pct(last_close, lo)},
-          {"period_return_pct", pct(last_close, first_close)},
-          {"avg_volume", vol_n ? json(vol_sum / double(vol_n)) : json(nullptr)},
-          {"bars_count", n}};
-}
-
-// EPS on the four latest quarters, the latest annual BPS and dividend yield.
-json financial_columns(const json& fin) {
-  json ttm = naver::ttm_eps_for(fin);
-  json latest = naver::latest_fin(fin);
-  bool has_ttm = ttm.is_object() && ttm.value("eps", json()).is_number();
-  return {{"eps", has_ttm ? ttm["eps"] : json(nullptr)},
-          {"bps", latest.is_object() ? latest.value("bps", json(nullptr)) : json(nullptr)},
-          {"배당수익률", latest.is_object() ? latest.value("dividend_yield", json(nullptr)) : json(nullptr)}};
 }
 
 // Per-code extra columns gathered concurrently; a failed fetch leaves them empty.
@@ -254,7 +181,10 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
       if (e != extra.end() && e->second.contains(col)) v = e->second[col];
       static const std::vector<std::string> texts = {"code", "name", "high_date", "low_date", "per_basis",
                                                      "fin_period", "sector", "ma_phase"};
-      if (col == "시가총액") v = eok_number(v);
+      // 시가총액 comes as the site shows it ("1조 2,345억"): written in 억원.
+      if (col == "시가총액") v = v.is_number() ? v : server::market_cap_eok(v);
+      // A PER of exactly 0 (an EPS of 0) is no PER: an empty cell, not 0.
+      else if (col == "per" && v.is_number() && v.get<double>() == 0) v = nullptr;
       else if (std::find(texts.begin(), texts.end(), col) == texts.end()) v = number_or_null(v);
       row[col] = v;
     }
@@ -289,57 +219,8 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   return fmt::join(lines, "\n");
 }
 
-json snapshot_records(const std::vector<std::string>& codes, int days, bool include_financial) {
-  json base;
-  try {
-    base = naver::scan_stocks_to_snapshot(codes, days, include_financial);
-  } catch (const std::exception&) {
-    base = json::array();
-  }
-  std::map<std::string, json> by_code;
-  if (base.is_array())
-    for (const auto& r : base)
-      if (r.is_object() && r.contains("code") && r["code"].is_string()) by_code[r["code"].get<std::string>()] = r;
-  // The quote record carries valuation only; the price and period columns come
-  // from the daily bars of the asked period, the EPS/BPS columns from the
-  // financial table.
-  std::vector<json> bars_part(codes.size()), fin_part(codes.size());
-  parallel_for(codes.size(), 10, [&](size_t i) {
-    try {
-      bars_part[i] = chart_columns(naver::get_ohlcv(codes[i], "day", days));
-    } catch (const std::exception&) {
-    }
-    if (!include_financial) return;
-    try {
-      json fin = naver::get_financials(codes[i]);
-      if (fin.is_object() && !fin.empty() && !fin.contains(naver::PARSE_MISS_KEY)) fin_part[i] = financial_columns(fin);
-    } catch (const std::exception&) {
-    }
-  });
-  json out = json::array();
-  for (size_t i = 0; i < codes.size(); ++i) {
-    auto it = by_code.find(codes[i]);
-    if (it == by_code.end() && !bars_part[i].is_object()) continue;   // nothing at all for this stock
-    json rec = it == by_code.end() ? json{{"code", codes[i]}, {"name", nullptr}} : it->second;
-    for (const json* part : {&bars_part[i], &fin_part[i]})
-      if (part->is_object())
-        for (auto f = part->begin(); f != part->end(); ++f)
-          if (!rec.contains(f.key()) || rec[f.key()].is_null()) rec[f.key()] = *f;
-    // A PER of exactly 0 (an EPS of 0) is no PER: it stays empty, not 0.
-    if (rec.value("per", json()).is_number() && rec["per"].get<double>() == 0) rec["per"] = nullptr;
-    // The record's PER is price over the TTM EPS when the financial table gave
-    // one; otherwise it is the site's own figure.
-    if (include_financial && rec.value("per", json()).is_number() && !rec.contains("per_basis")) {
-      bool ttm = fin_part[i].is_object() && fin_part[i].value("eps", json()).is_number();
-      rec["per_basis"] = ttm ? "TTM" : "네이버 표시값";
-    }
-    out.push_back(std::move(rec));
-  }
-  return out;
-}
-
 namespace {
-std::string scan_to_excel(const server::Args& a) { return scan_to_excel_with(a, snapshot_records); }
+std::string scan_to_excel(const server::Args& a) { return scan_to_excel_with(a, naver::scan_stocks_to_snapshot); }
 const server::ToolRegistration reg_scan{"scan_to_excel", kScanDoc, scan_to_excel};
 
 }  // namespace

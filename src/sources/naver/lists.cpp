@@ -13,6 +13,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/text.hpp"
+#include "sources/indicators/split_bars.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
@@ -457,7 +458,7 @@ json quarter_cell(const json& fin, const std::string& row, std::string& label) {
   return nullptr;
 }
 
-json snapshot_one(const std::string& code, bool include_financial) {
+json quote_record(const std::string& code, bool include_financial) {
   json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
                       "https://stock.naver.com/");
   if (!d.is_object()) throw NaverParseError("종목 상세 응답이 객체가 아닙니다");
@@ -474,22 +475,35 @@ json snapshot_one(const std::string& code, bool include_financial) {
   if (!include_financial) return rec;
   // Without a readable financial table the record keeps the site's own PER and
   // PBR (the same trailing basis) and no ROE.
+  // per_basis says where a usable PER came from (a PER of 0, kept for the
+  // sector valuation's loss-maker count, has none).
+  auto usable_per = [&rec] { return rec["per"].is_number() && rec["per"].get<double>() != 0; };
+  auto site_basis = [&]() -> json& {
+    if (usable_per()) rec["per_basis"] = "네이버 표시값";
+    return rec;
+  };
   json fin;
   try {
     fin = get_financials(code);
   } catch (...) {
-    return rec;
+    return site_basis();
   }
-  if (!fin.is_object() || fin.contains(PARSE_MISS_KEY)) return rec;
+  if (!fin.is_object() || fin.contains(PARSE_MISS_KEY)) return site_basis();
   // TTM PER: price over the four latest confirmed quarters; no TTM, no PER.
   json ttm = ttm_eps_for(fin);
+  bool has_ttm = ttm.is_object() && ttm.value("eps", json()).is_number();
   rec["per"] = nullptr;
-  if (price && ttm.is_object() && ttm.value("eps", json()).is_number()) {
+  rec["eps"] = has_ttm ? ttm["eps"] : json(nullptr);
+  if (price && has_ttm) {
     double eps = ttm["eps"].get<double>();
     if (eps != 0) rec["per"] = *price / eps;
     else rec["per"] = 0.0;
     rec["fin_period"] = ttm.value("period", json());
   }
+  if (usable_per()) rec["per_basis"] = "TTM";
+  json latest = latest_fin(fin);
+  rec["bps"] = latest.is_object() ? latest.value("bps", json(nullptr)) : json(nullptr);
+  rec["배당수익률"] = latest.is_object() ? latest.value("dividend_yield", json(nullptr)) : json(nullptr);
   std::string label;
   json roe = quarter_cell(fin, "ROE(지배주주)", label);
   if (roe.is_null()) roe = quarter_cell(fin, "ROE", label);
@@ -498,6 +512,77 @@ json snapshot_one(const std::string& code, bool include_financial) {
   std::string bl;
   json bps = quarter_cell(fin, "BPS(원)", bl);
   if (price && bps.is_number() && bps.get<double>() > 0) rec["pbr"] = *price / bps.get<double>();
+  return rec;
+}
+
+// Price and period columns of one stock's daily bars (oldest first); halt
+// placeholders and rows with missing prices are no trades and stay out.
+json period_columns(const json& bars) {
+  json traded = indicators::split_valid_bars(bars).valid;
+  if (!traded.is_array() || traded.empty()) return nullptr;
+  auto num = [](const json& r, const char* k) -> std::optional<double> {
+    auto it = r.find(k);
+    if (it == r.end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+  };
+  std::optional<double> hi, lo, first_close, last_close, last_volume;
+  std::string hi_date, lo_date;
+  double vol_sum = 0;
+  size_t vol_n = 0, n = 0;
+  for (const auto& r : traded) {
+    auto h = num(r, "high"), l = num(r, "low"), c = num(r, "close"), v = num(r, "volume");
+    if (!c) continue;
+    ++n;
+    std::string d = r.contains("date") && r["date"].is_string() ? r["date"].get<std::string>() : "";
+    if (h && (!hi || *h > *hi)) hi = h, hi_date = d;
+    if (l && (!lo || *l < *lo)) lo = l, lo_date = d;
+    if (!first_close) first_close = c;
+    last_close = c;
+    last_volume = v;
+    if (v) vol_sum += *v, ++vol_n;
+  }
+  if (!last_close) return nullptr;
+  auto pct = [](std::optional<double> a, std::optional<double> b) -> json {
+    return a && b && *b > 0 ? json((*a / *b - 1) * 100) : json(nullptr);
+  };
+  auto opt = [](std::optional<double> v) { return v ? json(*v) : json(nullptr); };
+  return {{"current_price", *last_close},
+          {"volume", opt(last_volume)},
+          {"high", opt(hi)},
+          {"high_date", hi ? json(hi_date) : json(nullptr)},
+          {"low", opt(lo)},
+          {"low_date", lo ? json(lo_date) : json(nullptr)},
+          {"drawdown_pct", pct(last_close, hi)},
+          {"recovery_pct", pct(last_close, lo)},
+          {"period_return_pct", pct(last_close, first_close)},
+          {"avg_volume", vol_n ? json(vol_sum / double(vol_n)) : json(nullptr)},
+          {"bars_count", n}};
+}
+
+// The quote record completed with the period columns of `days` daily bars
+// (none when days is 0). A stock whose quote failed still counts when its bars came.
+json snapshot_one(const std::string& code, int days, bool include_financial) {
+  json rec;
+  std::exception_ptr quote_error;
+  try {
+    rec = quote_record(code, include_financial);
+  } catch (...) {
+    quote_error = std::current_exception();
+  }
+  json period;
+  if (days > 0) {
+    try {
+      period = period_columns(get_ohlcv(code, "day", days));
+    } catch (const std::exception&) {
+    }
+  }
+  if (!rec.is_object()) {
+    if (!period.is_object()) std::rethrow_exception(quote_error);
+    rec = {{"code", code}, {"name", nullptr}};
+  }
+  if (period.is_object())
+    for (auto f = period.begin(); f != period.end(); ++f)
+      if (!rec.contains(f.key()) || rec[f.key()].is_null()) rec[f.key()] = *f;
   return rec;
 }
 
@@ -520,9 +605,8 @@ json get_stock_sector(const std::string& code) {
 }
 
 json scan_stocks_to_snapshot(const std::vector<std::string>& codes, int days, bool include_financial) {
-  (void)days;   // valuation needs no bars; the argument keeps the scan's shape
   std::vector<json> recs(codes.size());
-  auto errs = parallel_for(codes.size(), 10, [&](size_t i) { recs[i] = snapshot_one(codes[i], include_financial); });
+  auto errs = parallel_for(codes.size(), 10, [&](size_t i) { recs[i] = snapshot_one(codes[i], days, include_financial); });
   json out = json::array();
   for (size_t i = 0; i < codes.size(); ++i)
     if (!errs[i] && recs[i].is_object()) out.push_back(recs[i]);

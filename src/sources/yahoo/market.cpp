@@ -34,10 +34,10 @@ json screen_result(const json& body) {
   if (r.contains("quotes") && r["quotes"].is_array())
     for (const json& q : r["quotes"]) {
       json row = quote(q);
-      // The screener table names rows by symbol and shows the trailing P/E.
+      // Screen rows are named by symbol and carry the trailing P/E as `pe`.
       row["symbol"] = row["ticker"];
+      row.erase("ticker");
       row["pe"] = field(q, "trailingPE");
-      row["trailing_pe"] = row["pe"];
       row["average_volume_3m"] = field(q, "averageDailyVolume3Month");
       quotes.push_back(row);
     }

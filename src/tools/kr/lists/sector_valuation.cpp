@@ -113,7 +113,7 @@ std::string get_sector_valuation(const server::Args& a) {
     for (size_t i = 0; i < codes.size() && with.size() < kSectorAggCap; ++i) with.push_back(codes[i]);
     agg = with;
   }
-  json recs = naver::scan_stocks_to_snapshot(agg, 60, true);
+  json recs = naver::scan_stocks_to_snapshot(agg, 0, true);   // valuation only: no daily bars
   if (!recs.is_array() || recs.empty()) return "'" + name + "' 재무 데이터를 가져오지 못했습니다.";
 
   auto per = series(recs, "per", true), pbr = series(recs, "pbr", true), roe = series(recs, "roe", false);
