@@ -1,32 +1,87 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing when all are present.
+# Installs the Debian packages the build (and, with --test, the tests) need; does
+# nothing when all are present. Runs `apt-get update` once, before the first install
+# it needs, and stops with a message naming what failed.
+#   scripts/install-deps.sh           compiler, CMake and the libraries (unit-test ones too)
+#   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice and the MCP SDK
+#                                     client of the end-to-end tests
+#   scripts/install-deps.sh --list    print the Debian package names (one per line)
 set -euo pipefail
-PKGS=(
-  build-essential cmake pkg-config git ca-certificates tzdata
+cd "$(dirname "$0")/.."
+
+# Every find_package/pkg_check_modules/find_library/find_program of CMakeLists.txt
+# is served by one of these (checked by tests/deps/check_cmake_packages.sh).
+BUILD_PKGS=(
+  build-essential cmake pkg-config ccache ca-certificates tzdata
   nlohmann-json3-dev libcurl4-openssl-dev libxml2-dev libfmt-dev
   libhowardhinnant-date-dev libre2-dev libxlsxwriter-dev libzip-dev
-  libpugixml-dev libpoppler-cpp-dev libcpp-httplib-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  nodejs ccache
+  libpugixml-dev libpoppler-cpp-dev
+  libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
 )
-missing=()
-for p in "${PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+TEST_PKGS=(nodejs)
+
+die() {
+  echo "install-deps: $*" >&2
+  exit 1
+}
+
+mode="${1:-}"
+case "$mode" in
+  ""|--test) ;;
+  --list) printf '%s\n' "${BUILD_PKGS[@]}" "${TEST_PKGS[@]}" npm libreoffice-calc-nogui; exit 0 ;;
+  *) die "unknown option '$mode' (use --test or --list)" ;;
+esac
+
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || die "packages are missing and this is not root; run as root (or install sudo)"
+  SUDO=(sudo)
 fi
-# Test-only: the MCP TypeScript SDK client used by the end-to-end tests.
-if [ "${1:-}" = "--test" ]; then
-  # An independent reader for the workbook tests.
-  if ! command -v soffice >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libreoffice-calc-nogui >/dev/null
+export DEBIAN_FRONTEND=noninteractive
+
+updated=0
+# apt_install WHAT PKG... : one `apt-get update` per run, then the install; any
+# failure stops the script.
+apt_install() {
+  local what="$1"
+  shift
+  if [ "$updated" -eq 0 ]; then
+    echo "install-deps: apt-get update" >&2
+    "${SUDO[@]}" apt-get update -qq >&2 ||
+      die "apt-get update failed; check the network and /etc/apt/sources.list, then run again"
+    updated=1
   fi
-  command -v npm >/dev/null || { apt-get install -y -qq npm >/dev/null 2>&1 || true; }
-  if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
-    (cd scripts/e2e-client && npm install --no-audit --no-fund --silent)
-  fi
+  echo "install-deps: installing $what: $*" >&2
+  "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "$@" >&2 ||
+    die "could not install $what ($*); see the apt-get output above"
+}
+
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+
+pkgs=("${BUILD_PKGS[@]}")
+[ "$mode" = "--test" ] && pkgs+=("${TEST_PKGS[@]}")
+mapfile -t missing < <(missing_of "${pkgs[@]}")
+[ ${#missing[@]} -eq 0 ] || apt_install "build packages" "${missing[@]}"
+
+[ "$mode" = "--test" ] || exit 0
+
+# npm: Debian ships it apart from nodejs; other Node.js builds bring their own.
+if ! command -v npm >/dev/null 2>&1; then
+  apt_install "npm" npm
+  command -v npm >/dev/null 2>&1 || die "npm is still not on PATH after installing it"
+fi
+# An independent reader of the workbooks the workbook tests write.
+if ! command -v soffice >/dev/null 2>&1; then
+  apt_install "LibreOffice Calc" libreoffice-calc-nogui
+fi
+# The MCP TypeScript SDK client of the end-to-end tests.
+if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
+  echo "install-deps: npm install (scripts/e2e-client)" >&2
+  (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
+    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk); check access to the npm registry, then run again"
 fi

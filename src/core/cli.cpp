@@ -29,3 +29,44 @@ std::string cli_help() {
 }
 
 }  // namespace tessaro
+
+namespace tessaro {
+
+namespace {
+const char* version() {
+#ifdef TESSARO_VERSION
+  return TESSARO_VERSION;
+#else
+  return "dev";
+#endif
+}
+}  // namespace
+
+std::string usage_text() {
+  return std::string("tessaro-mcp ") + version() +
+         " - MCP tool server: Korean and US stock market data for an AI assistant.\n"
+         "\n"
+         "usage:\n"
+         "  tessaro-mcp                     serve MCP over stdin/stdout (what an MCP host runs)\n"
+         "  tessaro-mcp tools               list the tools (name and first description line)\n"
+         "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n" +
+         cli_help() +
+         "  tessaro-mcp --help | --version\n"
+         "\n"
+         "environment: TESSARO_HOME (default ~/.tessaro), TESSARO_SEC_CONTACT (name and e-mail sent to SEC\n"
+         "EDGAR; the US filing tools need it), TZ (the user's time zone).\n";
+}
+
+std::string terminal_hint(const std::string& binary) {
+  return std::string("Tessaro (tessaro-mcp ") + version() +
+         ") - 한국·미국 주식 데이터를 AI 어시스턴트에 주는 MCP 도구 서버입니다 / an MCP tool server for Korean and US "
+         "stock data.\n"
+         "지금 표준입력·표준출력으로 MCP(JSON-RPC) 메시지를 기다립니다 - it speaks MCP on stdin/stdout; an MCP host "
+         "starts it. 호스트에 추가하기 / add it to a host (claude_desktop_config.json):\n"
+         "  {\"mcpServers\": {\"tessaro\": {\"command\": \"" +
+         binary +
+         "\", \"env\": {\"TESSARO_SEC_CONTACT\": \"Your Name you@example.com\", \"TZ\": \"Asia/Seoul\"}}}}\n"
+         "도구 하나 해 보기 / try a tool: tessaro-mcp call get_market_clock   ·   끝내기 / stop: Ctrl-D\n";
+}
+
+}  // namespace tessaro

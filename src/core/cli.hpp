@@ -16,4 +16,11 @@ struct CliCommand {
 const CliFn* find_cli_command(const std::string& name);
 std::string cli_help();
 
+// `tessaro-mcp --help`: what the binary is, every command and the environment.
+std::string usage_text();
+// Shown on stderr when someone starts the server by hand in a terminal: what this is,
+// that it talks MCP on stdin/stdout, the host entry for `binary`, a tool to try, how
+// to stop.
+std::string terminal_hint(const std::string& binary);
+
 }  // namespace tessaro

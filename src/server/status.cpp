@@ -9,13 +9,16 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "sources/market_data/market_data.hpp"
 #include "sources/metrics.hpp"
+#include "sources/sec/sec.hpp"
 #include "sources/user_notice.hpp"
 
 namespace tessaro::server {
 namespace {
 
 namespace fs = std::filesystem;
+namespace md = tessaro::market_data;
 
 // True when a file can be created and removed in `dir` (created on demand).
 bool writable(const fs::path& dir, std::string& why) {
@@ -79,6 +82,23 @@ json build_status() {
   st["cache"] = {{"path", (home / "cache").string()}, {"writable", cache_ok},
                  {"error", cache_ok ? json(nullptr) : json(why_cache)}};
   st["update_notice"] = notice::update_notice("Tessaro", "tessaro-mcp", TESSARO_VERSION, home);
+
+  // Settings that decide which tools can work, from the environment and the local
+  // broker state file (no request is made).
+  json brokers = json::array();
+  std::string broker_error;
+  try {
+    md::ConnectionState cs = md::load_state_v2();
+    for (const auto& [id, p] : cs.providers)
+      brokers.push_back({{"id", id},
+                         {"profile", p.profile.empty() ? std::string("real") : p.profile},
+                         {"primary", cs.primary_provider == id}});
+  } catch (const std::exception& e) {
+    broker_error = e.what();
+  }
+  st["settings"] = {{"sec_contact_set", sec::contact_configured()},
+                    {"brokers", brokers},
+                    {"broker_state_error", broker_error.empty() ? json(nullptr) : json(broker_error)}};
   return st;
 }
 
@@ -112,6 +132,26 @@ std::string format_status(const json& st) {
       for (size_t i = from; i < failed_tools.size(); ++i) lines.push_back("  - ⚠️ 실패: " + failed_tools[i]);
     }
   }
+  lines.push_back("");
+  lines.push_back("## 설정");
+  const json& set = st.contains("settings") ? st["settings"] : json::object();
+  if (set.value("sec_contact_set", false))
+    lines.push_back("- SEC 연락처(TESSARO_SEC_CONTACT): 설정됨");
+  else
+    lines.push_back("- SEC 연락처(TESSARO_SEC_CONTACT): ⚠️ 설정 안 됨 - 미국 공시·유동성 도구(get_us_filings, "
+                    "get_us_filing_detail, get_us_liquidity, get_financial_soundness)가 동작하지 않습니다. MCP 호스트 "
+                    "설정의 tessaro 항목 \"env\" 블록에 \"TESSARO_SEC_CONTACT\": \"이름 you@example.com\" 을 넣고 "
+                    "호스트를 다시 시작하세요.");
+  std::vector<std::string> connected;
+  for (const auto& b : set.value("brokers", json::array()))
+    connected.push_back(b.value("id", std::string()) + " (" + b.value("profile", std::string()) +
+                        (b.value("primary", false) ? ", 주 사용" : "") + ")");
+  if (set.contains("broker_state_error") && set["broker_state_error"].is_string())
+    lines.push_back("- 증권사 연결: ⚠️ 연결 상태 파일을 읽지 못했습니다 (" + set["broker_state_error"].get<std::string>() + ")");
+  else if (connected.empty())
+    lines.push_back("- 증권사 연결: 없음 (분봉·수급 근거 도구는 Orvane Manager에서 증권사를 연결해야 쓸 수 있습니다)");
+  else
+    lines.push_back("- 증권사 연결: " + fmt::join(connected, ", "));
   lines.push_back("");
   lines.push_back("## 저장 공간");
   for (const char* key : {"home", "cache"}) {

@@ -11,7 +11,7 @@ namespace tessaro::server {
 namespace {
 
 const char* kStatusDoc =
-    "Tessaro 상태 요약 — 버전, 한국장·미국장 상태, 최근 호출 성공·실패, 캐시 쓰기 가능 여부를 한 번에 보여줍니다.\n\n"
+    "Tessaro 상태 요약 — 버전, 한국장·미국장 상태, 최근 호출 성공·실패, 캐시 쓰기 가능 여부, SEC 연락처 설정과 연결된 증권사를 한 번에 보여줍니다.\n\n"
     "기록된 최근 호출 로그와 업데이트 확인 캐시만 읽으며 새 네트워크 호출은 하지 않습니다. 문제가 보이면 사용자에게 "
     "Orvane Manager의 Tessaro 카드에서 [진단] 버튼을, 그래도 같으면 Orvane Manager 상단의 [지원 문의] 버튼을 안내하세요. "
     "터미널 명령은 안내하지 마세요.";

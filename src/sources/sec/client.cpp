@@ -18,10 +18,33 @@ RateGate::Clock::time_point RateGate::reserve(Clock::time_point now) {
   return start;
 }
 
+namespace {
+const char* const kContactFix =
+    "MCP 호스트 설정(예: claude_desktop_config.json)의 tessaro 항목 \"env\" 블록에 "
+    "\"TESSARO_SEC_CONTACT\": \"이름 you@example.com\" 처럼 실제 이름과 이메일을 넣고 호스트를 다시 시작하세요.";
+}  // namespace
+
+bool contact_configured() { return !fmt::trim(env_or("TESSARO_SEC_CONTACT", "")).empty(); }
+
+std::string setup_advice(const SecFetchError& e) {
+  if (dynamic_cast<const SecContactMissing*>(&e))
+    return std::string("SEC 는 연락처를 밝히지 않은 클라이언트의 요청을 받지 않습니다. ") + kContactFix;
+  if (e.status() == 403)
+    return std::string("SEC 가 이 클라이언트를 연락처를 밝히지 않았거나 요청 한도(초당 10건)를 넘은 클라이언트로 보고 "
+                       "거부했을 가능성이 큽니다. ") +
+           kContactFix + " 이미 넣었다면 차단이 풀리도록 10분쯤 지나 다시 시도하세요.";
+  return "";
+}
+
+std::optional<std::string> contact_missing_reply() {
+  if (contact_configured()) return std::nullopt;
+  return "⚠️ SEC EDGAR 연락처(TESSARO_SEC_CONTACT)가 설정되지 않아 SEC 에 요청하지 않았습니다. " +
+         setup_advice(SecContactMissing());
+}
+
 std::string user_agent() {
   std::string contact = fmt::trim(env_or("TESSARO_SEC_CONTACT", ""));
-  if (contact.empty())
-    throw SecFetchError("TESSARO_SEC_CONTACT 환경변수(연락처 이메일)가 없어 SEC 요청을 보내지 않았습니다");
+  if (contact.empty()) throw SecContactMissing();
 #ifdef TESSARO_VERSION
   return std::string("Tessaro tessaro-mcp/") + TESSARO_VERSION + " " + contact;
 #else
@@ -117,8 +140,10 @@ http::Response request(const std::string& url, double timeout_s) {
     }
     if (s == 404) throw SecNotFound("HTTP 404 Not Found");
     if (s == 429) throw SecFetchError("HTTP 429 Too Many Requests - SEC 요청 한도 초과, 잠시 후 재시도", 429, true);
-    if (s == 403 && looks_like_throttle_page(r.body))
-      throw SecFetchError("HTTP 403 - SEC 요청 한도 초과 또는 미신고 클라이언트로 차단됨, 잠시 후 재시도", 403, true);
+    // EDGAR answers 403 to undeclared clients and to those over the rate limit.
+    if (s == 403)
+      throw SecFetchError("HTTP 403 - SEC 가 요청을 거부함(연락처 미신고 또는 요청 한도 초과 클라이언트로 분류)", 403,
+                          looks_like_throttle_page(r.body));
     throw SecFetchError("HTTP " + std::to_string(s), s);
   }
 }

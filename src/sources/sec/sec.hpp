@@ -36,6 +36,12 @@ class SecFetchError : public Error {
   long status_;
   bool throttled_;
 };
+// TESSARO_SEC_CONTACT is not set: nothing was sent (EDGAR refuses undeclared clients).
+class SecContactMissing : public SecFetchError {
+ public:
+  SecContactMissing() : SecFetchError("TESSARO_SEC_CONTACT 미설정 - SEC 요청을 보내지 않음") {}
+  const char* class_name() const override { return "SecContactMissing"; }
+};
 // 404 from EDGAR: the CIK, file or XBRL concept does not exist there.
 class SecNotFound : public SecFetchError {
  public:
@@ -59,9 +65,16 @@ class RateGate {
   Clock::time_point next_{};
 };
 
-// "Tessaro tessaro-mcp/<version> <contact>"; throws SecFetchError when
+// "Tessaro tessaro-mcp/<version> <contact>"; throws SecContactMissing when
 // TESSARO_SEC_CONTACT is not set (EDGAR refuses undeclared clients).
 std::string user_agent();
+bool contact_configured();
+// What the user has to change when the failure is one of configuration (no contact,
+// or a 403: EDGAR took us for an undeclared or over-limit client): the cause and the
+// setting in the MCP host's env block. "" for any other failure (retrying may help).
+std::string setup_advice(const SecFetchError& e);
+// The whole reply of an SEC tool asked while no contact is set; nullopt when one is.
+std::optional<std::string> contact_missing_reply();
 // Throttle page of www.sec.gov ("Request Rate Threshold Exceeded", "declare your traffic", ...).
 bool looks_like_throttle_page(const std::string& body);
 

@@ -125,8 +125,9 @@ json fact_record(const json& f) {
   return r;
 }
 
-std::string issuer_failed(const std::exception& e) {
-  return std::string("⚠️ SEC 티커 목록을 조회하지 못했습니다 (") + e.what() + "). 재시도하세요.";
+std::string issuer_failed(const sec::SecFetchError& e) {
+  std::string fix = sec::setup_advice(e);
+  return std::string("⚠️ SEC 티커 목록을 조회하지 못했습니다 (") + e.what() + "). " + (fix.empty() ? "재시도하세요." : fix);
 }
 
 json issuer_view(const json& is) {
@@ -192,6 +193,7 @@ std::string financial_soundness(const std::string& symbol_in) {
     return dump_compact(body);
   }
 
+  if (auto refusal = sec::contact_missing_reply()) return *refusal;
   json is;
   try {
     is = sec::resolve_issuer(symbol);
@@ -313,6 +315,7 @@ std::string financial_soundness(const std::string& symbol_in) {
 
 std::string us_liquidity(const std::string& ticker_in) {
   std::string ticker = fmt::trim(ticker_in);
+  if (auto refusal = sec::contact_missing_reply()) return *refusal;
   json is;
   try {
     is = sec::resolve_issuer(ticker);

@@ -14,8 +14,14 @@ std::string s_of(const json& j, const char* k) {
   return j.is_object() && j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : "";
 }
 
-std::string ticker_list_failed(const std::exception& e) {
-  return std::string("⚠️ SEC 티커 목록을 조회하지 못했습니다 (") + e.what() + "). 재시도하세요.";
+// "재시도하세요" unless retrying cannot help: then what to set instead.
+std::string retry_or_fix(const sec::SecFetchError& e, const char* retry, const char* before_fix = "") {
+  std::string fix = sec::setup_advice(e);
+  return fix.empty() ? std::string(retry) : before_fix + fix;
+}
+
+std::string ticker_list_failed(const sec::SecFetchError& e) {
+  return std::string("⚠️ SEC 티커 목록을 조회하지 못했습니다 (") + e.what() + "). " + retry_or_fix(e, "재시도하세요.");
 }
 
 std::string none_reply(const std::string& text, const std::string& ticker, const std::string& warning,
@@ -65,6 +71,7 @@ const char* kDetailDoc =
 // ---- get_us_filings ---------------------------------------------------------------
 
 std::string get_us_filings(const server::Args& a) {
+  if (auto refusal = sec::contact_missing_reply()) return *refusal;
   std::string ticker = fmt::trim(a.str("ticker"));
   std::string TICKER = fmt::upper(ticker);
   long long limit_req = a.integer("limit");
@@ -92,7 +99,7 @@ std::string get_us_filings(const server::Args& a) {
     subs = sec::submissions(cik);
   } catch (const sec::SecFetchError& e) {
     return none_reply(std::string("⚠️ SEC 공시 목록 조회에 실패했습니다 (") + e.what() +
-                          "). 0건이 아니라 조회 실패이므로 재시도하세요.",
+                          "). 0건이 아니라 조회 실패" + retry_or_fix(e, "이므로 재시도하세요.", "입니다. "),
                       ticker, std::string("SEC 조회 실패: ") + e.what(), json{{"issuer", is}});
   }
   json pages = subs.value("pages", json::array());
@@ -109,7 +116,7 @@ std::string get_us_filings(const server::Args& a) {
       rows = sec::submissions_page(cik, *page);
     } catch (const sec::SecFetchError& e) {
       return none_reply(std::string("⚠️ SEC 구간 파일 조회에 실패했습니다 (") + e.what() +
-                            "). 0건이 아니라 조회 실패이므로 재시도하세요.",
+                            "). 0건이 아니라 조회 실패" + retry_or_fix(e, "이므로 재시도하세요.", "입니다. "),
                         ticker, std::string("SEC 조회 실패: ") + e.what(), json{{"issuer", is}});
     }
     for (size_t i = at + 1; i < pages.size(); ++i) older.push_back(page_meta(pages[i]));
@@ -226,6 +233,7 @@ std::string get_us_filing_detail(const server::Args& a) {
   if (document && fmt::trim(*document).empty()) document.reset();
   if (analyze && *analyze != "dilution" && *analyze != "contract")
     return "analyze 는 'dilution' 또는 'contract' 여야 합니다 (받음: " + *analyze + ").";
+  if (auto refusal = sec::contact_missing_reply()) return *refusal;
 
   json is;
   try {
@@ -248,7 +256,7 @@ std::string get_us_filing_detail(const server::Args& a) {
   try {
     docs = sec::fetch_filing_index(cik, acc);
   } catch (const sec::SecFetchError& e) {
-    return std::string("⚠️ 문서 목록 조회 실패 (") + e.what() + "). 접수번호를 확인하세요.";
+    return std::string("⚠️ 문서 목록 조회 실패 (") + e.what() + "). " + retry_or_fix(e, "접수번호를 확인하세요.");
   }
   std::string form = row.is_null() ? "-" : s_of(row, "form");
   std::string filed = row.is_null() ? "-" : s_of(row, "filing_date");
