@@ -1,11 +1,17 @@
 #include "core/files.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <chrono>
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -54,13 +60,21 @@ void write_file_atomic(const fs::path& path, const std::string& content, std::op
   static std::atomic<unsigned> seq{0};
   std::error_code ec;
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  fs::path tmp = path;
-  tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(seq.fetch_add(1));
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode.value_or(0644));
+  const mode_t m = mode_t(mode.value_or(0644));
+  fs::path tmp;
+  int fd = -1;
+  // A fresh file every time: a leftover of a dead process with our pid (or a
+  // planted link) is never reused, so the mode holds from the first byte.
+  for (int attempt = 0; attempt < 100000 && fd < 0; ++attempt) {
+    tmp = path;
+    tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(seq.fetch_add(1));
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) throw Error("cannot create " + tmp.string() + ": " + std::strerror(errno));
   try {
+    if (mode) ::fchmod(fd, m);   // exactly the mode asked for, whatever the umask
     write_all(fd, content, tmp);
-    if (mode) ::fchmod(fd, mode_t(*mode));
     ::fsync(fd);
   } catch (...) {
     ::close(fd);
@@ -73,6 +87,96 @@ void write_file_atomic(const fs::path& path, const std::string& content, std::op
     ::unlink(tmp.c_str());
     throw Error("cannot replace " + path.string() + ": " + std::strerror(err));
   }
+}
+
+fs::path publish_unique(const fs::path& tmp, const fs::path& dir, const std::string& stem, const std::string& ext) {
+  for (int i = 1; i < 10000; ++i) {
+    fs::path target = dir / (i == 1 ? stem + ext : stem + "_" + std::to_string(i) + ext);
+    if (::link(tmp.c_str(), target.c_str()) == 0) {
+      ::unlink(tmp.c_str());
+      return target;
+    }
+    int err = errno;
+    if (err == EEXIST) continue;
+    if (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EXDEV || err == EMLINK) {
+      // No hard links here: a rename that refuses to replace.
+      if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
+      err = errno;
+      if (err == EEXIST) continue;
+    }
+    ::unlink(tmp.c_str());
+    throw Error("cannot save " + target.filename().string() + ": " + std::strerror(err));
+  }
+  ::unlink(tmp.c_str());
+  throw Error("no free file name for " + stem + ext);
+}
+
+bool path_inside(const fs::path& path, const fs::path& dir) {
+  std::error_code ec1, ec2;
+  fs::path p = fs::weakly_canonical(path, ec1), d = fs::weakly_canonical(dir, ec2);
+  if (ec1 || ec2) return false;
+  fs::path rel = p.lexically_relative(d);
+  if (rel.empty() || rel == ".") return false;
+  for (const auto& part : rel)
+    if (part == "..") return false;
+  return true;
+}
+
+namespace {
+
+bool all_digits(const std::string& s) {
+  return !s.empty() && s.size() <= 10 && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// The writer's pid of a temp file name, 0 when the name is no temp file of ours.
+long temp_owner(const std::string& name) {
+  if (name.rfind(".tmp-", 0) == 0) {   // .tmp-<pid>-<n>...
+    auto dash = name.find('-', 5);
+    std::string pid = name.substr(5, dash == std::string::npos ? std::string::npos : dash - 5);
+    return dash != std::string::npos && all_digits(pid) ? std::stol(pid) : 0;
+  }
+  auto at = name.rfind(".tmp.");   // <name>.tmp.<pid>.<n>
+  if (at == std::string::npos || at == 0) return 0;
+  std::string rest = name.substr(at + 5);
+  auto dot = rest.find('.');
+  if (dot == std::string::npos) return 0;
+  std::string pid = rest.substr(0, dot), n = rest.substr(dot + 1);
+  return all_digits(pid) && all_digits(n) ? std::stol(pid) : 0;
+}
+
+}  // namespace
+
+bool is_temp_file_name(const std::string& name) { return temp_owner(name) > 0; }
+
+size_t remove_stale_temp_files(const fs::path& dir, int depth) {
+  size_t removed = 0;
+  std::error_code ec;
+  fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+  if (ec) return 0;
+  const auto day_ago = fs::file_time_type::clock::now() - std::chrono::hours(24);
+  for (; it != end; it.increment(ec)) {
+    if (ec) break;
+    const fs::directory_entry& e = *it;
+    std::error_code sec;
+    if (e.is_symlink(sec)) {
+      // A temp name that is a link was never ours to follow; drop the link itself.
+      if (is_temp_file_name(e.path().filename().string()) && fs::remove(e.path(), sec)) ++removed;
+      continue;
+    }
+    if (e.is_directory(sec)) {
+      if (depth > 0) removed += remove_stale_temp_files(e.path(), depth - 1);
+      continue;
+    }
+    if (!e.is_regular_file(sec)) continue;
+    long pid = temp_owner(e.path().filename().string());
+    if (pid <= 0) continue;
+    bool writer_alive = pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+    auto mtime = e.last_write_time(sec);
+    bool old = !sec && mtime < day_ago;
+    if (writer_alive && !old) continue;
+    if (fs::remove(e.path(), sec)) ++removed;
+  }
+  return removed;
 }
 
 void append_line_locked(const fs::path& path, const std::string& line) {

@@ -10,9 +10,28 @@ namespace tessaro {
 std::filesystem::path home_dir();
 
 // Write to a temp file in the same folder, fsync, then rename over `path`.
-// Parent folders are created. mode, when given, is applied to the file (e.g. 0600).
+// Parent folders are created. mode, when given, is the file's mode (e.g. 0600)
+// from the moment the temp file exists, before any byte is written.
 void write_file_atomic(const std::filesystem::path& path, const std::string& content,
                        std::optional<int> mode = std::nullopt);
+
+// Moves the finished file `tmp` to the first free name of `dir`/stem+ext,
+// stem_2+ext, stem_3+ext ... without ever replacing an existing file (the name
+// is claimed by link(2), or rename with RENAME_NOREPLACE where links are not
+// supported), so concurrent writers each get their own file. Returns the path
+// claimed; `tmp` is gone afterwards. Throws Error when no name could be claimed.
+std::filesystem::path publish_unique(const std::filesystem::path& tmp, const std::filesystem::path& dir,
+                                     const std::string& stem, const std::string& ext);
+
+// Whether `path`, with symlinks and ".." resolved, lies inside `dir` (not `dir` itself).
+bool path_inside(const std::filesystem::path& path, const std::filesystem::path& dir);
+
+// Temp files this program writes before renaming them into place:
+// "<name>.tmp.<pid>.<n>" (write_file_atomic) and ".tmp-<pid>-<n>..." (workbooks).
+bool is_temp_file_name(const std::string& name);
+// Removes temp files under `dir` (up to `depth` folder levels down) left by
+// processes that are gone, or older than a day. Never throws; returns the count.
+size_t remove_stale_temp_files(const std::filesystem::path& dir, int depth = 3);
 
 // Append one line (a '\n' is added) under an exclusive file lock, so that two
 // writers finishing at once never interleave.

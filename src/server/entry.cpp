@@ -61,6 +61,7 @@ int cmd_call(int argc, char** argv) {
 int serve_stdio() {
   check_write_tools();
   notice::mark_start(home_dir());
+  remove_stale_temp_files(home_dir());   // temp files of processes killed mid-write
   notice::start_usage_report("tessaro", TESSARO_VERSION);
   std::ios::sync_with_stdio(false);
   serve(std::cin, std::cout);

@@ -13,6 +13,7 @@
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/event_reaction/event_reaction.hpp"
 #include "sources/indicators/split_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -124,8 +125,29 @@ json reaction_cell(const json& reaction, const char* key) {
   return p.value("reason", std::string()) == "not_yet_traded" ? json("아직 거래일 전") : json("데이터 없음");
 }
 
+// What became of each detail part: a failed lookup is named on the sheet and
+// in the reply, and told apart from a part that found nothing.
+struct PartStatus {
+  std::vector<std::pair<std::string, std::string>> failed;   // part, cause
+  std::vector<std::string> empty;
+  void fail(const std::string& part, const std::exception& e) { fail(part, server::cause_text(e)); }
+  void fail(const std::string& part, const std::string& cause) {
+    for (const auto& f : failed)
+      if (f.first == part) return;
+    failed.push_back({part, cause});
+  }
+  void none(const std::string& part) {
+    if (std::find(empty.begin(), empty.end(), part) == empty.end()) empty.push_back(part);
+  }
+  std::vector<std::string> failed_parts() const {
+    std::vector<std::string> out;
+    for (const auto& f : failed) out.push_back(f.first);
+    return out;
+  }
+};
+
 excel::DetailSheet build_detail(const std::string& code, std::string& name, int detail_days, const Context& ctx,
-                                const json& cards) {
+                                const json& cards, PartStatus& st) {
   excel::DetailSheet d;
   json bars;
   std::optional<double> last_price, day_change;
@@ -175,11 +197,17 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         d.charts.push_back(std::move(ch));
       }
     }
-  } catch (const std::exception&) {
+    if (!last_price) st.none("가격 위치·종가 그래프");
+  } catch (const std::exception& e) {
+    st.fail("가격 위치·종가 그래프", e);
   }
   // Valuation, results and stability from the financial table.
   try {
     json fin = naver::get_financials(code);
+    if (fin.is_object() && fin.contains(naver::PARSE_MISS_KEY))
+      st.fail("밸류에이션·실적·안정성", "NaverParseError: 재무 표를 읽지 못함 (파싱 실패)");
+    else if (!fin.is_object() || fin.empty())
+      st.none("밸류에이션·실적·안정성");
     if (fin.is_object() && !fin.empty() && !fin.contains(naver::PARSE_MISS_KEY)) {
       if (name.empty() && fin.contains("name") && fin["name"].is_string()) name = fin["name"].get<std::string>();
       json ttm = naver::ttm_eps_for(fin);
@@ -215,7 +243,8 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         st.rows.push_back({key, latest_annual(fin, key)});
       d.sections.push_back(std::move(st));
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("밸류에이션·실적·안정성", e);
   }
   // Sector comparison: the stock's PER against the sector's, the day against
   // the sector's day, then peers from the sector's member list.
@@ -239,8 +268,11 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
       if (auto sc = sector_change(ctx, sector_name); sc && day_change)
         s.rows.push_back({"상대성과(%p, 업종 대비)", jnum(*day_change - *sc), "업종 등락률 " + fmt::fixed(*sc, 2, false, true) + "%"});
       d.sections.push_back(std::move(s));
+    } else {
+      st.none("업종 비교");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("업종 비교", e);
   }
   if (!sector_name.empty()) {
     try {
@@ -254,7 +286,9 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         if (s.rows.size() >= 10) break;
       }
       if (!s.rows.empty()) d.sections.push_back(std::move(s));
-    } catch (const std::exception&) {
+      else st.none("동종 업종 종목");
+    } catch (const std::exception& e) {
+      st.fail("동종 업종 종목", e);
     }
   }
   // Daily institutional and foreign flow.
@@ -277,8 +311,11 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
       }
       d.sections.push_back(std::move(s));
       d.charts.push_back(std::move(ch));
+    } else {
+      st.none("일별 수급·수급 그래프");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("일별 수급·수급 그래프", e);
   }
   // Consensus: target, gap to the price, buy opinions, earnings surprise; then
   // the target price month by month.
@@ -325,8 +362,11 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
           if (e.is_object()) h.rows.push_back({month_of(e.value("date", json(nullptr))), e.value("price", json(nullptr))});
         d.sections.push_back(std::move(h));
       }
+    } else {
+      st.none("컨센서스·목표주가 추이");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("컨센서스·목표주가 추이", e);
   }
   json disclosures = json::array();
   try {
@@ -339,8 +379,11 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         s.row_urls.push_back(cell_text(r.value("url", json(""))));
       }
       d.sections.push_back(std::move(s));
+    } else {
+      st.none("최근 공시");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("최근 공시", e);
   }
   try {
     json reps = naver::get_reports(code, 5);
@@ -353,8 +396,11 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         s.row_urls.push_back(nid.empty() ? cell_text(r.value("url", json(""))) : naver::report_page_url(nid));
       }
       d.sections.push_back(std::move(s));
+    } else {
+      st.none("리포트");
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    st.fail("리포트", e);
   }
   // Reactions to the recent disclosures: next day and five days on, against
   // the close before the disclosure day (one row per day).
@@ -368,7 +414,8 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         event_reaction::ReactionArgs ra{code, day, bars, json::array(), 1, 5, std::nullopt};
         json re = event_reaction::build_event_reaction(ra);
         s.rows.push_back({day, r.value("title", json("")), reaction_cell(re, "D+1"), reaction_cell(re, "D+5")});
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
+        st.fail("공시 반응", e);
       }
     }
     if (!s.rows.empty()) d.sections.push_back(std::move(s));
@@ -396,6 +443,15 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
     }
   d.sheet_name = name.empty() ? code : code + " " + name;
   d.heading = (name.empty() ? code : name + " (" + code + ")") + " 상세";
+  // Failed and empty parts head the sheet, so a missing table is never read as
+  // "nothing there".
+  if (!st.failed.empty() || !st.empty.empty()) {
+    excel::DetailSection s{"조회 상태", {"항목", "상태", "원인"}, {}, {}};
+    for (const auto& [part, cause] : st.failed) s.rows.push_back({part, "⚠️ 조회 실패 — 시트에서 빠짐", cause});
+    for (const auto& part : st.empty) s.rows.push_back({part, "자료 없음", ""});
+    d.sections.insert(d.sections.begin(), std::move(s));
+    if (!st.failed.empty()) d.heading += " — ⚠️ 일부 항목 조회 실패";
+  }
   return d;
 }
 
@@ -439,6 +495,7 @@ std::string save_analysis_to_excel(const server::Args& a) {
         names[i] = cell_text(r.value(name_col, json("")));
 
   Context ctx;
+  std::vector<std::string> context_failed;   // market context parts that failed
   if (!detail_codes.empty()) {
     try {
       json idx = naver::get_market_index();
@@ -456,20 +513,25 @@ std::string save_analysis_to_excel(const server::Args& a) {
             break;
           }
     } catch (const std::exception&) {
+      context_failed.push_back("코스피 등락률");
     }
     try {
       ctx.sectors = naver::list_sectors();
     } catch (const std::exception&) {
+      context_failed.push_back("업종 등락률");
     }
   }
   std::vector<excel::DetailSheet> details(detail_codes.size());
+  std::vector<PartStatus> status(detail_codes.size());
   parallel_for(detail_codes.size(), 4, [&](size_t i) {
     details[i] = build_detail(detail_codes[i], names[i], detail_days, ctx,
-                              extras.contains(detail_codes[i]) ? extras[detail_codes[i]] : json::array());
+                              extras.contains(detail_codes[i]) ? extras[detail_codes[i]] : json::array(), status[i]);
   });
 
+  // Fixed sheets first, then the detail sheets: every name valid and unique
+  // (a code "0088m0" next to "0088M0", a stock called "요약") before any text names them.
   excel::WorkbookBuilder wb;
-  wb.add_table_sheet("요약", table,
+  const std::string summary_sheet = wb.add_table_sheet("요약", table,
                      json{{"제목", title},
                           {"행 수", table.rows.size()},
                           {"근거 도구", fmt::join(sources, ", ")},
@@ -491,6 +553,8 @@ std::string save_analysis_to_excel(const server::Args& a) {
   text.push_back("  · 2026-09-14 이후 네이버 일봉·수급표의 종가는 20:00 애프터마켓 마지막 체결가입니다. 정규장 종가(15:30)와 다를 수 있습니다.");
   text.push_back("  · 수급 열은 기관·외국인 순매매입니다. 개인 순매매는 get_flow 에서 볼 수 있고, 이 파일에는 넣지 않았습니다.");
   text.push_back("  · PER 은 현재가 ÷ 최근 4분기 EPS(TTM) 기준입니다. 실적표의 PER(각 기간말 주가 기준)과 값이 다를 수 있습니다.");
+  const std::string sources_sheet = wb.reserve_sheet_name("근거와 한계");
+  for (auto& d : details) d.sheet_name = wb.reserve_sheet_name(d.sheet_name);
   if (!details.empty()) {
     text.push_back("");
     text.push_back("■ 종목별 상세 시트");
@@ -499,25 +563,34 @@ std::string save_analysis_to_excel(const server::Args& a) {
   }
   text.push_back("");
   text.push_back("※ 이 표는 조회 결과를 정리한 것이며 매수·매도 권유가 아닙니다.");
-  wb.add_text_sheet("근거와 한계", text);
+  wb.add_text_sheet(sources_sheet, text);
   std::map<std::string, std::string> by_name, by_code;
   for (size_t i = 0; i < details.size(); ++i) {
-    wb.add_detail_sheet(details[i]);
-    std::string sheet = details[i].sheet_name;
+    std::string sheet = wb.add_detail_sheet(details[i]);
     if (!names[i].empty()) by_name[names[i]] = sheet;
     by_code[detail_codes[i]] = sheet;
   }
   if (!details.empty()) {
-    if (!name_col.empty() && !by_name.empty()) wb.link_column("요약", name_col, by_name);
-    else if (!code_col.empty()) wb.link_column("요약", code_col, by_code);
+    if (!name_col.empty() && !by_name.empty()) wb.link_column(summary_sheet, name_col, by_name);
+    else if (!code_col.empty()) wb.link_column(summary_sheet, code_col, by_code);
   }
-  auto path = target.path(title_stem(title));
-  wb.save(path);
+  auto path = wb.save(target.path(title_stem(title)));
 
   std::vector<std::string> lines = {"✓ 저장 완료 — " + title + " (" + std::to_string(table.rows.size()) + "행)",
                                     "경로: " + path.string(), "열: " + fmt::join(table.columns, ", ")};
   if (!details.empty())
     lines.push_back("종목별 흐름 시트: " + fmt::join(detail_codes, ", ") + " (종가·수급 그래프 포함)");
+  std::vector<std::string> failed;
+  for (size_t i = 0; i < status.size(); ++i)
+    if (!status[i].failed.empty())
+      failed.push_back(detail_codes[i] + "(" + fmt::join(status[i].failed_parts(), ", ") + ")");
+  if (!failed.empty())
+    lines.push_back("⚠️ 조회 실패로 상세 시트에서 빠진 항목: " + fmt::join(failed, "; ") +
+                    " — 각 시트 맨 위 '조회 상태'에 적었습니다. 자료가 없는 것이 아니라 가져오지 못한 것입니다.");
+  if (!context_failed.empty())
+    lines.push_back("⚠️ 시장 비교 자료 조회 실패: " + fmt::join(context_failed, ", ") + " — 상대성과 행이 빠졌습니다.");
+  if (!wb.sheet_errors().empty())
+    lines.push_back("⚠️ 만들지 못한 시트: " + fmt::join(wb.sheet_errors(), "; "));
   lines.push_back("근거 도구: " + fmt::join(sources, ", "));
   if (notes.empty())
     lines.push_back("⚠️ notes 가 비어 있습니다 — 무엇을 걸렀고 무엇을 못 봤는지 적어 주세요. 표만 남으면 나중에 잘못 읽힙니다.");

@@ -20,8 +20,7 @@ Target resolve_target(const std::string& filename, const std::string&) {
 }
 
 std::filesystem::path Target::path(const std::string& prefix) const {
-  if (!filename.empty()) return excel::unused_path(filename);
-  return excel::unused_path(excel::generate_filename(prefix));
+  return excel::get_snapshot_dir() / (filename.empty() ? excel::generate_filename(prefix) : filename);
 }
 
 }  // namespace tessaro::workbooks

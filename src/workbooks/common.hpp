@@ -14,8 +14,9 @@ struct Target {
   bool ok = true;
   std::string error;      // the ⚠️ reply when the given name is refused
   std::string filename;   // checked user name, or "" for an automatic one
-  // The path to write: the user's name (never overwriting: _2, _3 ...), or an
-  // automatic name with a time stamp from `prefix`.
+  // The path asked for: the user's name, or an automatic name with a time
+  // stamp from `prefix` (reduced to safe characters). The save claims it, or
+  // name_2, name_3 ... when it is taken, and returns the path it wrote.
   std::filesystem::path path(const std::string& prefix) const;
 };
 

@@ -5,6 +5,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
+#include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/naver/naver.hpp"
@@ -60,12 +61,34 @@ excel::Table table_of(const json& rows, const std::vector<std::string>& preferre
   return t;
 }
 
-std::string after_market_preamble(const json& rows) {
-  json info = mt::extended_bar_info(rows, "day");
-  if (!info.is_object()) return "";
-  return "⚠️ " + info.value("first_bar", std::string()) + " 이후 " + std::to_string(info.value("bars", 0)) +
-         "개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다. 정규장 종가(15:30)가 아니니 파일을 넘길 때 함께 "
-         "알려 주세요.\n\n";
+// Today's daily bar while it can still change: its sentence of the bar note
+// ("오늘(...) 봉은 ..."), or a plain one when the note has none.
+std::string today_bar_sentence(const json& info) {
+  if (info.is_object()) {
+    std::string note = mt::extended_bar_note(info, "일봉");
+    auto at = note.find(" 오늘(");
+    if (at != std::string::npos) return note.substr(at + 1);
+  }
+  return "장이 끝나기 전 값이라 바뀔 수 있습니다.";
+}
+
+// info: extended_bar_info of the rows (null when none are after-market bars);
+// open_day: the last row's date when that bar is not finished, else "".
+std::string after_market_preamble(const json& info, const std::string& open_day) {
+  std::string out;
+  if (info.is_object()) {
+    int bars = info.value("bars", 0);
+    // Today's unfinished bar holds no 20:00 close yet: it is told apart below.
+    if (!open_day.empty() && info.value("last_bar", std::string()) == open_day) --bars;
+    if (bars > 0)
+      out += "⚠️ " + info.value("first_bar", std::string()) + " 이후 " + std::to_string(bars) +
+             "개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다. 정규장 종가(15:30)가 아니니 파일을 넘길 때 함께 "
+             "알려 주세요.\n";
+  }
+  if (!open_day.empty())
+    out += "⚠️ 마지막 행(" + open_day + ")은 아직 끝나지 않은 봉이에요 (시트의 봉상태 열에 '진행 중'으로 표시). " +
+           today_bar_sentence(info) + "\n";
+  return out.empty() ? out : out + "\n";
 }
 
 std::string saved_reply(const std::filesystem::path& path, const excel::Table& t) {
@@ -82,17 +105,34 @@ std::string export_to_excel(const server::Args& a) {
   Target target = resolve_target(a.str("filename"), "export");
   if (!target.ok) return target.error;
 
+  // The code reaches the source and the file name: six letters or digits only.
+  const bool valid_code = server::is_code(code);
   excel::Table table;
+  table.currency = "KRW";
   std::string sheet, prefix, preamble;
   if (data_type == "chart") {
-    json rows = naver::get_ohlcv(code, "day", days);
+    json rows = valid_code ? naver::get_ohlcv(code, "day", days) : json::array();
     if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
     table = table_of(rows, {"date", "open", "high", "low", "close", "volume"});
+    table.currency = "KRW";
     table.labels = {{"high", "고가"}, {"low", "저가"}};
     sheet = "OHLCV";
-    prefix = "chart_" + code;
-    preamble = after_market_preamble(rows);
+    prefix = "chart_" + excel::safe_name_part(code);
+    // ETFs and ETNs have no after-market; their day ends with the regular session.
+    const bool after_market = mt::bars_can_include_after_market(code);
+    json info = after_market ? mt::extended_bar_info(rows, "day") : json(nullptr);
+    json state = mt::bar_state("day", rows, std::nullopt, &mt::krx_calendar(after_market));
+    std::string open_day;
+    if (state.is_object() && state.value("last_bar_complete", json()) == json(false)) {
+      open_day = state.value("last_bar_date", std::string());
+      table.columns.push_back("bar_state");
+      table.labels["bar_state"] = "봉상태";
+      for (size_t i = 0; i < table.rows.size(); ++i)
+        table.rows[i]["bar_state"] = i + 1 == table.rows.size() ? "진행 중 (미확정)" : "확정";
+    }
+    preamble = after_market_preamble(info, open_day);
   } else if (data_type == "flow") {
+    if (!valid_code) return "수급 데이터를 가져올 수 없습니다: " + code;
     json rows;
     try {
       rows = naver::get_investor_flow(code, days);
@@ -102,12 +142,27 @@ std::string export_to_excel(const server::Args& a) {
     }
     if (!rows.is_array() || rows.empty()) return "수급 데이터를 가져올 수 없습니다: " + code;
     table = table_of(rows, {"date", "institutional", "foreign", "individual", "close", "volume"});
+    table.currency = "KRW";
     sheet = "Investor Flow";
-    prefix = "flow_" + code;
-    preamble = after_market_preamble(rows);
+    prefix = "flow_" + excel::safe_name_part(code);
+    preamble = after_market_preamble(mt::extended_bar_info(rows, "day"), "");
   } else if (data_type == "financial") {
+    if (!valid_code) return "재무지표를 가져올 수 없습니다: " + code;
     json fin = naver::get_financials(code);
     if (!fin.is_object() || fin.empty()) return "재무지표를 가져올 수 없습니다: " + code;
+    if (fin.contains(naver::PARSE_MISS_KEY)) {
+      // A page that could not be read is no empty table: no file, and said so.
+      std::vector<std::string> missed;
+      const json& m = fin[naver::PARSE_MISS_KEY];
+      if (m.is_array())
+        for (const auto& x : m) missed.push_back(x.is_string() ? x.get<std::string>() : dump_compact(x));
+      else if (m.is_string())
+        missed.push_back(m.get<std::string>());
+      return "재무지표를 가져올 수 없습니다: " + code +
+             "\n⚠️ 네이버 증권 페이지를 읽지 못했어요 (데이터가 없는 것이 아니라 **파싱 실패**예요).\n(원인: 읽지 못한 부분 — " +
+             (missed.empty() ? std::string("재무 표") : fmt::join(missed, ", ")) +
+             ")\n페이지 구조가 바뀌었을 수 있어요.\n" + server::PARSE_FAIL_NEXT;
+    }
     table.columns = {"항목", "값"};
     for (auto it = fin.begin(); it != fin.end(); ++it) {
       if (it.key() == "code") continue;
@@ -117,13 +172,24 @@ std::string export_to_excel(const server::Args& a) {
     }
     if (table.rows.empty()) return "재무지표를 가져올 수 없습니다: " + code;
     sheet = "Financial";
-    prefix = "financial_" + code;
+    prefix = "financial_" + excel::safe_name_part(code);
   } else {
     return "지원하지 않는 data_type: " + data_type + ". 'chart', 'flow', 'financial' 중 선택.";
   }
-  auto path = target.path(prefix);
-  excel::save_dataframe_to_excel(table, path, sheet);
+  auto path = excel::save_dataframe_to_excel(table, target.path(prefix), sheet);
   return preamble + saved_reply(path, table);
+}
+
+// The price currency a Yahoo symbol trades in, as far as its suffix tells:
+// Korean listings in won, plain US tickers (BRK.B a class, not an exchange)
+// in dollars, other exchanges left to their values.
+std::string us_currency(const std::string& ticker) {
+  std::string t = fmt::upper(fmt::trim(ticker));
+  auto dot = t.rfind('.');
+  if (dot == std::string::npos || t.size() - dot - 1 <= 1) return "USD";
+  std::string suffix = t.substr(dot + 1);
+  if (suffix == "KS" || suffix == "KQ") return "KRW";
+  return "";
 }
 
 const std::vector<std::string> kPeriods = {"1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"};
@@ -144,9 +210,10 @@ std::string export_us_to_excel(const server::Args& a) {
   if (!rows.is_array() || rows.empty()) return "티커 '" + ticker + "'의 데이터를 가져올 수 없습니다.";
   excel::Table table = table_of(rows, {"date", "datetime", "open", "high", "low", "close", "volume"});
   table.labels = {{"high", "고가"}, {"low", "저가"}};
-  std::string prefix = "us_chart_" + fmt::replace_all(fmt::upper(ticker), ".", "_") + "_" + period;
-  auto path = target.path(prefix);
-  excel::save_dataframe_to_excel(table, path, "OHLCV", json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
+  table.currency = us_currency(ticker);
+  std::string prefix = "us_chart_" + excel::safe_name_part(fmt::replace_all(fmt::upper(ticker), ".", "_")) + "_" + period;
+  auto path = excel::save_dataframe_to_excel(table, target.path(prefix), "OHLCV",
+                                             json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
   return "✓ US Excel 저장 완료\n티커: " + ticker + " · 기간: " + period + " · 간격: " + interval + "\n경로: " +
          path.string() + "\n행 수: " + std::to_string(table.rows.size()) + "\n컬럼: " + fmt::join(table.columns, ", ") +
          "\n\n💡 이 파일을 엑셀·Gemini·ChatGPT 등에서 바로 분석 가능. AI 토큰 소비 없음.";

@@ -192,10 +192,10 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
     table.rows.push_back(std::move(row));
   }
 
-  auto path = target.path("snapshot_" + std::to_string(codes.size()));
-  excel::save_dataframe_to_excel(table, path, "Snapshot",
-                             json{{"days", days}, {"fields", fmt::join(requested, ",")},
-                                  {"requested_codes", codes.size()}});
+  table.currency = "KRW";
+  auto path = excel::save_dataframe_to_excel(table, target.path("snapshot_" + std::to_string(codes.size())), "Snapshot",
+                                             json{{"days", days}, {"fields", fmt::join(requested, ",")},
+                                                  {"requested_codes", codes.size()}});
 
   std::string example = "{'period_return_pct_min': 0}";
   if (table.has_column("per")) example = "{'per': {'min': 0, 'max': 15}}";

@@ -333,3 +333,46 @@ TEST(WorkbookTools, AnalysisDetailSheetHasPeersTargetsSurpriseAndReactions) {
   EXPECT_TRUE(has(csv, "\n2026-10-09,")) << csv;
   EXPECT_FALSE(has(line_with("2026-10-28,"), "데이터 없음")) << csv;
 }
+
+TEST(WorkbookTools, AnalysisNamesADetailPartThatFailed) {
+  tessaro::testing::NaverEnv env("2026-11-20 21:00");
+  ScopedEnv research_day("TESSARO_NOW", "2026-11-20T21:00:00+09:00");
+  serve_detail_pages(env);   // the flow page is not served: that lookup fails
+  std::string r = server::call_tool(
+      "save_analysis_to_excel",
+      {{"title", "실패"}, {"rows", {{{"코드", "005930"}, {"종목명", "삼성전자"}}}}, {"notes", {"n"}},
+       {"detail_codes", {"005930"}}, {"detail_days", 20}});
+  EXPECT_TRUE(has(r, "종목별 흐름 시트: 005930 (종가·수급 그래프 포함)")) << r;
+  EXPECT_TRUE(has(r, "\n⚠️ 조회 실패로 상세 시트에서 빠진 항목: 005930(일별 수급·수급 그래프)")) << r;
+  fs::path p = path_in(r);
+  auto names = excel::sheet_names(p);
+  auto at = std::find(names.begin(), names.end(), "005930 삼성전자");
+  ASSERT_NE(at, names.end()) << r;
+  std::string csv = csv_of(p, env.home.path(), int(at - names.begin()) + 1);
+  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  EXPECT_TRUE(has(csv, "삼성전자 (005930) 상세 — ⚠️ 일부 항목 조회 실패")) << csv;
+  EXPECT_TRUE(has(csv, "■ 조회 상태")) << csv;
+  EXPECT_TRUE(has(csv, "\n일별 수급·수급 그래프,⚠️ 조회 실패 — 시트에서 빠짐,")) << csv;
+  EXPECT_FALSE(has(csv, "\n가격 위치·종가 그래프,")) << csv;   // that part was found
+}
+
+TEST(WorkbookTools, ExportChartMarksTodaysUnfinishedBar) {
+  tessaro::testing::NaverEnv env("2026-09-17 11:00");
+  env.srv.route_file("/fchart.stock.naver.com/sise.nhn", "naver/fchart_day_005930.xml", "text/xml; charset=EUC-KR");
+  std::string r = server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", "005930"}, {"days", 30}});
+  // The finished after-market bars keep their note; today's bar (only regular trades so far) gets its own.
+  EXPECT_EQ(r.rfind("⚠️ 2026-09-14 이후 3개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
+  EXPECT_TRUE(has(r, "\n⚠️ 마지막 행(2026-09-17)은 아직 끝나지 않은 봉이에요 (시트의 봉상태 열에 '진행 중'으로 표시). "
+                     "오늘(2026-09-17) 봉은 아직 정규장 체결만 담겨 있고")) << r;
+  EXPECT_TRUE(has(r, "\n컬럼: date, open, high, low, close, volume, bar_state\n")) << r;
+  excel::Table t = excel::load_excel(path_in(r), "OHLCV");
+  ASSERT_EQ(t.rows.size(), 6u);
+  EXPECT_EQ(t.rows[5]["date"], "2026-09-17");
+  EXPECT_EQ(t.rows[5]["bar_state"], "진행 중 (미확정)");
+  EXPECT_EQ(t.rows[4]["bar_state"], "확정");
+  // After 20:00 the bar is final: no mark, the plain note.
+  env.freeze("2026-09-17 20:30");
+  std::string late = server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", "005930"}, {"days", 30}});
+  EXPECT_EQ(late.rfind("⚠️ 2026-09-14 이후 4개 행의 close(종가)", 0), 0u) << late;
+  EXPECT_FALSE(has(late, "bar_state")) << late;
+}

@@ -1,5 +1,5 @@
-// The broker connection state: one JSON file under the home directory, mode 0600,
-// written atomically. Keys are kept in the file; `raw` (and anything shown to a
+// The broker connection state: one JSON file under the home directory, mode 0600
+// (its temp copy too, from the first byte), written atomically. Keys are kept in the file; `raw` (and anything shown to a
 // user) never carries them.
 #include "core/files.hpp"
 #include "sources/market_data/market_data.hpp"
@@ -77,6 +77,9 @@ void save_state_v2(const ConnectionState& s) {
                           {"account", p.account},
                           {"connected_at", p.connected_at}};
   write_file_atomic(state_path(), j.dump(2) + "\n", 0600);
+  // Copies of the keys left by a writer that died mid-save go with every
+  // change of the state (a disconnect included).
+  remove_stale_temp_files(state_path().parent_path(), 0);
 }
 
 json provider_capabilities_v2(const ConnectionState&, const std::string& active_provider,

@@ -45,11 +45,77 @@ fs::path get_snapshot_dir() {
   return p;
 }
 
+namespace {
+
+// UTF-8 code points of a text (invalid bytes as U+FFFD).
+std::vector<char32_t> code_points(const std::string& s) {
+  std::vector<char32_t> out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = (unsigned char)s[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | ((unsigned char)s[i + k] & 0x3F);
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+std::string utf8_of(char32_t cp) {
+  std::string o;
+  if (cp < 0x80) o += char(cp);
+  else if (cp < 0x800) {
+    o += char(0xC0 | (cp >> 6));
+    o += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    o += char(0xE0 | (cp >> 12));
+    o += char(0x80 | ((cp >> 6) & 0x3F));
+    o += char(0x80 | (cp & 0x3F));
+  } else {
+    o += char(0xF0 | (cp >> 18));
+    o += char(0x80 | ((cp >> 12) & 0x3F));
+    o += char(0x80 | ((cp >> 6) & 0x3F));
+    o += char(0x80 | (cp & 0x3F));
+  }
+  return o;
+}
+
+bool safe_name_char(char32_t cp) {
+  return (cp < 0x80 && (std::isalnum(int(cp)) || cp == '-' || cp == '_')) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+         (cp >= 0x3131 && cp <= 0x318E);
+}
+
+}  // namespace
+
+std::string safe_name_part(const std::string& raw, size_t max_chars) {
+  std::string out;
+  size_t n = 0;
+  bool in_run = false;
+  for (char32_t cp : code_points(raw)) {
+    if (n >= max_chars) break;
+    if (safe_name_char(cp)) {
+      out += utf8_of(cp);
+      in_run = false;
+      ++n;
+    } else if (!in_run) {
+      out += "_";
+      in_run = true;
+      ++n;
+    }
+  }
+  return out.empty() ? "x" : out;
+}
+
 std::string generate_filename(const std::string& prefix) {
   mt::Civil c = mt::to_kst(mt::now());
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
-  return prefix + "_" + buf + ".xlsx";
+  return safe_name_part(prefix, 80) + "_" + buf + ".xlsx";
 }
 
 std::optional<std::string> safe_filename(const std::string& raw) {
@@ -58,23 +124,12 @@ std::optional<std::string> safe_filename(const std::string& raw) {
   if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return std::nullopt;
   if (name.find("..") != std::string::npos || name[0] == '.' || name[0] == '~') return std::nullopt;
   for (unsigned char c : name)
-    if (c < 0x20 || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
+    if (c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
       return std::nullopt;
-  if (fmt::cp_len(name) > 150) return std::nullopt;
+  // Room for ".xlsx" and a "_NN" within the 255 bytes a file name may have.
+  if (fmt::cp_len(name) > 150 || name.size() > 200) return std::nullopt;
   if (!fmt::ends_with(fmt::lower(name), ".xlsx")) name += ".xlsx";
   return name;
-}
-
-fs::path unused_path(const std::string& filename) {
-  fs::path dir = get_snapshot_dir();
-  fs::path p = dir / filename;
-  if (!fs::exists(p)) return p;
-  std::string stem = p.stem().string(), ext = p.extension().string();
-  for (int i = 2; i < 10000; ++i) {
-    fs::path q = dir / (stem + "_" + std::to_string(i) + ext);
-    if (!fs::exists(q)) return q;
-  }
-  throw Error("no free file name for " + filename);
 }
 
 // ---------------------------------------------------------------------------
@@ -82,13 +137,51 @@ fs::path unused_path(const std::string& filename) {
 namespace {
 
 bool is_amount_column(const std::string& c) {
-  static const std::set<std::string> s = {"current_price", "volume", "avg_volume", "high", "low", "open", "close",
-                                          "eps", "bps", "bars_count", "inst_net", "foreign_net", "시가총액",
+  static const std::set<std::string> s = {"volume", "avg_volume", "bars_count", "inst_net", "foreign_net", "시가총액",
                                           "individual", "foreign", "institutional"};
+  return s.count(c) > 0;
+}
+bool is_price_column(const std::string& c) {
+  static const std::set<std::string> s = {"current_price", "high", "low", "open", "close", "adj_close", "adjclose",
+                                          "price", "eps", "bps", "target_price", "현재가", "시가", "고가", "저가",
+                                          "종가", "목표주가"};
   return s.count(c) > 0;
 }
 bool is_pct_column(const std::string& c) {
   return fmt::ends_with(c, "_pct") || fmt::ends_with(label_of(c), "(%)");
+}
+
+// Digits after the point a value needs (0..6).
+int fraction_digits(double v) {
+  double scaled = v;
+  for (int k = 0; k <= 6; ++k, scaled *= 10)
+    if (std::fabs(scaled - std::round(scaled)) <= 1e-7 * std::max(1.0, std::fabs(scaled))) return k;
+  return 6;
+}
+
+std::string decimals_format(int decimals) {
+  return decimals <= 0 ? "#,##0" : "#,##0." + std::string(size_t(decimals), '0');
+}
+
+// The number format of a table column, from what it holds and the table's currency.
+std::string column_format(const Table& t, const std::string& col) {
+  int digits = 0;
+  for (const auto& r : t.rows) {
+    auto it = r.find(col);
+    if (it != r.end() && it->is_number_float() && std::isfinite(it->get<double>()))
+      digits = std::max(digits, fraction_digits(it->get<double>()));
+  }
+  digits = std::min(digits, 4);
+  if (is_pct_column(col)) {
+    std::string n = "0." + std::string(size_t(std::max(digits, 2)), '0');
+    return "+" + n + "\"%\";-" + n + "\"%\";" + n + "\"%\"";
+  }
+  if (is_amount_column(col)) return "#,##0";
+  if (is_price_column(col)) {
+    if (t.currency == "KRW") return "#,##0";
+    if (!t.currency.empty()) return decimals_format(std::max(digits, 2));
+  }
+  return decimals_format(digits == 0 ? 0 : std::max(digits, 2));
 }
 
 std::string sheet_ref(const std::string& sheet) {
@@ -107,14 +200,38 @@ std::string col_letter(int col) {
   return s;
 }
 
-// Excel limits sheet names to 31 characters and forbids []:*?/\ .
-std::string clean_sheet_name(const std::string& name) {
+// Excel compares sheet names without regard to case: ASCII, Latin-1, Greek and
+// Cyrillic capitals folded.
+std::string fold_case(const std::string& s) {
   std::string out;
-  for (char c : name) out.push_back(std::string("[]:*?/\\").find(c) == std::string::npos ? c : '_');
-  return fmt::cp_cut(out, 31);
+  for (char32_t cp : code_points(s)) {
+    if (cp >= 'A' && cp <= 'Z') cp += 0x20;
+    else if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) cp += 0x20;
+    else if (cp >= 0x391 && cp <= 0x3A9) cp += 0x20;
+    else if (cp >= 0x410 && cp <= 0x42F) cp += 0x20;
+    else if (cp >= 0x400 && cp <= 0x40F) cp += 0x50;
+    out += utf8_of(cp);
+  }
+  return out;
 }
 
+constexpr const char* kMetadataSheet = "_metadata";
+
 }  // namespace
+
+std::string valid_sheet_name(const std::string& wanted) {
+  std::string out;
+  for (char32_t cp : code_points(wanted)) {
+    bool bad = cp < 0x20 || cp == 0x7F || cp == 0xFFFD || std::u32string(U"[]:*?/\\").find(cp) != std::u32string::npos;
+    out += bad ? std::string("_") : utf8_of(cp);
+  }
+  out = fmt::cp_cut(out, 31);
+  while (!out.empty() && out.front() == '\'') out.erase(0, 1);
+  while (!out.empty() && out.back() == '\'') out.pop_back();
+  if (fmt::trim(out).empty()) out = "Sheet";
+  if (fold_case(out) == "history") out = "History_";
+  return out;
+}
 
 struct WorkbookBuilder::Impl {
   struct TableSheet {
@@ -130,6 +247,10 @@ struct WorkbookBuilder::Impl {
     std::string sheet, column;
     std::map<std::string, std::string> targets;
   };
+  struct Taken {
+    std::string name;
+    bool reserved_only;   // reserved, its sheet not added yet
+  };
   // Sheets in insertion order: kind 0 table, 1 text, 2 detail.
   std::vector<std::pair<int, size_t>> order;
   std::vector<TableSheet> tables;
@@ -137,51 +258,87 @@ struct WorkbookBuilder::Impl {
   std::vector<DetailSheet> details;
   std::vector<Link> links;
   json metadata = json::object();
+  std::map<std::string, Taken> taken{{kMetadataSheet, {kMetadataSheet, false}}};   // folded name -> sheet
+  std::vector<std::string> errors;
+
+  std::string take(const std::string& wanted, bool reserve) {
+    auto hit = taken.find(fold_case(wanted));
+    if (!reserve && hit != taken.end() && hit->second.reserved_only && hit->second.name == wanted) {
+      hit->second.reserved_only = false;
+      return wanted;
+    }
+    const std::string base = valid_sheet_name(wanted);
+    std::string name = base;
+    for (int i = 2; taken.count(fold_case(name)); ++i) {
+      std::string suffix = "_" + std::to_string(i);
+      name = valid_sheet_name(fmt::cp_cut(base, 31 - suffix.size()) + suffix);
+    }
+    taken[fold_case(name)] = {name, reserve};
+    return name;
+  }
 };
 
 WorkbookBuilder::WorkbookBuilder() : impl_(new Impl) {}
 WorkbookBuilder::~WorkbookBuilder() { delete impl_; }
 
-void WorkbookBuilder::add_table_sheet(const std::string& name, const Table& t, const json& metadata) {
+std::string WorkbookBuilder::reserve_sheet_name(const std::string& wanted) { return impl_->take(wanted, true); }
+
+std::string WorkbookBuilder::add_table_sheet(const std::string& name, const Table& t, const json& metadata) {
+  std::string given = impl_->take(name, false);
   impl_->order.push_back({0, impl_->tables.size()});
-  impl_->tables.push_back({clean_sheet_name(name), t, metadata});
+  impl_->tables.push_back({given, t, metadata});
   if (metadata.is_object())
     for (auto it = metadata.begin(); it != metadata.end(); ++it) impl_->metadata[it.key()] = it.value();
+  return given;
 }
-void WorkbookBuilder::add_text_sheet(const std::string& name, const std::vector<std::string>& lines) {
+std::string WorkbookBuilder::add_text_sheet(const std::string& name, const std::vector<std::string>& lines) {
+  std::string given = impl_->take(name, false);
   impl_->order.push_back({1, impl_->texts.size()});
-  impl_->texts.push_back({clean_sheet_name(name), lines});
+  impl_->texts.push_back({given, lines});
+  return given;
 }
-void WorkbookBuilder::add_detail_sheet(const DetailSheet& d) {
-  impl_->order.push_back({2, impl_->details.size()});
+std::string WorkbookBuilder::add_detail_sheet(const DetailSheet& d) {
   DetailSheet c = d;
-  c.sheet_name = clean_sheet_name(d.sheet_name);
+  c.sheet_name = impl_->take(d.sheet_name, false);
+  impl_->order.push_back({2, impl_->details.size()});
   impl_->details.push_back(std::move(c));
+  return impl_->details.back().sheet_name;
 }
 void WorkbookBuilder::link_column(const std::string& sheet, const std::string& column,
                                   const std::map<std::string, std::string>& targets) {
-  impl_->links.push_back({clean_sheet_name(sheet), column, targets});
+  impl_->links.push_back({sheet, column, targets});
 }
+const std::vector<std::string>& WorkbookBuilder::sheet_errors() const { return impl_->errors; }
 
 namespace {
 
 struct Formats {
-  lxw_format *header, *amount, *decimal, *pct, *text, *link, *title, *bold;
+  lxw_workbook* wb = nullptr;
+  lxw_format *header = nullptr, *link = nullptr, *title = nullptr, *bold = nullptr;
+  std::map<std::string, lxw_format*> numbers;
+  lxw_format* number(const std::string& f) {
+    auto it = numbers.find(f);
+    if (it != numbers.end()) return it->second;
+    lxw_format* x = workbook_add_format(wb);
+    format_set_num_format(x, f.c_str());
+    numbers[f] = x;
+    return x;
+  }
+  // A cell on its own: whole numbers whole, others with the decimals they have.
+  lxw_format* for_value(const json& v) {
+    if (!v.is_number_float()) return number("#,##0");
+    int d = std::min(fraction_digits(v.get<double>()), 4);
+    return number(decimals_format(d == 0 ? 0 : std::max(d, 2)));
+  }
 };
 
 Formats make_formats(lxw_workbook* wb) {
-  Formats f{};
+  Formats f;
+  f.wb = wb;
   f.header = workbook_add_format(wb);
   format_set_bold(f.header);
   format_set_bg_color(f.header, 0xDDEBF7);
   format_set_border(f.header, LXW_BORDER_THIN);
-  f.amount = workbook_add_format(wb);
-  format_set_num_format(f.amount, "#,##0");
-  f.decimal = workbook_add_format(wb);
-  format_set_num_format(f.decimal, "#,##0.00");
-  f.pct = workbook_add_format(wb);
-  format_set_num_format(f.pct, "+0.00;-0.00;0.00");
-  f.text = workbook_add_format(wb);
   f.link = workbook_add_format(wb);
   format_set_font_color(f.link, 0x0563C1);
   format_set_underline(f.link, LXW_UNDERLINE_SINGLE);
@@ -209,35 +366,46 @@ void write_cell(lxw_worksheet* ws, int r, int c, const json& v, lxw_format* numf
 
 }  // namespace
 
-void WorkbookBuilder::save(const fs::path& path) {
+fs::path WorkbookBuilder::save(const fs::path& path) {
   static std::atomic<unsigned> seq{0};
   std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  fs::path tmp = path.parent_path() /
-                 (".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(seq.fetch_add(1)) + ".xlsx");
+  const fs::path dir = get_snapshot_dir();
+  // Whatever built the name, the file goes into the snapshot folder and nowhere else.
+  if (path.filename().empty() || !path_inside(path, dir) ||
+      fs::weakly_canonical(path, ec).parent_path() != fs::weakly_canonical(dir, ec))
+    throw Error("refusing to write outside the snapshot folder: " + path.filename().string());
+  fs::path tmp = dir / (".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(seq.fetch_add(1)) + ".xlsx");
   lxw_workbook* wb = workbook_new(tmp.c_str());
   if (!wb) throw Error("cannot create workbook " + path.filename().string());
   Formats f = make_formats(wb);
   std::map<std::string, lxw_worksheet*> sheets;
+  impl_->errors.clear();
+  // A sheet the library refuses is that sheet's error, never a null sheet written to.
+  auto add_sheet = [&](const std::string& name) -> lxw_worksheet* {
+    lxw_error why = workbook_validate_sheet_name(wb, name.c_str());
+    lxw_worksheet* ws = why == LXW_NO_ERROR ? workbook_add_worksheet(wb, name.c_str()) : nullptr;
+    if (!ws) impl_->errors.push_back(name + ": " + (why == LXW_NO_ERROR ? "sheet not created" : lxw_strerror(why)));
+    else sheets[name] = ws;
+    return ws;
+  };
 
   for (auto [kind, idx] : impl_->order) {
     if (kind == 0) {
       const auto& ts = impl_->tables[idx];
-      lxw_worksheet* ws = workbook_add_worksheet(wb, ts.name.c_str());
-      sheets[ts.name] = ws;
+      lxw_worksheet* ws = add_sheet(ts.name);
+      if (!ws) continue;
       const Table& t = ts.table;
+      std::vector<lxw_format*> col_fmt;
       for (size_t c = 0; c < t.columns.size(); ++c) {
         worksheet_write_string(ws, 0, lxw_col_t(c), t.header(t.columns[c]).c_str(), f.header);
         worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), 14, nullptr);
+        col_fmt.push_back(f.number(column_format(t, t.columns[c])));
       }
       for (size_t r = 0; r < t.rows.size(); ++r) {
         for (size_t c = 0; c < t.columns.size(); ++c) {
-          const std::string& col = t.columns[c];
-          auto it = t.rows[r].find(col);
+          auto it = t.rows[r].find(t.columns[c]);
           if (it == t.rows[r].end()) continue;
-          lxw_format* nf = is_amount_column(col) ? f.amount : is_pct_column(col) ? f.pct : f.decimal;
-          if (it->is_number_integer()) nf = is_pct_column(col) ? f.pct : f.amount;
-          write_cell(ws, int(r) + 1, int(c), *it, nf);
+          write_cell(ws, int(r) + 1, int(c), *it, col_fmt[c]);
         }
       }
       worksheet_freeze_panes(ws, 1, 0);
@@ -273,16 +441,16 @@ void WorkbookBuilder::save(const fs::path& path) {
       }
     } else if (kind == 1) {
       const auto& tx = impl_->texts[idx];
-      lxw_worksheet* ws = workbook_add_worksheet(wb, tx.name.c_str());
-      sheets[tx.name] = ws;
+      lxw_worksheet* ws = add_sheet(tx.name);
+      if (!ws) continue;
       worksheet_set_column(ws, 0, 0, 110, nullptr);
       for (size_t i = 0; i < tx.lines.size(); ++i)
         worksheet_write_string(ws, lxw_row_t(i), 0, tx.lines[i].c_str(),
                                fmt::starts_with(tx.lines[i], "■") ? f.bold : nullptr);
     } else {
       const auto& d = impl_->details[idx];
-      lxw_worksheet* ws = workbook_add_worksheet(wb, d.sheet_name.c_str());
-      sheets[d.sheet_name] = ws;
+      lxw_worksheet* ws = add_sheet(d.sheet_name);
+      if (!ws) continue;
       worksheet_set_column(ws, 0, 8, 14, nullptr);
       int row = 0;
       worksheet_write_string(ws, lxw_row_t(row), 0, d.heading.c_str(), f.title);
@@ -294,7 +462,7 @@ void WorkbookBuilder::save(const fs::path& path) {
         if (!sec.cols.empty()) ++row;
         for (size_t r = 0; r < sec.rows.size(); ++r) {
           const auto& cells = sec.rows[r];
-          for (size_t c = 0; c < cells.size(); ++c) write_cell(ws, row, int(c), cells[c], f.decimal);
+          for (size_t c = 0; c < cells.size(); ++c) write_cell(ws, row, int(c), cells[c], f.for_value(cells[c]));
           if (r < sec.row_urls.size() && !sec.row_urls[r].empty() && !cells.empty() && cells[0].is_string())
             worksheet_write_url_opt(ws, lxw_row_t(row), 0, sec.row_urls[r].c_str(), f.link,
                                     cells[0].get<std::string>().c_str(), nullptr);
@@ -315,7 +483,8 @@ void WorkbookBuilder::save(const fs::path& path) {
           worksheet_write_string(ws, lxw_row_t(data_row), 0, chd.categories[i].c_str(), nullptr);
           for (size_t s = 0; s < chd.series.size(); ++s) {
             const auto& v = chd.series[s].second;
-            if (i < v.size() && v[i]) worksheet_write_number(ws, lxw_row_t(data_row), lxw_col_t(s + 1), *v[i], nullptr);
+            if (i < v.size() && v[i])
+              worksheet_write_number(ws, lxw_row_t(data_row), lxw_col_t(s + 1), *v[i], f.for_value(json(*v[i])));
           }
         }
         lxw_chart* ch = workbook_add_chart(wb, LXW_CHART_LINE);
@@ -335,7 +504,7 @@ void WorkbookBuilder::save(const fs::path& path) {
       }
     }
   }
-  // Links from table cells to detail sheets.
+  // Links from table cells to detail sheets that were written.
   for (const auto& l : impl_->links) {
     auto sit = sheets.find(l.sheet);
     if (sit == sheets.end()) continue;
@@ -348,7 +517,7 @@ void WorkbookBuilder::save(const fs::path& path) {
         auto v = ts.table.rows[r].find(l.column);
         if (v == ts.table.rows[r].end() || !v->is_string()) continue;
         auto target = l.targets.find(v->get<std::string>());
-        if (target == l.targets.end()) continue;
+        if (target == l.targets.end() || !sheets.count(target->second)) continue;
         std::string url = "internal:" + sheet_ref(target->second) + "!A1";
         worksheet_write_url_opt(sit->second, lxw_row_t(r + 1), lxw_col_t(c), url.c_str(), f.link,
                                 v->get<std::string>().c_str(), nullptr);
@@ -356,34 +525,37 @@ void WorkbookBuilder::save(const fs::path& path) {
     }
   }
   if (!impl_->metadata.empty()) {
-    lxw_worksheet* ws = workbook_add_worksheet(wb, "_metadata");
-    worksheet_write_string(ws, 0, 0, "key", f.header);
-    worksheet_write_string(ws, 0, 1, "value", f.header);
-    int r = 1;
-    worksheet_write_string(ws, lxw_row_t(r), 0, "saved_at", nullptr);
-    worksheet_write_string(ws, lxw_row_t(r++), 1, mt::iso_kst(mt::now()).c_str(), nullptr);
-    for (auto it = impl_->metadata.begin(); it != impl_->metadata.end(); ++it, ++r) {
-      worksheet_write_string(ws, lxw_row_t(r), 0, it.key().c_str(), nullptr);
-      write_cell(ws, r, 1, it.value(), nullptr);
+    if (lxw_worksheet* ws = add_sheet(kMetadataSheet)) {
+      worksheet_write_string(ws, 0, 0, "key", f.header);
+      worksheet_write_string(ws, 0, 1, "value", f.header);
+      int r = 1;
+      worksheet_write_string(ws, lxw_row_t(r), 0, "saved_at", nullptr);
+      worksheet_write_string(ws, lxw_row_t(r++), 1, mt::iso_kst(mt::now()).c_str(), nullptr);
+      for (auto it = impl_->metadata.begin(); it != impl_->metadata.end(); ++it, ++r) {
+        worksheet_write_string(ws, lxw_row_t(r), 0, it.key().c_str(), nullptr);
+        write_cell(ws, r, 1, it.value(), nullptr);
+      }
+      worksheet_set_column(ws, 0, 1, 30, nullptr);
     }
-    worksheet_set_column(ws, 0, 1, 30, nullptr);
+  }
+  if (sheets.empty()) {
+    workbook_close(wb);
+    fs::remove(tmp, ec);
+    throw Error("no sheet could be written: " + fmt::join(impl_->errors, "; "));
   }
   lxw_error err = workbook_close(wb);
   if (err != LXW_NO_ERROR) {
     fs::remove(tmp, ec);
     throw Error(std::string("workbook write failed: ") + lxw_strerror(err));
   }
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw Error("cannot move workbook into place: " + path.filename().string());
-  }
+  return publish_unique(tmp, dir, path.stem().string(), path.extension().string());
 }
 
-void save_dataframe_to_excel(const Table& t, const fs::path& path, const std::string& sheet_name, const json& metadata) {
+fs::path save_dataframe_to_excel(const Table& t, const fs::path& path, const std::string& sheet_name,
+                                 const json& metadata) {
   WorkbookBuilder b;
   b.add_table_sheet(sheet_name, t, metadata);
-  b.save(path);
+  return b.save(path);
 }
 
 // ---------------------------------------------------------------------------

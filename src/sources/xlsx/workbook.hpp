@@ -20,6 +20,9 @@ struct Table {
   // Header text per column where the sheet needs other words than
   // COLUMN_LABELS_KO (a daily high is 고가, not the period high).
   std::map<std::string, std::string> labels;
+  // Currency of the price columns: "KRW" shows whole won, any other code its
+  // decimals; "" lets the values decide.
+  std::string currency;
   bool has_column(const std::string& c) const;
   std::string header(const std::string& c) const;
 };
@@ -29,13 +32,16 @@ struct Table {
 Table table_from_rows(const json& rows);
 
 std::filesystem::path get_snapshot_dir();
-// "<prefix>_YYYYMMDD_HHMMSS.xlsx" (KST).
+// "<prefix>_YYYYMMDD_HHMMSS.xlsx" (KST); the prefix is reduced to safe characters.
+// Two saves in the same second still get their own files (see WorkbookBuilder::save).
 std::string generate_filename(const std::string& prefix);
+// A piece of an automatic file name taken from an argument: letters, digits,
+// Hangul, '-' and '_' kept, every other run of characters one '_', at most
+// `max_chars` characters ("x" when nothing is left).
+std::string safe_name_part(const std::string& raw, size_t max_chars = 60);
 // A user-given file name checked and completed: no path parts, no "..", ".xlsx"
 // appended when missing. nullopt when the name is not acceptable.
 std::optional<std::string> safe_filename(const std::string& name);
-// A path in the snapshot folder that does not exist yet: name, else name_2, name_3 ...
-std::filesystem::path unused_path(const std::string& filename);
 
 // One per-stock detail sheet: sections of small tables plus line charts.
 struct DetailSection {
@@ -56,30 +62,48 @@ struct DetailSheet {
   std::vector<DetailChart> charts;
 };
 
+// A valid sheet name for Excel: at most 31 characters, none of []:*?/\, no
+// apostrophe at either end, not empty, not the reserved "History".
+std::string valid_sheet_name(const std::string& wanted);
+
 class WorkbookBuilder {
  public:
   WorkbookBuilder();
   ~WorkbookBuilder();
+  // Sheet names are made valid and unique (case-insensitively, "_metadata"
+  // kept for the metadata sheet) before the sheet library sees them: each add
+  // returns the name the sheet got.
+  //
   // A table sheet with a bold frozen header, number formats and an autofilter;
   // tables of 20 rows or fewer get a comparison chart of their first numeric
   // column. `metadata` (object) goes to the "_metadata" sheet.
-  void add_table_sheet(const std::string& name, const Table& t, const json& metadata = nullptr);
-  void add_text_sheet(const std::string& name, const std::vector<std::string>& lines);
-  void add_detail_sheet(const DetailSheet& d);
+  std::string add_table_sheet(const std::string& name, const Table& t, const json& metadata = nullptr);
+  std::string add_text_sheet(const std::string& name, const std::vector<std::string>& lines);
+  std::string add_detail_sheet(const DetailSheet& d);
+  // Takes a name now for a sheet added later (the add with exactly this
+  // returned name uses it), so that texts can name sheets before they exist.
+  std::string reserve_sheet_name(const std::string& wanted);
   // Cells of `column` in the table sheet become links to other sheets (blue
-  // "0563C1", single underline): value -> target sheet name.
+  // "0563C1", single underline): value -> target sheet name (as returned above).
   void link_column(const std::string& sheet, const std::string& column,
                    const std::map<std::string, std::string>& value_to_sheet);
-  void save(const std::filesystem::path& path);
+  // Writes the workbook to a temp file and moves it to `path`, or, when that
+  // name is taken, to path's stem + "_2", "_3" ...: an existing file is never
+  // replaced. `path` must lie inside the snapshot folder. Returns the path written.
+  std::filesystem::path save(const std::filesystem::path& path);
+  // Sheets the sheet library refused while saving ("name: reason"); the rest
+  // of the workbook is still written.
+  const std::vector<std::string>& sheet_errors() const;
 
  private:
   struct Impl;
   Impl* impl_;
 };
 
-// One table sheet and its metadata in a new workbook.
-void save_dataframe_to_excel(const Table& t, const std::filesystem::path& path, const std::string& sheet_name,
-                         const json& metadata = nullptr);
+// One table sheet and its metadata in a new workbook; returns the path written
+// (see WorkbookBuilder::save).
+std::filesystem::path save_dataframe_to_excel(const Table& t, const std::filesystem::path& path, const std::string& sheet_name,
+                                             const json& metadata = nullptr);
 
 // Reads a sheet (first row = header) back. Throws KeyError when the sheet is
 // absent, ValueError when the file is not a workbook.
