@@ -14,6 +14,10 @@ namespace tessaro::sec {
 RateGate::Clock::time_point RateGate::reserve(Clock::time_point now) {
   std::lock_guard<std::mutex> lk(m_);
   auto start = std::max(now, next_);
+  if (recent_.size() >= per_window_)
+    start = std::max(start, recent_.front() + std::chrono::seconds(1) + std::chrono::milliseconds(1));
+  recent_.push_back(start);
+  while (recent_.size() > per_window_) recent_.pop_front();
   next_ = start + interval_;
   return start;
 }
@@ -67,9 +71,9 @@ namespace {
 
 RateGate& gate() {
   static RateGate g([] {
-    auto v = fmt::parse_number(env_or("TESSARO_SEC_MAX_RPS", "10"));
-    double r = v && *v > 0 ? *v : 10.0;
-    return std::min(r, 10.0);   // never above the SEC's fair-access limit
+    auto v = fmt::parse_number(env_or("TESSARO_SEC_MAX_RPS", ""));
+    double r = v && *v > 0 ? *v : MAX_REQUESTS_PER_SECOND;
+    return std::min(r, MAX_REQUESTS_PER_SECOND);   // a margin under the SEC's fair-access limit
   }());
   return g;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // SEC EDGAR: ticker -> CIK, submissions, filing index and documents, XBRL company
-// facts. User-Agent names the product and TESSARO_SEC_CONTACT; at most 10 requests
+// facts. User-Agent names the product and TESSARO_SEC_CONTACT; at most 9 requests
 // per second. TESSARO_SEC_BASE_URL redirects www.sec.gov/data.sec.gov (tests).
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,18 +51,26 @@ class SecNotFound : public SecFetchError {
 };
 
 // ---- request pacing ----------------------------------------------------------
-// Spaces request starts at least 1/rate apart (SEC fair access: <= 10/s in total).
+// SEC fair access allows 10 requests a second in total; we keep a margin under it.
+inline constexpr double MAX_REQUESTS_PER_SECOND = 9.0;
+
+// Spaces request starts at least 1/rate apart, and never lets more than floor(rate)
+// starts fall within any one second (even spacing alone puts rate+1 starts on the
+// two ends of a closed one-second window).
 class RateGate {
  public:
   using Clock = std::chrono::steady_clock;
   explicit RateGate(double per_second)
-      : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / per_second))) {}
+      : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / per_second))),
+        per_window_(per_second >= 1.0 ? size_t(per_second) : 1) {}
   // The moment the caller may start, given it asks at `now`; reserves that slot.
   Clock::time_point reserve(Clock::time_point now);
 
  private:
   std::mutex m_;
   Clock::duration interval_;
+  size_t per_window_;
+  std::deque<Clock::time_point> recent_;   // the last per_window_ starts
   Clock::time_point next_{};
 };
 

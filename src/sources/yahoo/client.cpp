@@ -570,8 +570,25 @@ json quote_summary(const std::string& symbol, const std::string& modules) {
   const json& qs = body.value("quoteSummary", json());
   if (!qs.is_object()) return nullptr;
   const json& res = qs.value("result", json());
-  if (!res.is_array() || res.empty() || !res[0].is_object()) return nullptr;
-  return res[0];
+  if (res.is_array() && !res.empty() && res[0].is_object()) return res[0];
+  // Yahoo answers 404 both for a symbol it does not know and for a known symbol that
+  // has none of the asked modules (a fund has no insider or financialData module).
+  // The second is "nothing of that kind", not "no such ticker": an empty result.
+  if (modules_absent_answer(qs) && symbol_is_quoted(symbol)) return json::object();
+  return nullptr;
+}
+
+bool modules_absent_answer(const json& quote_summary_obj) {
+  const json& err = quote_summary_obj.is_object() ? quote_summary_obj.value("error", json()) : json();
+  if (!err.is_object()) return false;
+  std::string desc = fmt::lower(err.value("description", std::string()));
+  return desc.find("no fundamentals data found") != std::string::npos;
+}
+
+bool symbol_is_quoted(const std::string& symbol) {
+  for (const json& q : quote_rows({symbol}))
+    if (q.is_object() && q.value("symbol", std::string()) == symbol) return true;
+  return false;
 }
 
 json quote_rows(const std::vector<std::string>& symbols) {

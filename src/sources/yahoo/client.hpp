@@ -51,8 +51,14 @@ json api_json(const std::string& host, const std::string& path, Params params,
               const std::string& post_body = "");
 
 // quoteSummary result[0] for the modules, or null when Yahoo has no such symbol
-// (404 / empty result). Missing modules are simply absent from the object.
+// (404 / empty result). Missing modules are simply absent from the object; when none
+// of them exists for a symbol Yahoo does quote (its 404 "No fundamentals data found
+// for any of the summaryTypes=..."), the result is an empty object, not null.
 json quote_summary(const std::string& symbol, const std::string& modules);
+// The quoteSummary error says the symbol exists but has none of the asked modules.
+bool modules_absent_answer(const json& quote_summary_obj);
+// The v7 quote knows the symbol.
+bool symbol_is_quoted(const std::string& symbol);
 // Module `name` of a quoteSummary result ({} when absent or not an object).
 const json& module_of(const json& r, const char* name);
 // "YYYY-MM-DD" of a Unix-seconds value (number or {"raw": n}); null when missing or <= 0.

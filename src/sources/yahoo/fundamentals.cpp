@@ -22,6 +22,20 @@ json times(const json& v, double k) {
   return d ? json(*d * k) : json(nullptr);
 }
 
+// "ClassName: text" of a failure, URL query strings cut to "?…" (no parameters shown).
+std::string failure_reason(const std::exception& e) {
+  std::string w = e.what(), out;
+  for (size_t i = 0; i < w.size(); ++i) {
+    if (w[i] != '?') {
+      out += w[i];
+      continue;
+    }
+    out += "?\u2026";
+    while (i + 1 < w.size() && !std::isspace((unsigned char)w[i + 1]) && w[i + 1] != '\'' && w[i + 1] != '"') ++i;
+  }
+  return exception_class_name(e) + ": " + fmt::trim(out);
+}
+
 long long now_unix() {
   return std::chrono::duration_cast<std::chrono::seconds>(mt::now().time_since_epoch()).count();
 }
@@ -86,6 +100,14 @@ const Items& statement_items(const std::string& kind) {
   if (kind == "balance") return balance;
   if (kind == "cash_flow") return cash;
   return none;
+}
+
+// What the values of an item count: "shares" (share counts, no currency),
+// "per_share" (EPS: money per share) or "money" (amounts in the statement currency).
+std::string unit_kind(const std::string& key) {
+  if (key.find("Shares") != std::string::npos || key == "ShareIssued") return "shares";
+  if (key.find("EPS") != std::string::npos) return "per_share";
+  return "money";
 }
 
 json timeseries(const std::string& symbol, const std::vector<std::string>& types, long long period1) {
@@ -165,7 +187,10 @@ json financial_info(const json& r) {
   d["quick_ratio"] = field(fd, "quickRatio");
   d["revenue_growth"] = field(fd, "revenueGrowth");
   d["earnings_growth"] = field(fd, "earningsGrowth");
-  d["dividend_yield"] = times(sd.value("dividendYield", json()), 100.0);   // fraction -> percent
+  // A fund carries its distribution yield under `yield`, a company under `dividendYield`.
+  json dy = field(sd, "dividendYield");
+  if (dy.is_null()) dy = field(sd, "yield");
+  d["dividend_yield"] = times(dy, 100.0);   // fraction -> percent
   d["payout_ratio"] = field(sd, "payoutRatio");
   d["total_cash"] = field(fd, "totalCash");
   d["total_debt"] = field(fd, "totalDebt");
@@ -196,7 +221,7 @@ json statement(const json& body, const std::string& prefix, const Items& items) 
       auto v = it->second.find(p);
       values[p] = v == it->second.end() ? json(nullptr) : json(v->second);
     }
-    rows.push_back({{"item", label}, {"values", values}});
+    rows.push_back({{"item", label}, {"values", values}, {"unit_kind", unit_kind(key)}});
   }
   json ps = json::array();
   for (const auto& p : periods) ps.push_back(p);
@@ -453,6 +478,9 @@ json get_financial_statement(const std::string& ticker, const std::string& state
   std::vector<std::string> types;
   for (auto& [k, l] : items) types.push_back(period + k);
   json r = parse::statement(timeseries(*sym, types, 1483142400), period, items);
+  // The time series answers an unknown symbol with an empty result, like a company
+  // without such a statement: only the quote tells "no such ticker".
+  if (r["rows"].empty() && !symbol_is_quoted(*sym)) return nullptr;
   r["ticker"] = *sym;
   r["statement_type"] = statement_type;
   r["period"] = period;
@@ -470,6 +498,12 @@ namespace {
 json earnings_events_of(const json& r, const std::string& symbol) {
   json events = json::array();
   std::string source = "none";
+  // Each side lookup below stands alone: when one fails, the events keep what the
+  // others found and the failure is named in `failed_parts`, never read as "none".
+  json failed_parts = json::array();
+  auto failed = [&](const char* part, const std::exception& e) {
+    failed_parts.push_back({{"part", part}, {"reason", failure_reason(e)}});
+  };
   // The earnings calendar page lists past and coming reports with their hour.
   try {
     ApiReply page = api(FINANCE, "/calendar/earnings", {{"symbol", symbol}, {"offset", "0"}, {"size", "25"}});
@@ -477,10 +511,16 @@ json earnings_events_of(const json& r, const std::string& symbol) {
       events = parse::earnings_calendar_html(page.text);
       if (!events.empty()) source = "earnings_calendar";
     }
-  } catch (const HTTPError&) {
+  } catch (const Error& e) {
+    failed("earnings_calendar", e);
   }
   // The quote's earningsTimestamp is the last report to the minute.
-  json rows = quote_rows({symbol});
+  json rows = json::array();
+  try {
+    rows = quote_rows({symbol});
+  } catch (const Error& e) {
+    failed("report_time", e);
+  }
   for (const json& q : rows) {
     if (q.value("symbol", std::string()) != symbol) continue;
     auto ts = dnum(q.value("earningsTimestamp", json()));
@@ -521,7 +561,12 @@ json earnings_events_of(const json& r, const std::string& symbol) {
   std::sort(events.begin(), events.end(),
             [](const json& a, const json& b) { return a.value("date", std::string()) > b.value("date", std::string()); });
 
-  Series s = read_series(timeseries(symbol, {"quarterlyTotalRevenue", "quarterlyOperatingCashFlow"}, now_unix() - 3 * 366 * 86400));
+  Series s;
+  try {
+    s = read_series(timeseries(symbol, {"quarterlyTotalRevenue", "quarterlyOperatingCashFlow"}, now_unix() - 3 * 366 * 86400));
+  } catch (const Error& e) {
+    failed("revenue_cash_flow", e);
+  }
   json revenue = json::object(), ocf = json::object();
   for (auto& [p, v] : s.by_type["quarterlyTotalRevenue"]) revenue[p] = v;
   for (auto& [p, v] : s.by_type["quarterlyOperatingCashFlow"]) ocf[p] = v;
@@ -542,7 +587,8 @@ json earnings_events_of(const json& r, const std::string& symbol) {
               {"revenue_by_period", revenue},
               {"ocf_by_period", ocf},
               {"revenue_estimates", estimates},
-              {"financial_currency", fc.is_null() && !s.currency.empty() ? json(s.currency) : fc}};
+              {"financial_currency", fc.is_null() && !s.currency.empty() ? json(s.currency) : fc},
+              {"failed_parts", failed_parts}};
 }
 }  // namespace
 

@@ -48,6 +48,28 @@ json screen_result(const json& body) {
               {"quotes", quotes}};
 }
 
+json screen_reply(long status, const json& body, const std::string& text, const std::string& preset) {
+  auto failed = [&](const std::string& why) {
+    return json{{"error", "'" + preset + "' 스크린 조회 실패 (" + why + ") - 결과가 없는 것이 아니라 확인 불가입니다. 잠시 후 다시 시도하세요."},
+                {"quotes", json::array()}};
+  };
+  const json& fin = body.is_object() ? body.value("finance", json()) : json();
+  if (!fin.is_object()) {
+    if (text.find("Will be right back") != std::string::npos) return failed("Yahoo Finance 일시 중단");
+    return failed("HTTP " + std::to_string(status) + ", 읽을 수 없는 응답");
+  }
+  const json& err = fin.value("error", json());
+  if (err.is_object()) {
+    std::string code = err.value("code", std::string()), desc = err.value("description", std::string());
+    std::string why = code.empty() ? desc : desc.empty() ? code : code + ": " + desc;
+    return failed("HTTP " + std::to_string(status) + (why.empty() ? "" : ", " + why));
+  }
+  if (status >= 400) return failed("HTTP " + std::to_string(status));
+  json out = screen_result(body);
+  if (out.is_null()) return failed("응답에 스크린 결과가 없음");
+  return out;
+}
+
 json sector(const json& body) {
   const json& d = body.is_object() ? body.value("data", json()) : json();
   if (!d.is_object()) return nullptr;
@@ -98,7 +120,7 @@ json etf_info(const json& r, const json& quote_row) {
         for (auto it = s.begin(); it != s.end(); ++it) sectors[it.key()] = num(*it);
   json classes = json::object();
   for (const char* k : {"stockPosition", "bondPosition", "cashPosition", "preferredPosition", "convertiblePosition", "otherPosition"})
-    classes[k] = field(th, k);
+    if (json v = field(th, k); !v.is_null()) classes[k] = v;   // an unreported class is absent, not 0
   json expense = quote_row.is_object() ? field(quote_row, "netExpenseRatio") : json(nullptr);   // percent
   if (expense.is_null() && fp.contains("feesExpensesInvestment")) {
     auto f = dnum(fp["feesExpensesInvestment"].value("annualReportExpenseRatio", json()));
@@ -107,11 +129,17 @@ json etf_info(const json& r, const json& quote_row) {
   json ytd = quote_row.is_object() ? field(quote_row, "ytdReturn") : json(nullptr);   // percent
   if (ytd.is_null())
     if (auto f = dnum(ks.value("ytdReturn", json()))) ytd = *f * 100;
+  json quote_type = first_of(qt, {"quoteType"});
+  if (quote_type.is_null() && quote_row.is_object()) quote_type = str(quote_row.value("quoteType", json()));
   json description = first_of(module_of(r, "summaryProfile"), {"longBusinessSummary"});
   if (description.is_null()) description = first_of(module_of(r, "assetProfile"), {"longBusinessSummary"});
-  return json{{"ticker", first_of(qt, {"symbol"})},
-              {"name", first_of(qt, {"longName", "shortName"})},
-              {"quote_type", first_of(qt, {"quoteType"})},
+  json tk = first_of(qt, {"symbol"});
+  if (tk.is_null() && quote_row.is_object()) tk = str(quote_row.value("symbol", json()));
+  json name = first_of(qt, {"longName", "shortName"});
+  if (name.is_null() && quote_row.is_object()) name = first_of(quote_row, {"longName", "shortName"});
+  return json{{"ticker", tk},
+              {"name", name},
+              {"quote_type", quote_type},
               {"family", first_of(fp, {"family"})},
               {"category", first_of(fp, {"categoryName"})},
               {"expense_ratio", expense},
@@ -144,12 +172,12 @@ json screen(const std::string& preset, int count) {
   std::string id = fmt::trim(preset);
   if (id.empty()) return nullptr;
   for (unsigned char c : id)
-    if (!(std::isalnum(c) || c == '_')) return nullptr;
+    if (!(std::isalnum(c) || c == '_')) return json{{"error", "잘못된 preset 이름입니다: " + id}, {"quotes", json::array()}};
   int n = std::max(1, std::min(count, 250));
-  json body = api_json(Q1, "/v1/finance/screener/predefined/saved",
-                       {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
-                        {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
-  return parse::screen_result(body);
+  ApiReply r = api(Q1, "/v1/finance/screener/predefined/saved",
+                   {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
+                    {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
+  return parse::screen_reply(r.status, r.body, r.text, id);
 }
 
 json get_sector(const std::string& sector_key) {

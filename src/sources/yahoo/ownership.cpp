@@ -11,6 +11,13 @@ using namespace detail;
 
 namespace {
 
+// Yahoo writes 1e-05 (and sometimes 0) as the implied volatility of a contract it
+// has no model value for; a real IV is never that small. Missing, not "0.0%".
+json implied_volatility(const json& c) {
+  json v = field(c, "impliedVolatility");
+  return v.is_number() && v.get<double>() > 1e-4 ? v : json(nullptr);
+}
+
 json contracts(const json& rows) {
   json out = json::array();
   if (!rows.is_array()) return out;
@@ -23,7 +30,7 @@ json contracts(const json& rows) {
                    {"ask", field(c, "ask")},
                    {"volume", field(c, "volume")},
                    {"openInterest", field(c, "openInterest")},
-                   {"impliedVolatility", field(c, "impliedVolatility")},
+                   {"impliedVolatility", implied_volatility(c)},
                    {"inTheMoney", b.is_boolean() ? b : json(nullptr)}});
   }
   return out;

@@ -51,6 +51,10 @@ json short_interest(const json& r, const std::string& ticker);
 // ---- news, screens, sectors, funds (market.cpp) ----------------------------
 json news_from_search(const json& body);
 json screen_result(const json& body);
+// The whole screener answer: the result, or {error, quotes: []} when the screen
+// failed (an error object, a non-JSON or 4xx body, no result at all). An empty
+// `quotes` without `error` is a screen that ran and matched nothing.
+json screen_reply(long status, const json& body, const std::string& text, const std::string& preset);
 json sector(const json& body);
 json etf_info(const json& r, const json& quote_row);
 

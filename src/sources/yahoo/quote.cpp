@@ -15,26 +15,43 @@ using namespace detail;
 
 namespace parse {
 
+namespace {
+std::string upper_text(const json& q, const char* key) {
+  json v = str(q.value(key, json()));
+  return v.is_string() ? fmt::upper(v.get<std::string>()) : "";
+}
+// Prices, day and 52-week ranges and market caps are never 0: Yahoo's 0 there (an
+// index without a session range, a quote before the open) is its "no value".
+json positive(const json& q, const char* key) {
+  json v = field(q, key);
+  return v.is_number() && v.get<double>() > 0 ? v : json(nullptr);
+}
+}  // namespace
+
 json quote(const json& q) {
   json d = json::object();
   d["ticker"] = str(q.value("symbol", json()));
   d["name"] = first_of(q, {"longName", "shortName", "displayName"});
   d["exchange"] = first_of(q, {"fullExchangeName", "exchange"});
   d["currency"] = str(q.value("currency", json()));
-  d["price"] = field(q, "regularMarketPrice");
+  d["price"] = positive(q, "regularMarketPrice");
   d["change"] = field(q, "regularMarketChange");
   d["change_percent"] = field(q, "regularMarketChangePercent");   // v7: already percent
-  d["open"] = field(q, "regularMarketOpen");
-  d["day_high"] = field(q, "regularMarketDayHigh");
-  d["day_low"] = field(q, "regularMarketDayLow");
+  d["open"] = positive(q, "regularMarketOpen");
+  d["day_high"] = positive(q, "regularMarketDayHigh");
+  d["day_low"] = positive(q, "regularMarketDayLow");
   d["volume"] = field(q, "regularMarketVolume");
-  d["52w_high"] = field(q, "fiftyTwoWeekHigh");
-  d["52w_low"] = field(q, "fiftyTwoWeekLow");
+  // A zero volume beside a placeholder day range is no session data (an index has
+  // no volume at all), not a day without trades.
+  if (d["volume"] == 0 && (d["day_high"].is_null() || d["day_low"].is_null() || upper_text(q, "quoteType") == "INDEX"))
+    d["volume"] = nullptr;
+  d["52w_high"] = positive(q, "fiftyTwoWeekHigh");
+  d["52w_low"] = positive(q, "fiftyTwoWeekLow");
   d["beta"] = field(q, "beta");
-  d["market_cap"] = field(q, "marketCap");
+  d["market_cap"] = positive(q, "marketCap");
   d["market_state"] = str(q.value("marketState", json()));
   d["quote_time"] = field(q, "regularMarketTime");
-  d["previous_close"] = field(q, "regularMarketPreviousClose");
+  d["previous_close"] = positive(q, "regularMarketPreviousClose");
   d["quote_type"] = str(q.value("quoteType", json()));
   d["financial_currency"] = str(q.value("financialCurrency", json()));
   d["exchange_timezone"] = str(q.value("exchangeTimezoneName", json()));

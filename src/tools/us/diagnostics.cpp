@@ -380,7 +380,9 @@ std::string us_liquidity(const std::string& ticker_in) {
     sum += recs[k]["value"].get<double>();
     summed.push_back(k);
   }
-  if (base.empty())
+  if (base.empty() && recs["cash"]["status"] == "fetch_error")   // failed, not absent
+    total = {{"status", "cash_fetch_error"}, {"detail", recs["cash"]["detail"]}};
+  else if (base.empty())
     total = {{"status", "cash_not_reported"}};
   else
     total = {{"value", sum}, {"as_of", base}, {"components", summed}};
@@ -438,22 +440,35 @@ std::string us_liquidity(const std::string& ticker_in) {
   json inputs = json::array(), missing = json::array();
   for (auto& [k, t] : kLiqConcepts) (reported(k) ? inputs : missing).push_back(k);
   std::vector<std::string> blockers;
-  bool restricted_known = reported("restricted_cash_current") || reported("restricted_cash_noncurrent") ||
-                          reported("cash_incl_restricted");
-  if (!restricted_known) blockers.push_back("restricted_cash");
-  if (!reported("debt_due_next_12m")) blockers.push_back("debt_due_next_12m");
   json stale_notes = json::array();
+  // A runway input counts only when reported and of the cash date: an older fact is
+  // named and kept out, never used as if current.
+  auto current = [&](const char* k) {
+    if (!reported(k) || base.empty()) return false;
+    auto lag = days_between(s_of(recs[k], "as_of"), base);
+    return !(lag && *lag > 0);
+  };
   if (!base.empty()) {
-    for (const char* k : {"restricted_cash_current", "restricted_cash_noncurrent", "debt_due_next_12m"}) {
+    for (const char* k : {"restricted_cash_current", "restricted_cash_noncurrent", "cash_incl_restricted",
+                          "debt_due_next_12m"}) {
       if (!reported(k)) continue;
       auto lag = days_between(s_of(recs[k], "as_of"), base);
       if (lag && *lag > 0) {
-        stale_notes.push_back(std::string(k) + " 최신 보고값이 기준일보다 " + std::to_string(*lag) + "일 뒤처져 있습니다(" +
-                              s_of(recs[k], "as_of") + ") - 공식 런웨이 재료로 쓰지 않습니다.");
-        if (std::string(k) == "debt_due_next_12m") blockers.push_back(k);
+        std::string note = std::string(k) + " 최신 보고값이 기준일보다 " + std::to_string(*lag) + "일 뒤처져 있습니다(" +
+                           s_of(recs[k], "as_of") + ") - 공식 런웨이 재료로 쓰지 않습니다.";
+        stale_notes.push_back(note);
+        warnings.push_back(note);
       }
     }
+    bool restricted_current =
+        current("restricted_cash_current") || current("restricted_cash_noncurrent") || current("cash_incl_restricted");
+    if (!restricted_current) blockers.push_back("restricted_cash");
+    if (!current("debt_due_next_12m")) blockers.push_back("debt_due_next_12m");
   } else {
+    bool restricted_known = reported("restricted_cash_current") || reported("restricted_cash_noncurrent") ||
+                            reported("cash_incl_restricted");
+    if (!restricted_known) blockers.push_back("restricted_cash");
+    if (!reported("debt_due_next_12m")) blockers.push_back("debt_due_next_12m");
     blockers.push_back("cash");
   }
   json official = blockers.empty() ? json{{"status", "inputs_current"}, {"as_of", base}}

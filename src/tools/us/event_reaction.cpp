@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <set>
 
+#include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/event_reaction/event_reaction.hpp"
 #include "sources/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
@@ -47,14 +49,35 @@ std::string bar_day(const json& bar) {
 
 // The release session of the event day from the earnings schedule ("unknown" when
 // the schedule has no event on that day).
-std::string session_from_schedule(const std::string& ticker, const std::string& ed, std::vector<std::string>& warnings) {
-  json ev = ::tessaro::us::get_earnings_events(ticker);
+// A failed schedule lookup is said as such (and sets `lookup_failed`); the revenue and
+// cash-flow side of the events record does not matter here.
+std::string session_from_schedule(const std::string& ticker, const std::string& ed, std::vector<std::string>& warnings,
+                                  bool& lookup_failed) {
+  json ev;
+  try {
+    ev = ::tessaro::us::get_earnings_events(ticker);
+  } catch (const Error& e) {
+    lookup_failed = true;
+    warnings.push_back("실적 일정 조회 실패(" + server::cause_text(e) +
+                       ") - 발표 세션을 확인하지 못했습니다. 세션을 알면 session=\"pre\"/\"post\" 로 지정하세요.");
+    return "unknown";
+  }
   json events = ev.is_object() ? ev.value("events", json::array()) : json::array();
   if (events.is_array())
     for (const json& e : events) {
       if (!e.is_object() || rmeta::normalize_day(e.value("date", json())).value_or("") != ed) continue;
       return earnings_session(text(e.value("timestamp", json())).value_or(""));
     }
+  std::vector<std::string> schedule_failures;
+  if (ev.is_object())
+    for (const json& f : ev.value("failed_parts", json::array()))
+      if (f.value("part", std::string()) != "revenue_cash_flow") schedule_failures.push_back(plain(f.value("reason", json())));
+  if (!schedule_failures.empty()) {
+    lookup_failed = true;
+    warnings.push_back("실적 일정 일부 조회 실패(" + fmt::join(schedule_failures, "; ") + ") - " + ed +
+                       " 발표가 일정에 없다는 뜻이 아니라 확인 불가입니다. 세션을 알면 session=\"pre\"/\"post\" 로 지정하세요.");
+    return "unknown";
+  }
   warnings.push_back(ed + " 발표 시각을 실적 일정에서 찾지 못했습니다. 세션을 알면 session=\"pre\"/\"post\" 로 지정하세요.");
   return "unknown";
 }
@@ -71,7 +94,8 @@ std::string get_us_event_reaction(const Args& a) {
 
   std::vector<std::string> warnings;
   std::string session;
-  if (session_arg == "auto") session = session_from_schedule(ticker, ed, warnings);
+  bool schedule_failed = false;
+  if (session_arg == "auto") session = session_from_schedule(ticker, ed, warnings, schedule_failed);
   else if (session_arg == "pre") session = "pre_market";
   else if (session_arg == "post") session = "post_market";
   else session = session_arg;
@@ -154,9 +178,11 @@ std::string get_us_event_reaction(const Args& a) {
   lines.push_back("");
   lines.push_back(std::string("_") + event_reaction::CORPORATE_ACTION_NOTE + "_");
 
-  m.data_completeness = full ? rmeta::COMPLETE : rmeta::PARTIAL;
+  m.data_completeness = full && !schedule_failed ? rmeta::COMPLETE : rmeta::PARTIAL;
   m.warnings = warnings;
   m.price_adjustment = ::tessaro::us::history_price_adjustment();
+  if (full && schedule_failed)
+    m.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "source_limit"}};
   if (!full)
     m.coverage = json{{"requested", {{"unit", "trading_day"}, {"after", after}}},
                       {"effective", {{"unit", "trading_day"}, {"after", available}}},

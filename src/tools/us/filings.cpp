@@ -139,7 +139,15 @@ std::string get_us_filings(const server::Args& a) {
   std::string iline = issuer_line(is, ticker);
   std::vector<std::string> lines;
   std::string data_as_of;
-  if (from >= to) {
+  // An offset past the end of a window that has filings is not an empty window.
+  bool past_end = from >= to && total > 0;
+  long long last_start = std::max<long long>(0, total - limit);
+  if (past_end) {
+    lines.push_back("**" + TICKER + "** SEC 공시\n" + iline + "\n\n⚠️ offset=" + std::to_string(offset) + " 이 " + label +
+                    "의 공시 " + std::to_string(total) + "건" + (forms ? "(유형 필터 적용)" : "") +
+                    "을 넘었습니다 - 공시가 없는 것이 아닙니다. 처음부터는 `offset=0`, 마지막 " + std::to_string(limit) +
+                    "건은 `offset=" + std::to_string(last_start) + "` 로 조회하세요.");
+  } else if (from >= to) {
     std::string text = "**" + TICKER + "** SEC 공시\n" + iline + "\n\n" +
                        (forms ? label + "에 해당 유형이 없습니다." : label + " 공시 목록이 비어 있습니다.");
     if (!older.empty())
@@ -180,6 +188,7 @@ std::string get_us_filings(const server::Args& a) {
 
   json forms_j = nullptr;
   if (forms) forms_j = *forms;
+  if (past_end) complete = false;
   json coverage = {{"limit", limit},
                    {"forms", forms_j},
                    {"requested", limit_req},
@@ -188,10 +197,13 @@ std::string get_us_filings(const server::Args& a) {
                    {"truncated", truncated},
                    {"page", page ? json(*page) : json(nullptr)},
                    {"offset", offset},
-                   {"next_offset", truncated ? json(to) : json(nullptr)},
+                   {"next_offset", truncated ? json(to) : past_end ? json(last_start) : json(nullptr)},
                    {"older_pages", older},
                    {"coverage_complete", complete},
-                   {"reason", truncated ? json("server_cap") : older.empty() ? json(nullptr) : json("source_limit")}};
+                   {"reason", truncated    ? json("server_cap")
+                              : past_end   ? json("offset_past_end")
+                              : older.empty() ? json(nullptr)
+                                              : json("source_limit")}};
   server::UsMetaArgs m;
   m.kind = "filing";
   m.ticker = ticker;
@@ -199,6 +211,9 @@ std::string get_us_filings(const server::Args& a) {
   m.coverage = coverage;
   m.extra = {{"issuer", is}};
   m.data_completeness = complete ? rmeta::COMPLETE : rmeta::PARTIAL;
+  if (past_end)
+    m.warnings.push_back("offset=" + std::to_string(offset) + " 이 이 구간의 공시 " + std::to_string(total) +
+                         "건을 넘어 표시한 공시가 없습니다. offset=0~" + std::to_string(total - 1) + " 로 조회하세요.");
   if (!older.empty()) m.warnings.push_back("더 오래된 구간이 남아 있습니다.");
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
 }
@@ -247,9 +262,11 @@ std::string get_us_filing_detail(const server::Args& a) {
 
   json row;
   std::vector<std::string> warnings;
+  std::string row_error;
   try {
     row = find_filing_row(cik, digits);
   } catch (const sec::SecFetchError& e) {
+    row_error = e.what();
     warnings.push_back(std::string("SEC 조회 실패: 공시 목록 (") + e.what() + ")");
   }
   json docs;
@@ -291,6 +308,17 @@ std::string get_us_filing_detail(const server::Args& a) {
     if (s_of(d, "name") == doc_name) url = s_of(d, "url");
   if (url.empty() && !doc_name.empty() && doc_name.find('/') != std::string::npos)   // e.g. xslF345X05/doc4.xml
     url = sec::filing_folder_url(cik, acc) + doc_name;
+  if (url.empty() && !row_error.empty()) {
+    // The primary document's name comes from the filing list, which could not be read:
+    // the body was never looked for, so nothing is "not found".
+    m.data_completeness = rmeta::NONE;
+    m.extra = {{"issuer", is}, {"documents_listed", docs.size()}};
+    return server::append_result_meta(
+        "⚠️ accession " + acc + " 의 본문 파일을 정하지 못했습니다 - SEC 공시 목록 조회가 실패해(" + row_error +
+            ") 주 문서 이름을 확인할 수 없습니다. 본문이 없다는 뜻이 아니라 **확인 불가**입니다. 잠시 후 재시도하거나 "
+            "document= 로 파일명을 지정하세요 (목록: find/analyze 없이 호출).",
+        server::us_meta(m));
+  }
   if (url.empty())
     return "accession " + acc + " 의 본문 파일을 찾지 못했습니다. document= 로 파일명을 지정하세요 (목록: find/analyze "
            "없이 호출).";

@@ -1,11 +1,15 @@
 // US fundamentals: ratios, statements, earnings with their session, analysts, dividends.
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <optional>
 
+#include "core/errors.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_format.hpp"
 
@@ -105,6 +109,21 @@ const char* kStatementDoc =
     "period: \"annual\" 또는 \"quarterly\" (기본 \"annual\"). 공급자는 최근 약 4년·5분기만 제공합니다.\n"
     "금액은 재무제표 통화 기준입니다.";
 
+// A statement cell: share counts are counts ("주", never a currency), per-share and
+// money amounts carry the statement currency.
+std::string statement_cell(const json& v, const std::string& kind, const std::string& prefix) {
+  auto d = num(v);
+  if (!d) return fmt_num(v);
+  if (kind == "shares") {
+    double a = std::fabs(*d);
+    if (a >= 1e9) return fmt::fixed(*d / 1e9, 2, true) + "B주";
+    if (a >= 1e6) return fmt::fixed(*d / 1e6, 2, true) + "M주";
+    return fmt::thousands(fmt::round_ll(*d)) + "주";
+  }
+  if (std::fabs(*d) < 1e6) return prefix + fmt::fixed(*d, 2, true);
+  return fmt_num(v, "", 2, prefix);
+}
+
 std::string get_us_financial_statement(const Args& a) {
   std::string ticker = a.str("ticker");
   std::string type = a.str("statement_type");
@@ -140,7 +159,8 @@ std::string get_us_financial_statement(const Args& a) {
   for (const json& r : rows) {
     std::string line = plain(r.value("item", json()));
     const json& vals = r.value("values", json::object());
-    for (auto& p : periods) line += " | " + fmt_num(vals.is_object() ? vals.value(p, json()) : json(), "", 2, prefix);
+    std::string kind = text(r.value("unit_kind", json())).value_or("money");
+    for (auto& p : periods) line += " | " + statement_cell(vals.is_object() ? vals.value(p, json()) : json(), kind, prefix);
     lines.push_back(line);
   }
   server::UsMetaArgs m;
@@ -166,6 +186,30 @@ const char* kEarningsDoc =
     "ticker: 미국 티커. 발표 시각으로 장전/장중/장후를 판정하며, 장전 발표는 당일, 장후 발표는 다음 거래일이 "
     "첫 주가 반응입니다(get_us_event_reaction 으로 정렬). 가이던스·일회성 조정은 이 데이터에 없습니다.";
 
+// One failed part of the earnings lookup, for the reply and the meta.
+std::string part_failure(const std::string& part, const std::string& reason) {
+  static const std::map<std::string, std::string> kPart = {
+      {"events", "사건별 기록(실적 일정·발표 시각·매출·OCF)"},
+      {"earnings_calendar", "실적 발표 일정(발표 시각)"},
+      {"report_time", "최근 발표 시각(quote)"},
+      {"revenue_cash_flow", "분기 매출·영업현금흐름"}};
+  auto it = kPart.find(part);
+  return "조회 실패: " + (it == kPart.end() ? part : it->second) + " (" + reason +
+         ") - 해당 칸의 '-' 는 값이 없다는 뜻이 아니라 확인 불가입니다.";
+}
+
+// The announcement day of a quarter: the nearest event 0..120 days after its end.
+std::optional<std::string> announcement_of(const std::string& quarter_end, const json& events) {
+  std::optional<std::string> best;
+  if (!events.is_array()) return best;
+  for (const json& e : events) {
+    std::string d = plain(e.value("date", json())).substr(0, 10);
+    if (d.empty() || !match_fiscal_period(d, {quarter_end})) continue;
+    if (!best || d < *best) best = d;
+  }
+  return best;
+}
+
 std::string eps_cell(const json& est, const json& act) {
   std::string e = est.is_number() ? plain(est) : "-";
   std::string x = act.is_number() ? plain(act) : "-";
@@ -179,14 +223,24 @@ std::string get_us_earnings(const Args& a) {
   if (data.is_null() || !data.is_object()) return not_found(ticker);
   json upcoming = data.value("upcoming", json::array());
   json history = data.value("history", json::array());
-  json ev = ::tessaro::us::get_earnings_events(ticker);
+  // The per-event record is a second lookup: when it fails, the schedule and the
+  // surprise history above still stand and the reply names what could not be read.
+  json ev;
+  std::vector<std::string> failed_parts;
+  try {
+    ev = ::tessaro::us::get_earnings_events(ticker);
+  } catch (const Error& e) {
+    failed_parts.push_back(part_failure("events", server::cause_text(e)));
+  }
   if (!ev.is_object()) ev = json::object();
+  for (const json& f : ev.value("failed_parts", json::array()))
+    failed_parts.push_back(part_failure(plain(f.value("part", json())), plain(f.value("reason", json()))));
   json events = ev.value("events", json::array());
   if (!upcoming.is_array()) upcoming = json::array();
   if (!history.is_array()) history = json::array();
   if (!events.is_array()) events = json::array();
   std::string title = "**" + TICKER + "** 실적 일정 & 이력";
-  if (upcoming.empty() && history.empty() && events.empty())
+  if (upcoming.empty() && history.empty() && events.empty() && failed_parts.empty())
     return title + "\n\n실적 데이터 없음 (ETF나 개별 주식이 아닌 자산은 해당 없음).";
 
   std::vector<std::string> lines = {title, "", "## 🗓️ 예정"};
@@ -204,9 +258,12 @@ std::string get_us_earnings(const Args& a) {
   std::string latest_history;
   for (size_t i = 0; i < history.size() && i < 4; ++i) {
     const json& h = history[i];
+    // The column is the announcement day: the source's date, else the event that
+    // reported this quarter (0..120 days after its end). A quarter end is not an
+    // announcement day; without a match the cell says which quarter it was.
     std::string date;
     if (auto d = text(h.value("date", json()))) date = *d;
-    else if (auto q = text(h.value("quarter", json()))) date = *q + " (분기말)";
+    else if (auto q = text(h.value("quarter", json()))) date = announcement_of(*q, events).value_or("미확인 (" + *q + " 분기)");
     else date = "-";
     json s = h.value("surprise(%)", json());
     if (s.is_null()) s = h.value("surprise_%", json());
@@ -297,6 +354,15 @@ std::string get_us_earnings(const Args& a) {
                  {"quality_missing", json::array({"guidance", "one_off_adjustments"})},
                  {"earnings_events", records}};
   m.warnings.push_back("가이던스·일회성 조정 근거가 이 피드에 없어 실적의 질은 확인 불가입니다. 8-K 원문 확인 전에는 'EPS beat=좋은 실적'으로 단정하지 마세요.");
+  if (!failed_parts.empty()) {
+    lines.push_back("");
+    for (auto& f : failed_parts) {
+      lines.push_back("⚠️ " + f);
+      m.warnings.insert(m.warnings.begin(), f);
+    }
+    m.data_completeness = rmeta::PARTIAL;
+    m.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "source_limit"}};
+  }
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
 }
 

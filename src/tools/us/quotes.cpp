@@ -49,7 +49,8 @@ std::string get_us_price(const Args& a) {
     return "티커 '" + ticker + "'를 찾을 수 없습니다. 정확한 미국 주식 심볼인지 확인해 주세요.";
   std::string tk = text(d.value("ticker", json())).value_or(ticker);
   std::string ccy = text(d.value("currency", json())).value_or("USD");
-  std::string sym = ccy == "USD" ? "$" : "";
+  // Every money amount in the listing's own currency ("$" only for USD).
+  std::string sym = ccy_prefix(ccy);
   std::vector<std::string> lines;
   lines.push_back("**" + text(d.value("name", json())).value_or(tk) + "** (" + tk + ") — " +
                   text(d.value("exchange", json())).value_or(""));
@@ -58,14 +59,15 @@ std::string get_us_price(const Args& a) {
   auto ch = num(d.value("change", json()));
   auto pct = num(d.value("change_percent", json()));
   if (ch && pct) lines.push_back("전일대비: " + fmt::fixed(*ch, 2, true, true) + " (" + fmt::fixed(*pct, 2, false, true) + "%)");
-  lines.push_back("시가/고가/저가: " + fmt_num(d.value("open", json())) + " / " + fmt_num(d.value("day_high", json())) +
-                  " / " + fmt_num(d.value("day_low", json())));
+  lines.push_back("시가/고가/저가: " + fmt_num(d.value("open", json()), "", 2, sym) + " / " +
+                  fmt_num(d.value("day_high", json()), "", 2, sym) + " / " + fmt_num(d.value("day_low", json()), "", 2, sym));
   auto vol = num(d.value("volume", json()));
   lines.push_back(vol && *vol != 0 ? "거래량: " + fmt::thousands(fmt::round_ll(*vol)) : "거래량: -");
-  lines.push_back("52주 고저: " + fmt_num(d.value("52w_high", json())) + " / " + fmt_num(d.value("52w_low", json())));
+  lines.push_back("52주 고저: " + fmt_num(d.value("52w_high", json()), "", 2, sym) + " / " +
+                  fmt_num(d.value("52w_low", json()), "", 2, sym));
   if (auto b = num(d.value("beta", json()))) lines.push_back("베타: " + fmt::fixed(*b, 2));
   auto mc = num(d.value("market_cap", json()));
-  if (mc && *mc != 0) lines.push_back("시가총액: " + fmt_num(d.value("market_cap", json())));
+  if (mc && *mc != 0) lines.push_back("시가총액: " + fmt_num(d.value("market_cap", json()), "", 2, sym));
   if (auto ms = text(d.value("market_state", json()))) lines.push_back("마켓 상태: " + *ms);
 
   server::UsMetaArgs m;
@@ -232,6 +234,7 @@ std::string get_us_multi_price(const Args& a) {
     auto ch = num(r.value("change", json()));
     auto pct = num(r.value("change_percent", json()));
     auto vol = num(r.value("volume", json()));
+    std::string sym = ccy_prefix(r.value("currency", json()));
     std::string day;
     auto it = day_of.find(tk);
     if (it == day_of.end()) day = "미상";
@@ -239,11 +242,11 @@ std::string get_us_multi_price(const Args& a) {
     std::vector<std::string> cells = {
         "**" + tk + "**",
         name ? fmt::cp_cut(*name, 25) : "-",
-        price ? "$" + fmt::fixed(*price, 2, true) : "-",
+        price ? sym + fmt::fixed(*price, 2, true) : "-",
         ch ? fmt::fixed(*ch, 2, true, true) : "-",
         pct ? fmt::fixed(*pct, 2, false, true) + "%" : "-",
         vol ? fmt::fixed(*vol / 1e6, 1) + "M" : "-",
-        fmt_num(r.value("market_cap", json())),
+        fmt_num(r.value("market_cap", json()), "", 2, sym),
         day};
     lines.push_back(fmt::join(cells, " | "));
   }

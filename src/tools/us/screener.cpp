@@ -208,6 +208,11 @@ std::string render_us_etf_info(const std::string& ticker, const json& d) {
   if (d.is_null() || (d.is_object() && d.empty())) return not_found(ticker);
   if (d.contains("error") && !d["error"].is_null()) return "⚠️ " + plain(d["error"]);
   std::string tk = text(d.value("ticker", json())).value_or(ticker);
+  // A stock or an index is not a fund: say so instead of an empty fund sheet.
+  std::string qtype = fmt::upper(text(d.value("quote_type", json())).value_or(""));
+  if (!qtype.empty() && qtype != "ETF" && qtype != "MUTUALFUND" && qtype != "MONEYMARKET")
+    return "'" + tk + "' 종목은 ETF가 아닙니다 (Yahoo 유형: " + qtype +
+           "). 종목 정보는 get_us_info, 시세는 get_us_price 로 조회하세요.";
   std::vector<std::string> lines;
   lines.push_back("**" + text(d.value("name", json())).value_or(ticker) + "** (" + tk + ")");
   lines.push_back("카테고리: " + text(d.value("category", json())).value_or("-") + " · " +
@@ -218,19 +223,24 @@ std::string render_us_etf_info(const std::string& ticker, const json& d) {
   if (auto v = num(d.value("ytd_return", json()))) lines.push_back("YTD 수익률: " + fmt::fixed(*v, 2, false, true) + "%");
 
   json ac = d.value("asset_classes", json::object());
-  if (ac.is_object() && !ac.empty()) {
+  std::vector<std::string> alloc;
+  if (ac.is_object())
+    for (auto& [k, v] : ac.items())
+      if (auto f = num(v); f && *f > 0) alloc.push_back("- " + k + ": " + pct2(*f));
+  if (!alloc.empty()) {   // no heading over an empty section
     lines.push_back("");
     lines.push_back("## 📊 자산 배분");
-    for (auto& [k, v] : ac.items())
-      if (auto f = num(v); f && *f > 0) lines.push_back("- " + k + ": " + pct2(*f));
+    lines.insert(lines.end(), alloc.begin(), alloc.end());
   }
   json sw = d.value("sector_weightings", json::object());
   if (sw.is_object() && !sw.empty()) {
     std::vector<std::pair<std::string, double>> ws;
     for (auto& [k, v] : sw.items()) ws.emplace_back(k, num(v).value_or(0.0));
     std::stable_sort(ws.begin(), ws.end(), [](auto& a, auto& b) { return a.second > b.second; });
-    lines.push_back("");
-    lines.push_back("## 🏭 섹터 비중");
+    if (!ws.empty() && ws.front().second > 0) {
+      lines.push_back("");
+      lines.push_back("## 🏭 섹터 비중");
+    }
     for (auto& [k, f] : ws)
       if (f > 0) lines.push_back("- " + title_words(k) + ": " + pct2(f));
   }
