@@ -223,8 +223,10 @@ json get_major_holders(const std::string& ticker) {
 }
 
 json get_short_interest(const std::string& ticker) {
+  // A known symbol without the statistics module (Yahoo's "no fundamentals" 404 for
+  // it) has no short figures: a record of missing values, not an unknown ticker.
   return from_summary(ticker, "defaultKeyStatistics", [](const json& r, const std::string& sym) {
-    return r.contains("defaultKeyStatistics") ? parse::short_interest(r, sym) : json(nullptr);
+    return r.contains("defaultKeyStatistics") || r.empty() ? parse::short_interest(r, sym) : json(nullptr);
   });
 }
 

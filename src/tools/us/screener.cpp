@@ -131,15 +131,16 @@ std::string render_us_screener(const std::string& preset, const json& res, bool 
     auto vol = num(q.value("volume", json()));
     auto cap = num(q.value("market_cap", json()));
     auto pe = num(q.value("pe", json()));
+    std::string sym = ccy_prefix(q.value("currency", json()));   // "$" only for USD rows
     std::vector<std::string> cells = {
         str_field(q, "symbol"),
         name.empty() ? "-" : fmt::cp_cut(name, 30),
         q["_sec_type"].get<std::string>(),
         exch.empty() ? "-" : exch,
-        price ? "$" + fmt::fixed(*price, 2, true) : "-",
+        price ? sym + fmt::fixed(*price, 2, true) : "-",
         chg ? fmt::fixed(*chg, 2, false, true) + "%" : "-",
         vol ? fmt::fixed(*vol / 1e6, 2) + "M" : "-",
-        cap && *cap != 0 ? fmt_num(q["market_cap"]) : "-",
+        cap && *cap != 0 ? fmt_num(q["market_cap"], "", 2, sym) : "-",
         pe ? fmt::fixed(*pe, 2) : "-",
     };
     lines.push_back(fmt::join(cells, " | "));

@@ -42,6 +42,10 @@ TEST(UsFailedLookups, FundWithoutInsiderModulesIsNotAnUnknownTicker) {
   EXPECT_EQ(reply_meta(r)["data_completeness"], "partial");
   // The same 404 for the earnings modules: no earnings, not no ticker.
   EXPECT_TRUE(has(server::call_tool("get_us_earnings", {{"ticker", "QQQ"}}), "실적 데이터 없음 (ETF나"));
+  // ... and for the statistics module: short figures missing, said so, not 0.
+  r = server::call_tool("get_us_short", {{"ticker", "QQQ"}});
+  EXPECT_TRUE(has(r, "- Shares Short: -")) << r;
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "partial");
 
   // A symbol the quote does not know stays "not found", whatever the 404 says.
   env.quotes(json::array());

@@ -7,6 +7,7 @@
 #include "server/registry.hpp"
 #include "sources/yahoo/parse.hpp"
 #include "sources/yahoo/yahoo_fixture.hpp"
+#include "tools/us/screener.hpp"
 #include "tools/us/us_reply.hpp"
 
 using namespace tessaro;
@@ -60,6 +61,12 @@ TEST(UsMissingValues, EveryMoneyAmountCarriesTheListingCurrency) {
   r = server::call_tool("get_us_multi_price", {{"tickers", {"7203.T"}}});
   EXPECT_TRUE(has(r, "| JPY 3,000.00 | +12.00 | +0.40% | 21.0M | JPY 43,500.00B |")) << r;
   EXPECT_FALSE(has(reply_body(r), "$"));
+
+  // A screen row of that listing (the source's screen row: the quote mapping by symbol).
+  json srow = us::parse::quote(row);
+  srow["symbol"] = "7203.T";
+  r = tools::us::render_us_screener("conservative_foreign_funds", json{{"quotes", {srow}}}, false);
+  EXPECT_TRUE(has(r, "| JPY 3,000.00 | +0.40% | 21.00M | JPY 43,500.00B |")) << r;
 }
 
 TEST(UsMissingValues, ImpliedVolatilityPlaceholderIsMissing) {
