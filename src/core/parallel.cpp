@@ -1,5 +1,7 @@
 #include "core/parallel.hpp"
 
+#include "core/pinned_instant.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -7,6 +9,11 @@
 #include <thread>
 
 namespace tessaro {
+
+std::optional<long long>& pinned_instant() {
+  thread_local std::optional<long long> slot;
+  return slot;
+}
 
 std::vector<std::exception_ptr> parallel_for(size_t n, size_t bound,
                                              const std::function<void(size_t)>& fn) {
@@ -32,7 +39,12 @@ std::vector<std::exception_ptr> parallel_for(size_t n, size_t bound,
   }
   std::vector<std::thread> pool;
   pool.reserve(workers);
-  for (size_t w = 0; w < workers; ++w) pool.emplace_back(run);
+  const std::optional<long long> pinned = pinned_instant();
+  for (size_t w = 0; w < workers; ++w)
+    pool.emplace_back([&run, pinned] {
+      pinned_instant() = pinned;
+      run();
+    });
   for (auto& t : pool) t.join();
   return errors;
 }

@@ -5,7 +5,9 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
+#include "market_time/day_times.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/session_close.hpp"
 
 namespace tessaro::mt {
 
@@ -168,10 +170,19 @@ json extended_bar_info(const json& rows, const std::string& timeframe, std::opti
                {"high_low_volume", "regular_and_after_market"}};
   if (timeframe == "day") {
     Civil c = to_kst(now_opt.value_or(now()));
-    if (last == c.date_str())
-      info["today_bar"] = c.minutes() < 16 * 60 ? "regular_only_so_far"
-                          : c.minutes() < 20 * 60 ? "after_market_in_progress"
-                                                  : "final";
+    if (last == c.date_str()) {
+      // Today's own session times: on a shifted day (the exam day) the after-market
+      // opens later than 16:00.
+      KrxDayTimes t = krx_day_times_or_usual(c.date());
+      int from = t.after_open.value_or(16 * 60), until = t.after_close.value_or(20 * 60);
+      info["today_bar"] = c.minutes() < from    ? "regular_only_so_far"
+                          : c.minutes() < until ? "after_market_in_progress"
+                                                : "final";
+      if (from != 16 * 60 || until != 20 * 60) {
+        info["today_after_market_start"] = hm_text(from);
+        info["today_after_market_end"] = hm_text(until);
+      }
+    }
   }
   return info;
 }
@@ -182,12 +193,22 @@ std::string extended_bar_note(const json& info, const std::string& what) {
                   std::to_string(info.value("bars", 0)) + "개, " + json_str(info.value("first_bar", json())) +
                   "~). 종가 = 20:00 애프터마켓 마지막 체결가, 고가·저가·거래량도 애프터마켓 포함. **정규장 종가(15:30)가 "
                   "아니므로 '정규장 종가'로 부르지 마세요.**";
+  return s + today_bar_note(info);
+}
+
+std::string today_bar_note(const json& info) {
+  std::string s;
+  if (!info.is_object()) return s;
   std::string tb = json_str(info.value("today_bar", json()));
   std::string day = json_str(info.value("last_bar", json()));
+  std::string from = json_str(info.value("today_after_market_start", json()));
+  std::string until = json_str(info.value("today_after_market_end", json()));
+  if (from.empty()) from = "16:00";
+  if (until.empty()) until = "20:00";
   if (tb == "regular_only_so_far")
-    s += " 오늘(" + day + ") 봉은 아직 정규장 체결만 담겨 있고 16:00부터 애프터마켓이 더해집니다.";
+    s += " 오늘(" + day + ") 봉은 아직 정규장 체결만 담겨 있고 " + from + "부터 애프터마켓이 더해집니다.";
   else if (tb == "after_market_in_progress")
-    s += " 오늘(" + day + ") 봉은 애프터마켓이 반영되는 중이라 20:00까지 바뀝니다.";
+    s += " 오늘(" + day + ") 봉은 애프터마켓이 반영되는 중이라 " + until + "까지 바뀝니다.";
   return s;
 }
 
@@ -203,24 +224,34 @@ std::string price_session_for_bars(const json& info) {
 json regular_close_checks(const std::string& code, const json& rows, int limit) {
   Civil c = to_kst(now());
   std::string today = c.date_str();
-  bool before_1531 = c.minutes() < 15 * 60 + 31;
-  std::vector<std::pair<std::string, double>> picked;
+  // Today's regular close is known one minute after the day's own close time
+  // (16:30 on the exam day, not 15:30).
+  bool before_close = c.minutes() < krx_day_times_or_usual(c.date()).regular_close + 1;
+  struct Pick {
+    std::string day;
+    json close;
+    std::string close_hm;
+  };
+  std::vector<Pick> picked;
   if (rows.is_array())
     for (auto it = rows.rbegin(); it != rows.rend() && int(picked.size()) < limit; ++it) {
       auto d = day_of(*it);
       if (!d || *d < KRX_AFTER_MARKET_START) continue;
-      if (*d == today && before_1531) continue;
+      if (*d == today && before_close) continue;
       if (!it->contains("close") || !(*it)["close"].is_number()) continue;
-      picked.push_back({*d, (*it)["close"].get<double>()});
+      double v = (*it)["close"].get<double>();
+      json close = v == double(static_cast<long long>(v)) ? json(static_cast<long long>(v)) : json(v);
+      picked.push_back({*d, close, hm_text(krx_day_times_or_usual(*parse_day(*d)).regular_close)});
     }
   std::vector<json> out(picked.size());
   parallel_for(picked.size(), picked.size(), [&](size_t i) {
-    json row = {{"date", picked[i].first}, {"bar_close", picked[i].second}, {"regular_close", nullptr},
+    json row = {{"date", picked[i].day}, {"bar_close", picked[i].close}, {"regular_close", nullptr},
                 {"status", "lookup_failed"}, {"source", "naver_minute_1530"}};
+    if (picked[i].close_hm != "15:30") row["regular_close_time"] = picked[i].close_hm;
     try {
-      auto v = naver::get_regular_session_close(code, picked[i].first);
+      auto v = naver::get_regular_session_close(code, picked[i].day, picked[i].close_hm);
       if (v) {
-        row["regular_close"] = *v;
+        row["regular_close"] = *v == double(static_cast<long long>(*v)) ? json(static_cast<long long>(*v)) : json(*v);
         row["status"] = "ok";
       } else {
         row["status"] = "no_1530_bar";
@@ -267,9 +298,16 @@ std::vector<std::string> kr_market_note(const json* krx_in, const json& price_se
   if (close.empty()) close = "15:30";
   std::string last = json_str(krx.value("last_trading_day", json()));
   if (json_str(krx.value("current_session", json())) == SESSION_AFTER_MARKET) {
-    std::string head = "KRX 정규장은 " + close + "에 마감됐고 지금은 애프터마켓(20:00까지)입니다";
+    // The after-market's end today, from the clock's own session list.
+    std::string until;
+    const json& sess = krx.value("sessions", json());
+    if (sess.is_array())
+      for (const auto& s : sess)
+        if (s.is_object() && json_str(s.value("name", json())) == SESSION_AFTER_MARKET) until = json_str(s.value("end", json()));
+    if (until.empty()) until = "20:00";
+    std::string head = "KRX 정규장은 " + close + "에 마감됐고 지금은 애프터마켓(" + until + "까지)입니다";
     if (is_extended_price_session(price_session))
-      return {head + " — 애프터마켓 체결이 반영되는 값이라 20:00 전까지 바뀝니다."};
+      return {head + " — 애프터마켓 체결이 반영되는 값이라 " + until + " 전까지 바뀝니다."};
     if (price_session.is_string() && price_session.get<std::string>() == rmeta::PRICE_SESSION_REGULAR)
       return {head + " — 표시된 값은 정규장 기준이며 애프터마켓 체결은 들어 있지 않습니다."};
     return {head + "."};
@@ -293,6 +331,16 @@ bool after_market_values_possible(const json& krx) {
   return !(next.is_object() && json_str(next.value("name", json())) == SESSION_AFTER_MARKET);
 }
 
+void tag_list_sessions(json& rows, const json& krx, const std::function<bool(const json&)>& no_after_market) {
+  if (!rows.is_array()) return;
+  const bool after = after_market_values_possible(krx);
+  for (auto& r : rows) {
+    if (!r.is_object() || (r.contains("price_session") && r["price_session"].is_string())) continue;
+    r["price_session"] = after && !(no_after_market && no_after_market(r)) ? rmeta::PRICE_SESSION_AFTER_MARKET
+                                                                           : rmeta::PRICE_SESSION_REGULAR;
+  }
+}
+
 std::pair<json, std::vector<std::string>> bar_exclusion_info(const json& excluded) {
   if (!excluded.is_array() || excluded.empty()) return {nullptr, {}};
   json bars = json::array();
@@ -310,6 +358,15 @@ std::pair<json, std::vector<std::string>> bar_exclusion_info(const json& exclude
                   fmt::join(first, ", ") + (dates.size() > 5 ? " 외" : "") +
                   "). 해당 날짜의 고가·저가·거래량은 실제 값이 아니라 원천의 빈자리 표시입니다.";
   return {meta, {w}};
+}
+
+json bar_data_as_of(const std::string& timeframe, const json& date, const MarketCalendar& cal,
+                    std::optional<Instant> now_opt) {
+  auto ds = rmeta::normalize_day(date);
+  if (!ds) return date;
+  if (timeframe != "week" && timeframe != "month") return *ds;
+  auto d = bar_data_day(timeframe, *parse_day(*ds), now_opt.value_or(now()), cal);
+  return d ? json(day_str(*d)) : json(*ds);
 }
 
 bool data_is_latest_day(std::optional<bool> bar_forming, const json& data_as_of, const json& market_state) {

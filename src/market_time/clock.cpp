@@ -13,6 +13,8 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "core/pinned_instant.hpp"
+#include "market_time/day_times.hpp"
 
 namespace tessaro::mt {
 
@@ -50,6 +52,7 @@ std::optional<Instant> parse_iso_instant(const std::string& s) {
 }  // namespace
 
 Instant now() {
+  if (const auto& pinned = pinned_instant()) return Instant(seconds(*pinned));
   {
     std::lock_guard<std::mutex> lk(g_now_mu);
     if (g_fixed) return *g_fixed;
@@ -62,6 +65,17 @@ Instant now() {
 void set_now_for_tests(std::optional<Instant> fixed) {
   std::lock_guard<std::mutex> lk(g_now_mu);
   g_fixed = fixed;
+}
+
+CallInstant::CallInstant() {
+  auto& slot = pinned_instant();
+  if (slot) return;
+  slot = (long long)now().time_since_epoch().count();
+  owner_ = true;
+}
+
+CallInstant::~CallInstant() {
+  if (owner_) pinned_instant().reset();
 }
 
 // ---- civil time ---------------------------------------------------------------
@@ -153,26 +167,84 @@ Instant from_zone(Day d, int hour, int minute, const std::string& tz) {
 }
 Instant from_kst(Day d, int hour, int minute) { return from_zone(d, hour, minute, KST); }
 
+namespace {
+const char* kZoneInfo = "/usr/share/zoneinfo";
+
+// Links of the zone database as its compiled text lists them ("L Asia/Seoul ROK").
+const std::map<std::string, std::string>& zone_links() {
+  static const std::map<std::string, std::string> links = [] {
+    std::map<std::string, std::string> out;
+    auto text = read_file(std::filesystem::path(kZoneInfo) / "tzdata.zi");
+    if (!text) return out;
+    size_t pos = 0;
+    while (pos < text->size()) {
+      size_t end = text->find('\n', pos);
+      if (end == std::string::npos) end = text->size();
+      if (text->compare(pos, 2, "L ") == 0) {
+        std::string line = text->substr(pos + 2, end - pos - 2);
+        auto sp = line.find(' ');
+        if (sp != std::string::npos) out[fmt::trim(line.substr(sp + 1))] = fmt::trim(line.substr(0, sp));
+      }
+      pos = end + 1;
+    }
+    return out;
+  }();
+  return links;
+}
+
+bool is_zone(const std::string& name) {
+  try {
+    date::locate_zone(name);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The zone database's own name for a zone: aliases such as "Korea" or "ROK"
+// resolve to "Asia/Seoul". Empty when the name is not a zone.
+std::string canonical_zone(const std::string& name) {
+  if (name.empty()) return "";
+  if (auto it = zone_links().find(name); it != zone_links().end() && is_zone(it->second)) return it->second;
+  // A link installed as a symbolic link beside its target.
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::path(kZoneInfo) / name;
+  if (std::filesystem::is_symlink(p, ec)) {
+    auto target = std::filesystem::canonical(p, ec).string();
+    auto pos = target.find("zoneinfo/");
+    if (!ec && pos != std::string::npos && is_zone(target.substr(pos + 9))) return target.substr(pos + 9);
+  }
+  try {
+    return std::string(date::locate_zone(name)->name());
+  } catch (...) {
+  }
+  // Korea's own backward names, which some distributions ship only in a legacy package.
+  if (name == "Korea" || name == "ROK") return KST;
+  return "";
+}
+}  // namespace
+
 std::string viewer_zone() {
   std::string tz = env_or("TZ", "");
   if (!tz.empty() && tz[0] == ':') tz = tz.substr(1);
-  if (!tz.empty()) {
-    try {
-      date::locate_zone(tz);
-      return tz;
-    } catch (...) {
-    }
-  }
+  if (auto pos = tz.find("zoneinfo/"); pos != std::string::npos) tz = tz.substr(pos + 9);
+  if (auto z = canonical_zone(tz); !z.empty()) return z;
   std::error_code ec;
   auto target = std::filesystem::read_symlink("/etc/localtime", ec);
   if (!ec) {
     std::string s = target.string();
     auto pos = s.find("zoneinfo/");
-    if (pos != std::string::npos) return s.substr(pos + 9);
+    if (pos != std::string::npos) {
+      std::string z = canonical_zone(s.substr(pos + 9));
+      return z.empty() ? s.substr(pos + 9) : z;
+    }
   }
   if (auto tzfile = read_file("/etc/timezone")) {
     std::string z = fmt::trim(*tzfile);
-    if (!z.empty()) return z;
+    if (!z.empty()) {
+      std::string c = canonical_zone(z);
+      return c.empty() ? z : c;
+    }
   }
   return KST;
 }
@@ -377,6 +449,58 @@ const MarketCalendar& krx_calendar(bool include_extended) {
 const MarketCalendar& us_calendar() {
   static const UsCalendar cal;
   return cal;
+}
+
+std::optional<KrxDayTimes> krx_day_times(Day d) {
+  auto sess = krx_calendar(true).sessions(d);
+  if (sess.empty()) return std::nullopt;
+  KrxDayTimes t;
+  for (const auto& s : sess) {
+    if (s.name == SESSION_REGULAR) {
+      t.regular_open = s.open_min;
+      t.regular_close = s.close_min;
+    } else if (s.name == SESSION_AFTER_MARKET) {
+      t.after_open = s.open_min;
+      t.after_close = s.close_min;
+    }
+  }
+  return t;
+}
+
+KrxDayTimes krx_day_times_or_usual(Day d) {
+  if (auto t = krx_day_times(d)) return *t;
+  KrxDayTimes t;
+  if (d >= krx_after_market_start()) {
+    t.after_open = 16 * 60;
+    t.after_close = 20 * 60;
+  }
+  return t;
+}
+
+std::string hm_text(int m) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%02d:%02d", m / 60, m % 60);
+  return b;
+}
+
+std::optional<Day> bar_data_day(const std::string& timeframe, Day bar_date, Instant at, const MarketCalendar& cal) {
+  if (timeframe != "week" && timeframe != "month") return bar_date;
+  Day first, last;
+  if (timeframe == "week") {
+    first = bar_date - days(weekday(bar_date));
+    last = first + days(6);
+  } else {
+    year_month_day ymd(bar_date);
+    first = sys_days(ymd.year() / ymd.month() / 1);
+    last = sys_days(ymd.year() / ymd.month() / std::chrono::last);
+  }
+  for (Day d = last; d >= first; d -= days(1)) {
+    if (!cal.is_trading_day(d)) continue;
+    auto reg = cal.regular(d);
+    int open = reg ? reg->open_min : 0;
+    if (at >= from_zone(d, open / 60, open % 60, cal.zone())) return d;
+  }
+  return std::nullopt;
 }
 
 // ---- the market clock --------------------------------------------------------------

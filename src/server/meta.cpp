@@ -3,6 +3,7 @@
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/day_times.hpp"
 #include "sources/metrics.hpp"
 
 namespace tessaro::server {
@@ -55,15 +56,27 @@ void finish(json& meta, const json& bar_state, const json& price_adjustment, con
   if (extra.is_object())
     for (auto it = extra.begin(); it != extra.end(); ++it) meta[it.key()] = *it;
 }
+
+// What the tool saw in its bars: a bar state that knows whether its last bar is
+// finished decides the basis, not the clock (a weekly bar on a Wednesday evening is
+// still forming; yesterday's finished bar read at 09:00 is not).
+std::optional<bool> forming_of(const std::string& kind, std::optional<bool> given, const json& bar_state) {
+  if (given || kind != "bars" || !bar_state.is_object()) return given;
+  const json& inc = bar_state.value("calculation_includes_incomplete", json());
+  if (inc.is_boolean()) return inc.get<bool>();
+  return given;
+}
 }  // namespace
 
 json kr_meta(const KrMetaArgs& a) {
+  mt::CallInstant pin;
   json krx = mt::build_market_clock()["krx"];
   bool after = krx.value("current_session", std::string()) == mt::SESSION_AFTER_MARKET &&
                mt::is_extended_price_session(a.price_session);
-  std::string basis = basis_for(a.kind, a.bar_forming, krx.value("is_open", false) || after);
+  const std::optional<bool> forming = forming_of(a.kind, a.bar_forming, a.bar_state);
+  std::string basis = basis_for(a.kind, forming, krx.value("is_open", false) || after);
   std::vector<std::string> warnings = a.warnings;
-  if (a.kind != "filing" && mt::data_is_latest_day(a.bar_forming, a.data_as_of, krx)) {
+  if (a.kind != "filing" && mt::data_is_latest_day(forming, a.data_as_of, krx)) {
     auto notes = mt::kr_market_note(&krx, a.price_session);
     warnings.insert(warnings.begin(), notes.begin(), notes.end());
   }
@@ -88,14 +101,24 @@ json kr_meta(const KrMetaArgs& a) {
 }
 
 json us_meta(const UsMetaArgs& a) {
+  mt::CallInstant pin;
   json us = mt::build_market_clock()["us"];
   bool open = us.value("is_open", false);
-  std::string basis = basis_for(a.kind, a.bar_forming, open);
-  bool latest = mt::data_is_latest_day(a.bar_forming, a.data_as_of, us);
+  const std::optional<bool> forming = forming_of(a.kind, a.bar_forming, a.bar_state);
+  // Data of a day before the last trading day (a quote that has not traded for
+  // days) is that day's close: never live, never delayed, whatever the session.
+  const std::string last_day = us.value("last_trading_day", std::string());
+  auto data_day = rmeta::normalize_day(a.data_as_of);
+  const bool older = data_day && !last_day.empty() && *data_day < last_day;
+  std::string basis = basis_for(a.kind, forming, open && !older);
+  bool latest = mt::data_is_latest_day(forming, a.data_as_of, us) && !older;
   std::vector<std::string> warnings = a.warnings;
-  if (a.kind != "filing" && !open && latest)
+  if (a.kind != "filing" && !open && (latest || older))
     warnings.insert(warnings.begin(), "미국장 마감 상태 — 표시된 값은 최근 거래일(" +
-                                          us.value("last_trading_day", std::string()) + ") 기준입니다.");
+                                          (older ? *data_day : last_day) + ") 기준입니다.");
+  if (a.kind == "snapshot" && open && older)
+    warnings.insert(warnings.begin(), "미국장 거래 중이지만 표시된 값은 " + *data_day +
+                                          " 종가입니다 — 실시간·지연 시세가 아니라 그날 이후 체결이 없는 값입니다.");
   std::string completeness = a.data_completeness;
   json coverage = a.coverage;
   mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);

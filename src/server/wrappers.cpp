@@ -5,6 +5,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "market_time/day_times.hpp"
 #include "server/meta.hpp"
 #include "sources/user_notice.hpp"
 
@@ -31,6 +32,7 @@ std::string get_update_notice() {
 }
 
 std::string safe_tool(const std::function<std::string()>& body) {
+  mt::CallInstant one_now;   // every label of this call reads the same instant
   std::string result;
   try {
     result = body();
@@ -58,6 +60,7 @@ std::string safe_tool(const std::function<std::string()>& body) {
 }
 
 std::string safe_us_tool(const std::function<std::string()>& body) {
+  mt::CallInstant one_now;   // every label of this call reads the same instant
   try {
     return body();
   } catch (const TimeoutException&) {

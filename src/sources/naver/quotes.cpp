@@ -17,6 +17,7 @@
 #include "core/result_meta.hpp"
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/day_times.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
@@ -204,16 +205,19 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
 
 namespace {
 
-// Which KRX session produced the quote, from the time of its last trade:
-// from 2026-09-14 a trade at or after 16:00 is an after-market trade; ETFs and
-// ETNs have no after-market.
+// Which KRX session produced the quote, from the time of its last trade: from
+// 2026-09-14 a trade at or after the opening of that day's after-market (16:00,
+// later on a shifted day such as the exam day) is an after-market trade; ETFs
+// and ETNs have no after-market.
 std::string quote_session(const std::string& code, const std::string& traded_at) {
   // "2026-09-15T17:01:02.123+09:00"
   if (traded_at.size() < 16 || traded_at[10] != 'T') return rmeta::PRICE_SESSION_UNKNOWN;
   std::string day = traded_at.substr(0, 10);
   int hh = std::atoi(traded_at.substr(11, 2).c_str()), mm = std::atoi(traded_at.substr(14, 2).c_str());
   int minutes = hh * 60 + mm;
-  if (day < mt::KRX_AFTER_MARKET_START || minutes < 16 * 60) return rmeta::PRICE_SESSION_REGULAR;
+  auto d = mt::parse_day(day);
+  int after_open = d ? mt::krx_day_times_or_usual(*d).after_open.value_or(16 * 60) : 16 * 60;
+  if (day < mt::KRX_AFTER_MARKET_START || minutes < after_open) return rmeta::PRICE_SESSION_REGULAR;
   std::optional<std::string> sosok;
   try {
     sosok = get_krx_sosok(code);

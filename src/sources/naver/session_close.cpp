@@ -3,6 +3,7 @@
 
 #include "core/format.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/session_close.hpp"
 
 namespace tessaro::naver {
 
@@ -30,11 +31,16 @@ std::optional<std::string> get_krx_sosok(const std::string& code) {
 }
 
 std::optional<double> get_regular_session_close(const std::string& code, const std::string& day) {
+  return get_regular_session_close(code, day, "15:30");
+}
+
+std::optional<double> get_regular_session_close(const std::string& code, const std::string& day,
+                                                const std::string& close_hm) {
   // Minute items "YYYYMMDDHHMM|open|high|low|close|volume", oldest first; the
   // after-market follows 15:30 in the same series, so reach back far enough.
   std::string xml = fetch_text("fchart.stock.naver.com",
                                "/sise.nhn?symbol=" + code + "&timeframe=minute&count=1500&requestType=0", true);
-  std::string key = fmt::replace_all(day, "-", "") + "1530|";
+  std::string key = fmt::replace_all(day, "-", "") + fmt::replace_all(close_hm, ":", "") + "|";
   auto pos = xml.find("data=\"" + key);
   if (pos == std::string::npos) return std::nullopt;
   auto start = pos + 6;

@@ -88,9 +88,15 @@ json intraday_bar_labels(const std::string& market, const std::vector<md::Bar>& 
     warnings.push_back("기준일 " + trading_date + "에는 봉이 없어 그 이전 거래일(" + last_day + ")까지의 봉입니다.");
   } else if (auto d = mt::parse_day(last_day)) {
     auto w = md::session_window(market, *d);
-    if (w && now < w->close_at)
-      warnings.push_back("정규장이 아직 진행 중입니다. " + mt::to_zone(last.end_at, tz).hm() +
-                         "에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.");
+    if (w && now < w->close_at) {
+      // A forming bar has not ended: the finished bars end where it starts.
+      std::string ended = mt::to_zone(forming ? last.start_at : last.end_at, tz).hm();
+      std::string w1 = "정규장이 아직 진행 중입니다. " + ended + "에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.";
+      if (forming)
+        w1 += " 마지막 봉(" + mt::to_zone(last.start_at, tz).hm() + "~)은 아직 만들어지는 중입니다(" +
+              mt::to_zone(now, tz).hm() + " 현재).";
+      warnings.push_back(w1);
+    }
   }
   return {{"bar_forming", forming}, {"data_as_of", last_day}, {"warnings", warnings}};
 }
@@ -282,6 +288,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
     day = previous_trading_day(r.market, day);
   }
   bars = md::sort_and_dedupe(std::move(bars));
+  const size_t source_rows = bars.size();
   int src_min = md::interval_minutes(src_interval).value_or(1);
   if (src_min != req_min) {
     bars = md::resample_intraday(bars, req_min, r.market, now);
@@ -289,7 +296,9 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   } else {
     for (auto& b : bars) b.complete = b.complete && b.end_at <= now;
   }
+  const size_t before_filter = bars.size();
   if (r.completed_only) bars = md::filter_completed(bars, now);
+  const size_t unfinished_dropped = before_filter - bars.size();
   if ((int)bars.size() > r.row_limit) bars.erase(bars.begin(), bars.end() - r.row_limit);
 
   ds.bars = std::move(bars);
@@ -308,6 +317,11 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
                  {"returned_rows", (int)ds.bars.size()},
                  {"cache_hit", first_hit},
                  {"days_fetched", days}};
+  if (ds.bars.empty() && unfinished_dropped > 0) {
+    // Bars exist, none of the requested length has finished yet (a 240m bar mid-session).
+    ds.coverage["unfinished_bars_dropped"] = (int)unfinished_dropped;
+    ds.coverage["source_rows"] = (int)source_rows;
+  }
   ds.warnings = warnings;
   route.cache_hit = first_hit;
   return {ds, route.to_json()};
@@ -350,7 +364,9 @@ json bars_meta(const std::string& market, const std::string& symbol, const json&
     m.data_completeness = completeness;
     m.warnings = warnings;
     m.coverage = coverage;
-    m.extra = extra;
+    m.extra = extra.is_object() ? extra : json::object();
+    // What the tool saw: the last bar still forming (named in the tool description).
+    m.extra["bar_forming"] = bar_forming;
   };
   if (market == "US") {
     server::UsMetaArgs m;

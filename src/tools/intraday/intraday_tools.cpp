@@ -154,6 +154,14 @@ json bar_rows(const md::BarDataset& ds, const char* time_key) {
 std::string no_bars_reply(const Prepared& p, const std::string& lead, json coverage) {
   json nl = {{"bar_forming", false}, {"data_as_of", p.day}, {"warnings", json::array()}};
   std::string text = lead + " (" + p.day + ").\n" + intraday::intraday_no_data_note(p.day);
+  if (coverage.is_object() && coverage.value("unfinished_bars_dropped", 0) > 0) {
+    // There are bars; none of the requested length has finished yet.
+    text = p.symbol + " " + p.interval + " 봉 중 끝난 봉이 아직 없습니다 (" + p.day + ").\n원천 분봉은 " +
+           std::to_string(coverage.value("source_rows", 0)) + "개 받았지만 " + p.interval +
+           " 봉은 아직 하나도 끝나지 않았습니다(completed_only=true라 진행 중인 봉은 뺐습니다). 진행 중인 봉까지 보려면 "
+           "completed_only=false로, 끝난 봉이 필요하면 더 짧은 interval로 조회하세요.";
+    nl["bar_forming"] = true;
+  }
   return server::append_result_meta(text, meta_of(p.market, p.symbol, nl, rmeta::NONE, p.warnings, coverage, p.extra));
 }
 

@@ -528,8 +528,17 @@ std::string get_us_dividends(const Args& a) {
   lines.push_back("- 5-Year Avg Yield: " + fmt_yield(v("five_year_avg_yield")));
   lines.push_back("- Payout Ratio: " + fmt_ratio(v("payout_ratio")));
   auto ex = num(v("ex_dividend_date"));
-  lines.push_back("- 다음 Ex-Dividend Date: " +
-                  (ex ? mt::to_zone(mt::Instant{std::chrono::seconds{(long long)*ex}}, "UTC").date_str() : std::string("-")));
+  if (!ex) {
+    lines.push_back("- 다음 Ex-Dividend Date: -");
+  } else {
+    // A date already past is the last ex-dividend date, not the next one.
+    std::string ex_day = mt::to_zone(mt::Instant{std::chrono::seconds{(long long)*ex}}, "UTC").date_str();
+    std::string today_ny = mt::to_ny(mt::now()).date_str();
+    if (ex_day < today_ny)
+      lines.push_back("- 최근 Ex-Dividend Date: " + ex_day + " (이미 지난 날짜 — 다음 배당락일은 아직 나오지 않았습니다)");
+    else
+      lines.push_back("- 다음 Ex-Dividend Date: " + ex_day);
+  }
   auto last = num(v("last_dividend_value"));
   lines.push_back(last ? "- 최근 배당: $" + fmt::fixed(*last, 4) + " (" + text(v("last_dividend_date")).value_or("-") + ")"
                        : "- 최근 배당: -");

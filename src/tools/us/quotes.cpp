@@ -129,6 +129,18 @@ std::string get_us_info(const Args& a) {
 }
 
 // ---- get_us_chart -----------------------------------------------------------
+// Session of an intraday row stamped "YYYY-MM-DD HH:MM" in New York time.
+std::string us_row_session(const std::string& stamp) {
+  auto d = mt::parse_day(stamp);
+  if (!d || stamp.size() < 16) return "미확인";
+  int m = std::atoi(stamp.substr(11, 2).c_str()) * 60 + std::atoi(stamp.substr(14, 2).c_str());
+  auto reg = mt::us_calendar().regular(*d);
+  if (!reg) return "미확인";
+  if (m < reg->open_min) return "프리마켓";
+  if (m >= reg->close_min) return "애프터아워";
+  return "정규장";
+}
+
 const char* kChartDoc =
     "미국 주식 OHLCV 차트 (Yahoo Finance).\n\n"
     "ticker: 미국 티커\n"
@@ -160,7 +172,26 @@ std::string get_us_chart(const Args& a) {
   if (cut) head += " · 원본 " + std::to_string(total) + "행 중 최근 " + std::to_string(limit) + "행";
   head += ")";
   std::vector<std::string> lines = {head, ""};
-  for (auto& l : server::format_ohlcv_rows(rows, intraday, 2)) lines.push_back(l);
+  std::vector<std::string> table = server::format_ohlcv_rows(rows, intraday, 2);
+  if (prepost && intraday) {
+    // Extended-hours rows sit among the regular ones: each row says its session.
+    json sessions = json::object();
+    for (size_t i = 0; i < rows.size() && i + 2 < table.size(); ++i) {
+      std::string label = us_row_session(server::normalize_date(rows[i].value("datetime", json()), true));
+      table[i + 2] += "|" + label;
+      sessions[label] = sessions.value(label, 0) + 1;
+    }
+    if (table.size() >= 2) {
+      table[0] += "|세션";
+      table[1] += "|---";
+    }
+  }
+  for (auto& l : table) lines.push_back(l);
+  if (prepost && intraday) {
+    lines.push_back("");
+    lines.push_back("※ 세션은 뉴욕 시각 기준: 프리마켓(정규장 전)·정규장(09:30~16:00, 조기 폐장일은 13:00까지)·"
+                    "애프터아워(정규장 후). 프리·애프터아워 봉은 거래가 적어 정규장 가격과 따로 읽으세요.");
+  }
   if (cut) {
     lines.push_back("");
     lines.push_back("💡 더 필요하면 `limit=" + std::to_string(std::min<long long>(total, 5000)) +

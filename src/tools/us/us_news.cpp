@@ -5,6 +5,7 @@
 #include <map>
 
 #include "core/format.hpp"
+#include "market_time/clock.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -14,6 +15,29 @@
 namespace tessaro::tools::us {
 
 namespace {
+
+// "2026-09-14T10:05:00-04:00" -> "2026-09-14 10:05 (뉴욕) · 한국 2026-09-14 23:05": the
+// source's times are New York times, which a Korean reader would take for KST.
+std::string published_label(const std::string& iso) {
+  std::string local = fmt::cp_cut(iso, 16);
+  std::replace(local.begin(), local.end(), 'T', ' ');
+  auto d = mt::parse_day(iso);
+  if (!d || iso.size() < 20 || iso[10] != 'T') return local;
+  int off = 0;
+  std::string zone = "UTC";
+  if (iso[19] == '+' || iso[19] == '-') {
+    if (iso.size() < 25) return local;
+    off = (std::atoi(iso.substr(20, 2).c_str()) * 60 + std::atoi(iso.substr(23, 2).c_str())) * (iso[19] == '-' ? -1 : 1);
+    zone = off == -240 || off == -300 ? "뉴욕" : "UTC" + iso.substr(19, 6);
+  } else if (iso[19] != 'Z') {
+    return local;
+  }
+  int hh = std::atoi(iso.substr(11, 2).c_str()), mm = std::atoi(iso.substr(14, 2).c_str());
+  mt::Instant t = mt::Instant(std::chrono::duration_cast<std::chrono::seconds>(d->time_since_epoch())) +
+                  std::chrono::minutes(hh * 60 + mm - off);
+  mt::Civil k = mt::to_kst(t);
+  return local + " (" + zone + ") · 한국 " + k.date_str() + " " + k.hm();
+}
 
 std::string s_of(const json& j, const char* k) {
   return j.is_object() && j.contains(k) && j[k].is_string() ? j[k].get<std::string>() : "";
@@ -60,8 +84,7 @@ std::string render_us_news(const std::string& ticker, const json& news, const js
     }
     ++shown;
     std::string title = s_of(a, "title");
-    std::string pub = fmt::cp_cut(s_of(a, "published"), 16);
-    std::replace(pub.begin(), pub.end(), 'T', ' ');
+    std::string pub = published_label(s_of(a, "published"));
     std::string provider = s_of(a, "provider");
     lines.push_back("### " + (title.empty() ? "-" : title));
     lines.push_back("_" + pub + " · " + (provider.empty() ? "-" : provider) + "_ · 관련도 **" + cat + "** (" +

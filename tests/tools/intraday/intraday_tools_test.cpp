@@ -132,7 +132,8 @@ TEST_F(IntradayTools, OpenDaysAreNeverCachedAndAFinishedDayIsServedFromDisk) {
     bool in_progress = false;
     for (const auto& w : m["warnings"])
       in_progress |= w.get<std::string>() ==
-                     "정규장이 아직 진행 중입니다. 11:03에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.";
+                     "정규장이 아직 진행 중입니다. 11:02에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다. "
+                     "마지막 봉(11:02~)은 아직 만들어지는 중입니다(11:02 현재).";
     EXPECT_TRUE(in_progress) << m["warnings"].dump();
     chart({{"interval", "1m"}, {"row_limit", 5}});
     EXPECT_EQ(kis->calls, 2);
@@ -248,4 +249,31 @@ TEST_F(IntradayTools, AFormingMinuteDoesNotCountTowardTheRowsAsked) {
   EXPECT_NE(r.find("(123 bars, KRX"), std::string::npos) << r.substr(0, 200);
   EXPECT_NE(r.find("2026-12-03 15:30|"), std::string::npos);   // the previous day's last bar fills the gap
   EXPECT_EQ(r.find("2026-12-04 11:02|"), std::string::npos);
+}
+
+TEST_F(IntradayTools, TheFormingBarWarningNamesTheLastEndedMinuteAndTheMetaSaysForming) {
+  Clock c("2026-12-04", 10, 37, 30);   // the 10:37 minute is still forming
+  std::string r = chart({{"interval", "1m"}, {"row_limit", 5}, {"completed_only", false}});
+  json m = meta_of(r);
+  EXPECT_EQ(m["bar_forming"], true);
+  EXPECT_EQ(m["data_basis"], "in_progress_bar");
+  bool found = false;
+  for (const auto& w : m["warnings"]) {
+    std::string s = w.get<std::string>();
+    if (s.find("정규장이 아직 진행 중입니다.") == std::string::npos) continue;
+    found = true;
+    EXPECT_NE(s.find("10:37에 끝난 봉까지만 담았고"), std::string::npos) << s;
+    EXPECT_NE(s.find("마지막 봉(10:37~)은 아직 만들어지는 중입니다"), std::string::npos) << s;
+  }
+  EXPECT_TRUE(found) << m["warnings"];
+}
+
+TEST_F(IntradayTools, ALongIntervalMidSessionSaysNoBarHasFinishedNotThatThereAreNone) {
+  Clock c("2026-12-04", 10, 38);   // 98 minutes traded; the first 240m bar ends at 13:00
+  kis->fail = md::ST_RATE_LIMITED;
+  kis->fail_after = 1;   // the earlier day cannot be fetched
+  std::string r = chart({{"interval", "240m"}, {"date", "2026-12-04"}});
+  EXPECT_EQ(r.find("받은 봉이 없습니다"), std::string::npos) << r;
+  EXPECT_NE(r.find("005930 240m 봉 중 끝난 봉이 아직 없습니다 (2026-12-04).\n원천 분봉은 98개 받았지만"), std::string::npos) << r;
+  EXPECT_EQ(meta_of(r)["data_basis"], "in_progress_bar");
 }

@@ -22,7 +22,7 @@ TEST(SecNewsRender, SuffixRemovedNameMatchesArticles) {
                          art("Oil slips")}}};
   std::string r = render_us_news("aapl", news, json{{"shortName", "Apple Inc."}}, false);
   EXPECT_NE(r.find("**AAPL** 최근 뉴스"), std::string::npos);
-  EXPECT_NE(r.find("### Apple unveils new chip\n_2026-12-04 14:30 · Reuters_ · 관련도 **direct** (90)"), std::string::npos) << r;
+  EXPECT_NE(r.find("### Apple unveils new chip\n_2026-12-04 14:30 (UTC) · 한국 2026-12-04 23:30 · Reuters_ · 관련도 **direct** (90)"), std::string::npos) << r;
   EXPECT_NE(r.find("Apple and others rose today late"), std::string::npos);   // tags and line breaks gone
   EXPECT_NE(r.find("관련도 **unrelated** (10)"), std::string::npos);
   json m = reply_meta(r)["news_relevance"];

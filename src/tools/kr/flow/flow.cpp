@@ -7,6 +7,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -95,7 +96,8 @@ std::string get_flow(const server::Args& a) {
   if (info.is_object() && !info.empty())
     lines.push_back("※ [참고] 종가: " + info.value("since", std::string()) + "부터는 20:00 애프터마켓 마지막 체결가입니다 (이 표에서 " +
                     std::to_string(info.value("bars", 0)) +
-                    "개 행). 정규장 종가(15:30)가 아닙니다. 순매매 수량에 애프터마켓 체결이 들어가는지는 네이버가 밝히지 않습니다.");
+                    "개 행). 정규장 종가(15:30)가 아닙니다. 순매매 수량에 애프터마켓 체결이 들어가는지는 네이버가 밝히지 않습니다." +
+                    mt::today_bar_note(info));
 
   server::KrMetaArgs ma;
   ma.kind = "bars";

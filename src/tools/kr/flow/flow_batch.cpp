@@ -9,6 +9,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -287,8 +288,13 @@ std::string screen_by_flow(const server::Args& a) {
     }
     lines.push_back("");
   }
+  // The ranking marks no session: a row's price is an after-market trade while
+  // one can be showing (ETFs and ETNs have none).
+  mt::tag_list_sessions(matched, mt::build_market_clock()["krx"],
+                        [](const json& r) { return server::looks_like_etf(str(r.value("name", json()))); });
   auto [session, counts] = mt::rows_price_session(matched);
   if (auto note = mt::rows_session_note(counts)) lines.push_back(*note);
+  m.price_session = session;
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }
 

@@ -10,6 +10,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
@@ -124,7 +125,9 @@ std::string get_indicators(const server::Args& a) {
   const int n = static_cast<int>(valid.size());
   json coverage = server::indicator_coverage(str_array(include), n, params, timeframe);
   json extended = nullptr;
-  if (mt::bars_can_include_after_market(code)) extended = mt::extended_bar_info(valid, timeframe);
+  // ETFs and ETNs have no after-market: their bars close with the regular session.
+  const bool can_after = mt::bars_can_include_after_market(code);
+  if (can_after) extended = mt::extended_bar_info(valid, timeframe);
 
   json body = json::object();
   body["code"] = code;
@@ -153,8 +156,11 @@ std::string get_indicators(const server::Args& a) {
   server::KrMetaArgs ma;
   ma.kind = "bars";
   ma.code = code;
-  ma.data_as_of = valid.back().value("date", json());
-  ma.bar_state = mt::bar_state(timeframe, valid, std::nullopt, &mt::krx_calendar(true));
+  const mt::MarketCalendar& cal = mt::krx_calendar(can_after);
+  ma.data_as_of = mt::bar_data_as_of(timeframe, valid.back().value("date", json()), cal);
+  ma.bar_state = mt::bar_state(timeframe, valid, std::nullopt, &cal);
+  if (ma.bar_state.is_object() && ma.bar_state["calculation_includes_incomplete"].is_boolean())
+    ma.bar_forming = ma.bar_state["calculation_includes_incomplete"].get<bool>();
   ma.price_adjustment = event_reaction::price_adjustment_meta();
   ma.price_session = mt::price_session_for_bars(extended);
   ma.data_completeness = (!insufficient.empty() || !errors.empty()) ? rmeta::PARTIAL : rmeta::COMPLETE;
@@ -174,6 +180,7 @@ struct StockOutcome {
   int valid_bars = -1;     // -1 when not recorded
   int excluded = 0;
   bool after_market = false;
+  json data_as_of;         // the day the last bar's numbers belong to
 };
 
 std::string get_indicators_bulk(const server::Args& a) {
@@ -186,7 +193,6 @@ std::string get_indicators_bulk(const server::Args& a) {
   const int days = clamp_days(a);
   const std::string timeframe = a.str("timeframe");
   const json& params = a.value("params");
-  const mt::MarketCalendar& calendar = mt::krx_calendar(true);
 
   // One task per stock, all at once; each keeps its own failure.
   std::vector<StockOutcome> out(codes.size());
@@ -206,9 +212,12 @@ std::string get_indicators_bulk(const server::Args& a) {
         return;
       }
       o.valid_bars = static_cast<int>(split.valid.size());
-      if (mt::bars_can_include_after_market(o.code) && !mt::extended_bar_info(split.valid, timeframe).is_null())
-        o.after_market = true;
+      const bool can_after = mt::bars_can_include_after_market(o.code);
+      if (can_after && !mt::extended_bar_info(split.valid, timeframe).is_null()) o.after_market = true;
+      // ETFs and ETNs close with the regular session.
+      const mt::MarketCalendar& calendar = mt::krx_calendar(can_after);
       o.bar_state = mt::bar_state(timeframe, split.valid, std::nullopt, &calendar);
+      o.data_as_of = mt::bar_data_as_of(timeframe, split.valid.back().value("date", json()), calendar);
       o.result = indicators::compute_indicators(split.valid, include, params, timeframe);
     } catch (const std::exception& e) {
       o.result = json{{"error", exception_class_name(e) + ": " + e.what()}};
@@ -242,8 +251,8 @@ std::string get_indicators_bulk(const server::Args& a) {
     if (o.after_market) with_after.push_back(o.code);
     if (o.bar_state.is_object()) {
       states.push_back(o.bar_state);
-      std::string d = o.bar_state.value("last_bar_date", std::string());
-      per_entity[o.code] = o.bar_state.value("last_bar_date", json());
+      std::string d = o.data_as_of.is_string() ? o.data_as_of.get<std::string>() : o.bar_state.value("last_bar_date", std::string());
+      per_entity[o.code] = d;
       if (d > latest) latest = d;
     }
   }

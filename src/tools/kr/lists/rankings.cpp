@@ -6,6 +6,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -33,7 +34,12 @@ std::string rate(const json& v) {
 }
 
 // Session note of the rows and the meta tail shared by the three rankings.
-std::string finish(std::vector<std::string> lines, const json& rows, server::KrMetaArgs m) {
+std::string finish(std::vector<std::string> lines, const json& rows_in, server::KrMetaArgs m) {
+  // The ranking pages mark no session: a price there is an after-market trade
+  // while one can be showing (ETFs and ETNs have none).
+  json rows = rows_in;
+  mt::tag_list_sessions(rows, mt::build_market_clock()["krx"],
+                        [](const json& r) { return server::looks_like_etf(str(r.value("name", json()))); });
   auto [session, counts] = mt::rows_price_session(rows);
   if (auto note = mt::rows_session_note(counts)) {
     lines.push_back("");

@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
@@ -105,7 +106,9 @@ std::string get_chart(const server::Args& args) {
   }
 
   json info = nullptr;
-  if (mt::bars_can_include_after_market(code)) info = mt::extended_bar_info(rows, timeframe);
+  // ETFs and ETNs have no after-market: their bars close with the regular session.
+  const bool can_after = mt::bars_can_include_after_market(code);
+  if (can_after) info = mt::extended_bar_info(rows, timeframe);
   json checks = json::array();
   if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows);
 
@@ -118,8 +121,12 @@ std::string get_chart(const server::Args& args) {
       std::string d = c.value("date", std::string());
       const json& bc = c.value("bar_close", json());
       const json& rc = c.value("regular_close", json());
+      // A day whose regular session closed at another time (16:30 on the exam day) says so in its cell.
+      std::string at = c.value("regular_close_time", std::string());
+      std::string when = at.empty() ? "" : " (" + at + ")";
       if (rc.is_number() && bc.is_number())
-        lines.push_back(d + "|" + num_text(bc) + "|" + num_text(rc) + "|" + signed_diff(bc.get<double>() - rc.get<double>()));
+        lines.push_back(d + "|" + num_text(bc) + "|" + num_text(rc) + when + "|" +
+                        signed_diff(bc.get<double>() - rc.get<double>()));
       else
         lines.push_back(d + "|" + num_text(bc) + "|확인 불가|-");
     }
@@ -144,10 +151,13 @@ std::string get_chart(const server::Args& args) {
   server::KrMetaArgs ma;
   ma.kind = "bars";
   ma.code = code;
-  ma.data_as_of = rows.back().value("date", json());
+  const mt::MarketCalendar& cal = mt::krx_calendar(can_after);
+  ma.data_as_of = mt::bar_data_as_of(timeframe, rows.back().value("date", json()), cal);
   ma.data_completeness = completeness;
   ma.warnings = warnings;
-  ma.bar_state = mt::bar_state(timeframe, rows, std::nullopt, &mt::krx_calendar(true));
+  ma.bar_state = mt::bar_state(timeframe, rows, std::nullopt, &cal);
+  if (ma.bar_state.is_object() && ma.bar_state["calculation_includes_incomplete"].is_boolean())
+    ma.bar_forming = ma.bar_state["calculation_includes_incomplete"].get<bool>();
   ma.price_adjustment = event_reaction::price_adjustment_meta();
   ma.price_session = mt::price_session_for_bars(info);
   ma.extra = extra.empty() ? json() : extra;

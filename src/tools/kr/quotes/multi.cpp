@@ -8,6 +8,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
@@ -151,7 +152,7 @@ std::string get_multi_chart_stats(const server::Args& a) {
     lines.push_back("※ " + str(ext.value("since", json())) +
                     "부터 네이버 일봉은 애프터마켓(16:00~20:00) 체결을 합친 값입니다. 현재가(마지막 봉 종가)는 20:00 "
                     "애프터마켓 마지막 체결가이고, 최고가·최저가·기간수익률에도 애프터마켓 체결이 들어갑니다. 정규장 종가 "
-                    "기준 수치가 아닙니다.");
+                    "기준 수치가 아닙니다." + mt::today_bar_note(ext));
   }
   std::vector<std::string> warnings;
   if (excluded > 0)
@@ -168,13 +169,14 @@ std::string get_multi_chart_stats(const server::Args& a) {
   json per = json::object();
   json latest = nullptr;
   std::vector<json> states;
-  const mt::MarketCalendar& cal = mt::krx_calendar(true);
-  for (const auto& r : ok) {
+  for (size_t i = 0; i < ok.size(); ++i) {
+    const json& r = ok[i];
     auto d = rmeta::normalize_day(r.value("current_date", json()));
     per[str(r["code"])] = d ? json(*d) : json(nullptr);
     if (d && (latest.is_null() || *d > latest.get<std::string>())) latest = *d;
+    // ETFs and ETNs close with the regular session.
     states.push_back(mt::bar_state("day", json::array({{{"date", r.value("current_date", json())}}}), std::nullopt,
-                                   &cal, true));
+                                   &mt::krx_calendar(can[i] != 0), true));
   }
   server::KrMetaArgs m;
   m.kind = "bars";

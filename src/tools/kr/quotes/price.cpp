@@ -7,11 +7,13 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "market_time/day_times.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/session_close.hpp"
 #include "sources/watchlist.hpp"
 
 namespace tessaro::tools {
@@ -110,13 +112,17 @@ std::string get_price(const server::Args& args) {
   const json base = rec.value("base_price", json());
   json check;
   json regular_close;
+  // The regular close of the quote's own day: 15:30, 16:30 on the exam day.
+  std::string close_hm = "15:30";
+  if (const json qd = rec.value("quote_date", json()); qd.is_string())
+    if (auto d = mt::parse_day(qd.get<std::string>())) close_hm = mt::hm_text(mt::krx_day_times_or_usual(*d).regular_close);
   if (after) {
     check = {{"date", nullptr}, {"regular_close", nullptr}, {"status", "no_quote_date"}, {"source", "naver_minute_1530"}};
     const json qd = rec.value("quote_date", json());
     if (qd.is_string() && !qd.get<std::string>().empty()) {
       check["date"] = qd;
       try {
-        auto v = naver::get_regular_session_close(code, qd.get<std::string>());
+        auto v = naver::get_regular_session_close(code, qd.get<std::string>(), close_hm);
         if (v) {
           regular_close = *v == static_cast<long long>(*v) ? json(static_cast<long long>(*v)) : json(*v);
           check["regular_close"] = regular_close;
@@ -153,9 +159,9 @@ std::string get_price(const server::Args& args) {
   }
   if (after) {
     if (regular_close.is_null()) {
-      lines.push_back("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)");
+      lines.push_back("정규장 종가 (" + close_hm + "): 확인 불가 (네이버 분봉에 " + close_hm + " 체결이 없거나 조회 실패)");
     } else {
-      std::string l = "정규장 종가 (15:30): " + amount(regular_close) + "원";
+      std::string l = "정규장 종가 (" + close_hm + "): " + amount(regular_close) + "원";
       if (nonzero_number(base)) {
         double diff = regular_close.get<double>() - base.get<double>();
         json d = (diff == static_cast<long long>(diff)) ? json(static_cast<long long>(diff)) : json(diff);
@@ -199,7 +205,10 @@ std::string get_price(const server::Args& args) {
     warnings.push_back("읽지 못한 항목: " + fmt::join(missing, ", ") + " — 값이 0인 것이 아니라 결측입니다.");
   json extra = json::object();
   if (!base.is_null()) extra["base_price"] = base;
-  if (after) extra["regular_close_check"] = json::array({check});
+  if (after) {
+    if (close_hm != "15:30") check["regular_close_time"] = close_hm;
+    extra["regular_close_check"] = json::array({check});
+  }
 
   server::KrMetaArgs ma;
   ma.kind = "snapshot";

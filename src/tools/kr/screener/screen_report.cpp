@@ -6,6 +6,8 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "market_time/bar_state.hpp"
+#include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "sources/screener/screener.hpp"
 
@@ -195,9 +197,30 @@ std::string screen_chart_render(const RenderArgs& a) {
     lines.push_back("후보 " + std::to_string(a.universe.size()) + "종목 → 계산 " + std::to_string(a.evaluated.size()) +
                     " → 조건 통과 **" + n_matched + "종목**");
 
+  // Bar state of the measured daily bars: today's bars keep moving with
+  // after-market trades until the day's after-market ends, and a bar of the
+  // after-market era merges both sessions.
+  json screen_bar_state = nullptr, screen_price_session = nullptr;
+  if (a.unit == "일" && !a.evaluated.empty()) {
+    std::vector<json> states;
+    bool after_era = false;
+    for (const auto& p : a.evaluated) {
+      const json& ld = p.second.value("last_date", json());
+      auto day = rmeta::normalize_day(ld);
+      if (!day) continue;
+      if (*day >= mt::KRX_AFTER_MARKET_START) after_era = true;
+      states.push_back(mt::bar_state("day", json::array({{{"date", *day}}}), std::nullopt, &mt::krx_calendar(true), true));
+    }
+    screen_bar_state = mt::merge_bar_states(states);
+    if (!states.empty())
+      screen_price_session = after_era ? rmeta::PRICE_SESSION_REGULAR_AND_AFTER : rmeta::PRICE_SESSION_REGULAR;
+  }
+
   server::KrMetaArgs early;
   early.kind = "bars";
   early.warnings = a.warnings;
+  early.bar_state = screen_bar_state;
+  early.price_session = screen_price_session;
 
   if (a.matched.empty()) {
     lines.push_back("");
@@ -296,6 +319,13 @@ std::string screen_chart_render(const RenderArgs& a) {
   }
   lines.push_back("");
   lines.push_back("※ 변동성은 그 종목 자기 이력 안의 백분위입니다(낮을수록 조용함). 종목 간 절대 비교값이 아닙니다.");
+  if (screen_price_session == rmeta::PRICE_SESSION_REGULAR_AND_AFTER)
+    lines.push_back("※ " + std::string(mt::KRX_AFTER_MARKET_START) +
+                    "부터 네이버 일봉의 종가·이평은 애프터마켓 체결을 합친 값입니다(종가 = 애프터마켓 마지막 체결가). "
+                    "정규장 종가가 아니므로 '정규장 종가'로 부르지 마세요." +
+                    (screen_bar_state.is_object() && screen_bar_state["last_bar_complete"] == false
+                         ? " 오늘 봉은 애프터마켓이 끝날 때까지 바뀌므로 결과도 달라질 수 있습니다."
+                         : ""));
   std::string d = screener::describe_dropped(a.dropped);
   if (!d.empty()) {
     lines.push_back("※ " + d + ". 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다.");
@@ -328,6 +358,8 @@ std::string screen_chart_render(const RenderArgs& a) {
   meta.warnings = a.warnings;
   meta.coverage = coverage;
   meta.extra = extra;
+  meta.bar_state = screen_bar_state;
+  meta.price_session = screen_price_session;
   return with_meta(fmt::join(lines, "\n"), meta);
 }
 
