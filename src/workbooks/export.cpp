@@ -126,7 +126,6 @@ std::string export_to_excel(const server::Args& a) {
     if (state.is_object() && state.value("last_bar_complete", json()) == json(false)) {
       open_day = state.value("last_bar_date", std::string());
       table.columns.push_back("bar_state");
-      table.labels["bar_state"] = "봉상태";
       for (size_t i = 0; i < table.rows.size(); ++i)
         table.rows[i]["bar_state"] = i + 1 == table.rows.size() ? "진행 중 (미확정)" : "확정";
     }

@@ -653,7 +653,7 @@ const std::map<std::string, std::string>& COLUMN_LABELS_KO() {
       {"foreign_net", "외국인순매수(주)"}, {"sector", "업종"}, {"ma_phase", "이평국면"}, {"rsi", "RSI"},
       {"vol_ratio", "거래량배율"}, {"date", "날짜"}, {"open", "시가"}, {"close", "종가"},
       {"datetime", "일시"}, {"institutional", "기관순매매(주)"}, {"foreign", "외국인순매매(주)"},
-      {"individual", "개인순매매(주)"},
+      {"individual", "개인순매매(주)"}, {"bar_state", "봉상태"},
   };
   return m;
 }
