@@ -7,6 +7,7 @@
 #include "market_time/bar_state.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "sources/yahoo/us.hpp"
@@ -85,7 +86,7 @@ std::string export_to_excel(const server::Args& a) {
   excel::Table table;
   std::string sheet, prefix, preamble;
   if (data_type == "chart") {
-    json rows = naver::get_ohlcv(code, "day", days);
+    json rows = bars_cache::get_ohlcv(code, "day", days);
     if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
     table = table_of(rows, {"date", "open", "high", "low", "close", "volume"});
     table.labels = {{"high", "고가"}, {"low", "저가"}};
