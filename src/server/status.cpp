@@ -9,6 +9,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "sources/metrics.hpp"
 #include "sources/sec/sec.hpp"
@@ -160,6 +161,7 @@ std::string format_status(const json& st) {
     std::string label = std::string(key) == "home" ? "홈 폴더" : "캐시 폴더";
     lines.push_back("- " + label + ": " + (w ? "쓰기 가능" : "⚠️ 쓰기 불가") + " (" + d.value("path", std::string()) + ")");
   }
+  if (auto p = bars_cache::disk_problem()) lines.push_back("- ⚠️ 일봉 캐시: 디스크에 저장하지 못해 메모리에만 둡니다 (" + *p + ")");
   std::string un = st.value("update_notice", std::string());
   if (!un.empty()) {
     lines.push_back("");

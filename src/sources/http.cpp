@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/errors.hpp"
 #include "core/files.hpp"
@@ -26,6 +27,91 @@ struct CurlInit {
   CurlInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
 void ensure_init() { static CurlInit init; }
+
+// ---- one connection cache for every call ----------------------------------------
+// Easy handles are kept in a pool and reused: curl_easy_reset keeps a handle's
+// live keep-alive connections, so the next request to the same host skips the
+// TCP and TLS handshakes. A share object gives every handle the same DNS cache
+// and TLS sessions (libcurl does not support sharing the connections themselves
+// between threads). The per-host gate below still bounds what is in flight.
+// TESSARO_HTTP_REUSE=0 turns it off (a fresh handle and a fresh connection for
+// every request), for measurements.
+
+bool reuse_enabled() {
+  std::string v = env_or("TESSARO_HTTP_REUSE", "1");
+  return v != "0" && v != "off" && v != "false";
+}
+
+struct Shared {
+  CURLSH* sh = nullptr;
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+  std::mutex pool_m;
+  std::vector<CURL*> pool;
+  Shared() {
+    sh = curl_share_init();
+    curl_share_setopt(sh, CURLSHOPT_LOCKFUNC, +[](CURL*, curl_lock_data d, curl_lock_access, void* u) {
+      static_cast<Shared*>(u)->locks[d].lock();
+    });
+    curl_share_setopt(sh, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data d, void* u) {
+      static_cast<Shared*>(u)->locks[d].unlock();
+    });
+    curl_share_setopt(sh, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(sh, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  // Process-lifetime: handles may still be in use by detached work at exit.
+};
+Shared& shared() {
+  static Shared* s = new Shared();
+  return *s;
+}
+
+// A handle on loan for one request; returned to the pool when done.
+constexpr size_t kPoolMax = 32;
+class Handle {
+ public:
+  Handle() : reuse_(reuse_enabled()) {
+    if (reuse_) {
+      Shared& s = shared();
+      std::lock_guard<std::mutex> lk(s.pool_m);
+      if (!s.pool.empty()) {
+        h_ = s.pool.back();
+        s.pool.pop_back();
+      }
+    }
+    if (h_) curl_easy_reset(h_);
+    else h_ = curl_easy_init();
+    if (reuse_) {
+      curl_easy_setopt(h_, CURLOPT_SHARE, shared().sh);
+      curl_easy_setopt(h_, CURLOPT_MAXCONNECTS, 8L);   // idle connections kept per handle
+    } else {
+      curl_easy_setopt(h_, CURLOPT_FORBID_REUSE, 1L);
+      curl_easy_setopt(h_, CURLOPT_FRESH_CONNECT, 1L);
+    }
+  }
+  ~Handle() {
+    if (!reuse_) {
+      curl_easy_cleanup(h_);
+      return;
+    }
+    Shared& s = shared();
+    {
+      std::lock_guard<std::mutex> lk(s.pool_m);
+      if (s.pool.size() < kPoolMax) {
+        s.pool.push_back(h_);
+        return;
+      }
+    }
+    curl_easy_cleanup(h_);
+  }
+  CURL* get() const { return h_; }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+ private:
+  bool reuse_;
+  CURL* h_ = nullptr;
+};
 
 std::string host_of(const std::string& url) {
   auto p = url.find("://");
@@ -78,7 +164,7 @@ struct Attempt {
 Attempt perform(const Request& req) {
   ensure_init();
   Attempt a;
-  std::unique_ptr<CURL, void (*)(CURL*)> h(curl_easy_init(), curl_easy_cleanup);
+  Handle h;
   char errbuf[CURL_ERROR_SIZE] = {0};
   curl_slist* hdrs = nullptr;
   for (auto& [k, v] : req.headers) hdrs = curl_slist_append(hdrs, (k + ": " + v).c_str());

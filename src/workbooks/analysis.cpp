@@ -16,6 +16,7 @@
 #include "server/wrappers.hpp"
 #include "sources/event_reaction/event_reaction.hpp"
 #include "sources/indicators/split_bars.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
@@ -153,7 +154,7 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
   std::optional<double> last_price, day_change;
   // Price position from daily bars.
   try {
-    bars = naver::get_ohlcv(code, "day", std::max(260, detail_days));
+    bars = bars_cache::get_ohlcv(code, "day", std::max(260, detail_days));
     // Halt placeholders and broken rows are no prices: a zero low is not a 52-week low.
     json traded = bars.is_array() ? indicators::split_valid_bars(bars).valid : json::array();
     if (!traded.empty()) {

@@ -8,6 +8,7 @@
 #include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "sources/yahoo/us.hpp"
@@ -111,7 +112,7 @@ std::string export_to_excel(const server::Args& a) {
   table.currency = "KRW";
   std::string sheet, prefix, preamble;
   if (data_type == "chart") {
-    json rows = valid_code ? naver::get_ohlcv(code, "day", days) : json::array();
+    json rows = valid_code ? bars_cache::get_ohlcv(code, "day", days) : json::array();
     if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
     table = table_of(rows, {"date", "open", "high", "low", "close", "volume"});
     table.currency = "KRW";

@@ -9,6 +9,7 @@
 #include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "sources/indicators/indicators.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
@@ -153,7 +154,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   if (on("indicators"))
     gather(got_codes, [](const std::string& code) -> json {
       try {
-        json rows = naver::get_ohlcv(code, "day", kIndicatorBars);
+        json rows = bars_cache::get_ohlcv(code, "day", kIndicatorBars);
         if (!rows.is_array() || rows.empty()) return nullptr;
         json ind = indicators::compute_indicators(rows, {"ma_phase", "rsi", "volume"});
         json out = json::object();

@@ -103,6 +103,9 @@ FixtureServer::FixtureServer() : impl_(new Impl) {
   I->svr.Post(".*", handler);
   I->svr.Put(".*", handler);
   I->svr.Delete(".*", handler);
+  // One request per connection: an idle kept-alive connection of the client's
+  // handle pool would hold one of the server's few worker threads.
+  I->svr.set_keep_alive_max_count(1);
   I->port = I->svr.bind_to_any_port("127.0.0.1");
   I->th = std::thread([I] { I->svr.listen_after_bind(); });
   for (int i = 0; i < 200 && !I->svr.is_running(); ++i)

@@ -15,6 +15,7 @@
 #include "core/text.hpp"
 #include "sources/indicators/split_bars.hpp"
 #include "sources/naver/lists_common.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -572,7 +573,7 @@ json snapshot_one(const std::string& code, int days, bool include_financial) {
   json period;
   if (days > 0) {
     try {
-      period = period_columns(get_ohlcv(code, "day", days));
+      period = period_columns(bars_cache::get_ohlcv(code, "day", days));
     } catch (const std::exception&) {
     }
   }

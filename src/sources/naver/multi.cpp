@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "sources/naver/lists_common.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
@@ -94,7 +95,7 @@ std::optional<double> num_of(const json& row, const char* k) {
 }
 
 json chart_stats(const std::string& code, int days) {
-  json bars = get_ohlcv(code, "day", days);
+  json bars = bars_cache::get_ohlcv(code, "day", days);
   json out = {{"code", code}};
   int excluded = 0;
   struct Bar {

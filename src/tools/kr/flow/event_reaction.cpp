@@ -17,6 +17,7 @@
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/event_reaction/event_reaction.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {
@@ -115,7 +116,7 @@ std::string get_event_reaction(const server::Args& a) {
 
   json bars;
   try {
-    bars = naver::get_ohlcv(code, "day", 500);
+    bars = bars_cache::get_ohlcv(code, "day", 500);
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 종목코드 " + code + "의 일봉 조회에 실패했습니다 (" +
            error_name(e) + "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";
@@ -262,7 +263,7 @@ std::string get_event_reactions(const server::Args& a) {
 
   json bars;
   try {
-    bars = naver::get_ohlcv(code, "day", 500);
+    bars = bars_cache::get_ohlcv(code, "day", 500);
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 일봉 조회 실패 (" + error_name(e) +
            "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";

@@ -18,6 +18,7 @@
 #include "sources/event_reaction/price_adjustment.hpp"
 #include "sources/indicators/indicators.hpp"
 #include "sources/indicators/split_bars.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {
@@ -112,7 +113,7 @@ std::string get_indicators(const server::Args& a) {
   const std::string timeframe = a.str("timeframe");
   const json& params = a.value("params");
 
-  json rows = naver::get_ohlcv(code, timeframe, days);
+  json rows = bars_cache::get_ohlcv(code, timeframe, days);
   if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
   auto split = indicators::split_valid_bars(rows);
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);
@@ -200,7 +201,7 @@ std::string get_indicators_bulk(const server::Args& a) {
     StockOutcome& o = out[i];
     o.code = codes[i];
     try {
-      json rows = naver::get_ohlcv(o.code, timeframe, days);
+      json rows = bars_cache::get_ohlcv(o.code, timeframe, days);
       if (!rows.is_array() || rows.empty()) {
         o.result = json{{"error", "OHLCV 없음"}};
         return;

@@ -12,6 +12,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "server/kr_common.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools::news {
@@ -62,7 +63,7 @@ std::string error_name(const std::exception_ptr& ep) {
 KrSources default_sources() {
   KrSources s;
   s.current_price = [](const std::string& c) { return naver::get_current_price(c); };
-  s.ohlcv = [](const std::string& c, const std::string& tf, int n) { return naver::get_ohlcv(c, tf, n); };
+  s.ohlcv = [](const std::string& c, const std::string& tf, int n) { return bars_cache::get_ohlcv(c, tf, n); };
   s.disclosures = [](const std::string& c, int n) { return naver::get_disclosure_list(c, n); };
   s.reports = [](const std::string& c, int n) { return naver::get_reports(c, n); };
   s.stock_news = [](const std::string& c, int n) { return naver::get_stock_news(c, n); };

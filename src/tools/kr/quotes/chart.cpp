@@ -15,6 +15,7 @@
 #include "server/registry.hpp"
 #include "sources/event_reaction/price_adjustment.hpp"
 #include "sources/indicators/split_bars.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {
@@ -72,7 +73,7 @@ std::string get_chart(const server::Args& args) {
   long long count_ll = std::min<long long>(args.integer("count"), 500);
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
-  json raw = naver::get_ohlcv(code, timeframe, count);
+  json raw = bars_cache::get_ohlcv(code, timeframe, count);
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);

@@ -14,6 +14,7 @@
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/screener/screener.hpp"
 #include "tools/kr/screener/screen_report.hpp"
@@ -84,7 +85,7 @@ Sources default_sources() {
   s.market_cap_page = [](const std::string& m, int page, int count) { return naver::get_market_cap_page(m, page, count); };
   s.management_codes = [] { return naver::get_management_codes(); };
   s.alert_codes = [] { return naver::get_alert_codes(); };
-  s.daily_bars = [](const std::string& code, int count) { return naver::get_ohlcv(code, "day", count); };
+  s.daily_bars = [](const std::string& code, int count) { return bars_cache::get_ohlcv(code, "day", count); };
   s.intraday = [](const screener::IntradayRequest& r) { return screener::fetch_intraday_dataset(r); };
   return s;
 }

@@ -1,0 +1,263 @@
+// The daily-bar cache and connection reuse, measured against a loopback server
+// that answers every request after 20 ms (ten in flight: the floor of 2,000
+// daily fetches is 2000 / 10 x 20 ms = 4 s). All figures of one run are taken in
+// the same process, so the ratios hold even on a busy machine; absolute times do not.
+//
+//  - ScreenColdWarmNextDay: a 2,000-stock screen with an empty cache (ratio to the
+//    floor), again within the forming bar's time to live (wall, upstream bar
+//    requests), and on the next trading day (requests per stock, bytes as a share
+//    of the cold screen's).
+//  - ChartWarmFromMemory: get_ohlcv through the cache and the whole get_chart tool,
+//    both served from memory (the tool still asks the market division, here from a
+//    server without delay).
+//  - ResidentMemory: process memory and cache bytes with 2,000 x 260 bars cached.
+//  - ConnectionReuse: requests per second on loopback with and without reuse.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "market_time/clock.hpp"
+#include "server/registry.hpp"
+#include "slow_server.hpp"
+#include "sources/http.hpp"
+#include "sources/market_data/daily_bars.hpp"
+#include "sources/naver/naver.hpp"
+#include "tools/kr/screener/screen_chart.hpp"
+
+using namespace tessaro;
+
+namespace {
+
+constexpr int kPerMarket = 1000;
+constexpr int kLatencyMs = 20;
+
+// The last day the server has bars for (days since epoch); moved by the benchmark.
+std::atomic<int> g_last_day{0};
+std::atomic<long long> g_bar_bytes{0}, g_bar_requests{0};
+
+std::string ymd(std::chrono::sys_days d) {
+  std::chrono::year_month_day x{d};
+  char b[16];
+  std::snprintf(b, sizeof b, "%04d%02u%02u", int(x.year()), unsigned(x.month()), unsigned(x.day()));
+  return b;
+}
+
+// `count` weekday bars of `code` ending at the server's last day; the values of a
+// day depend on the code and the day only, so a later request agrees with an earlier one.
+std::string bars_xml(const std::string& code, int count) {
+  std::vector<std::chrono::sys_days> days;
+  std::chrono::sys_days d{std::chrono::days(g_last_day.load())};
+  while (int(days.size()) < count) {
+    unsigned wd = std::chrono::weekday(d).c_encoding();
+    if (wd != 0 && wd != 6) days.push_back(d);
+    d -= std::chrono::days(1);
+  }
+  std::string s = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
+                  "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
+  unsigned base = unsigned(std::stoul(code.substr(1)));
+  for (auto it = days.rbegin(); it != days.rend(); ++it) {
+    unsigned seed = base * 2654435761u ^ unsigned(it->time_since_epoch().count()) * 40503u;
+    long long c = 10000 + seed % 500;
+    s += "<item data=\"" + ymd(*it) + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
+         std::to_string(c - 50) + "|" + std::to_string(c) + "|100000\" />\n";
+  }
+  return s + "</chartdata>\n</protocol>\n";
+}
+
+std::string cap_page(const std::string& market, int page) {
+  std::string s = "{\"stocks\":[";
+  for (int i = (page - 1) * 100; i < std::min(page * 100, kPerMarket); ++i) {
+    char code[8];
+    std::snprintf(code, sizeof code, "%c%05d", market == "KOSPI" ? '1' : '2', i + 1);
+    if (i % 100) s += ",";
+    s += "{\"itemCode\":\"" + std::string(code) + "\",\"stockName\":\"종목" + code +
+         "\",\"stockEndType\":\"stock\",\"closePrice\":\"10,000\",\"marketValue\":\"" +
+         std::to_string(900000 - i) + "\",\"tradeStopType\":{\"name\":\"TRADING\"}}";
+  }
+  return s + "],\"totalCount\":" + std::to_string(kPerMarket) + ",\"page\":" + std::to_string(page) +
+         ",\"pageSize\":100}";
+}
+
+bench::Reply answer(const std::string& target) {
+  if (target.find("/sise.nhn") != std::string::npos) {
+    std::string body = bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()));
+    g_bar_bytes += (long long)body.size();
+    ++g_bar_requests;
+    return {body, "text/xml"};
+  }
+  if (target.find("/api/stocks/marketValue/") != std::string::npos) {
+    std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
+    return {cap_page(market, std::atoi(bench::param(target, "page").c_str())), "application/json; charset=utf-8"};
+  }
+  if (target.find("/basic") != std::string::npos)
+    return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\"}}", "application/json; charset=utf-8"};
+  return {"[]", "application/json; charset=utf-8"};
+}
+
+server::Args screen_args() {
+  json a = json::object();
+  for (const auto& p : server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
+  a["universe_top"] = kPerMarket;
+  a["exclude"] = "없음";
+  a["market_cap_min"] = 0.0;
+  a["ma_spread_max"] = 2.5;
+  return server::Args(a);
+}
+
+void fresh_home(const char* name) {
+  std::string home = (std::filesystem::temp_directory_path() / name).string();
+  std::filesystem::remove_all(home);
+  ::setenv("TESSARO_HOME", home.c_str(), 1);
+  bars_cache::clear_memory();
+}
+
+// A Tuesday and the Wednesday after it, both before the after-market began.
+void set_clock(const char* day, int hour) {
+  auto d = *mt::parse_day(day);
+  mt::set_now_for_tests(mt::from_kst(d, hour, 0));
+  g_last_day = int(d.time_since_epoch().count());
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void BM_ScreenColdWarmNextDay(benchmark::State& st) {
+  bench::SlowServer srv(kLatencyMs, answer);
+  ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
+  tools::screen::Sources src = tools::screen::default_sources();
+  src.management_codes = [] { return json::array(); };
+  src.alert_codes = [] { return json::object(); };
+  server::Args a = screen_args();
+  const double floor_s = 2.0 * kPerMarket / tools::screen::SCREEN_DAILY_CONCURRENCY * kLatencyMs / 1000.0;
+  auto screen = [&](double& wall, long long& reqs, long long& bytes) {
+    long long r0 = g_bar_requests, b0 = g_bar_bytes;
+    auto t0 = std::chrono::steady_clock::now();
+    std::string r = tools::screen::screen_chart(a, src);
+    wall = seconds_since(t0);
+    reqs = g_bar_requests - r0;
+    bytes = g_bar_bytes - b0;
+    if (r.find("계산 " + std::to_string(2 * kPerMarket)) == std::string::npos) st.SkipWithError("not every stock was measured");
+  };
+  for (auto _ : st) {
+    // Uncached, for the same-run reference.
+    fresh_home("tessaro-bench-bars");
+    set_clock("2026-06-16", 14);
+    ::setenv("TESSARO_BARS_CACHE", "off", 1);
+    double w_off;
+    long long q_off, b_off;
+    screen(w_off, q_off, b_off);
+    ::unsetenv("TESSARO_BARS_CACHE");
+
+    double w_cold, w_warm, w_next;
+    long long q_cold, q_warm, q_next, b_cold, b_warm, b_next;
+    screen(w_cold, q_cold, b_cold);
+    screen(w_warm, q_warm, b_warm);   // within the 45 s time to live of the forming bar
+    set_clock("2026-06-17", 14);      // the next trading day, one more bar per stock
+    screen(w_next, q_next, b_next);
+
+    st.counters["floor_s"] = floor_s;
+    st.counters["uncached_ratio_to_floor"] = w_off / floor_s;
+    st.counters["cold_ratio_to_floor"] = w_cold / floor_s;
+    st.counters["cold_vs_uncached"] = w_cold / w_off;
+    st.counters["warm_wall_s"] = w_warm;
+    st.counters["warm_bar_requests"] = double(q_warm);
+    st.counters["next_day_requests_per_stock"] = double(q_next) / (2.0 * kPerMarket);
+    st.counters["next_day_bytes_share_of_cold"] = double(b_next) / double(b_cold);
+    st.counters["next_day_wall_s"] = w_next;
+  }
+  mt::set_now_for_tests(std::nullopt);
+}
+
+void BM_ChartWarmFromMemory(benchmark::State& st) {
+  bench::SlowServer srv(0, answer);
+  ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
+  fresh_home("tessaro-bench-chart");
+  set_clock("2026-06-16", 14);
+  json args = {{"code", "100001"}, {"count", 120}};
+  server::call_tool("get_chart", args);   // fills the cache
+  long long r0 = g_bar_requests;
+  double read_s = 0, tool_s = 0;
+  int n = 0;
+  for (auto _ : st) {
+    auto t0 = std::chrono::steady_clock::now();
+    json rows = bars_cache::get_ohlcv("100001", "day", 120);
+    read_s += seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    std::string r = server::call_tool("get_chart", args);
+    tool_s += seconds_since(t0);
+    benchmark::DoNotOptimize(r);
+    ++n;
+  }
+  st.counters["cached_read_ms"] = read_s / n * 1000;
+  st.counters["get_chart_ms"] = tool_s / n * 1000;
+  st.counters["bar_requests_while_warm"] = double(g_bar_requests - r0);
+  mt::set_now_for_tests(std::nullopt);
+}
+
+long rss_kb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+void BM_ResidentMemory(benchmark::State& st) {
+  bench::SlowServer srv(0, answer);
+  ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
+  for (auto _ : st) {
+    fresh_home("tessaro-bench-rss");
+    set_clock("2026-06-16", 14);
+    long before = rss_kb();
+    for (int i = 0; i < 2 * kPerMarket; ++i) {
+      char code[8];
+      std::snprintf(code, sizeof code, "%c%05d", i < kPerMarket ? '1' : '2', i % kPerMarket + 1);
+      bars_cache::get_ohlcv(code, "day", 260);
+    }
+    st.counters["rss_mb"] = rss_kb() / 1024.0;
+    st.counters["rss_growth_mb"] = (rss_kb() - before) / 1024.0;
+    st.counters["cache_mb"] = double(bars_cache::memory_bytes()) / (1024.0 * 1024.0);
+  }
+  mt::set_now_for_tests(std::nullopt);
+}
+
+void BM_ConnectionReuse(benchmark::State& st) {
+  bench::SlowServer srv(0, answer);
+  const int kRequests = 2000;
+  auto run = [&](bool reuse) {
+    ::setenv("TESSARO_HTTP_REUSE", reuse ? "1" : "0", 1);
+    std::atomic<int> next{0};
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<std::thread> th;
+    for (int t = 0; t < 10; ++t)
+      th.emplace_back([&] {
+        while (next++ < kRequests) http::get(srv.base() + "/basic");
+      });
+    for (auto& x : th) x.join();
+    ::unsetenv("TESSARO_HTTP_REUSE");
+    return kRequests / seconds_since(t0);
+  };
+  for (auto _ : st) {
+    run(true);   // warm up both paths once
+    double without = run(false), with = run(true);
+    st.counters["req_per_s_without_reuse"] = without;
+    st.counters["req_per_s_with_reuse"] = with;
+    st.counters["reuse_speedup"] = with / without;
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_ScreenColdWarmNextDay)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ChartWarmFromMemory)->Unit(benchmark::kMicrosecond)->Iterations(200)->UseRealTime();
+BENCHMARK(BM_ResidentMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ConnectionReuse)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK_MAIN();
