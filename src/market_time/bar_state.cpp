@@ -218,13 +218,9 @@ json regular_close_checks(const std::string& code, const json& rows, int limit) 
     json row = {{"date", picked[i].first}, {"bar_close", picked[i].second}, {"regular_close", nullptr},
                 {"status", "lookup_failed"}, {"source", "naver_minute_1530"}};
     try {
-      auto v = naver::get_regular_session_close(code, picked[i].first);
-      if (v) {
-        row["regular_close"] = *v;
-        row["status"] = "ok";
-      } else {
-        row["status"] = "no_1530_bar";
-      }
+      auto r = naver::lookup_regular_close(code, picked[i].first);
+      row["status"] = r.status;
+      if (r.close) row["regular_close"] = *r.close;
     } catch (...) {
     }
     out[i] = row;
