@@ -7,7 +7,6 @@
 #include "core/result_meta.hpp"
 #include "market_time/day_times.hpp"
 #include "sources/naver/naver.hpp"
-#include "sources/naver/session_close.hpp"
 
 namespace tessaro::mt {
 
@@ -249,13 +248,11 @@ json regular_close_checks(const std::string& code, const json& rows, int limit) 
                 {"status", "lookup_failed"}, {"source", "naver_minute_1530"}};
     if (picked[i].close_hm != "15:30") row["regular_close_time"] = picked[i].close_hm;
     try {
-      auto v = naver::get_regular_session_close(code, picked[i].day, picked[i].close_hm);
-      if (v) {
-        row["regular_close"] = *v == double(static_cast<long long>(*v)) ? json(static_cast<long long>(*v)) : json(*v);
-        row["status"] = "ok";
-      } else {
-        row["status"] = "no_1530_bar";
-      }
+      auto r = naver::lookup_regular_close(code, picked[i].day, picked[i].close_hm);
+      row["status"] = r.status;
+      if (r.close)
+        row["regular_close"] = *r.close == double(static_cast<long long>(*r.close))
+                                   ? json(static_cast<long long>(*r.close)) : json(*r.close);
     } catch (...) {
     }
     out[i] = row;

@@ -44,6 +44,7 @@ json bar_to_dict(const Bar& b, const std::string& tz) {
     j["session_tail"] = true;
     j["actual_minutes"] = b.actual_minutes;
   }
+  if (!b.session.empty()) j["session"] = b.session;
   return j;
 }
 
@@ -62,6 +63,7 @@ Bar bar_from_dict(const json& j) {
   }
   b.session_tail = j.value("session_tail", false);
   b.actual_minutes = j.value("actual_minutes", 0);
+  if (j.contains("session") && j["session"].is_string()) b.session = j["session"].get<std::string>();
   return b;
 }
 
@@ -145,6 +147,7 @@ std::vector<Bar> resample_intraday(const std::vector<Bar>& bars, int mins, const
       a.close = b.close;
       a.volume += b.volume;
       a.complete = a.complete && b.complete;
+      if (a.session != b.session) a.session = "mixed";   // a bucket across sessions says so
     }
   }
   for (auto& b : out) b.complete = b.complete && b.end_at <= now;

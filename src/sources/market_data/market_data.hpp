@@ -70,8 +70,10 @@ struct Bar {
   bool complete = true;        // false: the bar had not ended when it was built
   bool session_tail = false;   // cut short by the session close (resampled bars)
   int actual_minutes = 0;      // minutes a session-tail bar really covers
+  std::string session;         // session that traded it, when the provider says
+                               // ("regular", "closing_price_after_close", "after_market")
 };
-// {start_at, end_at (ISO in tz), open, high, low, close, volume[, session_tail, actual_minutes]}
+// {start_at, end_at (ISO in tz), open, high, low, close, volume[, session_tail, actual_minutes][, session]}
 json bar_to_dict(const Bar& b, const std::string& tz);
 Bar bar_from_dict(const json& j);   // throws ValueError on a malformed entry
 

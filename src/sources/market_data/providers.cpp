@@ -79,6 +79,8 @@ std::vector<std::string> ProviderRuntime::providers_for(const std::string& marke
     if (p && p->intraday_capability(market, prof) == "available") out.push_back(*s.primary_provider);
   }
   if (market == "US") out.push_back("yahoo");
+  // Without a broker that serves Korean minutes, Naver's public minute chart does.
+  if (market == "KR" && out.empty()) out.push_back("naver");
   return out;
 }
 
@@ -182,6 +184,14 @@ Route resolve_source(const std::string& mode, const std::string& market, const s
     r.selected_provider = "yahoo";
     r.selection_reason = primary_provider ? "primary_broker_lacks_market" : "public_default";
     r.candidates = {"yahoo"};
+    return r;
+  }
+  // Korean minutes without a broker that serves them: Naver's public minute
+  // chart (KRX, regular session), the route saying why.
+  if (market == "KR" && provider("naver")) {
+    r.selected_provider = "naver";
+    r.selection_reason = primary_provider ? "primary_broker_lacks_market" : "public_default";
+    r.candidates = {"naver"};
     return r;
   }
   if (primary_provider)

@@ -1,5 +1,5 @@
 // The public minute-bar providers: Yahoo's chart API for US stocks and Naver's
-// minute series for Korean stocks.
+// minute chart for Korean stocks.
 #include <algorithm>
 
 #include "core/format.hpp"
@@ -95,8 +95,12 @@ class YahooMinutes : public Provider {
   }
 };
 
-// fchart items "YYYYMMDDHHMM|open|high|low|close|volume"; open/high/low may be the
-// text "null" (the series then only has last prices and cannot make OHLC bars).
+// Naver's minute chart (api.stock.naver.com): one request for the day's window
+// with open, high, low, close and the volume of each minute (KRX). A minute
+// without a trade has no bar. Every bar is labelled by the session that traded
+// it: the window of a regular-session request ends with the 15:30 closing
+// auction, so the closing-price trades after it (15:40-16:00) and the
+// after-market stay out.
 class NaverMinutes : public Provider {
  public:
   std::string id() const override { return "naver"; }
@@ -108,80 +112,63 @@ class NaverMinutes : public Provider {
   BarDataset fetch_bars(const BarRequest& req, const ProviderContext&) override {
     if (req.market != "KR") throw ProviderError("네이버 분봉은 국내 종목만 제공합니다.", id(), ST_UNSUPPORTED);
     std::string code = fmt::trim(req.symbol);
-    if (code.size() != 6) throw SymbolMappingError("6자리 종목코드가 아닙니다: " + req.symbol, id());
-    std::string xml;
+    bool ok_code = code.size() == 6;
+    for (unsigned char c : code) ok_code = ok_code && std::isalnum(c);
+    if (!ok_code) throw SymbolMappingError("6자리 종목코드가 아닙니다: " + req.symbol, id());
+    auto stamp = [](mt::Instant t) {
+      mt::Civil c = mt::to_kst(t);
+      return fmt::replace_all(c.date_str(), "-", "") + (c.minutes() / 60 < 10 ? "0" : "") +
+             std::to_string(c.minutes() / 60) + (c.minutes() % 60 < 10 ? "0" : "") + std::to_string(c.minutes() % 60);
+    };
+    // Both ends are included by the API: stop at the window's last minute.
+    std::string start = stamp(req.start_at), end = stamp(req.end_at - minutes(1));
+    json rows;
     try {
-      xml = naver::fetch_text("fchart.stock.naver.com",
-                              "/sise.nhn?symbol=" + code + "&timeframe=minute&count=1500&requestType=0", true);
+      rows = naver::get_minute_chart(code, start, end);
     } catch (const HTTPStatusError& e) {
+      if (e.status() == 404) throw SymbolMappingError("네이버에 없는 종목코드입니다: " + code, id());
       throw ProviderError(std::string("네이버 분봉 조회 실패: ") + e.what(), id(),
                           e.status() == 429 ? ST_RATE_LIMITED : ST_UNAVAILABLE);
     } catch (const HTTPError& e) {
       throw ProviderError(std::string("네이버 분봉 조회 실패: ") + e.class_name() + ": " + e.what(), id(),
                           ST_UNAVAILABLE);
+    } catch (const NaverParseError& e) {
+      throw ProviderError(std::string("네이버 분봉 응답을 읽지 못했습니다: ") + e.what(), id(), ST_UNAVAILABLE);
     }
-    std::string day = fmt::replace_all(req.trading_date, "-", "");
-    auto d = mt::parse_day(req.trading_date);
     BarDataset ds;
     ds.provider = id();
     ds.market = "KR";
     ds.symbol = code;
+    ds.venue = "KRX";
     ds.source_interval = "1m";
-    ds.source_endpoint = "naver_fchart_minute";
+    ds.source_endpoint = "naver_chart_minute";
     ds.timezone = mt::KST;
-    bool price_only = false;
-    std::vector<std::pair<Bar, double>> raw;   // bar, reported volume
-    size_t pos = 0;
-    while ((pos = xml.find("data=\"", pos)) != std::string::npos) {
-      pos += 6;
-      size_t end = xml.find('"', pos);
-      if (end == std::string::npos) break;
-      std::string item = xml.substr(pos, end - pos);
-      pos = end;
-      if (item.compare(0, 8, day) != 0 || item.size() < 12) continue;
-      std::vector<std::string> f;
-      size_t b = 0;
-      for (size_t i = 0; i <= item.size(); ++i)
-        if (i == item.size() || item[i] == '|') {
-          f.push_back(item.substr(b, i - b));
-          b = i + 1;
-        }
-      if (f.size() < 6 || !d) continue;
-      auto o = fmt::parse_number(f[1]), h = fmt::parse_number(f[2]), l = fmt::parse_number(f[3]),
-           c = fmt::parse_number(f[4]), v = fmt::parse_number(f[5]);
-      if (!c) continue;
-      if (!o || !h || !l) {
-        price_only = true;
+    mt::Instant now = mt::now();
+    int unreadable = 0;
+    for (const auto& r : rows) {
+      std::string dt = r.value("datetime", "");
+      auto d = mt::parse_day(dt.substr(0, 10));
+      bool whole = r.value("open", json()).is_number() && r.value("high", json()).is_number() &&
+                   r.value("low", json()).is_number() && r.value("close", json()).is_number() &&
+                   r.value("volume", json()).is_number();
+      if (!d || dt.size() < 16 || !whole) {
+        ++unreadable;   // never a bar with a made-up price or volume
         continue;
       }
-      int hh = std::atoi(item.substr(8, 2).c_str()), mm = std::atoi(item.substr(10, 2).c_str());
-      Bar bar;
-      bar.start_at = mt::from_kst(*d, hh, mm);
-      bar.end_at = bar.start_at + minutes(1);
-      if (bar.start_at < req.start_at || bar.start_at >= req.end_at) continue;
-      bar.open = *o, bar.high = *h, bar.low = *l, bar.close = *c;
-      raw.push_back({bar, v ? *v : -1});
-    }
-    if (raw.empty() && price_only)
-      throw ProviderError(
-          "네이버 분봉은 분마다 마지막 체결가만 주고 시가·고가·저가가 없어 분봉 OHLCV로 쓸 수 없습니다. 국내 분봉은 "
-          "증권사 연결(kis 또는 kiwoom)이 필요합니다.",
-          id(), ST_UNSUPPORTED);
-    // The volume field is the day's running total when it never decreases.
-    bool cumulative = raw.size() > 1;
-    for (size_t i = 1; i < raw.size() && cumulative; ++i)
-      if (raw[i].second < raw[i - 1].second) cumulative = false;
-    mt::Instant now = mt::now();
-    double prev = 0;
-    for (auto& [bar, vol] : raw) {
-      if (vol < 0) continue;   // no volume: not a usable bar
-      bar.volume = cumulative ? vol - prev : vol;
-      prev = vol;
-      bar.complete = bar.end_at <= now;
-      ds.bars.push_back(bar);
+      Bar b;
+      b.start_at = mt::from_kst(*d, std::atoi(dt.substr(11, 2).c_str()), std::atoi(dt.substr(14, 2).c_str()));
+      b.end_at = b.start_at + minutes(1);
+      if (b.start_at < req.start_at || b.start_at >= req.end_at) continue;
+      b.open = r["open"].get<double>(), b.high = r["high"].get<double>(), b.low = r["low"].get<double>();
+      b.close = r["close"].get<double>(), b.volume = r["volume"].get<double>();
+      b.session = naver::minute_session(dt.substr(11, 5));
+      b.complete = b.end_at <= now;
+      ds.bars.push_back(b);
     }
     ds.bars = sort_and_dedupe(std::move(ds.bars));
-    ds.coverage = {{"complete", true}, {"returned_rows", (int)ds.bars.size()}};
+    ds.coverage = {{"complete", unreadable == 0}, {"returned_rows", (int)ds.bars.size()}};
+    if (unreadable)
+      ds.warnings.push_back("네이버 분봉 " + std::to_string(unreadable) + "개는 값을 읽지 못해 뺐습니다.");
     return ds;
   }
 };

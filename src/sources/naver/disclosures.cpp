@@ -1,8 +1,11 @@
-// Exchange disclosures of one stock as the portal lists them (finance.naver.com
-// item notice page, EUC-KR HTML, newest first, about ten rows a page).
-//
-// Row shape: <tr><td class="title"><a href="/item/news_notice_read.naver?no=...">title</a></td>
+// Exchange disclosures of one stock as the portal lists them, newest first.
+// Primary: the mobile JSON list m.stock.naver.com/api/stock/<code>/disclosure
+// ([{itemCode, disclosureId, title, datetime, author}]). Its time of day is the
+// portal's posting batch (every item sits at 06:50-06:53, no zone), not the
+// filing time, so rows carry the date only.
+// Fallback: the finance.naver.com item notice page (EUC-KR HTML), row shape: <tr><td class="title"><a href="/item/news_notice_read.naver?no=...">title</a></td>
 // <td class="info">KOSCOM</td><td class="date">2026.12.04 17:12</td></tr>
+#include <exception>
 #include <regex>
 #include <set>
 
@@ -56,7 +59,6 @@ std::optional<json> parse_page(const std::string& html) {
     row["title"] = title;
     std::smatch s;
     row["source"] = std::regex_search(tr, s, info_re) ? json(cell_text(s[1].str())) : json(nullptr);
-    if (dm[4].matched) row["time"] = dm[4].str();
     std::smatch h;
     std::string cell = t[1].str();
     if (std::regex_search(cell, h, href_re)) {
@@ -68,11 +70,61 @@ std::optional<json> parse_page(const std::string& html) {
   return rows;
 }
 
-}  // namespace
+constexpr int kJsonPageSize = 20;
 
-json get_disclosure_list(const std::string& code, int count) {
+// One item of the JSON list; nullopt when it has no title or no readable date.
+std::optional<json> row_from_item(const json& it) {
+  if (!it.is_object()) return std::nullopt;
+  std::string title = it.value("title", json()).is_string() ? fmt::trim(it["title"].get<std::string>()) : "";
+  std::string dt = it.value("datetime", json()).is_string() ? it["datetime"].get<std::string>() : "";
+  static const std::regex day_re(R"(^(\d{4})-(\d{2})-(\d{2}))");
+  std::smatch dm;
+  if (title.empty() || !std::regex_search(dt, dm, day_re)) return std::nullopt;
+  json row = json::object();
+  row["date"] = dm[1].str() + "-" + dm[2].str() + "-" + dm[3].str();
+  row["title"] = title;
+  const json& author = it.value("author", json());
+  row["source"] = author.is_string() && !fmt::trim(author.get<std::string>()).empty() ? json(fmt::trim(author.get<std::string>()))
+                                                                                      : json(nullptr);
+  const json& id = it.value("disclosureId", json());
+  if (id.is_number_integer() || (id.is_string() && !id.get<std::string>().empty()))
+    row["disclosure_id"] = id.is_string() ? id.get<std::string>() : std::to_string(id.get<long long>());
+  return row;
+}
+
+json list_from_json(const std::string& code, int count) {
   json out = json::array();
-  if (!valid_code(code) || count <= 0) return out;
+  std::set<std::string> seen;
+  for (int page = 1; page <= MAX_PAGES && (int)out.size() < count; ++page) {
+    json j = fetch_json("m.stock.naver.com",
+                        "/api/stock/" + code + "/disclosure?pageSize=" + std::to_string(kJsonPageSize) +
+                            "&page=" + std::to_string(page),
+                        false, "https://m.stock.naver.com/");
+    if (!j.is_array()) throw NaverParseError("공시 목록 JSON이 배열이 아닙니다: " + code);
+    int added = 0, unread = 0;
+    for (const auto& it : j) {
+      auto row = row_from_item(it);
+      if (!row) {
+        ++unread;
+        continue;
+      }
+      std::string key = row->value("disclosure_id", "") + "|" + (*row)["date"].get<std::string>() + "|" +
+                        (*row)["title"].get<std::string>();
+      if (!seen.insert(key).second) continue;
+      out.push_back(std::move(*row));
+      ++added;
+      if ((int)out.size() >= count) break;
+    }
+    // Items there but none readable: the shape changed, not "no disclosures".
+    if (page == 1 && !j.empty() && unread == (int)j.size())
+      throw NaverParseError("공시 목록 JSON 항목에서 제목·날짜를 읽지 못했습니다: " + code);
+    if (added == 0 || (int)j.size() < kJsonPageSize) break;
+  }
+  return out;
+}
+
+json list_from_html(const std::string& code, int count) {
+  json out = json::array();
   std::set<std::string> seen;
   for (int page = 1; page <= MAX_PAGES && (int)out.size() < count; ++page) {
     std::string html = fetch_text("finance.naver.com",
@@ -95,6 +147,25 @@ json get_disclosure_list(const std::string& code, int count) {
     if (added == 0) break;   // past the last page the site repeats it or shows nothing
   }
   return out;
+}
+
+}  // namespace
+
+json get_disclosure_list(const std::string& code, int count) {
+  if (!valid_code(code) || count <= 0) return json::array();
+  std::exception_ptr primary;
+  try {
+    return list_from_json(code, count);
+  } catch (const std::exception&) {
+    primary = std::current_exception();
+  }
+  // The notice page is only a fallback; when it fails too, the JSON list's own
+  // failure is the one to report.
+  try {
+    return list_from_html(code, count);
+  } catch (const std::exception&) {
+    std::rethrow_exception(primary);
+  }
 }
 
 }  // namespace tessaro::naver

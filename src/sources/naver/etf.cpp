@@ -1,11 +1,13 @@
 // ETF list (finance.naver.com etfItemList, JSON in EUC-KR bytes) and the
-// detail of one fund (m.stock JSON).
+// detail of one fund (m.stock etfAnalysis, completed by the fund's quote).
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/naver/parse_util.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
@@ -182,105 +184,197 @@ std::string day_text(const std::string& s) {
 
 }  // namespace
 
+namespace {
+
+// "33.66%", "6,924", 0.15 -> number; "-", "" and null are missing.
+std::optional<double> num_of(const json* v) {
+  if (!v) return std::nullopt;
+  if (v->is_number()) return v->get<double>();
+  if (!v->is_string()) return std::nullopt;
+  std::string t = fmt::replace_all(fmt::trim(v->get<std::string>()), "%", "");
+  return fmt::parse_number(t);
+}
+
+json opt_json(std::optional<double> v) { return v ? parse::to_json_number(*v) : json(nullptr); }
+
+// The display amount "1조 5,567억" / "-669억" -> 억원; nullopt when unreadable.
+std::optional<double> eok_amount(std::string t) {
+  t = fmt::trim(t);
+  if (t.empty() || t == "-") return std::nullopt;
+  bool neg = t[0] == '-';
+  if (neg || t[0] == '+') t = t.substr(1);
+  double eok = 0;
+  bool any = false;
+  auto jo = t.find("조");
+  if (jo != std::string::npos) {
+    auto v = fmt::parse_number(t.substr(0, jo));
+    if (!v) return std::nullopt;
+    eok += *v * 10000, any = true;
+    t = t.substr(jo + std::string("조").size());
+  }
+  t = fmt::replace_all(fmt::trim(t), "억", "");
+  if (!fmt::trim(t).empty()) {
+    auto v = fmt::parse_number(t);
+    if (!v) return std::nullopt;
+    eok += *v, any = true;
+  }
+  if (!any) return std::nullopt;
+  return neg ? -eok : eok;
+}
+
+// [{detailTypeCode, weight}] -> [{type, weight}] (missing weights stay null).
+json mix_of(const json& a, const char* key) {
+  json out = json::array();
+  const json& list = a.value(key, json());
+  if (!list.is_array()) return out;
+  for (const auto& e : list) {
+    if (!e.is_object()) continue;
+    std::string t = text_of(find_key(e, "detailTypeCode"));
+    if (t.empty()) continue;
+    out.push_back({{"type", t}, {"weight", opt_json(num_of(find_key(e, "weight")))}});
+  }
+  return out;
+}
+
+}  // namespace
+
 json get_etf_detail(const std::string& code) {
-  json basic, integ;
+  // The fund's analysis (summary, holdings, mixes, fees, flows) is required;
+  // the quote (basic) and the key figures (integration) only complete it.
+  json analysis, basic, integ;
   std::vector<std::function<void()>> jobs = {
-      [&] { basic = fetch_json("m.stock.naver.com", "/api/etf/" + code + "/basic", false, "https://m.stock.naver.com/"); },
+      [&] {
+        analysis = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/etfAnalysis", false,
+                              "https://m.stock.naver.com/");
+      },
+      [&] { basic = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/basic", false, "https://m.stock.naver.com/"); },
       [&] {
         integ = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/integration", false,
                            "https://m.stock.naver.com/");
       }};
   auto errs = parallel_for(jobs.size(), jobs.size(), [&](size_t i) { jobs[i](); });
-  if (errs[0] && errs[1]) std::rethrow_exception(errs[0]);
+  if (errs[0]) {
+    try {
+      std::rethrow_exception(errs[0]);
+    } catch (const HTTPStatusError& e) {
+      if (e.status() == 404) return json::object();   // not a fund the site knows
+      throw;
+    }
+  }
+  if (!analysis.is_object() || analysis.empty())
+    throw NaverParseError("ETF 분석 응답이 객체가 아닙니다: " + code);
+  if (!basic.is_object()) basic = json::object();
+  if (!integ.is_object()) integ = json::object();
 
   json out = json::object();
   std::vector<std::string> miss;
-  auto pick = [&](std::initializer_list<const char*> keys) -> const json* {
-    for (const char* k : keys) {
-      if (const json* v = find_key(basic, k)) return v;
-      if (const json* v = find_key(integ, k)) return v;
-    }
-    return nullptr;
+  auto from_analysis = [&](const char* k) -> const json* {
+    auto it = analysis.find(k);
+    return it != analysis.end() && !it->is_null() ? &*it : nullptr;
   };
-  auto put_text = [&](const char* field, std::initializer_list<const char*> keys) {
-    out[field] = text_of(pick(keys));
-  };
-  auto put_num = [&](const char* field, std::initializer_list<const char*> keys, const std::string& info_code = "") {
-    std::optional<double> v;
-    if (const json* j = pick(keys)) v = detail::jnum(*j);
-    if (!v && !info_code.empty()) v = fmt::parse_number(total_info(integ, info_code));
-    out[field] = v ? json(*v) : json(nullptr);
-    if (!v) miss.push_back(field);
-  };
-  put_text("name", {"stockName", "itemName", "etfName"});
-  put_text("base_index", {"etfBaseIdx", "baseIndexName", "indexName"});
-  put_text("etf_type", {"etfType", "etfTypeName"});
-  put_text("issuer", {"issuerNameKo", "issueName", "issuerName"});
-  put_text("listing_date", {"listingDate", "listedDate"});
-  out["listing_date"] = day_text(out["listing_date"].get<std::string>());
-  put_text("fund_type", {"fundType", "fundTypeName"});
-  put_text("dividend_base", {"dividendBaseDate", "dividendBase"});
-  put_num("total_fee", {"totalFee"});
-  put_num("price", {"closePriceRaw", "closePrice", "nowVal"});
-  put_num("price_change", {"compareToPreviousClosePriceRaw", "compareToPreviousClosePrice"});
-  put_num("price_change_rate", {"fluctuationsRatioRaw", "fluctuationsRatio"});
-  // A change given without sign: take it from the direction code.
-  if (const json* dir = pick({"compareToPreviousPrice"})) {
-    std::string c = dir->is_object() ? text_of(&(*dir)["code"]) : text_of(dir);
-    bool falling = c == "4" || c == "5";
+  std::string name = text_of(from_analysis("itemName"));
+  if (name.empty()) name = text_of(find_key(basic, "stockName"));
+  if (!name.empty()) out["name"] = name;
+  out["base_index"] = text_of(from_analysis("etfBaseIndex"));
+  out["etf_type"] = "";
+  if (const json* tr = from_analysis("themeReturns"); tr && tr->is_object())
+    out["etf_type"] = text_of(find_key(*tr, "themeMiddleCodeDesc"));
+  out["issuer"] = text_of(from_analysis("issuerName"));
+  out["listing_date"] = day_text(text_of(from_analysis("listedDate")));
+  out["fund_type"] = "";
+  out["dividend_base"] = "";
+  out["summary"] = text_of(from_analysis("etfSummary"));
+  out["total_fee"] = opt_json(num_of(from_analysis("totalFee")));
+  if (out["total_fee"].is_null()) miss.push_back("total_fee");
+  out["nav"] = opt_json(num_of(from_analysis("nav")));
+  out["tracking_error"] = opt_json(num_of(from_analysis("chaseErrorRate")));
+  // Deviation of price from NAV: sign in its own field.
+  if (auto dv = num_of(from_analysis("deviationRate"))) {
+    std::string sign = text_of(from_analysis("deviationSign"));
+    out["deviation_rate"] = parse::to_json_number(sign == "-" ? -std::fabs(*dv) : *dv);
+  } else {
+    out["deviation_rate"] = nullptr;
+  }
+
+  // Quote from the basic answer (price and change), signed by the direction code.
+  out["price"] = opt_json(num_of(find_key(basic, "closePrice")));
+  out["price_change"] = opt_json(num_of(find_key(basic, "compareToPreviousClosePrice")));
+  out["price_change_rate"] = opt_json(num_of(find_key(basic, "fluctuationsRatio")));
+  if (const json* dir = find_key(basic, "compareToPreviousPrice")) {
+    int d = parse::direction(*dir);
     for (const char* f : {"price_change", "price_change_rate"})
-      if (out[f].is_number() && falling && out[f].get<double>() > 0) out[f] = -out[f].get<double>();
+      if (out[f].is_number() && d < 0 && out[f].get<double>() > 0) out[f] = -out[f].get<double>();
   }
-  // Market value in 억원: from the raw figure in won, else from the display text
-  // ("1조 2,345억").
+  for (const char* f : {"price", "price_change"})
+    if (out[f].is_null()) miss.push_back(f);
+  const std::string traded_at = text_of(find_key(basic, "localTradedAt"));
+  if (traded_at.size() >= 10) out["quote_date"] = traded_at.substr(0, 10);
+
+  // Market value in 억원: the raw figure in won, else the display text.
   out["market_cap"] = nullptr;
-  if (const json* raw = pick({"marketValueRaw"}); raw && detail::jnum(*raw))
-    out["market_cap"] = *detail::jnum(*raw) / 1e8;
-  else if (std::string t = total_info(integ, "marketValue"); !t.empty()) {
-    double eok = 0;
-    bool any = false;
-    auto jo = t.find("조");
-    if (jo != std::string::npos) {
-      if (auto v = fmt::parse_number(t.substr(0, jo))) eok += *v * 10000, any = true;
-      t = t.substr(jo + 3);
-    }
-    if (auto v = fmt::parse_number(t)) eok += *v, any = true;
-    out["market_cap"] = any ? json(eok) : json(nullptr);
-  }
+  if (auto raw = num_of(from_analysis("marketValueRaw"))) out["market_cap"] = parse::to_json_number(std::round(*raw / 1e8));
+  else if (auto e = eok_amount(text_of(from_analysis("marketValue")))) out["market_cap"] = parse::to_json_number(*e);
   if (out["market_cap"].is_null()) miss.push_back("market_cap");
-  put_num("year_high", {"highPriceOf52Weeks"}, "highPriceOf52Weeks");
-  put_num("year_low", {"lowPriceOf52Weeks"}, "lowPriceOf52Weeks");
-  put_num("beta", {"beta"});
-  put_num("foreign_rate", {"foreignRate"}, "foreignRate");
-  put_num("volume_20d_avg", {"avgVolume20", "averageVolume20Days"});
-  put_num("return_1m", {"oneMonthEarnRate"});
-  put_num("return_3m", {"threeMonthEarnRate"});
-  put_num("return_6m", {"sixMonthEarnRate"});
-  put_num("return_1y", {"oneYearEarnRate"});
-  put_text("lp_list", {"lpName", "lpList"});
-  // Holdings: [{name, weight}] where the answer carries them.
+  out["year_high"] = opt_json(fmt::parse_number(total_info(integ, "highPriceOf52Weeks")));
+  out["year_low"] = opt_json(fmt::parse_number(total_info(integ, "lowPriceOf52Weeks")));
+  out["foreign_rate"] = opt_json(fmt::parse_number(fmt::replace_all(total_info(integ, "foreignRate"), "%", "")));
+  out["beta"] = nullptr;
+  out["volume_20d_avg"] = nullptr;
+
+  // Returns by period code.
+  static const std::vector<std::pair<const char*, const char*>> kReturns = {
+      {"M1", "return_1m"}, {"M3", "return_3m"}, {"M6", "return_6m"}, {"Y1", "return_1y"}};
+  for (const auto& [c, f] : kReturns) out[f] = nullptr;
+  if (const json* rl = from_analysis("returnPerformanceList"); rl && rl->is_array())
+    for (const auto& e : *rl)
+      for (const auto& [c, f] : kReturns)
+        if (e.is_object() && text_of(find_key(e, "periodTypeCode")) == c) out[f] = opt_json(num_of(find_key(e, "value")));
+  out["returns_as_of"] = day_text(text_of(from_analysis("returnPerformanceReferenceDate")));
+  out["lp_list"] = "";
+
+  // Net inflows (억원, cumulative over each period).
+  json inflows = json::array();
+  if (const json* ni = from_analysis("cumulativeNetInflowList"); ni && ni->is_object()) {
+    static const std::vector<std::pair<const char*, const char*>> kPeriods = {
+        {"cumulativeNetInflow1d", "1일"}, {"cumulativeNetInflow1w", "1주"}, {"cumulativeNetInflow1m", "1개월"},
+        {"cumulativeNetInflow3m", "3개월"}, {"cumulativeNetInflow6m", "6개월"}, {"cumulativeNetInflowYtd", "연초 이후"},
+        {"cumulativeNetInflow1y", "1년"}};
+    for (const auto& [k, label] : kPeriods)
+      if (ni->contains(k)) inflows.push_back({{"period", label}, {"amount_eok", opt_json(eok_amount(text_of(&(*ni)[k])))}});
+    out["net_inflow_as_of"] = day_text(text_of(find_key(*ni, "referenceDate")));
+  }
+  out["net_inflows"] = inflows;
+  out["asset_mix"] = mix_of(analysis, "assetPortfolioList");
+  out["sector_mix"] = mix_of(analysis, "sectorPortfolioList");
+  out["country_mix"] = mix_of(analysis, "countryPortfolioList");
+
+  // Top holdings: name, weight (%) and shares where given. A fund whose list
+  // has no weights still lists its holdings.
   json holdings = json::array();
-  bool has_weight = true;
-  if (const json* h = pick({"etfTop10MajorConstituentAssets", "constituents", "holdings"}); h && h->is_array()) {
+  bool has_weight = true, has_shares = true;
+  if (const json* h = from_analysis("etfTop10MajorConstituentAssets"); h && h->is_array()) {
     for (const auto& e : *h) {
       if (!e.is_object()) continue;
       std::string n = text_of(find_key(e, "itemName"));
-      if (n.empty()) n = text_of(find_key(e, "name"));
       if (n.empty()) continue;
       json row = {{"name", n}};
-      const json* w = find_key(e, "etfWeight");
-      if (!w) w = find_key(e, "weight");
-      if (w && detail::jnum(*w)) row["weight"] = *detail::jnum(*w);
+      std::string c = text_of(find_key(e, "itemCode"));
+      if (!c.empty()) row["code"] = c;
+      if (auto w = num_of(find_key(e, "etfWeight"))) row["weight"] = parse::to_json_number(*w);
       else has_weight = false;
+      if (auto sh = num_of(find_key(e, "stockCount"))) row["shares"] = parse::to_json_number(*sh);
+      else has_shares = false;
       holdings.push_back(row);
     }
   }
   if (holdings.empty()) miss.push_back("holdings");
   out["holdings"] = holdings;
   out["holdings_count"] = holdings.size();
-  out["holdings_has_weight"] = has_weight;
+  out["holdings_has_weight"] = !holdings.empty() && has_weight;
+  out["holdings_has_shares"] = !holdings.empty() && has_shares;
+  for (size_t i = 1; i < errs.size(); ++i)
+    if (errs[i]) miss.push_back(i == 1 ? "basic" : "integration");
   if (!miss.empty()) out[PARSE_MISS_KEY] = miss;
-  if (out["name"].get<std::string>().empty()) out.erase("name");
   return out;
 }
 

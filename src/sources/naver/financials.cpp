@@ -1,7 +1,9 @@
-// Company financial summary of one stock: the 기업실적분석 table of the stock's
-// main page (annual and quarterly columns, consensus estimates marked "(E)",
-// one statement-basis label per column), with the mobile finance JSON as the
-// fallback when that page is gone or lost its table.
+// Company financial summary of one stock: the mobile finance JSON
+// (m.stock.naver.com/api/stock/<code>/finance/annual|quarter; cells
+// {"value","cx"}, columns named by trTitleList, consensus columns marked "(E)")
+// first, and the 기업실적분석 table of the old main page (which also names the
+// statement basis of each column) only when the JSON cannot be had — the main
+// page now redirects to the new site.
 //
 // Cells stay text as the site shows them (thousands separators included);
 // placeholder cells ("&nbsp;", "-", "N/A") become the empty string: a missing
@@ -249,6 +251,10 @@ MobileTable read_mobile(const json& j) {
           const json& val = c.is_object() && c.contains("value") ? c["value"] : c;
           if (val.is_string()) v = val.get<std::string>();
           else if (val.is_number()) v = val.dump();
+          v = cell_value(v);
+          // "cx":"minus" marks a negative figure; the value text normally
+          // carries the sign too, and is never given it twice.
+          if (!v.empty() && c.is_object() && c.value("cx", json()) == "minus" && v[0] != '-') v = "-" + v;
         }
         cells[t.labels[i]] = cell_value(v);
       }
@@ -318,7 +324,7 @@ std::map<std::string, CacheEntry> g_cache;
 std::string main_path(const std::string& code) { return "/item/main.naver?code=" + text::url_encode(code); }
 
 json load_financials(const std::string& code) {
-  std::string key = url(kMainHost, main_path(code));
+  std::string key = url(kMobileHost, "/api/stock/" + code + "/finance");
   {
     std::lock_guard<std::mutex> lk(g_cache_mu);
     auto it = g_cache.find(key);
@@ -326,30 +332,27 @@ json load_financials(const std::string& code) {
       return it->second.record;
   }
   json record;
-  PageResult page;
-  std::exception_ptr page_error;
+  std::exception_ptr json_error;
+  bool json_unreadable = false;
   try {
-    page = parse_main_page(fetch_text(kMainHost, main_path(code), /*euc_kr=*/true), code);
+    record = mobile_record(code);
+  } catch (const NaverParseError&) {
+    json_unreadable = true;
+    json_error = std::current_exception();
   } catch (const HTTPError&) {
-    page_error = std::current_exception();
+    json_error = std::current_exception();
   }
-  if (page.has_section) {
-    record = page.record;
-  } else {
-    // The main page is gone or has no table: try the mobile JSON.
+  if (json_error) {
+    // The JSON is gone or unreadable: the old main page's table, when it is
+    // still served.
+    PageResult page;
     try {
-      record = mobile_record(code);
-    } catch (const NaverParseError&) {
-      record = parse_miss_record(code, "", {"financeInfo"});
+      page = parse_main_page(fetch_text(kMainHost, main_path(code), /*euc_kr=*/true), code);
     } catch (const HTTPError&) {
-      if (page_error) std::rethrow_exception(page_error);
-      // The page was fetched but carried no financial block and the JSON could
-      // not be had: a stock page without the block has no financials (an ETF);
-      // anything else is a page we no longer understand.
-      record = json::object();
     }
-    if (record.empty() && !page_error && !page.looks_like_stock)
-      record = parse_miss_record(code, "", {"cop_analysis"});
+    if (page.has_section) record = page.record;
+    else if (json_unreadable) record = parse_miss_record(code, "", {"financeInfo"});
+    else std::rethrow_exception(json_error);   // the JSON's failure says why nothing came
   }
   std::lock_guard<std::mutex> lk(g_cache_mu);
   if (g_cache.size() > 512) g_cache.clear();

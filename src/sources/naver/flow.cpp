@@ -51,6 +51,18 @@ json flow_rows_from_trend(const json& arr) {
       row["close"] = nullptr;
       miss.push_back("close");
     }
+    // The day's change as the site states it. Never the difference of two
+    // closePrice values: from mid-September 2026 closePrice follows the
+    // after-market and the two disagree.
+    if (r.contains("compareToPreviousClosePrice")) {
+      bool disagree = false;
+      auto ch = parse::signed_change(r["compareToPreviousClosePrice"], r.value("compareToPreviousPrice", json()), disagree);
+      if (ch) row["change"] = parse::to_json_number(*ch);
+      else {
+        row["change"] = nullptr;
+        miss.push_back("change");
+      }
+    }
     auto vol = parse::number(r.value("accumulatedTradingVolume", json()));
     if (vol) row["volume"] = parse::to_json_number(*vol);
     else {

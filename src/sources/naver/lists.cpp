@@ -590,16 +590,29 @@ json snapshot_one(const std::string& code, int days, bool include_financial) {
 }  // namespace
 
 json get_stock_sector(const std::string& code) {
-  json out = parse_stock_sector(fetch_text("finance.naver.com", "/item/main.naver?code=" + code, true));
-  if (out["sector_name"].is_null()) {
-    try {
-      json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
-                          "https://stock.naver.com/");
-      if (d.is_object() && d.value("upJongName", json()).is_string() && !d["upJongName"].get<std::string>().empty())
-        out["sector_name"] = d["upJongName"];
-      if (out["per_ttm"].is_null()) out["per_ttm"] = detail::jnum_or_null(d.value("per", json()));
-    } catch (...) {
-    }
+  // The stock detail JSON names the sector (upJongName) and the site PER; the
+  // old main page (now redirected to the new site) is only a complement.
+  json out = {{"sector_name", nullptr}, {"sector_id", nullptr}, {"per_ttm", nullptr}, {"sector_per_naver", nullptr}};
+  std::exception_ptr json_error;
+  try {
+    json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
+                        "https://stock.naver.com/");
+    if (!d.is_object()) throw NaverParseError("종목 상세 JSON이 객체가 아닙니다: " + code);
+    if (d.value("upJongName", json()).is_string() && !fmt::trim(d["upJongName"].get<std::string>()).empty())
+      out["sector_name"] = fmt::trim(d["upJongName"].get<std::string>());
+    out["per_ttm"] = detail::jnum_or_null(d.value("per", json()));
+  } catch (const std::exception&) {
+    json_error = std::current_exception();
+  }
+  // The old page still adds the sector's id and the site's same-sector PER
+  // where it answers; its failure only matters when the JSON failed too.
+  try {
+    json page = parse_stock_sector(fetch_text("finance.naver.com", "/item/main.naver?code=" + code, true));
+    for (const char* k : {"sector_name", "sector_id", "sector_per_naver", "per_ttm"})
+      if (out[k].is_null()) out[k] = page[k];
+  } catch (const std::exception&) {
+    // Neither source answered: the JSON's failure is the one to report.
+    if (json_error) std::rethrow_exception(json_error);
   }
   if (out["sector_name"].is_null()) out["reason"] = "네이버 종목 화면에 업종이 없습니다 (ETF·ETN·스팩 등)";
   return out;

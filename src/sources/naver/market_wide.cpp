@@ -37,40 +37,63 @@ std::string deposit_day(const std::string& s) {
   return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
 }
 
-// JSON rows of the market trend API: a date field plus amount fields named after
-// what they count. The field names of this answer are not documented, so map
-// by the words in them and give up (empty) when nothing is recognised.
+// The market trend API (stock.naver.com/api/domestic/market/trendDeposit):
+// {content[], totalPages, totalElements, last}, newest first; each row has
+// bizdate and, as 억원 text, customerDeposit, creditLoan and
+// beneficiaryCertificateStock|Mixing|Bond, each with its signed change …Diff
+// (and the unsigned …DiffAbs). Only these keys are read: a key whose meaning
+// and unit are not known never lands in a column.
+const std::vector<std::pair<std::string, std::string>> kDepositKeys = {
+    {"customerDeposit", "고객예탁금"},
+    {"creditLoan", "신용잔고"},
+    {"beneficiaryCertificateStock", "주식형 펀드"},
+    {"beneficiaryCertificateMixing", "혼합형 펀드"},
+    {"beneficiaryCertificateBond", "채권형 펀드"}};
+
+std::optional<long long> eok_of(const json& v) {
+  auto x = detail::jnum(v);
+  if (!x) return std::nullopt;
+  return (long long)std::llround(*x);
+}
+
 json deposit_rows_from_json(const json& j) {
-  const json* arr = &j;
-  for (const char* k : {"content", "data", "result", "list"})
-    if (arr->is_object() && arr->contains(k)) arr = &(*arr)[k];
+  auto keys_seen = [](const json& o) {
+    std::vector<std::string> k;
+    if (o.is_object())
+      for (const auto& [key, _] : o.items()) k.push_back(key);
+    return fmt::join(k, ", ");
+  };
+  if (!j.is_object() || !j.contains("content") || !j["content"].is_array())
+    throw NaverParseError("예탁금 JSON의 모양이 알려진 것과 다릅니다 (content 목록 없음; 받은 키: " +
+                          (j.is_object() ? keys_seen(j) : std::string(j.type_name())) + ")");
   json rows = json::array();
-  if (!arr->is_array()) return rows;
-  static const std::vector<std::pair<std::string, std::string>> words = {
-      {"customerdeposit", "고객예탁금"}, {"deposit", "고객예탁금"},   {"creditbalance", "신용잔고"},
-      {"credit", "신용잔고"},           {"stockfund", "주식형 펀드"}, {"mixedfund", "혼합형 펀드"},
-      {"bondfund", "채권형 펀드"}};
-  for (const auto& r : *arr) {
+  std::set<std::string> unknown_keys;
+  for (const auto& r : j["content"]) {
     if (!r.is_object()) continue;
+    std::string d = deposit_day(str_of(r, "bizdate"));
     json row = json::object();
-    for (const auto& [k, v] : r.items()) {
-      std::string lk = fmt::lower(k);
-      if (lk.find("date") != std::string::npos || lk == "bizdate") {
-        std::string d = deposit_day(v.is_string() ? v.get<std::string>() : v.dump());
-        if (!d.empty()) row["date"] = d;
-        continue;
+    bool any = false;
+    for (const auto& [key, label] : kDepositKeys) {
+      if (!r.contains(key)) continue;
+      any = true;
+      auto v = eok_of(r[key]);
+      row[label] = v ? json(*v) : json(nullptr);
+      if (r.contains(key + "Diff")) {
+        auto c = eok_of(r[key + "Diff"]);
+        row[label + "_전일대비"] = c ? json(*c) : json(nullptr);
       }
-      bool change = lk.find("change") != std::string::npos || lk.find("compare") != std::string::npos ||
-                    lk.find("diff") != std::string::npos;
-      for (const auto& [w, label] : words)
-        if (lk.find(w) != std::string::npos) {
-          std::string key = change ? label + "_전일대비" : label;
-          if (!row.contains(key)) row[key] = detail::jnum_or_null(v);
-          break;
-        }
     }
-    if (row.contains("date") && row.size() > 1) rows.push_back(row);
+    if (d.empty() || !any) {
+      for (const auto& [key, _] : r.items()) unknown_keys.insert(key);
+      continue;
+    }
+    json out = {{"date", d}};
+    out.update(row);
+    rows.push_back(out);
   }
+  if (rows.empty() && !unknown_keys.empty())
+    throw NaverParseError("예탁금 JSON 행에서 날짜(bizdate)나 알려진 금액 항목을 찾지 못했습니다 (받은 키: " +
+                          fmt::join(std::vector<std::string>(unknown_keys.begin(), unknown_keys.end()), ", ") + ")");
   return rows;
 }
 
@@ -94,9 +117,13 @@ json deposit_rows_from_html(const std::string& html) {
       row[label] = v ? json((long long)std::llround(*v)) : json(nullptr);
       if (ci < tds.size()) {
         auto c = fmt::parse_number(HtmlDoc::text(tds[ci]));
-        // The change cell shows its direction with an icon; the text sign wins
-        // when present, else the cell's class tells a fall.
-        if (c && *c > 0 && doc.first(".//*[contains(@class,'nv') or contains(@src,'down')]", tds[ci])) *c = -*c;
+        // The change cell shows its direction with an icon, an inner element's
+        // class or the cell's own class; the text sign wins when present.
+        std::string cell_class = fmt::lower(HtmlDoc::attr(tds[ci], "class"));
+        bool falling = cell_class.find("down") != std::string::npos || cell_class.find("nv") != std::string::npos ||
+                       doc.first(".//*[contains(@class,'nv') or contains(@class,'down') or contains(@src,'down')]",
+                                 tds[ci]);
+        if (c && *c > 0 && falling) *c = -*c;
         row[label + "_전일대비"] = c ? json((long long)std::llround(*c)) : json(nullptr);
       }
     }
@@ -121,23 +148,29 @@ json get_investor_deposit(int days) {
     }
     return added;
   };
-  std::string first_error;
+  // One page of up to 100 days (startIdx is a page number, not a row offset).
+  std::exception_ptr json_error;
   try {
-    for (int start = 0; (int)rows.size() < days && start < kDepositMax; start += 20) {
-      json j = fetch_json("stock.naver.com",
-                          "/api/domestic/market/trendDeposit?startIdx=" + std::to_string(start) + "&pageSize=20",
-                          false, "https://stock.naver.com/market/stock/kr/trend/deposit");
-      if (add(deposit_rows_from_json(j)) == 0) break;
-    }
-  } catch (const std::exception& e) {
-    first_error = e.what();
+    json j = fetch_json("stock.naver.com",
+                        "/api/domestic/market/trendDeposit?startIdx=0&pageSize=" + std::to_string(days), false,
+                        "https://stock.naver.com/market/stock/kr/trend/deposit");
+    add(deposit_rows_from_json(j));
+  } catch (const std::exception&) {
+    json_error = std::current_exception();
   }
-  if (rows.empty()) {
-    for (int page = 1; (int)rows.size() < days && page <= 10; ++page) {
-      std::string html = fetch_text("finance.naver.com", "/sise/sise_deposit.naver?page=" + std::to_string(page), true);
-      json got = deposit_rows_from_html(html);
-      if (got.empty() && page == 1) throw NaverParseError("예탁금 표에 행이 없습니다");
-      if (add(got) == 0) break;
+  if (json_error) {
+    // The old page (retired in September 2026) is only a fallback: when it
+    // fails too, the JSON's own failure is the one reported.
+    try {
+      for (int page = 1; (int)rows.size() < days && page <= 10; ++page) {
+        std::string html =
+            fetch_text("finance.naver.com", "/sise/sise_deposit.naver?page=" + std::to_string(page), true);
+        json got = deposit_rows_from_html(html);
+        if (got.empty() && page == 1) throw NaverParseError("예탁금 표에 행이 없습니다");
+        if (add(got) == 0) break;
+      }
+    } catch (const std::exception&) {
+      if (rows.empty()) std::rethrow_exception(json_error);
     }
   }
   std::vector<std::string> labels;

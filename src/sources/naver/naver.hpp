@@ -20,9 +20,14 @@ inline constexpr const char* PARSE_MISS_KEY = "_parse_miss";
 // redirects all of them below one base (tests).
 std::string url(const std::string& host, const std::string& path_and_query);
 // GET with browser User-Agent, Referer, timeout and one retry on 5xx/429.
-// euc_kr: decode CP949 bytes to UTF-8. 404/410 raise HTTPStatusError ("endpoint gone").
+// The body is decoded by the charset it declares (header, XML prolog, HTML meta);
+// euc_kr: assume CP949 when nothing is declared. 404/410 raise HTTPStatusError.
 std::string fetch_text(const std::string& host, const std::string& path_and_query,
                        bool euc_kr = false, const std::string& referer = "");
+// Charset named by a Content-Type value or by the body's XML prolog / HTML meta
+// (lower case, "" when none), and the body decoded to UTF-8 by it.
+std::string declared_charset(const std::string& content_type, const std::string& body);
+std::string decode_body(const std::string& body, const std::string& content_type, bool euc_kr_default);
 json fetch_json(const std::string& host, const std::string& path_and_query, bool euc_kr = false,
                 const std::string& referer = "");
 
@@ -30,7 +35,43 @@ json fetch_json(const std::string& host, const std::string& path_and_query, bool
 json search_stock(const std::string& query);                      // [{name, code, market}]
 json get_ohlcv(const std::string& code, const std::string& timeframe, int count);   // rows oldest first
 json get_current_price(const std::string& code);                  // quote record (NXT block inside)
-std::optional<double> get_regular_session_close(const std::string& code, const std::string& day);
+
+// ---- minutes and the regular close (naver/minutes.cpp) -------------------------
+// Minute bars of the chart API between two KST minutes "YYYYMMDDHHMM" (both
+// included), oldest first: {datetime "YYYY-MM-DD HH:MM", open, high, low, close,
+// volume (of that minute)}. A minute without a trade has no row.
+json get_minute_chart(const std::string& code, const std::string& start, const std::string& end);
+json parse_minute_chart(const json& body);
+// fchart minute items -> {datetime, close, cumulative_volume, volume}: open/high/
+// low do not exist there; volume is the difference of the day's running totals
+// (null for the first item of the series, which may start mid-day).
+json parse_fchart_minutes(const std::string& xml_utf8);
+// Session of a KST minute "HH:MM" given the day's regular close time:
+// pre_market, regular (up to and including the close minute, the closing
+// auction), closing-price trading after the close, after_market.
+inline constexpr const char* MINUTE_SESSION_CLOSING_PRICE = "closing_price_after_close";
+std::string minute_session(const std::string& hhmm, const std::string& close_hhmm = "15:30");
+
+// The regular close of one day: the trade of the close minute (15:30 unless the
+// day closes at another time, e.g. "16:30" on the exam day). Daily bars, trend
+// rows and the polling price move with later trades and are never it.
+inline constexpr const char* REGULAR_CLOSE_OK = "ok";
+inline constexpr const char* REGULAR_CLOSE_NO_TRADE = "no_1530_bar";        // the day was read: no trade then
+inline constexpr const char* REGULAR_CLOSE_NOT_CHECKED = "not_checked";     // the day's minutes were not reached
+inline constexpr const char* REGULAR_CLOSE_LOOKUP_FAILED = "lookup_failed"; // every source failed
+struct RegularCloseLookup {
+  std::string status;               // one of the four above
+  std::optional<double> close;      // with "ok"
+  std::optional<double> volume;     // KRX volume of the close minute (the closing auction), when known
+  std::string source;               // "naver_chart_minute" | "naver_fchart_minute"
+  std::string reason;               // why not checked / failed
+};
+RegularCloseLookup lookup_regular_close(const std::string& code, const std::string& day,
+                                        const std::string& close_hhmm = "15:30");
+// The close alone: nullopt when the day was read and had no trade at the close;
+// throws NaverParseError when the day could not be checked.
+std::optional<double> get_regular_session_close(const std::string& code, const std::string& day,
+                                                const std::string& close_hhmm = "15:30");
 std::optional<std::string> get_krx_sosok(const std::string& code);
 std::string get_market_list_status(const std::string& market);    // e.g. "PREOPEN", "OPEN", "CLOSE"
 json get_investor_flow(const std::string& code, int days);        // rows newest first

@@ -11,6 +11,9 @@ namespace parse {
 // A number from a JSON value: numbers as they are, strings such as "103,400",
 // "+1,000", "1,032,919백만". "", "-", "N/A", "null" and null are missing.
 std::optional<double> number(const json& v);
+// An amount in won from a number or from the display texts "1,032,919백만"
+// (in session) and "4조 2,538억" / "2,538억" (after the close).
+std::optional<double> amount_won(const json& v);
 // Whole values become JSON integers so that they print without decimals.
 json to_json_number(double v);
 // Direction code of compareToPreviousPrice ({code,name} or a bare code):

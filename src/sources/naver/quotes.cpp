@@ -63,6 +63,29 @@ std::optional<double> number(const json& v) {
   return std::nullopt;
 }
 
+std::optional<double> amount_won(const json& v) {
+  if (v.is_number()) return v.get<double>();
+  if (!v.is_string()) return std::nullopt;
+  std::string s = fmt::trim(v.get<std::string>());
+  if (s.empty() || s == "-" || s == "N/A") return std::nullopt;
+  if (auto x = fmt::parse_number(s)) return x;   // a plain number is already in won
+  // "1,032,919백만" (in session) or "4조 2,538억" (after the close).
+  static const std::regex mil(R"(^([+-]?[0-9][0-9,]*)\s*백만$)");
+  static const std::regex jo_eok(R"(^(?:([0-9][0-9,]*)\s*조)?\s*(?:([0-9][0-9,]*)\s*억)?$)");
+  std::smatch m;
+  if (std::regex_match(s, m, mil)) {
+    auto x = fmt::parse_number(m[1].str());
+    return x ? std::optional<double>(*x * 1e6) : std::nullopt;
+  }
+  if (std::regex_match(s, m, jo_eok) && (m[1].matched || m[2].matched)) {
+    double eok = 0;
+    if (m[1].matched) eok += fmt::parse_number(m[1].str()).value_or(0) * 10000;
+    if (m[2].matched) eok += fmt::parse_number(m[2].str()).value_or(0);
+    return eok * 1e8;
+  }
+  return std::nullopt;
+}
+
 json to_json_number(double v) {
   if (std::isfinite(v) && std::floor(v) == v && std::fabs(v) < 9.0e15) return static_cast<long long>(v);
   return v;
@@ -257,6 +280,13 @@ json quote_from_polling_item(const std::string& code, const json& it) {
   put("high", it.value("highPrice", json()));
   put("low", it.value("lowPrice", json()));
   put("volume", it.value("accumulatedTradingVolume", json()));   // KRX only, never the integrated figure
+  // Trade value in won: the raw figure when given, else the display text,
+  // whose format changes at the close ("1,032,919백만" -> "4조 2,538억").
+  {
+    auto tv = parse::amount_won(it.value("accumulatedTradingValueRaw", json()));
+    if (!tv) tv = parse::amount_won(it.value("accumulatedTradingValue", json()));
+    if (tv) rec["trade_value"] = parse::to_json_number(*tv);
+  }
 
   std::vector<std::string> flags;
   const json& stop = it.value("tradeStopType", json());

@@ -1,9 +1,8 @@
-// Market division and the 15:30 regular close of one day.
+// Market division of one listed item (the regular close lookup is in minutes.cpp).
 #include <regex>
 
 #include "core/format.hpp"
 #include "sources/naver/naver.hpp"
-#include "sources/naver/session_close.hpp"
 
 namespace tessaro::naver {
 
@@ -28,33 +27,6 @@ std::optional<std::string> get_krx_sosok(const std::string& code) {
     if (!n.empty()) return n;
   }
   return std::nullopt;
-}
-
-std::optional<double> get_regular_session_close(const std::string& code, const std::string& day) {
-  return get_regular_session_close(code, day, "15:30");
-}
-
-std::optional<double> get_regular_session_close(const std::string& code, const std::string& day,
-                                                const std::string& close_hm) {
-  // Minute items "YYYYMMDDHHMM|open|high|low|close|volume", oldest first; the
-  // after-market follows 15:30 in the same series, so reach back far enough.
-  std::string xml = fetch_text("fchart.stock.naver.com",
-                               "/sise.nhn?symbol=" + code + "&timeframe=minute&count=1500&requestType=0", true);
-  std::string key = fmt::replace_all(day, "-", "") + fmt::replace_all(close_hm, ":", "") + "|";
-  auto pos = xml.find("data=\"" + key);
-  if (pos == std::string::npos) return std::nullopt;
-  auto start = pos + 6;
-  auto end = xml.find('"', start);
-  std::string item = xml.substr(start, end - start);
-  std::vector<std::string> f;
-  size_t b = 0;
-  for (size_t i = 0; i <= item.size(); ++i)
-    if (i == item.size() || item[i] == '|') {
-      f.push_back(item.substr(b, i - b));
-      b = i + 1;
-    }
-  if (f.size() < 5) return std::nullopt;
-  return fmt::parse_number(f[4]);
 }
 
 }  // namespace tessaro::naver

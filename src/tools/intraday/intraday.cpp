@@ -351,6 +351,15 @@ json intraday_meta_extra(const md::BarDataset& ds, const json& route) {
             {"last_bar_end_at", last_end},
             {"provider_data_as_of", as_of},
             {"cache_hit", route.value("cache_hit", false)}};
+  // Which session traded the bars, where the provider labels them (Naver's
+  // minute chart): counts by session, so a reader sees that no closing-price
+  // or after-market trade is mixed into the regular bars.
+  json sessions = json::object();
+  for (const auto& b : ds.bars)
+    if (!b.session.empty()) sessions[b.session] = sessions.value(b.session, 0) + 1;
+  if (!sessions.empty()) f["bar_sessions"] = sessions;
+  if (ds.provider == "naver") f["volume_basis"] = "KRX";
+  f["source_endpoint"] = ds.source_endpoint;
   return rmeta::provider_extension(f);
 }
 

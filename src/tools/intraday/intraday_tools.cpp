@@ -20,7 +20,7 @@ using intraday::DatasetRequest;
 const char* kChartDoc =
     "분봉차트 — 국내·미국 분봉/시간봉 OHLCV (증권사 연결 필요 구간 있음).\n\n"
     "증권사(KIS 또는 키움)를 연결한 사용자는 주 사용 증권사에서 국내·미국 분봉을 받습니다. 연결하지 않은 사용자는 "
-    "미국 분봉만 야후에서 받을 수 있습니다. 일봉·주봉·월봉은 get_chart(국내) / get_us_chart(미국)를 쓰세요.\n"
+    "미국 분봉을 야후에서, 국내 정규장 분봉(KRX)을 네이버에서 받습니다. 일봉·주봉·월봉은 get_chart(국내) / get_us_chart(미국)를 쓰세요.\n"
     "_meta.bar_forming 이 true 이면 마지막 봉이 아직 만들어지는 중입니다. '세션 꼬리 봉'은 장 마감으로 짧게 끝난 봉이라 "
     "일반 봉과 거래량을 직접 비교하면 안 됩니다.\n\n"
     "Args:\n"
@@ -32,7 +32,8 @@ const char* kChartDoc =
     "    venue: KR은 KRX 고정. US를 증권사로 받을 때는 NYS|NAS|AMS 필요\n"
     "    session: regular (현재 정규장만 지원)\n"
     "    completed_only: true면 끝난 봉만 (기본 true)\n"
-    "    source: auto|kis|kiwoom|naver|yahoo. auto는 주 사용 증권사에 고정됩니다. 증권사를 직접 지정하면 그 "
+    "    source: auto|kis|kiwoom|naver|yahoo. auto는 주 사용 증권사에 고정되고, 증권사가 없으면 국내는 네이버, 미국은 "
+    "야후를 씁니다. 증권사를 직접 지정하면 그 "
     "증권사만 씁니다(실패해도 다른 곳으로 바꾸지 않음).";
 
 const char* kIndicatorsDoc =

@@ -191,8 +191,10 @@ TEST(BarRouter, MissingConnectionsAndMarketsAreRefusedWithTheirStatus) {
     }
     return std::string("no error");
   };
-  EXPECT_EQ(status_of([] { md::resolve_source("legacy", "KR", "5m", "auto", json::object(), std::nullopt); }),
-            md::ST_NOT_CONNECTED);
+  // Korean minutes without a broker come from Naver's public chart.
+  md::Route kr = md::resolve_source("legacy", "KR", "5m", "auto", json::object(), std::nullopt);
+  EXPECT_EQ(kr.selected_provider, "naver");
+  EXPECT_EQ(kr.selection_reason, "public_default");
   EXPECT_EQ(status_of([] { md::resolve_source("legacy", "KR", "5m", "kis", json::object(), std::nullopt); }),
             md::ST_NOT_CONFIGURED);
   EXPECT_EQ(status_of([] { md::resolve_source("legacy", "KR", "5m", "yahoo", json::object(), std::nullopt); }),

@@ -87,7 +87,10 @@ TEST(PublicMinutes, YahooHourlyBarCutByTheCloseIsASessionTail) {
   EXPECT_EQ(mt::to_ny(ds.bars[1].end_at).hm(), "16:00");
 }
 
-TEST(PublicMinutes, NaverPriceOnlySeriesIsRefusedAndFullBarsAreDifferenced) {
+// Naver's minute chart (documented shape; the real bodies are read by the
+// source's capture tests): per-minute bars of the request's window, a minute
+// with an unreadable value left out and the day marked incomplete.
+TEST(PublicMinutes, NaverMinuteChartKeepsTheWindowAndDropsUnreadableMinutes) {
   NaverEnv env("2026-12-04 18:00");
   auto& srv = env.srv;
   auto w = md::session_window("KR", *mt::parse_day("2026-12-04"));
@@ -97,29 +100,26 @@ TEST(PublicMinutes, NaverPriceOnlySeriesIsRefusedAndFullBarsAreDifferenced) {
   r.trading_date = "2026-12-04";
   r.start_at = w->start_at;
   r.end_at = w->bars_end_at;
-  auto xml = [](const std::string& items) {
-    return "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?><protocol><chartdata symbol=\"005930\">" + items +
-           "</chartdata></protocol>";
+  auto item = [](const char* t, json o, json v) {
+    return json{{"localDateTime", t}, {"currentPrice", 71000.0}, {"openPrice", o}, {"highPrice", 71200.0},
+                {"lowPrice", 70900.0}, {"accumulatedTradingVolume", v}};
   };
-  srv.route("/fchart.stock.naver.com/sise.nhn",
-            reply(200, xml("<item data=\"202612040900|null|null|null|71000|1000\" />"), "text/xml"));
-  auto p = md::provider("naver");
-  try {
-    p->fetch_bars(r, {});
-    FAIL() << "last prices alone are not OHLC bars";
-  } catch (const md::ProviderError& e) {
-    EXPECT_EQ(e.status(), md::ST_UNSUPPORTED);
-  }
-  srv.route("/fchart.stock.naver.com/sise.nhn",
-            reply(200,
-                  xml("<item data=\"202612030900|1|1|1|1|5\" />"
-                      "<item data=\"202612040900|71000|71100|70900|71000|1000\" />"
-                      "<item data=\"202612040901|71000|71200|71000|71100|1600\" />"
-                      "<item data=\"202612041700|71000|71000|71000|71000|1700\" />"),
-                  "text/xml"));
-  md::BarDataset ds = p->fetch_bars(r, {});
-  ASSERT_EQ(ds.bars.size(), 2u);   // the previous day and the after-market item are outside
+  json body = json::array({item("20261203153000", 70000.0, 5), item("20261204090000", 71000.0, 1000),
+                           item("20261204090100", nullptr, 600), item("20261204090200", 71050.0, 600),
+                           item("20261204154000", 71000.0, 7)});
+  srv.route("/api.stock.naver.com/chart/domestic/item/005930/minute", reply(200, body.dump()));
+  md::BarDataset ds = md::provider("naver")->fetch_bars(r, {});
+  ASSERT_EQ(ds.bars.size(), 2u);   // the previous day and 15:40 are outside; 09:01 has no open
   EXPECT_DOUBLE_EQ(ds.bars[0].volume, 1000);
-  EXPECT_DOUBLE_EQ(ds.bars[1].volume, 600);   // running total differenced
-  EXPECT_DOUBLE_EQ(ds.bars[1].high, 71200);
+  EXPECT_DOUBLE_EQ(ds.bars[1].volume, 600);   // per-minute volume as given, never differenced
+  EXPECT_DOUBLE_EQ(ds.bars[1].open, 71050);
+  EXPECT_FALSE(ds.coverage["complete"].get<bool>());
+  ASSERT_EQ(ds.warnings.size(), 1u);
+  srv.route("/api.stock.naver.com/chart/domestic/item/005930/minute", FixtureResponse{429, "slow down"});
+  try {
+    md::provider("naver")->fetch_bars(r, {});
+    FAIL() << "a refusal is not an empty day";
+  } catch (const md::ProviderError& e) {
+    EXPECT_EQ(e.status(), md::ST_RATE_LIMITED);
+  }
 }

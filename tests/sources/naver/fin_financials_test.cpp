@@ -84,32 +84,72 @@ TEST(FinFinancials, Utf8BytesReadAsEucKrAreAParseMissNotGarbage) {
   EXPECT_TRUE(naver::ttm_eps_for(rec).is_null());
 }
 
-TEST(FinFinancials, MobileJsonWhenThePageIsGone) {
+TEST(FinFinancials, FinanceJsonIsReadFirstFromTheRealCaptures) {
+  TESSARO_REQUIRE_SAMPLE(annual, "naver/mstock_api_stock_finance_annual_000660.json");
+  TESSARO_REQUIRE_SAMPLE(quarter, "naver/mstock_api_stock_finance_quarter_000660.json");
+  TESSARO_REQUIRE_SAMPLE(basic, "naver/mstock_api_stock_basic_000660.json");
   NaverEnv env;
-  env.srv.route(kMain, FixtureResponse{410, "Gone", "text/html", {}});
-  env.srv.route_file("/m.stock.naver.com/api/stock/005930/finance/annual", "naver/fin_mobile_annual.json");
-  env.srv.route_file("/m.stock.naver.com/api/stock/005930/finance/quarter", "naver/fin_mobile_quarter.json");
-  env.srv.route("/m.stock.naver.com/api/stock/005930/basic",
-            FixtureResponse{200, R"({"stockName":"삼성전자","itemCode":"005930"})", "application/json", {}});
-  json rec = naver::get_financials("005930");
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/annual", reply(200, annual));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/quarter", reply(200, quarter));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(200, basic));
+  json rec = naver::get_financials("000660");
   ASSERT_FALSE(rec.contains(naver::PARSE_MISS_KEY)) << rec.dump();
-  EXPECT_EQ(rec["name"], "삼성전자");
-  EXPECT_EQ(rec["_periods"]["annual"], json({"2023.12", "2024.12", "2025.12(E)"}));
-  EXPECT_EQ(rec["_periods"]["quarterly"], json({"2025.03", "2025.06", "2025.09(E)"}));
-  // Titles mapped to the main-page names; annual then quarterly cells.
-  EXPECT_EQ(cells(rec, "PER(배)"), (std::vector<std::string>{"34.08", "10.75", "", "11.20", "", ""}));
-  EXPECT_EQ(cells(rec, "영업이익률"), (std::vector<std::string>{"2.54", "10.88", "", "", "", ""}));
-  EXPECT_EQ(cells(rec, "당좌비율"), (std::vector<std::string>{"", "", "", "187.20", "190.10", ""}));
-  EXPECT_TRUE(rec.contains("ROE(지배주주)"));
+  EXPECT_EQ(env.srv.hits(kMain), 0) << "the main page is only a fallback now";
+  EXPECT_EQ(rec["name"], "SK하이닉스");
+  // Columns in trTitleList order (the body lists 202512 before 202312).
+  EXPECT_EQ(rec["_periods"]["annual"], json({"2023.12", "2024.12", "2025.12", "2026.12(E)"}));
+  EXPECT_EQ(rec["_periods"]["quarterly"],
+            json({"2025.06", "2025.09", "2025.12", "2026.03", "2026.06", "2026.09(E)"}));
+  // Operating profit, checked by hand against the bodies: annual 2023.12 is
+  // {"value":"-77,303","cx":"minus"}, 2025.12 "472,063"; quarter 2025.12 "191,696".
+  auto op = cells(rec, "영업이익");
+  ASSERT_EQ(op.size(), 10u);
+  EXPECT_EQ(op[0], "-77,303");
+  EXPECT_EQ(op[2], "472,063");
+  EXPECT_EQ(op[4 + 2], "191,696");
+  // Rows beyond the old table are kept.
+  for (const char* extra : {"비지배주주순이익", "순이익률", "유보율"}) EXPECT_TRUE(rec.contains(extra)) << extra;
+  EXPECT_TRUE(rec.contains("PER(배)"));
+  json lf = naver::latest_fin(rec);
+  EXPECT_EQ(lf["period"], "2025.12");
+  EXPECT_DOUBLE_EQ(lf["operating_income"].get<double>(), 472063.0);
   // This JSON carries no statement basis: unknown, not guessed.
-  json basis = naver::get_fs_basis("005930");
-  EXPECT_TRUE(basis["annual"]["2024.12"].is_null());
+  EXPECT_TRUE(naver::get_fs_basis("000660")["annual"]["2024.12"].is_null());
+}
+
+TEST(FinFinancials, JsonCellsMinusMarkPlaceholdersAndTheFallbackPage) {
+  TESSARO_REQUIRE_SAMPLE(table, kSample);
+  NaverEnv env;
+  json a = {{"financeInfo",
+             {{"trTitleList", json::array({{{"title", "2024.12."}, {"key", "202412"}, {"isConsensus", "N"}},
+                                           {{"title", "2023.12."}, {"key", "202312"}, {"isConsensus", "N"}}})},
+              {"rowList", json::array({{{"title", "영업이익"},
+                                        {"columns", {{"202312", {{"value", "1,200"}, {"cx", "minus"}}},
+                                                     {"202412", {{"value", "-"}, {"cx", nullptr}}}}}}})}}}};
+  env.srv.route("/m.stock.naver.com/api/stock/111111/finance/annual", reply(200, a.dump()));
+  env.srv.route("/m.stock.naver.com/api/stock/111111/finance/quarter",
+                reply(200, R"({"financeInfo":{"trTitleList":[],"rowList":[]}})"));
+  json rec = naver::get_financials("111111");
+  EXPECT_EQ(rec["_periods"]["annual"], json({"2024.12", "2023.12"}));
+  EXPECT_EQ(cells(rec, "영업이익"), (std::vector<std::string>{"", "-1,200"}));   // "-" is missing, never 0
+
+  // The JSON gone: the old main page's table when it still answers.
+  env.srv.route("/m.stock.naver.com/api/stock/323410/finance/annual", FixtureResponse{404, "{}"});
+  env.srv.route(kMain, html(to_cp949(table)));
+  json old = naver::get_financials("323410");
+  EXPECT_EQ(old["_periods"]["annual"], json({"2020.12", "2021.12", "2022.12", "2023.12(E)"}));
 }
 
 // A misaligned row and an item without a financial block are checked on the
 // get_financial reply.
 TEST(FinFinancials, PageAndJsonBothFailingIsAnErrorNotNoData) {
   NaverEnv env;
-  env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{503, "busy", "text/html", {}});
-  EXPECT_THROW(naver::get_financials("000503"), HTTPStatusError);
+  env.srv.route("/m.stock.naver.com/api/stock/000503/finance/annual", FixtureResponse{503, "busy"});
+  env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{404, "moved", "text/html", {}});
+  try {
+    naver::get_financials("000503");
+    FAIL() << "both sources failed";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(e.status(), 503) << "the JSON's own failure is reported, not the retired page's";
+  }
 }

@@ -277,3 +277,23 @@ TEST_F(IntradayTools, ALongIntervalMidSessionSaysNoBarHasFinishedNotThatThereAre
   EXPECT_NE(r.find("005930 240m 봉 중 끝난 봉이 아직 없습니다 (2026-12-04).\n원천 분봉은 98개 받았지만"), std::string::npos) << r;
   EXPECT_EQ(meta_of(r)["data_basis"], "in_progress_bar");
 }
+
+// Without a broker, Korean minutes come from Naver's public minute chart
+// (the real 2026-09-29 capture): the route says so, every bar is labelled regular
+// and the closing-price trades after 15:30 are not mixed in.
+TEST(IntradayNaver, KoreanMinutesWithoutABrokerComeFromNaver) {
+  TESSARO_REQUIRE_SAMPLE(m0929, "naver/api_stock_chart_domestic_item_minute_005930_20260929.json");
+  tessaro::testing::NaverEnv env("2026-09-30 09:00");
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/005930/minute", tessaro::testing::reply(200, m0929));
+  std::string r = call_tool("get_intraday_chart",
+                            {{"symbol", "005930"}, {"interval", "1m"}, {"date", "2026-09-29"}, {"row_limit", 1}});
+  EXPECT_NE(r.find("2026-09-29 15:30"), std::string::npos) << r;
+  EXPECT_EQ(r.find("15:40"), std::string::npos);
+  json m = meta_of(r);
+  ASSERT_TRUE(m.is_object()) << r;
+  std::string d = m.dump();
+  EXPECT_NE(d.find("\"selection_reason\":\"public_default\""), std::string::npos) << d;
+  EXPECT_NE(d.find("\"provider\":\"naver\""), std::string::npos);
+  EXPECT_NE(d.find("\"bar_sessions\":{\"regular\":1}"), std::string::npos) << d;
+  EXPECT_NE(d.find("\"volume_basis\":\"KRX\""), std::string::npos);
+}

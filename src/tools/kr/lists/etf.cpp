@@ -164,22 +164,72 @@ std::string get_etf_info(const server::Args& a) {
     L.push_back("## 구성종목 (총 " + std::to_string(cnt) + "개)");
     L.push_back("");
     bool weighted = d.value("holdings_has_weight", true);
+    bool with_shares = true;
+    for (size_t i = 0; i < h.size() && i < 10; ++i) {
+      if (weighted && !h[i].value("weight", json()).is_number()) weighted = false;
+      if (!h[i].value("shares", json()).is_number()) with_shares = false;
+    }
     if (weighted) {
       L.push_back("종목명 | 비중(%)");
       L.push_back("---|---");
       double sum = 0;
       for (size_t i = 0; i < h.size() && i < 10; ++i) {
-        double w = h[i].at("weight").get<double>();   // a weighted layout without a weight is a source fault
+        double w = h[i]["weight"].get<double>();
         sum += w;
         L.push_back(str(h[i].value("name", json())) + " | " + fmt::fixed(w, 2) + "%");
       }
       L.push_back("**TOP10 합계** | **" + fmt::fixed(sum, 2) + "%**");
-    } else {
+    } else if (with_shares) {
       L.push_back("종목명 | 주식수");
       L.push_back("---|---");
       for (size_t i = 0; i < h.size() && i < 10; ++i)
-        L.push_back(str(h[i].value("name", json())) + " | " + fmt::fixed(h[i].at("shares").get<double>(), 0, true));
+        L.push_back(str(h[i].value("name", json())) + " | " + fmt::fixed(h[i]["shares"].get<double>(), 0, true));
+    } else {
+      // Neither weights nor share counts: the holdings alone, never a made-up column.
+      L.push_back("종목명");
+      L.push_back("---");
+      for (size_t i = 0; i < h.size() && i < 10; ++i) L.push_back(str(h[i].value("name", json())));
+      L.push_back("");
+      L.push_back("※ 네이버가 이 ETF의 구성종목 비중을 주지 않아 종목명만 적었습니다.");
     }
+  }
+  // Fund facts of the analysis page, shown when present.
+  auto num_line = [&](const char* key, const std::string& label, int dec, const std::string& suffix, bool sign) {
+    const json& v = d.value(key, json());
+    if (v.is_number()) L.push_back("- " + label + ": " + fmt::fixed(v.get<double>(), dec, true, sign && v.get<double>() > 0) + suffix);
+  };
+  bool facts = d.value("nav", json()).is_number() || d.value("tracking_error", json()).is_number() ||
+               d.value("deviation_rate", json()).is_number();
+  if (facts) {
+    L.push_back("");
+    L.push_back("## 운용 지표");
+    num_line("nav", "NAV", 2, "원", false);
+    num_line("deviation_rate", "괴리율", 2, "%", true);
+    num_line("tracking_error", "추적오차", 2, "%", false);
+  }
+  const json& inflows = d.value("net_inflows", json());
+  if (inflows.is_array() && !inflows.empty()) {
+    std::string asof = str(d.value("net_inflow_as_of", json()));
+    L.push_back("");
+    L.push_back("## 누적 순유입" + (asof.empty() ? std::string() : " (" + asof + " 기준)"));
+    L.push_back("");
+    L.push_back("기간 | 순유입(억원)");
+    L.push_back("---|---");
+    for (const auto& f : inflows) {
+      const json& v = f.value("amount_eok", json());
+      L.push_back(str(f.value("period", json())) + " | " +
+                  (v.is_number() ? fmt::fixed(v.get<double>(), 0, true, v.get<double>() > 0) : std::string("-")));
+    }
+  }
+  const json& mix = d.value("asset_mix", json());
+  if (mix.is_array() && !mix.empty()) {
+    std::vector<std::string> parts;
+    for (const auto& m : mix) {
+      const json& w = m.value("weight", json());
+      parts.push_back(str(m.value("type", json())) + " " + (w.is_number() ? fmt::fixed(w.get<double>(), 2) + "%" : "-"));
+    }
+    L.push_back("");
+    L.push_back("- 자산 구성: " + fmt::join(parts, ", "));
   }
   server::KrMetaArgs m;
   m.kind = "snapshot";

@@ -13,7 +13,6 @@
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/naver/naver.hpp"
-#include "sources/naver/session_close.hpp"
 #include "sources/watchlist.hpp"
 
 namespace tessaro::tools {
@@ -122,13 +121,12 @@ std::string get_price(const server::Args& args) {
     if (qd.is_string() && !qd.get<std::string>().empty()) {
       check["date"] = qd;
       try {
-        auto v = naver::get_regular_session_close(code, qd.get<std::string>(), close_hm);
-        if (v) {
+        auto r = naver::lookup_regular_close(code, qd.get<std::string>(), close_hm);
+        check["status"] = r.status;
+        if (r.close) {
+          auto v = r.close;
           regular_close = *v == static_cast<long long>(*v) ? json(static_cast<long long>(*v)) : json(*v);
           check["regular_close"] = regular_close;
-          check["status"] = "ok";
-        } else {
-          check["status"] = "no_1530_bar";
         }
       } catch (...) {
         check["status"] = "lookup_failed";

@@ -12,6 +12,11 @@ namespace {
 const std::string kTrend = "/stock.naver.com/api/domestic/market/trendDeposit";
 const std::string kOld = "/finance.naver.com/sise/sise_deposit.naver";
 const std::string kIpo = "/m.stock.naver.com/front-api/ipo/progress";
+std::string fmt_eok(long long v) {   // "500,000"
+  std::string s = std::to_string(v);
+  for (int i = (int)s.size() - 3; i > 0; i -= 3) s.insert((size_t)i, ",");
+  return s;
+}
 }  // namespace
 
 TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
@@ -36,33 +41,73 @@ TEST(InvestorDeposit, OldPageFallbackMissingCellsAndSigns) {
   EXPECT_EQ(m["coverage"]["returned_count"], 2);
 }
 
-TEST(InvestorDeposit, JsonAnswerAndCompleteness) {
+// trendDeposit as documented (no verbatim capture exists): a page object,
+// newest first, amounts in 억원 as text, signed changes in …Diff.
+TEST(InvestorDeposit, JsonAnswerMapsOnlyTheDocumentedKeys) {
   NaverEnv env;
   env.srv.route(kTrend, [](const FixtureRequest& r) {
-    if (r.params.at("startIdx") != "0") return FixtureResponse{200, "[]"};
     json rows = json::array();
     for (int i = 0; i < 3; ++i)
       rows.push_back({{"bizdate", "2026091" + std::to_string(5 - i)},
-                      {"customerDeposit", std::to_string(500000 + i)},
-                      {"customerDepositChange", i == 0 ? json(nullptr) : json("-10")},
-                      {"creditBalance", nullptr}});
-    return FixtureResponse{200, rows.dump()};
+                      {"customerDeposit", fmt_eok(500000 + i)},
+                      {"customerDepositDiff", i == 0 ? json(nullptr) : json("-10")},
+                      {"customerDepositDiffAbs", i == 0 ? json(nullptr) : json("10")},
+                      {"creditLoan", "-"},
+                      {"futuresDeposit", "999,999"},   // not a documented key: never a column
+                      {"beneficiaryCertificateBond", "310,500"},
+                      {"beneficiaryCertificateBondDiff", "+2,100"}});
+    return FixtureResponse{200, json{{"content", rows}, {"totalPages", 1}, {"totalElements", 3}, {"last", true}}.dump()};
   });
   std::string r = server::call_tool("get_investor_deposit", {{"days", 3}});
   std::string b = body_of(r);
-  EXPECT_NE(b.find("2026-09-15 | 500,000 | 데이터 없음"), std::string::npos);
+  EXPECT_NE(b.find("날짜 | 고객예탁금(억원) | 신용잔고(억원) | 채권형 펀드(억원)"), std::string::npos) << b;
+  EXPECT_NE(b.find("2026-09-15 | 500,000 | 데이터 없음 | 310,500 (+2,100)"), std::string::npos) << b;
   EXPECT_NE(b.find("2026-09-14 | 500,001 (-10) | 데이터 없음"), std::string::npos);
+  EXPECT_EQ(b.find("999,999"), std::string::npos);
   EXPECT_EQ(meta_of(r)["data_completeness"], "complete");
   EXPECT_EQ(env.srv.hits(kOld), 0);
+  EXPECT_EQ(env.srv.last_request(kTrend).params["startIdx"], "0");   // a page number
+  EXPECT_EQ(env.srv.last_request(kTrend).params["pageSize"], "3");
 }
 
-TEST(InvestorDeposit, NothingReadableIsAnErrorNotAnEmptyTable) {
+TEST(InvestorDeposit, UnknownShapeIsANamedParseFailureNotHiddenBehindTheRetiredPage) {
+  NaverEnv env;
+  TESSARO_REQUIRE_SAMPLE(gone, "naver/finance_item_sise_time_http410.html");
+  // A guessed shape of an earlier version: a bare list with deposit-like names.
+  env.srv.route(kTrend, reply(200, R"([{"bizdate":"20260915","futuresDeposit":"1","creditBalance":"2"}])"));
+  env.srv.route(kOld, FixtureResponse{410, gone, "text/html", {}});
+  try {
+    naver::get_investor_deposit(20);
+    FAIL() << "an unknown shape is a parse failure";
+  } catch (const NaverParseError& e) {
+    EXPECT_NE(std::string(e.what()).find("content"), std::string::npos) << e.what();
+  }
+  env.srv.route(kTrend, reply(200, R"({"content":[{"bizdate":"20260915","futuresDeposit":"1","creditBalance":"2"}]})"));
+  try {
+    naver::get_investor_deposit(20);
+    FAIL() << "rows without a documented amount are a parse failure";
+  } catch (const NaverParseError& e) {
+    EXPECT_NE(std::string(e.what()).find("futuresDeposit"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("creditBalance"), std::string::npos) << e.what();
+  }
+  std::string r = server::call_tool("get_investor_deposit", json::object());
+  EXPECT_NE(r.find("파싱 실패"), std::string::npos) << r;
+  EXPECT_EQ(r.find("410"), std::string::npos) << "the retired page's answer is not the cause: " << r;
+}
+
+TEST(InvestorDeposit, OldPageFallMarkedOnlyByTheCellClass) {
   NaverEnv env;
   env.srv.route(kTrend, FixtureResponse{404, "gone"});
-  env.srv.route(kOld, FixtureResponse{200, "<html><body>서비스 종료</body></html>", "text/html"});
-  EXPECT_THROW(naver::get_investor_deposit(20), NaverParseError);
-  std::string r = server::call_tool("get_investor_deposit", json::object());
-  EXPECT_NE(r.find("파싱 실패"), std::string::npos);
+  std::string page =
+      "<html><head><meta charset=\"utf-8\"></head><body><table class=\"type_1\">"
+      "<tr><td class=\"date\">26.09.11</td><td>583,201</td><td class=\"rate_down\">12,345</td>"
+      "<td>201,003</td><td class=\"nv01\">1,002</td></tr></table></body></html>";
+  env.srv.route(kOld, [page](const FixtureRequest& r) {
+    bool first = r.params.count("page") && r.params.at("page") == "1";
+    return FixtureResponse{200, first ? page : "<html><table class=\"type_1\"></table></html>", "text/html"};
+  });
+  std::string b = body_of(server::call_tool("get_investor_deposit", {{"days", 5}}));
+  EXPECT_NE(b.find("2026-09-11 | 583,201 (-12,345) | 201,003 (-1,002)"), std::string::npos) << b;
 }
 
 TEST(IpoSchedule, StagesUnknownValuesAndFailedStage) {

@@ -67,25 +67,56 @@ TEST(EtfList, AllZeroQuotesShownAsMissingWithOpenOrClosedNote) {
   EXPECT_NE(body_of(list("marketSum")).find("장중인데 값이 비어 있어 네이버 목록 쪽 문제일 수 있습니다."), std::string::npos);
 }
 
-TEST(EtfInfo, CodePatternAndDetailWithoutHoldings) {
+TEST(EtfInfo, CodePatternAndTheRealAnalysisBody) {
+  TESSARO_REQUIRE_SAMPLE(analysis, "naver/mstock_api_stock_etfAnalysis_069500.json");
   Env env("naver/etf_list_live.json", "2026-09-16 10:00");
   for (std::string bad : {"12345", "12345!"})
     EXPECT_EQ(server::call_tool("get_etf_info", {{"code", bad}}), "⚠️ 종목코드 형식이 올바르지 않습니다: " + bad);
-  env.srv.route_file("/m.stock.naver.com/api/etf/069500/basic", "naver/etf_mstock_basic_069500.json");
-  env.srv.route_file("/m.stock.naver.com/api/stock/069500/integration", "naver/etf_mstock_integration_069500.json");
+  env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis", reply(200, analysis));
+  // The quote comes from the fund's basic answer (hand-made, documented shape).
+  env.srv.route("/m.stock.naver.com/api/stock/069500/basic",
+                reply(200, R"({"stockName":"KODEX 200","closePrice":"37,650","compareToPreviousClosePrice":"350",)"
+                           R"("compareToPreviousPrice":{"code":"5","name":"FALLING"},"fluctuationsRatio":"0.92"})"));
+  env.srv.route("/m.stock.naver.com/api/stock/069500/integration", FixtureResponse{500, "oops"});
   std::string r = server::call_tool("get_etf_info", {{"code", "069500"}});
   std::string b = body_of(r);
   EXPECT_EQ(b.substr(0, b.find('\n')), "# KODEX 200 (069500)");
-  EXPECT_NE(b.find("- 기초지수: 코스피 200\n- 유형: 국내 시장지수\n- 자산운용사: 삼성자산운용\n- 상장일: -\n- 펀드보수: 연 0.150%"),
-            std::string::npos);
+  EXPECT_NE(b.find("- 기초지수: 코스피 200\n- 유형: 종합주식\n- 자산운용사: 삼성자산운용(ETF)\n- 상장일: 2002-10-14\n"
+                   "- 펀드보수: 연 0.150%"),
+            std::string::npos)
+      << b;
   EXPECT_NE(b.find("- 전일대비: -350원 (-0.92%)"), std::string::npos);
-  EXPECT_NE(b.find("- 52주 최고/최저: 40,100원 / 데이터 없음"), std::string::npos);
-  EXPECT_NE(b.find("- 1개월: +2.31%\n- 3개월: +7.12%\n- 6개월: -1.05%\n- 1년: 데이터 없음"), std::string::npos);
-  EXPECT_EQ(b.find("구성종목"), std::string::npos);
+  EXPECT_NE(b.find("- 시가총액: 250,533억원"), std::string::npos);   // marketValueRaw 25,053,325,000,000원
+  EXPECT_NE(b.find("- 52주 최고/최저: 데이터 없음 / 데이터 없음"), std::string::npos);   // integration failed
+  EXPECT_NE(b.find("- 1개월: +1.51%\n- 3개월: -16.27%\n- 6개월: +16.70%\n- 1년: +155.48%"), std::string::npos);
+  // Holdings with their weights as the body gives them ("33.66%").
+  EXPECT_NE(b.find("## 구성종목 (총 10개)\n\n종목명 | 비중(%)\n---|---\n삼성전자 | 33.66%\nSK하이닉스 | 26.65%"),
+            std::string::npos);
+  EXPECT_NE(b.find("- 괴리율: -0.27%"), std::string::npos);
+  EXPECT_NE(b.find("3개월 | +15,567"), std::string::npos);   // "1조 5,567억"
+  EXPECT_NE(b.find("1주 | -669"), std::string::npos);
+  EXPECT_NE(b.find("- 자산 구성: EQUITY 98.85%, CASH 0.08%"), std::string::npos);
   EXPECT_NE(meta_of(r).dump().find("069500"), std::string::npos);
-  // A letter-bearing code passes the pattern and is looked up.
-  env.srv.route("/m.stock.naver.com/api/etf/0088M0/basic", FixtureResponse{200, "{}"});
-  env.srv.route("/m.stock.naver.com/api/stock/0088M0/integration", FixtureResponse{200, "{}"});
+  EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/etf/069500/basic"), 0) << "an address the site does not serve";
+
+  // A code the site does not know answers 404: not found, in the tool's words.
+  env.srv.route("/m.stock.naver.com/api/stock/0088M0/etfAnalysis", FixtureResponse{404, "{}"});
   EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "0088M0"}}),
             "ETF코드 0088M0의 정보를 가져올 수 없습니다. 코드를 확인해 주세요.");
+}
+
+TEST(EtfInfo, HoldingsWithoutWeightsAreListedWithoutAWeightColumn) {
+  TESSARO_REQUIRE_SAMPLE(analysis, "naver/mstock_api_stock_etfAnalysis_069500.json");
+  Env env("naver/etf_list_live.json", "2026-09-16 10:00");
+  json a = json::parse(analysis);
+  for (auto& h : a["etfTop10MajorConstituentAssets"]) h.erase("etfWeight");
+  env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis", reply(200, a.dump()));
+  std::string b = body_of(server::call_tool("get_etf_info", {{"code", "069500"}}));
+  EXPECT_NE(b.find("종목명 | 주식수\n---|---\n삼성전자 | 6,924"), std::string::npos) << b;
+  for (auto& h : a["etfTop10MajorConstituentAssets"]) h.erase("stockCount");
+  env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis", reply(200, a.dump()));
+  std::string r = server::call_tool("get_etf_info", {{"code", "069500"}});
+  b = body_of(r);
+  EXPECT_NE(b.find("## 구성종목 (총 10개)\n\n종목명\n---\n삼성전자\nSK하이닉스"), std::string::npos) << r;
+  EXPECT_NE(b.find("## 수익률"), std::string::npos) << "every other line stays";
 }

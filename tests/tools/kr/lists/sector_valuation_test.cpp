@@ -149,3 +149,13 @@ TEST(SectorValuation, PlainReplies) {
   EXPECT_NE(r.find("종목 069500의 업종을 찾지 못했습니다 — "), std::string::npos);
   EXPECT_NE(r.find(". 업종명을 직접 넘기거나, ETF라면 get_etf_info 를 쓰세요."), std::string::npos);
 }
+
+// The old main page now answers 404 (redirected site); the stock's sector comes
+// from the detail JSON all the same.
+TEST(SectorValuation, SectorOfACodeFromTheDetailJsonWhenTheMainPageIsGone) {
+  Env env;
+  env.sector(seven_plus_deficits(), 10);
+  env.srv.route("/finance.naver.com/item/main.naver", FixtureResponse{404, "moved", kHtml});
+  std::string r = server::call_tool("get_sector_valuation", {{"code", code_of(0)}});
+  EXPECT_NE(body_of(r).find("## 반도체와반도체장비 밸류에이션 집계"), std::string::npos) << r;
+}
