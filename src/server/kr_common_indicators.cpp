@@ -140,6 +140,22 @@ json indicator_error_list(const json& result, const json& code) {
   return out;
 }
 
+std::string indicator_error_warning(const json& errors) {
+  if (!errors.is_array() || errors.empty()) return "";
+  std::vector<std::string> parts;
+  for (const auto& e : errors) {
+    const json& ind = e.value("indicator", json());
+    const json& err = e.value("error", json());
+    parts.push_back((ind.is_string() ? ind.get<std::string>() : ind.dump()) + "(" +
+                    (err.is_string() ? err.get<std::string>() : err.dump()) + ")");
+  }
+  return "계산에 실패한 지표: " + fmt::join(parts, ", ") + " - 값이 없는 것이지 신호가 없는 것이 아닙니다.";
+}
+
+json indicator_error_coverage() {
+  return json{{"truncated", false}, {"coverage_complete", false}, {"reason", "indicator_error"}};
+}
+
 json market_cap_eok(const json& value) {
   if (value.is_null()) return nullptr;
   std::string s;

@@ -49,4 +49,14 @@ std::optional<std::string> preopen_ranking_reply(const std::string& label, const
   return append_result_meta(text, kr_meta(m));
 }
 
+std::string theme_lookup_failed(const std::string& name, const std::string& reason) {
+  KrMetaArgs m;
+  m.kind = "snapshot";
+  m.data_completeness = rmeta::NONE;
+  m.warnings = {"테마 목록 조회 실패 — '" + name + "' 테마가 없는 것이 아니라 확인하지 못했습니다: " + reason};
+  return append_result_meta("⚠️ '" + name + "' 테마를 확인하지 못했습니다 (조회 실패: " + reason +
+                                "). 테마가 없는 것이 아니라 목록을 읽지 못한 것이니 잠시 후 다시 시도해 주세요.",
+                            kr_meta(m));
+}
+
 }  // namespace tessaro::server

@@ -5,8 +5,22 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "server/kr_common.hpp"
+#include "server/meta.hpp"
 
 namespace tessaro::server {
+
+std::string code_not_found_reply(const std::string& code, const std::string& kind) {
+  std::string text = "종목코드 " + code +
+                     "에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+                     "search로 종목코드를 확인해 주세요.";
+  if (kind.empty()) return text;
+  KrMetaArgs ma;
+  ma.kind = kind;
+  ma.code = code;
+  ma.data_completeness = rmeta::NONE;
+  ma.warnings = {"종목코드 " + code + " 없음(네이버 404) — 조회 실패가 아니라 해당 코드의 종목이 없습니다."};
+  return append_result_meta(text, kr_meta(ma));
+}
 
 const std::map<std::string, std::string> KR_SESSION_LABEL = {
     {rmeta::PRICE_SESSION_REGULAR, "KRX 정규장"},
@@ -37,6 +51,11 @@ double num_or_zero(const json& row, const char* key) {
   if (it == row.end() || !it->is_number()) return 0;
   return it->get<double>();
 }
+bool has_number(const json& row, const char* key) {
+  if (!row.is_object()) return false;
+  auto it = row.find(key);
+  return it != row.end() && it->is_number();
+}
 }  // namespace
 
 std::string normalize_date(const json& raw, bool is_intraday) {
@@ -57,8 +76,10 @@ std::vector<std::string> format_ohlcv_rows(const json& rows, bool is_intraday, i
     if (d.is_null() || (d.is_string() && d.get<std::string>().empty()))
       d = r.is_object() ? r.value("datetime", json()) : json();
     std::string line = normalize_date(d, is_intraday);
-    for (const char* k : {"open", "high", "low", "close"}) line += "|" + fmt::fixed(num_or_zero(r, k), decimals);
-    line += "|" + std::to_string(fmt::round_ll(num_or_zero(r, "volume")));
+    // A value the source could not read is missing ("-"), never a zero.
+    for (const char* k : {"open", "high", "low", "close"})
+      line += "|" + (has_number(r, k) ? fmt::fixed(num_or_zero(r, k), decimals) : std::string("-"));
+    line += "|" + (has_number(r, "volume") ? std::to_string(fmt::round_ll(num_or_zero(r, "volume"))) : std::string("-"));
     lines.push_back(line);
   }
   return lines;

@@ -153,6 +153,7 @@ std::string deliver_notices(const std::string& result, const std::vector<std::st
         if (!j.contains("_meta") || !j["_meta"].is_object()) j["_meta"] = json::object();
         json& meta = j["_meta"];
         if (!meta.contains("warnings") || !meta["warnings"].is_array()) meta["warnings"] = json::array();
+        std::vector<std::string> notice_lines;
         for (const auto& n : notes) {
           std::vector<std::string> parts;
           size_t pos = 0;
@@ -164,7 +165,10 @@ std::string deliver_notices(const std::string& result, const std::vector<std::st
             pos = e + 1;
           }
           meta["warnings"].push_back(fmt::join(parts, " "));
+          notice_lines.push_back(fmt::join(parts, " "));
         }
+        // Where the assistant is told to look for the notice in a JSON reply.
+        meta["user_notice"] = fmt::join(notice_lines, "\n");
         return dump_compact(j);
       }
     } catch (const json::exception&) {

@@ -18,11 +18,16 @@ const RE2& query_re() {
 }
 }  // namespace
 
+std::string mask_queries(const std::string& raw) {
+  std::string text = raw;
+  RE2::GlobalReplace(&text, query_re(), "?…");
+  return text;
+}
+
 std::string cause_text(const std::exception& e) {
   std::string name = exception_class_name(e);
-  std::string text = fmt::trim(e.what());
+  std::string text = mask_queries(fmt::trim(e.what()));
   if (text.empty()) return name;
-  RE2::GlobalReplace(&text, query_re(), "?…");
   if (fmt::cp_len(text) > CAUSE_MAX) text = fmt::cp_cut(text, CAUSE_MAX) + "…";
   return name + ": " + text;
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <mutex>
 #include <regex>
 
@@ -46,11 +47,23 @@ class FileLock {
   int fd_ = -1;
 };
 
+// The file as read, so that a write keeps its shape: a bare array stays an
+// array, plain-code entries stay plain codes, entries we do not understand stay
+// where they were.
+struct Doc {
+  json doc;                  // {"version", "items", ...} as normalised
+  bool bare_array = false;   // the file was a bare array of items
+  json raw_items = json::array();   // the stored entries, untouched
+};
+
 // The whole document; items normalised to an array of objects with a code.
-json read_doc() {
+json read_doc(Doc* shape = nullptr) {
   auto raw = read_file(file_path());
   json doc = {{"version", 1}, {"items", json::array()}};
-  if (!raw || fmt::trim(*raw).empty()) return doc;
+  if (!raw || fmt::trim(*raw).empty()) {
+    if (shape) shape->doc = doc;
+    return doc;
+  }
   json j;
   try {
     j = json::parse(*raw);
@@ -66,6 +79,10 @@ json read_doc() {
   } else {
     throw ValueError("관심종목 파일 형식이 올바르지 않습니다: " + file_path().string());
   }
+  if (shape) {
+    shape->bare_array = j.is_array();
+    shape->raw_items = doc["items"];
+  }
   json items = json::array();
   for (auto& it : doc["items"]) {
     if (it.is_string()) it = json{{"code", it.get<std::string>()}, {"name", it.get<std::string>()}};
@@ -74,10 +91,37 @@ json read_doc() {
     items.push_back(it);
   }
   doc["items"] = items;
+  if (shape) shape->doc = doc;
   return doc;
 }
 
 void write_doc(const json& doc) { write_file_atomic(file_path(), doc.dump(2) + "\n"); }
+
+std::string entry_code(const json& it) {
+  if (it.is_string()) return it.get<std::string>();
+  if (it.is_object() && it.contains("code") && it["code"].is_string()) return it["code"].get<std::string>();
+  return "";
+}
+
+// Writes the stored entries back in the file's own shape: `keep(i)` says which
+// stored entries stay, `added` is appended (as a plain code when the list holds
+// plain codes only).
+void write_shaped(const Doc& d, const std::function<bool(const json&)>& keep, const json& added = nullptr) {
+  json items = json::array();
+  bool plain = !d.raw_items.empty();
+  for (const auto& it : d.raw_items) {
+    if (!it.is_string()) plain = false;
+    if (keep(it)) items.push_back(it);
+  }
+  if (!added.is_null()) items.push_back(plain ? json(added["code"]) : added);
+  if (d.bare_array) {
+    write_file_atomic(file_path(), items.dump(2) + "\n");
+    return;
+  }
+  json doc = d.doc;
+  doc["items"] = items;
+  write_doc(doc);
+}
 
 }  // namespace
 
@@ -93,6 +137,14 @@ std::vector<std::string> codes() {
   return out;
 }
 
+Lookup<std::vector<std::string>> try_codes() {
+  try {
+    return Lookup<std::vector<std::string>>::found(codes());
+  } catch (const std::exception&) {
+    return Lookup<std::vector<std::string>>::failed("관심종목 파일을 읽지 못했습니다: " + file_path().string());
+  }
+}
+
 std::pair<bool, std::string> add(const std::string& code_in, const std::string& name_in) {
   std::string code = fmt::upper(fmt::trim(code_in));
   std::string name = fmt::trim(name_in);
@@ -101,11 +153,12 @@ std::pair<bool, std::string> add(const std::string& code_in, const std::string& 
   if (name.empty()) name = code;
   std::lock_guard<std::mutex> g(g_mu);
   FileLock lock;
-  json doc = read_doc();
+  Doc d;
+  json doc = read_doc(&d);
   for (const auto& it : doc["items"])
     if (fmt::upper(it["code"].get<std::string>()) == code) return {false, "이미 관심종목에 있습니다"};
-  doc["items"].push_back({{"code", code}, {"name", name}, {"added_at", mt::iso_kst(mt::now())}});
-  write_doc(doc);
+  write_shaped(d, [](const json&) { return true; },
+               json{{"code", code}, {"name", name}, {"added_at", mt::iso_kst(mt::now())}});
   return {true, ""};
 }
 
@@ -114,14 +167,23 @@ json remove(const std::string& query_in) {
   if (q.empty()) return nullptr;
   std::lock_guard<std::mutex> g(g_mu);
   FileLock lock;
-  json doc = read_doc();
+  Doc d;
+  json doc = read_doc(&d);
   json& items = doc["items"];
   for (size_t i = 0; i < items.size(); ++i) {
     const json& it = items[i];
     if (fmt::upper(it["code"].get<std::string>()) == fmt::upper(q) || it["name"].get<std::string>() == q) {
       json removed = it;
-      items.erase(items.begin() + static_cast<long>(i));
-      write_doc(doc);
+      // Drop the stored entry with that code (the first one only), whatever its form.
+      const std::string rc = removed["code"].get<std::string>();
+      bool dropped = false;
+      write_shaped(d, [&](const json& raw) {
+        if (!dropped && entry_code(raw) == rc) {
+          dropped = true;
+          return false;
+        }
+        return true;
+      });
       return removed;
     }
   }
@@ -131,10 +193,11 @@ json remove(const std::string& query_in) {
 int clear() {
   std::lock_guard<std::mutex> g(g_mu);
   FileLock lock;
-  json doc = read_doc();
+  Doc d;
+  json doc = read_doc(&d);
   int n = static_cast<int>(doc["items"].size());
-  doc["items"] = json::array();
-  write_doc(doc);
+  // Entries we could not read as stocks are not ours to clear.
+  write_shaped(d, [](const json& raw) { return entry_code(raw).empty(); });
   return n;
 }
 

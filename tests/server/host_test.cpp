@@ -6,6 +6,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "server/mcp.hpp"
+#include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "support/naver_env.hpp"
@@ -138,4 +139,15 @@ TEST(Mcp, ServeKeepsServingAfterGarbage) {
   EXPECT_EQ(lines[1]["error"]["code"], -32600);
   EXPECT_EQ(lines[2]["result"], json::object());
   EXPECT_TRUE(lines[3]["result"]["isError"].get<bool>());
+}
+
+TEST(DeliverNotices, JsonRepliesCarryTheNoticeUnderUserNotice) {
+  std::string out = deliver_notices(R"({"a":1,"_meta":{"warnings":["w"]}})", {"📢 Orvane 안내:\n---\n  점검 예정  \n"});
+  json j = json::parse(out);
+  EXPECT_EQ(j["_meta"]["warnings"], json::array({"w", "📢 Orvane 안내: 점검 예정"}));
+  EXPECT_EQ(j["_meta"]["user_notice"], "📢 Orvane 안내: 점검 예정");
+  // No notice: the reply is untouched, without the key.
+  EXPECT_EQ(deliver_notices(R"({"a":1})", {""}), R"({"a":1})");
+  // Text replies get the notice after a blank line.
+  EXPECT_EQ(deliver_notices("본문", {"📢 안내"}), "본문\n\n📢 안내");
 }

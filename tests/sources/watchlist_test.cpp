@@ -62,3 +62,38 @@ TEST(Watchlist, ConcurrentAddsLoseNothing) {
   for (auto& t : ts) t.join();
   EXPECT_EQ(wl::load().size(), 16u);
 }
+
+TEST(Watchlist, WritesKeepTheFileShape) {
+  tessaro::testing::TempHome home;
+  auto path = home_dir() / "watchlist.json";
+  // A sibling writes a bare array with one entry we cannot read as a stock.
+  write_file_atomic(path, R"([{"code":"000660","name":"SK하이닉스"},{"group":"메모"}])");
+  EXPECT_TRUE(wl::add("005930", "삼성전자").first);
+  json doc = json::parse(*read_file(path));
+  ASSERT_TRUE(doc.is_array()) << doc.dump();
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(doc[1], json({{"group", "메모"}}));
+  EXPECT_EQ(doc[2]["code"], "005930");
+  EXPECT_EQ(wl::remove("000660")["name"], "SK하이닉스");
+  doc = json::parse(*read_file(path));
+  ASSERT_TRUE(doc.is_array());
+  EXPECT_EQ(doc.size(), 2u);
+  EXPECT_EQ(wl::clear(), 1);
+  EXPECT_EQ(json::parse(*read_file(path)), json::array({{{"group", "메모"}}}));
+
+  // A list of plain codes stays a list of plain codes.
+  write_file_atomic(path, R"({"version":1,"items":["039840"]})");
+  EXPECT_TRUE(wl::add("005930", "삼성전자").first);
+  EXPECT_EQ(json::parse(*read_file(path)), json({{"version", 1}, {"items", {"039840", "005930"}}}));
+}
+
+TEST(Watchlist, DecorationLookupNamesTheUnreadableFile) {
+  tessaro::testing::TempHome home;
+  auto path = home_dir() / "watchlist.json";
+  write_file_atomic(path, "{not json");
+  auto got = wl::try_codes();
+  EXPECT_TRUE(got.failure());
+  EXPECT_EQ(got.reason, "관심종목 파일을 읽지 못했습니다: " + path.string());
+  write_file_atomic(path, R"({"items":[{"code":"005930"}]})");
+  EXPECT_EQ(wl::try_codes().value, std::vector<std::string>{"005930"});
+}

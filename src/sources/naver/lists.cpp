@@ -236,13 +236,25 @@ json theme_page(int page) {
   });
 }
 
-json all_themes() {
+// Every theme page that could be read; `failed` names the pages that could not
+// (as "n쪽(reason)"), so that a theme missing from what was read is not taken
+// for a theme that does not exist.
+json all_themes(std::vector<std::string>& failed) {
   std::vector<json> pages(kThemePages);
   auto errs = parallel_for(kThemePages, kThemePages, [&](size_t i) { pages[i] = theme_page(int(i) + 1); });
-  if (errs[0]) std::rethrow_exception(errs[0]);
   json out = json::array();
   for (int i = 0; i < kThemePages; ++i) {
-    if (errs[i]) break;   // a later page that failed: match within what was read
+    if (errs[i]) {
+      std::string why = "unknown";
+      try {
+        std::rethrow_exception(errs[i]);
+      } catch (const std::exception& e) {
+        why = lookup_reason(e);
+      } catch (...) {
+      }
+      failed.push_back(std::to_string(i + 1) + "쪽(" + why + ")");
+      continue;
+    }
     for (auto& r : pages[i]) out.push_back(r);
   }
   return out;
@@ -393,9 +405,30 @@ json list_sectors() {
   }));
 }
 
+Lookup<json> find_theme_stocks(const std::string& name, int count, bool include_reason, int page) {
+  std::vector<std::string> failed;
+  json themes = all_themes(failed);
+  const json* g = match_group(themes, name);
+  if (!g) {
+    if (!failed.empty())
+      return Lookup<json>::failed("테마 목록 " + std::to_string(failed.size()) + "/" + std::to_string(kThemePages) +
+                                  "쪽 조회 실패: " + fmt::join(failed, ", "));
+    return Lookup<json>::not_found();
+  }
+  try {
+    return Lookup<json>::found(group_page("theme", g, count, page, include_reason));
+  } catch (const NaverParseError&) {
+    throw;   // a page that changed shape is worded by the tool wrapper
+  } catch (const std::exception& e) {
+    return Lookup<json>::failed("테마 종목 표 조회 실패(" + lookup_reason(e) + ")");
+  }
+}
+
 json get_theme_stocks(const std::string& name, int count, bool include_reason, int page) {
-  json themes = all_themes();
-  return group_page("theme", match_group(themes, name), count, page, include_reason);
+  auto r = find_theme_stocks(name, count, include_reason, page);
+  if (r.failure()) throw HTTPError(r.reason);
+  if (r.missing()) return group_page("theme", nullptr, count, page, include_reason);
+  return r.value;
 }
 
 json get_sector_stocks(const std::string& name, int count, int page) {
@@ -490,6 +523,17 @@ json quote_record(const std::string& code, bool include_financial) {
     return site_basis();
   }
   if (!fin.is_object() || fin.contains(PARSE_MISS_KEY)) return site_basis();
+  // An empty financial table (no period read at all) is no table: the site's
+  // PER stays, rather than the stock dropping out of the statistics.
+  auto period_count = [&fin] {
+    const json& p = fin.value("_periods", json());
+    if (!p.is_object()) return size_t(0);
+    size_t n = 0;
+    for (const char* k : {"annual", "quarterly"})
+      if (p.contains(k) && p[k].is_array()) n += p[k].size();
+    return n;
+  };
+  if (period_count() == 0) return site_basis();
   // TTM PER: price over the four latest confirmed quarters; no TTM, no PER.
   json ttm = ttm_eps_for(fin);
   bool has_ttm = ttm.is_object() && ttm.value("eps", json()).is_number();

@@ -53,8 +53,10 @@ json get_multi_stocks(const std::vector<std::string>& codes_in) {
       throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
     answers[b] = j["datas"];
   });
-  for (auto& e : errs)
-    if (e && nb == 1) std::rethrow_exception(e);
+  // Every batch failed: that is an outage, not a list of unknown codes.
+  bool all_failed = nb > 0;
+  for (auto& e : errs) all_failed = all_failed && e;
+  if (all_failed) std::rethrow_exception(errs.front());
   std::map<std::string, json> by_code;
   for (size_t b = 0; b < nb; ++b)
     if (!errs[b])

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/lookup.hpp"
 
 namespace tessaro::naver {
 
@@ -95,6 +96,9 @@ json latest_fin(const json& financials);
 json list_themes(int page);
 json list_sectors();
 json get_theme_stocks(const std::string& name, int count, bool include_reason, int page);
+// The same, telling a theme that does not exist from theme-list pages that could
+// not be read (failed, with the pages and causes in `reason`).
+Lookup<json> find_theme_stocks(const std::string& name, int count, bool include_reason, int page);
 json get_sector_stocks(const std::string& name, int count, int page);
 json get_stock_sector(const std::string& code);
 json scan_stocks_to_snapshot(const std::vector<std::string>& codes, int days, bool include_financial);

@@ -434,14 +434,23 @@ json evaluate(const json& rows, const EvalParams& p) {
 
   m["is_new_high"] = false;
   m["is_new_low"] = false;
-  if (p.high_low_days && *p.high_low_days >= 2 && n >= size_t(*p.high_low_days)) {
-    double hi = -kInf, lo = kInf;
-    for (size_t i = n - size_t(*p.high_low_days); i < n; ++i) {
-      hi = std::max(hi, c[i]);
-      lo = std::min(lo, c[i]);
+  // Highest and lowest close of a window of the last `days` bars (the latest included).
+  auto extreme = [&](int days, bool high) -> std::optional<double> {
+    if (days < 2 || n < size_t(days)) return std::nullopt;
+    double x = high ? -kInf : kInf;
+    for (size_t i = n - size_t(days); i < n; ++i) x = high ? std::max(x, c[i]) : std::min(x, c[i]);
+    return x;
+  };
+  if (p.high_low_days) {
+    const int low_window = p.low_days.value_or(*p.high_low_days);
+    if (auto hi = extreme(*p.high_low_days, true)) {
+      m["is_new_high"] = close >= *hi;
+      m["new_high_ref"] = *hi;
     }
-    m["is_new_high"] = close >= hi;
-    m["is_new_low"] = close <= lo;
+    if (auto lo = extreme(low_window, false)) {
+      m["is_new_low"] = close <= *lo;
+      m["new_low_ref"] = *lo;
+    }
   }
 
   int cd = std::max(1, p.change_days);
@@ -639,7 +648,35 @@ double condition_gap(const std::string& key, const json& m, const json& conditio
   }
   auto h = holds(key, m, conditions);
   if (!h) return kInf;
-  return *h ? 0.0 : 1.0;
+  if (*h) return 0.0;
+  // A categorical condition that failed: how far, so that the nearest stock is
+  // named, not the first one measured. Between 0 (met) and 1 (the opposite).
+  auto close = get_num(m, "close");
+  if (key == "new_high" || key == "new_low") {
+    auto ref = get_num(m, key == "new_high" ? "new_high_ref" : "new_low_ref");
+    if (!close || !ref || *ref <= 0) return 1.0;
+    return std::min(1.0, std::fabs(*ref - *close) / *ref);
+  }
+  if (key == "ma_order" && m.contains("ma") && m["ma"].is_object()) {
+    // Share of neighbouring averages (shorter before longer) in the wrong order.
+    std::vector<std::pair<int, double>> mas;
+    for (const auto& [per, v] : m["ma"].items())
+      if (v.is_number()) mas.push_back({std::atoi(per.c_str()), v.get<double>()});
+    std::sort(mas.begin(), mas.end());
+    if (mas.size() < 2) return 1.0;
+    const bool want_desc = conditions[key] == "정배열";
+    int wrong = 0;
+    for (size_t i = 1; i < mas.size(); ++i)
+      if (want_desc ? !(mas[i - 1].second > mas[i].second) : !(mas[i - 1].second < mas[i].second)) ++wrong;
+    return double(wrong) / double(mas.size() - 1);
+  }
+  if (key == "ma_trend") return m.value("ma_trend", json()) == "횡보" ? 0.5 : 1.0;
+  if (key == "macd_zone") {
+    auto v = get_num(m, "macd");
+    if (!v || !close || *close <= 0) return 1.0;
+    return std::min(1.0, std::fabs(*v) / *close);
+  }
+  return 1.0;
 }
 
 std::string condition_actual(const std::string& key, const json& m, const json& conditions) {

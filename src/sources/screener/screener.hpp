@@ -56,6 +56,8 @@ struct EvalParams {
   std::optional<int> trend_ma;
   int trend_count = 2;
   std::optional<int> high_low_days;
+  // The new-low window when it differs from the new-high one (both asked).
+  std::optional<int> low_days;
   int change_days = 1;
   int range_days = 60;
   int macd_within = 1;

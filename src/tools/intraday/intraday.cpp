@@ -266,6 +266,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
         d = fetch_day(day, bars.empty());
       } catch (const std::exception&) {
         warnings.push_back(mt::day_str(day) + " 분봉 조회에 실패해 그 이전 이력 없이 계산합니다.");
+        complete = false;   // a day that could not be read is a gap, not the start of the history
         ++days;
         break;
       }

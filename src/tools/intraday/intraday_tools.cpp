@@ -8,6 +8,7 @@
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/indicators/indicators.hpp"
 #include "tools/intraday/intraday.hpp"
 
@@ -93,7 +94,8 @@ json meta_of(const std::string& market, const std::string& symbol, const json& l
 }
 
 std::vector<std::string> collect_warnings(const md::BarDataset& ds, const json& route, const json& labels) {
-  std::vector<std::string> w = ds.warnings;
+  std::vector<std::string> w;
+  for (const auto& x : ds.warnings) w.push_back(server::mask_queries(x));
   if (route.value("fallback_used", false))
     w.push_back(route.value("fallback_from", json("")).get<std::string>() + " 사용 불가로 요청 전체를 " + ds.provider +
                 "에서 새로 시작했습니다.");
@@ -127,7 +129,7 @@ Prepared prepare(const server::Args& a, int limit, const std::optional<std::stri
   }
   p.day = *v.trading_date;
   if (auto f = fetch(request_of(a, p.day, limit), p.ds, p.route)) {
-    p.reply = intraday::intraday_error_result(p.symbol, p.market, f->message, f->status, p.day);
+    p.reply = intraday::intraday_error_result(p.symbol, p.market, server::mask_queries(f->message), f->status, p.day);
     return p;
   }
   p.labels = intraday::intraday_bar_labels(p.market, p.ds.bars, p.day, intraday::intraday_now(p.market));
@@ -230,6 +232,15 @@ std::string get_intraday_indicators(const server::Args& a) {
   std::vector<std::string> insufficient;
   for (const auto& k : coverage["insufficient"]) insufficient.push_back(k.get<std::string>());
   bool partial = !ds.coverage.value("complete", true);
+  json meta_coverage = ds.coverage;
+  if (!errors.empty()) {
+    // The same rule as the daily indicators: a failed indicator is named and the reply is partial.
+    warnings.push_back(server::indicator_error_warning(errors));
+    partial = true;
+    json ec = server::indicator_error_coverage();
+    if (!meta_coverage.is_object()) meta_coverage = json::object();
+    for (auto& [k, v] : ec.items()) meta_coverage[k] = v;
+  }
   if (!insufficient.empty()) {
     warnings.push_back("봉이 모자라 계산되지 않은 지표: " + fmt::join(insufficient, ", ") + " (" + std::to_string(n) +
                        "봉 기준). 값이 없는 것이지 신호가 없는 것이 아닙니다.");
@@ -241,7 +252,7 @@ std::string get_intraday_indicators(const server::Args& a) {
                {"bars", n},
                {"indicators", result},
                {"_meta", meta_of(market, symbol, p.labels, partial ? rmeta::PARTIAL : rmeta::COMPLETE, warnings,
-                                 ds.coverage, extra)}};
+                                 meta_coverage, extra)}};
   return dump_compact(body);
 }
 

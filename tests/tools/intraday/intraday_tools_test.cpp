@@ -34,7 +34,7 @@ class MinuteBroker : public md::Provider {
   }
   md::BarDataset fetch_bars(const md::BarRequest& req, const md::ProviderContext&) override {
     ++calls;
-    if (!fail.empty() && calls > fail_after) throw md::BrokerApiError("초당 거래건수를 초과하였습니다.", id_, fail);
+    if (!fail.empty() && calls > fail_after) throw md::BrokerApiError(fail_text, id_, fail);
     md::BarDataset ds;
     mt::Instant now = mt::now();
     int n = 0;
@@ -56,6 +56,7 @@ class MinuteBroker : public md::Provider {
   int per_day = 100000;
   std::string fail;
   int fail_after = 0;   // calls served before `fail` applies
+  std::string fail_text = "초당 거래건수를 초과하였습니다.";
   bool us = false;      // also serves US minutes
 
  private:
@@ -296,4 +297,41 @@ TEST(IntradayNaver, KoreanMinutesWithoutABrokerComeFromNaver) {
   EXPECT_NE(d.find("\"provider\":\"naver\""), std::string::npos);
   EXPECT_NE(d.find("\"bar_sessions\":{\"regular\":1}"), std::string::npos) << d;
   EXPECT_NE(d.find("\"volume_basis\":\"KRX\""), std::string::npos);
+}
+
+TEST_F(IntradayTools, AFailedBackFillDayIsNotComplete) {
+  Clock c("2026-12-04", 16, 0);
+  kis->per_day = 3;
+  kis->fail = md::ST_RATE_LIMITED;
+  kis->fail_after = 1;
+  std::string r = chart({{"interval", "1m"}, {"row_limit", 10}});
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
+  EXPECT_EQ(m["coverage"]["complete"], false);
+  bool named = false;
+  for (const auto& w : m["warnings"])
+    named |= w.get<std::string>() == "2026-12-03 분봉 조회에 실패해 그 이전 이력 없이 계산합니다.";
+  EXPECT_TRUE(named) << m["warnings"].dump();
+}
+
+TEST_F(IntradayTools, AnIndicatorErrorMakesTheIntradayReplyPartialWithAWarning) {
+  Clock c("2026-12-04", 16, 0);
+  json ind = json::parse(call_tool("get_intraday_indicators", {{"symbol", "005930"}, {"bars", 100}, {"interval", "1m"},
+                                                               {"include", {"rsi"}},
+                                                               {"params", {{"rsi", {{"period", "x"}}}}}}));
+  const json& m = ind["_meta"];
+  EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
+  EXPECT_EQ(m["coverage"]["reason"], "indicator_error");
+  bool warned = false;
+  for (const auto& w : m["warnings"]) warned |= w.get<std::string>().rfind("계산에 실패한 지표: rsi(", 0) == 0;
+  EXPECT_TRUE(warned) << m["warnings"].dump();
+}
+
+TEST_F(IntradayTools, BrokerErrorTextsHideUrlQueries) {
+  Clock c("2026-12-04", 16, 0);
+  kiwoom->fail = md::ST_RATE_LIMITED;
+  kiwoom->fail_text = "거절됨 https://api.kiwoom.test/chart?appkey=SECRET123&token=T 다시 시도";
+  std::string r = chart({{"source", "kiwoom"}});
+  EXPECT_EQ(r.find("SECRET123"), std::string::npos) << r;
+  EXPECT_NE(r.find("https://api.kiwoom.test/chart?… 다시 시도"), std::string::npos) << r;
 }

@@ -12,6 +12,7 @@
 #include "market_time/bar_state.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/market_data/evidence.hpp"
 #include "sources/market_data/evidence_service.hpp"
 #include "sources/market_data/market_data.hpp"
@@ -114,7 +115,7 @@ std::string evidence_error(const json& code, const std::string& message, const s
   json out = {{"ok", false}, {"market", "KR"}};
   if (body.is_object())
     for (const auto& [k, v] : body.items()) out[k] = v;
-  out["_meta"] = evidence_meta(code, nullptr, nullptr, provider_status, nullptr, rmeta::NONE, {message});
+  out["_meta"] = evidence_meta(code, nullptr, nullptr, provider_status, nullptr, rmeta::NONE, {server::mask_queries(message)});
   return dump_compact(out);
 }
 
@@ -188,6 +189,12 @@ std::vector<std::string> strings_of(const json& arr) {
     for (const auto& v : arr)
       if (v.is_string()) out.push_back(v.get<std::string>());
   return out;
+}
+
+// Broker messages reach the user only with their URL queries masked.
+std::vector<std::string> masked(std::vector<std::string> texts) {
+  for (auto& t : texts) t = server::mask_queries(t);
+  return texts;
 }
 
 json iso_day(const json& v) {
@@ -276,7 +283,7 @@ std::string get_detailed_investor_flow(const server::Args& a) {
   json result = batch ? svc.investor_flow_batch(codes, days, measure, source)
                       : svc.investor_flow(codes[0], days, measure, source);
 
-  std::vector<std::string> warnings = strings_of(field(result, "warnings"));
+  std::vector<std::string> warnings = masked(strings_of(field(result, "warnings")));
   std::string alt = str_or(result, "alternative_provider");
   if (!alt.empty()) warnings.push_back(alt_warning(alt));
 
@@ -347,7 +354,7 @@ std::string get_supply_pressure(const server::Args& a) {
 
   json result = evidence_service().supply_pressure_batch(codes, kinds, days, source);
 
-  std::vector<std::string> warnings = strings_of(field(result, "warnings"));
+  std::vector<std::string> warnings = masked(strings_of(field(result, "warnings")));
   std::string alt = str_or(result, "alternative_provider");
   if (!alt.empty()) warnings.push_back(alt_warning(alt));
 
@@ -379,7 +386,7 @@ std::string get_supply_pressure(const server::Args& a) {
         } else {
           some_not_ok = true;
         }
-        for (const auto& w : strings_of(bj["warnings"])) block_warnings.push_back(code + " " + k + ": " + w);
+        for (const auto& w : strings_of(bj["warnings"])) block_warnings.push_back(code + " " + k + ": " + server::mask_queries(w));
         blocks.push_back(std::move(bj));
       }
       entities.push_back({{"code", code}, {"blocks", blocks}});

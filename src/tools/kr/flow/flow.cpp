@@ -43,7 +43,9 @@ std::string get_flow(const server::Args& a) {
 
   json rows;
   try {
-    rows = naver::get_investor_flow(code, days);
+    auto got = server::for_code([&] { return naver::get_investor_flow(code, days); });
+    if (!got) return server::code_not_found_reply(code, "bars");
+    rows = *got;
   } catch (const NaverParseError& e) {
     server::KrMetaArgs ma;
     ma.kind = "bars";

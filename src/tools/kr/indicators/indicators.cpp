@@ -13,6 +13,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "server/kr_common.hpp"
+#include "server/wrappers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/event_reaction/price_adjustment.hpp"
@@ -113,7 +114,9 @@ std::string get_indicators(const server::Args& a) {
   const std::string timeframe = a.str("timeframe");
   const json& params = a.value("params");
 
-  json rows = bars_cache::get_ohlcv(code, timeframe, days);
+  auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, days); });
+  if (!got) return server::code_not_found_reply(code, "");
+  json rows = *got;
   if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
   auto split = indicators::split_valid_bars(rows);
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);
@@ -141,11 +144,7 @@ std::string get_indicators(const server::Args& a) {
   if (!insufficient.empty())
     warnings.push_back("봉이 모자라 계산되지 않은 지표: " + fmt::join(insufficient, ", ") + " (보유 " + std::to_string(n) +
                        "봉). 값이 빠진 것은 '그런 신호가 없다'가 아니라 '아직 계산할 이력이 없다'는 뜻입니다.");
-  if (!errors.empty()) {
-    std::vector<std::string> parts;
-    for (const auto& e : errors) parts.push_back(e["indicator"].get<std::string>() + "(" + (e["error"].is_string() ? e["error"].get<std::string>() : e["error"].dump()) + ")");
-    warnings.push_back("계산에 실패한 지표: " + fmt::join(parts, ", ") + " - 값이 없는 것이지 신호가 없는 것이 아닙니다.");
-  }
+  if (!errors.empty()) warnings.push_back(server::indicator_error_warning(errors));
   warnings.insert(warnings.end(), exclusion_warnings.begin(), exclusion_warnings.end());
 
   json extra = json::object();
@@ -165,7 +164,7 @@ std::string get_indicators(const server::Args& a) {
   ma.price_adjustment = event_reaction::price_adjustment_meta();
   ma.price_session = mt::price_session_for_bars(extended);
   ma.data_completeness = (!insufficient.empty() || !errors.empty()) ? rmeta::PARTIAL : rmeta::COMPLETE;
-  if (!errors.empty()) ma.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "indicator_error"}};
+  if (!errors.empty()) ma.coverage = server::indicator_error_coverage();
   ma.warnings = warnings;
   ma.extra = extra;
   json meta = server::kr_meta(ma);
@@ -188,7 +187,10 @@ std::string get_indicators_bulk(const server::Args& a) {
   auto codes_opt = a.str_list("codes");
   if (!codes_opt || codes_opt->empty()) return "종목코드 리스트가 비어 있습니다.";
   std::vector<std::string> include = a.str_list("include").value_or(std::vector<std::string>{"ma_phase", "volume"});
-  std::vector<std::string> codes = *codes_opt;
+  // The same code asked twice is one stock: fetched, counted and reported once.
+  std::vector<std::string> codes;
+  for (const auto& c : *codes_opt)
+    if (std::find(codes.begin(), codes.end(), c) == codes.end()) codes.push_back(c);
   if (codes.size() > 100) codes.resize(100);
   if (auto bad = unknown_indicators_text(include)) return *bad;
   const int days = clamp_days(a);
@@ -221,7 +223,7 @@ std::string get_indicators_bulk(const server::Args& a) {
       o.data_as_of = mt::bar_data_as_of(timeframe, split.valid.back().value("date", json()), calendar);
       o.result = indicators::compute_indicators(split.valid, include, params, timeframe);
     } catch (const std::exception& e) {
-      o.result = json{{"error", exception_class_name(e) + ": " + e.what()}};
+      o.result = json{{"error", server::cause_text(e)}};
       o.bar_state = nullptr;
     }
   });

@@ -189,8 +189,9 @@ std::string get_theme_stocks(const server::Args& a) {
   auto w = server::list_window(a.value("count"), a.value("page"));
   std::string name = a.str("theme_name");
   bool reason = a.boolean("include_reason");
-  json r = naver::get_theme_stocks(name, w.count, reason, w.page);
-  return group_reply(r, "theme", name, w.requested, reason);
+  auto r = naver::find_theme_stocks(name, w.count, reason, w.page);
+  if (r.failure()) return server::theme_lookup_failed(name, r.reason);
+  return group_reply(r.missing() ? json::object() : r.value, "theme", name, w.requested, reason);
 }
 
 std::string get_sector_stocks(const server::Args& a) {

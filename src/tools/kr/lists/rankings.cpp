@@ -10,6 +10,7 @@
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "core/lookup.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/watchlist.hpp"
 
@@ -85,8 +86,13 @@ std::string get_change_ranking(const server::Args& a) {
     if (auto pre = server::preopen_ranking_reply(label, market)) return *pre;
     return market + " 등락률 순위를 가져올 수 없습니다.";
   }
-  json alerts = naver::get_alert_codes();
-  std::vector<std::string> watch = wl::codes();
+  // The alert pages only decorate the ranking: when none of them can be read the
+  // ranking still stands and every alert cell says it was not checked.
+  auto alert_lookup = attempt_lookup([] { return naver::get_alert_codes(); }, [](const json&) { return false; });
+  const bool alerts_unknown = alert_lookup.failure();
+  json alerts = alerts_unknown ? json::object() : alert_lookup.value;
+  auto watch_lookup = wl::try_codes();
+  std::vector<std::string> watch = watch_lookup.value;
   std::vector<std::string> lines = {label + " 상위 (" + market + ", " + std::to_string(rows.size()) + "개):", "",
                                     "순위 | 코드 | 종목명 | 현재가 | 등락률 | 거래량 | 시장경보",
                                     "---|---|---|---:|---:|---:|---"};
@@ -105,9 +111,22 @@ std::string get_change_ranking(const server::Args& a) {
     lines.push_back(std::to_string(pos) + " | " + code + " | " + (star ? "⭐ " : "") + name + " | " +
                     num(r.value("price", json())) + " | " + rate(r.value("change_rate", json())) + " | " +
                     num(r.value("volume", json())) + " | " +
-                    (labels.empty() ? std::string("-") : "⚠️ " + fmt::join(labels, " · ")));
+                    (alerts_unknown ? std::string("확인 불가")
+                                    : labels.empty() ? std::string("-") : "⚠️ " + fmt::join(labels, " · ")));
   }
   server::KrMetaArgs m;
+  if (alerts_unknown) {
+    lines.push_back("");
+    lines.push_back("⚠️ 시장경보 목록 조회 실패(" + alert_lookup.reason +
+                    ") — '시장경보' 열의 '확인 불가'는 지정이 없다는 뜻이 아니라 확인하지 못했다는 뜻입니다.");
+    m.warnings.push_back("시장경보 목록 조회 실패(" + alert_lookup.reason + ") — 시장경보 열 확인 불가");
+    m.data_completeness = rmeta::PARTIAL;
+  }
+  if (watch_lookup.failure()) {
+    lines.push_back("");
+    lines.push_back("⚠️ " + watch_lookup.reason + " — 관심종목 표시(⭐)는 빠졌습니다.");
+    m.warnings.push_back(watch_lookup.reason);
+  }
   if (!starred.empty()) {
     lines.push_back("");
     lines.push_back("⭐ **이 목록에 내 관심종목이 있습니다:** " + fmt::join(starred, ", "));
@@ -199,7 +218,42 @@ std::string get_market_cap_ranking(const server::Args& a) {
   if (truncated)
     lines.push_back("※ count 는 한 번에 최대 " + std::to_string(server::LIST_PAGE_MAX) + "입니다 (요청 " +
                     std::to_string(w.requested) + " → " + std::to_string(w.count) + ").");
-  const json& tc = res.value("type_counts", json());
+  // The type counts of the whole market: the page's own when it is the whole
+  // list, otherwise summed over every page (a page's counts are never called the
+  // market's). A page that cannot be read leaves only this page's counts.
+  json tc = res.value("type_counts", json());
+  long long halted = res.value("halted_count", json()).is_number() ? res["halted_count"].get<long long>() : 0;
+  bool whole_market = false;
+  {
+    long long on_page = 0;
+    if (tc.is_object())
+      for (const auto& [k, v] : tc.items())
+        if (v.is_number()) on_page += v.get<long long>();
+    whole_market = on_page >= total;
+    if (!whole_market && tc.is_object() && !tc.empty()) {
+      try {
+        json all = json::object();
+        long long all_halted = 0, seen = 0;
+        for (int p = 1; p <= (total + server::LIST_PAGE_MAX - 1) / server::LIST_PAGE_MAX; ++p) {
+          json pg = naver::get_market_cap_page(market, p, server::LIST_PAGE_MAX);
+          const json& ptc = pg.value("type_counts", json());
+          if (!ptc.is_object() || !pg.value("rows", json()).is_array() || pg["rows"].empty()) break;
+          for (const auto& [k, v] : ptc.items())
+            if (v.is_number()) {
+              all[k] = all.value(k, 0LL) + v.get<long long>();
+              seen += v.get<long long>();
+            }
+          if (pg.value("halted_count", json()).is_number()) all_halted += pg["halted_count"].get<long long>();
+        }
+        if (seen >= total) {
+          tc = all;
+          halted = all_halted;
+          whole_market = true;
+        }
+      } catch (const std::exception&) {
+      }
+    }
+  }
   if (tc.is_object() && !tc.empty()) {
     std::vector<std::pair<std::string, long long>> entries;
     for (const auto& [k, v] : tc.items())
@@ -215,10 +269,8 @@ std::string get_market_cap_ranking(const server::Args& a) {
       std::string l = k == "ST" ? "주식" : naver::security_type_label(json(k));
       parts.push_back((l.empty() ? "?" : l) + " " + fmt::thousands(v));
     }
-    // Counts that cover only this page are not called the whole market's.
-    std::string scope = counted >= total ? market + " 전체 " + T + "개" : "이 쪽 " + fmt::thousands(counted) + "개";
+    std::string scope = whole_market ? market + " 전체 " + T + "개" : "이 쪽 " + fmt::thousands(counted) + "개";
     std::string s = "※ " + scope + " 구분: " + fmt::join(parts, " · ");
-    long long halted = res.value("halted_count", json()).is_number() ? res["halted_count"].get<long long>() : 0;
     if (halted) s += ". 이 가운데 거래정지 " + fmt::thousands(halted) + "개";
     lines.push_back(s + ".");
   }

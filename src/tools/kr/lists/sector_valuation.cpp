@@ -86,8 +86,14 @@ std::string get_sector_valuation(const server::Args& a) {
   }
   if (fmt::trim(name).empty()) return "업종·테마 이름이나 종목코드(code) 중 하나는 필요합니다.";
   const bool theme = kind == "theme";
-  json res = theme ? naver::get_theme_stocks(name, (int)kSectorAggCap, false, 1)
-                   : naver::get_sector_stocks(name, (int)kSectorAggCap, 1);
+  json res;
+  if (theme) {
+    auto r = naver::find_theme_stocks(name, (int)kSectorAggCap, false, 1);
+    if (r.failure()) return server::theme_lookup_failed(name, r.reason);
+    res = r.value;
+  } else {
+    res = naver::get_sector_stocks(name, (int)kSectorAggCap, 1);
+  }
   long long total = 0;
   json members = json::array();
   if (res.is_array()) {
@@ -246,7 +252,10 @@ std::string get_sector_valuation(const server::Args& a) {
     for (const auto& c : table) {
       double p = per_map[c];
       double gap = (p - *med) / *med * 100.0;
-      std::string tag = gap < -5 ? "할인" : gap > 5 ? "할증" : "비슷";
+      // Judged on the gap rounded far below display precision, so that a stock
+      // exactly 5 % off the median is "비슷" despite binary fractions.
+      double g = std::round(gap * 1e9) / 1e9;
+      std::string tag = g < -5 ? "할인" : g > 5 ? "할증" : "비슷";
       std::string mark = c == code ? "**" : "";
       const json& r = rec_of[c];
       std::string row = mark + names[c] + "(" + c + ")" + mark + " | " + f2(p) + " | " +

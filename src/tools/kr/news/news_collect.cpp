@@ -107,15 +107,6 @@ std::string source_label(const std::string& key) {
 
 std::string news_dedup_key(const json& item) { return fmt::cp_cut(strip_spaces(str_field(item, "title")), 24); }
 
-std::string news_loose_key(const json& item) {
-  static const char* const kPunct[] = {"\"", "'", ",", ".", "·", "…", "‘", "’", "“", "”", "!", "?", "(", ")",
-                                       "[", "]", "<", ">", "《", "》", "〈", "〉", "「", "」", ":", ";",
-                                       "ㆍ", "‧", "・"};
-  std::string t = strip_spaces(str_field(item, "title"));
-  for (const char* p : kPunct) t = fmt::replace_all(t, p, "");
-  return fmt::cp_cut(t, 24);
-}
-
 NewsCollection collect_kr_news(const std::string& code, const std::optional<std::string>& name, int limit) {
   const int page = std::max(limit, 10);
   const bool with_name = name && !name->empty();
@@ -129,7 +120,10 @@ NewsCollection collect_kr_news(const std::string& code, const std::optional<std:
 
   NewsCollection out;
   json kept = json::array();
-  std::set<std::string> seen, seen_loose, seen_url;
+  // One key only: the title without white space, first 24 characters. Titles
+  // that differ in punctuation or share an address are different articles
+  // here ("3.5% 상승" is not "35% 상승").
+  std::set<std::string> seen;
   for (size_t i = 0; i < keys.size(); ++i) {
     if (errors[i]) {
       out.status[keys[i]] = "failed:" + error_name(errors[i]);
@@ -145,12 +139,7 @@ NewsCollection collect_kr_news(const std::string& code, const std::optional<std:
       if (!r.is_object()) continue;
       std::string k = news_dedup_key(r);
       if (k.empty()) continue;
-      std::string lk = news_loose_key(r);
-      std::string u = str_field(r, "url");
-      if (seen.count(k) || (!lk.empty() && seen_loose.count(lk)) || (!u.empty() && seen_url.count(u))) continue;
-      seen.insert(k);
-      if (!lk.empty()) seen_loose.insert(lk);
-      if (!u.empty()) seen_url.insert(u);
+      if (!seen.insert(k).second) continue;
       kept.push_back(r);
     }
   }

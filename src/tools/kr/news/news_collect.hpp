@@ -36,8 +36,6 @@ std::string source_label(const std::string& key);
 
 // Title without white space, first 24 characters.
 std::string news_dedup_key(const json& item);
-// Like news_dedup_key, with punctuation dropped too (quote and ellipsis variants).
-std::string news_loose_key(const json& item);
 
 struct NewsCollection {
   json items = json::array();    // merged, newest first, not cut to the limit

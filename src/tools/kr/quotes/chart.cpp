@@ -73,7 +73,9 @@ std::string get_chart(const server::Args& args) {
   long long count_ll = std::min<long long>(args.integer("count"), 500);
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
-  json raw = bars_cache::get_ohlcv(code, timeframe, count);
+  auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
+  if (!got) return server::code_not_found_reply(code, "bars");
+  json raw = *got;
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);
@@ -104,6 +106,17 @@ std::string get_chart(const server::Args& args) {
     lines.push_back("");
     lines.push_back("※ 거래정지 placeholder 등 비정상 봉 " + num_text(exclusion.value("count", json(0))) + "개 제외 (" +
                     fmt::join(dates, ", ") + ").");
+  }
+
+  // Bars whose volume could not be read print "-" and are named here.
+  std::vector<std::string> no_volume;
+  for (const auto& r : rows)
+    if (!r.value("volume", json()).is_number()) no_volume.push_back(server::normalize_date(r.value("date", json()), false));
+  if (!no_volume.empty()) {
+    std::vector<std::string> shown(no_volume.begin(), no_volume.begin() + std::min<size_t>(no_volume.size(), 5));
+    lines.push_back("");
+    lines.push_back("⚠️ 거래량을 읽지 못한 봉 " + std::to_string(no_volume.size()) + "개 (" + fmt::join(shown, ", ") +
+                    (no_volume.size() > 5 ? " 등" : "") + ") — 거래량 '-'는 0이 아니라 결측입니다.");
   }
 
   json info = nullptr;
@@ -139,6 +152,10 @@ std::string get_chart(const server::Args& args) {
 
   std::vector<std::string> warnings = exclusion_warnings;
   std::string completeness = rmeta::COMPLETE;
+  if (!no_volume.empty()) {
+    completeness = rmeta::PARTIAL;
+    warnings.push_back("거래량 결측 " + std::to_string(no_volume.size()) + "개 봉 — '-'로 표시(0 아님).");
+  }
   if (static_cast<long long>(rows.size()) < count_ll) {
     completeness = rmeta::PARTIAL;
     warnings.push_back("요청한 " + std::to_string(count_ll) + "개 중 " + std::to_string(rows.size()) +

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/format.hpp"
+#include "core/lookup.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/day_times.hpp"
 #include "server/kr_common.hpp"
@@ -61,9 +62,42 @@ std::string session_label(const std::map<std::string, std::string>& table, const
   return it == table.end() ? dflt : it->second;
 }
 
+// The stock's investment-warning, investment-risk and administrative-issue
+// designations from the exchange's lists. Lists that could not be read leave
+// their cause in `unknown`.
+std::vector<std::string> designations(const std::string& code, std::string& unknown) {
+  std::vector<std::string> out;
+  std::vector<std::string> failed;
+  auto take = [&](const json& labels_by_code, const std::vector<std::string>& wanted) {
+    if (!labels_by_code.is_object()) return;
+    if (labels_by_code.contains("_failed") && labels_by_code["_failed"].is_array())
+      for (const auto& f : labels_by_code["_failed"])
+        if (f.is_string() && std::find(wanted.begin(), wanted.end(), f.get<std::string>()) != wanted.end())
+          failed.push_back(f.get<std::string>() + " 목록");
+    if (!labels_by_code.contains(code) || !labels_by_code[code].is_array()) return;
+    for (const auto& l : labels_by_code[code])
+      if (l.is_string() && std::find(wanted.begin(), wanted.end(), l.get<std::string>()) != wanted.end())
+        out.push_back(l.get<std::string>());
+  };
+  try {
+    take(naver::get_alert_codes(), {"투자위험", "투자경고"});
+  } catch (const std::exception& e) {
+    failed.push_back("시장경보 목록 " + lookup_reason(e));
+  }
+  try {
+    take(naver::get_management_codes(), {"관리종목"});
+  } catch (const std::exception& e) {
+    failed.push_back("관리종목 목록 " + lookup_reason(e));
+  }
+  unknown = fmt::join(failed, ", ");
+  return out;
+}
+
 std::string get_price(const server::Args& args) {
   const std::string code = args.str("code");
-  json rec = naver::get_current_price(code);
+  auto got = server::for_code([&] { return naver::get_current_price(code); });
+  if (!got) return server::code_not_found_reply(code, "snapshot");
+  json rec = *got;
   const std::vector<std::string> required = {"price", "change", "open", "high", "low", "volume"};
 
   std::vector<std::string> missing;
@@ -135,7 +169,10 @@ std::string get_price(const server::Args& args) {
   }
 
   std::vector<std::string> lines;
-  auto wl_codes = wl::codes();
+  // The ⭐ mark is decoration: a watchlist file that cannot be read costs the
+  // mark and one warning line, never the quote.
+  auto wl_lookup = wl::try_codes();
+  const auto& wl_codes = wl_lookup.value;
   bool starred = std::find(wl_codes.begin(), wl_codes.end(), code) != wl_codes.end();
   std::string name = rec.value("name", json()).is_string() ? rec["name"].get<std::string>() : code;
   lines.push_back(std::string(starred ? "⭐ " : "") + "종목: " + name + " (" + code + ")");
@@ -144,6 +181,9 @@ std::string get_price(const server::Args& args) {
   if (rec.contains("status_flags") && rec["status_flags"].is_array())
     for (const auto& f : rec["status_flags"])
       if (f.is_string()) flags.push_back(f.get<std::string>());
+  std::string designation_unknown;
+  for (const auto& d : designations(code, designation_unknown))
+    if (std::find(flags.begin(), flags.end(), d) == flags.end()) flags.push_back(d);
   if (!flags.empty())
     lines.push_back("⚠️ **시장경보/지정: " + fmt::join(flags, " · ") + "** — 일반 종목과 매매 조건·위험이 다릅니다");
 
@@ -197,8 +237,17 @@ std::string get_price(const server::Args& args) {
     lines.push_back("※ NXT는 KRX와 별도 체결 시장으로, 위 " + scope + " 수치에 포함되지 않습니다");
   }
 
+  if (wl_lookup.failure()) {
+    lines.push_back("");
+    lines.push_back("⚠️ " + wl_lookup.reason + " — 관심종목 표시(⭐)만 빠졌고 시세는 그대로입니다.");
+  }
+
   std::vector<std::string> warnings;
   if (!flags.empty()) warnings.push_back("시장경보/지정 종목: " + fmt::join(flags, " · "));
+  if (wl_lookup.failure()) warnings.push_back(wl_lookup.reason);
+  if (!designation_unknown.empty())
+    warnings.push_back("시장경보·관리종목 지정 여부 확인 불가(" + designation_unknown +
+                       ") — 지정이 없다는 뜻이 아닙니다.");
   if (!missing.empty())
     warnings.push_back("읽지 못한 항목: " + fmt::join(missing, ", ") + " — 값이 0인 것이 아니라 결측입니다.");
   json extra = json::object();

@@ -110,6 +110,7 @@ std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, con
     }
   }
   std::vector<json> candidates;
+  std::vector<double> caps;   // market cap of each candidate (억원), for the merge of two markets
   json dropped = json::object();
   auto drop = [&](const std::string& reason) { dropped[reason] = dropped.value(reason, 0) + 1; };
   std::string cap_reason = "시총 " + fmt::fixed(cap_min, 0, true) + "억 미만";
@@ -143,8 +144,21 @@ std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, con
       else if (exclude.count("관리종목") && admin.count(code)) drop("관리종목");
       else if (exclude.count("시장경보") && alert.count(code)) drop("시장경보");
       else if (cap_min > 0 && cap < cap_min) drop(cap_reason);
-      else candidates.push_back({{"code", code}, {"name", name}, {"market", m}});
+      else {
+        candidates.push_back({{"code", code}, {"name", name}, {"market", m}});
+        caps.push_back(cap);
+      }
     }
+  }
+  // Both markets: one market-cap order, so that "시가총액 큰 순" holds across them.
+  if (markets.size() > 1) {
+    std::vector<size_t> idx(candidates.size());
+    for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+    std::stable_sort(idx.begin(), idx.end(), [&](size_t x, size_t y) { return caps[x] > caps[y]; });
+    std::vector<json> merged;
+    merged.reserve(idx.size());
+    for (size_t i : idx) merged.push_back(std::move(candidates[i]));
+    candidates = std::move(merged);
   }
   return {candidates, dropped};
 }
@@ -209,6 +223,8 @@ std::pair<json, bool> screen_chart_intraday_rows(const Sources& src, const std::
   return {rows, complete};
 }
 
+constexpr long long kMaxPage = 1'000'000'000'000LL;   // keeps (page - 1) * count in range
+
 std::string screen_chart(const server::Args& a, const Sources& src) {
   // ---- arguments ---------------------------------------------------------
   std::string market = fmt::upper(fmt::trim(a.str("market")));
@@ -217,7 +233,8 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     return "⚠️ market 은 KOSPI, KOSDAQ, ALL 중 하나여야 합니다: " + a.str("market");
   int universe_top = int(std::clamp<long long>(a.integer("universe_top"), 10, 2000));
   int count = int(std::clamp<long long>(a.integer("count"), 1, 100));
-  int page = int(std::max<long long>(a.integer("page"), 1));
+  // A huge page number is a page past the end, never page 1 (no narrowing).
+  long long page = std::clamp<long long>(a.integer("page"), 1, kMaxPage);
   int refine_top = int(std::clamp<long long>(a.integer("refine_top"), 5, 100));
 
   std::optional<std::string> refine;
@@ -329,9 +346,10 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   bool trend_on = !trend.is_null();
   bool macd_on = !macd.is_null() || !macd_zone.is_null();
   bool rsi_on = conditions.contains("rsi_min") || conditions.contains("rsi_max");
-  std::optional<int> high_low_days;
+  std::optional<int> high_low_days, low_days;
   if (new_high) high_low_days = int(*new_high);
   else if (new_low) high_low_days = int(*new_low);
+  if (new_high && new_low) low_days = int(*new_low);   // each extreme on its own window
   std::vector<int> extra_ma;
   if (above_ma) extra_ma.push_back(int(*above_ma));
   if (below_ma) extra_ma.push_back(int(*below_ma));
@@ -352,6 +370,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     int extra = 0;
     if (cross_pair) extra = std::max(extra, cross_within);
     if (high_low_days) extra = std::max(extra, *high_low_days);
+    if (low_days) extra = std::max(extra, *low_days);
     if (change_on) extra = std::max(extra, change_days);
     if (range_on) extra = std::max(extra, range_days);
     if (trend_on) extra = std::max(extra, trend_count);
@@ -369,6 +388,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     if (trend_on) p.trend_ma = trend_ma;
     p.trend_count = trend_count;
     p.high_low_days = high_low_days;
+    p.low_days = low_days;
     p.change_days = change_days;
     p.range_days = range_days;
     p.macd_within = macd_within;

@@ -236,7 +236,7 @@ std::string screen_chart_render(const RenderArgs& a) {
   }
 
   int count = std::max(1, a.count);
-  int page = std::max(1, a.page);
+  long long page = std::max<long long>(1, a.page);
   size_t start = size_t(page - 1) * size_t(count);
   size_t pages = (a.matched.size() + size_t(count) - 1) / size_t(count);
   std::vector<Pair> shown;

@@ -30,7 +30,7 @@ struct RenderArgs {
   std::string completeness;
   std::string stage_line;      // "" = the default funnel text
   json extra = nullptr;
-  int page = 1;
+  long long page = 1;
   std::string coverage_reason = "indicator_error";
   json spans = nullptr;
 };

@@ -84,3 +84,13 @@ TEST(GetFlow, ParseFailureAndEmptyReplies) {
   EXPECT_EQ(meta_of(r)["data_completeness"], "none");
   EXPECT_EQ(body_of(flow({{"code", ""}})), "종목코드 의 수급 데이터를 가져올 수 없습니다.");
 }
+
+TEST(GetFlow, CodeThe404sIsNotFound) {
+  NaverEnv env(kNow);
+  env.srv.route(kTrend, reply(404, "{}"));
+  std::string r = flow({{"code", "005930"}});
+  EXPECT_EQ(body_of(r),
+            "종목코드 005930에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+            "search로 종목코드를 확인해 주세요.");
+  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+}

@@ -205,3 +205,25 @@ TEST(ToolGetIndicatorsBulk, LimitsErrorsAndEmptyInput) {
   EXPECT_FALSE(m.contains("session_mix"));
   EXPECT_EQ(m["price_session"], "regular");
 }
+
+TEST(ToolGetIndicatorsBulk, DuplicateCodesCountOnceAndErrorsHideQueries) {
+  Env env;
+  env.set("005930", weekday_rows(80, "2026-11-19"));
+  env.failing.insert("051910");
+  json j = call("get_indicators_bulk", {{"codes", {"005930", "051910", "005930", "051910"}}});
+  EXPECT_EQ(j["count"], 2);
+  EXPECT_EQ(j["results"].size(), 2u);
+  EXPECT_TRUE(has_warning(j["_meta"], "1개 종목 조회 실패 — results의 error 필드 확인.")) << j["_meta"].dump();
+  EXPECT_EQ(env.srv.hits(kFchart), 1 + 2);   // one fetch per code (the failing one retried once)
+  std::string err = j["results"]["051910"]["error"];
+  EXPECT_EQ(err.find("symbol="), std::string::npos) << err;
+  EXPECT_NE(err.find("sise.nhn?…"), std::string::npos) << err;
+}
+
+TEST(ToolGetIndicators, CodeThe404sIsNotFound) {
+  Env env;
+  env.srv.route(kFchart, reply(404, "gone", "text/plain"));
+  EXPECT_EQ(server::call_tool("get_indicators", {{"code", "999990"}}),
+            "종목코드 999990에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+            "search로 종목코드를 확인해 주세요.");
+}

@@ -160,3 +160,26 @@ TEST(GroupLists, ThemeAndSectorListReplies) {
                    "반도체와반도체장비 | +1.85% | 175 | 120/10/45"),
             std::string::npos);
 }
+
+TEST(GroupStocks, ThemeListPagesThatFailAreNotAMissingTheme) {
+  Env env;
+  std::string page1 = read_fixture("naver/lists_theme_page1.html");
+  std::string empty = read_fixture("naver/lists_theme_empty.html");
+  env.srv.route(kThemeList, [page1, empty](const FixtureRequest& r) {
+    std::string p = r.params.count("page") ? r.params.at("page") : "1";
+    if (p == "2" || p == "5") return reply(503, "maintenance", "text/html");
+    return reply(200, p == "1" ? page1 : empty, kHtml);
+  });
+  std::string r = server::call_tool("get_theme_stocks", {{"theme_name", "원전"}});
+  EXPECT_EQ(r.find("'원전' 테마를 찾을 수 없습니다"), std::string::npos) << r;
+  EXPECT_EQ(body_of(r),
+            "⚠️ '원전' 테마를 확인하지 못했습니다 (조회 실패: 테마 목록 2/7쪽 조회 실패: 2쪽(HTTPStatusError 503), "
+            "5쪽(HTTPStatusError 503)). 테마가 없는 것이 아니라 목록을 읽지 못한 것이니 잠시 후 다시 시도해 주세요.");
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "none");
+  EXPECT_TRUE(has_warning(m, "테마 목록 조회 실패"));
+  // A theme found on a page that was read is still served.
+  env.members(3, 3);
+  std::string found = server::call_tool("get_theme_stocks", {{"theme_name", "도시가스"}});
+  EXPECT_EQ(found.find("확인하지 못했습니다"), std::string::npos);
+}

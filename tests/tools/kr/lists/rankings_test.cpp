@@ -118,8 +118,8 @@ TEST(MarketCapRanking, SubstitutedMarketPagingAndPageOnlyTypeCounts) {
   EXPECT_NE(b.find("※ 시가총액 순위는 KOSPI·KOSDAQ 따로만 됩니다. 요청한 'ALL' 대신 KOSPI 로 조회했습니다."), std::string::npos);
   EXPECT_NE(b.find("※ 다음 쪽: `page=5` (count=100 그대로) → 401위부터. 전체 950개는 10쪽입니다."), std::string::npos);
   EXPECT_NE(b.find("| ETF"), std::string::npos);
-  // The type counts of one page are not presented as the whole market's.
-  EXPECT_EQ(b.find("KOSPI 전체 950개 구분"), std::string::npos);
+  // The type counts are the whole market's, summed over every page.
+  EXPECT_NE(b.find("※ KOSPI 전체 950개 구분: 주식 855 · ETF 95."), std::string::npos) << b;
   json m = meta_of(r);
   EXPECT_EQ(m["coverage"]["next_page"], 5);
   EXPECT_EQ(m["coverage"]["effective"]["from"], 301);
@@ -130,4 +130,34 @@ TEST(MarketCapRanking, SubstitutedMarketPagingAndPageOnlyTypeCounts) {
   EXPECT_EQ(meta_of(big)["data_completeness"], "partial");
   EXPECT_EQ(server::call_tool("get_market_cap_ranking", {{"count", 100}, {"page", 11}}),
             "시가총액 순위 (KOSPI) — 전체 950개라 page=11(count=100)에는 종목이 없습니다. 마지막 쪽은 page=10 입니다.");
+}
+
+TEST(ChangeRanking, AlertPagesDownLeaveTheRankingWithUncheckedMarks) {
+  NaverEnv env;
+  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 3); });
+  env.srv.route(kAlert, FixtureResponse{500, "error", "text/html"});
+  std::string r = server::call_tool("get_change_ranking", {{"direction", "up"}, {"count", 3}});
+  std::string b = body_of(r);
+  EXPECT_EQ(b.substr(0, b.find('\n')), "상승률 상위 (ALL, 3개):") << r;
+  EXPECT_NE(b.find("1 | 400000 | 종목0 | 15,000 | -3.20% | 1,234,567 | 확인 불가"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 시장경보 목록 조회 실패(HTTPStatusError 500) — '시장경보' 열의 '확인 불가'는 지정이 없다는 뜻이 아니라 "
+                   "확인하지 못했다는 뜻입니다."),
+            std::string::npos)
+      << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "시장경보 목록 조회 실패"));
+}
+
+TEST(ChangeRanking, UnreadableWatchlistCostsOnlyTheStars) {
+  NaverEnv env;
+  {
+    std::ofstream f(env.home.path() + "/watchlist.json");
+    f << "{not json";
+  }
+  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 2); });
+  env.srv.route(kAlert, FixtureResponse{200, "<html><table class=\"type_2\"></table></html>", "text/html"});
+  std::string r = server::call_tool("get_change_ranking", {{"direction", "up"}, {"count", 2}});
+  EXPECT_NE(body_of(r).find("2 | 400001 | 종목1 |"), std::string::npos) << r;
+  EXPECT_NE(body_of(r).find("⚠️ 관심종목 파일을 읽지 못했습니다: " + env.home.path() + "/watchlist.json"), std::string::npos) << r;
 }

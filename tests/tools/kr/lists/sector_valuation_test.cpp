@@ -159,3 +159,37 @@ TEST(SectorValuation, SectorOfACodeFromTheDetailJsonWhenTheMainPageIsGone) {
   std::string r = server::call_tool("get_sector_valuation", {{"code", code_of(0)}});
   EXPECT_NE(body_of(r).find("## 반도체와반도체장비 밸류에이션 집계"), std::string::npos) << r;
 }
+
+TEST(SectorValuation, ExactFivePercentIsSimilarAndAnEmptyTableKeepsTheSitePer) {
+  Env env;
+  // 5.88 over a median of 5.60 is exactly +5 %, though (5.88 - 5.6) / 5.6 * 100 is 5.000000000000004.
+  env.sector({{5.6, 1.0, 300}, {5.6, 1.0, 200}, {5.88, 1.0, 100}, {7.0, 1.0, 50}, {5.0, 1.0, 40}}, 5);
+  // The last stock's financial table is there but empty: its site PER still counts.
+  const std::string empty_fin = json{{"financeInfo", {{"trTitleList", json::array()}, {"rowList", json::array()}}}}.dump();
+  env.srv.route("/m.stock.naver.com/api/stock/" + code_of(4) + "/finance/annual", reply(200, empty_fin));
+  env.srv.route("/m.stock.naver.com/api/stock/" + code_of(4) + "/finance/quarter", reply(200, empty_fin));
+  std::string r = server::call_tool("get_sector_valuation", {{"sector_name", "반도체와반도체장비"}, {"top_n", 80}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("종목2(800002) | 5.88 | +5% 비슷"), std::string::npos) << b;
+  EXPECT_NE(b.find("종목4(800004) | 5.00 |"), std::string::npos) << b;
+  EXPECT_NE(b.find("PER(배) | 5.60 |"), std::string::npos) << b;
+  EXPECT_EQ(meta_of(r)["valuation_sample"]["valid"]["per"], 5);
+}
+
+TEST(SectorValuation, ThemeListThatFailedIsNotAMissingTheme) {
+  Env env;
+  std::string page1 = read_fixture("naver/lists_theme_page1.html");
+  std::string empty = read_fixture("naver/lists_theme_empty.html");
+  env.srv.route("/finance.naver.com/sise/theme.naver", [page1, empty](const FixtureRequest& q) {
+    std::string p = q.params.count("page") ? q.params.at("page") : "1";
+    if (p == "3") return reply(500, "busy", "text/plain");
+    return reply(200, p == "1" ? page1 : empty, kHtml);
+  });
+  std::string r = server::call_tool("get_sector_valuation", {{"sector_name", "원전"}, {"kind", "theme"}});
+  EXPECT_EQ(r.find("찾을 수 없습니다"), std::string::npos) << r;
+  EXPECT_EQ(r.find("찾지 못했습니다"), std::string::npos) << r;
+  EXPECT_NE(r.find("⚠️ '원전' 테마를 확인하지 못했습니다 (조회 실패: 테마 목록 1/7쪽 조회 실패: 3쪽(HTTPStatusError 500))"),
+            std::string::npos)
+      << r;
+  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+}

@@ -65,23 +65,39 @@ TEST_F(NewsToolsTest, CollectMergesCopiesAcrossSources) {
         // Same first 24 non-space characters.
         article("삼성전자 3분기 실적 발표 앞두고 외국인 순매수 이어가는 흐름…기관은 매도", "2026-12-03 16:00",
                 "name_search", "https://other/2"),
-        // Only quotes and punctuation differ.
+        // Only quotes and punctuation differ: another key, so another article.
         article("\"삼성전자\" HBM4 양산 돌입!", "2026-12-04 09:20", "name_search", "https://other/3"),
-        // Same address under another headline.
+        // Same address under another headline: kept, the title decides.
         article("HBM4 양산, 삼성전자가 먼저", "2026-12-04 09:30", "name_search", "https://n.news.naver.com/article/1/1"),
         article("삼성전자 노조 파업 예고", "2026-12-04 11:00", "name_search", "https://other/4"),
     });
   };
   install();
-  NewsCollection c = collect_kr_news("005930", std::string("삼성전자"), 3);
-  ASSERT_EQ(c.items.size(), 3u);
+  NewsCollection c = collect_kr_news("005930", std::string("삼성전자"), 10);
+  ASSERT_EQ(c.items.size(), 5u);
   // Newest first.
   EXPECT_EQ(c.items[0]["title"], "삼성전자 노조 파업 예고");
-  EXPECT_EQ(c.items[1]["title"], "삼성전자, HBM4 양산 돌입");
-  EXPECT_EQ(c.items[1]["source"], "stock_tag");
-  EXPECT_EQ(c.items[2]["source"], "stock_tag");
+  EXPECT_EQ(c.items[1]["title"], "HBM4 양산, 삼성전자가 먼저");
+  EXPECT_EQ(c.items[2]["title"], "\"삼성전자\" HBM4 양산 돌입!");
+  EXPECT_EQ(c.items[3]["title"], "삼성전자, HBM4 양산 돌입");
+  EXPECT_EQ(c.items[3]["source"], "stock_tag");
+  EXPECT_EQ(c.items[4]["source"], "stock_tag");
   // Counts are what each source returned, before merging.
   EXPECT_EQ(c.status.dump(), R"({"stock_tag":"ok:3","name_search":"ok:5"})");
+}
+
+TEST_F(NewsToolsTest, CollectKeepsHeadlinesThatDifferOnlyInPunctuation) {
+  s.stock_news = [](const std::string&, int) {
+    return json::array({article("에코프로비엠 3.5% 상승", "2026-12-04 09:10", "stock_tag", "https://n/1")});
+  };
+  s.search_news = [](const std::string&, int) {
+    return json::array({article("에코프로비엠 35% 상승", "2026-12-04 10:10", "name_search", "https://n/1")});
+  };
+  install();
+  NewsCollection c = collect_kr_news("247540", std::string("에코프로비엠"), 10);
+  ASSERT_EQ(c.items.size(), 2u);
+  EXPECT_EQ(c.items[0]["title"], "에코프로비엠 35% 상승");
+  EXPECT_EQ(c.items[1]["title"], "에코프로비엠 3.5% 상승");
 }
 
 TEST_F(NewsToolsTest, CollectNamesFailuresAndSkips) {

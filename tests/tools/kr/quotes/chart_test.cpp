@@ -109,3 +109,28 @@ TEST(GetChart, BadInputGetsTheNoDataReply) {
     EXPECT_TRUE(has_warning(m, "차트 데이터를 가져오지 못했습니다."));
   }
 }
+
+TEST(GetChart, UnreadVolumeIsMissingNeverZero) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_069500.json");
+  env.day_xml = fchart_xml({"20260910|100|110|95|105|1000", "20260911|105|108|101|107|null"});
+  std::string r = chart({{"code", "005930"}, {"count", 2}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("2026-09-10|100|110|95|105|1000\n2026-09-11|105|108|101|107|-"), std::string::npos) << b;
+  EXPECT_EQ(b.find("107|0"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 거래량을 읽지 못한 봉 1개 (2026-09-11) — 거래량 '-'는 0이 아니라 결측입니다."), std::string::npos) << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "거래량 결측 1개 봉"));
+}
+
+TEST(GetChart, CodeThe404sIsNotFound) {
+  ChartEnv env;
+  env.srv.route(kFchart, reply(404, "no such symbol", "text/plain"));
+  std::string r = chart({{"code", "999990"}});
+  EXPECT_EQ(body_of(r),
+            "종목코드 999990에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+            "search로 종목코드를 확인해 주세요.");
+  EXPECT_EQ(r.find("네트워크 오류"), std::string::npos);
+  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+}

@@ -119,3 +119,18 @@ TEST(MarketIndex, MissingPartsAreNotPrinted) {
   EXPECT_EQ(body_of(none), "시장 지수:\n  코스피: 데이터 없음\n  코스닥: 데이터 없음");
   EXPECT_EQ(meta_of(none)["data_completeness"], "none");
 }
+
+TEST(MultiStocks, OutageOverManyBatchesIsAFailureNotAnEmptyList) {
+  NaverEnv env("2026-09-16 10:00");
+  json codes = json::array();
+  for (int i = 0; i < 45; ++i) codes.push_back(code6(100000 + i));
+  // No polling route: every batch of 30 answers 404/500-like failures.
+  for (int b = 0; b < 2; ++b) {
+    std::string joined;
+    for (int i = b * 30; i < std::min(45, b * 30 + 30); ++i) joined += (joined.empty() ? "" : ",") + code6(100000 + i);
+    env.srv.route(kPoll + joined, FixtureResponse{503, "down"});
+  }
+  std::string r = server::call_tool("get_multi_stocks", {{"codes", codes}});
+  EXPECT_NE(r, "종목 정보를 가져올 수 없습니다.");
+  EXPECT_EQ(r.rfind("⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError", 0), 0u) << r;
+}

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "core/format.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -161,4 +163,74 @@ TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
   NaverEnv env("2026-09-16 10:20");
   env.srv.route(kPoll + "000660", reply(200, "<html>점검 중</html>", "text/html"));
   EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
+}
+
+TEST(GetPrice, UnknownCodeAnsweredWith404IsNotFoundNotAnOutage) {
+  NaverEnv env("2026-09-16 10:20");
+  env.srv.route(kPoll + "123450", reply(404, "{\"message\":\"not found\"}"));
+  std::string r = price("123450");
+  EXPECT_EQ(body_of(r),
+            "종목코드 123450에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+            "search로 종목코드를 확인해 주세요.");
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "none");
+  EXPECT_TRUE(has_warning(m, "종목코드 123450 없음(네이버 404)"));
+  // Any other status stays a failure of the source.
+  env.srv.route(kPoll + "123450", reply(500, "{}"));
+  EXPECT_TRUE(fmt::starts_with(price("123450"), "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError"));
+}
+
+TEST(GetPrice, CorruptWatchlistCostsOnlyTheStar) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
+  NaverEnv env("2025-12-02 13:50");
+  env.srv.route(kPoll + "005930", reply(200, body));
+  {
+    std::ofstream f(env.home.path() + "/watchlist.json");
+    f << "{\"version\": 1, \"items\": [";   // cut off mid-write by another program
+  }
+  std::string r = price("005930");
+  std::string b = body_of(r);
+  EXPECT_TRUE(fmt::starts_with(b, "종목: 삼성전자 (005930)\n현재가 (KRX 정규장): 103,400원\n")) << r;
+  const std::string line = "⚠️ 관심종목 파일을 읽지 못했습니다: " + env.home.path() +
+                           "/watchlist.json — 관심종목 표시(⭐)만 빠졌고 시세는 그대로입니다.";
+  EXPECT_TRUE(fmt::ends_with(b, "\n" + line)) << b;
+  size_t count = 0;
+  for (size_t p = b.find("⚠️"); p != std::string::npos; p = b.find("⚠️", p + 1)) ++count;
+  EXPECT_EQ(count, 1u);
+  EXPECT_TRUE(has_warning(meta_of(r), "관심종목 파일을 읽지 못했습니다"));
+}
+
+TEST(GetPrice, WarningRiskAndAdministrativeDesignationsAreRaised) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
+  NaverEnv env("2025-12-02 13:50");
+  env.srv.route(kPoll + "005930", reply(200, body));
+  auto listed = [](const std::string& code) {
+    return FixtureResponse{200, to_cp949("<html><table class=\"type_2\"><tr><td><a href=\"/item/main.naver?code=" + code +
+                                         "\">x</a></td></tr></table></html>"),
+                           "text/html; charset=euc-kr"};
+  };
+  env.srv.route("/finance.naver.com/sise/investment_alert.naver", [&](const FixtureRequest& q) {
+    if (q.params.at("type") == "warning") return listed("005930");
+    return listed("000660");
+  });
+  env.srv.route("/finance.naver.com/sise/management.naver", listed("005930"));
+  std::string r = price("005930");
+  EXPECT_NE(body_of(r).find("종목: 삼성전자 (005930)\n⚠️ **시장경보/지정: 투자경고 · 관리종목** — 일반 종목과 매매 조건·위험이 "
+                            "다릅니다\n"),
+            std::string::npos)
+      << r;
+  EXPECT_TRUE(has_warning(meta_of(r), "시장경보/지정 종목: 투자경고 · 관리종목"));
+}
+
+TEST(GetPrice, DesignationListsThatFailAreUnknownNotClean) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/polling_realtime_domestic_stock_005930.json");
+  NaverEnv env("2025-12-02 13:50");
+  env.srv.route(kPoll + "005930", reply(200, body));
+  env.srv.route("/finance.naver.com/sise/investment_alert.naver", FixtureResponse{500, "x", "text/html"});
+  env.srv.route("/finance.naver.com/sise/management.naver", FixtureResponse{500, "x", "text/html"});
+  std::string r = price("005930");
+  EXPECT_EQ(body_of(r).find("시장경보/지정"), std::string::npos);
+  EXPECT_TRUE(has_warning(meta_of(r), "시장경보·관리종목 지정 여부 확인 불가(시장경보 목록 HTTPStatusError 500, 관리종목 목록 "
+                                      "HTTPStatusError 500)"))
+      << meta_of(r).dump();
 }

@@ -370,3 +370,73 @@ TEST(ScreenReport, AdvisersOnThinResults) {
   std::string rd = screen_chart_render(d);
   EXPECT_TRUE(contains(rd, "※ 후보에서 뺀 종목 3개 (우선주 3). 다 보려면 exclude=\"없음\", 시총 하한은 market_cap_min 으로 바꿉니다."));
 }
+
+// ---- faults of ordering, windows and paging ------------------------------------------
+
+TEST(ScreenChartUniverse, AllMarketsMergeByMarketCap) {
+  Sources s;
+  s.market_cap_page = [](const std::string& m, int, int) {
+    json rows = json::array();
+    auto add = [&](const char* code, double cap) {
+      rows.push_back({{"code", code}, {"name", std::string("종목") + code}, {"market_cap_billion", cap},
+                      {"security_type", ""}, {"trade_stop", false}});
+    };
+    if (m == "KOSPI") add("100001", 3000), add("100002", 1000);
+    else add("200001", 5000), add("200002", 2000);
+    return json{{"rows", rows}, {"has_next", false}};
+  };
+  s.management_codes = [] { return json::object(); };
+  s.alert_codes = [] { return json::object(); };
+  auto [cands, dropped] = screen_chart_universe(s, "ALL", 10, {}, 0);
+  std::vector<std::string> order;
+  for (const auto& c : cands) order.push_back(c["code"]);
+  EXPECT_EQ(order, (std::vector<std::string>{"200001", "100001", "200002", "100002"}));
+  auto [one, _] = screen_chart_universe(s, "KOSPI", 10, {}, 0);
+  EXPECT_EQ(one.front()["code"], "100001");
+}
+
+TEST(ScreenReport, NearMissOfAnOrderConditionNamesTheClosestStock) {
+  RenderArgs a = base(0, 30, 1);
+  a.conditions = {{"ma_spread_max", 50.0}, {"ma_order", "정배열"}};
+  auto p = pairs(2);
+  // The first is fully reversed, the second has only its last pair out of order.
+  p[0].second["ma"] = {{"5", 9700.0}, {"20", 9800.0}, {"60", 9900.0}};
+  p[0].second["ma_order"] = "역배열";
+  p[1].second["ma"] = {{"5", 9900.0}, {"20", 9700.0}, {"60", 9800.0}};
+  p[1].second["ma_order"] = "뒤엉킴";
+  a.evaluated = p;
+  a.universe.assign(2, json::object());
+  std::string r = screen_chart_render(a);
+  EXPECT_TRUE(contains(r, "   정배열 → 종목2 000002 가 뒤엉킴 로 가장 가까웠습니다")) << r;
+  EXPECT_EQ(screener::condition_gap("ma_order", p[0].second, a.conditions), 1.0);
+  EXPECT_EQ(screener::condition_gap("ma_order", p[1].second, a.conditions), 0.5);
+}
+
+TEST(ScreenChartEvaluate, NewLowIsJudgedOnItsOwnWindow) {
+  // Flat 1,100 closes, one 900 ten bars back, the latest at 1,000.
+  json rows = series(130, 1100, 0);
+  rows[119]["close"] = 900.0;
+  rows[119]["low"] = 899.0;
+  rows[129]["close"] = 1000.0;
+  rows[129]["low"] = 999.0;
+  screener::EvalParams p;
+  p.ma_periods = {5, 20};
+  p.high_low_days = 5;   // new_high_days
+  p.low_days = 20;       // new_low_days
+  json m = screener::evaluate(rows, p);
+  ASSERT_TRUE(m.is_object());
+  EXPECT_EQ(m["is_new_low"], false);   // 900 lies inside the 20-bar window
+  p.low_days.reset();
+  EXPECT_EQ(screener::evaluate(rows, p)["is_new_low"], true);   // the 5-bar window alone
+}
+
+TEST(ScreenChartArgs, PageAboveTwoToTheThirtyFirstIsPastTheEnd) {
+  FakeMarket fm;
+  fm.n = 10;
+  Sources s = fm.sources();
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"exclude", "없음"}, {"market", "KOSPI"},
+                                     {"page", 2147483648LL}}),
+                               s);
+  EXPECT_TRUE(contains(r, "⚠️ 2147483648쪽에는 결과가 없습니다 (조건 통과 10종목")) << r;
+  EXPECT_FALSE(contains(r, "\n1|"));
+}
