@@ -63,6 +63,9 @@ int serve_stdio() {
   notice::mark_start(home_dir());
   notice::start_usage_report("tessaro", TESSARO_VERSION);
   std::ios::sync_with_stdio(false);
+  // Reading must never flush stdout behind the writer's back: only the server's
+  // one writer touches std::cout, whole lines under its lock.
+  std::cin.tie(nullptr);
   serve(std::cin, std::cout);
   return 0;
 }

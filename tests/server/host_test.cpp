@@ -129,7 +129,7 @@ TEST(Mcp, ServeKeepsServingAfterGarbage) {
       "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"ping\"}\n"
       "{\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"tools/call\",\"params\":{\"name\":\"nope\"}}\n");
   std::ostringstream out;
-  serve(in, out, 2);
+  serve(in, out);
   std::vector<json> lines;
   std::stringstream ss(out.str());
   for (std::string l; std::getline(ss, l);) lines.push_back(json::parse(l));
