@@ -64,6 +64,9 @@ int serve_stdio() {
   remove_stale_temp_files(home_dir());   // temp files of processes killed mid-write
   notice::start_usage_report("tessaro", TESSARO_VERSION);
   std::ios::sync_with_stdio(false);
+  // Reading must never flush stdout behind the writer's back: only the server's
+  // one writer touches std::cout, whole lines under its lock.
+  std::cin.tie(nullptr);
   serve(std::cin, std::cout);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -39,7 +41,10 @@ json coerce(const std::string& tool, const ParamDecl& p, const json& v) {
     bad(tool, p.name, "은(는) 문자열이어야 합니다.");
   }
   if (t == "int") {
-    if (v.is_number_integer()) return v;
+    // Huge values are clamped here; each tool clamps to its own range afterwards.
+    constexpr double lim = 9.0e15;
+    if (v.is_number_unsigned()) return (long long)std::min<double>(double(v.get<unsigned long long>()), lim);
+    if (v.is_number_integer()) return (long long)std::clamp<double>(double(v.get<long long>()), -lim, lim);
     double d;
     if (v.is_number_float()) {
       d = v.get<double>();
@@ -51,8 +56,6 @@ json coerce(const std::string& tool, const ParamDecl& p, const json& v) {
       bad(tool, p.name, "은(는) 정수여야 합니다.");
     }
     if (!std::isfinite(d) || std::floor(d) != d) bad(tool, p.name, "은(는) 정수여야 합니다.");
-    // Huge values are clamped here; each tool clamps to its own range afterwards.
-    constexpr double lim = 9.0e15;
     if (d > lim) d = lim;
     if (d < -lim) d = -lim;
     return (long long)d;
@@ -120,37 +123,77 @@ void check_write_tools() {
     if (!find_tool(w)) throw std::logic_error("write tool not in the catalogue: " + w);
 }
 
-std::string call_tool(const std::string& name, const json& arguments) {
-  const ToolEntry* entry = find_tool(name);
-  if (!entry) throw ArgumentError("Unknown tool: " + name);
-  if (!arguments.is_null() && !arguments.is_object()) throw ArgumentError("arguments must be an object");
+// Null is "not given" everywhere: the default applies, a required argument is refused.
+json prepare_arguments(const ToolEntry& entry, const json& arguments) {
+  const std::string& name = entry.name;
+  if (!arguments.is_null() && !arguments.is_object())
+    throw ArgumentError("⚠️ " + name + ": 인자(arguments)는 JSON 객체여야 합니다 (예: {\"code\": \"005930\"}).");
   json args = json::object();
-  for (const auto& p : entry->params) {
-    auto it = arguments.is_object() ? arguments.find(p.name) : arguments.end();
-    if (arguments.is_object() && it != arguments.end()) {
-      args[p.name] = coerce(name, p, *it);
+  for (const auto& p : entry.params) {
+    const json* given = nullptr;
+    if (arguments.is_object()) {
+      auto it = arguments.find(p.name);
+      if (it != arguments.end() && !(it->is_null() && !p.required)) given = &*it;
+    }
+    if (given) {
+      args[p.name] = coerce(name, p, *given);
     } else if (p.required) {
       throw ArgumentError("⚠️ " + name + ": 필수 인자 '" + p.name + "'이(가) 없습니다.");
     } else {
       args[p.name] = p.default_value;
     }
   }
+  return args;
+}
+
+namespace {
+
+ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
+  const std::string& name = entry.name;
+  Args a(prepare_arguments(entry, arguments));
   const ToolFn* fn = find_body(name);
-  Args a(std::move(args));
   auto body = [&]() -> std::string {
     if (!fn) return NOT_READY_TEXT;
     return (*fn)(a);
   };
   auto recorded = [&]() { return metrics::track(name, body); };
-  switch (entry->wrapper) {
+  ToolReply reply;
+  switch (entry.wrapper) {
     case Wrapper::Safe:
-      return safe_tool(recorded);
+      reply.text = safe_tool(recorded, &reply.is_error);
+      break;
     case Wrapper::SafeUS:
-      return safe_us_tool(recorded);
+      reply.text = safe_us_tool(recorded, &reply.is_error);
+      break;
     case Wrapper::None:
-      return recorded();
+      reply.text = recorded();
+      break;
   }
-  return recorded();
+  return reply;
+}
+
+const ToolEntry& known_tool(const std::string& name) {
+  const ToolEntry* entry = find_tool(name);
+  if (!entry)
+    throw UnknownToolError("⚠️ 알 수 없는 도구입니다: '" + name + "'. tools/list에 있는 도구 이름으로 다시 호출해 주세요.");
+  return *entry;
+}
+
+}  // namespace
+
+std::string call_tool(const std::string& name, const json& arguments) {
+  return run_entry(known_tool(name), arguments).text;
+}
+
+ToolReply run_tool(const std::string& name, const json& arguments) {
+  const ToolEntry& entry = known_tool(name);
+  try {
+    return run_entry(entry, arguments);
+  } catch (const UnknownToolError&) {
+    throw;
+  } catch (const ArgumentError& e) {
+    return ToolReply{e.what(), true};
+  }
 }
 
 // ---- Args -----------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
@@ -36,11 +37,14 @@ std::string get_update_notice() {
   return notice::update_notice("Tessaro", "tessaro-mcp", TESSARO_VERSION, home_dir());
 }
 
-std::string safe_tool(const std::function<std::string()>& body) {
+std::string safe_tool(const std::function<std::string()>& body, bool* failed) {
+  if (failed) *failed = true;
   mt::CallInstant one_now;   // every label of this call reads the same instant
   std::string result;
   try {
     result = body();
+  } catch (const Cancelled&) {
+    throw;
   } catch (const TimeoutException& e) {
     return "⚠️ 네이버 증권 응답이 지연되고 있습니다. 잠시 후 다시 시도해 주세요.\n(원인: " + cause_text(e) + ")";
   } catch (const ConnectError& e) {
@@ -55,6 +59,7 @@ std::string safe_tool(const std::function<std::string()>& body) {
   } catch (...) {
     return std::string("⚠️ ") + UNKNOWN_ERROR_NEXT + "\n(원인: RuntimeError)";
   }
+  if (failed) *failed = false;
   std::string notice_text;
   try {
     notice_text = get_update_notice();
@@ -64,10 +69,15 @@ std::string safe_tool(const std::function<std::string()>& body) {
   return deliver_notices(result, {notice_text});
 }
 
-std::string safe_us_tool(const std::function<std::string()>& body) {
+std::string safe_us_tool(const std::function<std::string()>& body, bool* failed) {
+  if (failed) *failed = true;
   mt::CallInstant one_now;   // every label of this call reads the same instant
   try {
-    return body();
+    std::string result = body();
+    if (failed) *failed = false;
+    return result;
+  } catch (const Cancelled&) {
+    throw;
   } catch (const TimeoutException&) {
     return "⚠️ Yahoo Finance 응답이 지연되고 있습니다. 잠시 후 다시 시도해 주세요.";
   } catch (const ConnectError&) {

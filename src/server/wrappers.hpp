@@ -20,10 +20,12 @@ std::string cause_text(const std::exception& e);
 // outside the wrappers) replaced by "?…", as in cause_text.
 std::string mask_queries(const std::string& text);
 
-// Korean and general tools: error replies, update notice on success.
-std::string safe_tool(const std::function<std::string()>& body);
+// Korean and general tools: error replies, update notice on success. `failed`, when
+// given, is set to whether the reply is one of the error texts. A cancelled call
+// (tessaro::Cancelled) passes through.
+std::string safe_tool(const std::function<std::string()>& body, bool* failed = nullptr);
 // US tools: Yahoo wording, no notice.
-std::string safe_us_tool(const std::function<std::string()>& body);
+std::string safe_us_tool(const std::function<std::string()>& body, bool* failed = nullptr);
 
 // The update notice of this installation ("" when none).
 std::string get_update_notice();

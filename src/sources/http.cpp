@@ -9,9 +9,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
@@ -120,12 +122,15 @@ std::string host_of(const std::string& url) {
   return url.substr(b, e == std::string::npos ? std::string::npos : e - b);
 }
 
-Semaphore& host_gate(const std::string& host) {
+// Connections to one host at a time; a waiting call can give up its place.
+using Gate = std::counting_semaphore<1 << 16>;
+
+Gate& host_gate(const std::string& host) {
   static std::mutex m;
-  static std::map<std::string, std::unique_ptr<Semaphore>> gates;
+  static std::map<std::string, std::unique_ptr<Gate>> gates;
   std::lock_guard<std::mutex> lk(m);
   auto& g = gates[host];
-  if (!g) g = std::make_unique<Semaphore>(per_host_limit());
+  if (!g) g = std::make_unique<Gate>(per_host_limit());
   return *g;
 }
 
@@ -155,6 +160,37 @@ size_t on_header(char* p, size_t size, size_t n, void* ud) {
   return size * n;
 }
 
+// Called by libcurl during a transfer (at least about once a second, even when
+// idle): a non-zero answer aborts the transfer of a cancelled call.
+int on_progress(void* ud, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* ctx = static_cast<const CallContext*>(ud);
+  return ctx && ctx->cancelled() ? 1 : 0;
+}
+
+// Waits for a slot of the host's gate; a cancelled call stops waiting.
+void enter_gate(Gate& gate, const CallContext* ctx) {
+  if (!ctx) {
+    gate.acquire();
+    return;
+  }
+  while (!gate.try_acquire_for(std::chrono::milliseconds(50)))
+    if (ctx->cancelled()) throw Cancelled();
+  if (ctx->cancelled()) {
+    gate.release();
+    throw Cancelled();
+  }
+}
+
+// Back-off between tries; cut short by a cancellation.
+void pause(double seconds) {
+  auto d = std::chrono::milliseconds(long(seconds * 1000));
+  if (const CallContext* ctx = current_call()) {
+    if (!ctx->sleep_for(d)) throw Cancelled();
+  } else {
+    std::this_thread::sleep_for(d);
+  }
+}
+
 struct Attempt {
   Response resp;
   CURLcode code = CURLE_OK;
@@ -163,6 +199,8 @@ struct Attempt {
 
 Attempt perform(const Request& req) {
   ensure_init();
+  const CallContext* ctx = current_call();
+  if (ctx) ctx->throw_if_cancelled();
   Attempt a;
   Handle h;
   char errbuf[CURL_ERROR_SIZE] = {0};
@@ -181,6 +219,11 @@ Attempt perform(const Request& req) {
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &a.resp.body);
   curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, on_header);
   curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &a.resp.headers);
+  if (ctx) {
+    curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, ctx);
+  }
   if (req.method == "POST") {
     curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
     curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, req.body.c_str());
@@ -193,11 +236,19 @@ Attempt perform(const Request& req) {
     }
   }
   {
-    SemaphoreGuard gate(host_gate(host_of(req.url)));
+    Gate& gate = host_gate(host_of(req.url));
+    try {
+      enter_gate(gate, ctx);
+    } catch (...) {
+      curl_slist_free_all(hdrs);
+      throw;
+    }
     ++g_requests;
     a.code = curl_easy_perform(h.get());
+    gate.release();
   }
   curl_slist_free_all(hdrs);
+  if (a.code == CURLE_ABORTED_BY_CALLBACK) throw Cancelled();
   a.error = errbuf[0] ? errbuf : curl_easy_strerror(a.code);
   curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &a.resp.status);
   char* eff = nullptr;
@@ -285,13 +336,13 @@ Response fetch(const Request& req_in) {
       bool retry = a.code == CURLE_OPERATION_TIMEDOUT || a.code == CURLE_GOT_NOTHING ||
                    a.code == CURLE_RECV_ERROR;
       if (!retry || last) raise_transport(a, req);
-      std::this_thread::sleep_for(std::chrono::duration<double>(backoff));
+      pause(backoff);
       backoff *= 2;
       continue;
     }
     if (retryable_status(a.resp.status) && !last) {
       double wait = retry_after_s(a.resp);
-      std::this_thread::sleep_for(std::chrono::duration<double>(wait >= 0 ? wait : backoff));
+      pause(wait >= 0 ? wait : backoff);
       backoff *= 2;
       continue;
     }

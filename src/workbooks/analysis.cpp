@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
@@ -522,6 +523,7 @@ std::string save_analysis_to_excel(const server::Args& a) {
       context_failed.push_back("업종 등락률");
     }
   }
+  ProgressStage progress("상세 시트 조회");
   std::vector<excel::DetailSheet> details(detail_codes.size());
   std::vector<PartStatus> status(detail_codes.size());
   parallel_for(detail_codes.size(), 4, [&](size_t i) {

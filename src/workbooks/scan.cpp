@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "server/kr_common.hpp"
@@ -107,6 +108,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   Target target = resolve_target(a.str("filename"), "scan");
   if (!target.ok) return target.error;
 
+  ProgressStage progress("종목 스캔");
   json snap = snapshot(codes, days, on("financial"));
   std::map<std::string, json> by_code;
   if (snap.is_array())

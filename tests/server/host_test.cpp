@@ -130,7 +130,7 @@ TEST(Mcp, ServeKeepsServingAfterGarbage) {
       "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"ping\"}\n"
       "{\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"tools/call\",\"params\":{\"name\":\"nope\"}}\n");
   std::ostringstream out;
-  serve(in, out, 2);
+  serve(in, out);
   std::vector<json> lines;
   std::stringstream ss(out.str());
   for (std::string l; std::getline(ss, l);) lines.push_back(json::parse(l));
@@ -138,7 +138,7 @@ TEST(Mcp, ServeKeepsServingAfterGarbage) {
   EXPECT_EQ(lines[0]["error"]["code"], -32700);
   EXPECT_EQ(lines[1]["error"]["code"], -32600);
   EXPECT_EQ(lines[2]["result"], json::object());
-  EXPECT_TRUE(lines[3]["result"]["isError"].get<bool>());
+  EXPECT_EQ(lines[3]["error"]["code"], -32602);   // an unknown tool
 }
 
 TEST(DeliverNotices, JsonRepliesCarryTheNoticeUnderUserNotice) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/call_context.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
@@ -257,6 +258,7 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   mt::Day day = *day0;
   std::string src_interval;
   for (; days < INTRADAY_MAX_FETCH_DAYS; ++days) {
+    report_progress("분봉 보충", days, INTRADAY_MAX_FETCH_DAYS);
     DayResult d;
     if (days == 0) {
       d = fetch_day(day, true);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
@@ -52,6 +53,7 @@ std::string get_flow_batch(const server::Args& a) {
   const int eff = (int)std::max<long long>(std::min<long long>(requested_days, cap), 1);
   const bool days_capped = requested_days > cap;
 
+  ProgressStage progress("수급 조회");
   std::vector<json> results(kept.size());
   parallel_for(kept.size(), kept.size(), [&](size_t i) {
     try {
@@ -223,6 +225,7 @@ std::string screen_by_flow(const server::Args& a) {
     candidates.push_back(it);
   }
   std::vector<json> flows(candidates.size());
+  ProgressStage progress("수급 조회");
   std::vector<char> got(candidates.size(), 0);
   parallel_for(candidates.size(), candidates.size(), [&](size_t i) {
     try {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
@@ -224,6 +225,7 @@ std::string get_financial_batch(const server::Args& a) {
   size_t n = codes.size();
 
   // One task per code, all at once; each task keeps its own failure.
+  ProgressStage progress("재무 조회");
   std::vector<json> records(n);
   parallel_for(n, std::max<size_t>(n, 1), [&](size_t i) {
     try {

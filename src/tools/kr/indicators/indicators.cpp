@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
@@ -198,6 +199,7 @@ std::string get_indicators_bulk(const server::Args& a) {
   const json& params = a.value("params");
 
   // One task per stock, all at once; each keeps its own failure.
+  ProgressStage progress("지표 계산");
   std::vector<StockOutcome> out(codes.size());
   auto errs = parallel_for(codes.size(), codes.size(), [&](size_t i) {
     StockOutcome& o = out[i];

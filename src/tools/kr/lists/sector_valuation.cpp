@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "server/kr_common.hpp"
@@ -119,6 +120,7 @@ std::string get_sector_valuation(const server::Args& a) {
     for (size_t i = 0; i < codes.size() && with.size() < kSectorAggCap; ++i) with.push_back(codes[i]);
     agg = with;
   }
+  ProgressStage progress("업종 종목 조회");
   json recs = naver::scan_stocks_to_snapshot(agg, 0, true);   // valuation only: no daily bars
   if (!recs.is_array() || recs.empty()) return "'" + name + "' 재무 데이터를 가져오지 못했습니다.";
 

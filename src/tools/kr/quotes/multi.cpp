@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
@@ -34,6 +35,7 @@ std::vector<std::string> code_list(const server::Args& a) {
 std::string get_multi_stocks(const server::Args& a) {
   std::vector<std::string> codes = code_list(a);
   if (codes.empty()) return "종목코드 리스트가 비어 있습니다.";
+  ProgressStage progress("시세 조회");
   json rows = naver::get_multi_stocks(codes);
   if (!rows.is_array() || rows.empty()) return "종목 정보를 가져올 수 없습니다.";
   auto [session, counts] = mt::rows_price_session(rows);
@@ -91,6 +93,7 @@ std::string get_multi_chart_stats(const server::Args& a) {
   std::vector<std::string> codes = code_list(a);
   if (codes.empty()) return "종목코드 리스트가 비어 있습니다.";
   int days = (int)std::clamp<long long>(a.integer("days"), 10, 500);
+  ProgressStage progress("차트 통계 조회");
   json rows = naver::get_multi_chart_stats(codes, days);
   json ok = json::array();
   std::vector<std::string> failed;

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
@@ -406,6 +407,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   enum class St { Failed, Short, Ok };
   std::vector<St> status(candidates.size(), St::Failed);
   std::vector<json> measured(candidates.size());
+  ProgressStage daily_progress("일봉 조건 검사");
   Semaphore daily_gate(SCREEN_DAILY_CONCURRENCY);
   parallel_for(candidates.size(), SCREEN_DAILY_CONCURRENCY + 2, [&](size_t i) {
     json rows;
@@ -506,6 +508,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   std::vector<St> st2(top.size(), St::Failed);
   std::vector<json> m2(top.size());
   std::vector<char> skipped(top.size(), 0);
+  ProgressStage fine_progress("분봉 정밀 검사");
   Semaphore fine_gate(SCREEN_INTRADAY_CONCURRENCY);
   parallel_for(top.size(), SCREEN_INTRADAY_CONCURRENCY, [&](size_t i) {
     if (routed_out) {

@@ -1,0 +1,126 @@
+#include "core/call_context.hpp"
+
+#include <algorithm>
+
+namespace tessaro {
+
+namespace {
+thread_local CallContext* t_call = nullptr;
+thread_local int t_item_depth = 0;
+
+std::string step_message(const std::string& label, size_t done, size_t total) {
+  return label + " " + std::to_string(done) + "/" + std::to_string(total);
+}
+}  // namespace
+
+CallContext::CallContext(ProgressFn progress, std::chrono::milliseconds min_interval)
+    : progress_(std::move(progress)), min_interval_(min_interval) {}
+
+void CallContext::cancel() {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    cancelled_.store(true);
+  }
+  cv_.notify_all();
+}
+
+bool CallContext::sleep_for(std::chrono::milliseconds d) const {
+  std::unique_lock<std::mutex> lk(m_);
+  return !cv_.wait_for(lk, d, [&] { return cancelled(); });
+}
+
+void CallContext::emit_locked(double progress, double total, const std::string& message, bool force) {
+  if (!progress_ || cancelled()) return;
+  reached_ = std::max(reached_, progress);
+  if (sent_any_ && progress <= last_value_) return;   // values only grow
+  auto now = std::chrono::steady_clock::now();
+  if (sent_any_ && !force && now - last_sent_ < min_interval_) return;
+  sent_any_ = true;
+  last_sent_ = now;
+  last_value_ = progress;
+  try {
+    progress_(progress, total, message);
+  } catch (...) {
+    // A transport that cannot send a notification must not fail the call.
+  }
+}
+
+void CallContext::batch_begin(size_t total) {
+  std::lock_guard<std::mutex> lk(m_);
+  offset_ = reached_;
+  batch_total_ = total;
+  batch_done_ = 0;
+  in_loop_ = false;
+}
+
+void CallContext::batch_step(size_t done) {
+  std::lock_guard<std::mutex> lk(m_);
+  if (stage_.empty() || batch_total_ == 0) return;
+  batch_done_ = std::max(batch_done_, done);
+  emit_locked(offset_ + double(batch_done_), offset_ + double(batch_total_),
+              step_message(stage_, batch_done_, batch_total_), false);
+}
+
+void CallContext::batch_end() {
+  std::lock_guard<std::mutex> lk(m_);
+  offset_ = reached_;
+  batch_total_ = 0;
+  batch_done_ = 0;
+}
+
+void CallContext::loop_step(const std::string& label, size_t done, size_t total) {
+  std::lock_guard<std::mutex> lk(m_);
+  if (total == 0) return;
+  if (!in_loop_ || label != loop_label_ || done < loop_done_ || total != batch_total_) {
+    offset_ = reached_;
+    batch_total_ = total;
+    in_loop_ = true;
+    loop_label_ = label;
+  }
+  loop_done_ = done;
+  emit_locked(offset_ + double(done), offset_ + double(total), step_message(label, done, total), false);
+}
+
+std::string CallContext::stage() const {
+  std::lock_guard<std::mutex> lk(m_);
+  return stage_;
+}
+
+void CallContext::set_stage(std::string label) {
+  std::lock_guard<std::mutex> lk(m_);
+  stage_ = std::move(label);
+}
+
+CallContext* current_call() { return t_call; }
+
+CallScope::CallScope(CallContext* ctx) : prev_(t_call) { t_call = ctx; }
+CallScope::~CallScope() { t_call = prev_; }
+
+bool call_cancelled() { return t_call && t_call->cancelled(); }
+
+void check_cancelled() {
+  if (t_call) t_call->throw_if_cancelled();
+}
+
+ProgressStage::ProgressStage(std::string label) : ctx_(t_item_depth == 0 ? t_call : nullptr) {
+  if (!ctx_) return;
+  prev_ = ctx_->stage();
+  ctx_->set_stage(std::move(label));
+}
+
+ProgressStage::~ProgressStage() {
+  if (ctx_) ctx_->set_stage(std::move(prev_));
+}
+
+void report_progress(const std::string& label, size_t done, size_t total) {
+  if (!t_call || t_item_depth > 0 || !t_call->wants_progress()) return;
+  t_call->loop_step(label, done, total);
+}
+
+namespace detail {
+ItemScope::ItemScope() { ++t_item_depth; }
+ItemScope::~ItemScope() { --t_item_depth; }
+bool inside_item() { return t_item_depth > 0; }
+}  // namespace detail
+
+}  // namespace tessaro

@@ -1,0 +1,130 @@
+#pragma once
+// The context of one tool call: its cancellation flag and its progress channel.
+//
+// The host makes one context per call and binds it to the thread that runs the
+// call (CallScope); parallel_for hands it on to its workers. Code below the tool
+// reads it through current_call(): the HTTP client stops transfers of a cancelled
+// call, the parallel map starts no new items, and long stages report progress.
+// Nothing here knows about a transport: progress goes to a function the host gives.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace tessaro {
+
+// Thrown where a cancelled call would start new work. It is not one of our Error
+// kinds, so the error wrappers let it pass and the host drops the call's reply.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override { return "call cancelled"; }
+};
+
+class CallContext {
+ public:
+  // progress, total and a short message; called at most once per interval.
+  using ProgressFn = std::function<void(double progress, double total, const std::string& message)>;
+
+  CallContext() = default;
+  explicit CallContext(ProgressFn progress, std::chrono::milliseconds min_interval = std::chrono::milliseconds(500));
+  CallContext(const CallContext&) = delete;
+  CallContext& operator=(const CallContext&) = delete;
+
+  void cancel();
+  bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+  void throw_if_cancelled() const {
+    if (cancelled()) throw Cancelled();
+  }
+  // Sleeps up to `d`; returns early (false) when the call is cancelled meanwhile.
+  bool sleep_for(std::chrono::milliseconds d) const;
+
+  bool wants_progress() const { return static_cast<bool>(progress_); }
+
+  // A batch of `total` items inside the current stage: progress counts on from
+  // what earlier batches of the call reached, so the values only ever grow.
+  void batch_begin(size_t total);
+  void batch_step(size_t done);   // items of the current batch finished so far
+  void batch_end();
+  // A sequential loop's step (see report_progress).
+  void loop_step(const std::string& label, size_t done, size_t total);
+
+  // The stage label (empty outside a stage); set by ProgressStage.
+  std::string stage() const;
+  void set_stage(std::string label);
+
+ private:
+  void emit_locked(double progress, double total, const std::string& message, bool force);
+
+  std::atomic<bool> cancelled_{false};
+  mutable std::mutex m_;
+  mutable std::condition_variable cv_;
+  ProgressFn progress_;
+  std::chrono::milliseconds min_interval_{500};
+  std::chrono::steady_clock::time_point last_sent_{};
+  bool sent_any_ = false;
+  double last_value_ = 0;
+  double offset_ = 0;        // progress reached by finished batches
+  size_t batch_total_ = 0;
+  size_t batch_done_ = 0;
+  double reached_ = 0;       // highest progress computed so far
+  bool in_loop_ = false;     // a sequential loop is reporting
+  std::string loop_label_;
+  size_t loop_done_ = 0;
+  std::string stage_;
+};
+
+// The context bound to this thread, or nullptr outside a call.
+CallContext* current_call();
+
+// Binds a context to the current thread for its lifetime.
+class CallScope {
+ public:
+  explicit CallScope(CallContext* ctx);
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  CallContext* prev_;
+};
+
+// Shorthands on the current call; no-ops outside one.
+bool call_cancelled();
+void check_cancelled();   // throws Cancelled when the current call was cancelled
+
+// A long stage of a tool ("일봉 조회"). The parallel map run in it (the outermost
+// one, wherever it sits) reports its items as progress under this label.
+class ProgressStage {
+ public:
+  explicit ProgressStage(std::string label);
+  ~ProgressStage();
+  ProgressStage(const ProgressStage&) = delete;
+  ProgressStage& operator=(const ProgressStage&) = delete;
+
+ private:
+  CallContext* ctx_;
+  std::string prev_;
+};
+
+// Progress of a sequential loop: step `done` (1-based) of `total`, under `label`.
+// Like the parallel map, only the outermost loop of a call reports.
+void report_progress(const std::string& label, size_t done, size_t total);
+
+namespace detail {
+// Marks the running code as one item of a parallel map: maps and loops nested in
+// it do not report progress of their own.
+class ItemScope {
+ public:
+  ItemScope();
+  ~ItemScope();
+  ItemScope(const ItemScope&) = delete;
+  ItemScope& operator=(const ItemScope&) = delete;
+};
+bool inside_item();
+}  // namespace detail
+
+}  // namespace tessaro
