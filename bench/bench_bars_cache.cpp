@@ -115,6 +115,7 @@ void fresh_home(const char* name) {
   std::string home = (std::filesystem::temp_directory_path() / name).string();
   std::filesystem::remove_all(home);
   ::setenv("TESSARO_HOME", home.c_str(), 1);
+  ::setenv("TESSARO_BARS_CACHE", "on", 1);
   bars_cache::clear_memory();
 }
 
@@ -154,7 +155,7 @@ void BM_ScreenColdWarmNextDay(benchmark::State& st) {
     double w_off;
     long long q_off, b_off;
     screen(w_off, q_off, b_off);
-    ::unsetenv("TESSARO_BARS_CACHE");
+    ::setenv("TESSARO_BARS_CACHE", "on", 1);
 
     double w_cold, w_warm, w_next;
     long long q_cold, q_warm, q_next, b_cold, b_warm, b_next;

@@ -1,5 +1,8 @@
 #include "server/entry.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <curl/curl.h>
 
 #include <cstring>
@@ -68,7 +71,12 @@ int serve_stdio() {
   // one writer touches std::cout, whole lines under its lock.
   std::cin.tie(nullptr);
   serve(std::cin, std::cout);
-  return 0;
+  // The host closed the connection. The usage report thread is detached and may be
+  // inside the time-zone database right now: end the process without running the
+  // static destructors under it.
+  std::cout.flush();
+  std::fflush(nullptr);
+  std::_Exit(0);
 }
 
 }  // namespace

@@ -150,9 +150,14 @@ TEST(WorkbookSafety, FinancialExportThatFoundNothingOrCouldNotReadWritesNoFile) 
     return euckr_html(read_fixture("naver/fin_misaligned.html"));   // a table the parser cannot line up
   });
   const char* empty_fin = R"({"financeInfo":{"trTitleList":[],"rowList":[]}})";
-  for (const char* kind : {"annual", "quarter"})
+  for (const char* kind : {"annual", "quarter"}) {
     env.srv.route(std::string("/m.stock.naver.com/api/stock/999998/finance/") + kind,
                   tt::FixtureResponse{200, empty_fin, "application/json", {}});
+    // The JSON the tool reads first answers something else than its table for these two.
+    for (const char* code : {"999999", "333330"})
+      env.srv.route(std::string("/m.stock.naver.com/api/stock/") + code + "/finance/" + kind,
+                    tt::FixtureResponse{200, R"({"financeInfo":{"rowList":"?"}})", "application/json", {}});
+  }
 
   EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", "999998"}}),
             "재무지표를 가져올 수 없습니다: 999998");

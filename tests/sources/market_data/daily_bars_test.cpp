@@ -26,6 +26,7 @@ const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
 // A loopback chart server over a mutable series; it answers the latest `count`
 // bars as the site does and remembers the counts it was asked for.
 struct BarsEnv : NaverEnv {
+  ScopedEnv cache_on{"TESSARO_BARS_CACHE", "on"};
   std::mutex m;
   std::vector<std::string> items;   // "YYYYMMDD|o|h|l|c|v", oldest first
   std::vector<int> asked;

@@ -215,8 +215,14 @@ TEST_F(IntradayTools, TheChartScreenRefinesOnTheConnectedBrokersBars) {
   EXPECT_NO_THROW(tessaro::screener::fetch_intraday_dataset(q));   // both finished days come from the disk cache
   q.symbol = "000660";
   EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::BrokerApiError);
+  // With no broker left, Korean minutes go to the public Naver minute chart; when
+  // that fails too the refine fails, it never returns an empty dataset.
   md::save_state_v2(md::ConnectionState{});
-  EXPECT_THROW(tessaro::screener::fetch_intraday_dataset(q), tessaro::screener::RouterError);
+  tessaro::testing::NaverEnv naver;
+  naver.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute",
+                  tessaro::testing::reply(500, "busy", "text/plain"));
+  EXPECT_ANY_THROW(tessaro::screener::fetch_intraday_dataset(q));
+  EXPECT_GE(naver.srv.hits("/api.stock.naver.com/chart/domestic/item/000660/minute"), 1);
 }
 
 TEST_F(IntradayTools, AnEarlierDayNeverComesFromTheFallbackSource) {

@@ -103,7 +103,8 @@ TEST(SectorValuation, FocusStockStaysInTheTableWhenTopNCuts) {
   std::string r = server::call_tool("get_sector_valuation", {{"code", "800005"}, {"top_n", 1}});
   std::string b = body_of(r);
   EXPECT_NE(b.find("- 기준 종목: **종목5(800005)** → 업종 `반도체와반도체장비`"), std::string::npos);
-  EXPECT_NE(b.find("종목5 PER | 21.00 | 네이버 표기값"), std::string::npos);
+  // The site PER comes from the stock's detail JSON now (the old page's 21.00 only fills a gap).
+  EXPECT_NE(b.find("종목5 PER | 21.02 | 네이버 표기값"), std::string::npos) << b;
   EXPECT_NE(b.find("동일업종 PER | 113.39 | 업종 **집계**"), std::string::npos);
   // top_n 1 shows 5 rows; the focus (40억, outside the top five by cap) is kept, in bold.
   EXPECT_NE(b.find("대비 위치 — 시총 상위 5개 표시 (2개 생략)"), std::string::npos);
@@ -123,7 +124,8 @@ TEST(SectorValuation, LargeSectorIsASampleMedianAndAllLossesHaveNoTable) {
   EXPECT_NE(b.find("- 집계 대상: 300개 / 업종 전체 **350개** → ⚠️ 집계 상한(300)을 넘어 **표본 중앙값(sample_median)**입니다."),
             std::string::npos);
   EXPECT_NE(b.find("지표 | 표본 중앙값(sample_median) |"), std::string::npos);
-  EXPECT_EQ(env.srv.hits("/stock.naver.com/api/domestic/detail/" + code_of(320) + "/detail"), 1);   // focus aggregated
+  // The focus: once for its sector, once aggregated.
+  EXPECT_EQ(env.srv.hits("/stock.naver.com/api/domestic/detail/" + code_of(320) + "/detail"), 2);
   EXPECT_EQ(env.srv.hits("/stock.naver.com/api/domestic/detail/" + code_of(299) + "/detail"), 0);   // the 300th gave way
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");

@@ -89,11 +89,11 @@ TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
 TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
   NaverEnv env("2026-09-16 17:10");
   env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
-  // No 15:30 print that day.
+  // The minute series never reaches that day: not checked (which is not "no trade").
   minute_close(env, "20260915", 291500);
   std::string r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
-  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "no_1530_bar");
+  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "not_checked");
   // The minute page is down.
   env.srv.route(kFchart, reply(500, "down"));
   r = price("000660");
