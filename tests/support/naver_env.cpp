@@ -50,6 +50,14 @@ bool has_warning(const json& meta, const std::string& part) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::string saved_path_of(const std::string& reply) {
+  const std::string mark = "경로: ";
+  auto a = reply.find(mark);
+  if (a == std::string::npos) return "";
+  a += mark.size();
+  return reply.substr(a, reply.find('\n', a) - a);
+}
+
 bool has_line(const std::string& text, const std::string& lines) {
   return ("\n" + text + "\n").find("\n" + lines + "\n") != std::string::npos;
 }

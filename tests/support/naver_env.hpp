@@ -33,6 +33,8 @@ bool has_warning(const json& meta, const std::string& part);
 bool contains(const std::string& text, const std::string& part);
 // A whole line (or run of lines) of text.
 bool has_line(const std::string& text, const std::string& lines);
+// The file a workbook reply names after "경로: " ("" when it names none).
+std::string saved_path_of(const std::string& reply);
 std::vector<std::string> lines_of(const std::string& text);
 struct Split {   // a reply cut into its text and its meta
   std::string text;

@@ -31,14 +31,8 @@ using tessaro::testing::read_fixture;
 
 namespace {
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
-std::string path_in(const std::string& reply) {
-  auto a = reply.find("경로: ");
-  if (a == std::string::npos) return "";
-  a += std::string("경로: ").size();
-  return reply.substr(a, reply.find('\n', a) - a);
-}
+constexpr auto& has = tessaro::testing::contains;
+constexpr auto& path_in = tessaro::testing::saved_path_of;
 
 // Every file under `dir`, recursively.
 std::set<std::string> files_under(const fs::path& dir) {
