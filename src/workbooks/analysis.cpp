@@ -11,6 +11,7 @@
 
 #include "core/call_context.hpp"
 #include "core/format.hpp"
+#include "core/settled.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
@@ -108,7 +109,11 @@ std::optional<double> sector_change(const Context& ctx, const std::string& secto
 }
 
 // Premium word of a PER against its sector's: within ±5 % is "비슷".
-const char* premium_word(double gap_pct) { return gap_pct < -5 ? "할인" : gap_pct > 5 ? "할증" : "비슷"; }
+// Exactly 5 % over or under the sector is still "비슷".
+const char* premium_word(double gap_pct) {
+  double g = fmt::settled(gap_pct);
+  return g < -5 ? "할인" : g > 5 ? "할증" : "비슷";
+}
 
 // "YYYY-MM" of the Unix time a target-price history entry carries.
 std::string month_of(const json& unix_seconds) {

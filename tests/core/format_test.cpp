@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/format.hpp"
+#include "core/settled.hpp"
 
 using namespace tessaro;
 
@@ -34,4 +35,14 @@ TEST(Format, SiteNumbersMissingIsNotZero) {
   EXPECT_FALSE(fmt::parse_number("N/A").has_value());
   EXPECT_FALSE(fmt::parse_number("").has_value());
   EXPECT_FALSE(fmt::parse_number("abc").has_value());
+}
+
+// 10.5 against 10 is 5 % over in decimal and 5.000000000000004 in binary: a
+// bound compared on the raw value tags it as over the line.
+TEST(Format, SettledMakesBoundsExact) {
+  double gap = (10.5 / 10.0 - 1.0) * 100.0;
+  ASSERT_GT(gap, 5.0);
+  EXPECT_EQ(fmt::settled(gap), 5.0);
+  EXPECT_GT(fmt::settled((10.51 / 10.0 - 1.0) * 100.0), 5.0);
+  EXPECT_EQ(fmt::settled((9.5 / 10.0 - 1.0) * 100.0), -5.0);
 }

@@ -28,6 +28,16 @@ namespace tessaro::naver {
 
 namespace {
 
+bool is_not_found(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const HTTPStatusError& s) {
+    return s.status() == 404 || s.status() == 410;
+  } catch (...) {
+  }
+  return false;
+}
+
 constexpr const char* kMainHost = "finance.naver.com";
 constexpr const char* kMobileHost = "m.stock.naver.com";
 constexpr auto kCacheTtl = std::chrono::seconds(60);
@@ -346,12 +356,19 @@ json load_financials(const std::string& code) {
     // The JSON is gone or unreadable: the old main page's table, when it is
     // still served.
     PageResult page;
+    std::exception_ptr page_error;
     try {
       page = parse_main_page(fetch_text(kMainHost, main_path(code), /*euc_kr=*/true), code);
+    } catch (const HTTPStatusError& e) {
+      if (e.status() != 404 && e.status() != 410) page_error = std::current_exception();
     } catch (const HTTPError&) {
+      page_error = std::current_exception();
     }
     if (page.has_section) record = page.record;
     else if (json_unreadable) record = parse_miss_record(code, "", {"financeInfo"});
+    // A 404 from the JSON means "no such code" only when the page did not fail
+    // for another reason; otherwise the lookup failed.
+    else if (page_error && is_not_found(json_error)) std::rethrow_exception(page_error);
     else std::rethrow_exception(json_error);   // the JSON's failure says why nothing came
   }
   std::lock_guard<std::mutex> lk(g_cache_mu);

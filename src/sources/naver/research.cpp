@@ -277,11 +277,15 @@ json get_consensus(const std::string& code) {
   std::string c = fmt::trim(code);
   if (c.empty()) return json::object();
   std::exception_ptr first_error;
+  bool integration_gone = false;
   json info = json::object();
   try {
     json integ = fetch_json(kMobileHost, "/api/stock/" + text::url_encode(c) + "/integration");
     if (integ.is_object() && integ.contains("consensusInfo") && integ["consensusInfo"].is_object())
       info = integ["consensusInfo"];
+  } catch (const HTTPStatusError& e) {
+    integration_gone = e.status() == 404 || e.status() == 410;
+    first_error = std::current_exception();
   } catch (const Error&) {
     first_error = std::current_exception();
   }
@@ -294,6 +298,9 @@ json get_consensus(const std::string& code) {
     if (!first_error) first_error = std::current_exception();
   }
   if (!reports_ok && info.empty() && first_error) std::rethrow_exception(first_error);
+  // The stock's own page is 404 and no broker writes about it: no such code
+  // (a typo or a delisted stock), which the caller tells apart from "no consensus".
+  if (integration_gone && reports.empty()) std::rethrow_exception(first_error);
 
   Days today = today_kst();
   std::vector<Dated> dated;

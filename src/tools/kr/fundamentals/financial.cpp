@@ -9,6 +9,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -104,7 +105,9 @@ std::string basis_of(const json& basis, const char* which, const std::string& pe
 
 std::string get_financial(const server::Args& a) {
   std::string code = a.str("code");
-  json rec = naver::get_financials(code);
+  auto got = server::for_code([&] { return naver::get_financials(code); });
+  if (!got) return server::code_not_found_reply(code, "");
+  json rec = std::move(*got);
   if (!rec.is_object() || rec.empty()) return "종목코드 " + code + "의 재무지표를 가져올 수 없습니다.";
   std::string name = rec.contains("name") && rec["name"].is_string() && !rec["name"].get<std::string>().empty()
                          ? rec["name"].get<std::string>()
@@ -230,6 +233,9 @@ std::string get_financial_batch(const server::Args& a) {
   parallel_for(n, std::max<size_t>(n, 1), [&](size_t i) {
     try {
       records[i] = naver::get_financials(codes[i]);
+    } catch (const HTTPStatusError& e) {
+      bool gone = e.status() == 404 || e.status() == 410;
+      records[i] = {{"_error", gone ? std::string("not_found") : std::string(e.class_name())}};
     } catch (const std::exception& e) {
       records[i] = {{"_error", exception_class_name(e)}};
     }
@@ -250,6 +256,7 @@ std::string get_financial_batch(const server::Args& a) {
   lines.push_back("---|---|---:|---");
 
   int failures = 0;
+  std::vector<std::string> unknown_codes;
   std::map<std::string, std::optional<std::string>> ref_periods;
   for (size_t i = 0; i < n; ++i) {
     const std::string& code = codes[i];
@@ -259,9 +266,12 @@ std::string get_financial_batch(const server::Args& a) {
                   // A page that was read but not understood is a failed lookup, not "no figures".
                   rec.contains(naver::PARSE_MISS_KEY);
     if (failed) {
-      ++failures;
       std::vector<std::string> dashes(kFinCompareRows.size(), "-");
-      lines.push_back(code + " | (조회 실패) | " + fmt::join(dashes, " | ") + " | -");
+      // A code the site does not know is not a failed lookup.
+      bool unknown = rec.is_object() && rec.value("_error", json()) == "not_found";
+      if (unknown) unknown_codes.push_back(code);
+      else ++failures;
+      lines.push_back(code + (unknown ? " | (종목 없음) | " : " | (조회 실패) | ") + fmt::join(dashes, " | ") + " | -");
       continue;
     }
     json periods = rec.contains("_periods") && rec["_periods"].is_object() ? rec["_periods"] : json::object();
@@ -291,6 +301,9 @@ std::string get_financial_batch(const server::Args& a) {
   lines.push_back("※ 전체 지표(연간·분기 추이, EPS/BPS 등)가 필요하면 get_financial을 종목별로 쓰세요.");
   if (failures > 0)
     lines.push_back("※ " + std::to_string(failures) + "종목 조회 실패 — 상장폐지·거래정지 등일 수 있습니다.");
+  if (!unknown_codes.empty())
+    lines.push_back("※ 종목 없음(잘못된 코드이거나 상장폐지): " + fmt::join(unknown_codes, ", ") +
+                    " — search로 종목코드를 확인하세요.");
 
   json coverage_of = period_coverage_of(ref_periods);
   std::string consistency = coverage_of["consistency"].get<std::string>();

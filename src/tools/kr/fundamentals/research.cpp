@@ -11,6 +11,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
+#include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"
@@ -125,7 +126,9 @@ const char* kConsensusDoc =
 std::string get_consensus(const server::Args& a) {
   std::string code = a.str("code");
   if (!valid_code(code)) return "⚠️ 종목코드 형식이 올바르지 않습니다: " + code;
-  json c = naver::get_consensus(code);
+  auto got = server::for_code([&] { return naver::get_consensus(code); });
+  if (!got) return server::code_not_found_reply(code, "");
+  json c = std::move(*got);
   auto target = num_of(c, "target_price");
   json opinion = c.is_object() && c.contains("opinion") ? c["opinion"] : json(nullptr);
   if (!c.is_object() || c.empty() || (!target && !has_ratings(opinion)))

@@ -91,6 +91,13 @@ std::string get_change_ranking(const server::Args& a) {
   auto alert_lookup = attempt_lookup([] { return naver::get_alert_codes(); }, [](const json&) { return false; });
   const bool alerts_unknown = alert_lookup.failure();
   json alerts = alerts_unknown ? json::object() : alert_lookup.value;
+  // Some alert pages read and others not: a stock without a mark may carry one of
+  // the unread kinds, so its cell is not checked either.
+  std::vector<std::string> unread_kinds;
+  if (alerts.is_object() && alerts.contains("_failed") && alerts["_failed"].is_array())
+    for (const auto& k : alerts["_failed"])
+      if (k.is_string()) unread_kinds.push_back(k.get<std::string>());
+  const bool alerts_partial = !unread_kinds.empty();
   auto watch_lookup = wl::try_codes();
   std::vector<std::string> watch = watch_lookup.value;
   std::vector<std::string> lines = {label + " 상위 (" + market + ", " + std::to_string(rows.size()) + "개):", "",
@@ -112,7 +119,8 @@ std::string get_change_ranking(const server::Args& a) {
                     num(r.value("price", json())) + " | " + rate(r.value("change_rate", json())) + " | " +
                     num(r.value("volume", json())) + " | " +
                     (alerts_unknown ? std::string("확인 불가")
-                                    : labels.empty() ? std::string("-") : "⚠️ " + fmt::join(labels, " · ")));
+                     : labels.empty() ? std::string(alerts_partial ? "확인 불가" : "-")
+                                      : "⚠️ " + fmt::join(labels, " · ")));
   }
   server::KrMetaArgs m;
   if (alerts_unknown) {
@@ -120,6 +128,15 @@ std::string get_change_ranking(const server::Args& a) {
     lines.push_back("⚠️ 시장경보 목록 조회 실패(" + alert_lookup.reason +
                     ") — '시장경보' 열의 '확인 불가'는 지정이 없다는 뜻이 아니라 확인하지 못했다는 뜻입니다.");
     m.warnings.push_back("시장경보 목록 조회 실패(" + alert_lookup.reason + ") — 시장경보 열 확인 불가");
+    m.data_completeness = rmeta::PARTIAL;
+  }
+  if (alerts_partial) {
+    std::string kinds = fmt::join(unread_kinds, "·");
+    lines.push_back("");
+    lines.push_back("⚠️ 시장경보 목록 일부 조회 실패(" + kinds +
+                    ") — '시장경보' 열의 '확인 불가'는 지정이 없다는 뜻이 아니라 확인하지 못했다는 뜻이며, 표시된 "
+                    "경보 외에 " + kinds + " 지정 여부는 확인하지 못했습니다.");
+    m.warnings.push_back("시장경보 목록 일부 조회 실패(" + kinds + ") — 해당 종류는 확인 불가");
     m.data_completeness = rmeta::PARTIAL;
   }
   if (watch_lookup.failure()) {

@@ -10,6 +10,7 @@
 
 #include "core/call_context.hpp"
 #include "core/format.hpp"
+#include "core/settled.hpp"
 #include "core/result_meta.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
@@ -254,9 +255,8 @@ std::string get_sector_valuation(const server::Args& a) {
     for (const auto& c : table) {
       double p = per_map[c];
       double gap = (p - *med) / *med * 100.0;
-      // Judged on the gap rounded far below display precision, so that a stock
-      // exactly 5 % off the median is "비슷" despite binary fractions.
-      double g = std::round(gap * 1e9) / 1e9;
+      // A stock exactly 5 % off the median is "비슷" despite binary fractions.
+      double g = fmt::settled(gap);
       std::string tag = g < -5 ? "할인" : g > 5 ? "할증" : "비슷";
       std::string mark = c == code ? "**" : "";
       const json& r = rec_of[c];

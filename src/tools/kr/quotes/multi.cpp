@@ -96,13 +96,22 @@ std::string get_multi_chart_stats(const server::Args& a) {
   ProgressStage progress("차트 통계 조회");
   json rows = naver::get_multi_chart_stats(codes, days);
   json ok = json::array();
-  std::vector<std::string> failed;
+  std::vector<std::string> failed, unknown;
   if (rows.is_array())
     for (const auto& r : rows) {
-      if (r.contains("error") || !r.value("current_price", json()).is_number()) failed.push_back(str(r.value("code", json())));
+      if (r.value("error", json()) == "not_found") unknown.push_back(str(r.value("code", json())));
+      else if (r.contains("error") || !r.value("current_price", json()).is_number())
+        failed.push_back(str(r.value("code", json())));
       else ok.push_back(r);
     }
-  if (ok.empty()) return "차트 통계를 가져올 수 없습니다.";
+  if (ok.empty()) {
+    if (failed.empty() && unknown.size() == 1) return server::code_not_found_reply(unknown[0], "");
+    std::string text = "차트 통계를 가져올 수 없습니다.";
+    if (!failed.empty()) text += " 조회 실패: " + fmt::join(failed, ", ") + ".";
+    if (!unknown.empty())
+      text += " 종목 없음(잘못된 코드이거나 상장폐지): " + fmt::join(unknown, ", ") + " — search로 종목코드를 확인해 주세요.";
+    return text;
+  }
   const double short_limit = days * 0.6;
   auto is_short = [&](const json& r) {
     const json& b = r.value("bars_count", json());
@@ -165,6 +174,11 @@ std::string get_multi_chart_stats(const server::Args& a) {
     warnings.push_back("요청 " + std::to_string(days) + "일보다 데이터가 크게 짧은 종목 " +
                        std::to_string(short_entries.size()) + "건: " + fmt::join(short_entries, ", ") +
                        " — 신규 상장·거래정지 가능성. 낙폭·기간수익률이 짧은 구간 기준입니다.");
+  if (!unknown.empty()) {
+    lines.push_back("※ 종목 없음(잘못된 코드이거나 상장폐지): " + fmt::join(unknown, ", ") + " — search로 종목코드를 확인하세요");
+    warnings.push_back("해당 코드의 종목이 없음(네이버 404) " + std::to_string(unknown.size()) + "개: " +
+                       fmt::join(unknown, ", "));
+  }
   if (!failed.empty()) {
     lines.push_back("※ 조회 실패: " + fmt::join(failed, ", "));
     warnings.push_back("차트를 받지 못한 종목 " + std::to_string(failed.size()) + "개: " + fmt::join(failed, ", "));

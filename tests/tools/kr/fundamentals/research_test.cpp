@@ -54,6 +54,7 @@ TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
   NaverEnv env("2026-12-06 10:00");
   ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here
   auto serve = [&](const std::string& code, const std::string& last) {
+    env.srv.route("/m.stock.naver.com/api/stock/" + code + "/integration", reply(200, "{}"));
     env.srv.route("/stock.naver.com/api/domestic/research/" + code + "/research",
               reply(200, json::array({report("2", "A증권", "2026-12-01", "매수", last),
                               report("1", "A증권", "2026-11-10", "매수", "100000")})
@@ -72,6 +73,21 @@ TEST(ResearchGetConsensus, RefusalsAndEmpty) {
   env.srv.route("/stock.naver.com/api/domestic/research/000100/research", reply(200, "[]"));
   EXPECT_EQ(call("get_consensus", {{"code", "000100"}}),
             "종목코드 000100의 컨센서스 데이터가 없습니다. 분석 대상 종목이 아니거나 코드를 확인해 주세요.");
+}
+
+// The site answers 404 for a code it does not know: the tool says so, in its own
+// words, instead of a network error (and a 500 stays a failure).
+TEST(ResearchGetConsensus, UnknownCodeIsNotFoundAndAnOutageIsNot) {
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/api/stock/999990/integration", reply(404, "{}"));
+  env.srv.route("/stock.naver.com/api/domestic/research/999990/research", reply(200, "[]"));
+  std::string gone = call("get_consensus", {{"code", "999990"}});
+  EXPECT_EQ(gone.rfind("종목코드 999990에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << gone;
+  env.srv.route("/m.stock.naver.com/api/stock/999991/integration", reply(500, "down"));
+  env.srv.route("/stock.naver.com/api/domestic/research/999991/research", reply(500, "down"));
+  std::string down = call("get_consensus", {{"code", "999991"}});
+  EXPECT_EQ(down.find("찾을 수 없습니다"), std::string::npos) << down;
+  EXPECT_NE(down.find("HTTPStatusError"), std::string::npos) << down;
 }
 
 TEST(ResearchGetReports, StockListCappedAtTenWithSummariesAndHints) {

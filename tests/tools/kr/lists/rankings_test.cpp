@@ -149,6 +149,29 @@ TEST(ChangeRanking, AlertPagesDownLeaveTheRankingWithUncheckedMarks) {
   EXPECT_TRUE(has_warning(m, "시장경보 목록 조회 실패"));
 }
 
+// One alert page down: its kind is unknown for every stock, so an unmarked stock
+// is "확인 불가", not "-"; a mark that was read still shows.
+TEST(ChangeRanking, OneAlertPageDownLeavesUnmarkedCellsUnchecked) {
+  NaverEnv env;
+  env.srv.route(kList, [](const FixtureRequest& r) { return pages(r, 3); });
+  env.srv.route(kAlert, [](const FixtureRequest& r) {
+    std::string t = r.params.at("type");
+    if (t == "risk") return FixtureResponse{500, "error", "text/html"};
+    std::string h = "<html><table class=\"type_2\">";
+    if (t == "caution") h += "<tr><td><a href=\"/item/main.naver?code=400000\">a</a></td></tr>";
+    return FixtureResponse{200, h + "</table></html>", "text/html"};
+  });
+  std::string r = server::call_tool("get_change_ranking", {{"direction", "up"}, {"count", 3}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("1 | 400000 | 종목0 | 15,000 | -3.20% | 1,234,567 | ⚠️ 투자주의"), std::string::npos) << b;
+  EXPECT_NE(b.find("2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 확인 불가"), std::string::npos) << b;
+  EXPECT_EQ(b.find("1,234,567 | -\n"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 시장경보 목록 일부 조회 실패(투자위험)"), std::string::npos) << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "시장경보 목록 일부 조회 실패(투자위험)"));
+}
+
 TEST(ChangeRanking, UnreadableWatchlistCostsOnlyTheStars) {
   NaverEnv env;
   {

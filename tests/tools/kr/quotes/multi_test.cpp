@@ -104,6 +104,25 @@ TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
   EXPECT_EQ(env.srv.last_request(kFchart).params.at("count"), "500");
 }
 
+TEST(MultiChartStats, UnknownCodesAreNotFailures) {
+  NaverEnv env("2026-09-16 10:00");
+  env.srv.route(kFchart, [](const FixtureRequest& r) {
+    std::string sym = r.params.at("symbol");
+    if (sym == "111111") return FixtureResponse{200, fchart(260), "text/xml"};
+    if (sym == "999990") return FixtureResponse{404, "", "text/plain"};
+    return FixtureResponse{500, "down", "text/plain"};
+  });
+  env.srv.route("/m.stock.naver.com/api/stock/111111/basic", FixtureResponse{200, R"({"stockEndType":"stock"})"});
+  std::string r = server::call_tool("get_multi_chart_stats", {{"codes", {"111111", "999990", "333333"}}});
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("※ 종목 없음(잘못된 코드이거나 상장폐지): 999990"), std::string::npos) << b;
+  EXPECT_TRUE(has_line(b, "※ 조회 실패: 333333")) << b;
+  EXPECT_EQ(b.find("조회 실패: 999990"), std::string::npos);
+  // Only an unknown code: the tool's own "not found" reply, not "could not fetch".
+  std::string only = server::call_tool("get_multi_chart_stats", {{"codes", {"999990"}}});
+  EXPECT_EQ(only.rfind("종목코드 999990에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << only;
+}
+
 TEST(MarketIndex, MissingPartsAreNotPrinted) {
   NaverEnv env("2026-09-16 10:00");
   env.srv.route(kIndex, FixtureResponse{200, R"({"datas":[
