@@ -14,7 +14,7 @@ namespace tessaro::server {
 
 namespace {
 const RE2& query_re() {
-  static const RE2 re("\\?[^\\s'\"]*");
+  static const RE2 re("\\?[^\\s'\")]*");   // stops at a closing parenthesis of the text around it
   return re;
 }
 }  // namespace

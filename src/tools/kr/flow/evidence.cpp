@@ -236,7 +236,7 @@ json flow_dataset_json(const json& rec) {
           {"data_state", state},
           {"source_endpoint", field(rec, "source_endpoint")},
           {"coverage", field(rec, "coverage", json::object())},
-          {"warnings", field(rec, "warnings", json::array())},
+          {"warnings", masked(strings_of(field(rec, "warnings", json::array())))},
           {"rows", rows}};
 }
 
@@ -259,7 +259,7 @@ json pressure_block_json(const json& b) {
           {"data_completeness", field(b, "data_completeness")},
           {"unavailable_reason", field(b, "unavailable_reason")},
           {"coverage", field(b, "coverage", json::object())},
-          {"warnings", field(b, "warnings", json::array())},
+          {"warnings", masked(strings_of(field(b, "warnings", json::array())))},
           {"rows", rows},
           {"items", field(b, "items", json::array())},
           {"raw_fields", field(b, "raw_fields", json::array())}};

@@ -198,3 +198,32 @@ TEST(GetSupplyPressure, FailedStocksNamedAndOthersKept) {
             r["_meta"]["warnings"].end());
   EXPECT_EQ(pressure_of({{"code", "005930"}, {"source", "kis"}})["_meta"]["provider_status"], "not_configured");
 }
+
+// A broker's error text can carry the request URL with its keys in the query:
+// the user sees the URL with the query masked, never the keys.
+TEST(EvidenceTools, BrokerErrorUrlsReachTheUserWithTheirQueriesMasked) {
+  EvidenceEnv env(kNow);
+  EvidenceEnv::connect({"kiwoom"}, "kiwoom");
+  const std::string leak = "https://api.kiwoom.com/api/dostk/frgnistt?appkey=SECRETKEY&token=TKN123";
+  env.kiwoom->flow = [leak](const std::string&, int, const std::string&) -> json {
+    throw md::BrokerApiError("kiwoom 응답 오류: " + leak, "kiwoom", md::ST_UNAVAILABLE);
+  };
+  env.kiwoom->pressure = [leak](const std::string& code, const std::string& kind, int) -> json {
+    if (code == "000660") throw std::runtime_error("transfer failed for " + leak);
+    json b = daily_block(kind, {"2026-09-17"});
+    b["warnings"] = json::array({"partial page from " + leak});
+    return b;
+  };
+  std::string flow = server::call_tool("get_detailed_investor_flow", {{"code", "005930"}, {"source", "kiwoom"}});
+  std::string pressure =
+      server::call_tool("get_supply_pressure", {{"codes", {"005930", "000660"}}, {"kinds", {"short_selling"}}});
+  for (const std::string& r : {flow, pressure}) {
+    EXPECT_EQ(r.find("SECRETKEY"), std::string::npos) << r;
+    EXPECT_EQ(r.find("TKN123"), std::string::npos) << r;
+  }
+  EXPECT_NE(flow.find("https://api.kiwoom.com/api/dostk/frgnistt?…"), std::string::npos) << flow;
+  EXPECT_NE(pressure.find("https://api.kiwoom.com/api/dostk/frgnistt?…"), std::string::npos) << pressure;
+  // The mask ends at the text's own closing parenthesis.
+  EXPECT_NE(pressure.find("transfer failed for https://api.kiwoom.com/api/dostk/frgnistt?…)"), std::string::npos)
+      << pressure;
+}
