@@ -168,9 +168,39 @@ json get_multi_chart_stats(const std::vector<std::string>& codes_in, int days) {
   return out;
 }
 
+namespace {
+// The mobile site's per-index summary carries the same keys as one polling item.
+json index_datas_from_basic() {
+  json datas = json::array();
+  std::exception_ptr first;
+  for (const char* code : {"KOSPI", "KOSDAQ"}) {
+    try {
+      json b = fetch_json("m.stock.naver.com", std::string("/api/index/") + code + "/basic");
+      if (b.is_object()) datas.push_back(b);
+    } catch (const Error&) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (datas.empty() && first) std::rethrow_exception(first);
+  return datas;
+}
+}  // namespace
+
 json get_market_index() {
-  json j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
-                      "https://stock.naver.com/");
+  json j;
+  try {
+    j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
+                   "https://stock.naver.com/");
+  } catch (const Error&) {
+    // The polling feed is down: each index's own summary on the mobile site;
+    // when that fails too, the feed's own failure is the one reported.
+    auto primary = std::current_exception();
+    try {
+      j = {{"datas", index_datas_from_basic()}};
+    } catch (const Error&) {
+      std::rethrow_exception(primary);
+    }
+  }
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
     throw NaverParseError("지수 응답에서 datas를 읽지 못했습니다");
   static const std::vector<std::pair<std::string, std::string>> wanted = {{"KOSPI", "코스피"}, {"KOSDAQ", "코스닥"}};

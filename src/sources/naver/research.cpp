@@ -152,10 +152,58 @@ json report_item(const json& r) {
   return item;
 }
 
+// The mobile site's list of a stock's reports: no target price, opinion or PDF
+// link, so those stay missing (never a 0 or an empty opinion read as one).
+json mobile_report_item(const json& r) {
+  std::string nid = str_of(r, "researchId");
+  std::string summary = html_to_text(str_of(r, "previewContent"));
+  std::string page = nid.empty() ? "" : std::string(kPageBase) + "/research/company/" + nid;
+  remember(nid, summary, "", page, false);
+  json item = json::object();
+  item["nid"] = nid;
+  item["title"] = html_to_text(str_of(r, "title"));
+  item["broker"] = str_of(r, "brokerName");
+  item["date"] = day_of(str_of(r, "writeDate"));
+  item["target_price"] = nullptr;
+  item["prev_target_price"] = nullptr;
+  item["opinion"] = "";
+  item["views"] = nonneg_int(str_of(r, "readCount"));
+  item["summary"] = summary;
+  item["pdf_url"] = "";
+  item["page_url"] = page;
+  item["code"] = str_of(r, "itemCode");
+  item["name"] = str_of(r, "itemName");
+  return item;
+}
+
 json fetch_reports(const std::string& code, int size) {
-  json j = fetch_json(kStockHost, "/api/domestic/research/" + text::url_encode(code) +
-                                      "/research?page=0&size=" + std::to_string(size));
+  json j;
+  bool mobile = false;
+  try {
+    j = fetch_json(kStockHost, "/api/domestic/research/" + text::url_encode(code) +
+                                   "/research?page=0&size=" + std::to_string(size));
+  } catch (const HTTPError&) {
+    // The list on the mobile site; when that fails too, the first failure stands.
+    auto primary = std::current_exception();
+    try {
+      j = fetch_json(kMobileHost, "/api/research/stock/" + text::url_encode(code) +
+                                      "?pageSize=" + std::to_string(size));
+      mobile = true;
+    } catch (const Error&) {
+      std::rethrow_exception(primary);
+    }
+  }
   if (!j.is_array() && !j.is_object()) throw NaverParseError("리포트 목록 형식이 아닙니다");
+  if (mobile) {
+    json out = json::array();
+    for (const auto& r : list_in(j))
+      if (r.is_object()) {
+        json item = mobile_report_item(r);
+        if (!item["nid"].get<std::string>().empty() || !item["title"].get<std::string>().empty())
+          out.push_back(item);
+      }
+    return out;
+  }
   json out = json::array();
   for (const auto& r : list_in(j)) {
     if (!r.is_object()) continue;

@@ -332,3 +332,51 @@ TEST(NaverCaptures, DeclaredCharsetsAndRetiredPages) {
     EXPECT_EQ(e.status(), 410);
   }
 }
+
+// The stock's report list is down: the mobile site's list serves the titles,
+// brokers and dates; target price, opinion and PDF stay missing, not 0 or "".
+TEST(NaverCaptures, MobileReportListWhenTheResearchListIsDown) {
+  TESSARO_REQUIRE_SAMPLE(mobile, "naver/mstock_api_research_stock_000660.json");
+  NaverEnv env;
+  env.srv.route("/stock.naver.com/api/domestic/research/000660/research", reply(503, "busy"));
+  env.srv.route("/m.stock.naver.com/api/research/stock/000660", reply(200, mobile));
+  json rows = naver::get_reports("000660", 20);
+  ASSERT_EQ(rows.size(), 20u);
+  EXPECT_EQ(env.srv.last_request("/m.stock.naver.com/api/research/stock/000660").params.at("pageSize"), "20");
+  EXPECT_EQ(rows[0]["nid"], "96384");
+  EXPECT_EQ(rows[0]["title"], "흔들림 없는 실적 우상향");
+  EXPECT_EQ(rows[0]["broker"], "신한투자증권");
+  EXPECT_EQ(rows[0]["date"], "2026-09-30");
+  EXPECT_EQ(rows[0]["views"], 23557);
+  EXPECT_TRUE(rows[0]["target_price"].is_null());
+  EXPECT_EQ(rows[0]["pdf_url"], "");
+  EXPECT_EQ(rows[19]["title"], "변하지 않은 것");
+  // Both lists down: the first list's failure is the one reported.
+  env.srv.route("/m.stock.naver.com/api/research/stock/000660", reply(500, "down"));
+  try {
+    naver::get_reports("000660", 5);
+    FAIL() << "two failed lists are a failure, not an empty list";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(e.status(), 503);
+  }
+}
+
+// The index polling feed is down: each index's own summary on the mobile site
+// (KOSPI at the 2026-09-29 close: 6,870.81, −18.93, −0.27 %).
+TEST(NaverCaptures, IndexSummaryWhenThePollingFeedIsDown) {
+  TESSARO_REQUIRE_SAMPLE(basic, "naver/mstock_api_index_basic_KOSPI.json");
+  NaverEnv env;
+  env.srv.route("/stock.naver.com/api/polling/domestic/index", reply(502, "bad gateway"));
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/basic", reply(200, basic));
+  env.srv.route("/m.stock.naver.com/api/index/KOSDAQ/basic", reply(500, "down"));
+  json rows = naver::get_market_index();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["index"], "코스피");
+  EXPECT_DOUBLE_EQ(rows[0]["value"].get<double>(), 6870.81);
+  EXPECT_DOUBLE_EQ(rows[0]["change_value"].get<double>(), -18.93);
+  EXPECT_DOUBLE_EQ(rows[0]["change_rate"].get<double>(), -0.27);
+  EXPECT_EQ(rows[0]["market_status"], "CLOSE");
+  // KOSDAQ's summary failed: its row says so instead of carrying numbers.
+  EXPECT_TRUE(rows[1]["value"].is_null());
+  EXPECT_TRUE(rows[1].contains(naver::PARSE_MISS_KEY));
+}

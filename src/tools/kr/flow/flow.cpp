@@ -92,6 +92,11 @@ std::string get_flow(const server::Args& a) {
   lines.push_back(
       "※ [주] 필드는 이 도구의 주 목적 (수급 분석). [참고] 종가·거래량은 편의 제공이며, **가격 차트·시계열 분석 소스로 "
       "사용 금지**. 차트는 get_chart, 현재가는 get_price 사용.");
+  // The trend feed does not say which venues its volume counts (the mobile
+  // site's price rows count KRX + NXT; the chart feeds count KRX only).
+  lines.push_back(
+      "※ [참고] 거래량은 네이버 투자자 동향 값으로, 넥스트레이드(NXT) 체결 포함 여부가 확인되지 않았습니다. KRX 거래량은 "
+      "get_chart로 보세요.");
 
   json info = nullptr;
   if (mt::bars_can_include_after_market(code)) info = mt::extended_bar_info(rows, "day");
