@@ -119,7 +119,21 @@ std::string sse_event(const json& j) {
 bool is_loopback_host(std::string_view host) {
   std::string h = lower(host);
   if (h.size() > 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
-  return h == "localhost" || h == "::1" || h.rfind("127.", 0) == 0;
+  if (h == "localhost" || h == "::1") return true;
+  // 127.0.0.0/8 written as four decimal parts ("127.0.0.1.evil.example" is a name).
+  int parts = 0;
+  size_t i = 0;
+  while (i < h.size()) {
+    size_t j = i;
+    while (j < h.size() && j - i < 3 && h[j] >= '0' && h[j] <= '9') ++j;
+    if (j == i || std::stoi(h.substr(i, j - i)) > 255) return false;
+    ++parts;
+    if (j == h.size()) break;
+    if (h[j] != '.') return false;
+    i = j + 1;
+    if (i == h.size()) return false;
+  }
+  return parts == 4 && h.rfind("127.", 0) == 0;
 }
 
 bool loopback_host_header(std::string_view host) {
@@ -227,12 +241,12 @@ namespace {
 
 struct Session {
   Dispatcher dispatcher;
-  std::atomic<long long> last_used{0};   // steady clock, seconds
+  std::atomic<long long> last_used{0};   // steady clock, milliseconds
   std::shared_ptr<std::atomic<int>> in_flight = std::make_shared<std::atomic<int>>(0);
 };
 
-long long now_s() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -306,7 +320,7 @@ struct HttpServer::Impl {
       reply_json(res, 404, http_error(-32001, "Session not found: ⚠️ 없거나 끝난 세션입니다. initialize로 새 세션을 여세요."));
       return nullptr;
     }
-    it->second->last_used = now_s();
+    it->second->last_used = now_ms();
     return it->second;
   }
 
@@ -375,7 +389,7 @@ struct HttpServer::Impl {
       json reply;
       for (auto& j : pending->out)
         if (!is_notification(j)) reply = std::move(j);
-      session->last_used = now_s();
+      session->last_used = now_ms();
       if (reply.is_null()) res.status = 202;   // cancelled: no reply is owed
       else reply_json(res, 200, reply);
       return;
@@ -398,7 +412,7 @@ struct HttpServer::Impl {
         if (pending->done) break;
       }
       lk.unlock();
-      session->last_used = now_s();
+      session->last_used = now_ms();
       sink.done();
       return true;
     });
@@ -410,7 +424,7 @@ struct HttpServer::Impl {
       return;
     }
     auto session = std::make_shared<Session>();
-    session->last_used = now_s();
+    session->last_used = now_ms();
     std::string id = random_session_id();
     {
       std::lock_guard<std::mutex> lk(m);
@@ -451,9 +465,10 @@ struct HttpServer::Impl {
     std::unique_lock<std::mutex> lk(m);
     while (!stopping) {
       sweep_cv.wait_for(lk, every);
-      long long now = now_s();
+      long long now = now_ms();
+      long long idle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(opt.session_idle).count();
       for (auto it = sessions.begin(); it != sessions.end();) {
-        if (*it->second->in_flight == 0 && now - it->second->last_used >= opt.session_idle.count()) {
+        if (*it->second->in_flight == 0 && now - it->second->last_used >= idle_ms) {
           retired.push_back(std::move(it->second));
           it = sessions.erase(it);
         } else {
