@@ -269,7 +269,8 @@ struct HttpServer::Impl {
     // Calls run on threads of their own; a worker waits for one request's answer.
     svr.new_task_queue = [] { return new httplib::ThreadPool(128); };
     svr.set_payload_max_length(opt.max_body);
-    svr.set_keep_alive_timeout(30);
+    // An idle kept-alive connection holds a worker: let it go soon.
+    svr.set_keep_alive_timeout(5);
     svr.set_read_timeout(30);
     svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       return guard(req, res) ? httplib::Server::HandlerResponse::Unhandled
@@ -382,7 +383,7 @@ struct HttpServer::Impl {
 
     std::unique_lock<std::mutex> lk(pending->m);
     pending->cv.wait(lk, [&] { return pending->done || !pending->out.empty(); });
-    bool streams = sse_ok && !pending->out.empty() && is_notification(pending->out.front());
+    bool streams = sse_ok && !pending->out.empty() && (!json_ok || is_notification(pending->out.front()));
     if (!streams) {
       // One reply as JSON (notifications dropped for a client that takes no stream).
       pending->cv.wait(lk, [&] { return pending->done; });
@@ -426,19 +427,37 @@ struct HttpServer::Impl {
     auto session = std::make_shared<Session>();
     session->last_used = now_ms();
     std::string id = random_session_id();
+    json reply;
+    session->dispatcher.dispatch(std::move(msg), [&reply](const json& j) { reply = j; });
+    if (!reply.contains("result")) {   // refused (a bad id): no session for it
+      reply_json(res, 200, reply);
+      return;
+    }
     {
       std::lock_guard<std::mutex> lk(m);
-      if (sessions.size() >= opt.max_sessions) {
+      if (sessions.size() >= opt.max_sessions && !retire_least_recent_idle()) {
         res.set_header("Retry-After", "60");
         reply_json(res, 503, http_error(-32000, "Service Unavailable: ⚠️ 열린 세션이 너무 많습니다. 잠시 후 다시 시도하세요."));
         return;
       }
       sessions.emplace(id, session);
     }
-    json reply;
-    session->dispatcher.dispatch(std::move(msg), [&reply](const json& j) { reply = j; });
     res.set_header("Mcp-Session-Id", id);
     reply_json(res, 200, reply);
+  }
+
+  // At the session limit the session unused longest, with no call running, makes
+  // room (under `m`). False when every session has a call running.
+  bool retire_least_recent_idle() {
+    auto oldest = sessions.end();
+    for (auto it = sessions.begin(); it != sessions.end(); ++it)
+      if (*it->second->in_flight == 0 && (oldest == sessions.end() || it->second->last_used < oldest->second->last_used))
+        oldest = it;
+    if (oldest == sessions.end()) return false;
+    retired.push_back(std::move(oldest->second));
+    sessions.erase(oldest);
+    sweep_cv.notify_all();
+    return true;
   }
 
   void del(const httplib::Request& req, httplib::Response& res) {

@@ -21,7 +21,7 @@ struct HttpOptions {
   std::string token;                                // bearer token; empty: none asked
   std::vector<std::string> allowed_origins;         // exact origins allowed beside loopback ones
   std::chrono::seconds session_idle{1800};          // a session unused this long ends
-  size_t max_sessions = 256;
+  size_t max_sessions = 256;                        // beyond: the one unused longest (and idle) ends
   size_t max_body = 0;                              // 0: MAX_MESSAGE_BYTES
 };
 

@@ -261,6 +261,27 @@ TEST(HttpTransport, IdleSessionsEnd) {
   EXPECT_EQ(live.server.session_count(), 1u);
 }
 
+TEST(HttpTransport, AtTheLimitTheSessionUnusedLongestMakesRoom) {
+  HttpOptions opt;
+  opt.max_sessions = 2;
+  Live live(opt);
+  const std::string ping = R"({"jsonrpc":"2.0","id":2,"method":"ping"})";
+  std::string first = live.open_session();
+  std::string second = live.open_session();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(live.post(ping, in(first))->status, 200);   // `second` is now the one unused longest
+  std::string third = live.open_session();
+  ASSERT_FALSE(third.empty());
+  EXPECT_EQ(live.post(ping, in(second))->status, 404);
+  EXPECT_EQ(live.post(ping, in(first))->status, 200);
+  EXPECT_EQ(live.post(ping, in(third))->status, 200);
+  // An initialize the server refuses opens nothing.
+  auto r = live.post(R"({"jsonrpc":"2.0","id":{"x":1},"method":"initialize","params":{}})");
+  EXPECT_EQ(r->get_header_value("Mcp-Session-Id"), "");
+  EXPECT_TRUE(json::parse(r->body).contains("error"));
+  EXPECT_EQ(live.server.session_count(), 2u);
+}
+
 // What the transport waits on: `done` after the last message of each dispatch, also
 // when nothing is sent; cancel_all ends a session's calls without replies.
 TEST(DispatcherDone, RunsAfterTheLastMessageAndOnCancel) {
