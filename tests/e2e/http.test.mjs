@@ -63,6 +63,71 @@ test("a screen over HTTP streams growing progress before its reply", async () =>
   }
 });
 
+// One raw POST in a session; the reply's events (SSE) or its one JSON message.
+async function rawPost(url, session, message, accept) {
+  const res = await fetch(url, {
+    method: "POST",
+    headers: { "Content-Type": "application/json", Accept: accept, "Mcp-Session-Id": session, "MCP-Protocol-Version": "2025-06-18" },
+    body: JSON.stringify(message),
+  });
+  return res;
+}
+
+async function* sseMessages(res) {
+  const decoder = new TextDecoder();
+  let buf = "";
+  for await (const chunk of res.body) {
+    buf += decoder.decode(chunk, { stream: true });
+    let cut;
+    while ((cut = buf.indexOf("\n\n")) >= 0) {
+      const event = buf.slice(0, cut);
+      buf = buf.slice(cut + 2);
+      const data = event.split("\n").filter((l) => l.startsWith("data: ")).map((l) => l.slice(6)).join("\n");
+      if (data) yield JSON.parse(data);
+    }
+  }
+}
+
+test("progress goes as an SSE stream only to a client that takes one; a cancelled stream ends without a reply", { timeout: 60000 }, async () => {
+  const { srv, starts } = await slowMarket(50, 400);
+  const http = await startHttpServer({ TESSARO_NAVER_BASE_URL: srv.url, TESSARO_HTTP_TIMEOUT_S: "5", TESSARO_NOW: "2026-12-04T17:10:00+09:00" });
+  const h = await connectHttp(http.url);
+  try {
+    const session = h.transport.sessionId;
+    const call = (id) => ({ jsonrpc: "2.0", id, method: "tools/call", params: { name: "screen_chart", arguments: SCREEN, _meta: { progressToken: `p${id}` } } });
+    // JSON only: the reply alone, no progress.
+    const plain = await rawPost(http.url, session, call(101), "application/json");
+    assert.equal(plain.status, 200);
+    assert.match(plain.headers.get("content-type"), /^application\/json/);
+    const reply = await plain.json();
+    assert.equal(reply.id, 101);
+    assert.equal(reply.result.isError, false);
+
+    // Both accepted: a stream of progress; cancelled after the first, it ends with no reply.
+    const streamed = await rawPost(http.url, session, call(102), "application/json, text/event-stream");
+    assert.equal(streamed.status, 200);
+    assert.match(streamed.headers.get("content-type"), /^text\/event-stream/);
+    const seen = [];
+    const t0 = Date.now();
+    for await (const m of sseMessages(streamed)) {
+      seen.push(m);
+      if (seen.length === 1) {
+        assert.equal(m.method, "notifications/progress");
+        assert.equal(m.params.progressToken, "p102");
+        const c = await rawPost(http.url, session, { jsonrpc: "2.0", method: "notifications/cancelled", params: { requestId: 102 } }, "application/json, text/event-stream");
+        assert.equal(c.status, 202);
+      }
+    }
+    assert.ok(Date.now() - t0 < 10000, "the stream ended soon after the cancel");
+    assert.ok(seen.every((m) => m.method === "notifications/progress"), JSON.stringify(seen.at(-1)));
+    assert.ok(starts.length < 100, `${starts.length} charts asked for`);
+  } finally {
+    await h.close();
+    await http.stop();
+    await srv.close();
+  }
+});
+
 test("cancelling in one session stops that call only, though both sessions used the same request id", async () => {
   const { srv, starts } = await slowMarket(50, 1000);
   const http = await startHttpServer({ TESSARO_NAVER_BASE_URL: srv.url, TESSARO_HTTP_TIMEOUT_S: "5", TESSARO_NOW: "2026-12-04T17:10:00+09:00" });
