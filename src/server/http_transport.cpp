@@ -256,6 +256,7 @@ struct HttpServer::Impl {
   httplib::Server svr;
   int bound_port = -1;
   std::thread listener;
+  std::atomic<bool> listen_ended{false};
 
   mutable std::mutex m;
   std::map<std::string, std::shared_ptr<Session>> sessions;
@@ -519,7 +520,13 @@ bool HttpServer::start() {
   d.bound_port = d.opt.port == 0 ? d.svr.bind_to_any_port(d.opt.host) : (d.svr.bind_to_port(d.opt.host, d.opt.port) ? d.opt.port : -1);
   if (d.bound_port < 0) return false;
   d.sweeper = std::thread([&d] { d.sweep_loop(); });
-  d.listener = std::thread([&d] { d.svr.listen_after_bind(); });
+  d.listener = std::thread([&d] {
+    d.svr.listen_after_bind();
+    d.listen_ended = true;
+  });
+  // Serving before we return: a stop() that came earlier would find nothing to stop.
+  for (int i = 0; i < 5000 && !d.svr.is_running() && !d.listen_ended; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

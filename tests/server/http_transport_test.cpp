@@ -246,6 +246,23 @@ TEST(HttpTransport, HostOriginAndTokenChecksComeFirst) {
   EXPECT_EQ(live.server.session_count(), 1u);
 }
 
+TEST(HttpTransport, OnAllAddressesTheTokenGuardsAndForeignPagesStayOut) {
+  HttpOptions opt;
+  opt.host = "0.0.0.0";
+  opt.token = "tok";
+  Live live(opt);
+  httplib::Headers auth{{"Authorization", "Bearer tok"}};
+  EXPECT_EQ(live.post(kInit)->status, 401);
+  // Reached by another name (the machine's), the Host is not held against it...
+  auto named = auth;
+  named.emplace("Host", "mybox.lan:8765");
+  EXPECT_EQ(live.post(kInit, named)->status, 200);
+  // ...but a page of another site still is refused.
+  auto page = auth;
+  page.emplace("Origin", "http://evil.example.com");
+  EXPECT_EQ(live.post(kInit, page)->status, 403);
+}
+
 TEST(HttpTransport, IdleSessionsEnd) {
   HttpOptions opt;
   opt.session_idle = std::chrono::seconds(1);
