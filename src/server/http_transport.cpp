@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
