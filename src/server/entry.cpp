@@ -91,6 +91,11 @@ int serve_stdio() {
 // `serve [--http [--host H] [--port N]]`: stdio unless --http.
 int cmd_serve(int argc, char** argv) {
   std::vector<std::string> args(argv + 2, argv + argc);
+  for (const auto& a : args)
+    if (a == "-h" || a == "--help") {
+      usage();
+      return 0;
+    }
   bool http = false;
   HttpOptions opt;
   if (auto err = parse_serve_args(args, http, opt)) {
