@@ -3,8 +3,9 @@
 # nothing when all are present. Runs `apt-get update` once, before the first install
 # it needs, and stops with a message naming what failed.
 #   scripts/install-deps.sh           compiler, CMake and the libraries (unit-test ones too)
-#   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice and the MCP SDK
-#                                     client of the end-to-end tests
+#   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice, the MCP SDK
+#                                     client of the end-to-end tests and the MCP conformance
+#                                     suite with the Node 22 it runs on (both from npm)
 #   scripts/install-deps.sh --list    print the Debian package names (one per line)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,4 +85,12 @@ if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
   echo "install-deps: npm install (scripts/e2e-client)" >&2
   (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
     die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk); check access to the npm registry, then run again"
+fi
+# The official MCP conformance suite. It needs Node 22, which Debian may not have:
+# the npm package `node` brings that binary from the npm registry, beside the suite.
+if [ ! -f scripts/conformance/node_modules/@modelcontextprotocol/conformance/package.json ] ||
+  [ ! -x scripts/conformance/node_modules/.bin/node ]; then
+  echo "install-deps: npm install (scripts/conformance)" >&2
+  (cd scripts/conformance && npm install --no-audit --no-fund --loglevel=error >&2) ||
+    die "npm install in scripts/conformance failed (the conformance test needs @modelcontextprotocol/conformance and Node 22); check access to the npm registry, then run again"
 fi

@@ -32,6 +32,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   // Started by hand rather than by a host: say what this is (stderr; stdout stays JSON-RPC only).
-  if ((argc == 1 || first == "serve") && ::isatty(STDIN_FILENO)) std::cerr << tessaro::terminal_hint(own_path(argv[0]));
+  if ((argc == 1 || (first == "serve" && argc == 2)) && ::isatty(STDIN_FILENO)) std::cerr << tessaro::terminal_hint(own_path(argv[0]));
   return tessaro::server::entry(argc, argv);
 }

@@ -48,6 +48,9 @@ std::string usage_text() {
          "\n"
          "usage:\n"
          "  tessaro-mcp                     serve MCP over stdin/stdout (what an MCP host runs)\n"
+         "  tessaro-mcp serve --http [--host 127.0.0.1] [--port 8765]\n"
+         "                                  serve MCP over Streamable HTTP at /mcp (a token in\n"
+         "                                  TESSARO_HTTP_TOKEN is required beyond loopback)\n"
          "  tessaro-mcp tools               list the tools (name and first description line)\n"
          "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n" +
          cli_help() +

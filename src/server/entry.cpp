@@ -8,10 +8,12 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "core/cli.hpp"
 #include "core/errors.hpp"
 #include "core/files.hpp"
+#include "server/http_transport.hpp"
 #include "server/mcp.hpp"
 #include "server/registry.hpp"
 #include "sources/user_notice.hpp"
@@ -23,6 +25,8 @@ namespace {
 void usage() {
   std::cerr << "usage:\n"
                "  tessaro-mcp                     serve MCP over stdin/stdout\n"
+               "  tessaro-mcp serve --http [--host 127.0.0.1] [--port 8765]\n"
+               "                                  serve MCP over Streamable HTTP at /mcp\n"
                "  tessaro-mcp tools               list the tools (name and first description line)\n"
                "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n"
             << cli_help();
@@ -61,11 +65,16 @@ int cmd_call(int argc, char** argv) {
   return 0;
 }
 
-int serve_stdio() {
+// What every serving mode does first.
+void serve_prelude() {
   check_write_tools();
   notice::mark_start(home_dir());
   remove_stale_temp_files(home_dir());   // temp files of processes killed mid-write
   notice::start_usage_report("tessaro", TESSARO_VERSION);
+}
+
+int serve_stdio() {
+  serve_prelude();
   std::ios::sync_with_stdio(false);
   // Reading must never flush stdout behind the writer's back: only the server's
   // one writer touches std::cout, whole lines under its lock.
@@ -79,6 +88,32 @@ int serve_stdio() {
   std::_Exit(0);
 }
 
+// `serve [--http [--host H] [--port N]]`: stdio unless --http.
+int cmd_serve(int argc, char** argv) {
+  std::vector<std::string> args(argv + 2, argv + argc);
+  for (const auto& a : args)
+    if (a == "-h" || a == "--help") {
+      usage();
+      return 0;
+    }
+  bool http = false;
+  HttpOptions opt;
+  if (auto err = parse_serve_args(args, http, opt)) {
+    std::cerr << "tessaro-mcp serve: " << *err << "\n";
+    usage();
+    return 2;
+  }
+  if (!http) return serve_stdio();
+  if (auto why = refuse_reason(opt)) {
+    std::cerr << "tessaro-mcp: " << *why << "\n";
+    return 2;
+  }
+  serve_prelude();
+  int rc = serve_http(opt);
+  std::fflush(nullptr);
+  std::_Exit(rc);
+}
+
 }  // namespace
 
 int entry(int argc, char** argv) {
@@ -87,7 +122,7 @@ int entry(int argc, char** argv) {
   std::string cmd = argv[1];
   if (cmd == "tools") return cmd_tools();
   if (cmd == "call") return cmd_call(argc, argv);
-  if (cmd == "serve") return serve_stdio();
+  if (cmd == "serve") return cmd_serve(argc, argv);
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     usage();
     return 0;

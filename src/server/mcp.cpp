@@ -403,8 +403,34 @@ Sink serialized(Sink sink) {
 
 }  // namespace
 
-void Dispatcher::dispatch(json msg, Sink sink) {
+void Dispatcher::cancel_all() {
+  std::lock_guard<std::mutex> lk(state_->m);
+  for (auto& [key, ctx] : state_->calls) ctx->cancel();
+}
+
+namespace {
+
+// Runs a function when it goes out of scope, however the scope is left.
+struct AtExit {
+  std::function<void()> fn;
+  AtExit() = default;
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
+  ~AtExit() {
+    if (fn) try {
+        fn();
+      } catch (...) {
+      }
+  }
+};
+
+}  // namespace
+
+void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
   auto st = state_;
+  // Off the caller's thread for batches and tool calls, at once otherwise.
+  auto finish = std::make_shared<AtExit>();
+  finish->fn = std::move(done);
   auto start = [st](std::function<void()> job) {
     {
       std::lock_guard<std::mutex> lk(st->m);
@@ -432,13 +458,15 @@ void Dispatcher::dispatch(json msg, Sink sink) {
       sink(error_response(nullptr, -32600, "Invalid Request"));
       return;
     }
-    start([msg = std::move(msg), sink] {
+    start([msg = std::move(msg), sink, finish]() mutable {
+      auto last = std::move(finish);
       json out = json::array();
       for (const auto& m : msg) {
         json r = handle_message(m);
         if (!r.is_null()) out.push_back(std::move(r));
       }
       if (!out.empty()) sink(out);
+      last.reset();
     });
     return;
   }
@@ -484,7 +512,8 @@ void Dispatcher::dispatch(json msg, Sink sink) {
     std::lock_guard<std::mutex> lk(st->m);
     slot = st->calls.emplace(key, ctx);
   }
-  start([st, ctx, slot, id = std::move(id), params = std::move(params), out] {
+  start([st, ctx, slot, id = std::move(id), params = std::move(params), out, finish]() mutable {
+    auto last = std::move(finish);
     json r;
     {
       CallScope scope(ctx.get());
@@ -495,6 +524,7 @@ void Dispatcher::dispatch(json msg, Sink sink) {
       st->calls.erase(slot);
     }
     if (!r.is_null() && !ctx->cancelled()) out(r);
+    last.reset();
   });
 }
 

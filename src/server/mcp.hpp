@@ -50,7 +50,11 @@ class Dispatcher {
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
-  void dispatch(json message, Sink sink);
+  // `done`, when given, runs once after the last message for `message` went to
+  // the sink (also when nothing goes out: notifications, a cancelled call).
+  void dispatch(json message, Sink sink, std::function<void()> done = {});
+  // Cancels every call in flight (the connection is going away).
+  void cancel_all();
   // Blocks until no call is in flight.
   void wait_idle();
 

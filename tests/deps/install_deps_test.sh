@@ -16,9 +16,10 @@ expect() {   # description, condition result (0 = holds)
 # A copy of the script in a tree of its own (it works relative to its folder).
 setup() {
   rm -rf "$work/tree" "$work/bin" "$work/log" "$work/log.installed"
-  mkdir -p "$work/tree/scripts/e2e-client" "$work/bin"
+  mkdir -p "$work/tree/scripts/e2e-client" "$work/tree/scripts/conformance" "$work/bin"
   cp "$src/scripts/install-deps.sh" "$work/tree/scripts/"
   echo '{}' >"$work/tree/scripts/e2e-client/package.json"
+  echo '{}' >"$work/tree/scripts/conformance/package.json"
   : >"$work/log"
   for tool in bash dirname grep cat sed tr cut head mkdir chmod; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
   cat >"$work/bin/id" <<'S'
@@ -45,7 +46,7 @@ done
 for p in "$@"; do
   case "$p" in
     -*|install) ;;
-    npm) printf '#!/bin/bash\necho "npm $*" >>"$STUB_LOG"\nexit ${STUB_NPM_RC:-0}\n' >"$STUB_BIN/npm"; chmod +x "$STUB_BIN/npm" ;;
+    npm) printf '#!/bin/bash\necho "npm $* @${PWD##*/}" >>"$STUB_LOG"\n[ "${PWD##*/}" = "$STUB_NPM_FAIL_IN" ] && exit 1\nexit ${STUB_NPM_RC:-0}\n' >"$STUB_BIN/npm"; chmod +x "$STUB_BIN/npm" ;;
     libreoffice-calc-nogui) printf '#!/bin/bash\n' >"$STUB_BIN/soffice"; chmod +x "$STUB_BIN/soffice" ;;
     *) echo "$p" >>"$STUB_LOG.installed" ;;
   esac
@@ -57,6 +58,7 @@ S
 run() {   # args... ; output in $work/out, exit code in $rc
   env -i PATH="$work/bin" HOME="$work" STUB_LOG="$work/log" STUB_BIN="$work/bin" \
     STUB_INSTALLED="${STUB_INSTALLED:-}" STUB_FAIL="${STUB_FAIL:-}" STUB_NPM_RC="${STUB_NPM_RC:-0}" \
+    STUB_NPM_FAIL_IN="${STUB_NPM_FAIL_IN:-}" \
     STUB_UPDATE_RC="${STUB_UPDATE_RC:-0}" bash "$work/tree/scripts/install-deps.sh" "$@" >"$work/out" 2>&1
   rc=$?
 }
@@ -72,6 +74,8 @@ expect "first apt-get call is update (got: $first)" "$([ "$first" = "apt-get upd
 expect "exactly one update" "$([ "$(grep -c '^apt-get update' "$work/log")" = 1 ]; echo $?)"
 expect "LibreOffice installed" "$(grep -q 'install .*libreoffice-calc-nogui' "$work/log"; echo $?)"
 expect "npm installed and run" "$(grep -q '^npm install' "$work/log"; echo $?)"
+expect "SDK client installed" "$(grep -q '^npm install.*@e2e-client$' "$work/log"; echo $?)"
+expect "conformance suite installed" "$(grep -q '^npm install.*@conformance$' "$work/log"; echo $?)"
 
 # 2. A bare machine: one update for all three installs.
 setup
@@ -98,6 +102,12 @@ setup
 STUB_INSTALLED="$all_build_pkgs" STUB_NPM_RC=1 run --test
 expect "failed npm install of the client stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
 expect "failed npm install of the client says so" "$(grep -q 'npm install in scripts/e2e-client failed' "$work/out"; echo $?)"
+
+# 5b. The SDK client installs but the conformance suite does not: stop, naming it.
+setup
+STUB_INSTALLED="$all_build_pkgs" STUB_NPM_FAIL_IN=conformance run --test
+expect "failed conformance install stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
+expect "failed conformance install says so" "$(grep -q 'npm install in scripts/conformance failed' "$work/out"; echo $?)"
 
 # 6. apt-get update fails: stop before installing anything.
 setup

@@ -1,15 +1,17 @@
 // Shared pieces of the end-to-end tests: a loopback fixture server and an MCP
-// client (the official TypeScript SDK) driving the real binary over stdio.
+// client (the official TypeScript SDK) driving the real binary over stdio or HTTP.
 import http from "node:http";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { createRequire } from "node:module";
+import { spawn } from "node:child_process";
 
 // The MCP SDK client is installed beside its manifest in scripts/e2e-client.
 const clientDeps = createRequire(new URL("../../scripts/e2e-client/package.json", import.meta.url));
 const { Client } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/index.js"));
 const { StdioClientTransport } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/stdio.js"));
+const { StreamableHTTPClientTransport } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/streamableHttp.js"));
 
 export const BINARY = process.env.TESSARO_BINARY ?? path.resolve("../../build/tessaro-mcp");
 export const FIXTURES = process.env.TESSARO_FIXTURE_DIR ?? path.resolve("../fixtures");
@@ -92,6 +94,48 @@ export async function connect(env = {}) {
   };
 }
 
+// `tessaro-mcp serve --http` on a free loopback port with its own temporary home.
+// Resolves once the server names its URL on stderr.
+export async function startHttpServer(env = {}, args = []) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), "tessaro-e2e-http-"));
+  const proc = spawn(BINARY, ["serve", "--http", "--port", "0", ...args], {
+    env: { PATH: process.env.PATH, HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env },
+    stdio: ["ignore", "pipe", "pipe"],
+  });
+  let stderr = "";
+  let stdout = "";
+  proc.stdout.on("data", (d) => (stdout += d));
+  const url = await new Promise((resolve, reject) => {
+    proc.stderr.on("data", (d) => {
+      stderr += d;
+      const m = /http:\/\/127\.0\.0\.1:\d+\/mcp/.exec(stderr);
+      if (m) resolve(m[0]);
+    });
+    proc.on("exit", (code) => reject(new Error(`server ended (${code}): ${stderr}`)));
+  });
+  return {
+    url,
+    stderr: () => stderr,
+    stdout: () => stdout,
+    stop: async () => {
+      if (proc.exitCode === null) {
+        const ended = new Promise((r) => proc.on("exit", r));
+        proc.kill("SIGTERM");
+        await ended;
+      }
+      fs.rmSync(home, { recursive: true, force: true });
+    },
+  };
+}
+
+// An SDK client over Streamable HTTP; `headers` go on every request.
+export async function connectHttp(url, headers = {}) {
+  const transport = new StreamableHTTPClientTransport(new URL(url), { requestInit: { headers } });
+  const client = new Client({ name: "tessaro-e2e-http", version: "1.0.0" });
+  await client.connect(transport);
+  return { client, transport, close: async () => client.close() };
+}
+
 export function textOf(result) {
   return (result.content ?? []).filter((c) => c.type === "text").map((c) => c.text).join("\n");
 }
@@ -101,3 +145,46 @@ export function metaOf(text) {
   const m = /RESULT_META_JSON_START\n([\s\S]*?)\nRESULT_META_JSON_END/.exec(text);
   return m ? JSON.parse(m[1]) : null;
 }
+
+// `n` KOSPI stocks by market value, and weekday bars ending on 2026-12-04.
+function capPage(url, n) {
+  const page = Number(url.searchParams.get("page") ?? 1);
+  const rows = page > 1 ? [] : Array.from({ length: n }, (_, i) => ({
+    itemCode: String(300001 + i), stockName: `종목${i}`, stockEndType: "stock", closePrice: "10,000",
+    marketValue: String(900000 - i), tradeStopType: { name: "TRADING" },
+  }));
+  return { body: JSON.stringify({ stocks: rows, totalCount: n, page, pageSize: 100 }) };
+}
+
+function barsXml(code, count) {
+  const days = [];
+  const d = new Date(Date.UTC(2026, 11, 4));
+  while (days.length < count) {
+    if (d.getUTCDay() !== 0 && d.getUTCDay() !== 6) days.unshift(d.toISOString().slice(0, 10).replaceAll("-", ""));
+    d.setUTCDate(d.getUTCDate() - 1);
+  }
+  const items = days.map((ymd, i) => `<item data="${ymd}|${10000 + i}|${10050 + i}|${9950 + i}|${10000 + i}|100000" />`);
+  return `<?xml version="1.0" encoding="EUC-KR" ?>\n<protocol>\n<chartdata symbol="${code}" name="x" count="${count}" timeframe="day" precision="0">\n` +
+    items.join("\n") + "\n</chartdata>\n</protocol>\n";
+}
+
+// A loopback market of `n` stocks whose daily bars answer after `delayMs`; every
+// chart request is logged with the time it arrived.
+export async function slowMarket(n, delayMs) {
+  const starts = [];
+  const srv = await startFixtureServer({
+    "/m.stock.naver.com/api/stocks/marketValue/KOSPI": (req, url) => capPage(url, n),
+    "/fchart.stock.naver.com/sise.nhn": (req, url) => {
+      starts.push(Date.now());
+      return {
+        delayMs,
+        body: barsXml(url.searchParams.get("symbol"), Number(url.searchParams.get("count") ?? 120)),
+        contentType: "text/xml; charset=EUC-KR",
+      };
+    },
+  });
+  return { srv, starts };
+}
+
+// A chart screen over that market.
+export const SCREEN = { market: "KOSPI", universe_top: 50, exclude: "없음", market_cap_min: 0, above_ma: 5 };

@@ -6,51 +6,9 @@ import { spawn } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import { connect, startFixtureServer, textOf, readFixture, BINARY } from "./lib.mjs";
+import { connect, startFixtureServer, textOf, readFixture, BINARY, slowMarket, SCREEN } from "./lib.mjs";
 
 const HANGUL = /[\uAC00-\uD7A3]/;
-
-// `n` KOSPI stocks by market value, and weekday bars ending on 2026-12-04.
-function capPage(url, n) {
-  const page = Number(url.searchParams.get("page") ?? 1);
-  const rows = page > 1 ? [] : Array.from({ length: n }, (_, i) => ({
-    itemCode: String(300001 + i), stockName: `종목${i}`, stockEndType: "stock", closePrice: "10,000",
-    marketValue: String(900000 - i), tradeStopType: { name: "TRADING" },
-  }));
-  return { body: JSON.stringify({ stocks: rows, totalCount: n, page, pageSize: 100 }) };
-}
-
-function barsXml(code, count) {
-  const days = [];
-  const d = new Date(Date.UTC(2026, 11, 4));
-  while (days.length < count) {
-    if (d.getUTCDay() !== 0 && d.getUTCDay() !== 6) days.unshift(d.toISOString().slice(0, 10).replaceAll("-", ""));
-    d.setUTCDate(d.getUTCDate() - 1);
-  }
-  const items = days.map((ymd, i) => `<item data="${ymd}|${10000 + i}|${10050 + i}|${9950 + i}|${10000 + i}|100000" />`);
-  return `<?xml version="1.0" encoding="EUC-KR" ?>\n<protocol>\n<chartdata symbol="${code}" name="x" count="${count}" timeframe="day" precision="0">\n` +
-    items.join("\n") + "\n</chartdata>\n</protocol>\n";
-}
-
-// A loopback market of `n` stocks whose daily bars answer after `delayMs`; every
-// chart request is logged with the time it arrived.
-async function slowMarket(n, delayMs) {
-  const starts = [];
-  const srv = await startFixtureServer({
-    "/m.stock.naver.com/api/stocks/marketValue/KOSPI": (req, url) => capPage(url, n),
-    "/fchart.stock.naver.com/sise.nhn": (req, url) => {
-      starts.push(Date.now());
-      return {
-        delayMs,
-        body: barsXml(url.searchParams.get("symbol"), Number(url.searchParams.get("count") ?? 120)),
-        contentType: "text/xml; charset=EUC-KR",
-      };
-    },
-  });
-  return { srv, starts };
-}
-
-const SCREEN = { market: "KOSPI", universe_top: 50, exclude: "없음", market_cap_min: 0, above_ma: 5 };
 
 test("null for a defaulted argument is the same as leaving it out", async () => {
   const srv = await startFixtureServer({
