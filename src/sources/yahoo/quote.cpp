@@ -106,8 +106,13 @@ namespace {
 json chart_result(const json& body) {
   static const json none;
   json c = body.is_object() ? body.value("chart", none) : none;
-  // No chart object at all is a changed answer, not "no data for this symbol".
-  if (!c.is_object()) throw YahooError(contracts::problem(kChartShape, body).value_or("chart: unreadable answer"));
+  if (!c.is_object()) {
+    // An empty answer is Yahoo's 404 (no such symbol); an answer without its chart
+    // object is a changed answer, not "no data for this symbol".
+    if (body.is_object() && !body.empty())
+      throw YahooError(contracts::problem(kChartShape, body).value_or("chart: unreadable answer"));
+    return none;
+  }
   const json& err = c.value("error", none);
   if (err.is_object()) {
     std::string desc = err.value("description", std::string());
