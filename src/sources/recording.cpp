@@ -243,7 +243,8 @@ Response replay(const std::string& method, const std::string& url) {
   Response r;
   r.status = side.value("status", 0L);
   r.body = std::move(*body);
-  for (auto& [k, v] : side.value("headers", json::object()).items())
+  const json headers = side.value("headers", json::object());
+  for (auto& [k, v] : headers.items())
     if (v.is_string()) r.headers[lower(k)] = v.get<std::string>();
   std::string eff = side.value("effective_url", std::string());
   r.effective_url = eff.empty() ? url : eff;
