@@ -109,6 +109,19 @@ std::vector<Check> checks() {
        [] { return naver_text("m.stock.naver.com", "/api/stock/069500/etfAnalysis"); }},
       {"naver.etf_list", "069500",
        [] { return naver_text("finance.naver.com", "/api/sise/etfItemList.nhn?etfType=0", true); }},
+      {"naver.market_list", "KRX volume",
+       [] {
+         return naver_text("stock.naver.com", "/api/domestic/market/stock/default?tradeType=KRX&marketType=ALL"
+                                              "&orderType=quantTop&startIdx=0&pageSize=5");
+       }},
+      {"naver.designation", "management",
+       [] { return naver_text("finance.naver.com", "/sise/management.naver", true); }},
+      {"naver.deposit", "market",
+       [] { return naver_text("stock.naver.com", "/api/domestic/market/trendDeposit?startIdx=0&pageSize=5"); }},
+      {"naver.ipo", "subscription",
+       [] {
+         return naver_text("m.stock.naver.com", "/front-api/ipo/progress?progressType=SUBSCRIPTION&page=1&pageSize=5");
+       }},
       {"naver.group_list", "theme",
        [] { return naver_text("finance.naver.com", "/sise/theme.naver?&page=1", true); }},
       {"naver.group_detail", "upjong 301",

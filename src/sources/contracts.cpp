@@ -76,9 +76,10 @@ Found walk(const json& body, const std::string& path, const json*& leaf, std::st
     if (!key.empty()) {
       done += (done.empty() ? "" : ".") + key;
       if (!cur->is_object()) {
-        where = done.substr(0, done.size() - key.size() - (done.size() > key.size() ? 1 : 0));
-        if (where.empty()) where = "(본문)";
-        got = std::string("object → ") + type_of(*cur);
+        // Name the field that could not be reached, and what held it instead of an object.
+        std::string parent = done.substr(0, done.size() - key.size() - (done.size() > key.size() ? 1 : 0));
+        where = done;
+        got = (parent.empty() ? std::string("본문") : parent) + ": object → " + type_of(*cur);
         return Found::Retyped;
       }
       auto it = cur->find(key);

@@ -45,6 +45,8 @@ const std::vector<Sample> kSamples = {
     {"/m.stock.naver.com/api/stocks/marketValue/KOSPI", "fixture:naver/mcap_kospi_sample.json", kJson},
     {"/m.stock.naver.com/api/stock/069500/etfAnalysis", "naver/mstock_api_stock_etfAnalysis_069500.json", kJson},
     {"/finance.naver.com/api/sise/etfItemList.nhn", "fixture:naver/etf_list_live.json", "application/json; charset=EUC-KR"},
+    {"/stock.naver.com/api/domestic/market/stock/default", "naver/stock_api_domestic_market_stock_default.json", kJson},
+    {"/m.stock.naver.com/front-api/ipo/progress", "fixture:naver/ipo_progress_subscription.json", kJson},
     {"/finance.naver.com/sise/theme.naver", "fixture:naver/lists_theme_page1.html", "text/html; charset=EUC-KR"},
     {"/finance.naver.com/sise/sise_group_detail.naver", "naver/finance_sise_group_detail_theme_176.html", "text/html; charset=utf-8"},
     {"/query2.finance.yahoo.com/v8/finance/chart/AAPL", "yahoo/v8_chart_AAPL_1d_2022-02-22.json", kJson},
@@ -83,6 +85,14 @@ struct DoctorEnv {
       if (body.empty()) complete = false;
       srv.route(s.path, FixtureResponse{200, body, s.content_type});
     }
+    // Written from the documented shape of trendDeposit (no capture exists).
+    srv.route("/stock.naver.com/api/domestic/market/trendDeposit",
+              reply(200, R"({"content":[{"bizdate":"20261002","customerDeposit":"612,345","customerDepositDiff":"-1,234",)"
+                         R"("creditLoan":"201,112"}],"totalPages":40,"totalElements":4000,"last":false})"));
+    srv.route("/finance.naver.com/sise/management.naver",
+              FixtureResponse{200, "<html><table class=\"type_2\"><tr><td><a href=\"/item/main.naver?code=000040\">KR모터스</a>"
+                                   "</td></tr></table></html>",
+                              "text/html; charset=EUC-KR"});
     std::string day = read_shared_sample("naver/fchart_sise_day_005930.xml");
     std::string index = read_shared_sample("naver/fchart_sise_day_KOSPI.xml");
     if (day.empty() || index.empty()) complete = false;
@@ -142,7 +152,7 @@ TEST(Doctor, EveryEndpointOkAgainstTheCaptures) {
     if (st == doctor::OK) ++ok;
     else EXPECT_EQ(r["endpoint"], "brokers") << r.dump();   // no broker connected here
   }
-  EXPECT_EQ(ok, 28);
+  EXPECT_EQ(ok, 32);
   // Every check made a real request: the fixture saw them.
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), 1);
   EXPECT_EQ(env.srv.hits("/data.sec.gov/submissions/CIK0000320193.json"), 1);
