@@ -13,6 +13,7 @@
 #include "core/format.hpp"
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
+#include "sources/brokers/broker_common.hpp"
 #include "sources/contracts.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "sources/naver/naver.hpp"
@@ -163,7 +164,9 @@ std::vector<Check> checks() {
 
 std::string first_line(const std::string& s, size_t max = 120) {
   std::string l = s.substr(0, s.find('\n'));
-  return l.size() > max ? l.substr(0, max) + "…" : l;
+  if (l.size() <= max) return l;
+  while (max > 0 && ((unsigned char)l[max] & 0xC0) == 0x80) --max;   // never cut a letter in two
+  return l.substr(0, max) + "…";
 }
 
 // What a failed fetch means for the endpoint.
@@ -214,6 +217,31 @@ std::string pad(const std::string& s, size_t w) {
   return n >= w ? s + " " : s + std::string(w - n, ' ');
 }
 
+// A connected broker: its token request, with the keys the tools use.
+json check_broker(const std::string& id, const std::string& profile) {
+  std::string ep = "broker." + id;
+  if (id != "kis" && id != "kiwoom") return result_row(ep, profile, NOT_CHECKED, "experimental provider", nullptr);
+  std::string issue = market_data::runtime().credential_issue(id);
+  if (!issue.empty()) return result_row(ep, profile, NOT_CONFIGURED, first_line(issue), nullptr);
+  auto t0 = std::chrono::steady_clock::now();
+  std::string status = OK, detail = "token issued or still valid";
+  try {
+    market_data::ProviderContext ctx = market_data::runtime().context_for(id);
+    if (id == "kis") brokers::verify_kis(ctx);
+    else brokers::verify_kiwoom(ctx);
+  } catch (const market_data::ProviderError& e) {
+    std::string st = fmt::lower(e.status());
+    bool refused = st.find("rate") != std::string::npos || st.find("429") != std::string::npos ||
+                   st.find("403") != std::string::npos || st.find("auth") != std::string::npos;
+    status = refused ? BLOCKED : CHANGED;
+    detail = e.status() + ": " + first_line(e.what());
+  } catch (...) {
+    std::tie(status, detail) = classify();
+  }
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  return result_row(ep, profile, status, detail, ms);
+}
+
 }  // namespace
 
 bool is_failure(const std::string& status) { return status == CHANGED || status == BLOCKED || status == UNREACHABLE; }
@@ -255,8 +283,7 @@ json run_checks() {
     if (cs.providers.empty())
       results.push_back(result_row("brokers", "-", NOT_CONFIGURED, "no broker connected", nullptr));
     for (const auto& [id, p] : cs.providers)
-      results.push_back(result_row("broker." + id, p.profile.empty() ? "real" : p.profile, NOT_CHECKED,
-                                   "connected; check it with `tessaro-mcp broker status`", nullptr));
+      results.push_back(check_broker(id, p.profile.empty() ? "real" : p.profile));
   } catch (const std::exception& e) {
     results.push_back(result_row("brokers", "-", NOT_CHECKED, std::string("state unreadable: ") + e.what(), nullptr));
   }

@@ -12,6 +12,7 @@
 #include "core/files.hpp"
 #include "server/doctor.hpp"
 #include "server/status.hpp"
+#include "sources/market_data/market_data.hpp"
 #include "sources/yahoo/client.hpp"
 #include "support/fixture_server.hpp"
 
@@ -235,4 +236,43 @@ TEST(Doctor, CommandExitCodeSavedResultAndStatusLine) {
   int hits = env.srv.hits("/m.stock.naver.com/api/stock/005930/trend");
   server::format_status(server::build_status());
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), hits);
+}
+
+// A connected broker is checked by its token request, with the keys the tools use.
+void connect_kis(const std::string& key) {
+  market_data::ConnectionState st;
+  st.primary_provider = "kis";
+  st.providers["kis"] = market_data::ProviderProfile{"real", key, "SECRETzzzz9999yyyyXXXXsecret", "",
+                                                      "2026-03-01T09:00:00+09:00"};
+  market_data::save_state_v2(st);
+}
+const std::string kKisToken = "/openapi.koreainvestment.com:9443/oauth2/tokenP";
+
+TEST(Doctor, ConnectedBrokerTokenIssued) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
+  connect_kis("PSkeyAAAA1111bbbbCCCC");
+  env.srv.route(kKisToken, reply(200, R"({"access_token":"tok-1","token_type":"Bearer","expires_in":86400})"));
+  json report = doctor::run_checks();
+  const json* b = row_of(report, "broker.kis");
+  ASSERT_NE(b, nullptr) << report.dump(2);
+  EXPECT_EQ((*b)["status"], doctor::OK) << b->dump();
+  EXPECT_TRUE(report["failed"].empty()) << report.dump(2);
+  EXPECT_EQ(row_of(report, "brokers"), nullptr);   // no "not configured" row once one is connected
+}
+
+TEST(Doctor, ConnectedBrokerTokenRefused) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
+  connect_kis("PSkeyDDDD2222eeeeFFFF");
+  env.srv.route(kKisToken, reply(403, R"({"error_code":"EGW00103","error_description":"유효하지 않은 AppKey입니다."})"));
+  json report = doctor::run_checks();
+  const json* b = row_of(report, "broker.kis");
+  ASSERT_NE(b, nullptr) << report.dump(2);
+  EXPECT_EQ((*b)["status"], doctor::BLOCKED) << b->dump();
+  EXPECT_EQ(report["failed"].size(), 1u);
+  EXPECT_EQ(report.dump().find("SECRETzzzz"), std::string::npos);
+  EXPECT_EQ(report.dump().find("PSkeyDDDD"), std::string::npos);
 }
