@@ -180,7 +180,11 @@ std::string format_status(const json& st) {
           break;
         }
         std::string d = f.value("detail", std::string());
-        if (d.size() > 100) d = d.substr(0, d.find(':') < 40 ? d.find(':') : 100);
+        if (d.size() > 100) {
+          size_t cut = d.find(':') < 40 ? d.find(':') : 100;
+          while (cut > 0 && ((unsigned char)d[cut] & 0xC0) == 0x80) --cut;   // whole letters only
+          d = d.substr(0, cut);
+        }
         lines.push_back("  - " + f.value("endpoint", std::string()) + " (" + f.value("target", std::string()) + "): " +
                         f.value("status", std::string()) + (d.empty() ? "" : " — " + d));
       }

@@ -276,3 +276,18 @@ TEST(Doctor, ConnectedBrokerTokenRefused) {
   EXPECT_EQ(report.dump().find("SECRETzzzz"), std::string::npos);
   EXPECT_EQ(report.dump().find("PSkeyDDDD"), std::string::npos);
 }
+
+// A long Korean failure detail is shortened on a letter boundary: the reply stays valid UTF-8.
+TEST(Doctor, StatusLineKeepsLongKoreanDetailsWhole) {
+  TempHome home;
+  std::string detail;
+  for (int i = 0; i < 60; ++i) detail += "가";
+  json report = {{"checked_at", "2026-12-07T18:00:00+09:00"},
+                 {"results", json::array()},
+                 {"failed", json::array({{{"endpoint", "broker.kis"}, {"target", "real"}, {"status", "blocked"},
+                                          {"detail", detail}}})}};
+  doctor::save(report);
+  std::string status = server::format_status(server::build_status());
+  EXPECT_NE(status.find("- 마지막 점검: 2026-12-07 18:00 KST — ⚠️ 1곳 이상"), std::string::npos) << status;
+  EXPECT_NO_THROW(json(status).dump());
+}
