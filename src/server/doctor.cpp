@@ -353,7 +353,7 @@ int command(int argc, char** argv) {
 }
 
 namespace {
-const CliCommand reg_doctor{"doctor", "[--json]  one request per data endpoint the tools use, checked against its expected shape",
+const CliCommand reg_doctor{"doctor", "check each data endpoint the tools use against its expected shape (--json: whole result)",
                             command};
 }  // namespace
 
