@@ -9,6 +9,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "server/doctor.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "sources/metrics.hpp"
@@ -82,6 +83,12 @@ json build_status() {
   st["home"] = {{"path", home.string()}, {"writable", home_ok}, {"error", home_ok ? json(nullptr) : json(why_home)}};
   st["cache"] = {{"path", (home / "cache").string()}, {"writable", cache_ok},
                  {"error", cache_ok ? json(nullptr) : json(why_cache)}};
+  // The last `tessaro-mcp doctor` result, read from its file (no request here).
+  json last = doctor::load_last_check();
+  st["source_check"] = last.is_null() ? json(nullptr)
+                                      : json{{"checked_at", last.value("checked_at", std::string())},
+                                             {"checked", last.value("results", json::array()).size()},
+                                             {"failed", last.value("failed", json::array())}};
   st["update_notice"] = notice::update_notice("Tessaro", "tessaro-mcp", TESSARO_VERSION, home);
 
   // Settings that decide which tools can work, from the environment and the local
@@ -153,6 +160,36 @@ std::string format_status(const json& st) {
     lines.push_back("- 증권사 연결: 없음 (분봉·수급 근거 도구는 Orvane Manager에서 증권사를 연결해야 쓸 수 있습니다)");
   else
     lines.push_back("- 증권사 연결: " + fmt::join(connected, ", "));
+  lines.push_back("");
+  lines.push_back("## 데이터 소스 점검");
+  const json& sc = st.contains("source_check") ? st["source_check"] : json();
+  if (!sc.is_object()) {
+    lines.push_back("- 점검 기록 없음 (외부 사이트 응답 모양을 점검한 적이 없습니다)");
+  } else {
+    std::string when = sc.value("checked_at", std::string());
+    when = when.size() >= 16 ? when.substr(0, 10) + " " + when.substr(11, 5) + " KST" : when;
+    const json& bad = sc.contains("failed") && sc["failed"].is_array() ? sc["failed"] : json::array();
+    if (bad.empty()) {
+      lines.push_back("- 마지막 점검: " + when + " — 이상 없음");
+    } else {
+      lines.push_back("- 마지막 점검: " + when + " — ⚠️ " + std::to_string(bad.size()) + "곳 이상");
+      size_t shown = 0;
+      for (const auto& f : bad) {
+        if (++shown > 8) {
+          lines.push_back("  - … 외 " + std::to_string(bad.size() - 8) + "곳");
+          break;
+        }
+        std::string d = f.value("detail", std::string());
+        if (d.size() > 100) {
+          size_t cut = d.find(':') < 40 ? d.find(':') : 100;
+          while (cut > 0 && ((unsigned char)d[cut] & 0xC0) == 0x80) --cut;   // whole letters only
+          d = d.substr(0, cut);
+        }
+        lines.push_back("  - " + f.value("endpoint", std::string()) + " (" + f.value("target", std::string()) + "): " +
+                        f.value("status", std::string()) + (d.empty() ? "" : " — " + d));
+      }
+    }
+  }
   lines.push_back("");
   lines.push_back("## 저장 공간");
   for (const char* key : {"home", "cache"}) {

@@ -18,6 +18,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/recording.hpp"
 
 namespace tessaro::http {
 
@@ -330,7 +331,14 @@ Response fetch(const Request& req_in) {
   }
   double backoff = req.backoff_s;
   for (int attempt = 0;; ++attempt) {
-    Attempt a = perform(req);
+    // TESSARO_REPLAY_DIR answers from recorded files; TESSARO_RECORD_DIR saves what came back.
+    Attempt a;
+    if (recording::replaying()) {
+      a.resp = recording::replay(req.method, req.url);
+    } else {
+      a = perform(req);
+      if (a.code == CURLE_OK) recording::record(req.method, req.url, a.resp);
+    }
     bool last = attempt >= req.retries;
     if (a.code != CURLE_OK) {
       bool retry = a.code == CURLE_OPERATION_TIMEDOUT || a.code == CURLE_GOT_NOTHING ||

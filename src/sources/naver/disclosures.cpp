@@ -12,9 +12,18 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/text.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// The disclosure list of m.stock (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kDisclosureShape = contracts::declare(
+    {"naver.disclosure", "네이버 공시 목록", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].title", contracts::Kind::String},
+      {"[].datetime", contracts::Kind::String},
+      {"[].disclosureId", contracts::Kind::Any, false}}});
 
 namespace {
 
@@ -100,7 +109,8 @@ json list_from_json(const std::string& code, int count) {
                         "/api/stock/" + code + "/disclosure?pageSize=" + std::to_string(kJsonPageSize) +
                             "&page=" + std::to_string(page),
                         false, "https://m.stock.naver.com/");
-    if (!j.is_array()) throw NaverParseError("공시 목록 JSON이 배열이 아닙니다: " + code);
+    if (!j.is_array())
+      throw NaverParseError(contracts::problem(kDisclosureShape, j).value_or("공시 목록 JSON이 배열이 아닙니다") + ": " + code);
     int added = 0, unread = 0;
     for (const auto& it : j) {
       auto row = row_from_item(it);
@@ -117,7 +127,8 @@ json list_from_json(const std::string& code, int count) {
     }
     // Items there but none readable: the shape changed, not "no disclosures".
     if (page == 1 && !j.empty() && unread == (int)j.size())
-      throw NaverParseError("공시 목록 JSON 항목에서 제목·날짜를 읽지 못했습니다: " + code);
+      throw NaverParseError(contracts::problem(kDisclosureShape, j).value_or("공시 목록 JSON 항목에서 제목·날짜를 읽지 못했습니다") +
+                            ": " + code);
     if (added == 0 || (int)j.size() < kJsonPageSize) break;
   }
   return out;

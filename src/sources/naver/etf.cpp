@@ -7,11 +7,28 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/parse_util.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// ETF list and analysis shapes (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kEtfListShape = contracts::declare(
+    {"naver.etf_list", "네이버 ETF 목록", false,
+     {{"result", contracts::Kind::Object},
+      {"result.etfItemList", contracts::Kind::Array},
+      {"result.etfItemList[].itemcode", contracts::Kind::String},
+      {"result.etfItemList[].itemname", contracts::Kind::String},
+      {"result.etfItemList[].nowVal", contracts::Kind::Any, false}}});
+static const contracts::Contract& kEtfAnalysisShape = contracts::declare(
+    {"naver.etf_analysis", "네이버 ETF 분석", false,
+     {{"itemCode", contracts::Kind::String},
+      {"itemName", contracts::Kind::String, false},
+      {"etfSummary", contracts::Kind::String, false},
+      {"assetPortfolioList", contracts::Kind::Array, false},
+      {"sectorPortfolioList", contracts::Kind::Array, false}}});
 
 const std::vector<std::pair<std::string, std::string>> ETF_SORT_LABELS = {
     {"marketSum", "시가총액"}, {"quant", "거래량"}, {"threeMonthEarnRate", "3개월 수익률"}, {"nav", "NAV"}};
@@ -44,7 +61,7 @@ json raw_list() {
                         "https://finance.naver.com/sise/etf.nhn");
     if (!j.is_object() || !j.contains("result") || !j["result"].is_object() ||
         !j["result"].contains("etfItemList") || !j["result"]["etfItemList"].is_array())
-      throw NaverParseError("ETF 목록 응답에서 etfItemList를 읽지 못했습니다");
+      throw NaverParseError(contracts::problem(kEtfListShape, j).value_or("ETF 목록 응답에서 etfItemList를 읽지 못했습니다"));
     return j["result"]["etfItemList"];
   });
 }
@@ -262,7 +279,7 @@ json get_etf_detail(const std::string& code) {
     }
   }
   if (!analysis.is_object() || analysis.empty())
-    throw NaverParseError("ETF 분석 응답이 객체가 아닙니다: " + code);
+    throw NaverParseError(contracts::problem(kEtfAnalysisShape, analysis).value_or("ETF 분석 응답이 객체가 아닙니다") + ": " + code);
   if (!basic.is_object()) basic = json::object();
   if (!integ.is_object()) integ = json::object();
 

@@ -22,9 +22,22 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/text.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// The annual / quarterly statements of m.stock (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kFinanceShape = contracts::declare(
+    {"naver.finance", "네이버 재무제표", false,
+     {{"financeInfo", contracts::Kind::Object},
+      {"financeInfo.trTitleList", contracts::Kind::Array},
+      {"financeInfo.trTitleList[].title", contracts::Kind::String},
+      {"financeInfo.trTitleList[].key", contracts::Kind::String},
+      {"financeInfo.trTitleList[].isConsensus", contracts::Kind::String, false},
+      {"financeInfo.rowList", contracts::Kind::Array},
+      {"financeInfo.rowList[].title", contracts::Kind::String},
+      {"financeInfo.rowList[].columns", contracts::Kind::Object}}});
 
 namespace {
 
@@ -236,14 +249,15 @@ MobileTable read_mobile(const json& j) {
   const json* info = &j;
   if (j.is_object() && j.contains("financeInfo")) info = &j["financeInfo"];
   if (!info->is_object() || !info->contains("trTitleList") || !(*info)["trTitleList"].is_array())
-    throw NaverParseError("재무 JSON에 기간 목록이 없습니다");
+    throw NaverParseError(contracts::problem(kFinanceShape, j).value_or("재무 JSON에 기간 목록이 없습니다"));
   std::vector<std::string> keys;
   for (const auto& p : (*info)["trTitleList"]) {
     std::string title = p.value("title", std::string());
     std::string key = p.contains("key") && p["key"].is_string() ? p["key"].get<std::string>() : "";
     title = fmt::trim(title);
     while (!title.empty() && title.back() == '.') title.pop_back();
-    if (title.empty() || key.empty()) throw NaverParseError("재무 JSON의 기간 이름을 읽지 못했습니다");
+    if (title.empty() || key.empty())
+      throw NaverParseError(contracts::problem(kFinanceShape, j).value_or("재무 JSON의 기간 이름을 읽지 못했습니다"));
     if (p.value("isConsensus", std::string()) == "Y") title += "(E)";
     t.labels.push_back(title);
     keys.push_back(key);

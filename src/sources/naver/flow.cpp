@@ -7,10 +7,21 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
+
+static const contracts::Contract& kTrendShape = contracts::declare(
+    {"naver.trend", "네이버 투자자별 매매동향", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].bizdate", contracts::Kind::String},
+      {"[].foreignerPureBuyQuant", contracts::Kind::Any},
+      {"[].organPureBuyQuant", contracts::Kind::Any},
+      {"[].individualPureBuyQuant", contracts::Kind::Any, false},
+      {"[].closePrice", contracts::Kind::String, false},
+      {"[].accumulatedTradingVolume", contracts::Kind::Any, false}}});
 
 namespace {
 std::string str_field(const json& o, const char* k) {
@@ -20,7 +31,7 @@ std::string str_field(const json& o, const char* k) {
 }  // namespace
 
 json flow_rows_from_trend(const json& arr) {
-  if (!arr.is_array()) throw NaverParseError("수급 응답이 배열이 아닙니다");
+  if (!arr.is_array()) throw NaverParseError(contracts::problem(kTrendShape, arr).value_or("수급 응답이 배열이 아닙니다"));
   json out = json::array();
   for (const auto& r : arr) {
     if (!r.is_object()) continue;

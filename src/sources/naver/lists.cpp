@@ -13,12 +13,31 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/text.hpp"
+#include "sources/contracts.hpp"
 #include "sources/indicators/split_bars.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// Theme / sector pages and the stock detail JSON (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kGroupListShape = contracts::declare(
+    {"naver.group_list", "네이버 테마·업종 목록", true,
+     {{"table.type_1", contracts::Kind::Marker, true, "type_1"},
+      {"sise_group_detail link", contracts::Kind::Marker, true, "sise_group_detail"}}});
+static const contracts::Contract& kGroupDetailShape = contracts::declare(
+    {"naver.group_detail", "네이버 테마·업종 종목", true,
+     {{"table.type_5", contracts::Kind::Marker, true, "type_5"},
+      {"item link", contracts::Kind::Marker, true, "/item/main.naver?code="}}});
+static const contracts::Contract& kDetailShape = contracts::declare(
+    {"naver.stock_detail", "네이버 종목 상세", false,
+     {{"itemcode", contracts::Kind::String},
+      {"itemname", contracts::Kind::String},
+      {"nowVal", contracts::Kind::Any, false},
+      {"marketSum", contracts::Kind::Any, false},
+      {"upJongName", contracts::Kind::String, false},
+      {"per", contracts::Kind::Any, false}}});
 
 namespace detail {
 
@@ -192,7 +211,9 @@ std::string own_text(xmlNodePtr n) {
 json parse_group_list(const std::string& html, const std::string& type) {
   HtmlDoc doc(html);
   auto tables = doc.select("//table[" + detail::has_class("type_1") + "]");
-  if (tables.empty()) throw NaverParseError("네이버 " + std::string(type == "theme" ? "테마" : "업종") + " 목록 표가 없습니다");
+  if (tables.empty())
+    throw NaverParseError(contracts::problem_text(kGroupListShape, html)
+                              .value_or("네이버 " + std::string(type == "theme" ? "테마" : "업종") + " 목록 표가 없습니다"));
   json out = json::array();
   for (xmlNodePtr tr : doc.select(".//tr[td//a[contains(@href,'sise_group_detail')]]", tables.front())) {
     auto tds = doc.select("./td", tr);
@@ -287,7 +308,7 @@ const json* match_group(const json& groups, const std::string& query) {
 json parse_group_detail(const std::string& html, bool theme) {
   HtmlDoc doc(html);
   xmlNodePtr table = doc.first("//table[" + detail::has_class("type_5") + "]");
-  if (!table) throw NaverParseError("네이버 그룹 종목 표가 없습니다");
+  if (!table) throw NaverParseError(contracts::problem_text(kGroupDetailShape, html).value_or("네이버 그룹 종목 표가 없습니다"));
   json res = {{"name", ""}, {"declared_total", nullptr}};
   if (xmlNodePtr sum = doc.first("//table[" + detail::has_class("type_1") + "]//tr[td[" +
                                  detail::has_class("number") + "]]")) {
@@ -495,7 +516,7 @@ json quarter_cell(const json& fin, const std::string& row, std::string& label) {
 json quote_record(const std::string& code, bool include_financial) {
   json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
                       "https://stock.naver.com/");
-  if (!d.is_object()) throw NaverParseError("종목 상세 응답이 객체가 아닙니다");
+  if (!d.is_object()) throw NaverParseError(contracts::problem(kDetailShape, d).value_or("종목 상세 응답이 객체가 아닙니다"));
   json rec = {{"code", code}};
   rec["name"] = d.value("itemname", json()).is_string() ? d["itemname"] : json(code);
   auto price = detail::jnum(d.value("nowVal", json()));

@@ -9,9 +9,19 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// The market-value ranking of m.stock (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kMarketValueShape = contracts::declare(
+    {"naver.market_value", "네이버 시가총액 순위", false,
+     {{"stocks", contracts::Kind::Array},
+      {"stocks[].itemCode", contracts::Kind::String},
+      {"stocks[].stockName", contracts::Kind::String},
+      {"stocks[].marketValue", contracts::Kind::Any, false},
+      {"totalCount", contracts::Kind::Any, false}}});
 
 namespace {
 
@@ -97,7 +107,9 @@ json get_market_cap_page(const std::string& market_in, int page, int count) {
     const json* list = nullptr;
     if (body.is_object() && body.contains("stocks") && body["stocks"].is_array()) list = &body["stocks"];
     else if (body.is_array()) list = &body;
-    if (!list) throw NaverParseError("시가총액 순위 응답에 stocks 목록이 없습니다: " + market);
+    if (!list)
+      throw NaverParseError(contracts::problem(kMarketValueShape, body).value_or("시가총액 순위 응답에 stocks 목록이 없습니다") +
+                            ": " + market);
     if (body.is_object()) {
       if (auto t = number_of(field(body, "totalCount"))) total = (long long)*t;
     }

@@ -7,10 +7,29 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// Investor deposits and the IPO lists, written from described shapes: the
+// doctor checks them against the live site (`tessaro-mcp doctor`).
+static const contracts::Contract& kDepositShape = contracts::declare(
+    {"naver.deposit", "네이버 투자자 예탁금", false,
+     {{"content", contracts::Kind::Array},
+      {"content[].bizdate", contracts::Kind::String},
+      {"content[].customerDeposit", contracts::Kind::Any},
+      {"content[].creditLoan", contracts::Kind::Any, false},
+      {"content[].customerDepositDiff", contracts::Kind::Any, false},
+      {"totalPages", contracts::Kind::Any, false}}});
+static const contracts::Contract& kIpoShape = contracts::declare(
+    {"naver.ipo", "네이버 공모주 일정", false,
+     {{"result", contracts::Kind::Object},
+      {"result.ipoList", contracts::Kind::Array},
+      {"result.ipoList[].compName", contracts::Kind::String},
+      {"result.ipoList[].subscriptionStartDate", contracts::Kind::Any, false},
+      {"result.ipoList[].leadManager", contracts::Kind::Any, false}}});
 
 using detail::HtmlDoc;
 
@@ -64,8 +83,8 @@ json deposit_rows_from_json(const json& j) {
     return fmt::join(k, ", ");
   };
   if (!j.is_object() || !j.contains("content") || !j["content"].is_array())
-    throw NaverParseError("예탁금 JSON의 모양이 알려진 것과 다릅니다 (content 목록 없음; 받은 키: " +
-                          (j.is_object() ? keys_seen(j) : std::string(j.type_name())) + ")");
+    throw NaverParseError(contracts::problem(kDepositShape, j).value_or("예탁금 JSON의 모양이 알려진 것과 다릅니다") +
+                          " (받은 키: " + (j.is_object() ? keys_seen(j) : std::string(j.type_name())) + ")");
   json rows = json::array();
   std::set<std::string> unknown_keys;
   for (const auto& r : j["content"]) {
@@ -245,7 +264,8 @@ json get_ipo_schedule() {
     const json* list = nullptr;
     if (j.is_object() && j.contains("result") && j["result"].is_object() && j["result"].contains("ipoList"))
       list = &j["result"]["ipoList"];
-    if (!list || !list->is_array()) throw NaverParseError("공모주 응답에서 ipoList를 읽지 못했습니다");
+    if (!list || !list->is_array())
+      throw NaverParseError(contracts::problem(kIpoShape, j).value_or("공모주 응답에서 ipoList를 읽지 못했습니다"));
     got[i] = *list;
   });
   size_t failed = 0;

@@ -18,10 +18,22 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
+
+// Minute bars of api.stock (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kMinuteShape = contracts::declare(
+    {"naver.minute_chart", "네이버 분봉", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].localDateTime", contracts::Kind::String},
+      {"[].currentPrice", contracts::Kind::Number},
+      {"[].accumulatedTradingVolume", contracts::Kind::Number},
+      {"[].openPrice", contracts::Kind::Number, false},
+      {"[].highPrice", contracts::Kind::Number, false},
+      {"[].lowPrice", contracts::Kind::Number, false}}});
 
 namespace {
 
@@ -72,7 +84,7 @@ std::string minute_session(const std::string& hhmm, const std::string& close_hhm
 }
 
 json parse_minute_chart(const json& body) {
-  if (!body.is_array()) throw NaverParseError("분봉 응답이 배열이 아닙니다");
+  if (!body.is_array()) throw NaverParseError(contracts::problem(kMinuteShape, body).value_or("분봉 응답이 배열이 아닙니다"));
   json rows = json::array();
   int unread = 0;
   for (const auto& it : body) {
@@ -101,7 +113,8 @@ json parse_minute_chart(const json& body) {
     if (!miss.empty()) row[PARSE_MISS_KEY] = miss;
     rows.push_back(std::move(row));
   }
-  if (!body.empty() && unread == (int)body.size()) throw NaverParseError("분봉 응답에서 시각을 읽지 못했습니다");
+  if (!body.empty() && unread == (int)body.size())
+    throw NaverParseError(contracts::problem(kMinuteShape, body).value_or("분봉 응답에서 시각을 읽지 못했습니다"));
   return rows;
 }
 

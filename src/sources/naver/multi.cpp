@@ -8,6 +8,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -50,7 +51,8 @@ json get_multi_stocks(const std::vector<std::string>& codes_in) {
     json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + joined, false,
                         "https://finance.naver.com/");
     if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
-      throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
+      throw NaverParseError(contracts::problem(*contracts::find("naver.polling_stock"), j)
+                                .value_or("시세 응답에서 datas를 읽지 못했습니다"));
     answers[b] = j["datas"];
   });
   // Every batch failed: that is an outage, not a list of unknown codes.
@@ -202,7 +204,8 @@ json get_market_index() {
     }
   }
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
-    throw NaverParseError("지수 응답에서 datas를 읽지 못했습니다");
+    throw NaverParseError(contracts::problem(*contracts::find("naver.polling_index"), j)
+                              .value_or("지수 응답에서 datas를 읽지 못했습니다"));
   static const std::vector<std::pair<std::string, std::string>> wanted = {{"KOSPI", "코스피"}, {"KOSDAQ", "코스닥"}};
   json rows = json::array();
   for (const auto& [code, kname] : wanted) {

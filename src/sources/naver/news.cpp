@@ -9,9 +9,17 @@
 #include "core/format.hpp"
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// News list shapes (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kStockNewsShape = contracts::declare(
+    {"naver.stock_news", "네이버 종목 뉴스", false,
+     {{"clusters", contracts::Kind::Array}, {"clusters[].items", contracts::Kind::Array}, {"clusters[].items[].title", contracts::Kind::String, false}}});
+static const contracts::Contract& kNewsSearchShape = contracts::declare(
+    {"naver.news_search", "네이버 뉴스 검색", false, {{"items", contracts::Kind::Array}, {"items[].title", contracts::Kind::String, false}}});
 
 namespace {
 
@@ -164,7 +172,7 @@ json get_stock_news(const std::string& code, int count) {
   json j = fetch_json("stock.naver.com", "/api/domestic/detail/news?itemCode=" + text::url_encode(code) +
                                              "&page=1&pageSize=" + std::to_string(size));
   if (!j.is_object() || !j.contains("clusters"))
-    throw NaverParseError("종목 뉴스 응답에 clusters 가 없습니다: " + code);
+    throw NaverParseError(contracts::problem(kStockNewsShape, j).value_or("종목 뉴스 응답에 clusters 가 없습니다") + ": " + code);
   json out = json::array();
   if (j["clusters"].is_null()) return out;
   if (!j["clusters"].is_array()) throw NaverParseError("종목 뉴스 clusters 형식이 다릅니다: " + code);
@@ -193,7 +201,8 @@ json search_news(const std::string& query, int count) {
     std::string msg = text_of(j["status"].value("message", json()));
     throw NaverParseError("뉴스 검색이 실패로 응답했습니다" + (msg.empty() ? std::string() : ": " + msg));
   }
-  if (!j.contains("items")) throw NaverParseError("뉴스 검색 응답에 items 가 없습니다");
+  if (!j.contains("items"))
+    throw NaverParseError(contracts::problem(kNewsSearchShape, j).value_or("뉴스 검색 응답에 items 가 없습니다"));
   if (j["items"].is_null()) return out;
   if (!j["items"].is_array()) throw NaverParseError("뉴스 검색 items 형식이 다릅니다");
   for (const auto& it : j["items"]) {

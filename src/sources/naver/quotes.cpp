@@ -18,10 +18,41 @@
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
 #include "market_time/day_times.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
+
+// Response shapes read below (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kAutocompleteShape = contracts::declare(
+    {"naver.autocomplete", "네이버 종목 검색", false,
+     {{"result", contracts::Kind::Object},
+      {"result.items", contracts::Kind::Array},
+      {"result.items[].code", contracts::Kind::String},
+      {"result.items[].name", contracts::Kind::String},
+      {"result.items[].nationCode", contracts::Kind::String, false},
+      {"result.items[].typeCode", contracts::Kind::String, false}}});
+static const contracts::Contract& kPollingStockShape = contracts::declare(
+    {"naver.polling_stock", "네이버 실시간 시세", false,
+     {{"datas", contracts::Kind::Array},
+      {"datas[].itemCode", contracts::Kind::String},
+      {"datas[].closePrice", contracts::Kind::String},
+      {"datas[].marketStatus", contracts::Kind::String, false},
+      {"datas[].localTradedAt", contracts::Kind::String, false},
+      {"datas[].accumulatedTradingVolume", contracts::Kind::String, false}}});
+static const contracts::Contract& kPollingIndexShape = contracts::declare(
+    {"naver.polling_index", "네이버 지수 시세", false,
+     {{"datas", contracts::Kind::Array},
+      {"datas[].itemCode", contracts::Kind::String},
+      {"datas[].closePrice", contracts::Kind::String},
+      {"datas[].marketStatus", contracts::Kind::String},
+      {"datas[].fluctuationsRatio", contracts::Kind::String, false}}});
+static const contracts::Contract& kFchartShape = contracts::declare(
+    {"naver.fchart", "네이버 차트 XML", true,
+     {{"protocol", contracts::Kind::Marker, true, "<protocol"},
+      {"chartdata", contracts::Kind::Marker, true, "<chartdata"},
+      {"item", contracts::Kind::Marker, true, "<item data=\""}}});
 
 namespace {
 
@@ -147,7 +178,7 @@ json search_stock(const std::string& query_in) {
                       false, "https://stock.naver.com/");
   if (!j.is_object() || !j.contains("result") || !j["result"].is_object() || !j["result"].contains("items") ||
       !j["result"]["items"].is_array())
-    throw NaverParseError("종목 검색 응답에서 result.items를 읽지 못했습니다");
+    throw NaverParseError(contracts::problem(kAutocompleteShape, j).value_or("종목 검색 응답에서 result.items를 읽지 못했습니다"));
   std::set<std::string> seen;
   for (const auto& it : j["result"]["items"]) {
     if (!it.is_object()) continue;
@@ -170,7 +201,9 @@ json parse_fchart_bars(const std::string& xml_utf8, bool intraday) {
   pugi::xml_document doc;
   auto res = doc.load_buffer(xml_utf8.data(), xml_utf8.size(), pugi::parse_default, pugi::encoding_utf8);
   pugi::xml_node chart = doc.child("protocol").child("chartdata");
-  if (!res || !chart) throw NaverParseError("차트 XML에서 chartdata를 읽지 못했습니다");
+  if (!res || !chart)
+    throw NaverParseError(contracts::problem_text(kFchartShape, xml_utf8)
+                              .value_or(kFchartShape.label + " 응답을 읽지 못했습니다 (chartdata)"));
   json rows = json::array();
   static const char* kNames[] = {"open", "high", "low", "close", "volume"};
   for (pugi::xml_node item = chart.child("item"); item; item = item.next_sibling("item")) {
@@ -335,7 +368,7 @@ json get_current_price(const std::string& code) {
   json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
                       "https://finance.naver.com/");
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
-    throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
+    throw NaverParseError(contracts::problem(kPollingStockShape, j).value_or("시세 응답에서 datas를 읽지 못했습니다"));
   for (const auto& it : j["datas"]) {
     if (!it.is_object()) continue;
     std::string c = str_of(it, "itemCode");
@@ -353,7 +386,7 @@ std::string get_market_list_status(const std::string& market) {
   json j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
                       "https://stock.naver.com/");
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
-    throw NaverParseError("지수 응답에서 datas를 읽지 못했습니다");
+    throw NaverParseError(contracts::problem(kPollingIndexShape, j).value_or("지수 응답에서 datas를 읽지 못했습니다"));
   std::string any;
   for (const auto& it : j["datas"]) {
     std::string st = str_of(it, "marketStatus");

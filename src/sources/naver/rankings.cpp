@@ -6,10 +6,24 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// The market list JSON and the designation pages (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kMarketListShape = contracts::declare(
+    {"naver.market_list", "네이버 시장 종목 목록", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].itemcode", contracts::Kind::String},
+      {"[].itemname", contracts::Kind::String},
+      {"[].nowPrice", contracts::Kind::Any, false},
+      {"[].tradeVolume", contracts::Kind::Any, false},
+      {"[].tradeAmount", contracts::Kind::Any, false}}});
+static const contracts::Contract& kDesignationShape = contracts::declare(
+    {"naver.designation", "네이버 지정 종목 페이지", true,
+     {{"table", contracts::Kind::Marker, true, "<table"}, {"item link", contracts::Kind::Marker, true, "code="}}});
 
 using detail::HtmlDoc;
 
@@ -63,7 +77,8 @@ json market_list(const std::string& market, const std::string& order, int count)
                         false, "https://stock.naver.com/market/stock/kr");
     const json* arr = &j;
     if (j.is_object() && j.contains("data")) arr = &j["data"];
-    if (!arr->is_array()) throw NaverParseError("네이버 시장 목록 응답이 목록이 아닙니다");
+    if (!arr->is_array())
+      throw NaverParseError(contracts::problem(kMarketListShape, j).value_or("네이버 시장 목록 응답이 목록이 아닙니다"));
     int added = 0;
     for (const auto& r : *arr) {
       if (!r.is_object()) continue;
@@ -85,7 +100,8 @@ std::set<std::string> designated_codes(const std::string& path) {
   HtmlDoc doc(html);
   auto tables = doc.select("//table[.//a[contains(@href,'code=')]]");
   if (tables.empty() && doc.select("//table[" + detail::has_class("type_2") + "]").empty())
-    throw NaverParseError("네이버 지정 종목 표가 없습니다: " + path);
+    throw NaverParseError(contracts::problem_text(kDesignationShape, html).value_or("네이버 지정 종목 표가 없습니다") + ": " +
+                          path);
   std::set<std::string> codes;
   for (xmlNodePtr a : doc.select("//table//a[contains(@href,'code=')]")) {
     std::string c = detail::code_from_href(HtmlDoc::attr(a, "href"));

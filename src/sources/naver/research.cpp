@@ -23,9 +23,29 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "core/text.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// Broker report list and the consensus block (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kResearchListShape = contracts::declare(
+    {"naver.research", "네이버 종목 리포트 목록", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].nid", contracts::Kind::Any},
+      {"[].title", contracts::Kind::String},
+      {"[].brokerName", contracts::Kind::String},
+      {"[].writeDate", contracts::Kind::String},
+      {"[].goalPrice", contracts::Kind::Any, false},
+      {"[].opinion", contracts::Kind::Any, false}}});
+[[maybe_unused]] static const contracts::Contract& kIntegrationShape = contracts::declare(
+    {"naver.integration", "네이버 종목 종합 정보", false,
+     {{"itemCode", contracts::Kind::String},
+      {"totalInfos", contracts::Kind::Array},
+      {"totalInfos[].code", contracts::Kind::String},
+      {"totalInfos[].value", contracts::Kind::Any},
+      {"consensusInfo", contracts::Kind::Object, false},
+      {"dealTrendInfos", contracts::Kind::Array, false}}});
 
 const std::vector<std::string> RESEARCH_KINDS = {"market", "invest", "economy", "debenture", "industry", "company"};
 
@@ -193,7 +213,8 @@ json fetch_reports(const std::string& code, int size) {
       std::rethrow_exception(primary);
     }
   }
-  if (!j.is_array() && !j.is_object()) throw NaverParseError("리포트 목록 형식이 아닙니다");
+  if (!j.is_array() && !j.is_object())
+    throw NaverParseError(contracts::problem(kResearchListShape, j).value_or("리포트 목록 형식이 아닙니다"));
   if (mobile) {
     json out = json::array();
     for (const auto& r : list_in(j))

@@ -2,9 +2,22 @@
 #include <regex>
 
 #include "core/format.hpp"
+#include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
+
+// The stock's basic record of m.stock (also checked by `tessaro-mcp doctor`).
+[[maybe_unused]] static const contracts::Contract& kBasicShape = contracts::declare(
+    {"naver.basic", "네이버 종목 기본 정보", false,
+     {{"itemCode", contracts::Kind::String},
+      {"stockEndType", contracts::Kind::String},
+      {"stockName", contracts::Kind::String},
+      {"closePrice", contracts::Kind::String},
+      {"stockExchangeType", contracts::Kind::Object, false},
+      {"stockExchangeType.code", contracts::Kind::String, false},
+      {"marketStatus", contracts::Kind::String, false},
+      {"localTradedAt", contracts::Kind::String, false}}});
 
 std::optional<std::string> get_krx_sosok(const std::string& code) {
   // The division only decides extra labels: an unreachable or unreadable page

@@ -6,10 +6,33 @@
 
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "sources/contracts.hpp"
 #include "sources/sec/client.hpp"
 #include "sources/sec/sec.hpp"
 
 namespace tessaro::sec {
+
+// EDGAR answers read here (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kTickersShape = contracts::declare(
+    {"sec.tickers", "SEC 티커 목록", false,
+     {{"0", contracts::Kind::Object}, {"0.cik_str", contracts::Kind::Number}, {"0.ticker", contracts::Kind::String}, {"0.title", contracts::Kind::String}}});
+static const contracts::Contract& kSubmissionsShape = contracts::declare(
+    {"sec.submissions", "SEC submissions", false,
+     {{"cik", contracts::Kind::Any},
+      {"name", contracts::Kind::String, false},
+      {"filings.recent", contracts::Kind::Object},
+      {"filings.recent.accessionNumber", contracts::Kind::Array},
+      {"filings.recent.form", contracts::Kind::Array},
+      {"filings.recent.filingDate", contracts::Kind::Array},
+      {"filings.recent.primaryDocument", contracts::Kind::Array, false},
+      {"filings.recent.reportDate", contracts::Kind::Array, false}}});
+[[maybe_unused]] static const contracts::Contract& kCompanyFactsShape = contracts::declare(
+    {"sec.companyfacts", "SEC companyfacts", false,
+     {{"cik", contracts::Kind::Any},
+      {"entityName", contracts::Kind::String},
+      {"facts", contracts::Kind::Object},
+      {"facts.us-gaap", contracts::Kind::Object},
+      {"facts.dei", contracts::Kind::Object, false}}});
 
 namespace {
 
@@ -69,7 +92,8 @@ json load_company_tickers() {
   }
   try {
     json j = detail::request_json(detail::www_base() + "/files/company_tickers.json", 30.0);
-    if (!j.is_object() || j.empty()) throw SecFetchError("SEC 티커 목록 형식이 예상과 다릅니다");
+    if (!j.is_object() || j.empty())
+      throw SecFetchError(contracts::problem(kTickersShape, j).value_or("SEC 티커 목록 형식이 예상과 다릅니다"));
     try {
       write_file_atomic(path, j.dump());
     } catch (const std::exception&) {
@@ -148,7 +172,8 @@ std::string filing_folder_url(const std::string& cik, const std::string& accessi
 
 json parse_filing_arrays(const json& a, const std::string& cik) {
   if (!a.is_object() || !a.contains("accessionNumber") || !a["accessionNumber"].is_array())
-    throw SecFetchError("submissions 에 accessionNumber 배열이 없습니다");
+    throw SecFetchError(contracts::problem(kSubmissionsShape, json{{"filings", {{"recent", a}}}})
+                            .value_or("submissions 에 accessionNumber 배열이 없습니다"));
   size_t n = a["accessionNumber"].size();
   for (auto& [k, v] : a.items()) {
     if (v.is_array() && v.size() != n)
@@ -205,7 +230,8 @@ json parse_filing_arrays(const json& a, const std::string& cik) {
 }
 
 json parse_submissions(const json& body) {
-  if (!body.is_object()) throw SecFetchError("submissions 형식이 예상과 다릅니다");
+  if (!body.is_object())
+    throw SecFetchError(contracts::problem(kSubmissionsShape, body).value_or("submissions 형식이 예상과 다릅니다"));
   std::string cik;
   if (body.contains("cik")) {
     const json& c = body["cik"];

@@ -2,6 +2,7 @@
 // fc.yahoo.com) and a crumb (v1/test/getcrumb) with every request; both are kept
 // for the process and fetched again when an answer says they went stale. EU
 // visitors first have to accept Yahoo's consent form (see accept_consent).
+#include "sources/contracts.hpp"
 #include "sources/yahoo/client.hpp"
 
 #include <algorithm>
@@ -17,6 +18,23 @@
 #include "sources/yahoo/us.hpp"
 
 namespace tessaro::us::detail {
+
+// quoteSummary and v7 quote answers (also checked by `tessaro-mcp doctor`).
+[[maybe_unused]] static const contracts::Contract& kQuoteSummaryShape = contracts::declare(
+    {"yahoo.quote_summary", "Yahoo quoteSummary", false,
+     {{"quoteSummary", contracts::Kind::Object},
+      {"quoteSummary.result", contracts::Kind::Array},
+      {"quoteSummary.result[].price", contracts::Kind::Object},
+      {"quoteSummary.result[].price.regularMarketPrice", contracts::Kind::Any},
+      {"quoteSummary.result[].price.marketState", contracts::Kind::String, false},
+      {"quoteSummary.result[].summaryDetail", contracts::Kind::Object, false}}});
+[[maybe_unused]] static const contracts::Contract& kQuoteShape = contracts::declare(
+    {"yahoo.quote", "Yahoo 시세", false,
+     {{"quoteResponse", contracts::Kind::Object},
+      {"quoteResponse.result", contracts::Kind::Array},
+      {"quoteResponse.result[].symbol", contracts::Kind::String},
+      {"quoteResponse.result[].regularMarketPrice", contracts::Kind::Number},
+      {"quoteResponse.result[].marketState", contracts::Kind::String, false}}});
 
 namespace {
 

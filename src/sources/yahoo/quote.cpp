@@ -5,11 +5,32 @@
 
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "sources/contracts.hpp"
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"
 #include "sources/yahoo/us.hpp"
 
 namespace tessaro::us {
+
+// Chart and search answers (also checked by `tessaro-mcp doctor`).
+static const contracts::Contract& kChartShape = contracts::declare(
+    {"yahoo.chart", "Yahoo 차트", false,
+     {{"chart", contracts::Kind::Object},
+      {"chart.result", contracts::Kind::Array},
+      {"chart.result[].meta", contracts::Kind::Object},
+      {"chart.result[].meta.symbol", contracts::Kind::String},
+      {"chart.result[].meta.regularMarketPrice", contracts::Kind::Number},
+      {"chart.result[].meta.exchangeTimezoneName", contracts::Kind::String, false},
+      {"chart.result[].meta.currentTradingPeriod", contracts::Kind::Object, false},
+      {"chart.result[].timestamp", contracts::Kind::Array},
+      {"chart.result[].indicators.quote[].close", contracts::Kind::Array},
+      {"chart.result[].indicators.quote[].volume", contracts::Kind::Array, false}}});
+[[maybe_unused]] static const contracts::Contract& kSearchShape = contracts::declare(
+    {"yahoo.search", "Yahoo 종목 검색", false,
+     {{"quotes", contracts::Kind::Array},
+      {"quotes[].symbol", contracts::Kind::String},
+      {"quotes[].quoteType", contracts::Kind::String, false},
+      {"quotes[].exchange", contracts::Kind::String, false}}});
 
 using namespace detail;
 
@@ -85,7 +106,13 @@ namespace {
 json chart_result(const json& body) {
   static const json none;
   json c = body.is_object() ? body.value("chart", none) : none;
-  if (!c.is_object()) return none;
+  if (!c.is_object()) {
+    // An empty answer is Yahoo's 404 (no such symbol); an answer without its chart
+    // object is a changed answer, not "no data for this symbol".
+    if (body.is_object() && !body.empty())
+      throw YahooError(contracts::problem(kChartShape, body).value_or("chart: unreadable answer"));
+    return none;
+  }
   const json& err = c.value("error", none);
   if (err.is_object()) {
     std::string desc = err.value("description", std::string());

@@ -1,0 +1,293 @@
+// `tessaro-mcp doctor` against a loopback copy of every endpoint it checks,
+// answered with the real captures (read in place) and a few of our own fixtures;
+// then with bodies whose fields were removed or renamed, refusals and retired pages.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "core/files.hpp"
+#include "server/doctor.hpp"
+#include "server/status.hpp"
+#include "sources/market_data/market_data.hpp"
+#include "sources/yahoo/client.hpp"
+#include "support/fixture_server.hpp"
+
+using namespace tessaro;
+using namespace tessaro::testing;
+namespace doctor = tessaro::server::doctor;
+
+namespace {
+
+struct Sample {
+  const char* path;   // fixture path: /<host><path>
+  const char* file;   // shared sample (or "fixture:" + our own)
+  const char* content_type;
+};
+
+const char* kJson = "application/json; charset=utf-8";
+const std::vector<Sample> kSamples = {
+    {"/stock.naver.com/api/autocomplete/search/autoComplete", "naver/stock_api_autocomplete_search_samsung.json", kJson},
+    {"/polling.finance.naver.com/api/realtime/domestic/stock/005930", "naver/polling_realtime_domestic_stock_005930.json", kJson},
+    {"/stock.naver.com/api/polling/domestic/index", "naver/stock_api_polling_domestic_index_KOSPI.json", kJson},
+    {"/api.stock.naver.com/chart/domestic/item/005930/minute", "naver/api_stock_chart_domestic_item_minute_005930_20260929.json", kJson},
+    {"/m.stock.naver.com/api/stock/005930/trend", "naver/mstock_api_stock_trend_000660.json", kJson},
+    {"/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_api_stock_basic_000660.json", kJson},
+    {"/m.stock.naver.com/api/stock/005930/integration", "naver/mstock_api_stock_integration_000660.json", kJson},
+    {"/m.stock.naver.com/api/stock/005930/finance/annual", "naver/mstock_api_stock_finance_annual_000660.json", kJson},
+    {"/m.stock.naver.com/api/stock/005930/disclosure", "naver/mstock_api_stock_disclosure_005930.json", kJson},
+    {"/stock.naver.com/api/domestic/detail/news", "naver/stock_api_domestic_detail_news.json", kJson},
+    {"/stock.naver.com/api/domestic/news/search", "naver/stock_api_domestic_news_search.json", kJson},
+    {"/stock.naver.com/api/domestic/research/005930/research", "naver/stock_api_domestic_research_005930.json", kJson},
+    {"/stock.naver.com/api/domestic/detail/005930/detail", "naver/stock_api_domestic_detail_003280.json", kJson},
+    {"/m.stock.naver.com/api/stocks/marketValue/KOSPI", "fixture:naver/mcap_kospi_sample.json", kJson},
+    {"/m.stock.naver.com/api/stock/069500/etfAnalysis", "naver/mstock_api_stock_etfAnalysis_069500.json", kJson},
+    {"/finance.naver.com/api/sise/etfItemList.nhn", "fixture:naver/etf_list_live.json", "application/json; charset=EUC-KR"},
+    {"/stock.naver.com/api/domestic/market/stock/default", "naver/stock_api_domestic_market_stock_default.json", kJson},
+    {"/m.stock.naver.com/front-api/ipo/progress", "fixture:naver/ipo_progress_subscription.json", kJson},
+    {"/finance.naver.com/sise/theme.naver", "fixture:naver/lists_theme_page1.html", "text/html; charset=EUC-KR"},
+    {"/finance.naver.com/sise/sise_group_detail.naver", "naver/finance_sise_group_detail_theme_176.html", "text/html; charset=utf-8"},
+    {"/query2.finance.yahoo.com/v8/finance/chart/AAPL", "yahoo/v8_chart_AAPL_1d_2022-02-22.json", kJson},
+    {"/query2.finance.yahoo.com/v8/finance/chart/SPY", "yahoo/v8_chart_QQQ_1d_2020-01-01_2020-01-03.json", kJson},
+    {"/query1.finance.yahoo.com/v7/finance/quote", "yahoo/v7_quote_AAPL_BABA_multi.json", kJson},
+    {"/query2.finance.yahoo.com/v10/finance/quoteSummary/AAPL", "yahoo/v10_quoteSummary_price_AAPL.json", kJson},
+    {"/query2.finance.yahoo.com/v1/finance/search", "yahoo/v1_search_AAPL.json", kJson},
+    {"/www.sec.gov/files/company_tickers.json", "sec/company_tickers_first60.json", kJson},
+    {"/data.sec.gov/submissions/CIK0000320193.json", "sec/submissions_CIK0001318605_TSLA_2022_edgartools.json", kJson},
+    {"/data.sec.gov/api/xbrl/companyfacts/CIK0000320193.json", "sec/companyfacts_CIK0001640147_SNOW_excerpt.json", kJson},
+};
+
+std::string body_for(const std::string& file) {
+  if (file.rfind("fixture:", 0) == 0) return read_fixture(file.substr(8));
+  return read_shared_sample(file);
+}
+
+// Every site the doctor asks, on one loopback server.
+struct DoctorEnv {
+  TempHome home;
+  FixtureServer srv;
+  ScopedEnv naver{"TESSARO_NAVER_BASE_URL", srv.base_url()};
+  ScopedEnv yahoo{"TESSARO_YAHOO_BASE_URL", srv.base_url()};
+  ScopedEnv sec{"TESSARO_SEC_BASE_URL", srv.base_url()};
+  ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
+  ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "2"};
+  ScopedEnv sec_timeout{"TESSARO_SEC_TIMEOUT_S", "2"};
+  bool complete = true;
+  DoctorEnv() {
+    us::detail::reset_session();
+    srv.route("/fc.yahoo.com/", FixtureResponse{404, "<html>no</html>", "text/html",
+                                                {{"Set-Cookie", "A3=d=AQAB; Domain=.yahoo.com; Path=/; Secure"}}});
+    srv.route("/query1.finance.yahoo.com/v1/test/getcrumb", FixtureResponse{200, "abcDEF12345", "text/plain"});
+    for (const auto& s : kSamples) {
+      std::string body = body_for(s.file);
+      if (body.empty()) complete = false;
+      srv.route(s.path, FixtureResponse{200, body, s.content_type});
+    }
+    // Written from the documented shape of trendDeposit (no capture exists).
+    srv.route("/stock.naver.com/api/domestic/market/trendDeposit",
+              reply(200, R"({"content":[{"bizdate":"20261002","customerDeposit":"612,345","customerDepositDiff":"-1,234",)"
+                         R"("creditLoan":"201,112"}],"totalPages":40,"totalElements":4000,"last":false})"));
+    srv.route("/finance.naver.com/sise/management.naver",
+              FixtureResponse{200, "<html><table class=\"type_2\"><tr><td><a href=\"/item/main.naver?code=000040\">KR모터스</a>"
+                                   "</td></tr></table></html>",
+                              "text/html; charset=EUC-KR"});
+    std::string day = read_shared_sample("naver/fchart_sise_day_005930.xml");
+    std::string index = read_shared_sample("naver/fchart_sise_day_KOSPI.xml");
+    if (day.empty() || index.empty()) complete = false;
+    srv.route("/fchart.stock.naver.com/sise.nhn", [day, index](const FixtureRequest& r) {
+      return FixtureResponse{200, r.params.count("symbol") && r.params.at("symbol") == "KOSPI" ? index : day,
+                             "text/xml; charset=EUC-KR"};
+    });
+  }
+  ~DoctorEnv() { us::detail::reset_session(); }
+  // The sample of `path` with every `from` replaced by `to`.
+  void rename(const std::string& path, const std::string& from, const std::string& to) {
+    for (const auto& s : kSamples)
+      if (path == s.path) srv.route(path, FixtureResponse{200, fmt_replace(body_for(s.file), from, to), s.content_type});
+  }
+  static std::string fmt_replace(std::string s, const std::string& from, const std::string& to) {
+    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    return s;
+  }
+};
+
+const json* row_of(const json& report, const std::string& endpoint, const std::string& target = "") {
+  for (const auto& r : report["results"])
+    if (r["endpoint"] == endpoint && (target.empty() || r["target"] == target)) return &r;
+  return nullptr;
+}
+
+#define REQUIRE_SAMPLES(env) \
+  if (!(env).complete) GTEST_SKIP() << "shared samples not present (../shared absent)"
+
+struct Proc {
+  int code = -1;
+  std::string out;
+};
+Proc run_binary(const std::string& args) {
+  std::string bin = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "tessaro-mcp").string();
+  Proc p;
+  FILE* f = ::popen((bin + " " + args + " 2>/dev/null").c_str(), "r");
+  if (!f) return p;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) p.out.append(buf, n);
+  int st = ::pclose(f);
+  p.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return p;
+}
+
+}  // namespace
+
+TEST(Doctor, EveryEndpointOkAgainstTheCaptures) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  json report = doctor::run_checks();
+  EXPECT_TRUE(report["failed"].empty()) << report.dump(2);
+  int ok = 0;
+  for (const auto& r : report["results"]) {
+    std::string st = r["status"];
+    if (st == doctor::OK) ++ok;
+    else EXPECT_EQ(r["endpoint"], "brokers") << r.dump();   // no broker connected here
+  }
+  EXPECT_EQ(ok, 32);
+  // Every check made a real request: the fixture saw them.
+  EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), 1);
+  EXPECT_EQ(env.srv.hits("/data.sec.gov/submissions/CIK0000320193.json"), 1);
+  const json* b = row_of(report, "brokers");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ((*b)["status"], doctor::NOT_CONFIGURED);
+}
+
+TEST(Doctor, RemovedRenamedAndRetypedFieldsAreNamed) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  env.rename("/m.stock.naver.com/api/stock/005930/trend", "\"organPureBuyQuant\"", "\"organNetBuyQuant\"");
+  env.rename("/query2.finance.yahoo.com/v8/finance/chart/AAPL", "\"timestamp\"", "\"timestamps\"");
+  env.rename("/data.sec.gov/submissions/CIK0000320193.json", "\"accessionNumber\"", "\"accessionNo\"");
+  env.srv.route("/stock.naver.com/api/polling/domestic/index",
+                reply(200, R"({"datas":[{"itemCode":"KOSPI","closePrice":5791.91,"marketStatus":"CLOSE"}]})"));
+  env.srv.route("/fchart.stock.naver.com/sise.nhn",
+                FixtureResponse{200, "<?xml version=\"1.0\"?><protocol><chart/></protocol>", "text/xml"});
+  json report = doctor::run_checks();
+
+  auto expect_changed = [&](const char* ep, const char* target, const std::string& part) {
+    const json* r = row_of(report, ep, target);
+    ASSERT_NE(r, nullptr) << ep;
+    EXPECT_EQ((*r)["status"], doctor::CHANGED) << r->dump();
+    EXPECT_NE((*r)["detail"].get<std::string>().find(part), std::string::npos) << r->dump();
+  };
+  expect_changed("naver.trend", "005930", "missing: [].organPureBuyQuant");
+  expect_changed("yahoo.chart", "AAPL", "missing: chart.result[].timestamp");
+  expect_changed("sec.submissions", "CIK0000320193", "missing: filings.recent.accessionNumber");
+  expect_changed("naver.polling_index", "KOSPI", "retyped: datas[].closePrice (string → number)");
+  expect_changed("naver.fchart", "005930", "missing: chartdata, item");
+  EXPECT_EQ((*row_of(report, "yahoo.chart", "SPY"))["status"], doctor::OK);
+  EXPECT_EQ(report["failed"].size(), 6u);   // fchart twice (005930 and KOSPI)
+}
+
+TEST(Doctor, RefusalsRetiredPagesAndMissingContact) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  env.srv.route("/m.stock.naver.com/api/stock/005930/basic", reply(403, "<html>denied</html>", "text/html"));
+  env.srv.route("/finance.naver.com/sise/theme.naver", reply(410, "<html>이 페이지는 더 이상 제공되지 않습니다.</html>", "text/html"));
+  env.srv.route("/stock.naver.com/api/domestic/detail/news", reply(429, "{}"));
+  json report = doctor::run_checks();
+  EXPECT_EQ((*row_of(report, "naver.basic"))["status"], doctor::BLOCKED);
+  EXPECT_EQ((*row_of(report, "naver.stock_news"))["status"], doctor::BLOCKED);
+  const json* gone = row_of(report, "naver.group_list");
+  EXPECT_EQ((*gone)["status"], doctor::CHANGED);
+  EXPECT_NE((*gone)["detail"].get<std::string>().find("HTTP 410"), std::string::npos);
+
+  // Without the SEC contact nothing is sent to EDGAR: not configured, not a failure.
+  ScopedEnv no_contact("TESSARO_SEC_CONTACT", "");
+  report = doctor::run_checks();
+  EXPECT_EQ((*row_of(report, "sec.submissions"))["status"], doctor::NOT_CONFIGURED);
+  EXPECT_FALSE(doctor::is_failure(doctor::NOT_CONFIGURED));
+}
+
+// The binary: exit code, the table, the saved result and the status tool reading it.
+TEST(Doctor, CommandExitCodeSavedResultAndStatusLine) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  std::string before = server::format_status(server::build_status());
+  EXPECT_NE(before.find("점검 기록 없음"), std::string::npos) << before;
+
+  Proc ok = run_binary("doctor");
+  EXPECT_EQ(ok.code, 0) << ok.out;
+  EXPECT_NE(ok.out.find("naver.trend"), std::string::npos) << ok.out;
+  json saved = doctor::load_last_check();
+  ASSERT_TRUE(saved.is_object());
+  EXPECT_TRUE(saved["failed"].empty());
+  std::string status = server::format_status(server::build_status());
+  EXPECT_NE(status.find("이상 없음"), std::string::npos) << status;
+
+  env.rename("/m.stock.naver.com/api/stock/005930/trend", "\"bizdate\"", "\"bizDate\"");
+  Proc bad = run_binary("doctor");
+  EXPECT_EQ(bad.code, 1) << bad.out;
+  EXPECT_NE(bad.out.find("missing: [].bizdate"), std::string::npos) << bad.out;
+  status = server::format_status(server::build_status());
+  EXPECT_NE(status.find("⚠️ 1곳 이상"), std::string::npos) << status;
+  EXPECT_NE(status.find("naver.trend (005930): changed — missing: [].bizdate"), std::string::npos) << status;
+  // The status tool itself made no request.
+  int hits = env.srv.hits("/m.stock.naver.com/api/stock/005930/trend");
+  server::format_status(server::build_status());
+  EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), hits);
+}
+
+// A connected broker is checked by its token request, with the keys the tools use.
+void connect_kis(const std::string& key) {
+  market_data::ConnectionState st;
+  st.primary_provider = "kis";
+  st.providers["kis"] = market_data::ProviderProfile{"real", key, "SECRETzzzz9999yyyyXXXXsecret", "",
+                                                      "2026-03-01T09:00:00+09:00"};
+  market_data::save_state_v2(st);
+}
+const std::string kKisToken = "/openapi.koreainvestment.com:9443/oauth2/tokenP";
+
+TEST(Doctor, ConnectedBrokerTokenIssued) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
+  connect_kis("PSkeyAAAA1111bbbbCCCC");
+  env.srv.route(kKisToken, reply(200, R"({"access_token":"tok-1","token_type":"Bearer","expires_in":86400})"));
+  json report = doctor::run_checks();
+  const json* b = row_of(report, "broker.kis");
+  ASSERT_NE(b, nullptr) << report.dump(2);
+  EXPECT_EQ((*b)["status"], doctor::OK) << b->dump();
+  EXPECT_TRUE(report["failed"].empty()) << report.dump(2);
+  EXPECT_EQ(row_of(report, "brokers"), nullptr);   // no "not configured" row once one is connected
+}
+
+TEST(Doctor, ConnectedBrokerTokenRefused) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
+  connect_kis("PSkeyDDDD2222eeeeFFFF");
+  env.srv.route(kKisToken, reply(403, R"({"error_code":"EGW00103","error_description":"유효하지 않은 AppKey입니다."})"));
+  json report = doctor::run_checks();
+  const json* b = row_of(report, "broker.kis");
+  ASSERT_NE(b, nullptr) << report.dump(2);
+  EXPECT_EQ((*b)["status"], doctor::BLOCKED) << b->dump();
+  EXPECT_EQ(report["failed"].size(), 1u);
+  EXPECT_EQ(report.dump().find("SECRETzzzz"), std::string::npos);
+  EXPECT_EQ(report.dump().find("PSkeyDDDD"), std::string::npos);
+}
+
+// A long Korean failure detail is shortened on a letter boundary: the reply stays valid UTF-8.
+TEST(Doctor, StatusLineKeepsLongKoreanDetailsWhole) {
+  TempHome home;
+  std::string detail;
+  for (int i = 0; i < 60; ++i) detail += "가";
+  json report = {{"checked_at", "2026-12-07T18:00:00+09:00"},
+                 {"results", json::array()},
+                 {"failed", json::array({{{"endpoint", "broker.kis"}, {"target", "real"}, {"status", "blocked"},
+                                          {"detail", detail}}})}};
+  doctor::save(report);
+  std::string status = server::format_status(server::build_status());
+  EXPECT_NE(status.find("- 마지막 점검: 2026-12-07 18:00 KST — ⚠️ 1곳 이상"), std::string::npos) << status;
+  EXPECT_NO_THROW(json(status).dump());
+}
