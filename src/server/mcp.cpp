@@ -17,6 +17,7 @@
 #include "core/errors.hpp"
 #include "server/registry.hpp"
 #include "server/tool_call.hpp"
+#include "server/toolsets.hpp"
 
 namespace tessaro::server {
 
@@ -143,6 +144,7 @@ json tools_list() {
   json tools = json::array();
   const auto& writes = write_tools();
   for (const auto& entry : catalogue()) {
+    if (!tool_enabled(entry.name)) continue;
     bool writes_disk = std::find(writes.begin(), writes.end(), entry.name) != writes.end();
     tools.push_back(json{{"name", entry.name},
                          {"description", description_of(entry.name)},
