@@ -26,7 +26,7 @@ namespace {
 void usage() {
   std::cerr << "usage:\n"
                "  tessaro-mcp                     serve MCP over stdin/stdout\n"
-               "  tessaro-mcp tools               list the tools (name and first description line)\n"
+               "  tessaro-mcp tools               list the tools by toolset (name and first description line)\n"
                "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n"
                "  --toolsets LIST                 toolsets to serve (also TESSARO_TOOLSETS): comma list, all, default\n"
             << cli_help();
