@@ -54,9 +54,10 @@ test("the schema shows the fixed set a tool checks against", async () => {
     assert.ok(tools.length <= 20);
     const chart = tools.find((t) => t.name === "get_chart");
     assert.deepEqual(chart.inputSchema.properties.timeframe.enum, ["day", "week", "month"]);
-    const r = await conn.client.callTool({ name: "get_chart", arguments: { code: "005930", timeframe: "year" } });
-    assert.match(textOf(r), /timeframe/);
-    assert.match(textOf(r), /'year'/);
+    const reports = tools.find((t) => t.name === "get_reports");
+    assert.ok(reports.inputSchema.properties.kind.enum.includes("industry"));
+    const r = await conn.client.callTool({ name: "get_reports", arguments: { kind: "weather" } });
+    assert.match(textOf(r), /^⚠️ .*weather/);
   } finally {
     await conn.close();
   }

@@ -1,21 +1,15 @@
 #pragma once
-// The bar timeframes of the Korean daily-bar tools (daily, weekly, monthly bars).
-#include <string>
-#include <vector>
-
+// The bar timeframes of the Korean daily-bar tools, as the chart source serves
+// them. The tools pass a timeframe on unchecked; the source answers any other
+// with no bars.
 #include "server/arg_rules.hpp"
+#include "sources/naver/timeframes.hpp"
 
 namespace tessaro::tools {
 
 inline const server::Choices& daily_timeframes() {
-  static const server::Choices c{{"day", "week", "month"}};
+  static const server::Choices c{[] { return naver::ohlcv_timeframes(); }};
   return c;
-}
-
-inline std::string timeframe_refusal(const std::string& given) {
-  std::string names;
-  for (const auto& v : daily_timeframes().values()) names += (names.empty() ? "" : "/") + v;
-  return "⚠️ timeframe은 " + names + " 중 하나여야 합니다 (받음: '" + given + "').";
 }
 
 }  // namespace tessaro::tools

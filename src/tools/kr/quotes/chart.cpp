@@ -75,7 +75,6 @@ const server::ArgumentRange reg_count{"get_chart", "count", kCount};
 std::string get_chart(const server::Args& args) {
   const std::string code = args.str("code");
   const std::string timeframe = args.str("timeframe");
-  if (!daily_timeframes().accepts(timeframe)) return timeframe_refusal(timeframe);
   long long count_ll = kCount.clamp(args.integer("count"));
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
