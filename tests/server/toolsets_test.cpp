@@ -238,6 +238,11 @@ TEST(ArgumentRules, EveryEnumValuePassesTheToolsCheckAndOthersAreRefused) {
     ++asked;
     return tessaro::testing::reply(404, "");
   });
+  std::atomic<int> us_asked{0};   // requests for US chart history
+  srv.route("/query2.finance.yahoo.com/v8/finance/chart/AAPL", [&](const tessaro::testing::FixtureRequest&) {
+    ++us_asked;
+    return tessaro::testing::reply(404, "");
+  });
   const json tools = tools_list();
   auto rules = arguments_with_choices();
   ASSERT_GE(rules.size(), 20u);
@@ -264,6 +269,11 @@ TEST(ArgumentRules, EveryEnumValuePassesTheToolsCheckAndOthersAreRefused) {
     json shown = list ? schema["items"]["enum"] : schema["enum"];
     EXPECT_EQ(shown, choices->spellings());
 
+    auto call = [&](const std::string& v) {
+      json args = base;
+      args[arg] = list ? json::array({v}) : json(v);
+      return run_tool(tool, args).text;
+    };
     // Unknown pressure kinds are answered kind by kind by the broker layer (a failed
     // block from the same pressure_kinds() list), which needs a connected broker.
     if (tool == "get_supply_pressure" && (arg == "kind" || arg == "kinds")) continue;
@@ -283,12 +293,20 @@ TEST(ArgumentRules, EveryEnumValuePassesTheToolsCheckAndOthersAreRefused) {
       EXPECT_EQ(asked, before);
       continue;
     }
+    // So does get_us_chart with its period and interval: the history source asks
+    // Yahoo only for those of the enum.
+    if (tool == "get_us_chart") {
+      for (const auto& v : shown) {
+        int before = us_asked.load();
+        call(v.get<std::string>());
+        EXPECT_GT(us_asked, before) << v;
+      }
+      int before = us_asked.load();
+      call("zz_not_a_choice");
+      EXPECT_EQ(us_asked, before);
+      continue;
+    }
 
-    auto call = [&](const std::string& v) {
-      json args = base;
-      args[arg] = list ? json::array({v}) : json(v);
-      return run_tool(tool, args).text;
-    };
     const std::string bogus = "zz_not_a_choice";
     const std::string refused = call(bogus);
     // The refusal up to the value it names, or its first line when it names none.

@@ -13,6 +13,7 @@
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_format.hpp"
+#include "sources/yahoo/history_ranges.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -151,6 +152,11 @@ const char* kChartDoc =
     "limit: 최대 행수 (기본 500, 최대 5000)\n"
     "일봉·주봉·월봉은 마지막 봉이 완성됐는지 bar_state 로 알려 줍니다.";
 
+// Passed on as given; the history source answers any other with no bars.
+const server::Choices kChartPeriods{[] { return ::tessaro::us::history_ranges(); }};
+const server::Choices kChartIntervals{[] { return ::tessaro::us::history_intervals(); }};
+const server::ArgumentChoices reg_chart_period{"get_us_chart", "period", kChartPeriods};
+const server::ArgumentChoices reg_chart_interval{"get_us_chart", "interval", kChartIntervals};
 const server::Range kChartLimit{10, 5000};
 const server::ArgumentRange reg_chart_limit{"get_us_chart", "limit", kChartLimit};
 
