@@ -15,7 +15,7 @@ struct Toolset {
   std::string summary;   // one line, shown by `tessaro-mcp tools`
 };
 
-// Every toolset, in catalogue order of their first tool.
+// Every toolset, in the order of the source layout.
 const std::vector<Toolset>& toolsets();
 // The toolset of a catalogue tool ("" for a name that is not one).
 const std::string& toolset_of(const std::string& tool);
