@@ -51,13 +51,14 @@ std::string usage_text() {
          "  tessaro-mcp serve --http [--host 127.0.0.1] [--port 8765]\n"
          "                                  serve MCP over Streamable HTTP at /mcp (a token in\n"
          "                                  TESSARO_HTTP_TOKEN is required beyond loopback)\n"
-         "  tessaro-mcp tools               list the tools (name and first description line)\n"
-         "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n" +
+         "  tessaro-mcp tools               list the tools by toolset (name and first description line)\n"
+         "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n"
+         "  --toolsets LIST                 serve only these toolsets: comma list, all (default) or default\n" +
          cli_help() +
          "  tessaro-mcp --help | --version\n"
          "\n"
          "environment: TESSARO_HOME (default ~/.tessaro), TESSARO_SEC_CONTACT (name and e-mail sent to SEC\n"
-         "EDGAR; the US filing tools need it), TZ (the user's time zone).\n";
+         "EDGAR; the US filing tools need it), TZ (the user's time zone), TESSARO_TOOLSETS (as --toolsets).\n";
 }
 
 std::string terminal_hint(const std::string& binary) {

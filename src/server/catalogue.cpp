@@ -200,4 +200,9 @@ const std::vector<std::string>& write_tools() {
   return w;
 }
 
+const std::vector<std::string>& offline_tools() {
+  static const std::vector<std::string> v = {"get_market_clock", "tessaro_status", "get_metrics_summary", "query_excel"};
+  return v;
+}
+
 }  // namespace tessaro::server

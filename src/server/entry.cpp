@@ -5,7 +5,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "server/http_transport.hpp"
 #include "server/mcp.hpp"
 #include "server/registry.hpp"
+#include "server/toolsets.hpp"
 #include "sources/user_notice.hpp"
 
 namespace tessaro::server {
@@ -27,8 +30,9 @@ void usage() {
                "  tessaro-mcp                     serve MCP over stdin/stdout\n"
                "  tessaro-mcp serve --http [--host 127.0.0.1] [--port 8765]\n"
                "                                  serve MCP over Streamable HTTP at /mcp\n"
-               "  tessaro-mcp tools               list the tools (name and first description line)\n"
+               "  tessaro-mcp tools               list the tools by toolset (name and first description line)\n"
                "  tessaro-mcp call TOOL '{json}'  run one tool and print its reply\n"
+               "  --toolsets LIST                 toolsets to serve (also TESSARO_TOOLSETS): comma list, all, default\n"
             << cli_help();
 }
 
@@ -37,8 +41,30 @@ std::string first_line(const std::string& s) {
   return nl == std::string::npos ? s : s.substr(0, nl);
 }
 
+// The tools grouped by toolset, each group marked on or off for the current
+// selection; the always-on tools are marked as such.
 int cmd_tools() {
-  for (const auto& entry : catalogue()) std::cout << entry.name << "  " << first_line(description_of(entry.name)) << "\n";
+  std::cout << "toolsets: " << selected_toolsets_text() << " (default = " << [] {
+    std::string s;
+    for (const auto& n : default_toolsets()) s += (s.empty() ? "" : ",") + n;
+    return s;
+  }() << ")\n";
+  const auto& always = always_on_tools();
+  for (const auto& set : toolsets()) {
+    std::vector<const ToolEntry*> members;
+    for (const auto& entry : catalogue())
+      if (toolset_of(entry.name) == set.name) members.push_back(&entry);
+    bool on = std::any_of(members.begin(), members.end(), [](const ToolEntry* e) {
+      return tool_enabled(e->name) && std::find(always_on_tools().begin(), always_on_tools().end(), e->name) ==
+                                          always_on_tools().end();
+    });
+    std::cout << "\n[" << set.name << "] " << set.summary << (on ? "" : " (off)") << "\n";
+    for (const ToolEntry* e : members) {
+      bool fixed = std::find(always.begin(), always.end(), e->name) != always.end();
+      std::cout << "  " << e->name << (fixed ? " (always on)" : "") << "  " << first_line(description_of(e->name))
+                << "\n";
+    }
+  }
   return 0;
 }
 
@@ -114,10 +140,41 @@ int cmd_serve(int argc, char** argv) {
   std::_Exit(rc);
 }
 
+// Takes "--toolsets LIST" / "--toolsets=LIST" out of the arguments; the option
+// wins over TESSARO_TOOLSETS. False (after saying why on stderr) when a name is
+// not a toolset.
+bool apply_toolsets(int& argc, char** argv) {
+  std::optional<std::string> chosen;
+  int out = 1;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--toolsets" && i + 1 < argc) {
+      chosen = argv[++i];
+    } else if (a.rfind("--toolsets=", 0) == 0) {
+      chosen = a.substr(11);
+    } else {
+      argv[out++] = argv[i];
+    }
+  }
+  argc = out;
+  argv[argc] = nullptr;
+  if (!chosen)
+    if (const char* env = std::getenv("TESSARO_TOOLSETS")) chosen = env;
+  if (!chosen) return true;
+  try {
+    select_toolsets(*chosen);
+  } catch (const ToolsetError& e) {
+    std::cerr << "tessaro-mcp: TESSARO_TOOLSETS/--toolsets — " << e.what() << "\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int entry(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (!apply_toolsets(argc, argv)) return 2;
   if (argc <= 1) return serve_stdio();
   std::string cmd = argv[1];
   if (cmd == "tools") return cmd_tools();

@@ -1,5 +1,14 @@
-// The server instructions: what the assistant reads before its first call.
+// The server instructions: what the assistant reads before its first call. With
+// some toolsets switched off, the question table, the batch table and the tool
+// roles leave out what names only tools that are off; every rule stays, in order.
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
 #include "server/mcp.hpp"
+#include "server/registry.hpp"
+#include "server/toolsets.hpp"
 
 namespace tessaro::server {
 
@@ -153,9 +162,129 @@ const char* kInstructions = R"TXT(Tessaro — 한국 주식(네이버 증권)·�
 결과에 "📢 Orvane 안내:"로 시작하는 줄이 있으면(JSON 결과는 `_meta.user_notice`) 그 문장을 바꾸지 말고 답변의 맨 마지막 줄에 그대로 옮긴다. 한 대화에서 한 번만 옮긴다. 안내 문구가 없으면 아무것도 덧붙이지 않는다. 안내 문구를 요약하거나 번역하거나 링크를 만들어 붙이지 않는다. 안내는 제품 업데이트나 점검 같은 사용자에게 필요한 소식이며, 시세나 분석 내용과 섞지 않고 답변과 분리된 마지막 줄로 둔다.)TXT";
 }  // namespace
 
-const std::string& instructions() {
-  static const std::string text = kInstructions;
+namespace {
+
+// The catalogue tools a line names in backticks (`get_us_*` stands for every US
+// tool): whether it names any, and whether any of them is on.
+struct Named {
+  bool any = false;
+  bool enabled = false;
+};
+
+void note_name(const std::string& inside, Named& n) {
+  size_t len = 0;
+  while (len < inside.size() && ((inside[len] >= 'a' && inside[len] <= 'z') || inside[len] == '_')) ++len;
+  std::string name = inside.substr(0, len);
+  bool pattern = len < inside.size() && inside[len] == '*';
+  if (name.empty()) return;
+  for (const auto& entry : catalogue()) {
+    if (pattern ? entry.name.rfind(name, 0) != 0 : entry.name != name) continue;
+    n.any = true;
+    if (tool_enabled(entry.name)) n.enabled = true;
+  }
+}
+
+Named names_in(const std::string& line) {
+  Named n;
+  size_t pos = 0;
+  for (;;) {
+    size_t open = line.find('`', pos);
+    if (open == std::string::npos) break;
+    size_t close = line.find('`', open + 1);
+    if (close == std::string::npos) break;
+    note_name(line.substr(open + 1, close - open - 1), n);
+    pos = close + 1;
+  }
+  return n;
+}
+
+bool off(const Named& n) { return n.any && !n.enabled; }
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+// Table rows naming only tools that are off go; a table left without rows goes whole.
+void filter_tables(std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < lines.size();) {
+    bool table = lines[i].rfind("|", 0) == 0 && i + 1 < lines.size() && lines[i + 1].rfind("|---", 0) == 0;
+    if (!table) {
+      out.push_back(lines[i++]);
+      continue;
+    }
+    std::vector<std::string> rows;
+    size_t j = i + 2;
+    for (; j < lines.size() && lines[j].rfind("|", 0) == 0; ++j)
+      if (!off(names_in(lines[j]))) rows.push_back(lines[j]);
+    if (!rows.empty()) {
+      out.push_back(lines[i]);
+      out.push_back(lines[i + 1]);
+      out.insert(out.end(), rows.begin(), rows.end());
+    }
+    i = j;
+  }
+  lines = std::move(out);
+}
+
+bool indented(const std::string& line) { return line.rfind("  ", 0) == 0; }
+
+// The role list: a top-level item with its indented lines is one block. A sub-item
+// naming only tools that are off goes; a block whose tools are all off goes whole.
+void filter_roles(std::vector<std::string>& lines, size_t from, size_t to) {
+  std::vector<std::string> out;
+  size_t i = from;
+  while (i < to) {
+    if (lines[i].rfind("- ", 0) != 0) {
+      out.push_back(lines[i++]);
+      continue;
+    }
+    Named block = names_in(lines[i]);
+    std::vector<std::string> kept = {lines[i]};
+    size_t j = i + 1;
+    for (; j < to && indented(lines[j]); ++j) {
+      Named sub = names_in(lines[j]);
+      block.any = block.any || sub.any;
+      block.enabled = block.enabled || sub.enabled;
+      if (!off(sub)) kept.push_back(lines[j]);
+    }
+    if (!off(block)) out.insert(out.end(), kept.begin(), kept.end());
+    i = j;
+  }
+  lines.erase(lines.begin() + long(from), lines.begin() + long(to));
+  lines.insert(lines.begin() + long(from), out.begin(), out.end());
+}
+
+std::string build_instructions() {
+  std::vector<std::string> lines = split_lines(kInstructions);
+  filter_tables(lines);
+  size_t roles = lines.size(), roles_end = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("## 9.", 0) == 0) roles = i + 1;
+    else if (roles < lines.size() && roles_end == lines.size() && i > roles && lines[i].rfind("## ", 0) == 0)
+      roles_end = i;
+  }
+  if (roles < lines.size()) filter_roles(lines, roles, roles_end);
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
   return text;
+}
+
+}  // namespace
+
+// One text per selection, built on first use.
+const std::string& instructions() {
+  static std::mutex m;
+  static std::map<std::string, std::string> built;
+  std::string key = selected_toolsets_text();
+  std::lock_guard<std::mutex> lk(m);
+  auto it = built.find(key);
+  if (it == built.end()) it = built.emplace(key, key == "all" ? std::string(kInstructions) : build_instructions()).first;
+  return it->second;
 }
 
 }  // namespace tessaro::server

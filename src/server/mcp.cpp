@@ -15,8 +15,10 @@
 
 #include "core/call_context.hpp"
 #include "core/errors.hpp"
+#include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "server/tool_call.hpp"
+#include "server/toolsets.hpp"
 
 namespace tessaro::server {
 
@@ -64,15 +66,17 @@ json input_schema(const ToolEntry& entry) {
   json required = json::array();
   for (const auto& p : entry.params) {
     json s;
+    json typed = type_schema(p.type);
+    add_argument_rules(entry.name, p.name, p.type, typed);
     if (p.required) {
-      s = type_schema(p.type);
+      s = typed;
       s["title"] = title_of(p.name);
       required.push_back(p.name);
     } else if (p.default_value.is_null()) {
-      s = json{{"anyOf", json::array({type_schema(p.type), json{{"type", "null"}}})}, {"default", nullptr},
+      s = json{{"anyOf", json::array({typed, json{{"type", "null"}}})}, {"default", nullptr},
                {"title", title_of(p.name)}};
     } else {
-      s = type_schema(p.type);
+      s = typed;
       s["default"] = p.default_value;
       s["title"] = title_of(p.name);
     }
@@ -143,11 +147,20 @@ json tools_list() {
   json tools = json::array();
   const auto& writes = write_tools();
   for (const auto& entry : catalogue()) {
+    if (!tool_enabled(entry.name)) continue;
     bool writes_disk = std::find(writes.begin(), writes.end(), entry.name) != writes.end();
+    bool offline = std::find(offline_tools().begin(), offline_tools().end(), entry.name) != offline_tools().end();
+    // Repeating a call changes nothing more, except for the workbook writers, whose
+    // every call saves a new file; the watchlist keeps a set.
+    bool idempotent = !writes_disk || entry.name == "watchlist";
     tools.push_back(json{{"name", entry.name},
                          {"description", description_of(entry.name)},
                          {"inputSchema", input_schema(entry)},
-                         {"annotations", {{"title", title_of(entry.name)}, {"readOnlyHint", !writes_disk}}}});
+                         {"annotations",
+                          {{"title", title_of(entry.name)},
+                           {"readOnlyHint", !writes_disk},
+                           {"idempotentHint", idempotent},
+                           {"openWorldHint", !offline}}}});
   }
   return tools;
 }

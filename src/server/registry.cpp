@@ -9,6 +9,7 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "server/toolsets.hpp"
 #include "server/wrappers.hpp"
 #include "sources/metrics.hpp"
 
@@ -182,11 +183,16 @@ const ToolEntry& known_tool(const std::string& name) {
 }  // namespace
 
 std::string call_tool(const std::string& name, const json& arguments) {
-  return run_entry(known_tool(name), arguments).text;
+  const ToolEntry& entry = known_tool(name);
+  if (!tool_enabled(name)) throw ArgumentError(disabled_tool_text(name));
+  return run_entry(entry, arguments).text;
 }
 
 ToolReply run_tool(const std::string& name, const json& arguments) {
   const ToolEntry& entry = known_tool(name);
+  // A tool outside the selected toolsets is refused before anything runs (no
+  // argument checks, no usage entry).
+  if (!tool_enabled(name)) return ToolReply{disabled_tool_text(name), true};
   try {
     return run_entry(entry, arguments);
   } catch (const UnknownToolError&) {

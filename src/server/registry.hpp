@@ -71,6 +71,8 @@ std::string description_of(const std::string& name);
 // Tools that write to disk; check_write_tools() throws when one is not registered.
 const std::vector<std::string>& write_tools();
 void check_write_tools();
+// Tools that answer from the clock and local files alone (no network).
+const std::vector<std::string>& offline_tools();
 
 // Runs a tool by name the way the host does: defaults, type checks, error wrapper,
 // usage recorder. Throws ArgumentError for unknown tools or bad argument types.

@@ -5,6 +5,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -98,11 +99,16 @@ std::string saved_reply(const std::filesystem::path& path, const excel::Table& t
          "💡 이 파일을 Gemini/ChatGPT에 업로드하면 다른 AI에서도 분석할 수 있어요.";
 }
 
+const server::Choices kDataTypes{{"chart", "flow", "financial"}, server::Fold::Trim};
+const server::ArgumentChoices reg_data_type{"export_to_excel", "data_type", kDataTypes};
+
 std::string export_to_excel(const server::Args& a) {
   std::string data_type = fmt::trim(a.str("data_type"));
   std::string code = fmt::trim(a.str("code"));
   int days = int(std::clamp<long long>(a.integer("days"), 1, 10000));
   if (code.empty()) return "종목코드가 필요합니다.";
+  if (!kDataTypes.accepts(data_type))
+    return "지원하지 않는 data_type: " + data_type + ". 'chart', 'flow', 'financial' 중 선택.";
   Target target = resolve_target(a.str("filename"), "export");
   if (!target.ok) return target.error;
 
@@ -194,15 +200,19 @@ std::string us_currency(const std::string& ticker) {
 
 const std::vector<std::string> kPeriods = {"1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"};
 const std::vector<std::string> kIntervals = {"1d", "1wk", "1mo"};
+const server::Choices kPeriodChoices{kPeriods, server::Fold::Lower};
+const server::Choices kIntervalChoices{kIntervals, server::Fold::Lower};
+const server::ArgumentChoices reg_us_period{"export_us_to_excel", "period", kPeriodChoices};
+const server::ArgumentChoices reg_us_interval{"export_us_to_excel", "interval", kIntervalChoices};
 
 std::string export_us_to_excel(const server::Args& a) {
   std::string ticker = fmt::trim(a.str("ticker"));
-  std::string period = fmt::lower(fmt::trim(a.str("period")));
-  std::string interval = fmt::lower(fmt::trim(a.str("interval")));
+  std::string period = kPeriodChoices.read(a.str("period"));
+  std::string interval = kIntervalChoices.read(a.str("interval"));
   if (ticker.empty()) return "티커가 필요합니다.";
-  if (std::find(kPeriods.begin(), kPeriods.end(), period) == kPeriods.end())
+  if (!kPeriodChoices.accepts(period))
     return "⚠️ 지원하지 않는 period: " + a.str("period") + " (사용 가능: " + fmt::join(kPeriods, ", ") + ")";
-  if (std::find(kIntervals.begin(), kIntervals.end(), interval) == kIntervals.end())
+  if (!kIntervalChoices.accepts(interval))
     return "⚠️ 지원하지 않는 interval: " + a.str("interval") + " (사용 가능: " + fmt::join(kIntervals, ", ") + ")";
   Target target = resolve_target(a.str("filename"), "export");
   if (!target.ok) return target.error;

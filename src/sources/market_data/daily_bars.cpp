@@ -18,6 +18,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/timeframes.hpp"
 
 namespace tessaro::bars_cache {
 
@@ -446,7 +447,7 @@ size_t memory_bytes() {
 json get_ohlcv(const std::string& code, const std::string& timeframe, int count) {
   if (!enabled() || count <= 0 || code.size() != 6 ||
       !std::all_of(code.begin(), code.end(), [](unsigned char c) { return std::isalnum(c); }) ||
-      (timeframe != "day" && timeframe != "week" && timeframe != "month"))
+      !naver::is_ohlcv_timeframe(timeframe))
     return naver::get_ohlcv(code, timeframe, count);
 
   const std::string key = origin_tag() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|" + timeframe;

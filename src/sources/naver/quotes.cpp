@@ -21,6 +21,7 @@
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
+#include "sources/naver/timeframes.hpp"
 
 namespace tessaro::naver {
 
@@ -241,7 +242,7 @@ json parse_fchart_bars(const std::string& xml_utf8, bool intraday) {
 
 json get_ohlcv(const std::string& code, const std::string& timeframe, int count) {
   if (!valid_code(code) || count <= 0) return json::array();
-  if (timeframe != "day" && timeframe != "week" && timeframe != "month") return json::array();
+  if (!is_ohlcv_timeframe(timeframe)) return json::array();
   std::string xml = fetch_text("fchart.stock.naver.com",
                                "/sise.nhn?symbol=" + code + "&timeframe=" + timeframe +
                                    "&count=" + std::to_string(count) + "&requestType=0",

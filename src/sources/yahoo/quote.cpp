@@ -9,6 +9,7 @@
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"
 #include "sources/yahoo/us.hpp"
+#include "sources/yahoo/history_ranges.hpp"
 
 namespace tessaro::us {
 
@@ -280,8 +281,8 @@ json search_hits(const json& body) {
 
 namespace {
 
-const std::set<std::string> kRanges = {"1d", "5d", "1mo", "3mo", "6mo", "1y", "2y", "5y", "10y", "ytd", "max"};
-const std::set<std::string> kIntervals = {"1m", "2m", "5m", "15m", "30m", "60m", "90m", "1h", "1d", "5d", "1wk", "1mo", "3mo"};
+const std::set<std::string> kRanges(history_ranges().begin(), history_ranges().end());
+const std::set<std::string> kIntervals(history_intervals().begin(), history_intervals().end());
 
 int range_days(const std::string& r) {
   static const std::map<std::string, int> m = {{"1d", 1},     {"5d", 5},     {"1mo", 31},   {"3mo", 92},

@@ -6,6 +6,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "sources/screener/intraday.hpp"
 
@@ -410,24 +411,41 @@ std::string intraday_error_result(const std::string& symbol, const std::string& 
   return server::append_result_meta(text, meta);
 }
 
+namespace {
+
+// The fixed sets of the two intraday tools, checked below and shown in their schemas.
+const server::Choices kMarkets{{"KR", "US"}};
+const server::Choices kSessions{{"regular"}};
+const server::Choices kIntervals{[] { return md::supported_intervals(); }};
+const server::Choices kSources{public_intraday_sources, server::Fold::None, {"auto"}};
+const server::ArgumentChoices reg_chart_market{"get_intraday_chart", "market", kMarkets};
+const server::ArgumentChoices reg_chart_session{"get_intraday_chart", "session", kSessions};
+const server::ArgumentChoices reg_chart_interval{"get_intraday_chart", "interval", kIntervals};
+const server::ArgumentChoices reg_chart_source{"get_intraday_chart", "source", kSources};
+const server::ArgumentChoices reg_ind_market{"get_intraday_indicators", "market", kMarkets};
+const server::ArgumentChoices reg_ind_session{"get_intraday_indicators", "session", kSessions};
+const server::ArgumentChoices reg_ind_interval{"get_intraday_indicators", "interval", kIntervals};
+const server::ArgumentChoices reg_ind_source{"get_intraday_indicators", "source", kSources};
+
+}  // namespace
+
 Validation validate_intraday_args(const std::string& market, const std::string& interval, const std::string& source,
                                   const std::optional<std::string>& date_str, const std::string& session) {
   Validation v;
-  if (market != "KR" && market != "US") {
+  if (!kMarkets.accepts(market)) {
     v.error = "market은 KR 또는 US여야 합니다.";
     return v;
   }
-  if (session != "regular") {
+  if (!kSessions.accepts(session)) {
     v.error = "지원하지 않는 session입니다: " + session + " (현재 regular만 지원, 검증 후 확대 예정)";
     return v;
   }
-  if (!md::interval_minutes(interval)) {
-    v.error = "지원하지 않는 interval입니다: " + interval + " (지원: " + fmt::join(md::supported_intervals(), ", ") + ")";
+  if (!kIntervals.accepts(interval)) {
+    v.error = "지원하지 않는 interval입니다: " + interval + " (지원: " + fmt::join(kIntervals.values(), ", ") + ")";
     return v;
   }
-  auto pub = public_intraday_sources();
-  if (source != "auto" && std::find(pub.begin(), pub.end(), source) == pub.end()) {
-    v.error = "지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(pub, ", ") + ")";
+  if (!kSources.accepts(source)) {
+    v.error = "지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(kSources.values(), ", ") + ")";
     return v;
   }
   if (!date_str || date_str->empty()) {

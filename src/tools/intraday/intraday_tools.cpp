@@ -5,6 +5,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -200,12 +201,15 @@ std::string get_intraday_chart(const server::Args& a) {
                                     meta_of(market, symbol, p.labels, completeness, p.warnings, ds.coverage, p.extra));
 }
 
+const server::Choices kIndicatorNames{[] { return indicators::AVAILABLE_INDICATORS; }};
+const server::ArgumentChoices reg_include{"get_intraday_indicators", "include", kIndicatorNames};
+
 std::string get_intraday_indicators(const server::Args& a) {
   std::vector<std::string> include = a.str_list("include").value_or(
       std::vector<std::string>{"ma", "ma_phase", "volume", "candle"});
   std::vector<std::string> unknown;
   for (const auto& k : include)
-    if (!indicators::is_available(k)) unknown.push_back(k);
+    if (!kIndicatorNames.accepts(k)) unknown.push_back(k);
   std::optional<std::string> refused;
   if (!unknown.empty())
     refused = "지원하지 않는 지표: " + fmt::join(unknown, ", ") + "\n사용 가능: " +

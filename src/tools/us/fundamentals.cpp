@@ -7,6 +7,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -124,17 +125,22 @@ std::string statement_cell(const json& v, const std::string& kind, const std::st
   return fmt_num(v, "", 2, prefix);
 }
 
+const server::Choices kStatementTypes{{"income", "balance", "cash_flow"}};
+const server::Choices kStatementPeriods{{"annual", "quarterly"}};
+const server::ArgumentChoices reg_statement_type{"get_us_financial_statement", "statement_type", kStatementTypes};
+const server::ArgumentChoices reg_statement_period{"get_us_financial_statement", "period", kStatementPeriods};
+
 std::string get_us_financial_statement(const Args& a) {
   std::string ticker = a.str("ticker");
   std::string type = a.str("statement_type");
   std::string period = a.str("period");
   static const std::map<std::string, std::string> kLabel = {
       {"income", "손익계산서"}, {"balance", "재무상태표"}, {"cash_flow", "현금흐름표"}};
-  auto lab = kLabel.find(type);
-  if (lab == kLabel.end())
+  if (!kStatementTypes.accepts(type))
     return "⚠️ statement_type 은 'income', 'balance', 'cash_flow' 중 하나여야 합니다 (받음: " + type + ").";
-  if (period != "annual" && period != "quarterly")
+  if (!kStatementPeriods.accepts(period))
     return "⚠️ period 는 'annual' 또는 'quarterly' 여야 합니다 (받음: " + period + ").";
+  auto lab = kLabel.find(type);
   json d = ::tessaro::us::get_financial_statement(ticker, type, period);
   if (d.is_null() || !d.is_object()) return not_found(ticker);
   if (d.contains("error") && !d["error"].is_null()) return "⚠️ " + plain(d["error"]);

@@ -7,11 +7,13 @@
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_format.hpp"
+#include "sources/yahoo/history_ranges.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -150,12 +152,20 @@ const char* kChartDoc =
     "limit: 최대 행수 (기본 500, 최대 5000)\n"
     "일봉·주봉·월봉은 마지막 봉이 완성됐는지 bar_state 로 알려 줍니다.";
 
+// Passed on as given; the history source answers any other with no bars.
+const server::Choices kChartPeriods{[] { return ::tessaro::us::history_ranges(); }};
+const server::Choices kChartIntervals{[] { return ::tessaro::us::history_intervals(); }};
+const server::ArgumentChoices reg_chart_period{"get_us_chart", "period", kChartPeriods};
+const server::ArgumentChoices reg_chart_interval{"get_us_chart", "interval", kChartIntervals};
+const server::Range kChartLimit{10, 5000};
+const server::ArgumentRange reg_chart_limit{"get_us_chart", "limit", kChartLimit};
+
 std::string get_us_chart(const Args& a) {
   std::string ticker = a.str("ticker");
   std::string period = a.str("period");
   std::string interval = a.str("interval");
   bool prepost = a.boolean("prepost");
-  long long limit = std::clamp<long long>(a.integer("limit"), 10, 5000);
+  long long limit = kChartLimit.clamp(a.integer("limit"));
   json rows = ::tessaro::us::get_history(ticker, period, interval, prepost);
   if (!rows.is_array() || rows.empty()) return "티커 '" + ticker + "'의 차트 데이터를 가져올 수 없습니다.";
   long long total = (long long)rows.size();

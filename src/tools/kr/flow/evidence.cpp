@@ -10,6 +10,7 @@
 #include "core/json.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -81,6 +82,17 @@ std::vector<std::string> public_broker_ids() {
     if (md::is_broker_id(id) && intraday::broker_is_public(id)) out.push_back(id);
   return out;
 }
+
+// Sources: "auto" or a broker that is switched on for this process.
+const server::Choices kSources{public_broker_ids, server::Fold::None, {"auto"}};
+const server::Choices kMeasures{[] { return md::evidence_measures(); }};
+// Read trimmed, "" skipped; a kind outside the set comes back as its own failed block.
+const server::Choices kPressureKinds{[] { return md::pressure_kinds(); }, server::Fold::Trim, {""}};
+const server::ArgumentChoices reg_flow_source{"get_detailed_investor_flow", "source", kSources};
+const server::ArgumentChoices reg_flow_measure{"get_detailed_investor_flow", "measure", kMeasures};
+const server::ArgumentChoices reg_pressure_source{"get_supply_pressure", "source", kSources};
+const server::ArgumentChoices reg_pressure_kind{"get_supply_pressure", "kind", kPressureKinds};
+const server::ArgumentChoices reg_pressure_kinds{"get_supply_pressure", "kinds", kPressureKinds};
 
 md::EvidenceService evidence_service() {
   return md::EvidenceService(md::runtime(), public_broker_ids(), md::EvidenceCache(md::runtime().home()));
@@ -166,9 +178,8 @@ std::pair<std::string, std::vector<std::string>> validate_evidence_request(const
     return {"한 번에 조회할 수 있는 종목은 최대 " + std::to_string(md::EVIDENCE_MAX_CODES) + "개입니다 (요청 " +
                 std::to_string(list.size()) + "개).",
             list};
-  auto ids = public_broker_ids();
-  if (source != "auto" && !has(ids, source))
-    return {"지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(ids, ", ") + ")", list};
+  if (!kSources.accepts(source))
+    return {"지원하지 않는 source입니다: " + source + " (지원: " + fmt::join(kSources.values(), ", ") + ")", list};
   return {"", list};
 }
 
@@ -272,7 +283,7 @@ std::string get_detailed_investor_flow(const server::Args& a) {
   const std::string measure = a.str("measure");
   auto [err, codes] = validate_evidence_request(a.opt_str("code"), a.str_list("codes"), source);
   if (!err.empty()) return evidence_error(meta_code(codes), err, md::ST_NOT_FOUND);
-  if (!has(md::evidence_measures(), measure))
+  if (!kMeasures.accepts(measure))
     return evidence_error(meta_code(codes),
                           "지원하지 않는 measure입니다: " + measure + " (지원: " + fmt::join(md::evidence_measures(), ", ") + ")",
                           md::ST_NOT_FOUND);

@@ -11,6 +11,7 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -193,8 +194,11 @@ std::string get_flow_batch(const server::Args& a) {
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }
 
+const server::Range kTopN{1, 500};
+const server::ArgumentRange reg_top_n{"screen_by_flow", "top_n", kTopN};
+
 std::string screen_by_flow(const server::Args& a) {
-  const int top_n = (int)std::clamp<long long>(a.integer("top_n"), 1, 500);
+  const int top_n = (int)kTopN.clamp(a.integer("top_n"));
   const int fd = (int)std::clamp<long long>(a.integer("foreign_days"), 0, 10);
   const int id = (int)std::clamp<long long>(a.integer("inst_days"), 0, 10);
   const int needed = std::max({fd, id, 1});

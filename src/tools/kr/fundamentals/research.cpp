@@ -11,6 +11,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -256,11 +257,13 @@ const char* kReportsDoc =
     "    kind: 리서치 갈래 — market(시황), invest(투자전략), economy(경제), debenture(채권), industry(산업), "
     "company(종목)";
 
+// "" asks for one stock's reports (by code) instead of a kind.
+const server::Choices kKinds{[] { return naver::RESEARCH_KINDS; }, server::Fold::Lower, {""}};
+const server::ArgumentChoices reg_kind{"get_reports", "kind", kKinds};
+
 std::string render_reports_by_kind(const std::string& kind_raw, int count) {
-  std::string kind = fmt::lower(fmt::trim(kind_raw));
-  bool known = false;
-  for (const auto& k : naver::RESEARCH_KINDS) known = known || k == kind;
-  if (!known) return "⚠️ 지원하지 않는 갈래입니다: " + kind_raw + "\n사용 가능: " + kinds_text();
+  std::string kind = kKinds.read(kind_raw);
+  if (kind.empty() || !kKinds.accepts(kind)) return "⚠️ 지원하지 않는 갈래입니다: " + kind_raw + "\n사용 가능: " + kinds_text();
   std::string label = kind_label(kind);
   json rows = naver::get_research_by_kind(kind, count);
   if (!rows.is_array() || rows.empty()) return label + " 리포트가 없습니다.";
@@ -364,14 +367,24 @@ const char* kContentDoc =
     "Args:\n    nid: 리포트 번호 (숫자)\n    mode: summary(앞부분 발췌, 기본) / full(전체) / link(링크만)\n"
     "    max_chars: 본문 상한(자). 비우면 summary 4,000 / full 50,000";
 
+// Every spelling of a mode and the mode it names.
+const std::vector<std::pair<std::string, std::string>> kModes = {
+    {"summary", "summary"}, {"요약", "summary"}, {"핵심", "summary"}, {"발췌", "summary"},
+    {"full", "full"},       {"전문", "full"},    {"전체", "full"},    {"원문", "full"},
+    {"link", "link"},       {"링크", "link"},    {"주소", "link"}};
+const server::Choices kModeChoices{[] {
+                                     std::vector<std::string> v;
+                                     for (const auto& m : kModes) v.push_back(m.first);
+                                     return v;
+                                   },
+                                   server::Fold::Lower};
+const server::ArgumentChoices reg_mode{"get_report_content", "mode", kModeChoices};
+
 std::string canonical_mode(const std::string& raw) {
-  std::string m = fmt::lower(fmt::trim(raw));
-  static const std::map<std::string, std::string> kModes = {
-      {"summary", "summary"}, {"요약", "summary"}, {"핵심", "summary"}, {"발췌", "summary"},
-      {"full", "full"},       {"전문", "full"},    {"전체", "full"},    {"원문", "full"},
-      {"link", "link"},       {"링크", "link"},    {"주소", "link"}};
-  auto it = kModes.find(m);
-  return it != kModes.end() ? it->second : "";
+  std::string m = kModeChoices.read(raw);
+  for (const auto& [spelling, mode] : kModes)
+    if (spelling == m) return mode;
+  return "";
 }
 
 std::string get_report_content(const server::Args& a) {

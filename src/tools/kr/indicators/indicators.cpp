@@ -22,6 +22,7 @@
 #include "sources/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
+#include "tools/kr/timeframes.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -82,17 +83,24 @@ std::string py_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+const server::Range kDays{30, 500};
+const server::Choices kIndicatorNames{[] { return indicators::AVAILABLE_INDICATORS; }};
+const server::ArgumentRange reg_days{"get_indicators", "days", kDays};
+const server::ArgumentRange reg_bulk_days{"get_indicators_bulk", "days", kDays};
+const server::ArgumentChoices reg_include{"get_indicators", "include", kIndicatorNames};
+const server::ArgumentChoices reg_bulk_include{"get_indicators_bulk", "include", kIndicatorNames};
+const server::ArgumentChoices reg_timeframe{"get_indicators", "timeframe", daily_timeframes()};
+const server::ArgumentChoices reg_bulk_timeframe{"get_indicators_bulk", "timeframe", daily_timeframes()};
+
 std::optional<std::string> unknown_indicators_text(const std::vector<std::string>& include) {
   std::vector<std::string> bad;
   for (const auto& n : include)
-    if (!indicators::is_available(n)) bad.push_back(n);
+    if (!kIndicatorNames.accepts(n)) bad.push_back(n);
   if (bad.empty()) return std::nullopt;
   return "지원하지 않는 지표: " + py_list(bad) + "\n사용 가능: " + py_list(indicators::AVAILABLE_INDICATORS);
 }
 
-int clamp_days(const server::Args& a) {
-  return static_cast<int>(std::clamp<long long>(a.integer("days"), 30, 500));
-}
+int clamp_days(const server::Args& a) { return static_cast<int>(kDays.clamp(a.integer("days"))); }
 
 json str_array(const std::vector<std::string>& v) {
   json out = json::array();

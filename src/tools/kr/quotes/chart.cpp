@@ -17,6 +17,7 @@
 #include "sources/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
+#include "tools/kr/timeframes.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -67,10 +68,14 @@ bool has_fraction(const json& rows) {
   return false;
 }
 
+const server::ArgumentChoices reg_timeframe{"get_chart", "timeframe", daily_timeframes()};
+const server::Range kCount{std::nullopt, 500};
+const server::ArgumentRange reg_count{"get_chart", "count", kCount};
+
 std::string get_chart(const server::Args& args) {
   const std::string code = args.str("code");
   const std::string timeframe = args.str("timeframe");
-  long long count_ll = std::min<long long>(args.integer("count"), 500);
+  long long count_ll = kCount.clamp(args.integer("count"));
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
   auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, count); });

@@ -4,6 +4,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "server/arg_rules.hpp"
 #include "server/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -24,11 +25,16 @@ const char* kDoc =
 
 std::string trimmed_join(const std::vector<std::string>& lines) { return fmt::trim(fmt::join(lines, server::NEWLINE)); }
 
+// An empty action is the list.
+const server::Choices kActions{{"list", "add", "remove", "clear"}, server::Fold::Lower, {""}};
+const server::ArgumentChoices reg_action{"watchlist", "action", kActions};
+
 std::string watchlist(const server::Args& a) {
   const std::string action = a.str("action");
-  std::string act = fmt::lower(fmt::trim(action.empty() ? std::string("list") : action));
-  if (act != "list" && act != "add" && act != "remove" && act != "clear")
-    return "⚠️ action은 list/add/remove/clear 중 하나여야 합니다 (받음: '" + action + "').";
+  if (!kActions.accepts(action))
+    return "⚠️ action은 " + fmt::join(kActions.values(), "/") + " 중 하나여야 합니다 (받음: '" + action + "').";
+  std::string act = kActions.read(action);
+  if (act.empty()) act = "list";
   const std::string query = a.str("query");
   std::string msg;
 

@@ -14,6 +14,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -226,11 +227,26 @@ std::pair<json, bool> screen_chart_intraday_rows(const Sources& src, const std::
 
 constexpr long long kMaxPage = 1'000'000'000'000LL;   // keeps (page - 1) * count in range
 
+// "" is the whole market; an empty refine is no refinement.
+const server::Choices kMarkets{{"ALL", "KOSPI", "KOSDAQ"}, server::Fold::Upper, {""}};
+const server::Choices kRefine{SCREEN_INTERVALS, server::Fold::Lower, {""}};
+const server::ArgumentChoices reg_market{"screen_chart", "market", kMarkets};
+const server::ArgumentChoices reg_refine{"screen_chart", "refine", kRefine};
+// Preset names are read trimmed; "" is no preset.
+const server::Choices kPresets{[] {
+                                 std::vector<std::string> names;
+                                 for (auto it = screener::PRESETS().begin(); it != screener::PRESETS().end(); ++it)
+                                   names.push_back(it.key());
+                                 return names;
+                               },
+                               server::Fold::Trim, {""}};
+const server::ArgumentChoices reg_preset{"screen_chart", "preset", kPresets};
+
 std::string screen_chart(const server::Args& a, const Sources& src) {
   // ---- arguments ---------------------------------------------------------
-  std::string market = fmt::upper(fmt::trim(a.str("market")));
+  std::string market = kMarkets.read(a.str("market"));
   if (market.empty()) market = "ALL";
-  if (market != "ALL" && market != "KOSPI" && market != "KOSDAQ")
+  if (!kMarkets.accepts(market))
     return "⚠️ market 은 KOSPI, KOSDAQ, ALL 중 하나여야 합니다: " + a.str("market");
   int universe_top = int(std::clamp<long long>(a.integer("universe_top"), 10, 2000));
   int count = int(std::clamp<long long>(a.integer("count"), 1, 100));
@@ -240,8 +256,8 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
 
   std::optional<std::string> refine;
   if (auto r = a.opt_str("refine"); r && !r->empty()) {
-    std::string v = fmt::lower(fmt::trim(*r));
-    if (std::find(SCREEN_INTERVALS.begin(), SCREEN_INTERVALS.end(), v) == SCREEN_INTERVALS.end())
+    std::string v = kRefine.read(*r);
+    if (!kRefine.accepts(v))
       return with_none_meta("⚠️ 지원하지 않는 분봉 주기입니다: \"" + *r + "\"\n사용할 수 있는 값: " +
                                 fmt::join(SCREEN_INTERVALS, ", "),
                             {"지원하지 않는 분봉 주기: " + v});

@@ -1,0 +1,79 @@
+#pragma once
+// Fixed sets and documented ranges of tool arguments. A tool file declares them
+// beside the check that uses them and registers them for the tool's input schema,
+// so the schema and the check read one list and an assistant can check a call
+// before it makes it:
+//
+//   const server::Choices kModes{{"summary", "full"}};
+//   const server::ArgumentChoices reg_mode{"get_report_content", "mode", kModes};
+//   ...
+//   if (!kModes.accepts(mode)) return "⚠️ ...";
+//
+// A schema enum must never turn away a value the check takes: when the check
+// trims and folds case, the enum lists every value in both cases.
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace tessaro::server {
+
+// How a check reads the text before comparing it with the set.
+enum class Fold {
+  None,    // as given
+  Trim,    // trimmed
+  Lower,   // trimmed, lower-cased
+  Upper,   // trimmed, upper-cased
+};
+
+class Choices {
+ public:
+  using Source = std::function<std::vector<std::string>()>;
+  // `values` in the form the check compares (already folded); `extra` are further
+  // accepted texts kept apart from the set proper (e.g. "auto", or "" for "the
+  // default").
+  Choices(std::vector<std::string> values, Fold fold = Fold::None, std::vector<std::string> extra = {});
+  // A set that depends on the running process (e.g. which brokers are public).
+  Choices(Source source, Fold fold = Fold::None, std::vector<std::string> extra = {});
+
+  std::vector<std::string> values() const;   // the set proper
+  std::vector<std::string> accepted() const; // extra, then the set
+  std::string read(const std::string& given) const;   // as the check compares it
+  bool accepts(const std::string& given) const;
+  // The enum of the schema: every accepted text, and with folding its other case.
+  json spellings() const;
+  Fold fold() const { return fold_; }
+
+ private:
+  Source source_;
+  Fold fold_;
+  std::vector<std::string> extra_;
+};
+
+struct ArgumentChoices {
+  ArgumentChoices(const char* tool, const char* arg, const Choices& choices);
+};
+
+// A documented numeric range: the schema's minimum/maximum and the clamp the tool
+// applies to what it receives.
+struct Range {
+  std::optional<long long> minimum, maximum;
+  long long clamp(long long v) const;
+};
+
+struct ArgumentRange {
+  ArgumentRange(const char* tool, const char* arg, const Range& range);
+};
+
+const Choices* argument_choices(const std::string& tool, const std::string& arg);
+const Range* argument_range(const std::string& tool, const std::string& arg);
+// Every (tool, argument) that has a fixed set, in registration order.
+std::vector<std::pair<std::string, std::string>> arguments_with_choices();
+
+// Adds enum (on the items of a list) and minimum/maximum to the schema of one
+// argument of declared type `type`.
+void add_argument_rules(const std::string& tool, const std::string& arg, const std::string& type, json& schema);
+
+}  // namespace tessaro::server
