@@ -17,6 +17,7 @@
 
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::bars_cache {
@@ -28,7 +29,7 @@ namespace {
 // Bars re-read before the first missing one; they must match what is cached.
 constexpr int kOverlap = 3;
 constexpr const char* kMagic = "tessaro-bars";
-constexpr int kFormat = 1;
+constexpr int kFormat = 2;
 const char* const kFields[] = {"open", "high", "low", "close", "volume"};
 
 Finality g_finality;
@@ -155,11 +156,10 @@ std::optional<std::vector<Row>> rows_of(const json& arr) {
 
 // ---- settings ----------------------------------------------------------------------
 
-// Off unless TESSARO_BARS_CACHE=on: the cache stays opt-in until its tail-fetch
-// and finality cases are all proven by tests.
+// On unless TESSARO_BARS_CACHE says off (off, 0, false, no).
 bool enabled() {
-  std::string v = fmt::lower(env_or("TESSARO_BARS_CACHE", "off"));
-  return v == "on" || v == "1" || v == "true" || v == "yes";
+  std::string v = fmt::lower(fmt::trim(env_or("TESSARO_BARS_CACHE", "on")));
+  return !(v == "off" || v == "0" || v == "false" || v == "no");
 }
 
 std::chrono::seconds ttl() {
@@ -192,10 +192,18 @@ std::string hex64(uint64_t h) {
   return b;
 }
 
-// Bars of two origins never mix: a base URL other than the site's own gets its own folder.
+// What makes a series distinct besides its code and timeframe: the endpoint it
+// is read from (scheme, host, port and path, so two upstreams never share a
+// series) and the form of the request (requestType=0: the site's price-adjusted
+// series). Kept in every file and checked when it is read back.
+std::string source_id() {
+  return http::base("NAVER", "fchart.stock.naver.com") + "/sise.nhn?requestType=0";
+}
+
+// The folder name of a source: readable for the site itself, a hash otherwise.
 std::string origin_tag() {
-  std::string base = env_or("TESSARO_NAVER_BASE_URL", "");
-  return base.empty() ? "naver" : "naver-" + hex64(fnv1a(base)).substr(0, 10);
+  std::string id = source_id();
+  return id == "https://fchart.stock.naver.com/sise.nhn?requestType=0" ? "naver" : "src-" + hex64(fnv1a(id)).substr(0, 12);
 }
 
 fs::path folder() { return home_dir() / "cache" / "bars" / origin_tag(); }
@@ -233,7 +241,7 @@ std::optional<int32_t> settled_day(Instant at) {
 
 // ---- disk ----------------------------------------------------------------------------
 // A file is one header line "tessaro-bars <format> <fnv1a-64 of the body> <body bytes>"
-// and a JSON body {code, timeframe, whole, settled, rows: [[date, o, h, l, c, v], ...]}
+// and a JSON body {source, code, timeframe, whole, settled, rows: [[date, o, h, l, c, v], ...]}
 // holding final bars only.
 
 void note_disk(const std::optional<std::string>& problem) {
@@ -261,7 +269,8 @@ std::optional<Entry> read_disk(const std::string& code, const std::string& timef
     return bad();
   try {
     json j = json::parse(body);
-    if (j.value("code", "") != code || j.value("timeframe", "") != timeframe) return bad();
+    if (j.value("code", "") != code || j.value("timeframe", "") != timeframe || j.value("source", "") != source_id())
+      return bad();
     Entry e;
     for (const auto& a : j.at("rows")) {
       if (!a.is_array() || a.size() != 6 || !a[0].is_string()) return bad();
@@ -300,6 +309,7 @@ void write_disk(const std::string& code, const std::string& timeframe, const Ent
     rows.push_back(std::move(a));
   }
   json j;
+  j["source"] = source_id();
   j["code"] = code;
   j["timeframe"] = timeframe;
   j["whole"] = e.whole;
@@ -449,7 +459,7 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
       (timeframe != "day" && timeframe != "week" && timeframe != "month"))
     return naver::get_ohlcv(code, timeframe, count);
 
-  const std::string key = origin_tag() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|" + timeframe;
+  const std::string key = source_id() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|" + timeframe;
   const Instant at = now();
   const auto steady = std::chrono::steady_clock::now();
   const std::optional<int32_t> settled = settled_day(at);
