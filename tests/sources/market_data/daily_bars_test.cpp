@@ -63,6 +63,7 @@ struct BarsEnv : NaverEnv {
   }
   // The file of a series: the one .bars file under cache/bars/.
   fs::path file(const std::string& code = "005930", const std::string& tf = "day") {
+    bars_cache::flush_disk();
     for (auto& e : fs::recursive_directory_iterator(fs::path(home.path()) / "cache" / "bars"))
       if (e.path().filename() == code + ".bars" && e.path().parent_path().filename() == tf) return e.path();
     return {};
@@ -172,6 +173,7 @@ TEST(DailyBarsCache, UnreadableFileIsIgnoredAndRewrittenNeverServed) {
     json got = bars_cache::get_ohlcv("005930", "day", 120);
     EXPECT_EQ(env.requests(), before + 1);
     EXPECT_EQ(got, env.direct(120));
+    bars_cache::flush_disk();
     std::ifstream f(p);
     std::string now_text((std::istreambuf_iterator<char>(f)), {});
     EXPECT_NE(now_text, damaged);
@@ -327,6 +329,7 @@ TEST(DailyBarsCache, TwoUpstreamsNeverShareASeries) {
 
   // A's file put where B's belongs is not taken for B's (it names its source).
   fs::path file_b;
+  bars_cache::flush_disk();
   for (auto& e : fs::recursive_directory_iterator(fs::path(a.home.path()) / "cache" / "bars"))
     if (e.path().filename() == "005930.bars" && e.path() != file_a) file_b = e.path();
   ASSERT_FALSE(file_b.empty());
