@@ -172,7 +172,9 @@ void BM_ScreenColdWarmNextDay(benchmark::State& st) {
     auto t_flush = std::chrono::steady_clock::now();
     bars_cache::flush_disk();
     double flush_after_cold = seconds_since(t_flush);
+    long all0 = srv.requests.load();
     screen(w_warm, q_warm, b_warm);   // within the 45 s time to live of the forming bar
+    long warm_all = srv.requests.load() - all0;
     set_clock("2026-06-17", 14);      // the next trading day, one more bar per stock
     screen(w_next, q_next, b_next);
 
@@ -183,6 +185,7 @@ void BM_ScreenColdWarmNextDay(benchmark::State& st) {
     st.counters["cold_files_done_after_s"] = flush_after_cold;
     st.counters["warm_wall_s"] = w_warm;
     st.counters["warm_bar_requests"] = double(q_warm);
+    st.counters["warm_other_requests"] = double(warm_all - q_warm);   // the universe list and the like
     st.counters["next_day_requests_per_stock"] = double(q_next) / (2.0 * kPerMarket);
     st.counters["next_day_bytes_share_of_cold"] = double(b_next) / double(b_cold);
     st.counters["next_day_wall_s"] = w_next;
