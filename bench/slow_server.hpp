@@ -11,8 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -58,7 +60,21 @@ class SlowServer {
       for (;;) {
         int c = ::accept(fd_, nullptr, nullptr);
         if (c < 0) return;
-        std::thread([this, c] { serve(c); }).detach();
+        ++connections;
+        ++live_;
+        {
+          std::lock_guard<std::mutex> lk(conns_m_);
+          conns_.push_back(c);
+        }
+        std::thread([this, c] {
+          serve(c);
+          {
+            std::lock_guard<std::mutex> lk(conns_m_);
+            conns_.erase(std::find(conns_.begin(), conns_.end(), c));
+            ::close(c);
+          }
+          --live_;   // the worker's last touch of the server
+        }).detach();
       }
     });
   }
@@ -66,10 +82,17 @@ class SlowServer {
     ::shutdown(fd_, SHUT_RDWR);
     ::close(fd_);
     th_.join();
+    // Kept-alive connections of a client's pool end here, so no worker outlives the server.
+    {
+      std::lock_guard<std::mutex> lk(conns_m_);
+      for (int c : conns_) ::shutdown(c, SHUT_RDWR);
+    }
+    while (live_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::atomic<long> requests{0};
   std::atomic<int> max_in_flight{0};
+  std::atomic<int> connections{0};   // TCP connections accepted
 
  private:
   void serve(int c) {
@@ -79,10 +102,7 @@ class SlowServer {
       size_t end;
       while ((end = buf.find("\r\n\r\n")) == std::string::npos) {
         ssize_t n = ::recv(c, tmp, sizeof tmp, 0);
-        if (n <= 0) {
-          ::close(c);
-          return;
-        }
+        if (n <= 0) return;   // closed by the client, or by the destructor
         buf.append(tmp, size_t(n));
       }
       std::string head = buf.substr(0, end);
@@ -99,10 +119,7 @@ class SlowServer {
       --in_flight_;
       std::string resp = "HTTP/1.1 200 OK\r\nContent-Type: " + r.type + "\r\nContent-Length: " +
                          std::to_string(r.body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + r.body;
-      if (::send(c, resp.data(), resp.size(), MSG_NOSIGNAL) < 0) {
-        ::close(c);
-        return;
-      }
+      if (::send(c, resp.data(), resp.size(), MSG_NOSIGNAL) < 0) return;
     }
   }
   int latency_ms_;
@@ -111,6 +128,9 @@ class SlowServer {
   int fd_ = -1;
   int port_ = 0;
   std::thread th_;
+  std::mutex conns_m_;
+  std::vector<int> conns_;   // open connections, shut down by the destructor
+  std::atomic<int> live_{0};  // workers still running
 };
 
 }  // namespace bench

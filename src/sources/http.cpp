@@ -32,13 +32,15 @@ struct CurlInit {
 void ensure_init() { static CurlInit init; }
 
 // ---- one connection cache for every call ----------------------------------------
-// Easy handles are kept in a pool and reused: curl_easy_reset keeps a handle's
-// live keep-alive connections, so the next request to the same host skips the
-// TCP and TLS handshakes. A share object gives every handle the same DNS cache
-// and TLS sessions (libcurl does not support sharing the connections themselves
-// between threads). The per-host gate below still bounds what is in flight.
-// TESSARO_HTTP_REUSE=0 turns it off (a fresh handle and a fresh connection for
-// every request), for measurements.
+// Easy handles are kept in a pool per origin (scheme, host and port) and reused:
+// curl_easy_reset keeps a handle's live keep-alive connection, so the next
+// request to the same host skips the TCP and TLS handshakes. A handle is taken
+// only once the host's gate has let the call in, so an origin never has more
+// handles (and connections) than the per-host bound, and every call to it finds
+// one of those warm connections. A share object gives every handle the same DNS
+// cache and TLS sessions (libcurl does not support sharing the connections
+// themselves between threads, hence the pool). TESSARO_HTTP_REUSE=0 turns it off
+// (a fresh handle and a fresh connection for every request), for measurements.
 
 bool reuse_enabled() {
   std::string v = env_or("TESSARO_HTTP_REUSE", "1");
@@ -49,7 +51,7 @@ struct Shared {
   CURLSH* sh = nullptr;
   std::mutex locks[CURL_LOCK_DATA_LAST];
   std::mutex pool_m;
-  std::vector<CURL*> pool;
+  std::map<std::string, std::vector<CURL*>> pools;   // by origin
   Shared() {
     sh = curl_share_init();
     curl_share_setopt(sh, CURLSHOPT_LOCKFUNC, +[](CURL*, curl_lock_data d, curl_lock_access, void* u) {
@@ -69,24 +71,25 @@ Shared& shared() {
   return *s;
 }
 
-// A handle on loan for one request; returned to the pool when done.
-constexpr size_t kPoolMax = 32;
+// A handle on loan for one request to `origin`; returned to its pool when done.
 class Handle {
  public:
-  Handle() : reuse_(reuse_enabled()) {
+  explicit Handle(std::string origin) : reuse_(reuse_enabled()), origin_(std::move(origin)) {
     if (reuse_) {
       Shared& s = shared();
       std::lock_guard<std::mutex> lk(s.pool_m);
-      if (!s.pool.empty()) {
-        h_ = s.pool.back();
-        s.pool.pop_back();
+      auto& pool = s.pools[origin_];
+      if (!pool.empty()) {
+        h_ = pool.back();
+        pool.pop_back();
       }
     }
     if (h_) curl_easy_reset(h_);
     else h_ = curl_easy_init();
     if (reuse_) {
       curl_easy_setopt(h_, CURLOPT_SHARE, shared().sh);
-      curl_easy_setopt(h_, CURLOPT_MAXCONNECTS, 8L);   // idle connections kept per handle
+      curl_easy_setopt(h_, CURLOPT_MAXCONNECTS, 2L);   // its origin's, and one a redirect went to
+      curl_easy_setopt(h_, CURLOPT_TCP_KEEPALIVE, 1L);
     } else {
       curl_easy_setopt(h_, CURLOPT_FORBID_REUSE, 1L);
       curl_easy_setopt(h_, CURLOPT_FRESH_CONNECT, 1L);
@@ -100,8 +103,9 @@ class Handle {
     Shared& s = shared();
     {
       std::lock_guard<std::mutex> lk(s.pool_m);
-      if (s.pool.size() < kPoolMax) {
-        s.pool.push_back(h_);
+      auto& pool = s.pools[origin_];
+      if (pool.size() < size_t(per_host_limit())) {
+        pool.push_back(h_);
         return;
       }
     }
@@ -113,6 +117,7 @@ class Handle {
 
  private:
   bool reuse_;
+  std::string origin_;
   CURL* h_ = nullptr;
 };
 
@@ -121,6 +126,14 @@ std::string host_of(const std::string& url) {
   size_t b = p == std::string::npos ? 0 : p + 3;
   size_t e = url.find_first_of("/?#", b);
   return url.substr(b, e == std::string::npos ? std::string::npos : e - b);
+}
+
+// "scheme://host:port" of a URL: the key of a handle pool.
+std::string origin_of(const std::string& url) {
+  auto p = url.find("://");
+  size_t b = p == std::string::npos ? 0 : p + 3;
+  size_t e = url.find_first_of("/?#", b);
+  return fmt::lower(url.substr(0, e));
 }
 
 // Connections to one host at a time; a waiting call can give up its place.
@@ -203,7 +216,14 @@ Attempt perform(const Request& req) {
   const CallContext* ctx = current_call();
   if (ctx) ctx->throw_if_cancelled();
   Attempt a;
-  Handle h;
+  // Into the host's gate first: the handle (and its connection) is taken inside it.
+  Gate& gate = host_gate(host_of(req.url));
+  enter_gate(gate, ctx);
+  struct Leave {
+    Gate& g;
+    ~Leave() { g.release(); }
+  } leave{gate};
+  Handle h(origin_of(req.url));
   char errbuf[CURL_ERROR_SIZE] = {0};
   curl_slist* hdrs = nullptr;
   for (auto& [k, v] : req.headers) hdrs = curl_slist_append(hdrs, (k + ": " + v).c_str());
@@ -236,18 +256,8 @@ Attempt perform(const Request& req) {
       curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(req.body.size()));
     }
   }
-  {
-    Gate& gate = host_gate(host_of(req.url));
-    try {
-      enter_gate(gate, ctx);
-    } catch (...) {
-      curl_slist_free_all(hdrs);
-      throw;
-    }
-    ++g_requests;
-    a.code = curl_easy_perform(h.get());
-    gate.release();
-  }
+  ++g_requests;
+  a.code = curl_easy_perform(h.get());
   curl_slist_free_all(hdrs);
   if (a.code == CURLE_ABORTED_BY_CALLBACK) throw Cancelled();
   a.error = errbuf[0] ? errbuf : curl_easy_strerror(a.code);

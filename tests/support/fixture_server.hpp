@@ -69,6 +69,10 @@ class ScopedEnv {
   std::string old_;
 };
 
+// The temporary TESSARO_HOME made for this whole test process when none was
+// given ("" when one was): tests never share the user's ~/.tessaro.
+const std::string& process_home();
+
 // A fresh temporary TESSARO_HOME for a test's lifetime.
 class TempHome {
  public:

@@ -7,6 +7,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/lists_common.hpp"
 
 namespace tessaro::testing {
@@ -17,6 +18,7 @@ NaverEnv::NaverEnv(const char* kst) {
 }
 
 NaverEnv::~NaverEnv() {
+  bars_cache::flush_disk();   // no cache file lands in the home after it is removed
   mt::set_now_for_tests(std::nullopt);
   naver::detail::clear_list_caches();
 }

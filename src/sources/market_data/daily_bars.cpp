@@ -8,15 +8,19 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/timeframes.hpp"
 
@@ -29,7 +33,7 @@ namespace {
 // Bars re-read before the first missing one; they must match what is cached.
 constexpr int kOverlap = 3;
 constexpr const char* kMagic = "tessaro-bars";
-constexpr int kFormat = 1;
+constexpr int kFormat = 2;
 const char* const kFields[] = {"open", "high", "low", "close", "volume"};
 
 Finality g_finality;
@@ -156,11 +160,10 @@ std::optional<std::vector<Row>> rows_of(const json& arr) {
 
 // ---- settings ----------------------------------------------------------------------
 
-// Off unless TESSARO_BARS_CACHE=on: the cache stays opt-in until its tail-fetch
-// and finality cases are all proven by tests.
+// On unless TESSARO_BARS_CACHE says off (off, 0, false, no).
 bool enabled() {
-  std::string v = fmt::lower(env_or("TESSARO_BARS_CACHE", "off"));
-  return v == "on" || v == "1" || v == "true" || v == "yes";
+  std::string v = fmt::lower(fmt::trim(env_or("TESSARO_BARS_CACHE", "on")));
+  return !(v == "off" || v == "0" || v == "false" || v == "no");
 }
 
 std::chrono::seconds ttl() {
@@ -193,10 +196,18 @@ std::string hex64(uint64_t h) {
   return b;
 }
 
-// Bars of two origins never mix: a base URL other than the site's own gets its own folder.
+// What makes a series distinct besides its code and timeframe: the endpoint it
+// is read from (scheme, host, port and path, so two upstreams never share a
+// series) and the form of the request (requestType=0: the site's price-adjusted
+// series). Kept in every file and checked when it is read back.
+std::string source_id() {
+  return http::base("NAVER", "fchart.stock.naver.com") + "/sise.nhn?requestType=0";
+}
+
+// The folder name of a source: readable for the site itself, a hash otherwise.
 std::string origin_tag() {
-  std::string base = env_or("TESSARO_NAVER_BASE_URL", "");
-  return base.empty() ? "naver" : "naver-" + hex64(fnv1a(base)).substr(0, 10);
+  std::string id = source_id();
+  return id == "https://fchart.stock.naver.com/sise.nhn?requestType=0" ? "naver" : "src-" + hex64(fnv1a(id)).substr(0, 12);
 }
 
 fs::path folder() { return home_dir() / "cache" / "bars" / origin_tag(); }
@@ -234,7 +245,7 @@ std::optional<int32_t> settled_day(Instant at) {
 
 // ---- disk ----------------------------------------------------------------------------
 // A file is one header line "tessaro-bars <format> <fnv1a-64 of the body> <body bytes>"
-// and a JSON body {code, timeframe, whole, settled, rows: [[date, o, h, l, c, v], ...]}
+// and a JSON body {source, code, timeframe, whole, settled, rows: [[date, o, h, l, c, v], ...]}
 // holding final bars only.
 
 void note_disk(const std::optional<std::string>& problem) {
@@ -242,13 +253,18 @@ void note_disk(const std::optional<std::string>& problem) {
   store().disk_problem = problem;
 }
 
+// The background writer's queue (below).
+std::optional<std::optional<std::string>> pending_job(const fs::path& p);
+void queue_remove(const fs::path& p);
+
 std::optional<Entry> read_disk(const std::string& code, const std::string& timeframe) {
   fs::path p = file_of(code, timeframe);
-  auto text = read_file(p);
+  std::optional<std::string> text;
+  if (auto pending = pending_job(p)) text = *pending;   // not yet written: what will be
+  else text = read_file(p);
   if (!text) return std::nullopt;
   auto bad = [&]() -> std::optional<Entry> {
-    std::error_code ec;
-    fs::remove(p, ec);   // never served; the next fetch writes it again
+    queue_remove(p);   // never served; the next fetch writes it again
     return std::nullopt;
   };
   size_t nl = text->find('\n');
@@ -262,7 +278,8 @@ std::optional<Entry> read_disk(const std::string& code, const std::string& timef
     return bad();
   try {
     json j = json::parse(body);
-    if (j.value("code", "") != code || j.value("timeframe", "") != timeframe) return bad();
+    if (j.value("code", "") != code || j.value("timeframe", "") != timeframe || j.value("source", "") != source_id())
+      return bad();
     Entry e;
     for (const auto& a : j.at("rows")) {
       if (!a.is_array() || a.size() != 6 || !a[0].is_string()) return bad();
@@ -292,24 +309,7 @@ std::optional<Entry> read_disk(const std::string& code, const std::string& timef
 
 // Write to a temporary file and rename it over the old one. No fsync: a torn file
 // after a crash fails its checksum and is fetched again.
-void write_disk(const std::string& code, const std::string& timeframe, const Entry& e, bool settled) {
-  json rows = json::array();
-  for (size_t i = 0; i < e.n_final; ++i) {
-    const Row& r = e.rows[i];
-    json a = json::array({day_text(r.day)});
-    for (int k = 0; k < 5; ++k) a.push_back((r.nulls & (1u << k)) ? json(nullptr) : json(r.v[k]));
-    rows.push_back(std::move(a));
-  }
-  json j;
-  j["code"] = code;
-  j["timeframe"] = timeframe;
-  j["whole"] = e.whole;
-  j["settled"] = settled && e.settled ? json(day_text(*e.settled)) : json(nullptr);
-  j["rows"] = std::move(rows);
-  std::string body = j.dump();
-  std::string text = std::string(kMagic) + " " + std::to_string(kFormat) + " " + hex64(fnv1a(body)) + " " +
-                     std::to_string(body.size()) + "\n" + body;
-  fs::path p = file_of(code, timeframe);
+void store_file(const fs::path& p, const std::string& text) {
   std::error_code ec;
   fs::create_directories(p.parent_path(), ec);
   static std::atomic<unsigned> seq{0};
@@ -345,9 +345,86 @@ void write_disk(const std::string& code, const std::string& timeframe, const Ent
   note_disk(std::nullopt);
 }
 
+// File work is handed to one writer thread so that a fetch never waits for the
+// file system (creating thousands of small files is what a cold screen would
+// otherwise pay). Jobs are kept per path: a later write or removal replaces a
+// pending one, and a read sees what is pending before what is on disk.
+struct Writer {
+  std::mutex m;
+  std::condition_variable cv, idle;
+  std::map<std::string, std::optional<std::string>> jobs;   // path -> text, nullopt: remove
+  bool busy = false;
+  Writer() {
+    std::thread([this] { run(); }).detach();
+  }
+  void run() {
+    std::unique_lock<std::mutex> lk(m);
+    for (;;) {
+      cv.wait(lk, [&] { return !jobs.empty(); });
+      auto job = std::move(*jobs.begin());
+      jobs.erase(jobs.begin());
+      busy = true;
+      lk.unlock();
+      if (job.second) store_file(job.first, *job.second);
+      else {
+        std::error_code ec;
+        fs::remove(job.first, ec);
+      }
+      lk.lock();
+      busy = false;
+      if (jobs.empty()) idle.notify_all();
+    }
+  }
+  void put(const fs::path& p, std::optional<std::string> text) {
+    {
+      std::lock_guard<std::mutex> lk(m);
+      jobs[p.string()] = std::move(text);
+    }
+    cv.notify_one();
+  }
+  // The pending job of a path: nullopt when none; an inner nullopt for a removal.
+  std::optional<std::optional<std::string>> pending(const fs::path& p) {
+    std::lock_guard<std::mutex> lk(m);
+    auto it = jobs.find(p.string());
+    if (it == jobs.end()) return std::nullopt;
+    return it->second;
+  }
+  void wait_idle() {
+    std::unique_lock<std::mutex> lk(m);
+    idle.wait(lk, [&] { return jobs.empty() && !busy; });
+  }
+};
+Writer& writer() {
+  static Writer* w = new Writer();   // process lifetime: the thread outlives static teardown
+  return *w;
+}
+
+std::optional<std::optional<std::string>> pending_job(const fs::path& p) { return writer().pending(p); }
+void queue_remove(const fs::path& p) { writer().put(p, std::nullopt); }
+
+void write_disk(const std::string& code, const std::string& timeframe, const Entry& e, bool settled) {
+  json rows = json::array();
+  for (size_t i = 0; i < e.n_final; ++i) {
+    const Row& r = e.rows[i];
+    json a = json::array({day_text(r.day)});
+    for (int k = 0; k < 5; ++k) a.push_back((r.nulls & (1u << k)) ? json(nullptr) : json(r.v[k]));
+    rows.push_back(std::move(a));
+  }
+  json j;
+  j["source"] = source_id();
+  j["code"] = code;
+  j["timeframe"] = timeframe;
+  j["whole"] = e.whole;
+  j["settled"] = settled && e.settled ? json(day_text(*e.settled)) : json(nullptr);
+  j["rows"] = std::move(rows);
+  std::string body = j.dump();
+  std::string text = std::string(kMagic) + " " + std::to_string(kFormat) + " " + hex64(fnv1a(body)) + " " +
+                     std::to_string(body.size()) + "\n" + body;
+  writer().put(file_of(code, timeframe), std::move(text));
+}
+
 void drop_disk(const std::string& code, const std::string& timeframe) {
-  std::error_code ec;
-  fs::remove(file_of(code, timeframe), ec);
+  writer().put(file_of(code, timeframe), std::nullopt);
 }
 
 // ---- memory --------------------------------------------------------------------------
@@ -426,7 +503,10 @@ bool overlap_agrees(const std::vector<Row>& cached, size_t n_final, const std::v
 
 FinalityRegistration::FinalityRegistration(const Finality& f) { g_finality = f; }
 
+void flush_disk() { writer().wait_idle(); }
+
 std::optional<std::string> disk_problem() {
+  flush_disk();   // the state after every write asked for so far
   std::lock_guard<std::mutex> lk(store().m);
   return store().disk_problem;
 }
@@ -450,7 +530,7 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
       !naver::is_ohlcv_timeframe(timeframe))
     return naver::get_ohlcv(code, timeframe, count);
 
-  const std::string key = origin_tag() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|" + timeframe;
+  const std::string key = source_id() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|" + timeframe;
   const Instant at = now();
   const auto steady = std::chrono::steady_clock::now();
   const std::optional<int32_t> settled = settled_day(at);

@@ -6,8 +6,9 @@
 //  - a memory cache per (code, timeframe), least recently used first out, bounded
 //    by a byte cap (TESSARO_BARS_CACHE_MB, default 64);
 //  - a disk cache under <home>/cache/bars/ holding only bars whose period the
-//    market calendar calls final; a file that does not read back whole is ignored
-//    and rewritten, an unwritable folder only turns the disk part off;
+//    market calendar calls final, written off the caller's path by one writer
+//    thread; a file that does not read back whole is ignored and rewritten, an
+//    unwritable folder only turns the disk part off;
 //  - a request fetches only the tail it lacks, with an overlap of a few bars; when
 //    the overlap disagrees with what is cached (a split, a corrected bar) the
 //    series is dropped and fetched whole;
@@ -48,7 +49,12 @@ struct FinalityRegistration {
 json get_ohlcv(const std::string& code, const std::string& timeframe, int count);
 
 // Why the disk part is off (the folder and the error), nullopt when it works.
+// Waits for the file writes asked for so far.
 std::optional<std::string> disk_problem();
+
+// Files are written by a background thread; this waits until every write asked
+// for so far is on disk (tests, benchmarks).
+void flush_disk();
 
 // Forget every memory entry (tests, benchmarks).
 void clear_memory();

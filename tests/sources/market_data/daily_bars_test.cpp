@@ -3,10 +3,12 @@
 // Bars are written here from the documented fchart item format.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 
+#include "core/files.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
@@ -61,6 +63,7 @@ struct BarsEnv : NaverEnv {
   }
   // The file of a series: the one .bars file under cache/bars/.
   fs::path file(const std::string& code = "005930", const std::string& tf = "day") {
+    bars_cache::flush_disk();
     for (auto& e : fs::recursive_directory_iterator(fs::path(home.path()) / "cache" / "bars"))
       if (e.path().filename() == code + ".bars" && e.path().parent_path().filename() == tf) return e.path();
     return {};
@@ -74,7 +77,9 @@ struct BarsEnv : NaverEnv {
     std::string head, body;
     std::getline(f, head);
     std::getline(f, body);
-    for (const auto& r : json::parse(body)["rows"]) out.push_back(r[0].get<std::string>());
+    // Keep the parsed document alive: a range over a member of a temporary dangles.
+    json doc = json::parse(body);
+    for (const auto& r : doc["rows"]) out.push_back(r[0].get<std::string>());
     return out;
   }
   json direct(int count) { return naver::get_ohlcv("005930", "day", count); }
@@ -84,12 +89,11 @@ std::string last_date(const json& rows) { return rows.empty() ? "" : rows.back()
 
 }  // namespace
 
-// Disabled until disk_dates() reads the file the way the passing tests do (it comes back empty here).
-TEST(DailyBarsCache, DISABLED_NextDayFetchesOnlyTheTailWithOverlapAndMatchesTheSource) {
+TEST(DailyBarsCache, NextDayFetchesOnlyTheTailWithOverlapAndMatchesTheSource) {
   // Friday 2026-12-04 after 20:00: that day is final.
   BarsEnv env("2026-12-04 21:00", "2026-12-04", 140);
   json cold = bars_cache::get_ohlcv("005930", "day", 120);
-  ASSERT_FALSE(env.disk_dates().empty()) << cold.size() << " " << env.asked.size() << " " << bars_cache::disk_problem().value_or("-");
+  ASSERT_FALSE(env.disk_dates().empty());
   EXPECT_EQ(cold, env.direct(120));
   EXPECT_GE(env.last_asked(), 120);
   EXPECT_EQ(env.disk_dates().back(), "2026-12-04");
@@ -169,6 +173,7 @@ TEST(DailyBarsCache, UnreadableFileIsIgnoredAndRewrittenNeverServed) {
     json got = bars_cache::get_ohlcv("005930", "day", 120);
     EXPECT_EQ(env.requests(), before + 1);
     EXPECT_EQ(got, env.direct(120));
+    bars_cache::flush_disk();
     std::ifstream f(p);
     std::string now_text((std::istreambuf_iterator<char>(f)), {});
     EXPECT_NE(now_text, damaged);
@@ -176,8 +181,7 @@ TEST(DailyBarsCache, UnreadableFileIsIgnoredAndRewrittenNeverServed) {
   }
 }
 
-// Disabled for the same disk_dates() reason.
-TEST(DailyBarsCache, DISABLED_FormingBarStaysInMemoryAndAfterMarketDayIsFinalOnlyAt2000) {
+TEST(DailyBarsCache, FormingBarStaysInMemoryAndAfterMarketDayIsFinalOnlyAt2000) {
   // Monday 2026-12-07, an after-market day, during the regular session.
   BarsEnv env("2026-12-07 14:00", "2026-12-07", 140);
   json got = bars_cache::get_ohlcv("005930", "day", 120);
@@ -203,8 +207,7 @@ TEST(DailyBarsCache, DISABLED_FormingBarStaysInMemoryAndAfterMarketDayIsFinalOnl
   EXPECT_EQ(env.disk_dates().back(), "2026-12-07");
 }
 
-// Disabled for the same disk_dates() reason.
-TEST(DailyBarsCache, DISABLED_WeeklyBarOfAnOpenWeekIsNotOnDisk) {
+TEST(DailyBarsCache, WeeklyBarOfAnOpenWeekIsNotOnDisk) {
   BarsEnv env("2026-12-09 21:00", "2026-12-09", 30);   // a Wednesday evening
   {
     // Weekly bars dated by their Monday.
@@ -222,7 +225,8 @@ TEST(DailyBarsCache, DISABLED_WeeklyBarOfAnOpenWeekIsNotOnDisk) {
     std::string head, body;
     std::getline(f, head);
     std::getline(f, body);
-    for (const auto& r : json::parse(body)["rows"]) disk.push_back(r[0].get<std::string>());
+    json doc = json::parse(body);
+    for (const auto& r : doc["rows"]) disk.push_back(r[0].get<std::string>());
   }
   EXPECT_EQ(disk.back(), "2026-11-30");
 }
@@ -266,4 +270,81 @@ TEST(DailyBarsCache, ChartRepliesAreIdenticalColdWarmAndUncached) {
   std::string from_disk = server::call_tool("get_chart", args);
   ScopedEnv off("TESSARO_BARS_CACHE", "off");
   EXPECT_EQ(from_disk, server::call_tool("get_chart", args));
+}
+
+TEST(DailyBarsCache, UnreadVolumeStaysMissingFromMemoryAndFromDisk) {
+  // Friday evening, final: the old bar with an unread volume goes to disk.
+  BarsEnv env("2026-12-04 21:00", "2026-12-04", 140);
+  {
+    std::lock_guard<std::mutex> lk(env.m);
+    std::string& it = env.items[100];
+    it = it.substr(0, it.rfind('|') + 1);   // "YYYYMMDD|o|h|l|c|" : volume not given
+  }
+  const std::string day = env.items[100].substr(0, 4) + "-" + env.items[100].substr(4, 2) + "-" + env.items[100].substr(6, 2);
+  json args = {{"code", "005930"}, {"count", 60}};
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_basic_005930.json");
+  auto check = [&](const json& rows, const char* when) {
+    for (const auto& r : rows) {
+      if (r["date"] != day) continue;
+      EXPECT_TRUE(r["volume"].is_null()) << when << ": " << r.dump();
+      EXPECT_EQ(r[naver::PARSE_MISS_KEY], json::array({"volume"})) << when;
+      return;
+    }
+    ADD_FAILURE() << when << ": no bar of " << day;
+  };
+  check(bars_cache::get_ohlcv("005930", "day", 120), "cold");
+  check(bars_cache::get_ohlcv("005930", "day", 120), "memory");
+  std::string warm = server::call_tool("get_chart", args);
+  bars_cache::clear_memory();
+  int before = env.requests();
+  check(bars_cache::get_ohlcv("005930", "day", 120), "disk");
+  EXPECT_EQ(env.requests(), before);   // really from the file
+  bars_cache::clear_memory();
+  std::string from_disk = server::call_tool("get_chart", args);
+  EXPECT_EQ(from_disk, warm);
+  EXPECT_NE(from_disk.find("거래량 '-'는 0이 아니라 결측입니다"), std::string::npos) << from_disk;
+  EXPECT_EQ(from_disk.find("nan"), std::string::npos);
+  ScopedEnv off("TESSARO_BARS_CACHE", "off");
+  EXPECT_EQ(server::call_tool("get_chart", args), from_disk);
+}
+
+TEST(DailyBarsCache, TwoUpstreamsNeverShareASeries) {
+  // Same home, same code: a second source must get its own bars, from memory or disk.
+  BarsEnv a("2026-12-05 11:00", "2026-12-04", 140);
+  json from_a = bars_cache::get_ohlcv("005930", "day", 120);
+  fs::path file_a = a.file();
+  ASSERT_FALSE(file_a.empty());
+
+  FixtureServer other;
+  other.route(kFchart, [](const FixtureRequest& r) {
+    std::vector<std::string> items;
+    for (const auto& d : weekdays_back("2026-12-04", std::stoi(r.params.at("count"))))
+      items.insert(items.begin(), BarsEnv::item(d, 5000));
+    return reply(200, fchart_xml(items), "text/xml; charset=EUC-KR");
+  });
+  ScopedEnv base_b("TESSARO_NAVER_BASE_URL", other.base_url());
+  json from_b = bars_cache::get_ohlcv("005930", "day", 120);
+  EXPECT_EQ(from_b.back()["close"], 5000);
+  EXPECT_EQ(other.hits(kFchart), 1);
+
+  // A's file put where B's belongs is not taken for B's (it names its source).
+  fs::path file_b;
+  bars_cache::flush_disk();
+  for (auto& e : fs::recursive_directory_iterator(fs::path(a.home.path()) / "cache" / "bars"))
+    if (e.path().filename() == "005930.bars" && e.path() != file_a) file_b = e.path();
+  ASSERT_FALSE(file_b.empty());
+  fs::copy_file(file_a, file_b, fs::copy_options::overwrite_existing);
+  bars_cache::clear_memory();
+  EXPECT_EQ(bars_cache::get_ohlcv("005930", "day", 120).back()["close"], 5000);
+  EXPECT_EQ(other.hits(kFchart), 2);
+}
+
+TEST(TestSupport, EachTestProcessHasItsOwnHome) {
+  // Outside any TempHome the process home is in force, never the user's ~/.tessaro.
+  if (process_home().empty()) GTEST_SKIP() << "TESSARO_HOME was given for this run";
+  const char* h = std::getenv("TESSARO_HOME");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(std::string(h), process_home());
+  EXPECT_EQ(home_dir(), fs::path(process_home()));
+  EXPECT_TRUE(fs::is_directory(process_home()));
 }

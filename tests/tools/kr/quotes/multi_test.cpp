@@ -98,6 +98,9 @@ TEST(MultiChartStats, ShortStocksPlaceholdersAndDayClamp) {
   // Bars after the after-market start, for a stock that can trade after hours.
   EXPECT_NE(b.find("부터 네이버 일봉은 애프터마켓(16:00~20:00) 체결을 합친 값입니다."), std::string::npos);
 
+  // The clamp is what the source is asked for: seen with the bar cache off, which
+  // would otherwise answer these from the bars it already holds.
+  ScopedEnv uncached("TESSARO_BARS_CACHE", "off");
   server::call_tool("get_multi_chart_stats", {{"codes", {"222222"}}, {"days", 5}});
   EXPECT_EQ(env.srv.last_request(kFchart).params.at("count"), "10");
   server::call_tool("get_multi_chart_stats", {{"codes", {"222222"}}, {"days", 900}});
