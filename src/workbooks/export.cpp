@@ -5,7 +5,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/market_data/daily_bars.hpp"

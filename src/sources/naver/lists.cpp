@@ -13,7 +13,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/text.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"

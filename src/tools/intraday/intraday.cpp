@@ -7,7 +7,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "server/meta.hpp"
-#include "sources/screener/intraday.hpp"
+#include "sources/market_data/screen_intraday.hpp"
 
 namespace tessaro::intraday {
 

@@ -5,11 +5,11 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
-#include "sources/indicators/indicators.hpp"
+#include "analysis/indicators/indicators.hpp"
 #include "tools/intraday/intraday.hpp"
 
 namespace tessaro::tools {

@@ -13,10 +13,10 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 

@@ -11,10 +11,10 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "sources/indicators/indicators.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/indicators/indicators.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "support/fixture_server.hpp"
 
 using namespace tessaro;

@@ -1,4 +1,4 @@
-#include "sources/screener/intraday.hpp"
+#include "sources/market_data/screen_intraday.hpp"
 
 #include <mutex>
 

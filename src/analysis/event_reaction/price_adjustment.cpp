@@ -1,4 +1,4 @@
-#include "sources/event_reaction/price_adjustment.hpp"
+#include "analysis/event_reaction/price_adjustment.hpp"
 
 namespace tessaro::event_reaction {
 

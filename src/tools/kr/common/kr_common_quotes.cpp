@@ -4,7 +4,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 
 namespace tessaro::server {

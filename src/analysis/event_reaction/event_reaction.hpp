@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/json.hpp"
-#include "sources/event_reaction/price_adjustment.hpp"
+#include "analysis/event_reaction/price_adjustment.hpp"
 
 namespace tessaro::event_reaction {
 

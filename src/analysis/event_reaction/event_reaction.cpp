@@ -1,4 +1,4 @@
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/indicators/split_bars.hpp"
 
 namespace tessaro::event_reaction {
 

@@ -4,8 +4,8 @@
 #include <regex>
 
 #include "core/format.hpp"
-#include "server/kr_common.hpp"
-#include "sources/indicators/indicators.hpp"
+#include "tools/kr/common/kr_common.hpp"
+#include "analysis/indicators/indicators.hpp"
 
 namespace tessaro::server {
 

@@ -3,7 +3,7 @@
 #include <regex>
 
 #include "core/format.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 
 namespace tessaro::server {
 

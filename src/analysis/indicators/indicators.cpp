@@ -1,4 +1,4 @@
-#include "sources/indicators/indicators.hpp"
+#include "analysis/indicators/indicators.hpp"
 
 #include <algorithm>
 #include <cmath>

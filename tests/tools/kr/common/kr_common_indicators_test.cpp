@@ -1,7 +1,7 @@
 // Bars each indicator needs, the engine's folded errors, and 억원 market caps.
 #include <gtest/gtest.h>
 
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 
 using namespace tessaro;
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 
 using namespace tessaro;
 using namespace tessaro::screener;

@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "core/format.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 
 namespace tessaro::server {
 

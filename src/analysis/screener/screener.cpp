@@ -1,4 +1,4 @@
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 
 #include <algorithm>
 #include <cmath>

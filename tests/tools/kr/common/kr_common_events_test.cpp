@@ -1,7 +1,7 @@
 // Disclosure titles to event types and the ETF name test.
 #include <gtest/gtest.h>
 
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 
 using namespace tessaro;
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/result_meta.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 
 using namespace tessaro;
 namespace er = tessaro::event_reaction;

@@ -1,4 +1,4 @@
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/indicators/split_bars.hpp"
 
 #include <optional>
 
