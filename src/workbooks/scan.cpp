@@ -7,7 +7,7 @@
 #include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
 #include "sources/market_data/daily_bars.hpp"

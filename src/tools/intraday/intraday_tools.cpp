@@ -5,7 +5,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"

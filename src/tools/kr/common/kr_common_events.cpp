@@ -36,13 +36,6 @@ const std::vector<std::string> ETF_NAME_PREFIXES = {"KODEX", "TIGER", "KBSTAR", 
 std::string no_spaces(const std::string& s) { return fmt::replace_all(s, " ", ""); }
 }  // namespace
 
-bool is_code(const std::string& s) {
-  if (s.size() != 6) return false;
-  for (unsigned char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
-  return true;
-}
-
 const std::vector<std::string> EVENT_TYPES = {"행정", "IR", "실적", "계약", "자금조달", "지배구조", "기타"};
 
 std::string classify_event_type(const std::string& title) {

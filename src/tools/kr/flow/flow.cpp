@@ -94,7 +94,7 @@ std::string get_flow(const server::Args& a) {
       "사용 금지**. 차트는 get_chart, 현재가는 get_price 사용.");
 
   json info = nullptr;
-  if (mt::bars_can_include_after_market(code)) info = mt::extended_bar_info(rows, "day");
+  if (mt::bars_can_include_after_market(naver::get_krx_sosok(code))) info = mt::extended_bar_info(rows, "day");
   if (info.is_object() && !info.empty())
     lines.push_back("※ [참고] 종가: " + info.value("since", std::string()) + "부터는 20:00 애프터마켓 마지막 체결가입니다 (이 표에서 " +
                     std::to_string(info.value("bars", 0)) +

@@ -131,7 +131,7 @@ std::string get_indicators(const server::Args& a) {
   json coverage = server::indicator_coverage(str_array(include), n, params, timeframe);
   json extended = nullptr;
   // ETFs and ETNs have no after-market: their bars close with the regular session.
-  const bool can_after = mt::bars_can_include_after_market(code);
+  const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
   if (can_after) extended = mt::extended_bar_info(valid, timeframe);
 
   json body = json::object();
@@ -217,7 +217,7 @@ std::string get_indicators_bulk(const server::Args& a) {
         return;
       }
       o.valid_bars = static_cast<int>(split.valid.size());
-      const bool can_after = mt::bars_can_include_after_market(o.code);
+      const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(o.code));
       if (can_after && !mt::extended_bar_info(split.valid, timeframe).is_null()) o.after_market = true;
       // ETFs and ETNs close with the regular session.
       const mt::MarketCalendar& calendar = mt::krx_calendar(can_after);

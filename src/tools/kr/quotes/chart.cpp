@@ -121,10 +121,13 @@ std::string get_chart(const server::Args& args) {
 
   json info = nullptr;
   // ETFs and ETNs have no after-market: their bars close with the regular session.
-  const bool can_after = mt::bars_can_include_after_market(code);
+  const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
   if (can_after) info = mt::extended_bar_info(rows, timeframe);
   json checks = json::array();
-  if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows);
+  if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows, [](const std::string& c, const std::string& d, const std::string& hm) {
+      auto r = naver::lookup_regular_close(c, d, hm);
+      return mt::RegularCloseFound{r.status, r.close};
+    });
 
   if (checks.is_array() && !checks.empty()) {
     lines.push_back("");

@@ -1,10 +1,14 @@
 // Indicator coverage (bars each requested indicator needs), the errors the engine
 // folded into its result, and market capitalisation texts in 억원.
 #include <functional>
+#include <map>
 #include <regex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/format.hpp"
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "analysis/indicators/indicators.hpp"
 
 namespace tessaro::server {

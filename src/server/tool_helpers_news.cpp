@@ -3,7 +3,7 @@
 #include <regex>
 
 #include "core/format.hpp"
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 
 namespace tessaro::server {
 

@@ -1,7 +1,7 @@
 // The news relevance rule: where the name appears and which context wins.
 #include <gtest/gtest.h>
 
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 
 using tessaro::json;
 using tessaro::server::classify_news_relevance;

@@ -1,7 +1,7 @@
 // Bars each indicator needs, the engine's folded errors, and 억원 market caps.
 #include <gtest/gtest.h>
 
-#include "tools/kr/common/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 
 using namespace tessaro;
 
