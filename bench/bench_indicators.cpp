@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "sources/indicators/indicators.hpp"
+#include "analysis/indicators/indicators.hpp"
 
 using namespace tessaro;
 

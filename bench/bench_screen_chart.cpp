@@ -15,7 +15,7 @@
 
 #include "server/registry.hpp"
 #include "slow_server.hpp"
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 #include "tools/kr/screener/screen_chart.hpp"
 
 using namespace tessaro;

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 
 using namespace tessaro;
 

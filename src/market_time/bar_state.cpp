@@ -6,7 +6,6 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/day_times.hpp"
-#include "sources/naver/naver.hpp"
 
 namespace tessaro::mt {
 
@@ -211,8 +210,7 @@ std::string today_bar_note(const json& info) {
   return s;
 }
 
-bool bars_can_include_after_market(const std::string& code) {
-  auto sosok = naver::get_krx_sosok(code);
+bool bars_can_include_after_market(const std::optional<std::string>& sosok) {
   return !(sosok && (*sosok == "ETF" || *sosok == "ETN"));
 }
 
@@ -220,7 +218,7 @@ std::string price_session_for_bars(const json& info) {
   return info.is_object() && !info.empty() ? rmeta::PRICE_SESSION_REGULAR_AND_AFTER : rmeta::PRICE_SESSION_REGULAR;
 }
 
-json regular_close_checks(const std::string& code, const json& rows, int limit) {
+json regular_close_checks(const std::string& code, const json& rows, const RegularCloseLookup& lookup, int limit) {
   Civil c = to_kst(now());
   std::string today = c.date_str();
   // Today's regular close is known one minute after the day's own close time
@@ -248,7 +246,7 @@ json regular_close_checks(const std::string& code, const json& rows, int limit) 
                 {"status", "lookup_failed"}, {"source", "naver_minute_1530"}};
     if (picked[i].close_hm != "15:30") row["regular_close_time"] = picked[i].close_hm;
     try {
-      auto r = naver::lookup_regular_close(code, picked[i].day, picked[i].close_hm);
+      RegularCloseFound r = lookup(code, picked[i].day, picked[i].close_hm);
       row["status"] = r.status;
       if (r.close)
         row["regular_close"] = *r.close == double(static_cast<long long>(*r.close))

@@ -1,6 +1,7 @@
 #pragma once
 // Bar state (is the last bar finished?) and price session (which KRX session
 // made this number?). Helpers compute labels and notes; they never change a value.
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,9 +25,20 @@ void bar_state_effects(const json& bar_state, std::string& data_completeness, js
 json extended_bar_info(const json& rows, const std::string& timeframe = "day",
                        std::optional<Instant> now = std::nullopt);
 std::string extended_bar_note(const json& info, const std::string& what = "일봉");
-bool bars_can_include_after_market(const std::string& code);
+// From the listing's KRX section (naver's sosok, e.g. "ETF"): ETFs and ETNs have no after-market.
+bool bars_can_include_after_market(const std::optional<std::string>& krx_sosok);
 std::string price_session_for_bars(const json& info);
-json regular_close_checks(const std::string& code, const json& rows, int limit = 5);
+// One day's regular close as a source read it: `status` is the source's word
+// ("ok", "no_1530_bar", "not_checked", "lookup_failed"), `close` comes with "ok".
+struct RegularCloseFound {
+  std::string status;
+  std::optional<double> close;
+};
+// The regular close of `code` on `day` ("YYYY-MM-DD") at `close_hm` ("15:30", or
+// the day's own close on a shifted day). A throw counts as a failed lookup.
+using RegularCloseLookup =
+    std::function<RegularCloseFound(const std::string& code, const std::string& day, const std::string& close_hm)>;
+json regular_close_checks(const std::string& code, const json& rows, const RegularCloseLookup& lookup, int limit = 5);
 // (price session or null, counts by session)
 std::pair<json, std::map<std::string, int>> rows_price_session(const json& rows);
 std::optional<std::string> rows_session_note(const std::map<std::string, int>& counts);

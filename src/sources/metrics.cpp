@@ -8,7 +8,7 @@
 
 #include "core/files.hpp"
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 
 namespace tessaro::metrics {
 

@@ -5,7 +5,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/json.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/metrics.hpp"
 
 namespace tessaro::notice {

@@ -13,7 +13,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/watchlist.hpp"
 
 namespace tessaro::wl {

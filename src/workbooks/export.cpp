@@ -6,7 +6,7 @@
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
 #include "server/arg_rules.hpp"
-#include "server/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "sources/market_data/daily_bars.hpp"
@@ -126,7 +126,7 @@ std::string export_to_excel(const server::Args& a) {
     sheet = "OHLCV";
     prefix = "chart_" + excel::safe_name_part(code);
     // ETFs and ETNs have no after-market; their day ends with the regular session.
-    const bool after_market = mt::bars_can_include_after_market(code);
+    const bool after_market = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
     json info = after_market ? mt::extended_bar_info(rows, "day") : json(nullptr);
     json state = mt::bar_state("day", rows, std::nullopt, &mt::krx_calendar(after_market));
     std::string open_day;

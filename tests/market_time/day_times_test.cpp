@@ -3,6 +3,9 @@
 // is final. One call reads one instant.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "core/parallel.hpp"
@@ -76,26 +79,47 @@ TEST(DayTimes, TodaysBarOnTheExamDayFollowsThatDaysSessions) {
 }
 
 TEST(DayTimes, RegularCloseChecksSkipTodayUntilTheDaysOwnClose) {
-  // The lookup itself fails (no server): only which days are asked, and how, matters.
-  tessaro::testing::ScopedEnv base{"TESSARO_NAVER_BASE_URL", "http://127.0.0.1:9"};
-  tessaro::testing::ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
+  // The lookup itself fails: only which days are asked, and how, matters.
+  std::vector<std::string> asked;
+  std::mutex mu;
+  RegularCloseLookup failing = [&](const std::string& code, const std::string& day,
+                                   const std::string& close_hm) -> RegularCloseFound {
+    std::lock_guard<std::mutex> lk(mu);
+    asked.push_back(code + " " + day + " " + close_hm);
+    throw std::runtime_error("no source");
+  };
   json rows = json::array({json{{"date", "2026-11-18"}, {"close", 70300.0}}, json{{"date", "2026-11-19"}, {"close", 70500.0}}});
   {
     FrozenClock c(kst("2026-11-19", 16, 15));   // 15:30 has passed, the exam-day session has not
-    json checks = regular_close_checks("005930", rows);
+    json checks = regular_close_checks("005930", rows, failing);
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_EQ(checks[0]["date"], "2026-11-18");
+    EXPECT_EQ(checks[0]["status"], "lookup_failed");
     EXPECT_TRUE(checks[0]["bar_close"].is_number_integer()) << checks[0]["bar_close"];
     EXPECT_FALSE(checks[0].contains("regular_close_time"));
+    EXPECT_EQ(asked, std::vector<std::string>{"005930 2026-11-18 15:30"});
   }
+  asked.clear();
   {
     FrozenClock c(kst("2026-11-19", 17, 30));
-    json checks = regular_close_checks("005930", rows);
+    json checks = regular_close_checks("005930", rows, failing);
     ASSERT_EQ(checks.size(), 2u);
     EXPECT_EQ(checks[1]["date"], "2026-11-19");
     EXPECT_EQ(checks[1]["regular_close_time"], "16:30");
     EXPECT_EQ(checks[1]["bar_close"], 70500);
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"005930 2026-11-18 15:30", "005930 2026-11-19 16:30"}));
   }
+  // What the source found is reported as found.
+  FrozenClock c(kst("2026-11-19", 17, 30));
+  json checks = regular_close_checks("005930", rows, [](const std::string&, const std::string& day, const std::string&) {
+    return day == "2026-11-18" ? RegularCloseFound{"ok", 70100.0} : RegularCloseFound{"no_1530_bar", std::nullopt};
+  });
+  ASSERT_EQ(checks.size(), 2u);
+  EXPECT_EQ(checks[0]["status"], "ok");
+  EXPECT_EQ(checks[0]["regular_close"], 70100);
+  EXPECT_EQ(checks[1]["status"], "no_1530_bar");
+  EXPECT_TRUE(checks[1]["regular_close"].is_null());
 }
 
 TEST(DayTimes, WeeklyAndMonthlyBarsBelongToTheirLatestTradedDay) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/http.hpp"
 #include "sources/market_data/market_data.hpp"
 
@@ -141,6 +141,16 @@ class Session {
   std::optional<std::string> token_;
   int sent_ = 0;
 };
+
+// Continuation pages, at most `cap` of them: `page()` asks for one page, reads its
+// rows, moves its own cursor and answers whether another page should follow.
+// Returns true when the cap cut the walk short (the series is truncated).
+template <class Page>
+bool walk_pages(int cap, Page&& page) {
+  for (int i = 0; i < cap; ++i)
+    if (!page()) return false;
+  return cap > 0;
+}
 
 // Verifies a connection by obtaining a token (issued when none is cached).
 // Throws the broker's error type on failure.

@@ -165,8 +165,7 @@ md::BarDataset kr_minutes(const md::BarRequest& req, const md::ProviderContext& 
   mt::Instant last = we - minutes(1);
   if (today) last = std::min(last, mt::now());
   std::string cursor = hhmmss(mt::to_kst(last));
-  bool truncated = false;
-  for (int page = 0; page < cap; ++page) {
+  bool truncated = walk_pages(cap, [&] {
     // Today: FID_ETC_CLS_CODE blank; past days: FID_INPUT_DATE_1 and
     // FID_FAKE_TICK_INCU_YN blank (no placeholder bars) instead.
     KisSession::Params p = {{"FID_COND_MRKT_DIV_CODE", market_div(req.venue)},
@@ -200,14 +199,11 @@ md::BarDataset kr_minutes(const md::BarRequest& req, const md::ProviderContext& 
         bars.push_back(*b);
       }
     }
-    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || (int)rows.size() < page_rows) break;
-    if (mt::to_kst(*earliest).date() != day) break;   // reached the previous day
-    if (page == cap - 1) {
-      truncated = true;
-      break;
-    }
+    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || (int)rows.size() < page_rows) return false;
+    if (mt::to_kst(*earliest).date() != day) return false;   // reached the previous day
     cursor = hhmmss(mt::to_kst(*earliest));
-  }
+    return true;
+  });
   std::vector<std::string> warnings;
   if (!skipped.empty())
     warnings.push_back("가격 또는 거래량 칸이 비어 있는 분봉 " + std::to_string(skipped.size()) +
@@ -240,7 +236,7 @@ UsPages us_pages(KisSession& s, const md::BarRequest& req, const std::string& ex
   // minute (KEYB is the cursor: bars at and before it).
   std::string next = today ? "" : "1", keyb = today ? "" : ny_stamp(we - minutes(1));
   std::string tr_cont;
-  for (int page = 0; page < kUsPageCap; ++page) {
+  out.truncated = walk_pages(kUsPageCap, [&] {
     KisSession::Params p = {{"AUTH", ""}, {"EXCD", excd},  {"SYMB", req.symbol}, {"NMIN", "1"}, {"PINC", "1"},
                             {"NEXT", next}, {"NREC", std::to_string(kUsRows)}, {"FILL", ""}, {"KEYB", keyb}};
     Reply r = s.get(kOverseasMinute, "HHDFS76950200", p, tr_cont);
@@ -265,15 +261,12 @@ UsPages us_pages(KisSession& s, const md::BarRequest& req, const std::string& ex
       }
     }
     bool more = more_pages(r) || str(r.body.value("output1", json::object()), "next") == "1";
-    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || !more) break;
-    if (page == kUsPageCap - 1) {
-      out.truncated = true;
-      break;
-    }
+    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || !more) return false;
     next = "1";
     tr_cont = "N";
     keyb = ny_stamp(*earliest - minutes(1));
-  }
+    return true;
+  });
   return out;
 }
 
@@ -373,8 +366,7 @@ json kis_flow(const std::string& code, int days, const std::string& measure, con
   std::map<std::string, json, std::greater<>> by_date;   // newest first
   mt::Day cursor = kst_today();
   std::string tr_cont;
-  bool truncated = false;
-  for (int page = 0; page < kEvidencePageCap; ++page) {
+  bool truncated = walk_pages(kEvidencePageCap, [&] {
     Reply r = s.get("/uapi/domestic-stock/v1/quotations/investor-trade-by-stock-daily", "FHPTJ04160001",
                     {{"FID_COND_MRKT_DIV_CODE", "J"},
                      {"FID_INPUT_ISCD", code},
@@ -394,14 +386,11 @@ json kis_flow(const std::string& code, int days, const std::string& measure, con
                               measure == md::MEASURE_NET_AMOUNT ? 8.0 : 0.5);
       ++fresh;
     }
-    if ((int)by_date.size() >= days || fresh == 0 || !more_pages(r) || !oldest) break;
-    if (page == kEvidencePageCap - 1) {
-      truncated = true;
-      break;
-    }
+    if ((int)by_date.size() >= days || fresh == 0 || !more_pages(r) || !oldest) return false;
     tr_cont = "N";
     cursor = *oldest - std::chrono::days(1);
-  }
+    return true;
+  });
   json rows = json::array();
   for (auto& [k, row] : by_date) {
     if ((int)rows.size() >= days) break;
@@ -424,8 +413,7 @@ json kis_daily_block(KisSession& s, const std::string& kind, const char* path, c
   if (!cursor_field) cursor_field = date_field;
   mt::Day cursor = kst_today();
   std::string tr_cont;
-  bool truncated = false;
-  for (int page = 0; page < kEvidencePageCap; ++page) {
+  bool truncated = walk_pages(kEvidencePageCap, [&] {
     Reply r = s.get(path, tr_id, params(cursor), tr_cont);
     int fresh = 0;
     std::optional<mt::Day> oldest;
@@ -439,14 +427,11 @@ json kis_daily_block(KisSession& s, const std::string& kind, const char* path, c
       if (add_pressure_row(block, *d, row, measures)) ++fresh;
     }
     bool more = more_pages(r) || (full_page > 0 && (int)rows.size() >= full_page);
-    if ((int)block["rows"].size() >= days || fresh == 0 || !more || !oldest) break;
-    if (page == kEvidencePageCap - 1) {
-      truncated = true;
-      break;
-    }
+    if ((int)block["rows"].size() >= days || fresh == 0 || !more || !oldest) return false;
     tr_cont = "N";
     cursor = *oldest - std::chrono::days(1);
-  }
+    return true;
+  });
   finish_pressure_block(block, days, truncated);
   return block;
 }

@@ -128,8 +128,7 @@ md::BarDataset kiwoom_minutes(const md::BarRequest& req, const md::ProviderConte
   std::vector<md::Bar> bars;
   std::set<long long> seen, skipped;
   std::string next;
-  bool truncated = false;
-  for (int page = 0; page < kPageCap; ++page) {
+  bool truncated = walk_pages(kPageCap, [&] {
     auto pg = s.post("/api/dostk/chart", "ka10080", body, next);
     json rows = rows_of(pg.body, "stk_min_pole_chart_qry");
     std::optional<mt::Instant> earliest;
@@ -151,13 +150,10 @@ md::BarDataset kiwoom_minutes(const md::BarRequest& req, const md::ProviderConte
         bars.push_back(*b);
       }
     }
-    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || !pg.more()) break;
-    if (page == kPageCap - 1) {
-      truncated = true;
-      break;
-    }
+    if (rows.empty() || !earliest || *earliest <= ws || fresh == 0 || !pg.more()) return false;
     next = pg.next_key;
-  }
+    return true;
+  });
   std::vector<std::string> warnings;
   if (!skipped.empty())
     warnings.push_back("가격 또는 거래량 칸이 비어 있는 분봉 " + std::to_string(skipped.size()) +
@@ -200,8 +196,7 @@ json kiwoom_flow(const std::string& code, int days, const std::string& measure, 
                {"trde_tp", "0"},            {"unit_tp", "1"}};
   std::map<std::string, json, std::greater<>> by_date;
   std::string next;
-  bool truncated = false;
-  for (int page = 0; page < kPageCap; ++page) {
+  bool truncated = walk_pages(kPageCap, [&] {
     auto pg = s.post("/api/dostk/stkinfo", "ka10059", body, next);
     int fresh = 0;
     for (const auto& row : rows_of(pg.body, "stk_invsr_orgn")) {
@@ -211,13 +206,10 @@ json kiwoom_flow(const std::string& code, int days, const std::string& measure, 
                                        price(row, "acc_trde_qty"), kiwoom_institution_sets(), amount ? 8.0 : 0.5);
       ++fresh;
     }
-    if ((int)by_date.size() >= days || fresh == 0 || !pg.more()) break;
-    if (page == kPageCap - 1) {
-      truncated = true;
-      break;
-    }
+    if ((int)by_date.size() >= days || fresh == 0 || !pg.more()) return false;
     next = pg.next_key;
-  }
+    return true;
+  });
   json rows = json::array();
   for (auto& [k, row] : by_date) {
     if ((int)rows.size() >= days) break;
@@ -230,19 +222,15 @@ json kiwoom_daily_block(KiwoomSession& s, const std::string& kind, const char* p
                         const json& body, const char* list, const std::vector<MeasureField>& measures, int days) {
   json block = pressure_block(kind, "kiwoom", "daily");
   std::string next;
-  bool truncated = false;
-  for (int page = 0; page < kPageCap; ++page) {
+  bool truncated = walk_pages(kPageCap, [&] {
     auto pg = s.post(path, api_id, body, next);
     int fresh = 0;
     for (const auto& row : rows_of(pg.body, list))
       if (auto d = ymd(str(row, "dt")); d && add_pressure_row(block, *d, row, measures)) ++fresh;
-    if ((int)block["rows"].size() >= days || fresh == 0 || !pg.more()) break;
-    if (page == kPageCap - 1) {
-      truncated = true;
-      break;
-    }
+    if ((int)block["rows"].size() >= days || fresh == 0 || !pg.more()) return false;
     next = pg.next_key;
-  }
+    return true;
+  });
   finish_pressure_block(block, days, truncated);
   return block;
 }

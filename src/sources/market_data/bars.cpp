@@ -80,14 +80,25 @@ std::optional<int> interval_minutes(const std::string& interval) {
 
 std::string market_tz(const std::string& market) { return market == "US" ? mt::NEW_YORK : mt::KST; }
 
+namespace {
+CalendarRules& rules_slot() {
+  static CalendarRules r;
+  return r;
+}
+}  // namespace
+
+void set_calendar_rules(CalendarRules rules) { rules_slot() = std::move(rules); }
+const CalendarRules& calendar_rules() { return rules_slot(); }
+
 std::optional<SessionWindowUtc> session_window(const std::string& market, mt::Day day) {
-  const mt::MarketCalendar& cal = market == "US" ? mt::us_calendar() : mt::krx_calendar(false);
-  auto reg = cal.regular(day);
+  const auto& regular_session = calendar_rules().regular_session;
+  auto reg = regular_session ? regular_session(market, day) : std::nullopt;
   if (!reg) return std::nullopt;
+  auto [open_min, close_min] = *reg;
   std::string tz = market_tz(market);
   SessionWindowUtc w;
-  w.start_at = mt::from_zone(day, reg->open_min / 60, reg->open_min % 60, tz);
-  w.close_at = mt::from_zone(day, reg->close_min / 60, reg->close_min % 60, tz);
+  w.start_at = mt::from_zone(day, open_min / 60, open_min % 60, tz);
+  w.close_at = mt::from_zone(day, close_min / 60, close_min % 60, tz);
   // KRX prints the closing auction as a bar stamped at the close itself.
   w.bars_end_at = market == "US" ? w.close_at : w.close_at + minutes(1);
   return w;

@@ -45,17 +45,18 @@ bool EvidenceCache::row_is_final(const json& row, mt::Instant now) {
   if (*d > today) return false;
   auto day = mt::parse_day(*d);
   if (!day) return false;
-  auto closed = mt::krx_calendar(true).is_period_closed("day", *day, now);
+  const auto& krx_day_closed = calendar_rules().krx_day_closed;
+  auto closed = krx_day_closed ? krx_day_closed(*day, now) : std::nullopt;
   return closed.value_or(false);
 }
 
 std::vector<std::string> EvidenceCache::expected_days(int days, mt::Instant now) {
   std::vector<std::string> out;
   if (days <= 0) return out;
-  const auto& cal = mt::krx_calendar(true);
+  const auto& krx_trading_days = calendar_rules().krx_trading_days;
   mt::Day today = mt::to_kst(now).date();
   mt::Day from = today - std::chrono::days(days * 2 + 20);
-  auto list = cal.trading_days(from, today);
+  auto list = krx_trading_days ? krx_trading_days(from, today) : std::vector<mt::Day>{};
   for (auto it = list.rbegin(); it != list.rend() && (int)out.size() < days; ++it) out.push_back(mt::day_str(*it));
   return out;
 }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/json.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/market_data/evidence.hpp"
 #include "sources/market_data/market_data.hpp"
 

@@ -4,6 +4,7 @@
 // failover, session windows, resampling and the per-provider disk cache of
 // finished trading days. Tools read it through tools/intraday/intraday.hpp.
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,7 +13,7 @@
 
 #include "core/errors.hpp"
 #include "core/json.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 
 namespace tessaro::market_data {
 
@@ -116,6 +117,20 @@ struct SessionWindowUtc {
 };
 // Regular session of a trading day; nullopt when the market is closed that day.
 std::optional<SessionWindowUtc> session_window(const std::string& market, mt::Day day);
+
+// The calendar rules the bar layer reads, handed in by the market-time floor
+// (server/source_rules.cpp). Until they are, no day trades and none has closed.
+struct CalendarRules {
+  // Regular session of `day` ("KR" without the after-market, or "US") as minutes
+  // after local midnight: {open, close}; nullopt on a day without trading.
+  std::function<std::optional<std::pair<int, int>>(const std::string& market, mt::Day day)> regular_session;
+  // Whether the KRX day (after-market included) has ended at `now`; nullopt when unknown.
+  std::function<std::optional<bool>(mt::Day day, mt::Instant now)> krx_day_closed;
+  // KRX trading days in [from, to], oldest first.
+  std::function<std::vector<mt::Day>(mt::Day from, mt::Day to)> krx_trading_days;
+};
+void set_calendar_rules(CalendarRules rules);
+const CalendarRules& calendar_rules();
 std::string market_tz(const std::string& market);   // "Asia/Seoul" / "America/New_York"
 
 // ---- resampling ----------------------------------------------------------------

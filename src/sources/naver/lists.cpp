@@ -14,7 +14,6 @@
 #include "core/parallel.hpp"
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
-#include "sources/indicators/split_bars.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -581,48 +580,9 @@ json quote_record(const std::string& code, bool include_financial) {
   return rec;
 }
 
-// Price and period columns of one stock's daily bars (oldest first); halt
-// placeholders and rows with missing prices are no trades and stay out.
-json period_columns(const json& bars) {
-  json traded = indicators::split_valid_bars(bars).valid;
-  if (!traded.is_array() || traded.empty()) return nullptr;
-  auto num = [](const json& r, const char* k) -> std::optional<double> {
-    auto it = r.find(k);
-    if (it == r.end() || !it->is_number()) return std::nullopt;
-    return it->get<double>();
-  };
-  std::optional<double> hi, lo, first_close, last_close, last_volume;
-  std::string hi_date, lo_date;
-  double vol_sum = 0;
-  size_t vol_n = 0, n = 0;
-  for (const auto& r : traded) {
-    auto h = num(r, "high"), l = num(r, "low"), c = num(r, "close"), v = num(r, "volume");
-    if (!c) continue;
-    ++n;
-    std::string d = r.contains("date") && r["date"].is_string() ? r["date"].get<std::string>() : "";
-    if (h && (!hi || *h > *hi)) hi = h, hi_date = d;
-    if (l && (!lo || *l < *lo)) lo = l, lo_date = d;
-    if (!first_close) first_close = c;
-    last_close = c;
-    last_volume = v;
-    if (v) vol_sum += *v, ++vol_n;
-  }
-  if (!last_close) return nullptr;
-  auto pct = [](std::optional<double> a, std::optional<double> b) -> json {
-    return a && b && *b > 0 ? json((*a / *b - 1) * 100) : json(nullptr);
-  };
-  auto opt = [](std::optional<double> v) { return v ? json(*v) : json(nullptr); };
-  return {{"current_price", *last_close},
-          {"volume", opt(last_volume)},
-          {"high", opt(hi)},
-          {"high_date", hi ? json(hi_date) : json(nullptr)},
-          {"low", opt(lo)},
-          {"low_date", lo ? json(lo_date) : json(nullptr)},
-          {"drawdown_pct", pct(last_close, hi)},
-          {"recovery_pct", pct(last_close, lo)},
-          {"period_return_pct", pct(last_close, first_close)},
-          {"avg_volume", vol_n ? json(vol_sum / double(vol_n)) : json(nullptr)},
-          {"bars_count", n}};
+PeriodColumns& period_columns_slot() {
+  static PeriodColumns fn;
+  return fn;
 }
 
 // The quote record completed with the period columns of `days` daily bars
@@ -638,7 +598,8 @@ json snapshot_one(const std::string& code, int days, bool include_financial) {
   json period;
   if (days > 0) {
     try {
-      period = period_columns(bars_cache::get_ohlcv(code, "day", days));
+      if (const PeriodColumns& period_columns = period_columns_slot())
+        period = period_columns(bars_cache::get_ohlcv(code, "day", days));
     } catch (const std::exception&) {
     }
   }
@@ -682,6 +643,8 @@ json get_stock_sector(const std::string& code) {
   if (out["sector_name"].is_null()) out["reason"] = "네이버 종목 화면에 업종이 없습니다 (ETF·ETN·스팩 등)";
   return out;
 }
+
+void set_period_columns(PeriodColumns fn) { period_columns_slot() = std::move(fn); }
 
 json scan_stocks_to_snapshot(const std::vector<std::string>& codes, int days, bool include_financial) {
   std::vector<json> recs(codes.size());

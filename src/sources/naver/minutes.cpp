@@ -17,7 +17,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"

@@ -3,6 +3,7 @@
 // as ordered JSON in the shapes the tools read; "nothing found" is an empty
 // array/object or null; a page fetched but not understood raises NaverParseError.
 // Fields a parser could not read are listed under PARSE_MISS_KEY.
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,11 @@ RegularCloseLookup lookup_regular_close(const std::string& code, const std::stri
 std::optional<double> get_regular_session_close(const std::string& code, const std::string& day,
                                                 const std::string& close_hhmm = "15:30");
 std::optional<std::string> get_krx_sosok(const std::string& code);
+// When the KRX after-market of a day ("YYYY-MM-DD") opens, in minutes after
+// midnight KST; nullopt on a day without one. The market-time rules hand it in
+// (until then every quote counts as a regular-session quote).
+using AfterMarketOpen = std::function<std::optional<int>(const std::string& day)>;
+void set_after_market_open(AfterMarketOpen fn);
 std::string get_market_list_status(const std::string& market);    // e.g. "PREOPEN", "OPEN", "CLOSE"
 json get_investor_flow(const std::string& code, int days);        // rows newest first
 json get_multi_stocks(const std::vector<std::string>& codes);
@@ -102,6 +108,10 @@ Lookup<json> find_theme_stocks(const std::string& name, int count, bool include_
 json get_sector_stocks(const std::string& name, int count, int page);
 json get_stock_sector(const std::string& code);
 json scan_stocks_to_snapshot(const std::vector<std::string>& codes, int days, bool include_financial);
+// The price and period columns computed from a stock's daily bars (oldest first),
+// handed in from above; until then the snapshot carries no period columns.
+using PeriodColumns = std::function<json(const json& daily_bars)>;
+void set_period_columns(PeriodColumns fn);
 json get_volume_ranking(const std::string& market, int count, const std::string& sort_by);
 std::string volume_sort_key(const std::string& sort_by);
 json get_change_ranking(const std::string& direction, const std::string& market, int count);

@@ -8,7 +8,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/text.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 

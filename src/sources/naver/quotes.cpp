@@ -16,8 +16,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "core/text.hpp"
-#include "market_time/clock.hpp"
-#include "market_time/day_times.hpp"
+#include "core/clock.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
@@ -266,15 +265,20 @@ namespace {
 // 2026-09-14 a trade at or after the opening of that day's after-market (16:00,
 // later on a shifted day such as the exam day) is an after-market trade; ETFs
 // and ETNs have no after-market.
+AfterMarketOpen& after_market_open_slot() {
+  static AfterMarketOpen fn;
+  return fn;
+}
+
 std::string quote_session(const std::string& code, const std::string& traded_at) {
   // "2026-09-15T17:01:02.123+09:00"
   if (traded_at.size() < 16 || traded_at[10] != 'T') return rmeta::PRICE_SESSION_UNKNOWN;
   std::string day = traded_at.substr(0, 10);
   int hh = std::atoi(traded_at.substr(11, 2).c_str()), mm = std::atoi(traded_at.substr(14, 2).c_str());
   int minutes = hh * 60 + mm;
-  auto d = mt::parse_day(day);
-  int after_open = d ? mt::krx_day_times_or_usual(*d).after_open.value_or(16 * 60) : 16 * 60;
-  if (day < mt::KRX_AFTER_MARKET_START || minutes < after_open) return rmeta::PRICE_SESSION_REGULAR;
+  const AfterMarketOpen& after_market_open = after_market_open_slot();
+  std::optional<int> after_open = after_market_open ? after_market_open(day) : std::nullopt;
+  if (!after_open || minutes < *after_open) return rmeta::PRICE_SESSION_REGULAR;
   std::optional<std::string> sosok;
   try {
     sosok = get_krx_sosok(code);
@@ -292,6 +296,8 @@ std::string nxt_session(const std::string& t) {
 }
 
 }  // namespace
+
+void set_after_market_open(AfterMarketOpen fn) { after_market_open_slot() = std::move(fn); }
 
 json quote_from_polling_item(const std::string& code, const json& it) {
   json rec = json::object();

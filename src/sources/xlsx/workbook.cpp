@@ -11,7 +11,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 
 #include "core/files.hpp"
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/http.hpp"
 #include "sources/yahoo/us.hpp"
 

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/http.hpp"
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"

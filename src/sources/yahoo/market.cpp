@@ -1,6 +1,6 @@
 // News headlines, predefined screens, sector pages and fund details.
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"
 #include "sources/yahoo/us.hpp"
@@ -192,14 +192,13 @@ json get_sector(const std::string& sector_key) {
 }
 
 json get_etf_info(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  json r = quote_summary(*sym, "quoteType,summaryProfile,topHoldings,fundProfile,summaryDetail,defaultKeyStatistics");
-  if (r.is_null()) return nullptr;
-  json q = nullptr;
-  for (const json& row : quote_rows({*sym}))
-    if (row.value("symbol", std::string()) == *sym) q = row;
-  return parse::etf_info(r, q);
+  return from_summary(ticker, "quoteType,summaryProfile,topHoldings,fundProfile,summaryDetail,defaultKeyStatistics",
+                      [](const json& r, const std::string& sym) {
+                        json q = nullptr;
+                        for (const json& row : quote_rows({sym}))
+                          if (row.value("symbol", std::string()) == sym) q = row;
+                        return parse::etf_info(r, q);
+                      });
 }
 
 }  // namespace tessaro::us

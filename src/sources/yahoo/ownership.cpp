@@ -1,6 +1,6 @@
 // Options chains, insider transactions and roster, holders, short interest.
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"
 #include "sources/yahoo/us.hpp"

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "core/format.hpp"
-#include "market_time/clock.hpp"
+#include "core/clock.hpp"
 #include "sources/contracts.hpp"
 #include "sources/yahoo/client.hpp"
 #include "sources/yahoo/parse.hpp"
@@ -420,17 +420,13 @@ json history_price_adjustment() {
 }
 
 json get_info(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  return parse::info(
-      quote_summary(*sym, "assetProfile,price,summaryDetail,defaultKeyStatistics,quoteType,financialData"));
+  return from_summary(ticker, "assetProfile,price,summaryDetail,defaultKeyStatistics,quoteType,financialData",
+                      [](const json& r, const std::string&) { return parse::info(r); });
 }
 
 json get_info_raw(const std::string& ticker) {
-  auto sym = normalize_symbol(ticker);
-  if (!sym) return nullptr;
-  return parse::info_raw(
-      quote_summary(*sym, "assetProfile,price,summaryDetail,defaultKeyStatistics,quoteType,financialData"));
+  return from_summary(ticker, "assetProfile,price,summaryDetail,defaultKeyStatistics,quoteType,financialData",
+                      [](const json& r, const std::string&) { return parse::info_raw(r); });
 }
 
 std::string epoch_day(long long unix_seconds) {

@@ -6,32 +6,15 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
 #include "server/meta.hpp"
-#include "sources/screener/intraday.hpp"
+#include "sources/market_data/screen_intraday.hpp"
 
 namespace tessaro::intraday {
 
 namespace md = market_data;
 using std::chrono::minutes;
-
-const std::vector<std::string>& experimental_brokers() {
-  static const std::vector<std::string> v = {"toss"};
-  return v;
-}
-
-bool broker_is_public(const std::string& provider) {
-  const auto& ex = experimental_brokers();
-  if (std::find(ex.begin(), ex.end(), provider) == ex.end()) return true;
-  return env_or(EXPERIMENTAL_BROKER_ENV, "") == "1";
-}
-
-std::vector<std::string> public_intraday_sources() {
-  std::vector<std::string> out;
-  for (const auto& id : md::ids())
-    if (broker_is_public(id)) out.push_back(id);
-  return out;
-}
 
 std::string broker_kr_endpoint(const std::string& broker) {
   if (broker == "kis") return "domestic_minute";

@@ -10,15 +10,16 @@
 
 #include "core/json.hpp"
 #include "sources/market_data/market_data.hpp"
+#include "sources/market_data/public_brokers.hpp"
 
 namespace tessaro::intraday {
 
-inline constexpr const char* EXPERIMENTAL_BROKER_ENV = "ORVANE_ENABLE_EXPERIMENTAL_BROKERS";
+using market_data::EXPERIMENTAL_BROKER_ENV;
 inline constexpr int INTRADAY_MAX_FETCH_DAYS = 10;
-const std::vector<std::string>& experimental_brokers();   // {"toss"}
+using market_data::experimental_brokers;   // {"toss"}
 
-bool broker_is_public(const std::string& provider);
-std::vector<std::string> public_intraday_sources();       // registry order
+using market_data::broker_is_public;
+using market_data::public_intraday_sources;   // registry order
 // KR minute-bar endpoint label of a broker ("domestic_minute", ...).
 std::string broker_kr_endpoint(const std::string& broker);
 

@@ -6,11 +6,11 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "server/arg_rules.hpp"
-#include "server/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
-#include "sources/indicators/indicators.hpp"
+#include "analysis/indicators/indicators.hpp"
 #include "tools/intraday/intraday.hpp"
 
 namespace tessaro::tools {

@@ -11,8 +11,8 @@
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/indicators/indicators.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/indicators/indicators.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/diagnostics.hpp"
 

@@ -13,8 +13,8 @@
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_format.hpp"
 

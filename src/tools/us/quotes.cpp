@@ -8,7 +8,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
-#include "server/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"

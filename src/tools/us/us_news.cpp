@@ -6,7 +6,7 @@
 
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"

@@ -9,7 +9,7 @@
 #include "server/registry.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "support/naver_env.hpp"
-#include "sources/screener/intraday.hpp"
+#include "sources/market_data/screen_intraday.hpp"
 #include "tools/intraday/intraday.hpp"
 
 namespace md = tessaro::market_data;

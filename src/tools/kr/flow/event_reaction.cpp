@@ -13,10 +13,10 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 
@@ -138,7 +138,7 @@ std::string get_event_reaction(const server::Args& a) {
   json fields = er::reaction_meta_fields(reaction);
 
   json info = nullptr;
-  if (mt::bars_can_include_after_market(code)) {
+  if (mt::bars_can_include_after_market(naver::get_krx_sosok(code))) {
     json used = json::array();
     available_point_dates(reaction, used);
     info = mt::extended_bar_info(used);
@@ -346,7 +346,7 @@ std::string get_event_reactions(const server::Args& a) {
   L.push_back("※ " + std::string(er::CORPORATE_ACTION_NOTE));
   L.push_back("※ 시장 전체가 크게 움직인 날은 개별 반응과 섞입니다 — get_index 로 그날 지수를 함께 보세요.");
   json info = nullptr;
-  if (mt::bars_can_include_after_market(code)) {
+  if (mt::bars_can_include_after_market(naver::get_krx_sosok(code))) {
     json used = json::array();
     for (const auto& r : rows) available_point_dates(r.reaction, used);
     info = mt::extended_bar_info(used);

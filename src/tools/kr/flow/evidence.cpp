@@ -17,7 +17,7 @@
 #include "sources/market_data/evidence.hpp"
 #include "sources/market_data/evidence_service.hpp"
 #include "sources/market_data/market_data.hpp"
-#include "tools/intraday/intraday.hpp"
+#include "sources/market_data/public_brokers.hpp"
 
 namespace tessaro::tools {
 namespace {
@@ -79,7 +79,7 @@ bool has(const std::vector<std::string>& v, const std::string& s) { return std::
 std::vector<std::string> public_broker_ids() {
   std::vector<std::string> out;
   for (const auto& id : md::ids())
-    if (md::is_broker_id(id) && intraday::broker_is_public(id)) out.push_back(id);
+    if (md::is_broker_id(id) && md::broker_is_public(id)) out.push_back(id);
   return out;
 }
 

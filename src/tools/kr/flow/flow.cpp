@@ -8,7 +8,7 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -99,7 +99,7 @@ std::string get_flow(const server::Args& a) {
       "get_chart로 보세요.");
 
   json info = nullptr;
-  if (mt::bars_can_include_after_market(code)) info = mt::extended_bar_info(rows, "day");
+  if (mt::bars_can_include_after_market(naver::get_krx_sosok(code))) info = mt::extended_bar_info(rows, "day");
   if (info.is_object() && !info.empty())
     lines.push_back("※ [참고] 종가: " + info.value("since", std::string()) + "부터는 20:00 애프터마켓 마지막 체결가입니다 (이 표에서 " +
                     std::to_string(info.value("bars", 0)) +

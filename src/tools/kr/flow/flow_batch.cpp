@@ -12,7 +12,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "server/arg_rules.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"

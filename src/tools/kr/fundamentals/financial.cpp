@@ -9,7 +9,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"

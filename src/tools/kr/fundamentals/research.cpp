@@ -12,7 +12,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "server/arg_rules.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"

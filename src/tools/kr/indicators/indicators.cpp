@@ -13,13 +13,13 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/wrappers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/price_adjustment.hpp"
-#include "sources/indicators/indicators.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/event_reaction/price_adjustment.hpp"
+#include "analysis/indicators/indicators.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "tools/kr/timeframes.hpp"
@@ -139,7 +139,7 @@ std::string get_indicators(const server::Args& a) {
   json coverage = server::indicator_coverage(str_array(include), n, params, timeframe);
   json extended = nullptr;
   // ETFs and ETNs have no after-market: their bars close with the regular session.
-  const bool can_after = mt::bars_can_include_after_market(code);
+  const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
   if (can_after) extended = mt::extended_bar_info(valid, timeframe);
 
   json body = json::object();
@@ -225,7 +225,7 @@ std::string get_indicators_bulk(const server::Args& a) {
         return;
       }
       o.valid_bars = static_cast<int>(split.valid.size());
-      const bool can_after = mt::bars_can_include_after_market(o.code);
+      const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(o.code));
       if (can_after && !mt::extended_bar_info(split.valid, timeframe).is_null()) o.after_market = true;
       // ETFs and ETNs close with the regular session.
       const mt::MarketCalendar& calendar = mt::krx_calendar(can_after);

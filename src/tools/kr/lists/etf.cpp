@@ -7,7 +7,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"

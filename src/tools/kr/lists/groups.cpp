@@ -9,7 +9,7 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"

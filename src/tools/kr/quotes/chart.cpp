@@ -10,11 +10,11 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/price_adjustment.hpp"
-#include "sources/indicators/split_bars.hpp"
+#include "analysis/event_reaction/price_adjustment.hpp"
+#include "analysis/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "tools/kr/timeframes.hpp"
@@ -126,10 +126,13 @@ std::string get_chart(const server::Args& args) {
 
   json info = nullptr;
   // ETFs and ETNs have no after-market: their bars close with the regular session.
-  const bool can_after = mt::bars_can_include_after_market(code);
+  const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
   if (can_after) info = mt::extended_bar_info(rows, timeframe);
   json checks = json::array();
-  if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows);
+  if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows, [](const std::string& c, const std::string& d, const std::string& hm) {
+      auto r = naver::lookup_regular_close(c, d, hm);
+      return mt::RegularCloseFound{r.status, r.close};
+    });
 
   if (checks.is_array() && !checks.empty()) {
     lines.push_back("");

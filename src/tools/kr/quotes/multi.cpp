@@ -11,10 +11,10 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::tools {
@@ -151,7 +151,7 @@ std::string get_multi_chart_stats(const server::Args& a) {
   std::vector<char> can(ok.size(), 0);
   parallel_for(ok.size(), 10, [&](size_t i) {
     try {
-      can[i] = mt::bars_can_include_after_market(str(ok[i]["code"])) ? 1 : 0;
+      can[i] = mt::bars_can_include_after_market(naver::get_krx_sosok(str(ok[i]["code"]))) ? 1 : 0;
     } catch (...) {
       can[i] = 1;   // unknown: the note errs on the side of caution
     }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/format.hpp"
-#include "server/kr_common.hpp"
+#include "tools/kr/common/kr_common.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"
 

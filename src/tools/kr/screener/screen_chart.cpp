@@ -18,7 +18,7 @@
 #include "server/meta.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 #include "tools/kr/screener/screen_report.hpp"
 
 namespace tessaro::tools::screen {

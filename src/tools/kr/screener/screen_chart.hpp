@@ -9,7 +9,7 @@
 
 #include "core/json.hpp"
 #include "server/registry.hpp"
-#include "sources/screener/intraday.hpp"
+#include "sources/market_data/screen_intraday.hpp"
 
 namespace tessaro::tools::screen {
 

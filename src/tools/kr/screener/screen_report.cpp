@@ -9,7 +9,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
-#include "sources/screener/screener.hpp"
+#include "analysis/screener/screener.hpp"
 
 namespace tessaro::tools::screen {
 

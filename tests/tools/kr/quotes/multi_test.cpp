@@ -2,7 +2,7 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
-#include "sources/event_reaction/event_reaction.hpp"
+#include "analysis/event_reaction/event_reaction.hpp"
 #include "support/naver_env.hpp"
 
 using namespace tessaro;

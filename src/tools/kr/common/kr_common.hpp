@@ -1,0 +1,62 @@
+#pragma once
+// Helpers shared only by the Korean tool families. Each group is defined in the
+// .cpp named beside it; what other families share too is in server/tool_helpers.hpp.
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/json.hpp"
+#include "server/tool_helpers.hpp"
+
+namespace tessaro::server {
+
+inline constexpr const char* NEWLINE = "\n";
+
+// ---- quotes and charts (kr_common_quotes.cpp) --------------------------------
+// Price session -> long / short KRX session label.
+extern const std::map<std::string, std::string> KR_SESSION_LABEL;
+extern const std::map<std::string, std::string> SESSION_SHORT;
+
+// A source call for one stock code; a 404/410 answer (the site has no such
+// code: a typo or a delisted stock) comes back as nullopt, every other failure
+// propagates.
+template <class F>
+std::optional<json> for_code(F&& call) {
+  try {
+    return json(call());
+  } catch (const HTTPStatusError& e) {
+    if (e.status() == 404 || e.status() == 410) return std::nullopt;
+    throw;
+  }
+}
+// "No such stock code" in the tools' words; with a meta block (completeness
+// none) unless `kind` is empty.
+std::string code_not_found_reply(const std::string& code, const std::string& kind = "snapshot");
+
+// ---- codes and events (kr_common_events.cpp) --------------------------------
+extern const std::vector<std::string> EVENT_TYPES;
+std::string classify_event_type(const std::string& title);
+bool looks_like_etf(const std::string& name);
+
+// ---- paged lists (kr_common_lists.cpp) --------------------------------------
+inline constexpr int LIST_PAGE_MAX = 500;
+struct ListWindow {
+  int count;            // applied, 1..LIST_PAGE_MAX
+  int page;             // applied, >= 1
+  long long requested;  // as asked
+};
+ListWindow list_window(const json& count, const json& page);
+// Reply for an empty trade-based ranking before the open; nullopt when the
+// market is not in its pre-open state (or the state could not be read).
+std::optional<std::string> preopen_ranking_reply(const std::string& label, const std::string& market,
+                                                 const std::string& kind = "snapshot");
+
+// The reply when the theme list could not be read: a failed lookup, never the
+// "테마를 찾을 수 없습니다" of a theme that does not exist.
+std::string theme_lookup_failed(const std::string& name, const std::string& reason);
+
+
+}  // namespace tessaro::server

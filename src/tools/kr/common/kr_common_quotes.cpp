@@ -1,0 +1,37 @@
+// Session labels and the compact OHLCV table shared by the quote and chart tools.
+#include <cmath>
+#include <string>
+
+#include "core/format.hpp"
+#include "core/result_meta.hpp"
+#include "tools/kr/common/kr_common.hpp"
+#include "server/meta.hpp"
+
+namespace tessaro::server {
+
+std::string code_not_found_reply(const std::string& code, const std::string& kind) {
+  std::string text = "종목코드 " + code +
+                     "에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
+                     "search로 종목코드를 확인해 주세요.";
+  if (kind.empty()) return text;
+  KrMetaArgs ma;
+  ma.kind = kind;
+  ma.code = code;
+  ma.data_completeness = rmeta::NONE;
+  ma.warnings = {"종목코드 " + code + " 없음(네이버 404) — 조회 실패가 아니라 해당 코드의 종목이 없습니다."};
+  return append_result_meta(text, kr_meta(ma));
+}
+
+const std::map<std::string, std::string> KR_SESSION_LABEL = {
+    {rmeta::PRICE_SESSION_REGULAR, "KRX 정규장"},
+    {rmeta::PRICE_SESSION_AFTER_MARKET, "KRX 애프터마켓"},
+    {rmeta::PRICE_SESSION_UNKNOWN, "KRX, 세션 미확인"},
+};
+
+const std::map<std::string, std::string> SESSION_SHORT = {
+    {rmeta::PRICE_SESSION_REGULAR, "정규장"},
+    {rmeta::PRICE_SESSION_AFTER_MARKET, "애프터마켓"},
+    {rmeta::PRICE_SESSION_UNKNOWN, "미확인"},
+};
+
+}  // namespace tessaro::server
