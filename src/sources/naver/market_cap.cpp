@@ -9,6 +9,7 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "core/parallel.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
 
@@ -100,10 +101,19 @@ json get_market_cap_page(const std::string& market_in, int page, int count) {
   bool complete = true;
   bool last_upstream_full = true;
   int first_up = int(start / kUpstreamPageSize) + 1, last_up = int((end - 1) / kUpstreamPageSize) + 1;
-  for (int up = first_up; up <= last_up; ++up) {
-    json body = fetch_json("m.stock.naver.com", "/api/stocks/marketValue/" + market + "?page=" +
-                                                    std::to_string(up) + "&pageSize=" +
+  // The upstream pages of one logical page are asked for together; they are read
+  // in order below, and a page past a short one (the end) is ignored, failed or not.
+  const size_t n_up = size_t(last_up - first_up + 1);
+  std::vector<json> bodies(n_up);
+  auto errs = parallel_for(n_up, std::min<size_t>(n_up, 10), [&](size_t k) {
+    bodies[k] = fetch_json("m.stock.naver.com", "/api/stocks/marketValue/" + market + "?page=" +
+                                                    std::to_string(first_up + int(k)) + "&pageSize=" +
                                                     std::to_string(kUpstreamPageSize));
+  });
+  for (int up = first_up; up <= last_up; ++up) {
+    const size_t k = size_t(up - first_up);
+    if (errs[k]) std::rethrow_exception(errs[k]);
+    const json& body = bodies[k];
     const json* list = nullptr;
     if (body.is_object() && body.contains("stocks") && body["stocks"].is_array()) list = &body["stocks"];
     else if (body.is_array()) list = &body;

@@ -22,7 +22,7 @@
 #include "analysis/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
-#include "tools/kr/timeframes.hpp"
+#include "tools/kr/common/timeframes.hpp"
 
 namespace tessaro::tools {
 namespace {
