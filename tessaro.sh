@@ -11,7 +11,7 @@ BUILD="${BUILD:-build}"
 JOBS="${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 configure() {
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_PCH=ON "$@"
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Lean -DTESSARO_PCH=ON "$@"
 }
 
 cmd="${1:-}"

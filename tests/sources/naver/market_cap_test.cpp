@@ -86,6 +86,7 @@ TEST(NaverMarketCap, FailuresAreErrorsNotEmptyLists) {
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), NaverParseError);
   env.srv.route(kPath, FixtureResponse{200, R"({"result":"no list"})"});
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), NaverParseError);
-  env.srv.fail_next(kPath, 503, 5);
+  // The upstream pages of one page are asked for together: every one of them down.
+  env.srv.route(kPath, FixtureResponse{503, "busy", "text/plain"});
   EXPECT_THROW(naver::get_market_cap_page("KOSPI", 1, 500), HTTPError);
 }
