@@ -108,6 +108,8 @@ std::vector<Check> checks() {
        [] { return naver_text("m.stock.naver.com", "/api/stocks/marketValue/KOSPI?page=1&pageSize=5"); }},
       {"naver.etf_analysis", "069500",
        [] { return naver_text("m.stock.naver.com", "/api/stock/069500/etfAnalysis"); }},
+      {"naver.etf_basic", "069500",
+       [] { return naver_text("m.stock.naver.com", "/api/stock/069500/basic"); }},
       {"naver.etf_list", "069500",
        [] { return naver_text("finance.naver.com", "/api/sise/etfItemList.nhn?etfType=0", true); }},
       {"naver.market_list", "KRX volume",
@@ -156,6 +158,13 @@ std::vector<Check> checks() {
   c.push_back({"sec.companyfacts", "CIK0000320193",
                [] {
                  return sec::detail::request(sec::detail::data_base() + "/api/xbrl/companyfacts/CIK0000320193.json", 60.0)
+                     .body;
+               },
+               true});
+  c.push_back({"sec.companyconcept", "CIK0000320193 Assets",
+               [] {
+                 return sec::detail::request(sec::detail::data_base() +
+                                             "/api/xbrl/companyconcept/CIK0000320193/us-gaap/Assets.json")
                      .body;
                },
                true});

@@ -44,6 +44,7 @@ const std::vector<Sample> kSamples = {
     {"/stock.naver.com/api/domestic/research/005930/research", "naver/stock_api_domestic_research_005930.json", kJson},
     {"/stock.naver.com/api/domestic/detail/005930/detail", "naver/stock_api_domestic_detail_003280.json", kJson},
     {"/m.stock.naver.com/api/stocks/marketValue/KOSPI", "fixture:naver/mcap_kospi_sample.json", kJson},
+    {"/m.stock.naver.com/api/stock/069500/basic", "naver/mstock_api_stock_basic_000660.json", kJson},
     {"/m.stock.naver.com/api/stock/069500/etfAnalysis", "naver/mstock_api_stock_etfAnalysis_069500.json", kJson},
     {"/finance.naver.com/api/sise/etfItemList.nhn", "fixture:naver/etf_list_live.json", "application/json; charset=EUC-KR"},
     {"/stock.naver.com/api/domestic/market/stock/default", "naver/stock_api_domestic_market_stock_default.json", kJson},
@@ -86,6 +87,11 @@ struct DoctorEnv {
       if (body.empty()) complete = false;
       srv.route(s.path, FixtureResponse{200, body, s.content_type});
     }
+    // Written from the documented shape of companyconcept (no capture exists).
+    srv.route("/data.sec.gov/api/xbrl/companyconcept/CIK0000320193/us-gaap/Assets.json",
+              reply(200, R"({"cik":320193,"taxonomy":"us-gaap","tag":"Assets","entityName":"Apple Inc.",)"
+                         R"("units":{"USD":[{"end":"2026-06-27","val":331495000000,"accn":"0000320193-26-000073",)"
+                         R"("fy":2026,"fp":"Q3","form":"10-Q","filed":"2026-08-01"}]}})"));
     // Written from the documented shape of trendDeposit (no capture exists).
     srv.route("/stock.naver.com/api/domestic/market/trendDeposit",
               reply(200, R"({"content":[{"bizdate":"20261002","customerDeposit":"612,345","customerDepositDiff":"-1,234",)"
@@ -153,7 +159,7 @@ TEST(Doctor, EveryEndpointOkAgainstTheCaptures) {
     if (st == doctor::OK) ++ok;
     else EXPECT_EQ(r["endpoint"], "brokers") << r.dump();   // no broker connected here
   }
-  EXPECT_EQ(ok, 32);
+  EXPECT_EQ(ok, 34);
   // Every check made a real request: the fixture saw them.
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), 1);
   EXPECT_EQ(env.srv.hits("/data.sec.gov/submissions/CIK0000320193.json"), 1);

@@ -2,10 +2,14 @@
 // the shapes their parsers declare, and parsers wording their failure from them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/sec/sec.hpp"
+#include "sources/sec/sec_fixture.hpp"
 #include "sources/yahoo/us.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
@@ -92,6 +96,7 @@ TEST(ContractSamples, RealCapturesFitTheirDeclaredShapes) {
       {"naver.trend", "naver/mstock_api_stock_trend_000660.json"},
       {"naver.trend", "naver/mstock_api_stock_trend_196170.json"},
       {"naver.basic", "naver/mstock_api_stock_basic_000660.json"},
+      {"naver.etf_basic", "naver/mstock_api_stock_basic_000660.json"},   // the same record, any item
       {"naver.integration", "naver/mstock_api_stock_integration_000660.json"},
       {"naver.finance", "naver/mstock_api_stock_finance_annual_000660.json"},
       {"naver.finance", "naver/mstock_api_stock_finance_quarter_000660.json"},
@@ -148,6 +153,54 @@ TEST(ContractParsers, FailureMessagesNameTheChangedField) {
   } catch (const NaverParseError& e) {
     EXPECT_NE(std::string(e.what()).find("없는 항목: datas"), std::string::npos) << e.what();
   }
+}
+
+// Bodies whose parsers read them leniently: a renamed field is named, and no
+// longer passes as "nothing there". Bodies written from the documented shapes.
+TEST(ContractParsers, NewlyCoveredBodiesNameTheChangedField) {
+  {
+    SecEnv env;
+    env.srv.route(SecEnv::concept_path("0009999991", "Assets"),
+                  reply(200, R"({"cik":9999991,"taxonomy":"us-gaap","tag":"Assets",)"
+                             R"("unit":{"USD":[{"end":"2026-09-30","val":5,"filed":"2026-11-05"}]}})"));
+    try {
+      json f = sec::get_concept_latest("9999991", {"Assets"});
+      FAIL() << "a concept answer without its units must fail, got " << f.dump();
+    } catch (const sec::SecFetchError& e) {
+      EXPECT_NE(std::string(e.what()).find("SEC companyconcept 응답 모양이 달라졌습니다 (없는 항목: units)"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  NaverEnv env;
+  // Consensus: the key-figure page renamed its list and the reports are down.
+  env.srv.route("/m.stock.naver.com/api/stock/005930/integration", reply(200, R"({"itemCode":"005930","totalInfo":[]})"));
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(500, "down"));
+  try {
+    naver::get_consensus("005930");
+    FAIL() << "both consensus sources failed";
+  } catch (const NaverParseError& e) {
+    EXPECT_NE(std::string(e.what()).find("네이버 종목 종합 정보 응답 모양이 달라졌습니다 (없는 항목: totalInfos)"),
+              std::string::npos)
+        << e.what();
+  }
+  // ETF: the quote and the key figures of other shapes count as not read.
+  env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis",
+                reply(200, R"({"itemCode":"069500","itemName":"KODEX 200","totalFee":0.15})"));
+  env.srv.route("/m.stock.naver.com/api/stock/069500/basic",
+                reply(200, R"({"stockName":"KODEX 200","currentPrice":"37,650","fluctuationsRatio":"0.92"})"));
+  env.srv.route("/m.stock.naver.com/api/stock/069500/integration",
+                reply(200, R"({"itemCode":"069500","totalInfo":[]})"));
+  json d = naver::get_etf_detail("069500");
+  ASSERT_TRUE(d.contains(naver::PARSE_MISS_KEY)) << d.dump();
+  json miss = d[naver::PARSE_MISS_KEY];
+  EXPECT_NE(std::find(miss.begin(), miss.end(), "basic"), miss.end()) << miss.dump();
+  EXPECT_NE(std::find(miss.begin(), miss.end(), "integration"), miss.end()) << miss.dump();
+  EXPECT_EQ(d["name"], "KODEX 200");
+  auto shape_problem = c::problem(shape("naver.etf_basic"),
+                                  json::parse(R"({"stockName":"KODEX 200","currentPrice":"37,650"})"));
+  ASSERT_TRUE(shape_problem.has_value());
+  EXPECT_NE(shape_problem->find("없는 항목: closePrice"), std::string::npos) << *shape_problem;
 }
 
 // A chart answer without its chart object is a changed answer, not "no data":

@@ -29,6 +29,15 @@ static const contracts::Contract& kEtfAnalysisShape = contracts::declare(
       {"etfSummary", contracts::Kind::String, false},
       {"assetPortfolioList", contracts::Kind::Array, false},
       {"sectorPortfolioList", contracts::Kind::Array, false}}});
+// The fund's quote, read from its basic record.
+static const contracts::Contract& kEtfBasicShape = contracts::declare(
+    {"naver.etf_basic", "네이버 ETF 시세", false,
+     {{"closePrice", contracts::Kind::Numeric},
+      {"stockName", contracts::Kind::String, false},
+      {"compareToPreviousClosePrice", contracts::Kind::Numeric, false},
+      {"compareToPreviousPrice", contracts::Kind::Object, false},
+      {"fluctuationsRatio", contracts::Kind::Numeric, false},
+      {"localTradedAt", contracts::Kind::String, false}}});
 
 const std::vector<std::pair<std::string, std::string>> ETF_SORT_LABELS = {
     {"marketSum", "시가총액"}, {"quant", "거래량"}, {"threeMonthEarnRate", "3개월 수익률"}, {"nav", "NAV"}};
@@ -280,6 +289,14 @@ json get_etf_detail(const std::string& code) {
   }
   if (!analysis.is_object() || analysis.empty())
     throw NaverParseError(contracts::problem(kEtfAnalysisShape, analysis).value_or("ETF 분석 응답이 객체가 아닙니다") + ": " + code);
+  // A quote or key-figure answer of another shape counts as not read; what it
+  // still holds is used.
+  if (!errs[1])
+    if (auto bad = contracts::problem(kEtfBasicShape, basic))
+      errs[1] = std::make_exception_ptr(NaverParseError(*bad + ": " + code));
+  if (const contracts::Contract* k = contracts::find("naver.integration"); k && !errs[2])
+    if (auto bad = contracts::problem(*k, integ))
+      errs[2] = std::make_exception_ptr(NaverParseError(*bad + ": " + code));
   if (!basic.is_object()) basic = json::object();
   if (!integ.is_object()) integ = json::object();
 

@@ -38,7 +38,7 @@ static const contracts::Contract& kResearchListShape = contracts::declare(
       {"[].writeDate", contracts::Kind::String},
       {"[].goalPrice", contracts::Kind::Any, false},
       {"[].opinion", contracts::Kind::Any, false}}});
-[[maybe_unused]] static const contracts::Contract& kIntegrationShape = contracts::declare(
+static const contracts::Contract& kIntegrationShape = contracts::declare(
     {"naver.integration", "네이버 종목 종합 정보", false,
      {{"itemCode", contracts::Kind::String},
       {"totalInfos", contracts::Kind::Array},
@@ -352,6 +352,10 @@ json get_consensus(const std::string& code) {
     json integ = fetch_json(kMobileHost, "/api/stock/" + text::url_encode(c) + "/integration");
     if (integ.is_object() && integ.contains("consensusInfo") && integ["consensusInfo"].is_object())
       info = integ["consensusInfo"];
+    // The consensus is still read from a changed page; the change is the error
+    // to give when the reports fail too.
+    if (auto bad = contracts::problem(kIntegrationShape, integ))
+      first_error = std::make_exception_ptr(NaverParseError(*bad + ": " + c));
   } catch (const HTTPStatusError& e) {
     integration_gone = e.status() == 404 || e.status() == 410;
     first_error = std::current_exception();

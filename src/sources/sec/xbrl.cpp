@@ -1,10 +1,18 @@
 // XBRL facts: the latest reported value of a concept.
 #include <optional>
 
+#include "sources/contracts.hpp"
 #include "sources/sec/client.hpp"
 #include "sources/sec/sec.hpp"
 
 namespace tessaro::sec {
+
+// One concept of one company: its facts grouped by unit ("USD", "shares" ...).
+static const contracts::Contract& kConceptShape = contracts::declare(
+    {"sec.companyconcept", "SEC companyconcept", false,
+     {{"units", contracts::Kind::Object},
+      {"tag", contracts::Kind::String, false},
+      {"entityName", contracts::Kind::String, false}}});
 
 json latest_fact(const json& concept_body) {
   if (!concept_body.is_object() || !concept_body.contains("units") || !concept_body["units"].is_object())
@@ -57,6 +65,11 @@ json get_concept_latest(const std::string& cik, const std::vector<std::string>& 
       continue;   // this company never tagged the concept
     } catch (const SecFetchError& e) {
       if (!failure) failure = e;
+      continue;
+    }
+    // A body without its units is a changed answer, not a concept never tagged.
+    if (auto bad = contracts::problem(kConceptShape, body)) {
+      if (!failure) failure = SecFetchError(*bad + ": " + tag);
       continue;
     }
     json f = latest_fact(body);
