@@ -30,23 +30,7 @@ std::vector<long long> ma_periods(const json& o) {
   std::vector<long long> out;
   auto it = o.is_object() ? o.find("periods") : o.end();
   if (!o.is_object() || it == o.end() || it->is_null()) return {5, 20, 60, 120, 240};
-  std::vector<json> items;
-  if (it->is_array()) {
-    for (const auto& x : *it) items.push_back(x);
-  } else if (it->is_string()) {
-    std::string s = it->get<std::string>();
-    size_t start = 0;
-    while (true) {
-      size_t c = s.find(',', start);
-      std::string part = fmt::trim(s.substr(start, c == std::string::npos ? std::string::npos : c - start));
-      if (!part.empty()) items.push_back(part);
-      if (c == std::string::npos) break;
-      start = c + 1;
-    }
-  } else {
-    items.push_back(*it);
-  }
-  for (const auto& x : items) {
+  for (const auto& x : indicators::param_items(*it)) {
     auto v = indicators::param_whole(x);
     if (!v) throw std::invalid_argument("periods");
     out.push_back(*v);

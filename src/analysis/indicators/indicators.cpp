@@ -29,6 +29,26 @@ std::optional<int> bars_per_year(const std::string& timeframe) {
   return it->second;
 }
 
+std::vector<json> param_items(const json& v) {
+  std::vector<json> items;
+  if (v.is_array()) {
+    for (const auto& x : v) items.push_back(x);
+  } else if (v.is_string()) {
+    const std::string& s = v.get_ref<const std::string&>();
+    size_t start = 0;
+    while (true) {
+      size_t c = s.find(',', start);
+      std::string part = fmt::trim(s.substr(start, c == std::string::npos ? std::string::npos : c - start));
+      if (!part.empty()) items.push_back(part);
+      if (c == std::string::npos) break;
+      start = c + 1;
+    }
+  } else {
+    items.push_back(v);
+  }
+  return items;
+}
+
 std::optional<long long> param_whole(const json& v) {
   if (v.is_number_integer() || v.is_number_unsigned()) return v.get<long long>();
   if (v.is_number_float()) {
@@ -114,24 +134,8 @@ struct Opts {
   std::vector<int> whole_list(const char* key, const std::vector<int>& def) const {
     const json* v = find(key);
     if (!v) return def;
-    std::vector<json> items;
-    if (v->is_array()) {
-      for (const auto& x : *v) items.push_back(x);
-    } else if (v->is_string()) {
-      std::string s = v->get<std::string>();
-      size_t start = 0;
-      while (start <= s.size()) {
-        size_t c = s.find(',', start);
-        std::string part = fmt::trim(s.substr(start, c == std::string::npos ? std::string::npos : c - start));
-        if (!part.empty()) items.push_back(part);
-        if (c == std::string::npos) break;
-        start = c + 1;
-      }
-    } else {
-      items.push_back(*v);
-    }
     std::vector<int> out;
-    for (const auto& x : items) {
+    for (const auto& x : param_items(*v)) {
       auto w = param_whole(x);
       if (!w || *w < 1 || *w > 1000) throw ValueError(ind + "." + key + " 값은 1~1000 정수 목록이어야 합니다: " + v->dump());
       if (std::find(out.begin(), out.end(), (int)*w) == out.end()) out.push_back((int)*w);

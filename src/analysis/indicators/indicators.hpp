@@ -29,6 +29,9 @@ std::optional<int> bars_per_year(const std::string& timeframe);
 // A parameter as a whole number the way the tools read it: an integral number,
 // a real (truncated) or a text of digits; nullopt for anything else.
 std::optional<long long> param_whole(const json& v);
+// The items of a list parameter: an array's elements, a text's comma-separated
+// parts (trimmed, empty ones dropped), or the single value itself.
+std::vector<json> param_items(const json& v);
 
 // Columns of the rows. Prices and volume are NaN where a row lacks them.
 struct Series {
