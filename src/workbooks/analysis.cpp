@@ -97,7 +97,8 @@ json latest_annual(const json& fin, const std::string& key) {
 }
 
 struct Context {
-  json kospi_change = nullptr;    // % of the day
+  bool kospi_read = false;                       // the index's daily rows were read
+  std::map<std::string, double> kospi_change;    // trading day -> KOSPI change (%) of that day
   json sectors = json::array();   // list_sectors rows: {name, change_rate, ...}
 };
 
@@ -192,8 +193,16 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         s.rows.push_back({"고점가(52주)", std::isfinite(hi) ? json(hi) : json(nullptr)});
         s.rows.push_back({"저점가(52주)", std::isfinite(lo) ? json(lo) : json(nullptr)});
         s.rows.push_back({"52주위치(%)", jnum(pos, 1)});
-        if (chg && ctx.kospi_change.is_number())
-          s.rows.push_back({"상대성과(%p, 코스피 대비)", jnum(*chg - ctx.kospi_change.get<double>())});
+        // Against the KOSPI of the same trading day as the stock's last bar,
+        // never today's index against an older bar.
+        if (chg && ctx.kospi_read) {
+          const std::string& day = dates.back();
+          if (auto k = ctx.kospi_change.find(day); k != ctx.kospi_change.end())
+            s.rows.push_back({"상대성과(%p, 코스피 대비)", jnum(*chg - k->second),
+                              "코스피 " + day + " " + fmt::fixed(k->second, 2, false, true) + "%"});
+          else
+            s.rows.push_back({"상대성과(%p, 코스피 대비)", "데이터 없음", "코스피 일별 시세에 " + day + " 가 없음"});
+        }
         d.sections.push_back(std::move(s));
         excel::DetailChart ch{"종가", {}, {{"종가", {}}}};
         size_t start = closes.size() > size_t(detail_days) ? closes.size() - size_t(detail_days) : 0;
@@ -505,20 +514,10 @@ std::string save_analysis_to_excel(const server::Args& a) {
   std::vector<std::string> context_failed;   // market context parts that failed
   if (!detail_codes.empty()) {
     try {
-      json idx = naver::get_market_index();
-      const json* k = nullptr;
-      if (idx.is_object() && idx.contains("KOSPI")) k = &idx["KOSPI"];
-      else if (idx.is_array())
-        for (const auto& e : idx)
-          if (e.is_object() && (e.value("index", std::string()) == "코스피" || e.value("index", std::string()) == "KOSPI" ||
-                                e.value("code", std::string()) == "KOSPI"))
-            k = &e;
-      if (k && k->is_object())
-        for (const char* f : {"change_pct", "change_rate", "change_percent"})
-          if (k->contains(f) && num((*k)[f])) {
-            ctx.kospi_change = *num((*k)[f]);
-            break;
-          }
+      for (const auto& r : naver::get_index_daily("KOSPI", 30))
+        if (auto v = num(r.value("change_rate", json(nullptr))); v && r.value("date", json()).is_string())
+          ctx.kospi_change[r["date"].get<std::string>()] = *v;
+      ctx.kospi_read = true;
     } catch (const std::exception&) {
       context_failed.push_back("코스피 등락률");
     }

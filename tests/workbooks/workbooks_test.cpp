@@ -282,9 +282,16 @@ void serve_detail_pages(tessaro::testing::NaverEnv& env) {
     reports.push_back({{"nid", nid}, {"itemcode", "005930"}, {"brokerName", broker}, {"title", std::string("리포트 ") + nid},
                        {"goalPrice", goal}, {"opinion", nid == std::string("3") ? "중립" : "매수"}, {"writeDate", date}});
   env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, reports.dump()));
+  // Today's index moved +0.39 %; the stock's last bar is 11-19, when the index fell 0.50 %.
   env.srv.route("/stock.naver.com/api/polling/domestic/index",
                 reply(200, R"({"datas":[{"itemCode":"KOSPI","stockName":"코스피","closePrice":"3,201.55",)"
                            R"("compareToPreviousClosePrice":"12.30","fluctuationsRatio":"0.39"}]})"));
+  // Written from the documented shape of the index's daily rows.
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price",
+                reply(200, R"([{"localTradedAt":"2026-11-20","closePrice":"3,201.55","compareToPreviousClosePrice":"12.30",)"
+                           R"("compareToPreviousPrice":{"code":"2","text":"상승","name":"RISING"},"fluctuationsRatio":"0.39"},)"
+                           R"({"localTradedAt":"2026-11-19","closePrice":"3,189.25","compareToPreviousClosePrice":"-16.03",)"
+                           R"("compareToPreviousPrice":{"code":"5","text":"하락","name":"FALLING"},"fluctuationsRatio":"-0.50"}])"));
 }
 }  // namespace
 
@@ -313,6 +320,9 @@ TEST(WorkbookTools, AnalysisDetailSheetHasPeersTargetsSurpriseAndReactions) {
   EXPECT_TRUE(has(csv, "동종 업종 종목 (반도체와반도체장비")) << csv;
   EXPECT_TRUE(has(csv, "\n042700,한미반도체,1000,+6.10%")) << csv;
   EXPECT_FALSE(has(csv, "\n005930,삼성전자,")) << csv;
+  // Relative to the KOSPI of the bar's own day (11-19, −0.50 %), not today's +0.39 %:
+  // 68,600 / 66,300 − 1 = +3.47 %.
+  EXPECT_TRUE(has(csv, "\n\"상대성과(%p, 코스피 대비)\",3.97,코스피 2026-11-19 -0.50%")) << csv;
   // Price position over traded bars only: the halt placeholders' zero low is no 52-week low.
   EXPECT_TRUE(has(line_with("저점가(52주),"), "저점가(52주),54100,")) << csv;
   // Consensus against the last close (68,600): the target and the gap; no
@@ -332,6 +342,9 @@ TEST(WorkbookTools, AnalysisNamesADetailPartThatFailed) {
   tessaro::testing::NaverEnv env("2026-11-20 21:00");
   ScopedEnv research_day("TESSARO_NOW", "2026-11-20T21:00:00+09:00");
   serve_detail_pages(env);   // the flow page is not served: that lookup fails
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price",
+                tessaro::testing::reply(200, R"([{"localTradedAt":"2026-11-20","closePrice":"3,201.55","compareToPreviousClosePrice":"12.30",)"
+                           R"("compareToPreviousPrice":{"code":"2","text":"상승","name":"RISING"},"fluctuationsRatio":"0.39"}])"));
   std::string r = server::call_tool(
       "save_analysis_to_excel",
       {{"title", "실패"}, {"rows", {{{"코드", "005930"}, {"종목명", "삼성전자"}}}}, {"notes", {"n"}},
@@ -348,6 +361,8 @@ TEST(WorkbookTools, AnalysisNamesADetailPartThatFailed) {
   std::string csv = csv_of(p, env.home.path(), int(at - names.begin()) + 1);
   if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
   EXPECT_TRUE(has(csv, "삼성전자 (005930) 상세 — ⚠️ 일부 항목 조회 실패")) << csv;
+  // The index's rows end before the bar's day: no comparison, said in words.
+  EXPECT_TRUE(has(csv, "\n\"상대성과(%p, 코스피 대비)\",데이터 없음,코스피 일별 시세에 2026-11-19 가 없음")) << csv;
   EXPECT_TRUE(has(csv, "■ 조회 상태")) << csv;
   EXPECT_TRUE(has(csv, "\n일별 수급·수급 그래프,⚠️ 조회 실패 — 시트에서 빠짐,")) << csv;
   EXPECT_FALSE(has(csv, "\n가격 위치·종가 그래프,")) << csv;   // that part was found

@@ -10,6 +10,7 @@
 #include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
 
@@ -38,13 +39,7 @@ namespace {
 constexpr int kDepositMax = 100;
 const std::vector<std::string> kDepositLabels = {"고객예탁금", "신용잔고", "주식형 펀드", "혼합형 펀드", "채권형 펀드"};
 
-std::string str_of(const json& o, const std::string& k) {
-  if (!o.is_object() || !o.contains(k)) return "";
-  const json& v = o[k];
-  if (v.is_string()) return fmt::trim(v.get<std::string>());
-  if (v.is_number_integer()) return std::to_string(v.get<long long>());
-  return "";
-}
+std::string str_of(const json& o, const std::string& k) { return parse::text(o, k); }
 
 // "26.09.11" (the page's two-digit years), "2026.09.11", "20260911" -> "2026-09-11".
 std::string deposit_day(const std::string& s) {

@@ -7,6 +7,7 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "core/clock.hpp"
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
@@ -15,6 +16,18 @@
 #include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
+
+static const contracts::Contract& kIndexDailyShape = contracts::declare(
+    {"naver.index_daily", "네이버 지수 일별 시세", false,
+     {{"[]", contracts::Kind::Object},
+      {"[].localTradedAt", contracts::Kind::String},
+      {"[].closePrice", contracts::Kind::Numeric},
+      {"[].compareToPreviousClosePrice", contracts::Kind::Numeric},
+      {"[].compareToPreviousPrice", contracts::Kind::Object},
+      {"[].fluctuationsRatio", contracts::Kind::Numeric},
+      {"[].openPrice", contracts::Kind::Numeric, false},
+      {"[].highPrice", contracts::Kind::Numeric, false},
+      {"[].lowPrice", contracts::Kind::Numeric, false}}});
 
 namespace {
 
@@ -233,6 +246,51 @@ json get_market_index() {
     rows.push_back(row);
   }
   return rows;
+}
+
+json get_index_daily(const std::string& index_code, int count) {
+  const std::string code = fmt::upper(fmt::trim(index_code));
+  if (code != "KOSPI" && code != "KOSDAQ") return json::array();
+  count = std::clamp(count, 1, 60);
+  json j = fetch_json("m.stock.naver.com", "/api/index/" + code + "/price?pageSize=" + std::to_string(count) + "&page=1",
+                      false, "https://m.stock.naver.com/");
+  if (!j.is_array()) throw NaverParseError(contracts::problem(kIndexDailyShape, j).value_or("지수 일별 시세가 배열이 아닙니다"));
+  json out = json::array();
+  for (const auto& r : j) {
+    if (!r.is_object()) continue;
+    auto day = mt::parse_day(parse::text(r, "localTradedAt").substr(0, 10));
+    if (!day) continue;   // a row without its trading day cannot be matched to anything
+    json row = {{"date", mt::day_str(*day)}};
+    std::vector<std::string> miss;
+    auto put = [&](const char* key, std::optional<double> v) {
+      if (v) row[key] = *v;
+      else {
+        row[key] = nullptr;
+        miss.push_back(key);
+      }
+    };
+    auto mag = [&](const char* src) -> std::optional<double> {
+      auto v = parse::number(r.value(src, json()));
+      return v ? std::optional<double>(std::fabs(*v)) : std::nullopt;
+    };
+    put("close", mag("closePrice"));
+    // Magnitudes from the text, the sign from the direction code: the change
+    // text carries its minus, the ratio of a rising day carries no plus.
+    const json dir = r.value("compareToPreviousPrice", json());
+    bool disagree = false;
+    put("change", parse::signed_change(r.value("compareToPreviousClosePrice", json()), dir, disagree));
+    bool disagree_rate = false;
+    put("change_rate", parse::signed_change(r.value("fluctuationsRatio", json()), dir, disagree_rate));
+    put("open", mag("openPrice"));
+    put("high", mag("highPrice"));
+    put("low", mag("lowPrice"));
+    if (disagree || disagree_rate) miss.push_back("direction");
+    if (!miss.empty()) row[PARSE_MISS_KEY] = miss;
+    out.push_back(row);
+  }
+  if (out.empty() && !j.empty())
+    throw NaverParseError(contracts::problem(kIndexDailyShape, j).value_or("지수 일별 시세에서 날짜를 읽지 못했습니다"));
+  return out;
 }
 
 }  // namespace tessaro::naver

@@ -81,10 +81,16 @@ std::optional<std::string> get_krx_sosok(const std::string& code);
 using AfterMarketOpen = std::function<std::optional<int>(const std::string& day)>;
 void set_after_market_open(AfterMarketOpen fn);
 std::string get_market_list_status(const std::string& market);    // e.g. "PREOPEN", "OPEN", "CLOSE"
-json get_investor_flow(const std::string& code, int days);        // rows newest first
+// Rows newest first. When the trend API is down, the stock main page's short
+// table stands in: its rows carry "via": "main_page", no individual, no volume.
+json get_investor_flow(const std::string& code, int days);
 json get_multi_stocks(const std::vector<std::string>& codes);
 json get_multi_chart_stats(const std::vector<std::string>& codes, int days);
 json get_market_index();
+// An index's daily rows (m.stock), newest first: {date, close, change (signed),
+// change_rate (signed %), open, high, low}; a field that did not read is null
+// and named under PARSE_MISS_KEY. `index_code` is "KOSPI" or "KOSDAQ".
+json get_index_daily(const std::string& index_code, int count);
 
 // ---- fundamentals and research ---------------------------------------------
 json get_financials(const std::string& code);     // record with "_periods"

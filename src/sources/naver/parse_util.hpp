@@ -1,5 +1,6 @@
 #pragma once
 // Parsing helpers of the Naver source, shared by its parsers and their tests.
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -8,6 +9,9 @@
 namespace tessaro::naver {
 
 namespace parse {
+// A field as text, trimmed: strings as they are, whole numbers in digits,
+// other numbers in their shortest form; absent, null or anything else is "".
+std::string text(const json& obj, const std::string& key);
 // A number from a JSON value: numbers as they are, strings such as "103,400",
 // "+1,000", "1,032,919백만". "", "-", "N/A", "null" and null are missing.
 std::optional<double> number(const json& v);
@@ -32,5 +36,8 @@ json parse_fchart_bars(const std::string& xml_utf8, bool intraday);
 json quote_from_polling_item(const std::string& code, const json& item);
 // m.stock trend rows -> flow rows (newest first).
 json flow_rows_from_trend(const json& arr);
+// The stock main page's investor table -> flow rows (newest first), the year
+// of its "MM/DD" dates settled against `today` (KST).
+json flow_rows_from_main_page(const std::string& html, std::chrono::sys_days today);
 
 }  // namespace tessaro::naver

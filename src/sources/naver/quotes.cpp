@@ -5,6 +5,7 @@
 // "N/A" and null all mean "missing" and are never turned into 0. A field the
 // parser could not read is left out of the record and named under
 // PARSE_MISS_KEY.
+#include <chrono>
 #include <cmath>
 #include <regex>
 #include <set>
@@ -48,6 +49,28 @@ static const contracts::Contract& kPollingIndexShape = contracts::declare(
       {"datas[].closePrice", contracts::Kind::String},
       {"datas[].marketStatus", contracts::Kind::String},
       {"datas[].fluctuationsRatio", contracts::Kind::String, false}}});
+// The older realtime API that finance.naver.com's own pages poll; field names
+// as its page template renders them.
+static const contracts::Contract& kLegacyPollingShape = contracts::declare(
+    {"naver.polling_legacy", "네이버 구 실시간 시세", false,
+     {{"result", contracts::Kind::Object},
+      {"result.areas", contracts::Kind::Array},
+      {"result.areas[].name", contracts::Kind::String},
+      {"result.areas[].datas", contracts::Kind::Array},
+      {"result.areas[].datas[].nv", contracts::Kind::Numeric},
+      {"result.areas[].datas[].cv", contracts::Kind::Numeric},
+      {"result.areas[].datas[].rf", contracts::Kind::Any},
+      {"result.areas[].datas[].ov", contracts::Kind::Numeric},
+      {"result.areas[].datas[].hv", contracts::Kind::Numeric},
+      {"result.areas[].datas[].lv", contracts::Kind::Numeric},
+      {"result.areas[].datas[].aq", contracts::Kind::Numeric},
+      {"result.areas[].datas[].ms", contracts::Kind::String},
+      {"result.areas[].datas[].aa", contracts::Kind::Numeric, false},
+      {"result.areas[].datas[].sv", contracts::Kind::Numeric, false},
+      {"result.areas[].datas[].pcv", contracts::Kind::Numeric, false},
+      {"result.areas[].datas[].tyn", contracts::Kind::String, false},
+      {"result.areas[].datas[].nm", contracts::Kind::String, false},
+      {"result.time", contracts::Kind::Any, false}}});
 static const contracts::Contract& kFchartShape = contracts::declare(
     {"naver.fchart", "네이버 차트 XML", true,
      {{"protocol", contracts::Kind::Marker, true, "<protocol"},
@@ -67,18 +90,23 @@ bool listed_code(const std::string& code) {
   return std::regex_match(code, re);
 }
 
-std::string str_of(const json& obj, const char* key) {
-  if (!obj.is_object()) return "";
-  auto it = obj.find(key);
-  if (it == obj.end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
+std::string str_of(const json& obj, const char* key) { return parse::text(obj, key); }
 
 }  // namespace
 
 // ---- parse helpers shared by the Naver parsers ------------------------------
 
 namespace parse {
+
+std::string text(const json& obj, const std::string& key) {
+  if (!obj.is_object()) return "";
+  auto it = obj.find(key);
+  if (it == obj.end()) return "";
+  if (it->is_string()) return fmt::trim(it->get<std::string>());
+  if (it->is_number_integer() || it->is_number_unsigned()) return it->dump();
+  if (it->is_number()) return fmt::pyfloat(it->get<double>());
+  return "";
+}
 
 std::optional<double> number(const json& v) {
   if (v.is_number()) return v.get<double>();
@@ -370,10 +398,109 @@ json quote_from_polling_item(const std::string& code, const json& it) {
   return rec;
 }
 
+namespace {
+
+// "2026-09-29T10:15:00+09:00" of an epoch-milliseconds instant; "" when unreadable.
+std::string kst_iso_of_millis(const json& t) {
+  // Only a plausible epoch in milliseconds; anything else (a digit run such
+  // as "20240116101500") tells no time.
+  auto ms = parse::number(t);
+  if (!ms || *ms < 1e12 || *ms >= 1e13) return "";
+  return mt::iso_kst(mt::Instant(std::chrono::seconds(static_cast<long long>(*ms / 1000))));
+}
+
+json quote_from_legacy_item(const std::string& code, const json& it, const json& poll_time) {
+  json rec = json::object();
+  std::vector<std::string> miss;
+  std::string name = parse::text(it, "nm");
+  if (!name.empty()) rec["name"] = name;
+  const std::string ms = parse::text(it, "ms");
+  if (!ms.empty()) rec["market_status"] = ms;
+  // Before the open the page prints 0 for high and low: no trade yet, not a value.
+  const bool preopen = ms == "PREOPEN";
+  auto put = [&](const char* key, const char* src, bool absent_before_open) {
+    auto v = parse::number(it.value(src, json()));
+    if (v && !(absent_before_open && preopen && *v == 0)) rec[key] = parse::to_json_number(std::fabs(*v));
+    else miss.push_back(key);
+  };
+  put("price", "nv", false);
+  // The change carries no sign; the direction code does (1, 2 up; 3 even; 4, 5 down).
+  bool disagree = false;
+  auto ch = parse::signed_change(it.value("cv", json()), it.value("rf", json()), disagree);
+  if (ch) rec["change"] = parse::to_json_number(*ch);
+  else miss.push_back("change");
+  put("open", "ov", true);
+  put("high", "hv", true);
+  put("low", "lv", true);
+  put("volume", "aq", false);
+  if (auto aa = parse::number(it.value("aa", json())); aa && *aa >= 0) rec["trade_value"] = parse::to_json_number(*aa);   // won
+  if (parse::text(it, "tyn") == "Y") rec["status_flags"] = json::array({"거래정지"});
+  // The stated base price; the page falls back to the previous close when it is 0.
+  auto sv = parse::number(it.value("sv", json()));
+  auto pcv = parse::number(it.value("pcv", json()));
+  if (sv && *sv > 0) rec["base_price"] = parse::to_json_number(*sv);
+  else if (pcv && *pcv > 0) rec["base_price"] = parse::to_json_number(*pcv);
+  // The poll's time is the moment of the answer, which is the trade's moment
+  // only while the market is open; after the close or before the open the
+  // page itself shows no time, and neither the day nor the session of the
+  // price can be told.
+  std::string at = ms == "OPEN" ? kst_iso_of_millis(poll_time) : "";
+  if (rec.contains("price")) rec["price_session"] = at.empty() ? std::string(rmeta::PRICE_SESSION_UNKNOWN) : quote_session(code, at);
+  if (!at.empty()) rec["quote_date"] = at.substr(0, 10);
+  const json& nxt = it.value("nxtOverMarketPriceInfo", json());
+  if (nxt.is_object()) {
+    if (auto p = parse::number(nxt.value("overPrice", json()))) {
+      rec["nxt_price"] = parse::to_json_number(std::fabs(*p));
+      bool dis = false;
+      if (auto nc = parse::signed_change(nxt.value("compareToPreviousClosePrice", json()),
+                                         nxt.value("compareToPreviousPrice", json()), dis))
+        rec["nxt_change"] = parse::to_json_number(*nc);
+      if (auto nv = parse::number(nxt.value("accumulatedTradingVolume", json())))
+        rec["nxt_volume"] = parse::to_json_number(*nv);
+      std::string st = parse::text(nxt, "tradingSessionType");
+      if (!st.empty()) rec["nxt_price_session"] = nxt_session(st);
+    }
+  }
+  rec["quote_source"] = "legacy_polling";
+  if (!miss.empty()) rec[PARSE_MISS_KEY] = miss;
+  return rec;
+}
+
+// The older realtime API, asked when the current one fails.
+json legacy_quote(const std::string& code) {
+  json j = fetch_json("polling.finance.naver.com", "/api/realtime?query=SERVICE_ITEM:" + code, true,
+                      "https://finance.naver.com/item/main.naver?code=" + code);
+  const json* areas = j.is_object() && j.contains("result") && j["result"].is_object() ? &j["result"]["areas"] : nullptr;
+  if (!areas || !areas->is_array())
+    throw NaverParseError(contracts::problem(kLegacyPollingShape, j).value_or("구 시세 응답에서 areas를 읽지 못했습니다"));
+  for (const auto& a : *areas)
+    if (a.is_object() && parse::text(a, "name") == "SERVICE_ITEM" && a.value("datas", json()).is_array()) {
+      const json& datas = a["datas"];
+      if (datas.empty() || !datas[0].is_object()) return json::object();   // the site knows no such item
+      return quote_from_legacy_item(code, datas[0], j["result"].value("time", json()));
+    }
+  throw NaverParseError(contracts::problem(kLegacyPollingShape, j).value_or("구 시세 응답에 SERVICE_ITEM이 없습니다"));
+}
+
+}  // namespace
+
 json get_current_price(const std::string& code) {
   if (!valid_code(code)) return json::object();
-  json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
-                      "https://finance.naver.com/");
+  json j;
+  try {
+    j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
+                   "https://finance.naver.com/");
+  } catch (const HTTPError& e) {
+    // The site does not know the code: an answer, not an outage.
+    if (auto* st = dynamic_cast<const HTTPStatusError*>(&e); st && (st->status() == 404 || st->status() == 410)) throw;
+    // When the older API fails too, the current API's failure is the one reported.
+    auto primary = std::current_exception();
+    try {
+      return legacy_quote(code);
+    } catch (const Error&) {
+      std::rethrow_exception(primary);
+    }
+  }
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
     throw NaverParseError(contracts::problem(kPollingStockShape, j).value_or("시세 응답에서 datas를 읽지 못했습니다"));
   for (const auto& it : j["datas"]) {

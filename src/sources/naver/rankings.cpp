@@ -9,6 +9,7 @@
 #include "sources/contracts.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
 
@@ -37,26 +38,18 @@ std::string market_type(const std::string& market) {
   return (m == "KOSPI" || m == "KOSDAQ") ? m : "ALL";
 }
 
-std::string str_field(const json& row, const char* key) {
-  if (!row.contains(key)) return "";
-  const json& v = row[key];
-  if (v.is_string()) return fmt::trim(v.get<std::string>());
-  if (v.is_number_integer()) return std::to_string(v.get<long long>());
-  return "";
-}
-
 json market_row(const json& r, int rank) {
   json row = {{"rank", rank},
-              {"code", str_field(r, "itemcode")},
-              {"name", str_field(r, "itemname")},
+              {"code", parse::text(r, "itemcode")},
+              {"name", parse::text(r, "itemname")},
               {"price", detail::jint_or_null(r.value("nowPrice", json()))},
               {"change_rate", detail::rate_text(detail::jnum(r.value("prevChangeRate", json())))},
               {"volume", detail::jint_or_null(r.value("tradeVolume", json()))},
               {"trade_value_krw", detail::jint_or_null(r.value("tradeAmount", json()))}};
-  std::string sosok = str_field(r, "sosok");
+  std::string sosok = parse::text(r, "sosok");
   if (sosok == "0") row["market"] = "KOSPI";
   else if (sosok == "1") row["market"] = "KOSDAQ";
-  std::string st = str_field(r, "marketStatus");
+  std::string st = parse::text(r, "marketStatus");
   if (!st.empty()) row["market_status"] = st;
   return row;
 }
@@ -82,7 +75,7 @@ json market_list(const std::string& market, const std::string& order, int count)
     int added = 0;
     for (const auto& r : *arr) {
       if (!r.is_object()) continue;
-      std::string code = str_field(r, "itemcode");
+      std::string code = parse::text(r, "itemcode");
       if (code.empty() || !seen.insert(code).second) continue;
       out.push_back(market_row(r, (int)out.size() + 1));
       ++added;

@@ -25,6 +25,7 @@
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
 #include "sources/naver/naver.hpp"
+#include "sources/naver/parse_util.hpp"
 
 namespace tessaro::naver {
 
@@ -62,14 +63,7 @@ constexpr int kConsensusReports = 100;
 
 // ---- small helpers ----------------------------------------------------------
 
-std::string str_of(const json& j, const char* key) {
-  if (!j.is_object() || !j.contains(key)) return "";
-  const json& v = j[key];
-  if (v.is_string()) return fmt::trim(v.get<std::string>());
-  if (v.is_number_integer()) return std::to_string(v.get<long long>());
-  if (v.is_number()) return fmt::pyfloat(v.get<double>());
-  return "";
-}
+std::string str_of(const json& j, const char* key) { return parse::text(j, key); }
 
 json positive_int(const std::string& s) {
   auto v = fmt::parse_int(s);

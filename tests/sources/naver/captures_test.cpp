@@ -5,7 +5,9 @@
 
 #include <regex>
 
+#include "core/clock.hpp"
 #include "core/errors.hpp"
+#include "sources/contracts.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
@@ -379,4 +381,182 @@ TEST(NaverCaptures, IndexSummaryWhenThePollingFeedIsDown) {
   // KOSDAQ's summary failed: its row says so instead of carrying numbers.
   EXPECT_TRUE(rows[1]["value"].is_null());
   EXPECT_TRUE(rows[1].contains(naver::PARSE_MISS_KEY));
+}
+
+// The index's daily rows: signed changes from the direction code, the
+// Chuseok gap (09-24..09-26 absent), and a failed read is never an empty list.
+TEST(NaverCaptures, IndexDailyRowsOfKospi) {
+  TESSARO_REQUIRE_SAMPLE(body, "naver/mstock_api_index_price_KOSPI.json");
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price", reply(200, body));
+  json rows = naver::get_index_daily("KOSPI", 5);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0]["date"], "2026-09-29");
+  EXPECT_DOUBLE_EQ(rows[0]["close"].get<double>(), 6870.81);
+  EXPECT_DOUBLE_EQ(rows[0]["change"].get<double>(), -18.93);
+  EXPECT_DOUBLE_EQ(rows[0]["change_rate"].get<double>(), -0.27);
+  EXPECT_DOUBLE_EQ(rows[0]["low"].get<double>(), 6782.99);
+  EXPECT_EQ(rows[1]["date"], "2026-09-28");
+  EXPECT_EQ(rows[2]["date"], "2026-09-23");
+  EXPECT_DOUBLE_EQ(rows[2]["change_rate"].get<double>(), 0.90);   // "0.90" with code 2: rising
+  EXPECT_DOUBLE_EQ(rows[2]["change"].get<double>(), 63.01);
+  for (const auto& r : rows) EXPECT_FALSE(r.contains(naver::PARSE_MISS_KEY)) << r.dump();
+
+  // A ratio whose text contradicts its direction code is not guessed.
+  json bent = json::parse(body);
+  bent[0]["fluctuationsRatio"] = "0.27";
+  bent[0]["compareToPreviousClosePrice"] = "18.93";   // both unsigned: magnitude with the code's sign
+  bent[1]["compareToPreviousClosePrice"] = "+191.18"; // a plus against FALLING
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price", reply(200, bent.dump()));
+  rows = naver::get_index_daily("KOSPI", 5);
+  EXPECT_DOUBLE_EQ(rows[0]["change_rate"].get<double>(), -0.27);
+  EXPECT_DOUBLE_EQ(rows[0]["change"].get<double>(), -18.93);
+  EXPECT_TRUE(rows[1]["change"].is_null());
+  EXPECT_TRUE(rows[1].contains(naver::PARSE_MISS_KEY));
+
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price", reply(503, "down"));
+  EXPECT_THROW(naver::get_index_daily("KOSPI", 5), HTTPStatusError);
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/price", reply(200, R"({"result":[]})"));
+  EXPECT_THROW(naver::get_index_daily("KOSPI", 5), NaverParseError);
+}
+
+namespace {
+// One answer of the older realtime API, written from its documented format
+// (envelope of the page's refreshQuote, fields of its summaryTpl): 323410
+// falling 1,000 to 30,450 from a base of 31,450 at 10:15 KST on 2026-01-16.
+json legacy_answer(const std::string& ms, long long time_ms, json overrides = json::object()) {
+  json item = {{"cd", "323410"}, {"nm", "카카오뱅크"}, {"nv", 30450}, {"cv", 1000}, {"cr", 3.18}, {"rf", "5"},
+               {"sv", 31450}, {"pcv", 31450}, {"ov", 31300}, {"hv", 31450}, {"lv", 30300}, {"ul", 40850},
+               {"ll", 22050}, {"aq", 1234567}, {"aa", 37840000000LL}, {"ms", ms}, {"tyn", "N"}};
+  item.update(overrides);
+  return {{"resultCode", "success"},
+          {"result", {{"pollingInterval", 7000}, {"time", time_ms},
+                      {"areas", json::array({{{"name", "SERVICE_ITEM"}, {"datas", json::array({item})}}})}}}};
+}
+const std::string kNewPoll323410 = "/polling.finance.naver.com/api/realtime/domestic/stock/323410";
+const std::string kLegacyPoll = "/polling.finance.naver.com/api/realtime";
+}  // namespace
+
+// The older realtime API stands in when the current one is down. Every field
+// it reads is one that Naver's own page template renders, with the page's
+// own rules: the sign from rf (4, 5 down), sv falling back to pcv when 0,
+// 0 shown for high/low before the open, aa in won (the page divides by 10^6).
+TEST(NaverCaptures, LegacyPollingReadsWhatNaversOwnTemplateRenders) {
+  TESSARO_REQUIRE_SAMPLE(tpl, "naver/finance_item_main_polling_js_template_323410.html");
+  const contracts::Contract* shape = contracts::find("naver.polling_legacy");
+  ASSERT_NE(shape, nullptr);
+  const std::string item_prefix = "result.areas[].datas[].";
+  int item_fields = 0;
+  for (const auto& f : shape->fields) {
+    if (f.path.rfind(item_prefix, 0) != 0) continue;
+    std::string name = f.path.substr(item_prefix.size());
+    if (name == "nm") continue;   // the name comes from the page header, not the template
+    ++item_fields;
+    EXPECT_TRUE(std::regex_search(tpl, std::regex("[^A-Za-z]" + name + "[^A-Za-z]"))) << name << " is not in Naver's template";
+  }
+  EXPECT_GE(item_fields, 12);
+  for (const char* rule : {"{elseif rf == 4 || rf == 5}", "{if sv == 0}", "changeNumberFormat(=pcv)",
+                           "{if ms == \"PREOPEN\"}", "(=aa/1000000)", "{if tyn == \"Y\"}", "SERVICE_ITEM",
+                           "res.result.areas[index].datas[0]", "new Date(time)"})
+    EXPECT_NE(tpl.find(rule), std::string::npos) << rule;
+
+  NaverEnv env;
+  env.srv.route(kNewPoll323410, reply(503, "down"));
+  env.srv.route(kLegacyPoll, reply(200, legacy_answer("OPEN", 1768526100000LL).dump()));
+  json q = naver::get_current_price("323410");
+  EXPECT_EQ(q["quote_source"], "legacy_polling");
+  EXPECT_EQ(q["name"], "카카오뱅크");
+  EXPECT_EQ(q["price"], 30450);
+  EXPECT_EQ(q["change"], -1000);
+  EXPECT_EQ(q["base_price"], 31450);
+  EXPECT_FALSE(q.contains("base_price_derived"));
+  EXPECT_EQ(q["trade_value"], 37840000000LL);
+  EXPECT_EQ(q["volume"], 1234567);
+  EXPECT_EQ(q["quote_date"], "2026-01-16");
+  EXPECT_EQ(q["price_session"], "regular");   // 10:15 KST, the poll's moment while the market is open
+  EXPECT_FALSE(q.contains(naver::PARSE_MISS_KEY)) << q.dump();
+
+  // Before the open: the page's zeros are no prices, the base is the previous
+  // close, and a poll time is no trade time.
+  env.srv.route(kLegacyPoll, reply(200, legacy_answer("PREOPEN", 1768523400000LL,
+                                                      {{"ov", 0}, {"hv", 0}, {"lv", 0}, {"aq", 0}, {"sv", 0},
+                                                       {"cv", 0}, {"rf", "3"}, {"nv", 31450}, {"aa", 0}})
+                                           .dump()));
+  q = naver::get_current_price("323410");
+  for (const char* k : {"open", "high", "low"}) EXPECT_FALSE(q.contains(k)) << k;
+  EXPECT_EQ(q["base_price"], 31450);
+  EXPECT_EQ(q["change"], 0);
+  EXPECT_EQ(q["price_session"], "unknown");
+  EXPECT_FALSE(q.contains("quote_date"));
+
+  // A change whose text sign contradicts rf is not guessed.
+  env.srv.route(kLegacyPoll, reply(200, legacy_answer("OPEN", 1768526100000LL, {{"cv", "+1,000"}}).dump()));
+  q = naver::get_current_price("323410");
+  EXPECT_FALSE(q.contains("change"));
+
+  // Both APIs down: the current API's failure is reported, never an empty quote.
+  env.srv.route(kLegacyPoll, reply(500, "down"));
+  try {
+    naver::get_current_price("323410");
+    FAIL() << "two failed APIs are a failure";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(e.status(), 503);
+  }
+  // The current API does not know the code: that answer stands, the older API is not asked.
+  env.srv.route(kNewPoll323410, reply(404, "{}"));
+  env.srv.route(kLegacyPoll, reply(200, legacy_answer("OPEN", 1768526100000LL).dump()));
+  EXPECT_THROW(naver::get_current_price("323410"), HTTPStatusError);
+}
+
+// The stock main page's short investor table (foreigners before institutions,
+// "MM/DD" without a year) stands in when the trend API is down. The capture's
+// rows are 2024-01-09 .. 2024-01-16 (Tuesday to Tuesday, the weekend absent).
+TEST(NaverCaptures, MainPageInvestorTableStandsInForTheTrendApi) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  json rows = naver::flow_rows_from_main_page(html, *mt::parse_day("2024-01-16"));
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[0]["date"], "2024-01-16");
+  EXPECT_EQ(rows[0]["foreign"], -316102);
+  EXPECT_EQ(rows[0]["institutional"], 98631);
+  EXPECT_EQ(rows[0]["close"], 30450);
+  EXPECT_EQ(rows[0]["change"], -1000);   // 하향 1,000
+  EXPECT_TRUE(rows[0]["individual"].is_null());
+  EXPECT_TRUE(rows[0]["volume"].is_null());
+  EXPECT_EQ(rows[1]["date"], "2024-01-15");
+  EXPECT_EQ(rows[1]["change"], 2050);    // 상향 2,050
+  EXPECT_EQ(rows[1]["foreign"], 227408);
+  EXPECT_EQ(rows[2]["date"], "2024-01-12");   // over the weekend
+  EXPECT_EQ(rows[5]["date"], "2024-01-09");
+  EXPECT_EQ(rows[5]["institutional"], 2373);
+
+  // The year is not printed: a table that is not of the last month is not
+  // dated by guess (2026-01-11 and 2025-01-11 fall on weekends).
+  EXPECT_THROW(naver::flow_rows_from_main_page(html, *mt::parse_day("2026-12-07")), NaverParseError);
+  // Rows across New Year's Day take the year before.
+  std::string turn = html;
+  for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"01/16", "01/03"}, {"01/15", "01/02"}, {"01/12", "12/29"}, {"01/11", "12/28"}, {"01/10", "12/27"}, {"01/09", "12/26"}})
+    turn = std::regex_replace(turn, std::regex(">" + from + "<"), ">" + to + "<");
+  rows = naver::flow_rows_from_main_page(turn, *mt::parse_day("2024-01-03"));
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[0]["date"], "2024-01-03");
+  EXPECT_EQ(rows[2]["date"], "2023-12-29");
+  EXPECT_EQ(rows[5]["date"], "2023-12-26");
+
+  // Through the source: the trend API down, the main page answers; both down,
+  // the trend API's failure stands.
+  NaverEnv env("2024-01-16 18:00");
+  env.srv.route("/m.stock.naver.com/api/stock/323410/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  rows = naver::get_investor_flow("323410", 3);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0]["via"], "main_page");
+  EXPECT_EQ(rows[2]["date"], "2024-01-12");
+  env.srv.route("/finance.naver.com/item/main.naver", reply(410, "이 페이지는 더 이상 제공되지 않습니다."));
+  try {
+    naver::get_investor_flow("323410", 3);
+    FAIL() << "two failed pages are a failure";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(e.status(), 503);
+  }
 }

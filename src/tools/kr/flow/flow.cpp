@@ -98,6 +98,15 @@ std::string get_flow(const server::Args& a) {
       "※ [참고] 거래량은 네이버 투자자 동향 값으로, 넥스트레이드(NXT) 체결 포함 여부가 확인되지 않았습니다. KRX 거래량은 "
       "get_chart로 보세요.");
 
+  // The trend API was down and the stock's main page stood in.
+  const bool via_main_page = rows[0].value("via", std::string()) == "main_page";
+  std::string stand_in;
+  if (via_main_page) {
+    stand_in = "투자자 동향 API 조회 실패 — 네이버 종목 메인 페이지의 최근 " + std::to_string(rows.size()) +
+               "일 표로 대신 보여드립니다 (개인 순매매·거래량은 그 표에 없어 '-')";
+    lines.push_back("⚠️ " + stand_in);
+  }
+
   json info = nullptr;
   if (mt::bars_can_include_after_market(naver::get_krx_sosok(code))) info = mt::extended_bar_info(rows, "day");
   if (info.is_object() && !info.empty())
@@ -111,7 +120,9 @@ std::string get_flow(const server::Args& a) {
   ma.code = code;
   ma.data_as_of = rows[0].value("date", json());
   ma.data_completeness =
-      static_cast<long long>(rows.size()) >= std::min<long long>(days_ll, 5) ? rmeta::COMPLETE : rmeta::PARTIAL;
+      !via_main_page && static_cast<long long>(rows.size()) >= std::min<long long>(days_ll, 5) ? rmeta::COMPLETE
+                                                                                             : rmeta::PARTIAL;
+  if (via_main_page) ma.warnings = {stand_in};
   ma.price_session = mt::price_session_for_bars(info);
   ma.extra = (info.is_object() && !info.empty()) ? json{{"session_mix", info}} : json();
   return server::append_result_meta(fmt::join(lines, server::NEWLINE), server::kr_meta(ma));

@@ -237,6 +237,16 @@ std::string get_price(const server::Args& args) {
     lines.push_back("※ NXT는 KRX와 별도 체결 시장으로, 위 " + scope + " 수치에 포함되지 않습니다");
   }
 
+  // The current quote API failed and the older one answered.
+  std::string fallback_note;
+  if (rec.value("quote_source", std::string()) == "legacy_polling") {
+    fallback_note = "네이버 현재가 API 조회 실패 — 구 시세 API 값으로 대신 보여드립니다";
+    if (session == rmeta::PRICE_SESSION_UNKNOWN)
+      fallback_note += " (장중이 아니면 체결 시각이 없어 어느 날·어느 세션의 값인지 확인할 수 없습니다)";
+    lines.push_back("");
+    lines.push_back("⚠️ " + fallback_note);
+  }
+
   if (wl_lookup.failure()) {
     lines.push_back("");
     lines.push_back("⚠️ " + wl_lookup.reason + " — 관심종목 표시(⭐)만 빠졌고 시세는 그대로입니다.");
@@ -244,6 +254,7 @@ std::string get_price(const server::Args& args) {
 
   std::vector<std::string> warnings;
   if (!flags.empty()) warnings.push_back("시장경보/지정 종목: " + fmt::join(flags, " · "));
+  if (!fallback_note.empty()) warnings.push_back(fallback_note);
   if (wl_lookup.failure()) warnings.push_back(wl_lookup.reason);
   if (!designation_unknown.empty())
     warnings.push_back("시장경보·관리종목 지정 여부 확인 불가(" + designation_unknown +

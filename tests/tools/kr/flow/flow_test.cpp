@@ -95,3 +95,24 @@ TEST(GetFlow, CodeThe404sIsNotFound) {
             "search로 종목코드를 확인해 주세요.");
   EXPECT_EQ(meta_of(r)["data_completeness"], "none");
 }
+
+// The trend API is down and the stock's main page answers with its short
+// table: shown with the stand-in said, individual and volume as "-", partial.
+TEST(GetFlow, MainPageStandsInWhenTheTrendApiIsDown) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  NaverEnv env("2024-01-16 18:00");
+  env.srv.route("/m.stock.naver.com/api/stock/323410/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  std::string r = flow({{"code", "323410"}});
+  std::string b = body_of(r);
+  EXPECT_TRUE(fmt::starts_with(b, "종목 323410 투자자별 매매동향 (6일):\n")) << b;
+  EXPECT_NE(b.find("\n2024-01-16 | 98,631 | -316,102 | - | 30,450 | -\n"), std::string::npos) << b;
+  EXPECT_NE(b.find("\n합계 | 1,508,576 | 1,576,325 | - | - | -\n"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 투자자 동향 API 조회 실패 — 네이버 종목 메인 페이지의 최근 6일 표로 대신 보여드립니다"), std::string::npos) << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(m, "네이버 종목 메인 페이지")) << m.dump();
+  // Both down: the failure is reported, not an empty table.
+  env.srv.route("/finance.naver.com/item/main.naver", reply(410, "gone"));
+  EXPECT_TRUE(fmt::starts_with(flow({{"code", "323410"}}), "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError")) << flow({{"code", "323410"}});
+}

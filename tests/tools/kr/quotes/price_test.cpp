@@ -26,6 +26,7 @@ void minute_close(NaverEnv& env, const std::string& day, long price) {
 }
 
 std::string price(const std::string& code) { return server::call_tool("get_price", {{"code", code}}); }
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -233,4 +234,25 @@ TEST(GetPrice, DesignationListsThatFailAreUnknownNotClean) {
   EXPECT_TRUE(has_warning(meta_of(r), "시장경보·관리종목 지정 여부 확인 불가(시장경보 목록 HTTPStatusError 500, 관리종목 목록 "
                                       "HTTPStatusError 500)"))
       << meta_of(r).dump();
+}
+
+// The current quote API is down and the older one answers after the close:
+// the figures come with the fallback said, and no session or day is claimed.
+TEST(GetPrice, OlderQuoteApiStandsInWithoutClaimingASession) {
+  NaverEnv env("2026-01-16 16:40");
+  env.srv.route(kPoll + "323410", reply(503, "down"));
+  // Written from the documented format of the older realtime API.
+  env.srv.route("/polling.finance.naver.com/api/realtime",
+                reply(200, R"({"resultCode":"success","result":{"pollingInterval":7000,"time":1768549200000,)"
+                           R"("areas":[{"name":"SERVICE_ITEM","datas":[{"cd":"323410","nm":"카카오뱅크","nv":30450,)"
+                           R"("cv":1000,"cr":3.18,"rf":"5","sv":31450,"pcv":31450,"ov":31300,"hv":31450,"lv":30300,)"
+                           R"("aq":1234567,"aa":37840000000,"ms":"CLOSE","tyn":"N"}]}]}})"));
+  std::string r = price("323410");
+  EXPECT_TRUE(has(r, "현재가 (KRX, 세션 미확인): 30,450원\n전일대비: -1,000원\n")) << r;
+  EXPECT_TRUE(has(r, "⚠️ 네이버 현재가 API 조회 실패 — 구 시세 API 값으로 대신 보여드립니다 (장중이 아니면")) << r;
+  json m = meta_of(r);
+  EXPECT_EQ(m["price_session"], "unknown");
+  EXPECT_EQ(m["data_as_of"], "2026-01-16");   // the day's last trading day, not a quote time
+  EXPECT_EQ(m["base_price"], 31450);
+  EXPECT_TRUE(has_warning(m, "네이버 현재가 API 조회 실패")) << m.dump();
 }
