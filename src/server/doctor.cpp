@@ -3,8 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "core/cli.hpp"
@@ -34,6 +35,13 @@ struct Check {
   std::string target;     // the instrument asked for
   std::function<std::string()> fetch;
   bool needs_sec_contact = false;
+  // What the fetch picked on its way (which report), shown in the detail.
+  std::shared_ptr<std::string> note = std::make_shared<std::string>();
+};
+
+// A check whose target could not be chosen: nothing was asked of the endpoint.
+struct NotChecked {
+  std::string why;
 };
 
 std::string naver_text(const std::string& host, const std::string& path, bool euc_kr = false) {
@@ -46,8 +54,8 @@ std::string yahoo_text(const std::string& host, const std::string& path, us::det
   return r.text;
 }
 
-// The last KRX trading day as YYYYMMDD (for the minute chart), today when unknown.
-std::string last_krx_day() {
+// The last KRX trading day as YYYY-MM-DD, today when unknown.
+std::string last_krx_day_iso() {
   std::string d;
   try {
     json clock = mt::build_market_clock();
@@ -55,12 +63,41 @@ std::string last_krx_day() {
   } catch (const std::exception&) {
   }
   if (d.empty()) d = mt::iso_kst(mt::now()).substr(0, 10);
-  return fmt::replace_all(d, "-", "");
+  return d;
+}
+
+// The same day as YYYYMMDD (for the minute chart).
+std::string last_krx_day() { return fmt::replace_all(last_krx_day_iso(), "-", ""); }
+
+std::string first_line(const std::string& s, size_t max = 120);
+
+// One report's page, as get_report_content reads it: the stock's report list is
+// read the way the research tools read it, and the first report in it that
+// links a PDF is the one opened (a page without a PDF has nothing to find).
+std::string report_page(const std::string& code, std::string& note) {
+  json reports;
+  try {
+    reports = naver::get_reports(code, 5);
+  } catch (const std::exception& e) {
+    throw NotChecked{"report list unreadable (" + first_line(e.what(), 80) + ")"};
+  }
+  if (!reports.is_array() || reports.empty()) throw NotChecked{"the report list of " + code + " is empty"};
+  for (const auto& r : reports) {
+    std::string nid = r.value("nid", std::string()), pdf = r.value("pdf_url", std::string());
+    if (nid.empty() || pdf.empty()) continue;
+    note = "report " + nid;
+    const std::string origin = "https://m.stock.naver.com";
+    std::string url = naver::report_page_url(nid);
+    std::string path = url.rfind(origin, 0) == 0 ? url.substr(origin.size()) : "/research/company/" + nid;
+    return naver_text("m.stock.naver.com", path);
+  }
+  throw NotChecked{"no report in the list of " + code + " links a PDF"};
 }
 
 std::vector<Check> checks() {
   const std::string samsung = text::url_encode("삼성전자");
   const std::string day = last_krx_day();
+  auto report_note = std::make_shared<std::string>();
   std::vector<Check> c = {
       {"naver.autocomplete", "삼성전자",
        [=] {
@@ -102,6 +139,8 @@ std::vector<Check> checks() {
        }},
       {"naver.research", "005930",
        [] { return naver_text("stock.naver.com", "/api/domestic/research/005930/research?page=0&size=5"); }},
+      {"naver.report_page", "005930", [report_note] { return report_page("005930", *report_note); }, false,
+       report_note},
       {"naver.stock_detail", "005930",
        [] { return naver_text("stock.naver.com", "/api/domestic/detail/005930/detail?codeType=KRX"); }},
       {"naver.market_value", "KOSPI",
@@ -171,7 +210,7 @@ std::vector<Check> checks() {
   return c;
 }
 
-std::string first_line(const std::string& s, size_t max = 120) {
+std::string first_line(const std::string& s, size_t max) {
   std::string l = s.substr(0, s.find('\n'));
   if (l.size() <= max) return l;
   while (max > 0 && ((unsigned char)l[max] & 0xC0) == 0x80) --max;   // never cut a letter in two
@@ -226,29 +265,105 @@ std::string pad(const std::string& s, size_t w) {
   return n >= w ? s + " " : s + std::string(w - n, ' ');
 }
 
-// A connected broker: its token request, with the keys the tools use.
-json check_broker(const std::string& id, const std::string& profile) {
-  std::string ep = "broker." + id;
-  if (id != "kis" && id != "kiwoom") return result_row(ep, profile, NOT_CHECKED, "experimental provider", nullptr);
-  std::string issue = market_data::runtime().credential_issue(id);
-  if (!issue.empty()) return result_row(ep, profile, NOT_CONFIGURED, first_line(issue), nullptr);
-  auto t0 = std::chrono::steady_clock::now();
-  std::string status = OK, detail = "token issued or still valid";
+long long ms_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// What a failed broker call means for the endpoint. Broker messages are
+// scrubbed of keys and tokens where they are made.
+std::pair<std::string, std::string> broker_failure() {
   try {
-    market_data::ProviderContext ctx = market_data::runtime().context_for(id);
-    if (id == "kis") brokers::verify_kis(ctx);
-    else brokers::verify_kiwoom(ctx);
+    throw;
   } catch (const market_data::ProviderError& e) {
     std::string st = fmt::lower(e.status());
     bool refused = st.find("rate") != std::string::npos || st.find("429") != std::string::npos ||
-                   st.find("403") != std::string::npos || st.find("auth") != std::string::npos;
-    status = refused ? BLOCKED : CHANGED;
-    detail = e.status() + ": " + first_line(e.what());
+                   st.find("403") != std::string::npos || st.find("auth") != std::string::npos ||
+                   st.find("permission") != std::string::npos;
+    return {refused ? BLOCKED : CHANGED, e.status() + ": " + first_line(e.what())};
   } catch (...) {
-    std::tie(status, detail) = classify();
+    return classify();
   }
-  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  return result_row(ep, profile, status, detail, ms);
+}
+
+// The request the bar layer makes for 005930's minute bars on the last KRX day.
+market_data::BarRequest broker_bar_request() {
+  market_data::BarRequest req;
+  req.market = "KR";
+  req.symbol = "005930";
+  req.venue = "KRX";
+  req.trading_date = last_krx_day_iso();
+  mt::Day day = mt::parse_day(req.trading_date).value_or(mt::to_kst(mt::now()).date());
+  if (auto w = market_data::session_window("KR", day)) {
+    req.start_at = w->start_at;
+    req.end_at = w->close_at;
+  } else {
+    req.start_at = mt::from_kst(day, 9, 0);
+    req.end_at = mt::from_kst(day, 15, 30);
+  }
+  return req;
+}
+
+// A connected broker: its token request, then one data request (the first page
+// of 005930's minute bars) held against the answer's declared shape, both with
+// the keys the tools use.
+void check_broker(const std::string& id, const std::string& profile, json& results) {
+  const std::string ep = "broker." + id, data_ep = ep + ".minute", data_target = "005930";
+  if (id != "kis" && id != "kiwoom") {
+    results.push_back(result_row(ep, profile, NOT_CHECKED, "experimental provider", nullptr));
+    return;
+  }
+  std::string issue = market_data::runtime().credential_issue(id);
+  if (!issue.empty()) {
+    results.push_back(result_row(ep, profile, NOT_CONFIGURED, first_line(issue), nullptr));
+    results.push_back(result_row(data_ep, data_target, NOT_CHECKED, "not run: the broker's keys are not set", nullptr));
+    return;
+  }
+  market_data::ProviderContext ctx;
+  auto t0 = std::chrono::steady_clock::now();
+  std::string status = OK, detail = "token issued or still valid";
+  try {
+    ctx = market_data::runtime().context_for(id);
+    if (id == "kis") brokers::verify_kis(ctx);
+    else brokers::verify_kiwoom(ctx);
+  } catch (...) {
+    std::tie(status, detail) = broker_failure();
+  }
+  results.push_back(result_row(ep, profile, status, detail, ms_since(t0)));
+  if (status != OK) {
+    results.push_back(result_row(data_ep, data_target, NOT_CHECKED,
+                                 "not run: the token request failed (" + status + ", see " + ep + ")", nullptr));
+    return;
+  }
+
+  t0 = std::chrono::steady_clock::now();
+  status = OK;
+  detail.clear();
+  try {
+    market_data::BarRequest req = broker_bar_request();
+    json body = id == "kis" ? brokers::kis_minute_probe(ctx, req) : brokers::kiwoom_minute_probe(ctx, req);
+    const contracts::Contract* contract = contracts::find(data_ep);
+    if (!contract) {
+      status = CHANGED;
+      detail = "no declared shape";
+    } else {
+      contracts::Verdict v = contracts::check(*contract, body);
+      // The bar list is the first field of the shape: with no bars in it the
+      // row fields could not be looked at.
+      const std::string& list = contract->fields.front().path;
+      bool no_rows = body.is_object() && body.contains(list) && body[list].is_array() && body[list].empty();
+      if (!v.ok()) {
+        status = CHANGED;
+        detail = v.summary();
+      } else if (no_rows) {
+        detail = "no bars for " + req.trading_date + " in the answer (row fields not checked)";
+      } else if (!v.optional_missing.empty()) {
+        detail = "optional fields absent: " + fmt::join(v.optional_missing, ", ");
+      }
+    }
+  } catch (...) {
+    std::tie(status, detail) = broker_failure();
+  }
+  results.push_back(result_row(data_ep, data_target, status, detail, ms_since(t0)));
 }
 
 }  // namespace
@@ -265,6 +380,7 @@ json run_checks() {
     }
     auto t0 = std::chrono::steady_clock::now();
     std::string status = OK, detail;
+    bool asked = true;
     try {
       std::string body = c.fetch();
       if (!contract) {
@@ -279,20 +395,22 @@ json run_checks() {
           detail = "optional fields absent: " + fmt::join(v.optional_missing, ", ");
         }
       }
+    } catch (const NotChecked& n) {
+      status = NOT_CHECKED;
+      detail = n.why;
+      asked = false;
     } catch (...) {
       std::tie(status, detail) = classify();
     }
-    long long ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    results.push_back(result_row(c.endpoint, c.target, status, detail, ms));
+    if (!c.note->empty()) detail = *c.note + (detail.empty() ? "" : ": " + detail);
+    results.push_back(result_row(c.endpoint, c.target, status, detail, asked ? json(ms_since(t0)) : json(nullptr)));
   }
   // Brokers: their endpoints need the account's own keys; only a connection can be checked.
   try {
     market_data::ConnectionState cs = market_data::load_state_v2();
     if (cs.providers.empty())
       results.push_back(result_row("brokers", "-", NOT_CONFIGURED, "no broker connected", nullptr));
-    for (const auto& [id, p] : cs.providers)
-      results.push_back(check_broker(id, p.profile.empty() ? "real" : p.profile));
+    for (const auto& [id, p] : cs.providers) check_broker(id, p.profile.empty() ? "real" : p.profile, results);
   } catch (const std::exception& e) {
     results.push_back(result_row("brokers", "-", NOT_CHECKED, std::string("state unreadable: ") + e.what(), nullptr));
   }

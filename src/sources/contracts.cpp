@@ -202,7 +202,9 @@ Verdict check_text(const Contract& c, const std::string& body) {
   Verdict v;
   for (const Field& f : c.fields) {
     if (f.kind != Kind::Marker) continue;
-    if (body.find(f.needle) != std::string::npos) continue;
+    bool found = body.find(f.needle) != std::string::npos;
+    for (const std::string& n : f.also) found = found || body.find(n) != std::string::npos;
+    if (found) continue;
     if (f.required) add_once(v.missing, f.path);
     else add_once(v.optional_missing, f.path);
   }

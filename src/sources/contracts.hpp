@@ -7,7 +7,8 @@
 // A JSON field is a dotted path; "[]" steps into the first element of an
 // array ("datas[].closePrice"). A field below an empty array cannot be
 // checked and is not reported. A text body (HTML, XML) declares markers: a
-// piece of text that must appear in it (a table class, a tag).
+// piece of text that must appear in it (a table class, a tag), or any one of
+// several pieces when the parser reads the page more than one way.
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,12 +30,13 @@ enum class Kind {
 };
 
 struct Field {
-  Field(std::string p, Kind k = Kind::Any, bool req = true, std::string n = "")
-      : path(std::move(p)), kind(k), required(req), needle(std::move(n)) {}
+  Field(std::string p, Kind k = Kind::Any, bool req = true, std::string n = "", std::vector<std::string> alt = {})
+      : path(std::move(p)), kind(k), required(req), needle(std::move(n)), also(std::move(alt)) {}
   std::string path;      // JSON path, or the marker's name
   Kind kind = Kind::Any;
   bool required = true;  // optional fields are reported but do not fail a check
   std::string needle;    // Marker only
+  std::vector<std::string> also;   // Marker only: other pieces that stand for it as well
 };
 
 struct Contract {

@@ -100,6 +100,10 @@ struct DoctorEnv {
               FixtureResponse{200, "<html><table class=\"type_2\"><tr><td><a href=\"/item/main.naver?code=000040\">KR모터스</a>"
                                    "</td></tr></table></html>",
                               "text/html; charset=EUC-KR"});
+    // The first report of the list with a PDF (90857 in the captured list); no
+    // capture of a report page exists, so the hand-written page stands in for it.
+    srv.route("/m.stock.naver.com/research/company/90857",
+              FixtureResponse{200, read_fixture("naver/research_report_page.html"), "text/html; charset=utf-8"});
     std::string day = read_shared_sample("naver/fchart_sise_day_005930.xml");
     std::string index = read_shared_sample("naver/fchart_sise_day_KOSPI.xml");
     if (day.empty() || index.empty()) complete = false;
@@ -159,7 +163,10 @@ TEST(Doctor, EveryEndpointOkAgainstTheCaptures) {
     if (st == doctor::OK) ++ok;
     else EXPECT_EQ(r["endpoint"], "brokers") << r.dump();   // no broker connected here
   }
-  EXPECT_EQ(ok, 34);
+  EXPECT_EQ(ok, 35);
+  const json* page = row_of(report, "naver.report_page");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ((*page)["detail"], "report 90857");
   // Every check made a real request: the fixture saw them.
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), 1);
   EXPECT_EQ(env.srv.hits("/data.sec.gov/submissions/CIK0000320193.json"), 1);
@@ -244,15 +251,118 @@ TEST(Doctor, CommandExitCodeSavedResultAndStatusLine) {
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/trend"), hits);
 }
 
-// A connected broker is checked by its token request, with the keys the tools use.
-void connect_kis(const std::string& key) {
+// The report page: the list is read first and the first report linking a PDF
+// is opened; the page is held against the markers the detail parser reads.
+TEST(Doctor, ReportPageMarkersAndAListWithNothingToOpen) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  const std::string page = "/m.stock.naver.com/research/company/90857";
+  const std::string hand = read_fixture("naver/research_report_page.html");
+  ASSERT_FALSE(hand.empty());
+  auto serve = [&](const std::string& body) { env.srv.route(page, FixtureResponse{200, body, "text/html"}); };
+  auto row = [&]() {
+    json report = doctor::run_checks();
+    const json* r = row_of(report, "naver.report_page", "005930");
+    return r ? *r : json();
+  };
+
+  // The anchor's wording changed but the research PDF address is still there:
+  // the parser still finds the PDF, so the page has not changed for us.
+  serve(DoctorEnv::fmt_replace(hand, "원문 보기", "PDF 보기"));
+  EXPECT_EQ(row()["status"], doctor::OK);
+  EXPECT_EQ(env.srv.hits(page), 1);
+
+  // Every way to the PDF gone: changed, naming the marker; the description is only reported.
+  std::string bare = DoctorEnv::fmt_replace(hand, "원문 보기", "보기");
+  bare = DoctorEnv::fmt_replace(bare, "https://stock.pstatic.net/stock-research/company/57/20261120_company_123.pdf", "#");
+  bare = DoctorEnv::fmt_replace(bare, "https://stock.pstatic.net/other/notice.pdf", "#");
+  serve(bare);
+  json r = row();
+  EXPECT_EQ(r["status"], doctor::CHANGED) << r.dump();
+  EXPECT_EQ(r["detail"], "report 90857: missing: PDF link") << r.dump();
+  serve(DoctorEnv::fmt_replace(hand, "og:description", "og:title"));
+  r = row();
+  EXPECT_EQ(r["status"], doctor::OK) << r.dump();
+  EXPECT_EQ(r["detail"], "report 90857: optional fields absent: description meta") << r.dump();
+
+  // No report to open: not checked, with the reason, never ok and never a failure.
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, "[]"));
+  json report = doctor::run_checks();
+  const json* none = row_of(report, "naver.report_page");
+  ASSERT_NE(none, nullptr);
+  EXPECT_EQ((*none)["status"], doctor::NOT_CHECKED);
+  EXPECT_EQ((*none)["detail"], "the report list of 005930 is empty");
+  EXPECT_TRUE((*none)["latency_ms"].is_null());
+  EXPECT_TRUE(report["failed"].empty()) << report["failed"].dump();
+  // Reports without a PDF: nothing on their page to look for.
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research",
+                reply(200, R"([{"nid":"91001","title":"t","brokerName":"A증권","writeDate":"2026-12-01","attachUrl":""}])"));
+  report = doctor::run_checks();
+  EXPECT_EQ((*row_of(report, "naver.report_page"))["status"], doctor::NOT_CHECKED);
+  EXPECT_EQ((*row_of(report, "naver.report_page"))["detail"], "no report in the list of 005930 links a PDF");
+}
+
+// A connected broker is checked by its token request and one data request, with
+// the keys the tools use.
+const std::string kKisKey = "PSkeyAAAA1111bbbbCCCC";
+const std::string kSecret = "SECRETzzzz9999yyyyXXXXsecret";
+const std::string kKisTokenValue = "kisACCESStokenVALUE-7f3a";
+const std::string kKiwoomTokenValue = "kiwoomACCESStokenVALUE-91c2";
+void connect(const std::map<std::string, std::string>& keys) {
   market_data::ConnectionState st;
-  st.primary_provider = "kis";
-  st.providers["kis"] = market_data::ProviderProfile{"real", key, "SECRETzzzz9999yyyyXXXXsecret", "",
-                                                      "2026-03-01T09:00:00+09:00"};
+  st.primary_provider = keys.begin()->first;
+  for (const auto& [id, key] : keys)
+    st.providers[id] = market_data::ProviderProfile{"real", key, kSecret, "", "2026-03-01T09:00:00+09:00"};
   market_data::save_state_v2(st);
 }
+void connect_kis(const std::string& key) { connect({{"kis", key}}); }
 const std::string kKisToken = "/openapi.koreainvestment.com:9443/oauth2/tokenP";
+const std::string kKisPast = "/openapi.koreainvestment.com:9443/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice";
+const std::string kKisToday = "/openapi.koreainvestment.com:9443/uapi/domestic-stock/v1/quotations/inquire-time-itemchartprice";
+const std::string kKiwoomToken = "/api.kiwoom.com/oauth2/token";
+const std::string kKiwoomChart = "/api.kiwoom.com/api/dostk/chart";
+
+// Minute-bar answers written from the documented KIS and Kiwoom formats (no
+// capture of either exists): two rows, newest first.
+json kis_minutes() {
+  json rows = json::array();
+  for (const char* t : {"153000", "151900"})
+    rows.push_back({{"stck_bsop_date", "20261204"}, {"stck_cntg_hour", t}, {"stck_prpr", "71000"},
+                    {"stck_oprc", "70900"}, {"stck_hgpr", "71100"}, {"stck_lwpr", "70800"},
+                    {"cntg_vol", "120345"}, {"acml_tr_pbmn", "912345678900"}});
+  return {{"rt_cd", "0"}, {"msg_cd", "MCA00000"}, {"msg1", "정상처리 되었습니다."},
+          {"output1", {{"stck_prpr", "71000"}, {"hts_kor_isnm", "삼성전자"}}}, {"output2", rows}};
+}
+json kiwoom_minutes() {
+  json rows = json::array();
+  for (const char* t : {"20261204153000", "20261204151900"})
+    rows.push_back({{"cur_prc", "-71000"}, {"trde_qty", "120345"}, {"cntr_tm", t}, {"open_pric", "+70900"},
+                    {"high_pric", "71100"}, {"low_pric", "-70800"}, {"acc_trde_qty", "9912345"},
+                    {"pred_pre", "-500"}, {"pred_pre_sig", "5"}});
+  return {{"stk_cd", "005930"}, {"stk_min_pole_chart_qry", rows}, {"return_code", 0}, {"return_msg", "정상적으로 처리되었습니다"}};
+}
+
+// The broker hosts on the doctor's loopback server, both answering.
+struct BrokerHosts {
+  DoctorEnv& env;
+  ScopedEnv kis_base{"TESSARO_KIS_BASE_URL", env.srv.base_url()};
+  ScopedEnv kiwoom_base{"TESSARO_KIWOOM_BASE_URL", env.srv.base_url()};
+  explicit BrokerHosts(DoctorEnv& e) : env(e) {
+    env.srv.route(kKisToken, reply(200, json{{"access_token", kKisTokenValue}, {"token_type", "Bearer"},
+                                             {"expires_in", 86400}}.dump()));
+    env.srv.route(kKiwoomToken, reply(200, json{{"expires_dt", "20991231235959"}, {"token_type", "bearer"},
+                                                {"token", kKiwoomTokenValue}, {"return_code", 0},
+                                                {"return_msg", "정상적으로 처리되었습니다"}}.dump()));
+    kis(kis_minutes());
+    kiwoom(kiwoom_minutes());
+  }
+  // Today's and a past day's API answer alike: which one is asked depends on the day the doctor runs.
+  void kis(const json& body) {
+    env.srv.route(kKisPast, reply(200, body.dump()));
+    env.srv.route(kKisToday, reply(200, body.dump()));
+  }
+  void kiwoom(const json& body) { env.srv.route(kKiwoomChart, reply(200, body.dump())); }
+};
 
 TEST(Doctor, ConnectedBrokerTokenIssued) {
   DoctorEnv env;
@@ -260,6 +370,8 @@ TEST(Doctor, ConnectedBrokerTokenIssued) {
   ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
   connect_kis("PSkeyAAAA1111bbbbCCCC");
   env.srv.route(kKisToken, reply(200, R"({"access_token":"tok-1","token_type":"Bearer","expires_in":86400})"));
+  env.srv.route(kKisPast, reply(200, kis_minutes().dump()));
+  env.srv.route(kKisToday, reply(200, kis_minutes().dump()));
   json report = doctor::run_checks();
   const json* b = row_of(report, "broker.kis");
   ASSERT_NE(b, nullptr) << report.dump(2);
@@ -278,9 +390,81 @@ TEST(Doctor, ConnectedBrokerTokenRefused) {
   const json* b = row_of(report, "broker.kis");
   ASSERT_NE(b, nullptr) << report.dump(2);
   EXPECT_EQ((*b)["status"], doctor::BLOCKED) << b->dump();
+  // Without a token no data request is sent: the data row says why and is no second failure.
+  const json* data = row_of(report, "broker.kis.minute");
+  ASSERT_NE(data, nullptr) << report.dump(2);
+  EXPECT_EQ((*data)["status"], doctor::NOT_CHECKED);
+  EXPECT_EQ((*data)["detail"], "not run: the token request failed (blocked, see broker.kis)");
+  EXPECT_EQ(env.srv.hits(kKisPast) + env.srv.hits(kKisToday), 0);
   EXPECT_EQ(report["failed"].size(), 1u);
   EXPECT_EQ(report.dump().find("SECRETzzzz"), std::string::npos);
   EXPECT_EQ(report.dump().find("PSkeyDDDD"), std::string::npos);
+}
+
+// One data request per connected broker, held against the shape its bar parser
+// declares; the keys and tokens appear neither in the table nor in the saved result.
+TEST(Doctor, BrokerDataRequestsAgainstTheirShapes) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  BrokerHosts hosts(env);
+  const std::string kiwoom_key = "KWkeyQQQQ5555rrrrSSSS";
+  connect({{"kis", kKisKey}, {"kiwoom", kiwoom_key}});
+  json report = doctor::run_checks();
+  for (const char* ep : {"broker.kis", "broker.kis.minute", "broker.kiwoom", "broker.kiwoom.minute"}) {
+    const json* r = row_of(report, ep);
+    ASSERT_NE(r, nullptr) << ep << " " << report.dump(2);
+    EXPECT_EQ((*r)["status"], doctor::OK) << r->dump();
+  }
+  EXPECT_EQ((*row_of(report, "broker.kis.minute"))["target"], "005930");
+  EXPECT_TRUE(report["failed"].empty()) << report["failed"].dump();
+  // The data requests went out as the bar layer sends them, with the issued tokens.
+  ASSERT_EQ(env.srv.hits(kKiwoomChart), 1);
+  FixtureRequest kw = env.srv.last_request(kKiwoomChart);
+  EXPECT_EQ(kw.headers.at("api-id"), "ka10080");
+  EXPECT_EQ(kw.headers.at("authorization"), "Bearer " + kKiwoomTokenValue);
+  EXPECT_EQ(json::parse(kw.body)["stk_cd"], "005930");
+  const std::string kis_path = env.srv.hits(kKisPast) ? kKisPast : kKisToday;
+  ASSERT_EQ(env.srv.hits(kKisPast) + env.srv.hits(kKisToday), 1);
+  EXPECT_EQ(env.srv.last_request(kis_path).params.at("FID_INPUT_ISCD"), "005930");
+
+  // A field the parsers read removed from each answer: changed, naming it.
+  json k = kis_minutes();
+  for (auto& row : k["output2"]) row.erase("stck_prpr");
+  hosts.kis(k);
+  json w = kiwoom_minutes();
+  for (auto& row : w["stk_min_pole_chart_qry"]) row.erase("cntr_tm");
+  hosts.kiwoom(w);
+  report = doctor::run_checks();
+  const json* kr = row_of(report, "broker.kis.minute");
+  EXPECT_EQ((*kr)["status"], doctor::CHANGED) << kr->dump();
+  EXPECT_EQ((*kr)["detail"], "missing: output2[].stck_prpr");
+  const json* wr = row_of(report, "broker.kiwoom.minute");
+  EXPECT_EQ((*wr)["status"], doctor::CHANGED) << wr->dump();
+  EXPECT_EQ((*wr)["detail"], "missing: stk_min_pole_chart_qry[].cntr_tm");
+  EXPECT_EQ((*row_of(report, "broker.kis"))["status"], doctor::OK);
+  EXPECT_EQ(report["failed"].size(), 2u) << report["failed"].dump();
+
+  // A day without bars is no change, and says the rows could not be looked at.
+  k["output2"] = json::array();
+  hosts.kis(k);
+  report = doctor::run_checks();
+  kr = row_of(report, "broker.kis.minute");
+  EXPECT_EQ((*kr)["status"], doctor::OK) << kr->dump();
+  EXPECT_NE((*kr)["detail"].get<std::string>().find("(row fields not checked)"), std::string::npos) << kr->dump();
+
+  // The binary: neither its table nor the saved result carries a key, the secret
+  // or a token, even where the broker's refusal quotes the key back.
+  hosts.kis({{"rt_cd", "1"}, {"msg_cd", "EGW00999"}, {"msg1", "잘못된 요청입니다 (appkey " + kKisKey + ")"}});
+  Proc p = run_binary("doctor");
+  EXPECT_EQ(p.code, 1) << p.out;
+  EXPECT_NE(p.out.find("broker.kiwoom.minute"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("EGW00999"), std::string::npos) << p.out;
+  std::string saved = read_file(doctor::last_check_path()).value_or("");
+  ASSERT_FALSE(saved.empty());
+  EXPECT_NE(saved.find("stk_min_pole_chart_qry[].cntr_tm"), std::string::npos);
+  for (const std::string& text : {p.out, saved})
+    for (const std::string& secret : {kKisKey, kiwoom_key, kSecret, kKisTokenValue, kKiwoomTokenValue})
+      EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in:\n" << text;
 }
 
 // A long Korean failure detail is shortened on a letter boundary: the reply stays valid UTF-8.

@@ -216,3 +216,94 @@ TEST(ContractParsers, YahooChartWithoutChartObjectFails) {
     EXPECT_NE(std::string(e.what()).find("없는 항목: chart"), std::string::npos) << e.what();
   }
 }
+
+// An ETF's key figures come from the integration record's top-level totalInfos
+// and nothing else there: a body with that list reads as fitting (the real
+// 000660 capture, and the same without the fields no reader takes), one
+// without a field the ETF reader takes is changed and names it.
+TEST(ContractParsers, EtfIntegrationRequiresOnlyWhatTheEtfReaderTakes) {
+  TESSARO_REQUIRE_SAMPLE(integ_text, "naver/mstock_api_stock_integration_000660.json");
+  TESSARO_REQUIRE_SAMPLE(analysis, "naver/mstock_api_stock_etfAnalysis_069500.json");
+  const c::Contract& k = shape("naver.integration");
+  json integ = json::parse(integ_text);
+  EXPECT_TRUE(c::check(k, integ).ok()) << c::check(k, integ).summary();
+
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis", reply(200, analysis));
+  // Written from the documented basic record.
+  env.srv.route("/m.stock.naver.com/api/stock/069500/basic",
+                reply(200, R"({"stockName":"KODEX 200","closePrice":"37,650","compareToPreviousClosePrice":"350",)"
+                           R"("compareToPreviousPrice":{"code":"5","name":"FALLING"},"fluctuationsRatio":"0.92"})"));
+  auto detail_with = [&](const json& body) {
+    env.srv.route("/m.stock.naver.com/api/stock/069500/integration", reply(200, body.dump()));
+    return naver::get_etf_detail("069500");
+  };
+  auto missed = [](const json& d) {
+    if (!d.contains(naver::PARSE_MISS_KEY)) return false;
+    const json& m = d[naver::PARSE_MISS_KEY];
+    return std::find(m.begin(), m.end(), "integration") != m.end();
+  };
+
+  json d = detail_with(integ);
+  EXPECT_FALSE(missed(d)) << d.dump();
+  EXPECT_EQ(d["year_high"], 3002000);
+  EXPECT_EQ(d["year_low"], 400000);
+  EXPECT_DOUBLE_EQ(d["foreign_rate"].get<double>(), 49.77);
+
+  // No item code, consensus or deal trend (none of them read for a fund): still fits.
+  json lean = integ;
+  for (const char* key : {"itemCode", "consensusInfo", "dealTrendInfos", "researches", "etfKeyIndicator"}) lean.erase(key);
+  c::Verdict v = c::check(k, lean);
+  EXPECT_TRUE(v.ok()) << v.summary();
+  EXPECT_EQ(v.optional_missing, (std::vector<std::string>{"itemCode", "consensusInfo", "dealTrendInfos"}));
+  d = detail_with(lean);
+  EXPECT_FALSE(missed(d)) << d.dump();
+  EXPECT_EQ(d["year_high"], 3002000);
+
+  // The figures' values renamed: changed, named, and the fund's figures stay missing.
+  json renamed = integ;
+  for (auto& e : renamed["totalInfos"]) {
+    e["text"] = e["value"];
+    e.erase("value");
+  }
+  auto msg = c::problem(k, renamed);
+  ASSERT_TRUE(msg.has_value());
+  EXPECT_NE(msg->find("없는 항목: totalInfos[].value"), std::string::npos) << *msg;
+  d = detail_with(renamed);
+  EXPECT_TRUE(missed(d)) << d.dump();
+  EXPECT_TRUE(d["year_high"].is_null());
+  // The list itself gone.
+  json gone = integ;
+  gone.erase("totalInfos");
+  EXPECT_EQ(c::check(k, gone).missing, std::vector<std::string>{"totalInfos"});
+}
+
+// The report page's markers stand for every way the detail parser finds the
+// PDF: any of them keeps the page readable; none of them is a changed page,
+// and the parser words that from the same declaration. Pages written by hand
+// from the documented layout (no capture of a report page exists).
+TEST(ContractParsers, ReportPageMarkersFollowTheDetailParser) {
+  const c::Contract& k = shape("naver.report_page");
+  std::string page = read_fixture("naver/research_report_page.html");
+  ASSERT_FALSE(page.empty());
+  c::Verdict v = c::check_text(k, page);
+  EXPECT_TRUE(v.ok()) << v.summary();
+  EXPECT_TRUE(v.optional_missing.empty());
+  // Only the anchor's wording left (a relative address that is no PDF file name).
+  EXPECT_TRUE(c::check_text(k, "<a href=\"/research/pdf?id=1\">원문 보기</a>").ok());
+  // Only a PDF address.
+  EXPECT_TRUE(c::check_text(k, "<a href=\"https://x.example/r.pdf\">보기</a>").ok());
+
+  std::string bare = read_fixture("naver/research_report_page_nolink.html");
+  v = c::check_text(k, bare);
+  EXPECT_EQ(v.missing, std::vector<std::string>{"PDF link"});
+  EXPECT_EQ(v.optional_missing, std::vector<std::string>{"description meta"});
+
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/research/company/123403", FixtureResponse{200, bare, "text/html", {}});
+  json d = naver::get_report_detail("123403");
+  EXPECT_EQ(d[naver::PAGE_PROBLEM_KEY], "네이버 리포트 페이지 응답 모양이 달라졌습니다 (없는 항목: PDF link)") << d.dump();
+  // A page that still reads carries no such note.
+  env.srv.route("/m.stock.naver.com/research/company/123404", FixtureResponse{200, page, "text/html", {}});
+  EXPECT_FALSE(naver::get_report_detail("123404").contains(naver::PAGE_PROBLEM_KEY));
+}

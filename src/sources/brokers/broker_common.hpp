@@ -157,6 +157,13 @@ bool walk_pages(int cap, Page&& page) {
 void verify_kis(const md::ProviderContext& ctx);
 void verify_kiwoom(const md::ProviderContext& ctx);
 
+// The first request of a Korean minute-bar walk for `req`, sent as the bar layer
+// sends it; its answer body unread, for `tessaro-mcp doctor` to hold against the
+// declared shape ("broker.kis.minute", "broker.kiwoom.minute"). Throws the
+// broker's error type when the call fails.
+json kis_minute_probe(const md::ProviderContext& ctx, const md::BarRequest& req);
+json kiwoom_minute_probe(const md::ProviderContext& ctx, const md::BarRequest& req);
+
 // ---- numbers and times --------------------------------------------------------------------
 // A string number of a broker body: "" / missing / non-number -> nullopt (never 0);
 // "+1234" and "-1234" keep their sign.

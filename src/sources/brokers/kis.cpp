@@ -16,9 +16,25 @@
 #include "core/format.hpp"
 #include "core/text.hpp"
 #include "sources/brokers/broker_common.hpp"
+#include "sources/contracts.hpp"
 #include "sources/market_data/evidence.hpp"
 
 namespace tessaro::brokers {
+
+// Korean minute bars (today's and a past day's API answer alike); also checked
+// by `tessaro-mcp doctor`. Cells are read as text numbers, and a blank cell is
+// a missing value, not another shape: the rows' fields only need to be there.
+static const contracts::Contract& kKisMinuteShape = contracts::declare(
+    {"broker.kis.minute", "KIS 국내 분봉", false,
+     {{"output2", contracts::Kind::Array},
+      {"output2[].stck_cntg_hour", contracts::Kind::Any},
+      {"output2[].stck_oprc", contracts::Kind::Any},
+      {"output2[].stck_hgpr", contracts::Kind::Any},
+      {"output2[].stck_lwpr", contracts::Kind::Any},
+      {"output2[].stck_prpr", contracts::Kind::Any},
+      {"output2[].cntg_vol", contracts::Kind::Any},
+      {"output2[].stck_bsop_date", contracts::Kind::String, false},
+      {"rt_cd", contracts::Kind::String, false}}});
 
 namespace {
 
@@ -147,38 +163,64 @@ json any_rows(const json& body) {
 
 // ---- Korean minute bars ------------------------------------------------------------
 
+// Where one day's walk starts and which API serves it.
+struct KrMinuteWalk {
+  mt::Day day;
+  bool today = false;
+  std::string date;     // YYYYMMDD
+  std::string cursor;   // HHMMSS of the first page
+};
+
+KrMinuteWalk kr_minute_walk(const md::BarRequest& req) {
+  auto [ws, we] = bar_window(req);
+  auto day_opt = mt::parse_day(req.trading_date);
+  KrMinuteWalk w;
+  w.day = day_opt ? *day_opt : mt::to_kst(ws).date();
+  w.today = w.day >= kst_today();
+  w.date = ymd_of(w.day);
+  // Today's API reads a future FID_INPUT_HOUR_1 as "now"; ask for now itself so
+  // no minute that has not started can come back.
+  mt::Instant last = we - minutes(1);
+  if (w.today) last = std::min(last, mt::now());
+  w.cursor = hhmmss(mt::to_kst(last));
+  return w;
+}
+
+// One page of the walk: bars up to `cursor` on the walk's day.
+Reply kr_minute_page(KisSession& s, const md::BarRequest& req, const KrMinuteWalk& w, const std::string& cursor) {
+  // Today: FID_ETC_CLS_CODE blank; past days: FID_INPUT_DATE_1 and
+  // FID_FAKE_TICK_INCU_YN blank (no placeholder bars) instead.
+  KisSession::Params p = {{"FID_COND_MRKT_DIV_CODE", market_div(req.venue)},
+                          {"FID_INPUT_ISCD", req.symbol},
+                          {"FID_INPUT_HOUR_1", cursor},
+                          {"FID_PW_DATA_INCU_YN", "Y"}};
+  if (w.today) {
+    p.push_back({"FID_ETC_CLS_CODE", ""});
+  } else {
+    p.insert(p.begin() + 3, {"FID_INPUT_DATE_1", w.date});
+    p.push_back({"FID_FAKE_TICK_INCU_YN", ""});
+  }
+  return s.get(w.today ? kDomesticToday : kDomesticPast, w.today ? "FHKST03010200" : "FHKST03010230", p);
+}
+
 md::BarDataset kr_minutes(const md::BarRequest& req, const md::ProviderContext& ctx) {
   require_kr_code(req.symbol, "kis");
   KisSession s(ctx);
   auto [ws, we] = bar_window(req);
-  auto day_opt = mt::parse_day(req.trading_date);
-  mt::Day day = day_opt ? *day_opt : mt::to_kst(ws).date();
-  bool today = day >= kst_today();
-  std::string date = ymd_of(day);
-  const int page_rows = today ? kTodayRows : kPastRows;
-  const int cap = today ? kTodayPageCap : kPastPageCap;
+  const KrMinuteWalk walk = kr_minute_walk(req);
+  const mt::Day day = walk.day;
+  const std::string& date = walk.date;
+  const int page_rows = walk.today ? kTodayRows : kPastRows;
+  const int cap = walk.today ? kTodayPageCap : kPastPageCap;
 
   std::vector<md::Bar> bars;
   std::set<long long> seen, skipped;
-  // Today's API reads a future FID_INPUT_HOUR_1 as "now"; ask for now itself so
-  // no minute that has not started can come back.
-  mt::Instant last = we - minutes(1);
-  if (today) last = std::min(last, mt::now());
-  std::string cursor = hhmmss(mt::to_kst(last));
+  std::string cursor = walk.cursor;
   bool truncated = walk_pages(cap, [&] {
-    // Today: FID_ETC_CLS_CODE blank; past days: FID_INPUT_DATE_1 and
-    // FID_FAKE_TICK_INCU_YN blank (no placeholder bars) instead.
-    KisSession::Params p = {{"FID_COND_MRKT_DIV_CODE", market_div(req.venue)},
-                            {"FID_INPUT_ISCD", req.symbol},
-                            {"FID_INPUT_HOUR_1", cursor},
-                            {"FID_PW_DATA_INCU_YN", "Y"}};
-    if (today) {
-      p.push_back({"FID_ETC_CLS_CODE", ""});
-    } else {
-      p.insert(p.begin() + 3, {"FID_INPUT_DATE_1", date});
-      p.push_back({"FID_FAKE_TICK_INCU_YN", ""});
-    }
-    Reply r = s.get(today ? kDomesticToday : kDomesticPast, today ? "FHKST03010200" : "FHKST03010230", p);
+    Reply r = kr_minute_page(s, req, walk, cursor);
+    // An answer without its bar list (or with renamed bar fields) is a changed
+    // API, not a day without bars.
+    if (auto bad = contracts::problem(kKisMinuteShape, r.body)) s.fail(*bad, md::ST_UNAVAILABLE);
     json rows = rows_of(r.body, "output2");
     std::optional<mt::Instant> earliest;
     int fresh = 0;
@@ -572,6 +614,13 @@ md::ProviderRegistration reg{"kis", [] { return std::shared_ptr<md::Provider>(st
 void verify_kis(const md::ProviderContext& ctx) {
   KisSession s(ctx);
   s.token();
+}
+
+json kis_minute_probe(const md::ProviderContext& ctx, const md::BarRequest& req) {
+  require_kr_code(req.symbol, "kis");
+  KisSession s(ctx);
+  KrMinuteWalk w = kr_minute_walk(req);
+  return kr_minute_page(s, req, w, w.cursor).body;
 }
 
 }  // namespace tessaro::brokers

@@ -15,9 +15,23 @@
 
 #include "core/format.hpp"
 #include "sources/brokers/broker_common.hpp"
+#include "sources/contracts.hpp"
 #include "sources/market_data/evidence.hpp"
 
 namespace tessaro::brokers {
+
+// Minute bars (ka10080); also checked by `tessaro-mcp doctor`. Cells are signed
+// text numbers and a blank one is a missing value: the fields only need to be there.
+static const contracts::Contract& kKiwoomMinuteShape = contracts::declare(
+    {"broker.kiwoom.minute", "키움증권 분봉", false,
+     {{"stk_min_pole_chart_qry", contracts::Kind::Array},
+      {"stk_min_pole_chart_qry[].cntr_tm", contracts::Kind::Any},
+      {"stk_min_pole_chart_qry[].open_pric", contracts::Kind::Any},
+      {"stk_min_pole_chart_qry[].high_pric", contracts::Kind::Any},
+      {"stk_min_pole_chart_qry[].low_pric", contracts::Kind::Any},
+      {"stk_min_pole_chart_qry[].cur_prc", contracts::Kind::Any},
+      {"stk_min_pole_chart_qry[].trde_qty", contracts::Kind::Any},
+      {"return_code", contracts::Kind::Any, false}}});
 
 namespace {
 
@@ -114,22 +128,32 @@ std::string stock_code(const std::string& code, const std::string& venue) {
 
 // ---- minute bars ------------------------------------------------------------------------
 
+// The request of one day's minute bars (YYYYMMDD `date`).
+json minute_body(const md::BarRequest& req, const std::string& date) {
+  return {{"stk_cd", stock_code(req.symbol, req.venue)}, {"tic_scope", "1"}, {"upd_stkpc_tp", "0"}, {"base_dt", date}};
+}
+
+std::string minute_date(const md::BarRequest& req) {
+  auto day_opt = mt::parse_day(req.trading_date);
+  return ymd_of(day_opt ? *day_opt : mt::to_kst(bar_window(req).first).date());
+}
+
 md::BarDataset kiwoom_minutes(const md::BarRequest& req, const md::ProviderContext& ctx) {
   if (req.market != "KR")
     throw KiwoomApiError("키움증권 REST API에는 해외주식 분봉이 없습니다.", md::ST_UNSUPPORTED);
   require_kr_code(req.symbol, "kiwoom");
   KiwoomSession s(ctx);
   auto [ws, we] = bar_window(req);
-  auto day_opt = mt::parse_day(req.trading_date);
-  mt::Day day = day_opt ? *day_opt : mt::to_kst(ws).date();
-  std::string date = ymd_of(day);
-  json body = {{"stk_cd", stock_code(req.symbol, req.venue)}, {"tic_scope", "1"}, {"upd_stkpc_tp", "0"},
-               {"base_dt", date}};
+  std::string date = minute_date(req);
+  json body = minute_body(req, date);
   std::vector<md::Bar> bars;
   std::set<long long> seen, skipped;
   std::string next;
   bool truncated = walk_pages(kPageCap, [&] {
     auto pg = s.post("/api/dostk/chart", "ka10080", body, next);
+    // An answer without its bar list (or with renamed bar fields) is a changed
+    // API, not a day without bars.
+    if (auto bad = contracts::problem(kKiwoomMinuteShape, pg.body)) s.fail(*bad, md::ST_UNAVAILABLE);
     json rows = rows_of(pg.body, "stk_min_pole_chart_qry");
     std::optional<mt::Instant> earliest;
     int fresh = 0;
@@ -367,6 +391,12 @@ md::ProviderRegistration reg{"kiwoom",
 void verify_kiwoom(const md::ProviderContext& ctx) {
   KiwoomSession s(ctx);
   s.token();
+}
+
+json kiwoom_minute_probe(const md::ProviderContext& ctx, const md::BarRequest& req) {
+  require_kr_code(req.symbol, "kiwoom");
+  KiwoomSession s(ctx);
+  return s.post("/api/dostk/chart", "ka10080", minute_body(req, minute_date(req))).body;
 }
 
 }  // namespace tessaro::brokers

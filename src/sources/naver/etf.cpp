@@ -182,10 +182,11 @@ const json* find_key(const json& j, const std::string& key, int depth = 0) {
   return nullptr;
 }
 
-// totalInfos entries [{code, key, value}] by code.
+// The integration record's key figures, top-level totalInfos [{code, key, value}],
+// by code: the part of that record its declared shape ("naver.integration") requires.
 std::string total_info(const json& integ, const std::string& code) {
-  const json* ti = find_key(integ, "totalInfos");
-  if (!ti || !ti->is_array()) return "";
+  auto ti = integ.find("totalInfos");
+  if (ti == integ.end() || !ti->is_array()) return "";
   for (const auto& e : *ti)
     if (e.is_object() && e.value("code", json()).is_string() && e["code"].get<std::string>() == code &&
         e.value("value", json()).is_string())

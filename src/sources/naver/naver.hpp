@@ -97,7 +97,11 @@ json get_financials(const std::string& code);     // record with "_periods"
 json get_fs_basis(const std::string& code);       // basis per period
 json get_consensus(const std::string& code);
 json get_reports(const std::string& code, int count);
+// {nid, summary, pdf_url, page_url}; a PDF link the report page should have
+// carried but did not is named under PARSE_MISS_KEY, with the page's changed
+// shape worded under PAGE_PROBLEM_KEY when that is why.
 json get_report_detail(const std::string& nid);
+inline constexpr const char* PAGE_PROBLEM_KEY = "_page_problem";
 json get_research_by_kind(const std::string& kind, int count);
 extern const std::vector<std::string> RESEARCH_KINDS;
 std::string report_page_url(const std::string& nid);

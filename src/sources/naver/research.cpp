@@ -39,14 +39,25 @@ static const contracts::Contract& kResearchListShape = contracts::declare(
       {"[].writeDate", contracts::Kind::String},
       {"[].goalPrice", contracts::Kind::Any, false},
       {"[].opinion", contracts::Kind::Any, false}}});
+// The mobile integration record, read for the consensus block here and for an
+// ETF's key figures (sources/naver/etf.cpp): what those readers take from it is
+// the top-level key-figure list, entries {code, value} with text values. The
+// rest is reported when absent, never failing a body the readers can use.
 static const contracts::Contract& kIntegrationShape = contracts::declare(
     {"naver.integration", "네이버 종목 종합 정보", false,
-     {{"itemCode", contracts::Kind::String},
-      {"totalInfos", contracts::Kind::Array},
+     {{"totalInfos", contracts::Kind::Array},
       {"totalInfos[].code", contracts::Kind::String},
-      {"totalInfos[].value", contracts::Kind::Any},
+      {"totalInfos[].value", contracts::Kind::String},
+      {"itemCode", contracts::Kind::String, false},
       {"consensusInfo", contracts::Kind::Object, false},
       {"dealTrendInfos", contracts::Kind::Array, false}}});
+// One report's page on the mobile site: the PDF link (the "원문 보기" anchor, a
+// research PDF address or any PDF link) and the page description that holds
+// the summary (the list usually gives the summary already, so it is optional).
+static const contracts::Contract& kReportPageShape = contracts::declare(
+    {"naver.report_page", "네이버 리포트 페이지", true,
+     {{"PDF link", contracts::Kind::Marker, true, "원문", {"stock-research", ".pdf"}},
+      {"description meta", contracts::Kind::Marker, false, "og:description", {"name=\"description\""}}}});
 
 const std::vector<std::string> RESEARCH_KINDS = {"market", "invest", "economy", "debenture", "industry", "company"};
 
@@ -583,6 +594,7 @@ json get_report_detail(const std::string& nid) {
   if (id.empty()) return json::object();
   auto k = known(id);
   std::string page = report_page_url(id);
+  std::string page_problem;   // the report page read, but not of the shape we read
   auto make = [&](const std::string& summary, const std::string& pdf, std::vector<std::string> misses) {
     json d = json::object();
     d["nid"] = id;
@@ -591,6 +603,8 @@ json get_report_detail(const std::string& nid) {
     d["page_url"] = page;
     if (summary.empty()) misses.insert(misses.begin(), "summary");
     if (!misses.empty()) d[PARSE_MISS_KEY] = misses;
+    if (!page_problem.empty() && std::find(misses.begin(), misses.end(), "pdf_url") != misses.end())
+      d[PAGE_PROBLEM_KEY] = page_problem;
     return d;
   };
   if (k && k->pdf_known && !k->summary.empty()) return make(k->summary, k->pdf_url, {});
@@ -605,6 +619,7 @@ json get_report_detail(const std::string& nid) {
     read_any = true;
     pdf = absolute(find_pdf(html), kPageBase);
     summary = find_summary(html);
+    if (pdf.empty()) page_problem = contracts::problem_text(kReportPageShape, html).value_or("");
   } catch (const HTTPError&) {
     first_error = std::current_exception();
   }

@@ -216,6 +216,31 @@ TEST_F(KisTest, UsBarsTryVenuesFollowTrContAndKeepOnlyTheRegularSession) {
   EXPECT_EQ(second.params.at("KEYB"), "20260309" + hhmm(15 * 60 + 59 - 120));
 }
 
+// An answer without its bar list, or with a bar field renamed, is a changed API
+// named by its declared shape; it used to come back as a day without bars.
+TEST_F(KisTest, MinuteAnswerOfAnotherShapeFailsNamingTheField) {
+  srv.route(kPast, reply(200, R"({"rt_cd":"0","msg_cd":"MCA00000","msg1":"정상처리 되었습니다.","output1":{}})"));
+  auto gone = broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); });
+  EXPECT_EQ(gone.kind, std::string("KisApiError ") + md::ST_UNAVAILABLE + " kis");
+  EXPECT_NE(gone.what.find("KIS 국내 분봉 응답 모양이 달라졌습니다 (없는 항목: output2)"), std::string::npos) << gone.what;
+
+  srv.route(kPast, [&](const FixtureRequest& r) {
+    FixtureResponse page = minute_page(day_minutes, "20260309", r.params.at("FID_INPUT_HOUR_1"), 120);
+    json b = json::parse(page.body);
+    for (auto& row : b["output2"]) {
+      row["stck_cntg_time"] = row["stck_cntg_hour"];
+      row.erase("stck_cntg_hour");
+    }
+    return reply(200, b.dump());
+  });
+  auto renamed = broker_failure([&] { kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")); });
+  EXPECT_NE(renamed.what.find("없는 항목: output2[].stck_cntg_hour"), std::string::npos) << renamed.what;
+
+  // A day the broker has no bars for is still an empty answer, not a failure.
+  srv.route(kPast, reply(200, R"({"rt_cd":"0","msg_cd":"MCA00000","output1":{},"output2":[]})"));
+  EXPECT_TRUE(kis().fetch_bars(kr_day("2026-03-09"), ctx("kis")).bars.empty());
+}
+
 TEST_F(KisTest, RateLimitsBackOffThenFailTypedAndSecretsNeverShow) {
   int calls = 0;
   srv.route(kPast, [&](const FixtureRequest& r) {

@@ -86,6 +86,24 @@ TEST_F(KiwoomTest, MinuteBarsFollowNextKeyStripPriceSignsAndReportThePageCap) {
   EXPECT_EQ(srv.hits(kToken), 1);
 }
 
+// An answer without its bar list, or with a bar field renamed, is a changed API
+// named by its declared shape; it used to come back as a day without bars.
+TEST_F(KiwoomTest, MinuteAnswerOfAnotherShapeFailsNamingTheField) {
+  srv.route(kChart, reply(200, R"({"stk_cd":"005930","stk_min_chart_qry":[],"return_code":0,"return_msg":"정상"})"));
+  auto gone = broker_failure([&] { kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")); });
+  EXPECT_EQ(gone.kind, std::string("KiwoomApiError ") + md::ST_UNAVAILABLE + " kiwoom");
+  EXPECT_NE(gone.what.find("키움증권 분봉 응답 모양이 달라졌습니다 (없는 항목: stk_min_pole_chart_qry)"),
+            std::string::npos)
+      << gone.what;
+  srv.route(kChart, reply(200, R"({"stk_min_pole_chart_qry":[{"cur_prc":"-70000","trde_qty":"5","cntr_tm":"20260309090000",)"
+                               R"("open_pric":"70000","high_pric":"70100","low_price":"69900"}],"return_code":0})"));
+  auto renamed = broker_failure([&] { kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")); });
+  EXPECT_NE(renamed.what.find("없는 항목: stk_min_pole_chart_qry[].low_pric"), std::string::npos) << renamed.what;
+  // No bars that day: an empty answer, not a failure.
+  srv.route(kChart, reply(200, R"({"stk_cd":"005930","stk_min_pole_chart_qry":[],"return_code":0})"));
+  EXPECT_TRUE(kiwoom().fetch_bars(kr_day("2026-03-09"), ctx("kiwoom")).bars.empty());
+}
+
 TEST_F(KiwoomTest, TokenUsesSecretkeyAndExpiresDtRateLimitMessageIsRetried) {
   int calls = 0;
   auto inner = [this, &calls](const FixtureRequest& r) -> FixtureResponse {

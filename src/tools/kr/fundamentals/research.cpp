@@ -426,10 +426,13 @@ std::string get_report_content(const server::Args& a) {
     bool link_unread = false;
     if (detail.contains(naver::PARSE_MISS_KEY) && detail[naver::PARSE_MISS_KEY].is_array())
       for (const auto& k : detail[naver::PARSE_MISS_KEY]) link_unread = link_unread || k == "pdf_url";
-    if (link_unread)
+    if (link_unread) {
       // The report page was read but its PDF link was not found: that is our
       // failure, not a broker that keeps the file to itself.
-      return failure("failed", "본문을 읽지 못했습니다", "리포트 페이지에서 PDF 링크를 찾지 못했습니다 (파싱 실패)");
+      std::string why = str_of(detail, naver::PAGE_PROBLEM_KEY);
+      return failure("failed", "본문을 읽지 못했습니다",
+                     why.empty() ? "리포트 페이지에서 PDF 링크를 찾지 못했습니다 (파싱 실패)" : why);
+    }
     std::string text = "리포트 " + nid +
                        "에는 PDF 원문 링크가 없습니다 (일부 증권사는 PDF를 공개하지 않습니다).\n\n- 리포트 페이지에서 보기: " +
                        page + "\n- 요약·목표가·투자의견은 `get_reports`로 확인하실 수 있습니다.";

@@ -207,3 +207,16 @@ TEST(ResearchGetReportContent, ImagePdfAndMissingLinkNeverShowText) {
   EXPECT_TRUE(fmt::starts_with(none, "리포트 888002에는 PDF 원문 링크가 없습니다 (일부 증권사는 PDF를 공개하지 않습니다)."));
   EXPECT_EQ(meta_of(none)["data_completeness"], "none");
 }
+
+// A report page read without any PDF link: our failure, worded from the page's
+// declared shape so the reader sees what changed (hand-written page).
+TEST(ResearchGetReportContent, ChangedReportPageIsNamed) {
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/research/company/888003",
+                FixtureResponse{200, read_fixture("naver/research_report_page_nolink.html"), "text/html", {}});
+  std::string out = call("get_report_content", {{"nid", "888003"}});
+  EXPECT_TRUE(fmt::starts_with(out, "**본문을 읽지 못했습니다.**\n\n- 상세: 네이버 리포트 페이지 응답 모양이 달라졌습니다 "
+                                    "(없는 항목: PDF link)\n"))
+      << out;
+  EXPECT_EQ(meta_of(out)["data_completeness"], "none");
+}
