@@ -33,6 +33,8 @@ const std::vector<Sample> kSamples = {
     {"/stock.naver.com/api/autocomplete/search/autoComplete", "naver/stock_api_autocomplete_search_samsung.json", kJson},
     {"/polling.finance.naver.com/api/realtime/domestic/stock/005930", "naver/polling_realtime_domestic_stock_005930.json", kJson},
     {"/stock.naver.com/api/polling/domestic/index", "naver/stock_api_polling_domestic_index_KOSPI.json", kJson},
+    {"/m.stock.naver.com/api/index/KOSPI/price", "naver/mstock_api_index_price_KOSPI.json", kJson},
+    {"/finance.naver.com/item/main.naver", "naver/finance_item_main_invest_trend_323410.html", "text/html; charset=utf-8"},
     {"/api.stock.naver.com/chart/domestic/item/005930/minute", "naver/api_stock_chart_domestic_item_minute_005930_20260929.json", kJson},
     {"/m.stock.naver.com/api/stock/005930/trend", "naver/mstock_api_stock_trend_000660.json", kJson},
     {"/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_api_stock_basic_000660.json", kJson},
@@ -87,6 +89,12 @@ struct DoctorEnv {
       if (body.empty()) complete = false;
       srv.route(s.path, FixtureResponse{200, body, s.content_type});
     }
+    // Written from the documented format of the older realtime API (no capture exists).
+    srv.route("/polling.finance.naver.com/api/realtime",
+              reply(200, R"({"resultCode":"success","result":{"pollingInterval":7000,"time":1768526100000,"areas":[)"
+                         R"({"name":"SERVICE_ITEM","datas":[{"cd":"005930","nm":"삼성전자","nv":72500,"cv":500,"rf":"2",)"
+                         R"("sv":72000,"pcv":72000,"ov":72100,"hv":72900,"lv":71800,"aq":8123456,"aa":588000000000,)"
+                         R"("ms":"OPEN","tyn":"N"}]}]}})"));
     // Written from the documented shape of companyconcept (no capture exists).
     srv.route("/data.sec.gov/api/xbrl/companyconcept/CIK0000320193/us-gaap/Assets.json",
               reply(200, R"({"cik":320193,"taxonomy":"us-gaap","tag":"Assets","entityName":"Apple Inc.",)"
@@ -163,7 +171,7 @@ TEST(Doctor, EveryEndpointOkAgainstTheCaptures) {
     if (st == doctor::OK) ++ok;
     else EXPECT_EQ(r["endpoint"], "brokers") << r.dump();   // no broker connected here
   }
-  EXPECT_EQ(ok, 35);
+  EXPECT_EQ(ok, 38);
   const json* page = row_of(report, "naver.report_page");
   ASSERT_NE(page, nullptr);
   EXPECT_EQ((*page)["detail"], "report 90857");
@@ -480,4 +488,28 @@ TEST(Doctor, StatusLineKeepsLongKoreanDetailsWhole) {
   std::string status = server::format_status(server::build_status());
   EXPECT_NE(status.find("- 마지막 점검: 2026-12-07 18:00 KST — ⚠️ 1곳 이상"), std::string::npos) << status;
   EXPECT_NO_THROW(json(status).dump());
+}
+
+// A stand-in that no longer answers (the main page retired) is reported as
+// changed but does not fail the check: the endpoint before it answers.
+TEST(Doctor, FailedStandInIsReportedButFailsNothing) {
+  DoctorEnv env;
+  REQUIRE_SAMPLES(env);
+  env.srv.route("/finance.naver.com/item/main.naver", reply(410, "이 페이지는 더 이상 제공되지 않습니다."));
+  env.srv.route("/polling.finance.naver.com/api/realtime", reply(200, R"({"resultCode":"success","result":{"areas":[]}})"));
+  json report = doctor::run_checks();
+  const json* page = row_of(report, "naver.main_invest_trend");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ((*page)["status"], doctor::CHANGED) << page->dump();
+  EXPECT_EQ((*page)["detail"], "stand-in: HTTP 410 (page retired)");
+  const json* legacy = row_of(report, "naver.polling_legacy");
+  ASSERT_NE(legacy, nullptr);
+  EXPECT_EQ((*legacy)["status"], doctor::OK) << legacy->dump();   // an empty area list still fits; its items are unchecked
+  EXPECT_TRUE(report["failed"].empty()) << report["failed"].dump();
+  // The index's daily rows are no stand-in: renamed, they fail the check.
+  env.rename("/m.stock.naver.com/api/index/KOSPI/price", "\"localTradedAt\"", "\"tradedAt\"");
+  report = doctor::run_checks();
+  ASSERT_EQ(report["failed"].size(), 1u) << report["failed"].dump();
+  EXPECT_EQ(report["failed"][0]["endpoint"], "naver.index_daily");
+  EXPECT_NE(report["failed"][0]["detail"].get<std::string>().find("[].localTradedAt"), std::string::npos);
 }

@@ -93,6 +93,7 @@ TEST(ContractSamples, RealCapturesFitTheirDeclaredShapes) {
       {"naver.polling_stock", "naver/polling_realtime_domestic_stock_005930_after_close.json"},
       {"naver.polling_index", "naver/stock_api_polling_domestic_index_KOSPI.json"},
       {"naver.index_daily", "naver/mstock_api_index_price_KOSPI.json"},
+      {"naver.main_invest_trend", "naver/finance_item_main_invest_trend_323410.html"},
       {"naver.autocomplete", "naver/stock_api_autocomplete_search_samsung.json"},
       {"naver.trend", "naver/mstock_api_stock_trend_000660.json"},
       {"naver.trend", "naver/mstock_api_stock_trend_196170.json"},
