@@ -92,7 +92,7 @@ std::string get_flow_batch(const server::Args& a) {
   lines.push_back("");
 
   json per_entity = json::object(), as_of = json::object();
-  std::vector<std::string> failed, short_codes;
+  std::vector<std::string> failed, short_codes, stand_in;
   int ok = 0;
   for (size_t i = 0; i < kept.size(); ++i) {
     const std::string& code = kept[i];
@@ -109,6 +109,8 @@ std::string get_flow_batch(const server::Args& a) {
       continue;
     }
     ++ok;
+    // The trend API was down for this stock and its main page's few days stood in.
+    if (rows[0].value("via", std::string()) == "main_page") stand_in.push_back(code);
     lines.push_back(label);
     if (deep) {
       std::vector<json> sorted(rows.begin(), rows.end());
@@ -151,7 +153,8 @@ std::string get_flow_batch(const server::Args& a) {
   }
   for (const auto& code : kept) {
     long long n = per_entity[code].get<long long>();
-    if (n > 0 && n < eff) short_codes.push_back(code);
+    bool via_main_page = std::find(stand_in.begin(), stand_in.end(), code) != stand_in.end();
+    if (n > 0 && n < eff && !via_main_page) short_codes.push_back(code);
   }
   if (ok == 0) {
     std::string s = "조회 가능한 종목이 없습니다.";
@@ -165,12 +168,22 @@ std::string get_flow_batch(const server::Args& a) {
     lines.push_back("※ 요청한 " + std::to_string(eff) + "일보다 짧게 온 종목: " + fmt::join(items, ", ") +
                     ". 상장한 지 얼마 안 됐거나 거래정지 구간이 있을 수 있습니다.");
   }
+  std::string stand_in_note;
+  if (!stand_in.empty()) {
+    std::vector<std::string> items;
+    for (const auto& c : stand_in) items.push_back(c + "(" + std::to_string(per_entity[c].get<long long>()) + "일)");
+    stand_in_note = "투자자 동향 API 조회 실패로 네이버 종목 메인 페이지의 최근 며칠 표로 대신 보여준 종목: " +
+                    fmt::join(items, ", ");
+    lines.push_back("⚠️ " + stand_in_note);
+  }
   bool capped = days_capped || truncated;
-  bool incomplete = capped || !short_codes.empty() || !failed.empty();
+  bool incomplete = capped || !short_codes.empty() || !failed.empty() || !stand_in.empty();
   long long returned = 0;
   for (const auto& [c, n] : per_entity.items()) returned += n.get<long long>();
   json reason = capped ? json("server_cap")
-                       : !short_codes.empty() ? json("source_limit") : !failed.empty() ? json("unknown") : json(nullptr);
+                       : !short_codes.empty() || !stand_in.empty() ? json("source_limit")
+                       : !failed.empty()                           ? json("unknown")
+                                                                   : json(nullptr);
   json coverage = {{"requested", {{"unit", "day"}, {"value", requested_days}}},
                    {"effective", {{"unit", "day"}, {"value", eff}}},
                    {"requested_entities", raw.size()},
@@ -190,6 +203,7 @@ std::string get_flow_batch(const server::Args& a) {
   m.data_as_of = latest;
   m.data_completeness = incomplete ? rmeta::PARTIAL : rmeta::COMPLETE;
   m.coverage = coverage;
+  if (!stand_in_note.empty()) m.warnings = {stand_in_note};
   m.extra = {{"per_entity_data_as_of", as_of}, {"flow_mode", deep ? "window_summary" : "daily"}};
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }

@@ -160,3 +160,22 @@ TEST(ScreenByFlow, NoMatchListsFiveExcludedAndFailedFlowsArePartial) {
   EXPECT_EQ(body_of(empty), "KOSDAQ 거래대금 순위를 가져올 수 없습니다.");
   EXPECT_EQ(meta_of(empty)["data_completeness"], "none");
 }
+
+// A stock whose trend API failed and whose main page stood in: said as such,
+// not as a short history, and the reply is partial.
+TEST(FlowBatch, MainPageStandInIsSaidNotCalledAShortHistory) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  NaverEnv env("2024-01-16 18:00");
+  env.srv.route("/m.stock.naver.com/api/stock/323410/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  std::string r = batch({"323410"}, 20);
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("  2024-01-16  +98,631  -316,102\n"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 투자자 동향 API 조회 실패로 네이버 종목 메인 페이지의 최근 며칠 표로 대신 보여준 종목: 323410(6일)"),
+            std::string::npos) << b;
+  EXPECT_EQ(b.find("짧게 온 종목"), std::string::npos) << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["coverage_complete"], false);
+  EXPECT_TRUE(has_warning(m, "네이버 종목 메인 페이지")) << m.dump();
+}
