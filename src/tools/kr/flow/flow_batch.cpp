@@ -252,9 +252,11 @@ std::string screen_by_flow(const server::Args& a) {
     } catch (...) {
     }
   });
-  int failed = 0;
-  for (char g : got)
-    if (!g) ++failed;
+  int failed = 0, stand_ins = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (!got[i]) ++failed;
+    else if (flows[i].is_array() && !flows[i].empty() && flows[i][0].value("via", std::string()) == "main_page") ++stand_ins;
+  }
   std::vector<size_t> matches;
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (!got[i] || !flows[i].is_array() || (int)flows[i].size() < needed) continue;
@@ -280,6 +282,9 @@ std::string screen_by_flow(const server::Args& a) {
   server::KrMetaArgs m;
   m.kind = "bars";
   if (failed > 0) m.warnings.push_back("수급 조회 실패 종목 " + std::to_string(failed) + "개 — 스크리닝 후보에서 제외됨.");
+  if (stand_ins > 0)
+    m.warnings.push_back("투자자 동향 API 조회 실패로 네이버 종목 메인 페이지의 최근 며칠 표로 판정한 종목 " +
+                         std::to_string(stand_ins) + "개.");
   m.data_completeness = failed > 0 ? rmeta::PARTIAL : rmeta::COMPLETE;
   if (matches.empty()) {
     lines.push_back("⚠️ 조건을 만족하는 종목이 없습니다.");

@@ -179,3 +179,18 @@ TEST(FlowBatch, MainPageStandInIsSaidNotCalledAShortHistory) {
   EXPECT_EQ(m["coverage"]["coverage_complete"], false);
   EXPECT_TRUE(has_warning(m, "네이버 종목 메인 페이지")) << m.dump();
 }
+
+// A candidate judged on the main page's stand-in table is counted in the warnings.
+TEST(ScreenByFlow, StandInTablesAreCounted) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  NaverEnv env("2024-01-16 18:00");
+  env.srv.route(kList, FixtureResponse{200, json::array({ranking_row(0, "가")}).dump()});
+  env.srv.route("/m.stock.naver.com/api/stock/700000/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  // The table's newest two days: institutions bought on both, foreigners sold on 01-16.
+  std::string r = server::call_tool("screen_by_flow", {{"inst_days", 2}, {"foreign_days", 0}});
+  EXPECT_NE(body_of(r).find("  2024-01-16  기관 +98,631  외국인 -316,102\n  2024-01-15  기관 +585,221  외국인 +227,408"),
+            std::string::npos)
+      << body_of(r);
+  EXPECT_TRUE(has_warning(meta_of(r), "메인 페이지의 최근 며칠 표로 판정한 종목 1개")) << meta_of(r).dump();
+}
