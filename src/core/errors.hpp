@@ -53,6 +53,8 @@ class HTTPStatusError : public HTTPError {
   HTTPStatusError(const std::string& what, long status) : HTTPError(what), status_(status) {}
   const char* class_name() const override { return "HTTPStatusError"; }
   long status() const { return status_; }
+  // 404 or 410: the site has no such item (a typo, a delisted code), not an outage.
+  bool not_found() const { return status_ == 404 || status_ == 410; }
 
  private:
   long status_;

@@ -45,7 +45,7 @@ bool is_not_found(const std::exception_ptr& e) {
   try {
     std::rethrow_exception(e);
   } catch (const HTTPStatusError& s) {
-    return s.status() == 404 || s.status() == 410;
+    return s.not_found();
   } catch (...) {
   }
   return false;

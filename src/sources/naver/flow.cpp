@@ -192,7 +192,7 @@ json get_investor_flow(const std::string& code, int days) {
       body = fetch_json("m.stock.naver.com", q, false, "https://m.stock.naver.com/");
     } catch (const HTTPError& e) {
       auto* st = dynamic_cast<const HTTPStatusError*>(&e);
-      if (page > 0 || (st && (st->status() == 404 || st->status() == 410))) throw;
+      if (page > 0 || (st && st->not_found())) throw;
       // The trend API is down: the main page's few days, when it still serves
       // them; otherwise the API's own failure is the one reported.
       auto primary = std::current_exception();

@@ -39,7 +39,6 @@ namespace {
 constexpr int kDepositMax = 100;
 const std::vector<std::string> kDepositLabels = {"고객예탁금", "신용잔고", "주식형 펀드", "혼합형 펀드", "채권형 펀드"};
 
-std::string str_of(const json& o, const std::string& k) { return parse::text(o, k); }
 
 // "26.09.11" (the page's two-digit years), "2026.09.11", "20260911" -> "2026-09-11".
 std::string deposit_day(const std::string& s) {
@@ -84,7 +83,7 @@ json deposit_rows_from_json(const json& j) {
   std::set<std::string> unknown_keys;
   for (const auto& r : j["content"]) {
     if (!r.is_object()) continue;
-    std::string d = deposit_day(str_of(r, "bizdate"));
+    std::string d = deposit_day(parse::text(r, "bizdate"));
     json row = json::object();
     bool any = false;
     for (const auto& [key, label] : kDepositKeys) {
@@ -216,7 +215,7 @@ std::string day_of(const json& v) {
 }
 
 json ipo_item(const json& r) {
-  json it = {{"name", str_of(r, "compName")}, {"market", str_of(r, "marketType")}};
+  json it = {{"name", parse::text(r, "compName")}, {"market", parse::text(r, "marketType")}};
   it["hope_price_low"] = detail::jint_or_null(first_of(r, {"hopePubPriceLow", "hopePubPriceMin", "pubPriceLow"}));
   it["hope_price_high"] = detail::jint_or_null(first_of(r, {"hopePubPriceHigh", "hopePubPriceMax", "pubPriceHigh"}));
   if (it["hope_price_high"].is_null()) it["hope_price_high"] = it["hope_price_low"];
@@ -242,7 +241,7 @@ json ipo_item(const json& r) {
       }
   }
   it["underwriters"] = uw;
-  std::string code = str_of(r, "ipoCode");
+  std::string code = parse::text(r, "ipoCode");
   if (code.size() == 7 && code[0] == 'A') code.erase(0, 1);
   if (!code.empty()) it["code"] = code;
   return it;
@@ -277,7 +276,7 @@ json get_ipo_schedule() {
     }
     json items = json::array();
     for (const auto& r : got[i])
-      if (r.is_object() && !str_of(r, "compName").empty()) items.push_back(ipo_item(r));
+      if (r.is_object() && !parse::text(r, "compName").empty()) items.push_back(ipo_item(r));
     if (items.empty()) continue;
     total += (long long)items.size();
     stages[kIpoStages[i].first] = items;

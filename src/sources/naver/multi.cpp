@@ -170,7 +170,7 @@ json get_multi_chart_stats(const std::vector<std::string>& codes_in, int days) {
         std::rethrow_exception(errs[i]);
       } catch (const HTTPStatusError& e) {
         // The site has no such code (a typo or a delisted stock): not a failed fetch.
-        why = (e.status() == 404 || e.status() == 410) ? "not_found" : e.class_name();
+        why = e.not_found() ? "not_found" : e.class_name();
       } catch (const Error& e) {
         why = e.class_name();
       } catch (...) {

@@ -84,6 +84,10 @@ std::string get_market_list_status(const std::string& market);    // e.g. "PREOP
 // Rows newest first. When the trend API is down, the stock main page's short
 // table stands in: its rows carry "via": "main_page", no individual, no volume.
 json get_investor_flow(const std::string& code, int days);
+// True when those rows came from the main page's stand-in table.
+inline bool flow_from_main_page(const json& rows) {
+  return rows.is_array() && !rows.empty() && rows[0].is_object() && rows[0].value("via", std::string()) == "main_page";
+}
 json get_multi_stocks(const std::vector<std::string>& codes);
 json get_multi_chart_stats(const std::vector<std::string>& codes, int days);
 json get_market_index();

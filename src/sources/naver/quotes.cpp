@@ -90,7 +90,6 @@ bool listed_code(const std::string& code) {
   return std::regex_match(code, re);
 }
 
-std::string str_of(const json& obj, const char* key) { return parse::text(obj, key); }
 
 }  // namespace
 
@@ -153,9 +152,9 @@ json to_json_number(double v) {
 int direction(const json& dir) {
   std::string c;
   if (dir.is_object()) {
-    c = str_of(dir, "code");
+    c = parse::text(dir, "code");
     if (c.empty()) {
-      std::string n = str_of(dir, "name");
+      std::string n = parse::text(dir, "name");
       if (n == "UPPER_LIMIT" || n == "RISING") return 1;
       if (n == "EVEN") return 0;
       if (n == "LOWER_LIMIT" || n == "FALLING") return -1;
@@ -210,14 +209,14 @@ json search_stock(const std::string& query_in) {
   std::set<std::string> seen;
   for (const auto& it : j["result"]["items"]) {
     if (!it.is_object()) continue;
-    if (str_of(it, "nationCode") != "KOR") continue;
-    std::string cat = str_of(it, "category");
+    if (parse::text(it, "nationCode") != "KOR") continue;
+    std::string cat = parse::text(it, "category");
     if (!cat.empty() && cat != "stock") continue;
-    std::string code = fmt::trim(str_of(it, "code"));
-    std::string name = fmt::trim(str_of(it, "name"));
+    std::string code = parse::text(it, "code");
+    std::string name = parse::text(it, "name");
     if (!listed_code(code) || name.empty() || !seen.insert(code).second) continue;
     json row = {{"name", name}, {"code", code}};
-    row["market"] = str_of(it, "typeCode");
+    row["market"] = parse::text(it, "typeCode");
     out.push_back(row);
   }
   return out;
@@ -323,6 +322,28 @@ std::string nxt_session(const std::string& t) {
   return rmeta::PRICE_SESSION_UNKNOWN;
 }
 
+// The NXT quote beside the KRX one (same keys in both realtime APIs): its
+// price, signed change, volume and session; what does not read is a miss.
+void read_nxt_block(const json& nxt, json& rec, std::vector<std::string>& miss) {
+  if (!nxt.is_object()) return;
+  auto p = parse::number(nxt.value("overPrice", json()));
+  if (!p) {
+    miss.push_back("nxt_price");
+    return;
+  }
+  rec["nxt_price"] = parse::to_json_number(std::fabs(*p));
+  bool disagree = false;
+  auto nc = parse::signed_change(nxt.value("compareToPreviousClosePrice", json()),
+                                 nxt.value("compareToPreviousPrice", json()), disagree);
+  if (nc) rec["nxt_change"] = parse::to_json_number(*nc);
+  else miss.push_back("nxt_change");
+  auto nv = parse::number(nxt.value("accumulatedTradingVolume", json()));
+  if (nv) rec["nxt_volume"] = parse::to_json_number(*nv);
+  else miss.push_back("nxt_volume");
+  std::string st = parse::text(nxt, "tradingSessionType");
+  if (!st.empty()) rec["nxt_price_session"] = nxt_session(st);
+}
+
 }  // namespace
 
 void set_after_market_open(AfterMarketOpen fn) { after_market_open_slot() = std::move(fn); }
@@ -330,7 +351,7 @@ void set_after_market_open(AfterMarketOpen fn) { after_market_open_slot() = std:
 json quote_from_polling_item(const std::string& code, const json& it) {
   json rec = json::object();
   std::vector<std::string> miss;
-  std::string name = fmt::trim(str_of(it, "stockName"));
+  std::string name = parse::text(it, "stockName");
   if (!name.empty()) rec["name"] = name;
 
   auto put = [&](const char* key, const json& raw) {
@@ -359,15 +380,15 @@ json quote_from_polling_item(const std::string& code, const json& it) {
   std::vector<std::string> flags;
   const json& stop = it.value("tradeStopType", json());
   if (stop.is_object()) {
-    std::string n = str_of(stop, "name");
+    std::string n = parse::text(stop, "name");
     if (!n.empty() && n != "TRADING") flags.push_back("거래정지");
   }
   if (!flags.empty()) rec["status_flags"] = flags;
 
-  std::string traded_at = str_of(it, "localTradedAt");
+  std::string traded_at = parse::text(it, "localTradedAt");
   if (rec.contains("price")) rec["price_session"] = quote_session(code, traded_at);
   if (traded_at.size() >= 10 && mt::parse_day(traded_at.substr(0, 10))) rec["quote_date"] = traded_at.substr(0, 10);
-  std::string ms = str_of(it, "marketStatus");
+  std::string ms = parse::text(it, "marketStatus");
   if (!ms.empty()) rec["market_status"] = ms;
   // The polling API has no base-price field: base = price - signed change.
   if (rec.contains("price") && rec.contains("change")) {
@@ -375,25 +396,7 @@ json quote_from_polling_item(const std::string& code, const json& it) {
     rec["base_price_derived"] = true;
   }
 
-  const json& nxt = it.value("overMarketPriceInfo", json());
-  if (nxt.is_object()) {
-    auto p = parse::number(nxt.value("overPrice", json()));
-    if (p) {
-      rec["nxt_price"] = parse::to_json_number(std::fabs(*p));
-      bool dis = false;
-      auto nc = parse::signed_change(nxt.value("compareToPreviousClosePrice", json()),
-                                     nxt.value("compareToPreviousPrice", json()), dis);
-      if (nc) rec["nxt_change"] = parse::to_json_number(*nc);
-      else miss.push_back("nxt_change");
-      auto nv = parse::number(nxt.value("accumulatedTradingVolume", json()));
-      if (nv) rec["nxt_volume"] = parse::to_json_number(*nv);
-      else miss.push_back("nxt_volume");
-      std::string st = str_of(nxt, "tradingSessionType");
-      if (!st.empty()) rec["nxt_price_session"] = nxt_session(st);
-    } else {
-      miss.push_back("nxt_price");
-    }
-  }
+  read_nxt_block(it.value("overMarketPriceInfo", json()), rec, miss);
   if (!miss.empty()) rec[PARSE_MISS_KEY] = miss;
   return rec;
 }
@@ -447,20 +450,7 @@ json quote_from_legacy_item(const std::string& code, const json& it, const json&
   std::string at = ms == "OPEN" ? kst_iso_of_millis(poll_time) : "";
   if (rec.contains("price")) rec["price_session"] = at.empty() ? std::string(rmeta::PRICE_SESSION_UNKNOWN) : quote_session(code, at);
   if (!at.empty()) rec["quote_date"] = at.substr(0, 10);
-  const json& nxt = it.value("nxtOverMarketPriceInfo", json());
-  if (nxt.is_object()) {
-    if (auto p = parse::number(nxt.value("overPrice", json()))) {
-      rec["nxt_price"] = parse::to_json_number(std::fabs(*p));
-      bool dis = false;
-      if (auto nc = parse::signed_change(nxt.value("compareToPreviousClosePrice", json()),
-                                         nxt.value("compareToPreviousPrice", json()), dis))
-        rec["nxt_change"] = parse::to_json_number(*nc);
-      if (auto nv = parse::number(nxt.value("accumulatedTradingVolume", json())))
-        rec["nxt_volume"] = parse::to_json_number(*nv);
-      std::string st = parse::text(nxt, "tradingSessionType");
-      if (!st.empty()) rec["nxt_price_session"] = nxt_session(st);
-    }
-  }
+  read_nxt_block(it.value("nxtOverMarketPriceInfo", json()), rec, miss);
   rec["quote_source"] = "legacy_polling";
   if (!miss.empty()) rec[PARSE_MISS_KEY] = miss;
   return rec;
@@ -476,7 +466,9 @@ json legacy_quote(const std::string& code) {
   for (const auto& a : *areas)
     if (a.is_object() && parse::text(a, "name") == "SERVICE_ITEM" && a.value("datas", json()).is_array()) {
       const json& datas = a["datas"];
-      if (datas.empty() || !datas[0].is_object()) return json::object();   // the site knows no such item
+      // An empty area says nothing while the current API is down: no stand-in.
+      if (datas.empty() || !datas[0].is_object())
+        throw NaverParseError("구 시세 응답에 " + code + " 항목이 없습니다");
       return quote_from_legacy_item(code, datas[0], j["result"].value("time", json()));
     }
   throw NaverParseError(contracts::problem(kLegacyPollingShape, j).value_or("구 시세 응답에 SERVICE_ITEM이 없습니다"));
@@ -492,7 +484,7 @@ json get_current_price(const std::string& code) {
                    "https://finance.naver.com/");
   } catch (const HTTPError& e) {
     // The site does not know the code: an answer, not an outage.
-    if (auto* st = dynamic_cast<const HTTPStatusError*>(&e); st && (st->status() == 404 || st->status() == 410)) throw;
+    if (auto* st = dynamic_cast<const HTTPStatusError*>(&e); st && st->not_found()) throw;
     // When the older API fails too, the current API's failure is the one reported.
     auto primary = std::current_exception();
     try {
@@ -505,8 +497,8 @@ json get_current_price(const std::string& code) {
     throw NaverParseError(contracts::problem(kPollingStockShape, j).value_or("시세 응답에서 datas를 읽지 못했습니다"));
   for (const auto& it : j["datas"]) {
     if (!it.is_object()) continue;
-    std::string c = str_of(it, "itemCode");
-    if (c.empty()) c = str_of(it, "symbolCode");
+    std::string c = parse::text(it, "itemCode");
+    if (c.empty()) c = parse::text(it, "symbolCode");
     if (fmt::upper(c) == fmt::upper(code)) return quote_from_polling_item(code, it);
   }
   return json::object();
@@ -523,9 +515,9 @@ std::string get_market_list_status(const std::string& market) {
     throw NaverParseError(contracts::problem(kPollingIndexShape, j).value_or("지수 응답에서 datas를 읽지 못했습니다"));
   std::string any;
   for (const auto& it : j["datas"]) {
-    std::string st = str_of(it, "marketStatus");
+    std::string st = parse::text(it, "marketStatus");
     if (any.empty()) any = st;
-    if (fmt::upper(str_of(it, "itemCode")) == m) return st;
+    if (fmt::upper(parse::text(it, "itemCode")) == m) return st;
   }
   return any;
 }

@@ -74,7 +74,6 @@ constexpr int kConsensusReports = 100;
 
 // ---- small helpers ----------------------------------------------------------
 
-std::string str_of(const json& j, const char* key) { return parse::text(j, key); }
 
 json positive_int(const std::string& s) {
   auto v = fmt::parse_int(s);
@@ -155,49 +154,49 @@ std::optional<Known> known(const std::string& nid) {
 // ---- one stock's report list ------------------------------------------------
 
 json report_item(const json& r) {
-  std::string nid = str_of(r, "nid");
-  std::string summary = html_to_text(str_of(r, "content"));
-  std::string pdf = str_of(r, "attachUrl");
+  std::string nid = parse::text(r, "nid");
+  std::string summary = html_to_text(parse::text(r, "content"));
+  std::string pdf = parse::text(r, "attachUrl");
   std::string page = nid.empty() ? "" : std::string(kPageBase) + "/research/company/" + nid;
   remember(nid, summary, pdf, page, true);
   json item = json::object();
   item["nid"] = nid;
-  item["title"] = html_to_text(str_of(r, "title"));
-  item["broker"] = str_of(r, "brokerName");
-  item["date"] = day_of(str_of(r, "writeDate"));
-  item["target_price"] = positive_int(str_of(r, "goalPrice"));
-  item["prev_target_price"] = positive_int(str_of(r, "prevGoalPrice"));
-  item["opinion"] = str_of(r, "opinion");
-  item["views"] = nonneg_int(str_of(r, "readCount"));
+  item["title"] = html_to_text(parse::text(r, "title"));
+  item["broker"] = parse::text(r, "brokerName");
+  item["date"] = day_of(parse::text(r, "writeDate"));
+  item["target_price"] = positive_int(parse::text(r, "goalPrice"));
+  item["prev_target_price"] = positive_int(parse::text(r, "prevGoalPrice"));
+  item["opinion"] = parse::text(r, "opinion");
+  item["views"] = nonneg_int(parse::text(r, "readCount"));
   item["summary"] = summary;
   item["pdf_url"] = pdf;
   item["page_url"] = page;
-  item["code"] = str_of(r, "itemcode");
-  item["name"] = str_of(r, "itemname");
+  item["code"] = parse::text(r, "itemcode");
+  item["name"] = parse::text(r, "itemname");
   return item;
 }
 
 // The mobile site's list of a stock's reports: no target price, opinion or PDF
 // link, so those stay missing (never a 0 or an empty opinion read as one).
 json mobile_report_item(const json& r) {
-  std::string nid = str_of(r, "researchId");
-  std::string summary = html_to_text(str_of(r, "previewContent"));
+  std::string nid = parse::text(r, "researchId");
+  std::string summary = html_to_text(parse::text(r, "previewContent"));
   std::string page = nid.empty() ? "" : std::string(kPageBase) + "/research/company/" + nid;
   remember(nid, summary, "", page, false);
   json item = json::object();
   item["nid"] = nid;
-  item["title"] = html_to_text(str_of(r, "title"));
-  item["broker"] = str_of(r, "brokerName");
-  item["date"] = day_of(str_of(r, "writeDate"));
+  item["title"] = html_to_text(parse::text(r, "title"));
+  item["broker"] = parse::text(r, "brokerName");
+  item["date"] = day_of(parse::text(r, "writeDate"));
   item["target_price"] = nullptr;
   item["prev_target_price"] = nullptr;
   item["opinion"] = "";
-  item["views"] = nonneg_int(str_of(r, "readCount"));
+  item["views"] = nonneg_int(parse::text(r, "readCount"));
   item["summary"] = summary;
   item["pdf_url"] = "";
   item["page_url"] = page;
-  item["code"] = str_of(r, "itemCode");
-  item["name"] = str_of(r, "itemName");
+  item["code"] = parse::text(r, "itemCode");
+  item["name"] = parse::text(r, "itemName");
   return item;
 }
 
@@ -362,7 +361,7 @@ json get_consensus(const std::string& code) {
     if (auto bad = contracts::problem(kIntegrationShape, integ))
       first_error = std::make_exception_ptr(NaverParseError(*bad + ": " + c));
   } catch (const HTTPStatusError& e) {
-    integration_gone = e.status() == 404 || e.status() == 410;
+    integration_gone = e.not_found();
     first_error = std::current_exception();
   } catch (const Error&) {
     first_error = std::current_exception();
@@ -402,7 +401,7 @@ json get_consensus(const std::string& code) {
   out["code"] = c;
   std::optional<double> target;
   std::string target_basis;
-  if (auto t = fmt::parse_number(str_of(info, "priceTargetMean")); t && *t > 0) {
+  if (auto t = fmt::parse_number(parse::text(info, "priceTargetMean")); t && *t > 0) {
     target = *t;
     target_basis = "consensus";
   } else if (auto m = mean_target(dated, today); m && window_complete(today)) {
@@ -411,9 +410,9 @@ json get_consensus(const std::string& code) {
   }
   out["target_price"] = target ? json(*target) : json(nullptr);
   out["target_price_basis"] = target_basis.empty() ? json(nullptr) : json(target_basis);
-  auto recomm = fmt::parse_number(str_of(info, "recommMean"));
+  auto recomm = fmt::parse_number(parse::text(info, "recommMean"));
   out["recomm_mean"] = recomm ? json(*recomm) : json(nullptr);
-  auto created = rmeta::normalize_day(str_of(info, "createDate"));
+  auto created = rmeta::normalize_day(parse::text(info, "createDate"));
   out["consensus_date"] = created ? json(*created) : json(nullptr);
 
   json opinion = json(nullptr), opinion_1m = json(nullptr);
@@ -466,31 +465,31 @@ std::string nid_from_url(const std::string& u) {
 }
 
 json category_row(const json& r, const std::string& kind) {
-  std::string nid = str_of(r, "researchId");
-  if (nid.empty()) nid = str_of(r, "nid");
-  std::string page = str_of(r, "endUrl");
+  std::string nid = parse::text(r, "researchId");
+  if (nid.empty()) nid = parse::text(r, "nid");
+  std::string page = parse::text(r, "endUrl");
   if (nid.empty()) nid = nid_from_url(page);
-  std::string summary = html_to_text(str_of(r, "content"));
-  std::string pdf = str_of(r, "attachUrl");
+  std::string summary = html_to_text(parse::text(r, "content"));
+  std::string pdf = parse::text(r, "attachUrl");
   remember(nid, summary, pdf, page, !pdf.empty());
   std::string industry;
   for (const char* k : {"industryName", "upjongName", "sectorName", "industry"}) {
-    industry = str_of(r, k);
+    industry = parse::text(r, k);
     if (!industry.empty()) break;
   }
-  if (industry.empty() && kind == "industry") industry = str_of(r, "itemName");
+  if (industry.empty() && kind == "industry") industry = parse::text(r, "itemName");
   json row = json::object();
   row["nid"] = nid;
-  row["title"] = html_to_text(str_of(r, "title"));
-  row["broker"] = str_of(r, "brokerName");
-  row["date"] = day_of(str_of(r, "writeDate"));
-  row["views"] = nonneg_int(str_of(r, "readCount"));
+  row["title"] = html_to_text(parse::text(r, "title"));
+  row["broker"] = parse::text(r, "brokerName");
+  row["date"] = day_of(parse::text(r, "writeDate"));
+  row["views"] = nonneg_int(parse::text(r, "readCount"));
   row["industry"] = industry;
-  row["category"] = str_of(r, "researchCategory").empty() ? str_of(r, "category") : str_of(r, "researchCategory");
-  row["code"] = str_of(r, "itemCode");
-  row["name"] = str_of(r, "itemName");
-  row["opinion"] = str_of(r, "opinion");
-  row["target_price"] = positive_int(str_of(r, "goalPrice"));
+  row["category"] = parse::text(r, "researchCategory").empty() ? parse::text(r, "category") : parse::text(r, "researchCategory");
+  row["code"] = parse::text(r, "itemCode");
+  row["name"] = parse::text(r, "itemName");
+  row["opinion"] = parse::text(r, "opinion");
+  row["target_price"] = positive_int(parse::text(r, "goalPrice"));
   row["page_url"] = page;
   row["summary"] = summary;
   return row;

@@ -502,6 +502,14 @@ TEST(NaverCaptures, LegacyPollingReadsWhatNaversOwnTemplateRenders) {
   } catch (const HTTPStatusError& e) {
     EXPECT_EQ(e.status(), 503);
   }
+  // An older API with nothing for the code is no answer while the current one is down.
+  env.srv.route(kLegacyPoll, reply(200, R"({"resultCode":"success","result":{"areas":[{"name":"SERVICE_ITEM","datas":[]}]}})"));
+  try {
+    naver::get_current_price("323410");
+    FAIL() << "an empty stand-in is not an empty quote";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(e.status(), 503);
+  }
   // The current API does not know the code: that answer stands, the older API is not asked.
   env.srv.route(kNewPoll323410, reply(404, "{}"));
   env.srv.route(kLegacyPoll, reply(200, legacy_answer("OPEN", 1768526100000LL).dump()));

@@ -28,7 +28,7 @@ std::optional<json> for_code(F&& call) {
   try {
     return json(call());
   } catch (const HTTPStatusError& e) {
-    if (e.status() == 404 || e.status() == 410) return std::nullopt;
+    if (e.not_found()) return std::nullopt;
     throw;
   }
 }

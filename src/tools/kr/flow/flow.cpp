@@ -99,7 +99,7 @@ std::string get_flow(const server::Args& a) {
       "get_chart로 보세요.");
 
   // The trend API was down and the stock's main page stood in.
-  const bool via_main_page = rows[0].value("via", std::string()) == "main_page";
+  const bool via_main_page = naver::flow_from_main_page(rows);
   std::string stand_in;
   if (via_main_page) {
     stand_in = "투자자 동향 API 조회 실패 — 네이버 종목 메인 페이지의 최근 " + std::to_string(rows.size()) +

@@ -110,7 +110,7 @@ std::string get_flow_batch(const server::Args& a) {
     }
     ++ok;
     // The trend API was down for this stock and its main page's few days stood in.
-    if (rows[0].value("via", std::string()) == "main_page") stand_in.push_back(code);
+    if (naver::flow_from_main_page(rows)) stand_in.push_back(code);
     lines.push_back(label);
     if (deep) {
       std::vector<json> sorted(rows.begin(), rows.end());
@@ -255,7 +255,7 @@ std::string screen_by_flow(const server::Args& a) {
   int failed = 0, stand_ins = 0;
   for (size_t i = 0; i < got.size(); ++i) {
     if (!got[i]) ++failed;
-    else if (flows[i].is_array() && !flows[i].empty() && flows[i][0].value("via", std::string()) == "main_page") ++stand_ins;
+    else if (naver::flow_from_main_page(flows[i])) ++stand_ins;
   }
   std::vector<size_t> matches;
   for (size_t i = 0; i < candidates.size(); ++i) {

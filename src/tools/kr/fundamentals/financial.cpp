@@ -234,7 +234,7 @@ std::string get_financial_batch(const server::Args& a) {
     try {
       records[i] = naver::get_financials(codes[i]);
     } catch (const HTTPStatusError& e) {
-      bool gone = e.status() == 404 || e.status() == 410;
+      bool gone = e.not_found();
       records[i] = {{"_error", gone ? std::string("not_found") : std::string(e.class_name())}};
     } catch (const std::exception& e) {
       records[i] = {{"_error", exception_class_name(e)}};
