@@ -91,6 +91,26 @@ void CallContext::set_stage(std::string label) {
   stage_ = std::move(label);
 }
 
+void CallContext::record(LedgerEntry e) {
+  std::lock_guard<std::mutex> lk(m_);
+  ledger_.push_back(std::move(e));
+}
+
+std::vector<LedgerEntry> CallContext::ledger() const {
+  std::lock_guard<std::mutex> lk(m_);
+  return ledger_;
+}
+
+void CallContext::set_structured(json doc) {
+  std::lock_guard<std::mutex> lk(m_);
+  structured_ = std::move(doc);
+}
+
+std::optional<json> CallContext::structured() const {
+  std::lock_guard<std::mutex> lk(m_);
+  return structured_;
+}
+
 CallContext* current_call() { return t_call; }
 
 CallScope::CallScope(CallContext* ctx) : prev_(t_call) { t_call = ctx; }
@@ -100,6 +120,14 @@ bool call_cancelled() { return t_call && t_call->cancelled(); }
 
 void check_cancelled() {
   if (t_call) t_call->throw_if_cancelled();
+}
+
+void record_lookup(std::string source, LookupStatus outcome, std::string reason, std::string stood_in_for) {
+  if (t_call) t_call->record(LedgerEntry{std::move(source), outcome, std::move(reason), std::move(stood_in_for)});
+}
+
+void set_structured_result(json doc) {
+  if (t_call) t_call->set_structured(std::move(doc));
 }
 
 ProgressStage::ProgressStage(std::string label) : ctx_(t_item_depth == 0 ? t_call : nullptr) {

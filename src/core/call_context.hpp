@@ -6,6 +6,12 @@
 // reads it through current_call(): the HTTP client stops transfers of a cancelled
 // call, the parallel map starts no new items, and long stages report progress.
 // Nothing here knows about a transport: progress goes to a function the host gives.
+//
+// The context also keeps the call's ledger: every source request the call made,
+// with what it came to (found, not found, failed and why, or stood in for another
+// source). The meta builder and the wrapper read completeness, the failure
+// warnings and the error flag from it, so a tool cannot forget a failed lookup.
+// And it keeps the structured result a tool may hand back beside its text.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,9 +19,22 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "core/json.hpp"
+#include "core/lookup.hpp"
 
 namespace tessaro {
+
+// One source request of a call, as the ledger keeps it.
+struct LedgerEntry {
+  std::string source;         // what was asked: "naver.price", "naver.alerts", "sec.concept:Assets", ...
+  LookupStatus outcome = LookupStatus::found;
+  std::string reason;         // failed: the short cause; not_found: optional detail
+  std::string stood_in_for;   // set when this source answered in place of that one
+};
 
 // Thrown where a cancelled call would start new work. It is not one of our Error
 // kinds, so the error wrappers let it pass and the host drops the call's reply.
@@ -56,6 +75,14 @@ class CallContext {
   std::string stage() const;
   void set_stage(std::string label);
 
+  // The ledger (safe from the call's worker threads).
+  void record(LedgerEntry e);
+  std::vector<LedgerEntry> ledger() const;
+
+  // The structured result of the call (the same document the text shows), if any.
+  void set_structured(json doc);
+  std::optional<json> structured() const;
+
  private:
   void emit_locked(double progress, double total, const std::string& message, bool force);
 
@@ -75,6 +102,8 @@ class CallContext {
   std::string loop_label_;
   size_t loop_done_ = 0;
   std::string stage_;
+  std::vector<LedgerEntry> ledger_;
+  std::optional<json> structured_;
 };
 
 // The context bound to this thread, or nullptr outside a call.
@@ -95,6 +124,12 @@ class CallScope {
 // Shorthands on the current call; no-ops outside one.
 bool call_cancelled();
 void check_cancelled();   // throws Cancelled when the current call was cancelled
+
+// Records one source request in the current call's ledger; a no-op outside a call.
+void record_lookup(std::string source, LookupStatus outcome, std::string reason = "",
+                   std::string stood_in_for = "");
+// Hands the current call's structured result to the host; a no-op outside a call.
+void set_structured_result(json doc);
 
 // A long stage of a tool ("일봉 조회"). The parallel map run in it (the outermost
 // one, wherever it sits) reports its items as progress under this label.

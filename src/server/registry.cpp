@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "server/toolsets.hpp"
@@ -107,6 +108,35 @@ ToolRegistration::ToolRegistration(const char* name, const char* description, To
   table()[name] = Entry{description ? description : "", std::move(fn)};
 }
 
+namespace {
+std::mutex& decor_mutex() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, ToolDecor>& decors() {
+  static std::map<std::string, ToolDecor> m;
+  return m;
+}
+void merge_object(json& into, const json& from) {
+  if (!from.is_object()) return;
+  if (!into.is_object()) into = json::object();
+  for (auto it = from.begin(); it != from.end(); ++it) into[it.key()] = it.value();
+}
+}  // namespace
+
+ToolDecorRegistration::ToolDecorRegistration(const char* name, ToolDecor decor) {
+  std::lock_guard<std::mutex> lk(decor_mutex());
+  ToolDecor& d = decors()[name];
+  merge_object(d.output_schema, decor.output_schema);
+  merge_object(d.meta, decor.meta);
+}
+
+ToolDecor tool_decor(const std::string& name) {
+  std::lock_guard<std::mutex> lk(decor_mutex());
+  auto it = decors().find(name);
+  return it == decors().end() ? ToolDecor{} : it->second;
+}
+
 const ToolFn* find_body(const std::string& name) {
   auto it = table().find(name);
   return it == table().end() ? nullptr : &it->second.fn;
@@ -151,6 +181,14 @@ namespace {
 
 ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
   const std::string& name = entry.name;
+  // Every call has a context, also one run from the command line or a test:
+  // its ledger and structured result belong to this call alone.
+  std::optional<CallContext> own;
+  std::optional<CallScope> own_scope;
+  if (!current_call()) {
+    own.emplace();
+    own_scope.emplace(&*own);
+  }
   Args a(prepare_arguments(entry, arguments));
   const ToolFn* fn = find_body(name);
   auto body = [&]() -> std::string {
@@ -170,6 +208,7 @@ ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
       reply.text = recorded();
       break;
   }
+  reply.structured = current_call()->structured();
   return reply;
 }
 

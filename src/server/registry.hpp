@@ -44,6 +44,20 @@ struct ToolRegistration {
   ToolRegistration(const char* name, const char* description, ToolFn fn);
 };
 
+// What a tool declares beside its arguments, in tools/list: an output schema (its
+// replies then carry the same document as structuredContent) and `_meta` (for
+// example the view an MCP Apps host renders for it). Several registrations for
+// one tool merge; a later key wins.
+struct ToolDecor {
+  json output_schema = nullptr;   // object or null
+  json meta = nullptr;            // object or null
+};
+struct ToolDecorRegistration {
+  ToolDecorRegistration(const char* name, ToolDecor decor);
+};
+// Null fields where the tool declares nothing.
+ToolDecor tool_decor(const std::string& name);
+
 enum class Wrapper { Safe, SafeUS, None };
 
 struct ParamDecl {

@@ -2,6 +2,7 @@
 // Running a tool for the host: the reply with its error flag, and the arguments
 // as the body receives them. An argument given as null counts as not given: its
 // default applies, and a required one is refused (call_tool and run_tool alike).
+#include <optional>
 #include <string>
 
 #include "core/json.hpp"
@@ -14,6 +15,7 @@ namespace tessaro::server {
 struct ToolReply {
   std::string text;
   bool is_error = false;
+  std::optional<json> structured;   // the call's structured result, when the tool gave one
 };
 
 struct UnknownToolError : ArgumentError {
