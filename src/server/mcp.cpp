@@ -17,6 +17,7 @@
 #include "core/errors.hpp"
 #include "server/arg_rules.hpp"
 #include "server/registry.hpp"
+#include "server/resources.hpp"
 #include "server/tool_call.hpp"
 #include "server/toolsets.hpp"
 
@@ -87,9 +88,14 @@ json input_schema(const ToolEntry& entry) {
   return schema;
 }
 
-json call_result(const std::string& text, bool is_error) {
-  return json{{"content", json::array({json{{"type", "text"}, {"text", text}}})}, {"isError", is_error}};
+json call_result(const ToolReply& reply) {
+  json r{{"content", json::array({json{{"type", "text"}, {"text", reply.text}}})}};
+  if (reply.structured) r["structuredContent"] = *reply.structured;
+  r["isError"] = reply.is_error;
+  return r;
 }
+
+json call_result(const std::string& text, bool is_error) { return call_result(ToolReply{text, is_error, std::nullopt}); }
 
 // Request ids are strings or numbers (null tolerated); anything else is no id.
 bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
@@ -113,7 +119,7 @@ json handle_tools_call(const json& id, const json& params) {
   try {
     ToolReply reply = run_tool(name, args);
     if (call_cancelled()) return nullptr;
-    return result_response(id, call_result(reply.text, reply.is_error));
+    return result_response(id, call_result(reply));
   } catch (const UnknownToolError& e) {
     return error_response(id, -32602, e.what());
   } catch (const Cancelled&) {
@@ -126,13 +132,44 @@ json handle_tools_call(const json& id, const json& params) {
   }
 }
 
+json resources_list() {
+  json out = json::array();
+  for (const auto& r : resources()) {
+    json e{{"uri", r.uri}, {"name", r.name}};
+    if (!r.title.empty()) e["title"] = r.title;
+    if (!r.description.empty()) e["description"] = r.description;
+    if (!r.mime_type.empty()) e["mimeType"] = r.mime_type;
+    if (r.meta.is_object()) e["_meta"] = r.meta;
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+// Resource not found is -32002 in every revision that has resources.
+json handle_resources_read(const json& id, const json& params) {
+  if (!params.is_object() || !params.contains("uri") || !params["uri"].is_string())
+    return error_response(id, -32602, "Invalid params: ⚠️ 읽을 리소스의 uri가 필요합니다.");
+  std::string uri = params["uri"].get<std::string>();
+  const ResourceDecl* r = find_resource(uri);
+  if (!r) return error_response(id, -32002, "Resource not found: " + uri);
+  try {
+    json c{{"uri", r->uri}};
+    if (!r->mime_type.empty()) c["mimeType"] = r->mime_type;
+    c["text"] = r->read ? r->read() : std::string();
+    if (r->meta.is_object()) c["_meta"] = r->meta;
+    return result_response(id, json{{"contents", json::array({std::move(c)})}});
+  } catch (const std::exception& e) {
+    return error_response(id, -32603, std::string("⚠️ 리소스를 읽지 못했습니다: ") + exception_class_name(e));
+  }
+}
+
 json initialize_result(const json& params) {
   std::string asked = params.is_object() && params.contains("protocolVersion") && params["protocolVersion"].is_string()
                           ? params["protocolVersion"].get<std::string>()
                           : "";
   std::string version = protocol_supported(asked) ? asked : LATEST_PROTOCOL;
   return json{{"protocolVersion", version},
-              {"capabilities", {{"tools", {{"listChanged", false}}}}},
+              {"capabilities", {{"tools", {{"listChanged", false}}}, {"resources", {{"listChanged", false}}}}},
               {"serverInfo", {{"name", "tessaro-mcp"}, {"title", "Tessaro"}, {"version", TESSARO_VERSION}}},
               {"instructions", instructions()}};
 }
@@ -153,14 +190,17 @@ json tools_list() {
     // Repeating a call changes nothing more, except for the workbook writers, whose
     // every call saves a new file; the watchlist keeps a set.
     bool idempotent = !writes_disk || entry.name == "watchlist";
-    tools.push_back(json{{"name", entry.name},
-                         {"description", description_of(entry.name)},
-                         {"inputSchema", input_schema(entry)},
-                         {"annotations",
-                          {{"title", title_of(entry.name)},
+    json tool{{"name", entry.name},
+              {"description", description_of(entry.name)},
+              {"inputSchema", input_schema(entry)}};
+    ToolDecor decor = tool_decor(entry.name);
+    if (decor.output_schema.is_object()) tool["outputSchema"] = decor.output_schema;
+    tool["annotations"] = {{"title", title_of(entry.name)},
                            {"readOnlyHint", !writes_disk},
                            {"idempotentHint", idempotent},
-                           {"openWorldHint", !offline}}}});
+                           {"openWorldHint", !offline}};
+    if (decor.meta.is_object()) tool["_meta"] = decor.meta;
+    tools.push_back(std::move(tool));
   }
   return tools;
 }
@@ -187,6 +227,9 @@ json handle_message(const json& msg) {
     return result_response(id, json{{"tools", tools_list()}});
   }
   if (method == "tools/call") return handle_tools_call(id, params);
+  if (method == "resources/list") return result_response(id, json{{"resources", resources_list()}});
+  if (method == "resources/templates/list") return result_response(id, json{{"resourceTemplates", json::array()}});
+  if (method == "resources/read") return handle_resources_read(id, params);
   return error_response(id, -32601, "Method not found: " + method);
 }
 
