@@ -269,7 +269,7 @@ std::string get_price(const server::Args& args) {
   }
 
   server::KrMetaArgs ma;
-  ma.kind = "snapshot";
+  ma.kind = "quote";
   ma.code = code;
   ma.name = rec.value("name", json());
   ma.data_as_of = rec.value("quote_date", json());
