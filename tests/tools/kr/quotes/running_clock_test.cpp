@@ -96,9 +96,9 @@ TEST(RunningClock, EtfBarReadBeforeTheCloseIsReadAgainAfterIt) {
 }
 
 // The week closes with Friday's after-market at 20:00: a weekly bar read at
-// Friday 19:59 is read again at 20:00:05.
+// Friday 19:59:30 is read again at 20:00:05.
 TEST(RunningClock, WeeklyBarReadBeforeFridaysCloseIsReadAgainAfterIt) {
-  MovingEnv env("2026-12-11 19:59");
+  MovingEnv env("2026-12-11 19:59:30");
   env.week = {"20261127|1000|1100|900|1050|10", "20261204|1050|1200|1000|1150|10", "20261211|1150|1300|1100|1250|10"};
   env.day = {"20261210|1200|1260|1190|1240|5", "20261211|1240|1300|1230|1250|5"};
   json m1 = meta_of(chart({{"code", "005930"}, {"timeframe", "week"}, {"count", 3}}));
