@@ -149,6 +149,7 @@ TEST(QuoteDay, QuotesDatedBeforeTodayAreThatDaysValueAtEveryHour) {
     EXPECT_FALSE(any_warning(meta, "최근 거래일(2026-09-14)")) << at << meta["warnings"];
     EXPECT_FALSE(any_warning(meta, "20:00 전까지 바뀝니다")) << at;
     EXPECT_TRUE(any_warning(meta, "2026-09-11 마지막 체결")) << at << meta["warnings"];
+    EXPECT_TRUE(contains(text, "\n※ 마지막 체결 2026-09-11 — 그 뒤로 체결이 없어 오늘 시세가 아닙니다")) << text;
   }
   {
     // Yesterday's 20:00 after-market price read at 17:00 today, during the after-market.
