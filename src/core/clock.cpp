@@ -210,6 +210,49 @@ std::string canonical_zone(const std::string& name) {
   if (name == "Korea" || name == "ROK") return KST;
   return "";
 }
+// A POSIX TZ string without daylight saving ("KST-9": a name, then the hours to
+// add to local time for UTC) as a zone of the database: Korea's own name with
+// Korea's offset is Asia/Seoul; another whole-hour offset is the Etc/GMT zone of
+// that offset. Empty when the text is no such string (rules with a DST part name
+// no single zone).
+std::string posix_tz_zone(const std::string& tz) {
+  size_t i = 0;
+  std::string name;
+  if (i < tz.size() && tz[i] == '<') {
+    size_t close = tz.find('>', i);
+    if (close == std::string::npos) return "";
+    name = tz.substr(i + 1, close - i - 1);
+    i = close + 1;
+  } else {
+    while (i < tz.size() && std::isalpha((unsigned char)tz[i])) name.push_back(tz[i++]);
+    if (name.size() < 3) return "";
+  }
+  int sign = 1;
+  if (i < tz.size() && (tz[i] == '+' || tz[i] == '-')) sign = tz[i++] == '-' ? -1 : 1;
+  size_t digits = i;
+  int hours = 0;
+  while (i < tz.size() && std::isdigit((unsigned char)tz[i])) hours = hours * 10 + (tz[i++] - '0');
+  if (i == digits || hours > 24) return "";
+  int minutes = 0;
+  if (i < tz.size() && tz[i] == ':') {
+    ++i;
+    size_t m0 = i;
+    while (i < tz.size() && std::isdigit((unsigned char)tz[i])) minutes = minutes * 10 + (tz[i++] - '0');
+    if (i == m0) return "";
+    if (i < tz.size() && tz[i] == ':') {   // seconds: read and ignored
+      ++i;
+      while (i < tz.size() && std::isdigit((unsigned char)tz[i])) ++i;
+    }
+  }
+  if (i != tz.size()) return "";
+  const int west = sign * (hours * 60 + minutes);   // minutes to add to local time for UTC
+  if (west == -9 * 60 && (name == "KST" || name == "+09")) return KST;
+  if (minutes != 0) return "";
+  if (west == 0) return "Etc/UTC";
+  // Etc/GMT+5 is five hours west of Greenwich, as in POSIX.
+  std::string z = "Etc/GMT" + std::string(west > 0 ? "+" : "-") + std::to_string(std::abs(west) / 60);
+  return is_zone(z) ? z : "";
+}
 }  // namespace
 
 std::string viewer_zone() {
@@ -217,6 +260,7 @@ std::string viewer_zone() {
   if (!tz.empty() && tz[0] == ':') tz = tz.substr(1);
   if (auto pos = tz.find("zoneinfo/"); pos != std::string::npos) tz = tz.substr(pos + 9);
   if (auto z = canonical_zone(tz); !z.empty()) return z;
+  if (auto z = posix_tz_zone(tz); !z.empty()) return z;
   std::error_code ec;
   auto target = std::filesystem::read_symlink("/etc/localtime", ec);
   if (!ec) {

@@ -356,11 +356,22 @@ std::pair<json, std::vector<std::string>> bar_exclusion_info(const json& exclude
 }
 
 json bar_data_as_of(const std::string& timeframe, const json& date, const MarketCalendar& cal,
-                    std::optional<Instant> now_opt) {
+                    std::optional<Instant> now_opt, std::optional<Day> latest_daily) {
   auto ds = rmeta::normalize_day(date);
   if (!ds) return date;
   if (timeframe != "week" && timeframe != "month") return *ds;
-  auto d = bar_data_day(timeframe, *parse_day(*ds), now_opt.value_or(now()), cal);
+  Day bar_day = *parse_day(*ds);
+  auto d = bar_data_day(timeframe, bar_day, now_opt.value_or(now()), cal);
+  // The calendar says which days of the period have begun; the daily series says
+  // which of them the source holds (a stock halted mid-week, a feed without
+  // today's trades yet). A daily bar inside the period earlier than the
+  // calendar's day is the latest day the bar can hold.
+  if (d && latest_daily && *latest_daily < *d) {
+    Day first = timeframe == "week" ? bar_day - std::chrono::days(weekday(bar_day))
+                                    : std::chrono::sys_days(std::chrono::year_month_day(bar_day).year() /
+                                                            std::chrono::year_month_day(bar_day).month() / 1);
+    if (*latest_daily >= first) d = *latest_daily;
+  }
   return d ? json(day_str(*d)) : json(*ds);
 }
 

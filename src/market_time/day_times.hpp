@@ -44,10 +44,11 @@ std::optional<Day> bar_data_day(const std::string& timeframe, Day bar_date, Inst
 
 // data_as_of of a bar series whose last bar is dated `date`: for weekly and
 // monthly bars the latest trading day the bar holds so far (its date may be the
-// period's last trading day, still to come); daily bars keep their date. The
-// value is returned unchanged when it is not a day.
+// period's last trading day, still to come), no later than `latest_daily`, the
+// last day of the same stock's daily series when known; daily bars keep their
+// date. The value is returned unchanged when it is not a day.
 json bar_data_as_of(const std::string& timeframe, const json& date, const MarketCalendar& cal,
-                    std::optional<Instant> now = std::nullopt);
+                    std::optional<Instant> now = std::nullopt, std::optional<Day> latest_daily = std::nullopt);
 
 // The today-bar sentence of an extended-bar record (begins with a blank), or "".
 std::string today_bar_note(const json& info);

@@ -88,6 +88,15 @@ long long Range::clamp(long long v) const {
   return v;
 }
 
+std::string Range::clamp_note() const {
+  if (refused || (!minimum && !maximum)) return "";
+  if (minimum && maximum)
+    return std::to_string(*minimum) + "보다 작으면 " + std::to_string(*minimum) + ", " + std::to_string(*maximum) +
+           "보다 크면 " + std::to_string(*maximum) + "으로 맞춰 씁니다(거부하지 않음).";
+  if (maximum) return std::to_string(*maximum) + "보다 크면 " + std::to_string(*maximum) + "으로 맞춰 씁니다(거부하지 않음).";
+  return std::to_string(*minimum) + "보다 작으면 " + std::to_string(*minimum) + "으로 맞춰 씁니다(거부하지 않음).";
+}
+
 ArgumentRange::ArgumentRange(const char* tool, const char* arg, const Range& range) {
   rules().ranges[Key{tool, arg}] = &range;
 }
@@ -110,8 +119,13 @@ void add_argument_rules(const std::string& tool, const std::string& arg, const s
     else schema["enum"] = c->spellings();
   }
   if (const Range* r = argument_range(tool, arg)) {
-    if (r->minimum) schema["minimum"] = *r->minimum;
-    if (r->maximum) schema["maximum"] = *r->maximum;
+    if (r->refused) {
+      if (r->minimum) schema["minimum"] = *r->minimum;
+      if (r->maximum) schema["maximum"] = *r->maximum;
+    } else if (std::string note = r->clamp_note(); !note.empty()) {
+      const json& d = schema.value("description", json());
+      schema["description"] = d.is_string() && !d.get<std::string>().empty() ? d.get<std::string>() + " " + note : note;
+    }
   }
 }
 

@@ -56,11 +56,17 @@ struct ArgumentChoices {
   ArgumentChoices(const char* tool, const char* arg, const Choices& choices);
 };
 
-// A documented numeric range: the schema's minimum/maximum and the clamp the tool
-// applies to what it receives.
+// A documented numeric range and the clamp the tool applies to what it receives.
+// A value outside it is taken and brought inside, not refused: the schema says so
+// in the argument's description and declares no minimum/maximum, which would make
+// a client refuse a call the tool answers. Only a range whose outside values the
+// tool turns away (`refused`) is declared as the schema's minimum/maximum.
 struct Range {
   std::optional<long long> minimum, maximum;
+  bool refused = false;
   long long clamp(long long v) const;
+  // "…보다 크면 …으로 맞춰 씁니다." for a clamping range, "" for a refusing one.
+  std::string clamp_note() const;
 };
 
 struct ArgumentRange {
@@ -72,8 +78,9 @@ const Range* argument_range(const std::string& tool, const std::string& arg);
 // Every (tool, argument) that has a fixed set, in registration order.
 std::vector<std::pair<std::string, std::string>> arguments_with_choices();
 
-// Adds enum (on the items of a list) and minimum/maximum to the schema of one
-// argument of declared type `type`.
+// Adds enum (on the items of a list) and the range (minimum/maximum when it
+// refuses, a clamping sentence in the description when it clamps) to the schema
+// of one argument of declared type `type`.
 void add_argument_rules(const std::string& tool, const std::string& arg, const std::string& type, json& schema);
 
 }  // namespace tessaro::server

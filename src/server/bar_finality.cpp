@@ -24,7 +24,25 @@ std::optional<std::string> settled_day(Instant at) {
   return day_str(last);
 }
 
-const bars_cache::FinalityRegistration kRegistration{{&now, &period_closed, &settled_day}};
+// The first opening or closing of a KRX session after `at`, from each day's own
+// sessions (regular and after-market; the exam day's late ones included). ETFs
+// close at the regular close, which is one of them.
+std::optional<Instant> next_boundary(Instant at) {
+  const MarketCalendar& cal = krx_calendar(true);
+  Day d = to_kst(at).date();
+  for (int i = 0; i < 40; ++i, d += std::chrono::days(1)) {
+    for (const auto& s : cal.sessions(d)) {
+      if (s.name == SESSION_PRE_OPEN) continue;
+      for (int m : {s.open_min, s.close_min}) {
+        Instant edge = from_kst(d, m / 60, m % 60);
+        if (edge > at) return edge;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+const bars_cache::FinalityRegistration kRegistration{{&now, &period_closed, &settled_day, &next_boundary}};
 
 }  // namespace
 }  // namespace tessaro::mt

@@ -1,7 +1,9 @@
 // The server instructions: what the assistant reads before its first call. With
 // some toolsets switched off, the question table, the batch table and the tool
 // roles leave out what names only tools that are off; every rule stays, in order.
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -233,8 +235,78 @@ void filter_tables(std::vector<std::string>& lines) {
 
 bool indented(const std::string& line) { return line.rfind("  ", 0) == 0; }
 
+// Role lines that hold a rule besides their tools: when the tools are all off the
+// rule still applies, in these words.
+const std::vector<std::pair<std::string, std::string>>& rule_only_forms() {
+  static const std::vector<std::pair<std::string, std::string>> v = {
+      {"- 테마 탐색과 검증은 다르다:",
+       "- 테마 탐색과 검증은 다르다: 테마·기사로 좁힌 후보도 모든 숫자는 다시 도구로 확인한다."},
+  };
+  return v;
+}
+
+std::optional<std::string> rule_only_form(const std::string& line) {
+  for (const auto& [head, form] : rule_only_forms())
+    if (line.rfind(head, 0) == 0) return form;
+  return std::nullopt;
+}
+
+// A run of tool names in backticks joined by ", ", "·" or " / " keeps only the
+// tools that are on ("… `get_multi_stocks`, `get_flow_batch`에" with flow off:
+// "… `get_multi_stocks`에"). A name that is no tool counts as on.
+std::string prune_name_lists(const std::string& line) {
+  struct Tok {
+    size_t open, close;   // the opening backtick and the item's last character
+    bool on;
+  };
+  std::vector<Tok> toks;
+  for (size_t pos = 0;;) {
+    size_t open = line.find('`', pos);
+    if (open == std::string::npos) break;
+    size_t close = line.find('`', open + 1);
+    if (close == std::string::npos) break;
+    Named n;
+    note_name(line.substr(open + 1, close - open - 1), n);
+    pos = close + 1;
+    // "`get_index`(코스피·코스닥 지수)": the words in brackets belong to the item.
+    if (close + 1 < line.size() && line[close + 1] == '(') {
+      size_t end = line.find(')', close + 1);
+      if (end != std::string::npos && line.find('`', close + 1) > end) close = end;
+    }
+    toks.push_back({open, close, !off(n)});
+  }
+  static const std::vector<std::string> seps = {", ", "·", " / "};
+  std::string out;
+  size_t copied = 0;
+  for (size_t i = 0; i < toks.size();) {
+    // The run starting at toks[i]: tokens joined by one and the same separator.
+    size_t j = i;
+    std::string sep;
+    while (j + 1 < toks.size()) {
+      std::string between = line.substr(toks[j].close + 1, toks[j + 1].open - toks[j].close - 1);
+      if (std::find(seps.begin(), seps.end(), between) == seps.end() || (!sep.empty() && between != sep)) break;
+      sep = between;
+      ++j;
+    }
+    bool any_on = false, any_off = false;
+    for (size_t k = i; k <= j; ++k) (toks[k].on ? any_on : any_off) = true;
+    if (j > i && any_on && any_off) {
+      out += line.substr(copied, toks[i].open - copied);
+      std::vector<std::string> kept;
+      for (size_t k = i; k <= j; ++k)
+        if (toks[k].on) kept.push_back(line.substr(toks[k].open, toks[k].close - toks[k].open + 1));
+      for (size_t k = 0; k < kept.size(); ++k) out += (k ? sep : "") + kept[k];
+      copied = toks[j].close + 1;
+    }
+    i = j + 1;
+  }
+  return out + line.substr(copied);
+}
+
 // The role list: a top-level item with its indented lines is one block. A sub-item
-// naming only tools that are off goes; a block whose tools are all off goes whole.
+// naming only tools that are off goes; a block whose tools are all off goes whole,
+// except the rules in it that name no tool (the ticker rule of the US tools): a
+// heading that names no tool stays with them.
 void filter_roles(std::vector<std::string>& lines, size_t from, size_t to) {
   std::vector<std::string> out;
   size_t i = from;
@@ -252,7 +324,19 @@ void filter_roles(std::vector<std::string>& lines, size_t from, size_t to) {
       block.enabled = block.enabled || sub.enabled;
       if (!off(sub)) kept.push_back(lines[j]);
     }
-    if (!off(block)) out.insert(out.end(), kept.begin(), kept.end());
+    if (!off(block)) {
+      out.insert(out.end(), kept.begin(), kept.end());
+    } else if (auto form = rule_only_form(lines[i])) {
+      out.push_back(*form);
+    } else if (!names_in(lines[i]).any) {
+      std::vector<std::string> rules;
+      for (size_t k = i + 1; k < j; ++k)
+        if (lines[k].rfind("  - ", 0) == 0 && !names_in(lines[k]).any) rules.push_back(lines[k]);
+      if (!rules.empty()) {
+        out.push_back(lines[i]);
+        out.insert(out.end(), rules.begin(), rules.end());
+      }
+    }
     i = j;
   }
   lines.erase(lines.begin() + long(from), lines.begin() + long(to));
@@ -269,6 +353,7 @@ std::string build_instructions() {
       roles_end = i;
   }
   if (roles < lines.size()) filter_roles(lines, roles, roles_end);
+  for (auto& l : lines) l = prune_name_lists(l);
   std::string text;
   for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
   return text;

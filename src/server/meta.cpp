@@ -4,6 +4,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
 #include "market_time/day_times.hpp"
+#include "market_time/quote_standing.hpp"
 #include "sources/metrics.hpp"
 
 namespace tessaro::server {
@@ -76,7 +77,14 @@ json kr_meta(const KrMetaArgs& a) {
   const std::optional<bool> forming = forming_of(a.kind, a.bar_forming, a.bar_state);
   std::string basis = basis_for(a.kind, forming, krx.value("is_open", false) || after);
   std::vector<std::string> warnings = a.warnings;
-  if (a.kind != "filing" && mt::data_is_latest_day(forming, a.data_as_of, krx)) {
+  json data_as_of = a.data_as_of;
+  if (a.kind == "quote") {
+    // A quote: its own trading day decides its day, its basis and its notes.
+    mt::QuoteStanding st = mt::quote_standing(a.data_as_of, a.price_session, krx);
+    basis = st.data_basis;
+    data_as_of = st.data_as_of;
+    warnings.insert(warnings.begin(), st.notes.begin(), st.notes.end());
+  } else if (a.kind != "filing" && mt::data_is_latest_day(forming, a.data_as_of, krx)) {
     auto notes = mt::kr_market_note(&krx, a.price_session);
     warnings.insert(warnings.begin(), notes.begin(), notes.end());
   }
@@ -85,7 +93,7 @@ json kr_meta(const KrMetaArgs& a) {
   mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);
   BuildMetaArgs b;
   b.data_basis = basis;
-  b.data_as_of = truthy(a.data_as_of) ? a.data_as_of : (a.kind == "filing" ? json(nullptr) : krx["last_trading_day"]);
+  b.data_as_of = truthy(data_as_of) ? data_as_of : (a.kind == "filing" ? json(nullptr) : krx["last_trading_day"]);
   b.data_period = a.data_period;
   b.market = "KR";
   b.session = krx["status"];

@@ -10,7 +10,7 @@
 namespace tessaro::server {
 
 struct KrMetaArgs {
-  std::string kind;                 // "snapshot", "bars" or "filing"
+  std::string kind;                 // "snapshot", "quote" (data_as_of: the last trade's day), "bars" or "filing"
   json data_as_of = nullptr;        // day text or null
   json data_period = nullptr;
   json code = nullptr;

@@ -4,7 +4,9 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/registry.hpp"
@@ -75,8 +77,9 @@ std::string today_bar_sentence(const json& info) {
 }
 
 // info: extended_bar_info of the rows (null when none are after-market bars);
-// open_day: the last row's date when that bar is not finished, else "".
-std::string after_market_preamble(const json& info, const std::string& open_day) {
+// open_day: the date of the row whose day is not finished, else ""; newest_first:
+// the sheet lists the newest row on top (the flow table).
+std::string after_market_preamble(const json& info, const std::string& open_day, bool newest_first = false) {
   std::string out;
   if (info.is_object()) {
     int bars = info.value("bars", 0);
@@ -88,9 +91,50 @@ std::string after_market_preamble(const json& info, const std::string& open_day)
              "알려 주세요.\n";
   }
   if (!open_day.empty())
-    out += "⚠️ 마지막 행(" + open_day + ")은 아직 끝나지 않은 봉이에요 (시트의 봉상태 열에 '진행 중'으로 표시). " +
-           today_bar_sentence(info) + "\n";
+    out += std::string(newest_first ? "⚠️ 맨 위 행(" + open_day + ")은 아직 끝나지 않은 날이에요"
+                                    : "⚠️ 마지막 행(" + open_day + ")은 아직 끝나지 않은 봉이에요") +
+           " (시트의 봉상태 열에 '진행 중'으로 표시). " + today_bar_sentence(info) + "\n";
   return out.empty() ? out : out + "\n";
+}
+
+// What a table of daily rows (in any order) needs said about its days: the
+// after-market record of the rows and the day of a bar not finished yet ("" when
+// every bar is). ETFs and ETNs have no after-market; their day ends with the
+// regular session. One reading for every daily table a file is made of.
+struct DayRowsLabels {
+  json info;
+  std::string open_day;
+};
+DayRowsLabels day_rows_labels(const json& rows, bool after_market) {
+  std::vector<json> asc(rows.begin(), rows.end());
+  std::stable_sort(asc.begin(), asc.end(), [](const json& x, const json& y) {
+    return rmeta::normalize_day(x.value("date", json())).value_or("") <
+           rmeta::normalize_day(y.value("date", json())).value_or("");
+  });
+  json sorted(asc);
+  DayRowsLabels out;
+  out.info = after_market ? mt::extended_bar_info(sorted, "day") : json(nullptr);
+  json state = mt::bar_state("day", sorted, std::nullopt, &mt::krx_calendar(after_market));
+  if (state.is_object() && state.value("last_bar_complete", json()) == json(false))
+    out.open_day = state.value("last_bar_date", std::string());
+  return out;
+}
+
+// The bar-state column: the open day's row "진행 중 (미확정)", every other "확정".
+void mark_open_row(excel::Table& t, const std::string& open_day) {
+  if (open_day.empty()) return;
+  t.columns.push_back("bar_state");
+  for (auto& r : t.rows)
+    r["bar_state"] = rmeta::normalize_day(r.value("date", json())).value_or("") == open_day ? "진행 중 (미확정)" : "확정";
+}
+
+// Whether the stock's bars can hold after-market trades; an unreadable division counts as yes.
+bool can_hold_after_market(const std::string& code) {
+  try {
+    return mt::bars_can_include_after_market(naver::get_krx_sosok(code));
+  } catch (const std::exception&) {
+    return true;
+  }
 }
 
 std::string saved_reply(const std::filesystem::path& path, const excel::Table& t) {
@@ -125,18 +169,9 @@ std::string export_to_excel(const server::Args& a) {
     table.labels = {{"high", "고가"}, {"low", "저가"}};
     sheet = "OHLCV";
     prefix = "chart_" + excel::safe_name_part(code);
-    // ETFs and ETNs have no after-market; their day ends with the regular session.
-    const bool after_market = mt::bars_can_include_after_market(naver::get_krx_sosok(code));
-    json info = after_market ? mt::extended_bar_info(rows, "day") : json(nullptr);
-    json state = mt::bar_state("day", rows, std::nullopt, &mt::krx_calendar(after_market));
-    std::string open_day;
-    if (state.is_object() && state.value("last_bar_complete", json()) == json(false)) {
-      open_day = state.value("last_bar_date", std::string());
-      table.columns.push_back("bar_state");
-      for (size_t i = 0; i < table.rows.size(); ++i)
-        table.rows[i]["bar_state"] = i + 1 == table.rows.size() ? "진행 중 (미확정)" : "확정";
-    }
-    preamble = after_market_preamble(info, open_day);
+    DayRowsLabels labels = day_rows_labels(rows, can_hold_after_market(code));
+    mark_open_row(table, labels.open_day);
+    preamble = after_market_preamble(labels.info, labels.open_day);
   } else if (data_type == "flow") {
     if (!valid_code) return "수급 데이터를 가져올 수 없습니다: " + code;
     json rows;
@@ -151,7 +186,10 @@ std::string export_to_excel(const server::Args& a) {
     table.currency = "KRW";
     sheet = "Investor Flow";
     prefix = "flow_" + excel::safe_name_part(code);
-    preamble = after_market_preamble(mt::extended_bar_info(rows, "day"), "");
+    // Rows newest first; today's row is unfinished until the day's last session ends.
+    DayRowsLabels labels = day_rows_labels(rows, can_hold_after_market(code));
+    mark_open_row(table, labels.open_day);
+    preamble = after_market_preamble(labels.info, labels.open_day, true);
   } else if (data_type == "financial") {
     if (!valid_code) return "재무지표를 가져올 수 없습니다: " + code;
     json fin = naver::get_financials(code);

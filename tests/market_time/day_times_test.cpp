@@ -222,3 +222,28 @@ TEST(ViewerZone, AliasesResolveThroughTheZoneDatabase) {
   a.kind = "filing";
   EXPECT_FALSE(server::kr_meta(a).contains("viewer_tz"));
 }
+
+// A POSIX TZ string is no zone name: "KST-9" is Korea, not a fall back to the
+// machine's zone (which made a Korean user a UTC viewer).
+TEST(ViewerZone, PosixTzStringsAreTheirOffsetsZone) {
+  {
+    tessaro::testing::ScopedEnv tz{"TZ", "KST-9"};
+    EXPECT_EQ(viewer_zone(), "Asia/Seoul");
+    tessaro::testing::TempHome home;
+    server::KrMetaArgs a;
+    a.kind = "filing";
+    EXPECT_FALSE(server::kr_meta(a).contains("viewer_tz"));
+  }
+  {
+    tessaro::testing::ScopedEnv tz{"TZ", "<+09>-9"};
+    EXPECT_EQ(viewer_zone(), "Asia/Seoul");
+  }
+  {
+    tessaro::testing::ScopedEnv tz{"TZ", "JST-9"};
+    EXPECT_EQ(viewer_zone(), "Etc/GMT-9");   // nine hours east, without claiming Korea
+  }
+  {
+    tessaro::testing::ScopedEnv tz{"TZ", "UTC0"};
+    EXPECT_EQ(viewer_zone(), "Etc/UTC");
+  }
+}

@@ -156,8 +156,34 @@ TEST(Toolsets, InstructionsKeepEveryRuleAndDropRowsAndRolesOfToolsThatAreOff) {
   const std::string server_only = instructions();
   EXPECT_FALSE(has(server_only, "| 대신 | 사용 |"));    // a table left without rows goes whole
   EXPECT_TRUE(has(server_only, "같은 도구를 두 번 연달아"));
-  EXPECT_FALSE(has(server_only, "- 미국 도구:"));
+  // A block whose tools are all off keeps the rules that name no tool.
+  EXPECT_TRUE(has(server_only, "- 미국 도구:\n  - 티커 규칙: 6자리면 한국, 영문 1~5자면 미국.")) << server_only;
+  EXPECT_FALSE(has(server_only, "`get_us_search`"));
   EXPECT_FALSE(has(server_only, "- 분석 도구:"));
+}
+
+// The default toolsets (Korean quotes, research, news) keep every rule that still
+// applies and point no request at a tool that is off.
+TEST(Toolsets, DefaultInstructionsKeepTheTickerAndThemeRulesAndNameOnlyToolsThatAreOn) {
+  Selection s("default");
+  const std::string text = instructions();
+  EXPECT_TRUE(has(text, "티커 규칙: 6자리면 한국, 영문 1~5자면 미국.")) << text;
+  EXPECT_TRUE(has(text, "- 테마 탐색과 검증은 다르다: ")) << text;
+  EXPECT_TRUE(has(text, "모든 숫자는 다시 도구로 확인한다")) << text;
+  EXPECT_TRUE(has(text, "`watchlist(action=\"list\")`의 코드를 받아 `get_multi_stocks`에 한 번에 넘긴다.")) << text;
+  // No backticked tool in the text is off.
+  for (size_t pos = 0;;) {
+    size_t open = text.find('`', pos);
+    if (open == std::string::npos) break;
+    size_t close = text.find('`', open + 1);
+    ASSERT_NE(close, std::string::npos);
+    std::string inside = text.substr(open + 1, close - open - 1);
+    size_t len = 0;
+    while (len < inside.size() && ((inside[len] >= 'a' && inside[len] <= 'z') || inside[len] == '_')) ++len;
+    std::string name = inside.substr(0, len);
+    if (find_tool(name) && inside.find('*') == std::string::npos) EXPECT_TRUE(tool_enabled(name)) << name;
+    pos = close + 1;
+  }
 }
 
 // Prints what an assistant reads before its first question, for all tools, the
@@ -192,12 +218,27 @@ TEST(ArgumentRules, SchemaCarriesEnumsRangesAndHints) {
   const json& props = (*chart)["inputSchema"]["properties"];
   EXPECT_EQ(props["timeframe"]["enum"], json::array({"day", "week", "month"}));
   EXPECT_EQ(props["timeframe"]["default"], "day");
-  EXPECT_EQ(props["count"]["maximum"], 500);
+  // count is clamped to 500, never refused: no maximum a client would enforce
+  // (count 501 is a good call), the clamp told in the description instead.
+  EXPECT_FALSE(props["count"].contains("maximum"));
+  EXPECT_TRUE(props["count"].value("description", std::string()).find("500보다 크면 500으로 맞춰 씁니다") !=
+              std::string::npos)
+      << props["count"];
   const json* ind = listed(tools, "get_indicators");
   ASSERT_NE(ind, nullptr);
   const json& include = (*ind)["inputSchema"]["properties"]["include"];
   EXPECT_TRUE(include["anyOf"][0]["items"]["enum"].is_array());   // optional list: enum on its items
-  EXPECT_EQ((*ind)["inputSchema"]["properties"]["days"]["minimum"], 30);
+  const json& days = (*ind)["inputSchema"]["properties"]["days"];
+  EXPECT_FALSE(days.contains("minimum"));   // days 29 is answered with 30 bars' worth, not refused
+  EXPECT_FALSE(days.contains("maximum"));
+  EXPECT_TRUE(days.value("description", std::string()).find("30보다 작으면 30") != std::string::npos) << days;
+  // No property anywhere declares a bound its tool only clamps.
+  for (const auto& t : tools)
+    for (const auto& [arg, schema] : t["inputSchema"]["properties"].items()) {
+      const Range* r = argument_range(t["name"].get<std::string>(), arg);
+      if (schema.contains("minimum") || schema.contains("maximum"))
+        EXPECT_TRUE(r && r->refused) << t["name"] << "." << arg;
+    }
   const json* wl = listed(tools, "watchlist");
   ASSERT_NE(wl, nullptr);
   // The check folds case: the enum holds both cases, and "" (the list) too.

@@ -26,7 +26,9 @@ NaverEnv::~NaverEnv() {
 void NaverEnv::freeze(const std::string& kst) {
   auto day = mt::parse_day(kst.substr(0, 10));
   if (!day || kst.size() < 16) throw std::invalid_argument("NaverEnv clock: " + kst);
-  mt::set_now_for_tests(mt::from_kst(*day, std::stoi(kst.substr(11, 2)), std::stoi(kst.substr(14, 2))));
+  int secs = kst.size() >= 19 && kst[16] == ':' ? std::stoi(kst.substr(17, 2)) : 0;
+  mt::set_now_for_tests(mt::from_kst(*day, std::stoi(kst.substr(11, 2)), std::stoi(kst.substr(14, 2))) +
+                        std::chrono::seconds(secs));
 }
 
 std::string body_of(const std::string& reply) {

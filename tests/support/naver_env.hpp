@@ -17,7 +17,7 @@ struct NaverEnv {
   ScopedEnv base{"TESSARO_NAVER_BASE_URL", srv.base_url()};
   ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
 
-  // kst: "YYYY-MM-DD HH:MM" freezes the clock there; nullptr leaves it running.
+  // kst: "YYYY-MM-DD HH:MM[:SS]" freezes the clock there; nullptr leaves it running.
   explicit NaverEnv(const char* kst = nullptr);
   ~NaverEnv();
   void freeze(const std::string& kst);   // same format

@@ -388,3 +388,26 @@ TEST(WorkbookTools, ExportChartMarksTodaysUnfinishedBar) {
   EXPECT_EQ(late.rfind("⚠️ 2026-09-14 이후 4개 행의 close(종가)", 0), 0u) << late;
   EXPECT_FALSE(has(late, "bar_state")) << late;
 }
+
+// The flow table (newest row first) is read as the chart is: today's row during
+// the after-market is unfinished, is not counted among the 20:00 closes and is
+// marked in the sheet.
+TEST(WorkbookTools, ExportFlowMarksTodaysUnfinishedRowAsTheChartDoes) {
+  tessaro::testing::NaverEnv env("2026-09-17 17:00");
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/trend", "naver/trend_005930.json");
+  env.srv.route_file("/m.stock.naver.com/api/stock/005930/basic", "naver/mstock_basic_005930.json");
+  std::string r = server::call_tool("export_to_excel", {{"data_type", "flow"}, {"code", "005930"}, {"days", 10}});
+  EXPECT_EQ(r.rfind("⚠️ 2026-09-15 이후 2개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
+  EXPECT_TRUE(has(r, "\n⚠️ 맨 위 행(2026-09-17)은 아직 끝나지 않은 날이에요 (시트의 봉상태 열에 '진행 중'으로 표시). "
+                     "오늘(2026-09-17) 봉은 애프터마켓이 반영되는 중이라 20:00까지 바뀝니다.")) << r;
+  EXPECT_TRUE(has(r, ", bar_state\n")) << r;
+  excel::Table t = excel::load_excel(path_in(r), "Investor Flow");
+  ASSERT_FALSE(t.rows.empty());
+  for (const auto& row : t.rows)
+    EXPECT_EQ(row["bar_state"], row["date"] == "2026-09-17" ? "진행 중 (미확정)" : "확정") << row.dump();
+  // After 20:00 the day is final: every row counts, no mark.
+  env.freeze("2026-09-17 20:30");
+  std::string late = server::call_tool("export_to_excel", {{"data_type", "flow"}, {"code", "005930"}, {"days", 10}});
+  EXPECT_EQ(late.rfind("⚠️ 2026-09-15 이후 3개 행의 close(종가)", 0), 0u) << late;
+  EXPECT_FALSE(has(late, "bar_state")) << late;
+}

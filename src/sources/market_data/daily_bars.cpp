@@ -58,6 +58,7 @@ struct Entry {
   std::optional<int32_t> settled;   // the settled trading day when last fetched
   std::chrono::steady_clock::time_point fetched{};   // epoch: never fetched (from disk)
   Instant fetched_at{};         // the market clock's now at that fetch
+  std::optional<Instant> boundary;   // the first session boundary after that fetch
   size_t disk_final = 0;        // n_final of the copy on disk (0: none)
   bool disk_settled = false;
   std::list<std::string>::iterator lru;
@@ -241,6 +242,32 @@ std::optional<int32_t> settled_day(Instant at) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// The first session boundary after `at` (nullopt: none known).
+std::optional<Instant> next_boundary(Instant at) {
+  if (!g_finality.next_boundary) return std::nullopt;
+  try {
+    return g_finality.next_boundary(at);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// Whether a cached entry may be served without asking the source. Either young:
+// fetched less than the TTL ago by both the steady clock and the market clock
+// (which tests and benchmarks may move), and never past the first session
+// boundary after that fetch, since a bar forming then (today's, this week's,
+// this month's) changes or closes there, and a copy read before a close must
+// not come back as the closed bar. Or quiet: the latest trading day has ended
+// and none has begun since the fetch, so nothing upstream can have changed.
+bool serves_as_is(const Entry& e, Instant at, std::chrono::steady_clock::time_point steady,
+                  std::optional<int32_t> settled) {
+  const bool fetched = e.fetched.time_since_epoch().count() != 0;
+  const bool young = fetched && steady - e.fetched < ttl() && at >= e.fetched_at && at - e.fetched_at < ttl() &&
+                     (!e.boundary || at < *e.boundary) && (g_finality.next_boundary == nullptr || e.boundary);
+  const bool quiet = settled && e.settled == settled;
+  return young || quiet;
 }
 
 // ---- disk ----------------------------------------------------------------------------
@@ -541,12 +568,7 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
 
   auto long_enough = [&](const Entry& e, size_t rows) { return e.whole || rows >= size_t(count); };
   if (cur) {
-    // Young: fetched less than the TTL ago by both the steady clock and the market
-    // clock (which tests and benchmarks may move).
-    bool young = cur->fetched.time_since_epoch().count() != 0 && steady - cur->fetched < ttl() &&
-                 at >= cur->fetched_at && at - cur->fetched_at < ttl();
-    bool quiet = settled && cur->settled == settled;
-    if ((young || quiet) && long_enough(*cur, cur->rows.size())) {
+    if (serves_as_is(*cur, at, steady, settled) && long_enough(*cur, cur->rows.size())) {
       json out = rows_json(cur->rows, count);
       if (from_disk) put_entry(key, std::move(*cur));
       return out;
@@ -599,6 +621,7 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
   next.settled = settled;
   next.fetched = steady;
   next.fetched_at = at;
+  next.boundary = next_boundary(at);
 
   // Disk: final bars only, written when they grew or the file must be replaced.
   bool all_final = next.n_final == next.rows.size();

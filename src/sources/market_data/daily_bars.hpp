@@ -13,7 +13,8 @@
 //    the overlap disagrees with what is cached (a split, a corrected bar) the
 //    series is dropped and fetched whole;
 //  - bars still forming are kept in memory only, for TESSARO_BARS_TTL_S seconds
-//    (default 45), and never written to disk.
+//    (default 45) but never across the next session boundary (an open or a
+//    close of the market calendar), and never written to disk.
 // TESSARO_BARS_CACHE=off passes every call straight to the source.
 //
 // What is final comes from the market calendar, which lives on a higher floor;
@@ -40,6 +41,9 @@ struct Finality {
   // day has begun at `now`: nothing upstream can change until the next one starts.
   // nullopt while a trading day is under way (from its midnight to its last close).
   std::optional<std::string> (*settled_day)(Instant now) = nullptr;
+  // The first session boundary (an opening or a closing of any session) after
+  // `at`: a series read before it can change at it. nullopt when unknown.
+  std::optional<Instant> (*next_boundary)(Instant at) = nullptr;
 };
 struct FinalityRegistration {
   explicit FinalityRegistration(const Finality& f);

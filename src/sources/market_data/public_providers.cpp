@@ -1,6 +1,8 @@
 // The public minute-bar providers: Yahoo's chart API for US stocks and Naver's
 // minute chart for Korean stocks.
 #include <algorithm>
+#include <cstdio>
+#include <map>
 
 #include "core/format.hpp"
 #include "sources/market_data/market_data.hpp"
@@ -98,9 +100,9 @@ class YahooMinutes : public Provider {
 // Naver's minute chart (api.stock.naver.com): one request for the day's window
 // with open, high, low, close and the volume of each minute (KRX). A minute
 // without a trade has no bar. Every bar is labelled by the session that traded
-// it: the window of a regular-session request ends with the 15:30 closing
-// auction, so the closing-price trades after it (15:40-16:00) and the
-// after-market stay out.
+// it: the window of a regular-session request ends with the day's closing
+// auction (15:30; 16:30 on the exam day), so the closing-price trades after it
+// and the after-market stay out.
 class NaverMinutes : public Provider {
  public:
   std::string id() const override { return "naver"; }
@@ -145,6 +147,18 @@ class NaverMinutes : public Provider {
     ds.timezone = mt::KST;
     mt::Instant now = mt::now();
     int unreadable = 0;
+    // Each minute is labelled by its own day's regular close (16:30 on the exam
+    // day, whose closing auction prints at 16:30), from the market calendar.
+    std::map<mt::Day, std::string> closes;
+    auto day_close = [&](mt::Day day) -> std::string {
+      auto it = closes.find(day);
+      if (it != closes.end()) return it->second;
+      const auto& regular_session = calendar_rules().regular_session;
+      auto reg = regular_session ? regular_session("KR", day) : std::nullopt;
+      char hm[8] = "15:30";
+      if (reg) std::snprintf(hm, sizeof hm, "%02d:%02d", reg->second / 60, reg->second % 60);
+      return closes[day] = hm;
+    };
     for (const auto& r : rows) {
       std::string dt = r.value("datetime", "");
       auto d = mt::parse_day(dt.substr(0, 10));
@@ -161,7 +175,7 @@ class NaverMinutes : public Provider {
       if (b.start_at < req.start_at || b.start_at >= req.end_at) continue;
       b.open = r["open"].get<double>(), b.high = r["high"].get<double>(), b.low = r["low"].get<double>();
       b.close = r["close"].get<double>(), b.volume = r["volume"].get<double>();
-      b.session = naver::minute_session(dt.substr(11, 5));
+      b.session = naver::minute_session(dt.substr(11, 5), day_close(*d));
       b.complete = b.end_at <= now;
       ds.bars.push_back(b);
     }

@@ -89,6 +89,8 @@ json get_multi_stocks(const std::vector<std::string>& codes_in) {
                 {"change_rate", ""},
                 {"volume", q.value("volume", json())},
                 {"price_session", q.value("price_session", json())}};
+    // The day of the last trade: a halted or illiquid stock's quote is older than today's.
+    if (q.contains("quote_date")) row["quote_date"] = q["quote_date"];
     // The ratio text carries no reliable sign; the signed change does.
     auto r = parse::number(f->second.value("fluctuationsRatio", json()));
     if (r && row["change"].is_number()) {

@@ -62,21 +62,38 @@ std::string intraday_no_data_note(const std::string& day) {
 }
 
 json intraday_bar_labels(const std::string& market, const std::vector<md::Bar>& bars, const std::string& trading_date,
-                         mt::Instant now) {
+                         mt::Instant now, int unfinished_dropped) {
   json warnings = json::array();
   if (bars.empty()) return {{"bar_forming", false}, {"data_as_of", trading_date}, {"warnings", warnings}};
   const md::Bar& last = bars.back();
   std::string tz = intraday_tz(market);
   std::string last_day = mt::to_zone(last.start_at, tz).date_str();
   bool forming = !last.complete;
+  auto asked = mt::parse_day(trading_date);
   if (last_day != trading_date) {
-    warnings.push_back("기준일 " + trading_date + "에는 봉이 없어 그 이전 거래일(" + last_day + ")까지의 봉입니다.");
+    if (unfinished_dropped > 0 && asked && md::session_window(market, *asked))
+      // The day has bars; none of the requested length has ended yet, and
+      // completed_only left the forming one out.
+      warnings.push_back("기준일 " + trading_date + "의 봉은 아직 끝난 것이 없어(진행 중인 봉은 completed_only=true라 " +
+                         "뺐습니다) 그 이전 거래일(" + last_day + ")까지의 끝난 봉입니다.");
+    else if (asked && !md::session_window(market, *asked))
+      warnings.push_back("기준일 " + trading_date + "은 거래일이 아니어서 그 이전 거래일(" + last_day + ")까지의 봉입니다.");
+    else
+      warnings.push_back("기준일 " + trading_date + "에는 봉이 없어 그 이전 거래일(" + last_day + ")까지의 봉입니다.");
   } else if (auto d = mt::parse_day(last_day)) {
     auto w = md::session_window(market, *d);
     if (w && now < w->close_at) {
-      // A forming bar has not ended: the finished bars end where it starts.
-      std::string ended = mt::to_zone(forming ? last.start_at : last.end_at, tz).hm();
-      std::string w1 = "정규장이 아직 진행 중입니다. " + ended + "에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.";
+      // A forming bar has not ended: the finished bars of the day end where it
+      // starts, and there are none when it is the day's first.
+      const bool first_of_day =
+          forming && (bars.size() < 2 || mt::to_zone(bars[bars.size() - 2].start_at, tz).date_str() != last_day);
+      std::string w1;
+      if (first_of_day) {
+        w1 = "정규장이 아직 진행 중입니다. 오늘 끝난 봉은 아직 없고, 장이 끝날 때까지 봉이 더 붙습니다.";
+      } else {
+        std::string ended = mt::to_zone(forming ? last.start_at : last.end_at, tz).hm();
+        w1 = "정규장이 아직 진행 중입니다. " + ended + "에 끝난 봉까지만 담았고, 장이 끝날 때까지 봉이 더 붙습니다.";
+      }
       if (forming)
         w1 += " 마지막 봉(" + mt::to_zone(last.start_at, tz).hm() + "~)은 아직 만들어지는 중입니다(" +
               mt::to_zone(now, tz).hm() + " 현재).";
@@ -84,6 +101,14 @@ json intraday_bar_labels(const std::string& market, const std::vector<md::Bar>& 
     }
   }
   return {{"bar_forming", forming}, {"data_as_of", last_day}, {"warnings", warnings}};
+}
+
+bool is_closing_auction_bar(const std::string& market, const md::Bar& bar) {
+  if (market != "KR") return false;
+  auto w = md::session_window(market, mt::to_zone(bar.start_at, intraday_tz(market)).date());
+  // KRX prints the closing auction as a bar stamped at the close itself; a bar
+  // starting there holds nothing else.
+  return w && bar.start_at == w->close_at;
 }
 
 mt::Day previous_trading_day(const std::string& market, mt::Day day) {
@@ -240,6 +265,9 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
   std::string endpoint, answered_venue;
   int days = 0;
   mt::Day day = *day0;
+  // A requested day without trading (a weekend, a holiday) asks for nothing and
+  // uses none of the back-fill days: the history starts at the trading day before.
+  for (int i = 0; i < 30 && !md::session_window(r.market, day); ++i) day -= std::chrono::days(1);
   std::string src_interval;
   for (; days < INTRADAY_MAX_FETCH_DAYS; ++days) {
     report_progress("분봉 보충", days, INTRADAY_MAX_FETCH_DAYS);
@@ -304,10 +332,12 @@ std::pair<md::BarDataset, json> fetch_intraday_dataset(const DatasetRequest& r) 
                  {"returned_rows", (int)ds.bars.size()},
                  {"cache_hit", first_hit},
                  {"days_fetched", days}};
-  if (ds.bars.empty() && unfinished_dropped > 0) {
-    // Bars exist, none of the requested length has finished yet (a 240m bar mid-session).
+  if (unfinished_dropped > 0) {
+    // Bars still forming were left out (completed_only): with none left the
+    // reply says none has finished yet (a 240m bar mid-session), else the labels
+    // tell a day whose only bar is forming from a day without bars.
     ds.coverage["unfinished_bars_dropped"] = (int)unfinished_dropped;
-    ds.coverage["source_rows"] = (int)source_rows;
+    if (ds.bars.empty()) ds.coverage["source_rows"] = (int)source_rows;
   }
   ds.warnings = warnings;
   route.cache_hit = first_hit;

@@ -32,9 +32,13 @@ json broker_capabilities(const json& state);
 std::string intraday_tz(const std::string& market);
 mt::Instant intraday_now(const std::string& market);
 std::string intraday_no_data_note(const std::string& day);
-// {bar_forming, data_as_of, warnings}
+// {bar_forming, data_as_of, warnings}; unfinished_dropped: bars still forming
+// that completed_only left out (the dataset coverage's unfinished_bars_dropped).
 json intraday_bar_labels(const std::string& market, const std::vector<market_data::Bar>& bars,
-                         const std::string& trading_date, mt::Instant now);
+                         const std::string& trading_date, mt::Instant now, int unfinished_dropped = 0);
+// The KRX closing auction's own bar: the one stamped at the regular close of its
+// day (15:30; 16:30 on the exam day).
+bool is_closing_auction_bar(const std::string& market, const market_data::Bar& bar);
 mt::Day previous_trading_day(const std::string& market, mt::Day day);
 bool trading_day_completed(const std::string& market, mt::Day day, mt::Instant now);
 

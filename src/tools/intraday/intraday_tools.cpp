@@ -133,7 +133,8 @@ Prepared prepare(const server::Args& a, int limit, const std::optional<std::stri
     p.reply = intraday::intraday_error_result(p.symbol, p.market, server::mask_queries(f->message), f->status, p.day);
     return p;
   }
-  p.labels = intraday::intraday_bar_labels(p.market, p.ds.bars, p.day, intraday::intraday_now(p.market));
+  p.labels = intraday::intraday_bar_labels(p.market, p.ds.bars, p.day, intraday::intraday_now(p.market),
+                                           p.ds.coverage.value("unfinished_bars_dropped", 0));
   p.warnings = collect_warnings(p.ds, p.route, p.labels);
   p.extra = intraday::intraday_meta_extra(p.ds, p.route);
   return p;
@@ -228,7 +229,33 @@ std::string get_intraday_indicators(const server::Args& a) {
   json rows = bar_rows(ds, "date");
   int n = (int)rows.size();
   json params = a.value("params");
-  json result = indicators::compute_indicators(rows, include, params, interval, market == "KR" ? "KRW" : "USD");
+  const std::string ccy = market == "KR" ? "KRW" : "USD";
+  json result = indicators::compute_indicators(rows, include, params, interval, ccy);
+  // The closing auction's one-minute bar carries the auction's whole volume
+  // (about ten times an ordinary minute): it is left out of the volume ratio and
+  // rank, which are computed on the other bars, and the reply says so.
+  if (std::find(include.begin(), include.end(), "volume") != include.end() && result.contains("volume")) {
+    json ordinary = json::array();
+    int auctions = 0;
+    for (size_t i = 0; i < ds.bars.size(); ++i) {
+      if (intraday::is_closing_auction_bar(market, ds.bars[i])) ++auctions;
+      else ordinary.push_back(rows[i]);
+    }
+    if (auctions > 0 && !ordinary.empty()) {
+      json vol = indicators::compute_indicators(ordinary, {"volume"}, params, interval, ccy).value("volume", json());
+      if (vol.is_object()) {
+        vol["closing_auction_bars_excluded"] = auctions;
+        vol["closing_auction_note"] =
+            "종가 단일가 봉(장 마감 시각에 찍힌 1분 체결) " + std::to_string(auctions) +
+            "개는 거래량 비율·순위 계산에서 뺐습니다. 일반 봉과 거래량을 비교할 수 없는 봉이라서이며, 가격 지표에는 들어 있습니다.";
+        if (intraday::is_closing_auction_bar(market, ds.bars.back()))
+          vol["closing_auction_note"] = vol["closing_auction_note"].get<std::string>() +
+                                        " 마지막 봉이 종가 단일가 봉이라 latest는 그 앞의 일반 봉입니다.";
+        result["volume"] = vol;
+        warnings.push_back("거래량 비율·순위는 종가 단일가 봉 " + std::to_string(auctions) + "개를 빼고 계산했습니다.");
+      }
+    }
+  }
   json errors = server::indicator_error_list(result);
   json coverage = server::indicator_coverage(json(include), n, params, interval);
   extra["indicator_errors"] = errors;

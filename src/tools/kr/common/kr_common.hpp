@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/clock.hpp"
 #include "core/errors.hpp"
 #include "core/json.hpp"
 #include "server/tool_helpers.hpp"
@@ -35,6 +36,10 @@ std::optional<json> for_code(F&& call) {
 // "No such stock code" in the tools' words; with a meta block (completeness
 // none) unless `kind` is empty.
 std::string code_not_found_reply(const std::string& code, const std::string& kind = "snapshot");
+
+// The last day of a stock's daily series, for a weekly or monthly series of it
+// (how far its last bar can reach); nullopt for daily bars or when unreadable.
+std::optional<mt::Day> latest_daily_day(const std::string& code, const std::string& timeframe);
 
 // ---- codes and events (kr_common_events.cpp) --------------------------------
 extern const std::vector<std::string> EVENT_TYPES;

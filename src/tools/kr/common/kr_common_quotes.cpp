@@ -6,6 +6,7 @@
 #include "core/result_meta.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
+#include "sources/market_data/daily_bars.hpp"
 
 namespace tessaro::server {
 
@@ -20,6 +21,18 @@ std::string code_not_found_reply(const std::string& code, const std::string& kin
   ma.data_completeness = rmeta::NONE;
   ma.warnings = {"종목코드 " + code + " 없음(네이버 404) — 조회 실패가 아니라 해당 코드의 종목이 없습니다."};
   return append_result_meta(text, kr_meta(ma));
+}
+
+std::optional<mt::Day> latest_daily_day(const std::string& code, const std::string& timeframe) {
+  if (timeframe != "week" && timeframe != "month") return std::nullopt;
+  try {
+    json rows = bars_cache::get_ohlcv(code, "day", 5);
+    if (rows.is_array() && !rows.empty())
+      if (auto d = rmeta::normalize_day(rows.back().value("date", json()))) return mt::parse_day(*d);
+  } catch (const std::exception&) {
+    // Unread: the calendar alone dates the bar.
+  }
+  return std::nullopt;
 }
 
 const std::map<std::string, std::string> KR_SESSION_LABEL = {

@@ -166,7 +166,8 @@ std::string get_indicators(const server::Args& a) {
   ma.kind = "bars";
   ma.code = code;
   const mt::MarketCalendar& cal = mt::krx_calendar(can_after);
-  ma.data_as_of = mt::bar_data_as_of(timeframe, valid.back().value("date", json()), cal);
+  ma.data_as_of = mt::bar_data_as_of(timeframe, valid.back().value("date", json()), cal, std::nullopt,
+                                     server::latest_daily_day(code, timeframe));
   ma.bar_state = mt::bar_state(timeframe, valid, std::nullopt, &cal);
   if (ma.bar_state.is_object() && ma.bar_state["calculation_includes_incomplete"].is_boolean())
     ma.bar_forming = ma.bar_state["calculation_includes_incomplete"].get<bool>();
@@ -230,7 +231,8 @@ std::string get_indicators_bulk(const server::Args& a) {
       // ETFs and ETNs close with the regular session.
       const mt::MarketCalendar& calendar = mt::krx_calendar(can_after);
       o.bar_state = mt::bar_state(timeframe, split.valid, std::nullopt, &calendar);
-      o.data_as_of = mt::bar_data_as_of(timeframe, split.valid.back().value("date", json()), calendar);
+      o.data_as_of = mt::bar_data_as_of(timeframe, split.valid.back().value("date", json()), calendar, std::nullopt,
+                                        server::latest_daily_day(o.code, timeframe));
       o.result = indicators::compute_indicators(split.valid, include, params, timeframe);
     } catch (const std::exception& e) {
       o.result = json{{"error", server::cause_text(e)}};

@@ -232,8 +232,11 @@ std::string get_etf_info(const server::Args& a) {
     L.push_back("- 자산 구성: " + fmt::join(parts, ", "));
   }
   server::KrMetaArgs m;
-  m.kind = "snapshot";
+  // The quote's own day and session (ETFs have no after-market) label it.
+  m.kind = "quote";
   m.code = code;
+  m.data_as_of = d.value("quote_date", json());
+  m.price_session = rmeta::PRICE_SESSION_REGULAR;
   return server::append_result_meta(fmt::join(L, NEWLINE), server::kr_meta(m));
 }
 

@@ -10,6 +10,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/quote_standing.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -179,7 +180,12 @@ std::string get_move_context(const server::Args& a) {
   std::string label = name ? *name + " (" + code + ")" : code;
   L.push_back("## 오늘 움직임 맥락 — " + label + " · " + today);
   L.push_back("");
-  L.push_back("### 시세");
+  // The quote's own day: before the open (or for a halted stock) it is an earlier day's last trade.
+  const std::optional<std::string> quote_day = price_ok ? mt::quote_day_of(quote) : std::nullopt;
+  if (quote_day && *quote_day != today)
+    L.push_back("### 시세 (" + *quote_day + " 마지막 체결 — 오늘(" + today + ") 체결 아님)");
+  else
+    L.push_back("### 시세");
   if (!price_ok) {
     L.push_back("- 조회 실패(" + failed.front().second + ") — 시세 없음이 아니라 모름");
   } else {
@@ -302,10 +308,10 @@ std::string get_move_context(const server::Args& a) {
   }
 
   server::KrMetaArgs m;
-  m.kind = "snapshot";
+  m.kind = price_ok ? "quote" : "snapshot";
   m.code = code;
   m.name = name ? json(*name) : json(nullptr);
-  m.data_as_of = today;
+  m.data_as_of = quote_day ? json(*quote_day) : json(today);
   m.data_completeness = (!price_ok && col.items.empty()) ? rmeta::NONE
                         : !failed.empty()                 ? rmeta::PARTIAL
                                                           : rmeta::COMPLETE;

@@ -178,7 +178,8 @@ std::string get_chart(const server::Args& args) {
   ma.kind = "bars";
   ma.code = code;
   const mt::MarketCalendar& cal = mt::krx_calendar(can_after);
-  ma.data_as_of = mt::bar_data_as_of(timeframe, rows.back().value("date", json()), cal);
+  ma.data_as_of = mt::bar_data_as_of(timeframe, rows.back().value("date", json()), cal, std::nullopt,
+                                     server::latest_daily_day(code, timeframe));
   ma.data_completeness = completeness;
   ma.warnings = warnings;
   ma.bar_state = mt::bar_state(timeframe, rows, std::nullopt, &cal);

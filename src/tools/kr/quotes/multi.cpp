@@ -11,6 +11,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/quote_standing.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -78,8 +79,30 @@ std::string get_multi_stocks(const server::Args& a) {
     lines.push_back(*note);
   }
   server::KrMetaArgs m;
-  m.kind = "snapshot";
+  m.kind = "quote";
   m.price_session = session;
+  // The batch's day is its latest last trade; stocks whose last trade is older
+  // (halted, illiquid) are named with their own day.
+  std::string latest;
+  for (const auto& r : rows)
+    if (auto d = mt::quote_day_of(r)) latest = std::max(latest, *d);
+  if (!latest.empty()) {
+    m.data_as_of = latest;
+    std::vector<std::string> older;
+    json per = json::object();
+    for (const auto& r : rows) {
+      auto d = mt::quote_day_of(r);
+      per[str(r.value("code", json()))] = d ? json(*d) : json(nullptr);
+      if (d && *d < latest) older.push_back(str(r.value("code", json())) + "(" + *d + ")");
+    }
+    m.extra = {{"per_entity_data_as_of", per}};
+    if (!older.empty()) {
+      lines.push_back("");
+      lines.push_back("※ 마지막 체결일이 " + latest + "보다 앞선 종목: " + fmt::join(older, ", ") +
+                      " — 그날의 마지막 체결가이며 그 뒤로 체결이 없습니다(거래정지·거래가 드문 종목일 수 있음).");
+      m.warnings.push_back("마지막 체결일이 다른 종목 " + std::to_string(older.size()) + "개: " + fmt::join(older, ", "));
+    }
+  }
   if (!missing.empty()) {
     lines.push_back("");
     lines.push_back("※ 조회 실패: " + fmt::join(missing, ", ") + " (코드를 확인하거나 get_price 로 따로 조회하세요)");

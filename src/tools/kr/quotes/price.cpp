@@ -8,7 +8,9 @@
 #include "core/format.hpp"
 #include "core/lookup.hpp"
 #include "core/result_meta.hpp"
+#include "market_time/clock.hpp"
 #include "market_time/day_times.hpp"
+#include "market_time/quote_standing.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -188,6 +190,14 @@ std::string get_price(const server::Args& args) {
     lines.push_back("⚠️ **시장경보/지정: " + fmt::join(flags, " · ") + "** — 일반 종목과 매매 조건·위험이 다릅니다");
 
   lines.push_back(header + ": " + amount(rec["price"]) + "원");
+  // A last trade from before the latest trading day (a halted or illiquid stock,
+  // the first seconds after the open) is that day's value, said beside the price.
+  const mt::QuoteStanding standing =
+      mt::quote_standing(rec.value("quote_date", json()), session.empty() ? json() : json(session),
+                         mt::build_market_clock()["krx"]);
+  if (standing.before_latest)
+    lines.push_back("※ 마지막 체결 " + standing.data_as_of.get<std::string>() +
+                    " — 그 뒤로 체결이 없어 오늘 시세가 아닙니다(거래정지·거래가 드문 종목이거나 개장 직후).");
   const std::string change_label = after ? "기준가 대비" : "전일대비";
   if (!rec.contains("change")) {
     lines.push_back(change_label + ": 데이터 없음");
@@ -269,7 +279,7 @@ std::string get_price(const server::Args& args) {
   }
 
   server::KrMetaArgs ma;
-  ma.kind = "snapshot";
+  ma.kind = "quote";
   ma.code = code;
   ma.name = rec.value("name", json());
   ma.data_as_of = rec.value("quote_date", json());

@@ -215,3 +215,22 @@ TEST_F(MoveContextTest, DisclosureListIsASample) {
   r = run("get_disclosure");
   EXPECT_TRUE(fmt::starts_with(r.text, "⚠️ 네이버 증권 응답이 지연되고 있습니다."));
 }
+
+// Before 09:00 the quote is the previous trading day's 20:00 after-market close:
+// the price section and the meta say that day, not today.
+TEST_F(MoveContextTest, BeforeTheOpenThePriceIsTheLastTradingDaysNotTodays) {
+  env.freeze("2026-12-07 08:30");   // Monday; Friday 2026-12-04 was the last trading day
+  s.current_price = [](const std::string&) {
+    return json{{"name", "테스트전자"}, {"price", 51200}, {"base_price", 50000},     {"change", 1200},
+                {"open", 50100},        {"high", 51500},  {"low", 49900},           {"volume", 3000000},
+                {"price_session", "after_market"},          {"quote_date", "2026-12-04"}};
+  };
+  Split r = run();
+  auto L = lines_of(r.text);
+  ASSERT_GE(L.size(), 3u);
+  EXPECT_EQ(L[0], "## 오늘 움직임 맥락 — 테스트전자 (123450) · 2026-12-07");
+  EXPECT_EQ(L[2], "### 시세 (2026-12-04 마지막 체결 — 오늘(2026-12-07) 체결 아님)") << r.text;
+  EXPECT_EQ(r.meta["data_as_of"], "2026-12-04");
+  EXPECT_EQ(r.meta["data_basis"], "last_close");
+  EXPECT_FALSE(has_warning(r.meta, "20:00 전까지 바뀝니다"));
+}

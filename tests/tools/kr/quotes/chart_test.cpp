@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "core/format.hpp"
 #include "server/registry.hpp"
 #include "support/naver_env.hpp"
@@ -18,8 +20,10 @@ struct ChartEnv : NaverEnv {
   std::string minute_xml = fchart_xml({"202609151529|null|null|null|71900|10", "202609151530|null|null|null|72000|20",
                                        "202609151600|null|null|null|72300|30"},
                                       "minute");
+  std::map<std::string, std::string> counts;   // timeframe -> the count last asked for
   ChartEnv() : NaverEnv("2026-09-18 10:00") {
     srv.route(kFchart, [this](const FixtureRequest& r) {
+      counts[r.params.at("timeframe")] = r.params.count("count") ? r.params.at("count") : "";
       if (r.params.at("timeframe") == "minute") return reply(200, minute_xml, "text/xml");
       return reply(200, day_xml, "text/xml; charset=EUC-KR");
     });
@@ -81,7 +85,7 @@ TEST(GetChart, WeeklyNoteWithoutCloseTableAndCountCap) {
   env.division("naver/mstock_basic_005930.json");
   env.day_xml = fchart_xml({"20260907|70000|72000|69000|71800|50000000", "20260914|71800|74000|71500|73500|60000000"}, "week");
   std::string r = chart({{"code", "005930"}, {"timeframe", "week"}, {"count", 800}});
-  EXPECT_EQ(env.srv.last_request(kFchart).params["count"], "500");
+  EXPECT_EQ(env.counts["week"], "500");
   std::string b = body_of(r);
   EXPECT_TRUE(fmt::starts_with(b, "종목 005930 주봉 OHLCV (2개 봉)")) << b;
   EXPECT_NE(b.find("부터 네이버 주봉은 애프터마켓"), std::string::npos);
