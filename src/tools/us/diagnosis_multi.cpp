@@ -15,6 +15,7 @@
 #include "analysis/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/diagnostics.hpp"
+#include "tools/us/us_format.hpp"
 
 namespace tessaro::tools::us {
 
@@ -178,7 +179,7 @@ json earnings_section(const json& ev) {
           {"financial_currency", ev.value("financial_currency", json())}};
 }
 
-json short_section(const json& s, const std::string& today) {
+json short_section(const json& s, long long at_unix_s) {
   if (!s.is_object()) return unavailable("no_data");
   json when = s.value("date_short_interest", json());
   json report = nullptr;
@@ -186,11 +187,10 @@ json short_section(const json& s, const std::string& today) {
   else if (when.is_string()) report = when;
   json age = nullptr, stale = nullptr;
   if (report.is_string()) {
-    auto a = mt::parse_day(report.get<std::string>()), b = mt::parse_day(today);
-    if (a && b) {
-      long d = long((*b - *a).count());
-      age = d;
-      stale = d > 35;
+    ReportAge ra = short_report_age(report.get<std::string>(), at_unix_s);
+    if (ra.days) {
+      age = *ra.days;
+      stale = ra.stale;
     }
   }
   json out = {{"short_percent_of_float", s.value("short_percent_of_float", json())},
@@ -238,7 +238,6 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
     warnings.push_back("알 수 없는 include 섹션 " + fmt::join(unknown, ", ") + " - 유효: " + fmt::join(kSections, ", "));
 
   mt::Instant now = mt::now();
-  std::string today = mt::to_ny(now).date_str();
   std::vector<Entity> ents(tickers.size());
   auto has = [&](const char* s) { return std::find(sections.begin(), sections.end(), s) != sections.end(); };
   parallel_for(tickers.size(), 10, [&](size_t i) {
@@ -272,7 +271,7 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
     };
     section("estimates", [&] { return estimates_section(tessaro::us::get_analyst_estimates(e.ticker)); });
     section("earnings", [&] { return earnings_section(tessaro::us::get_earnings_events(e.ticker)); });
-    section("short", [&] { return short_section(tessaro::us::get_short_interest(e.ticker), today); });
+    section("short", [&] { return short_section(tessaro::us::get_short_interest(e.ticker), (long long)now.time_since_epoch().count()); });
   });
 
   json per = json::object(), per_day = json::object(), secs = json::object();
