@@ -19,7 +19,8 @@ const char* kScreenerDoc =
 const char* kSectorDoc =
     "미국 섹터 개요 — 종목 수·시가총액·시장 비중과 대표 기업.\n\n"
     "sector_key: technology, healthcare, financial-services, consumer-cyclical, consumer-defensive, "
-    "communication-services, industrials, energy, basic-materials, utilities, real-estate.";
+    "communication-services, industrials, energy, basic-materials, utilities, real-estate.\n"
+    "top_n: 보여 줄 대표 기업 수 (기본 20).";
 
 const char* kEtfDoc = "미국 ETF 정보 — 카테고리·보수율·운용자산, 자산 배분, 섹터 비중, 상위 보유 종목.";
 

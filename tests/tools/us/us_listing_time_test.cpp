@@ -297,3 +297,26 @@ TEST(UsDaylightSaving, ViewerAndNewYorkChangesInOneFortnightAreBothTold) {
   ASSERT_EQ(k["changes"].size(), 1u);
   EXPECT_EQ(k["changes"][0]["cause"], "us");
 }
+
+// strikes_around_spot keeps that many strikes on each side of the spot; top_n cuts
+// the sector's company table.
+TEST(UsScreenerArgs, StrikesAroundSpotAndTopN) {
+  TESSARO_REQUIRE_SAMPLE(body, "yahoo/v7_options_AAPL_nearest.json");
+  YahooEnv env;
+  env.at_ny("2025-02-24", 12, 0);
+  env.srv.route("/query2.finance.yahoo.com/v7/finance/options/AAPL", reply(200, body));
+  std::string r = server::call_tool("get_us_options", {{"ticker", "AAPL"}, {"strikes_around_spot", 2}});
+  std::string calls = r.substr(0, r.find("📉 Puts"));
+  EXPECT_TRUE(has(calls, "\n242.50 | ") && has(calls, "\n245.00 | ") && has(calls, "\n247.50 | ") && has(calls, "\n250.00 | ")) << r;
+  EXPECT_FALSE(has(calls, "\n240.00 | ") || has(calls, "\n252.50 | ")) << r;
+
+  json sector = {{"data",
+                  {{"overview", {{"companiesCount", 800}}},
+                   {"topCompanies", json::array({{{"symbol", "AAPL"}, {"name", "Apple"}},
+                                                 {{"symbol", "MSFT"}, {"name", "Microsoft"}},
+                                                 {{"symbol", "NVDA"}, {"name", "NVIDIA"}}})}}}};
+  env.srv.route("/query1.finance.yahoo.com/v1/finance/sectors/technology", reply(200, sector.dump()));
+  r = server::call_tool("get_us_sector", {{"sector_key", "technology"}, {"top_n", 2}});
+  EXPECT_TRUE(has(r, "## 🏢 Top 2 기업")) << r;
+  EXPECT_FALSE(has(r, "NVDA")) << r;
+}
