@@ -80,6 +80,16 @@ json listing_market_part(const Listing& l, Instant at) {
   return part;
 }
 
+std::optional<bool> listing_day_closed(const Listing& l, Day day, Instant at) {
+  if (l.calendar) return l.calendar->is_period_closed("day", day, at);
+  if (l.zone.empty()) return std::nullopt;
+  try {
+    if (day < to_zone(at, l.zone).date()) return true;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
 std::optional<int> intraday_minutes(const std::string& interval) {
   if (interval == "1h") return 60;
   if (interval.size() < 2 || interval.back() != 'm') return std::nullopt;   // "1mo", "3mo", "1d", "1wk"

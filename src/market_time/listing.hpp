@@ -38,6 +38,11 @@ std::optional<std::string> listing_day(const Listing& l, long long unix_s);
 // current_session "unconfirmed", is_open false, last_trading_day null.
 json listing_market_part(const Listing& l, Instant at);
 
+// Whether the daily bar of `day` has finished at `at` on the listing's exchange:
+// its calendar decides; without one, only a day before today in the exchange's
+// zone is certainly finished (nullopt otherwise).
+std::optional<bool> listing_day_closed(const Listing& l, Day day, Instant at);
+
 // Minutes one bar of an intraday interval spans ("1m", "2m", "5m", "15m", "30m",
 // "60m", "90m", "1h"); nullopt for daily and longer intervals.
 std::optional<int> intraday_minutes(const std::string& interval);

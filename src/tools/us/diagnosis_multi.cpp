@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/listing.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -77,14 +78,16 @@ struct Entity {
   json bars_used = json::array();
 };
 
-void chart_section(Entity& e, const json& rows, mt::Instant now) {
+void chart_section(Entity& e, const json& rows, const mt::Listing& listing, mt::Instant now) {
   auto split = indicators::split_valid_bars(rows);
   json bars = split.valid;
   json basis = "completed_bars";
   if (!bars.empty()) {
+    // The listing's own exchange says whether the last bar has closed; a bar it
+    // cannot confirm is not a completed one.
     auto d = mt::parse_day(day_of_row(bars.back()));
-    auto closed = d ? mt::us_calendar().is_period_closed("day", *d, now) : std::optional<bool>();
-    if (closed.has_value() && !*closed) {
+    auto closed = d ? mt::listing_day_closed(listing, *d, now) : std::optional<bool>();
+    if (!closed.value_or(false)) {
       bars.erase(bars.size() - 1);
       basis = "dropped_in_progress_bar";
     }
@@ -244,13 +247,17 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
     Entity& e = ents[i];
     e.ticker = tickers[i];
     try {
-      json rows = tessaro::us::get_history(e.ticker, "1y", "1d", false);
+      json series = tessaro::us::get_chart(e.ticker, "1y", "1d", false);
+      json rows = series.value("rows", json::array());
       if (!rows.is_array() || rows.empty()) {
         e.out["chart"] = unavailable("no_history");
         e.out["technicals"] = unavailable("no_history");
         e.failed = true;
       } else {
-        chart_section(e, rows, now);
+        chart_section(e, rows,
+                      mt::listing_of(text(series.value("symbol", json())).value_or(e.ticker),
+                                     text(series.value("timezone", json())).value_or("")),
+                      now);
       }
     } catch (...) {
       std::string why = "history_error:" + error_type(std::current_exception());

@@ -157,6 +157,13 @@ TEST(UsListingCalendars, KoreanListingFollowsTheKrxCalendar) {
   EXPECT_EQ(m["bar_state"]["last_bar_complete"], true);
   EXPECT_EQ(m["data_basis"], "last_close");
   EXPECT_EQ(m["listing_market"]["market"], "KRX");
+  // The diagnosis counts that bar as completed too (full bars, written from the
+  // documented format: the capture keeps closes only).
+  env.srv.route(yahoo_chart_path("000660.KS"),
+                reply(200, chart_body("000660.KS", mt::KST,
+                                      {at_zone("2026-10-02", 9, 0, mt::KST), at_zone("2026-10-06", 9, 0, mt::KST)})));
+  json diag = json::parse(server::call_tool("get_us_multi_diagnosis", {{"tickers", {"000660.KS"}}}));
+  EXPECT_EQ(diag["tickers"]["000660.KS"]["chart"]["last_completed_bar"]["date"], "2026-10-06") << diag.dump().substr(0, 600);
   // At the capture's own moment (13:11 KST) the bar is forming.
   mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-10-06"), 13, 11));
   m = reply_meta(server::call_tool("get_us_chart", {{"ticker", "005930.KS"}}));
