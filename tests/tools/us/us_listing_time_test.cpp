@@ -327,3 +327,21 @@ TEST(UsScreenerArgs, StrikesAroundSpotAndTopN) {
   EXPECT_TRUE(has(r, "## 🏢 Top 2 기업")) << r;
   EXPECT_FALSE(has(r, "NVDA")) << r;
 }
+
+// A statement whose currency the source left out: no "$" on any amount.
+TEST(UsCurrency, StatementWithoutCurrencyNamesNone) {
+  TESSARO_REQUIRE_SAMPLE(body, "yahoo/ws_timeseries_AAPL_financials_annual.json");
+  json ts = json::parse(body);
+  for (json& e : ts["timeseries"]["result"])
+    for (auto it = e.begin(); it != e.end(); ++it)
+      if (it.value().is_array())
+        for (json& v : it.value())
+          if (v.is_object()) v.erase("currencyCode");
+  YahooEnv env;
+  env.at_ny("2025-02-14", 12, 0);
+  env.srv.route("/query2.finance.yahoo.com/ws/fundamentals-timeseries/v1/finance/timeseries/AAPL", reply(200, ts.dump()));
+  std::string r = server::call_tool("get_us_financial_statement", {{"ticker", "AAPL"}});
+  EXPECT_TRUE(has(r, "통화: -")) << r;
+  EXPECT_TRUE(has(r, "93.74B")) << r;
+  EXPECT_FALSE(has(r, "$")) << r;
+}
