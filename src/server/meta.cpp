@@ -128,7 +128,11 @@ json us_meta(const UsMetaArgs& a) {
                     "세션 미확인 — 이 거래소(" + us.value("market", std::string("?")) +
                         ")의 거래 시간표가 없어, 표시된 값이 장중 시세인지 그날 마감 값인지 확인하지 못했습니다" +
                         (data_day ? " (체결일 " + *data_day + ", 현지 기준)." : "."));
-  if (!unconfirmed && a.kind != "filing" && !open && (latest || older))
+  if (market_name == "KRX" && a.kind != "filing" && latest) {
+    // A Seoul listing: the KRX notes, which know the after-market.
+    auto notes = mt::kr_market_note(&us, nullptr);
+    warnings.insert(warnings.begin(), notes.begin(), notes.end());
+  } else if (!unconfirmed && a.kind != "filing" && !open && (latest || older))
     warnings.insert(warnings.begin(), (market_name == "미국장" ? std::string("미국장 마감 상태") : market_name + " 장마감 상태") +
                                           " — 표시된 값은 최근 거래일(" +
                                           (older ? *data_day : last_day) + ") 기준입니다.");

@@ -345,3 +345,15 @@ TEST(UsCurrency, StatementWithoutCurrencyNamesNone) {
   EXPECT_TRUE(has(r, "93.74B")) << r;
   EXPECT_FALSE(has(r, "$")) << r;
 }
+
+// During the KRX after-market a Seoul listing is told as such, not as a closed market.
+TEST(UsListingCalendars, KoreanListingInTheAfterMarketGetsTheKrxNote) {
+  YahooEnv env;
+  env.quotes(json::array({quote("005930.KS", "Asia/Seoul", "KRW", 272000, at_zone("2026-10-06", 15, 30, mt::KST))}));
+  mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-10-06"), 17, 0));
+  json m = reply_meta(server::call_tool("get_us_price", {{"ticker", "005930.KS"}}));
+  EXPECT_EQ(m["data_basis"], "last_close");
+  EXPECT_TRUE(has(m["warnings"][0].get<std::string>(), "KRX 정규장은 15:30에 마감됐고 지금은 애프터마켓(20:00까지)입니다"))
+      << m["warnings"].dump();
+  EXPECT_EQ(m["quote_session"], "after_market");
+}
