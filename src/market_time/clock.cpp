@@ -439,16 +439,42 @@ json dst_part(const MarketCalendar& cal, Instant at, const std::string& viewer) 
   json p = json::object();
   p["open_in_viewer_now"] = to_zone(open_at(open_day), viewer).hm();
   p["open_local"] = hm_of(reg->open_min);
-  auto mkt_change = cal.market() == "US" ? change_within(tz, at) : std::nullopt;
-  auto viewer_change = change_within(viewer, at);
-  std::optional<Instant> change = mkt_change ? mkt_change : viewer_change;
-  p["imminent"] = change.has_value();
-  if (change) {
-    Day after = to_zone(*change + hours(1), tz).date();
-    if (!cal.is_trading_day(after)) after = cal.next_trading_day(after);
-    p["change_at"] = iso_in_zone(*change, viewer);
-    p["open_in_viewer_after"] = to_zone(open_at(after), viewer).hm();
-    p["cause"] = mkt_change ? (cal.market() == "US" ? "us" : "krx") : "viewer";
+  // Every offset change within the fortnight, of the market's zone and of the
+  // viewer's, in time order: when both change (London in late October, a week
+  // before New York) the opening moves twice and the week between has its own time.
+  std::vector<std::pair<Instant, std::string>> changes;
+  if (cal.market() == "US")
+    if (auto c = change_within(tz, at)) changes.push_back({*c, "us"});
+  if (viewer != tz)
+    if (auto c = change_within(viewer, at)) changes.push_back({*c, "viewer"});
+  std::sort(changes.begin(), changes.end());
+  // Two changes at the same instant (the viewer on the market's own rules) are one.
+  if (changes.size() == 2 && changes[0].first == changes[1].first) changes.pop_back();
+  p["imminent"] = !changes.empty();
+  json list = json::array();
+  for (size_t i = 0; i < changes.size(); ++i) {
+    Instant when = changes[i].first;
+    Day first = to_zone(when + hours(1), tz).date();
+    if (!cal.is_trading_day(first)) first = cal.next_trading_day(first);
+    json c = {{"cause", changes[i].second},
+              {"change_at", iso_in_zone(when, viewer)},
+              {"open_in_viewer_after", to_zone(open_at(first), viewer).hm()},
+              {"from_day", day_str(first)},
+              {"to_day", nullptr}};
+    if (i + 1 < changes.size()) {
+      // The last session that opens before the next change.
+      Day last = to_zone(changes[i + 1].first, tz).date();
+      while (last >= first && (!cal.is_trading_day(last) || open_at(last) >= changes[i + 1].first)) last -= days(1);
+      c["to_day"] = last >= first ? json(day_str(last)) : json(nullptr);
+    }
+    list.push_back(c);
+  }
+  p["changes"] = list;
+  if (!changes.empty()) {
+    // The first change, as before; `changes` holds each one.
+    p["change_at"] = list[0]["change_at"];
+    p["open_in_viewer_after"] = list[0]["open_in_viewer_after"];
+    p["cause"] = list[0]["cause"];
   } else {
     p["open_in_viewer_after"] = nullptr;
     p["cause"] = nullptr;
@@ -530,9 +556,14 @@ std::string format_market_clock(const json& clock) {
   lines.push_back("## 서머타임");
   lines.push_back("- 미국장 개장(한국 시각): " + dst["us"]["open_kst"].get<std::string>() +
                   " (여름 22:30, 겨울 23:30) · 사용자 시각 " + dst["us"]["open_in_viewer_now"].get<std::string>());
-  if (dst["us"]["imminent"].get<bool>())
-    lines.push_back("- ⚠️ 2주 안에 시간이 바뀝니다 (" + dst["us"]["change_at"].get<std::string>() + "): 이후 개장 " +
-                    dst["us"]["open_in_viewer_after"].get<std::string>() + " (사용자 시각)");
+  for (const auto& c : dst["us"].value("changes", json::array())) {
+    std::string who = c["cause"] == "us" ? "미국" : "사용자 지역";
+    std::string span = c["to_day"].is_string()
+                           ? c["from_day"].get<std::string>() + "~" + c["to_day"].get<std::string>() + " 개장 "
+                           : c["from_day"].get<std::string>() + "부터 개장 ";
+    lines.push_back("- ⚠️ 2주 안에 시간이 바뀝니다 (" + who + " 시간 변경 " + c["change_at"].get<std::string>() + "): " +
+                    span + c["open_in_viewer_after"].get<std::string>() + " (사용자 시각)");
+  }
   lines.push_back("- 한국은 서머타임이 없습니다 (krx.has_dst=false).");
   return fmt::join(lines, "\n");
 }

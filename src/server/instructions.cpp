@@ -97,7 +97,7 @@ const char* kInstructions = R"TXT(Tessaro — 한국 주식(네이버 증권)·�
 
 - 미국장 개장은 한국 시각으로 여름 22:30, 겨울 23:30이다.
 - `dst.us` 또는 `dst.krx`의 `imminent`가 true면 2주 안에 시간이 바뀐다 — 지금은 `open_in_viewer_now`, 바뀐 뒤에는 `open_in_viewer_after`로 안내한다.
-- `cause`가 `viewer`면 사용자가 있는 지역의 시간이 바뀌는 것이다.
+- `cause`가 `viewer`면 사용자가 있는 지역의 시간이 바뀌는 것이다. 두 곳이 모두 바뀌면 `changes`에 차례대로 있고, 각 항목의 `from_day`~`to_day` 동안은 그 항목의 `open_in_viewer_after`가 개장 시각이다.
 - `krx.has_dst`가 false인 것은 한국에 서머타임이 없다는 뜻이다.
 - 사용자가 서머타임을 쓰는 지역(미국·유럽 등)에 있으면 한국장 개장 시각도 사용자 시각으로는 바뀐다. 이때 `dst.krx`의 `cause`가 `viewer`로 표시된다.
 - 미국 서머타임은 3월 둘째 일요일에 시작해 11월 첫째 일요일에 끝난다. 그 사이 주에는 한국 시각 개장 시간이 바뀌므로 `get_market_clock`으로 다시 확인한다.

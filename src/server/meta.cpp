@@ -110,22 +110,42 @@ json kr_meta(const KrMetaArgs& a) {
 
 json us_meta(const UsMetaArgs& a) {
   mt::CallInstant pin;
-  json us = mt::build_market_clock()["us"];
+  // The listing's own exchange decides; a listing outside the US and Korea has no
+  // calendar here, so its session is unconfirmed and only the trade's own day says
+  // whether the value is of an earlier day.
+  const bool own_exchange = a.listing.is_object();
+  json us = own_exchange ? a.listing : mt::build_market_clock()["us"];
+  const bool unconfirmed = own_exchange && !us.value("calendar_known", true);
+  const std::string market_name = !own_exchange || us.value("market", std::string()) == "NYSE/NASDAQ" ? "미국장"
+                                  : us.value("market", std::string()) == "KRX"                        ? "KRX"
+                                                                                                      : "이 거래소";
   bool open = us.value("is_open", false);
   const std::optional<bool> forming = forming_of(a.kind, a.bar_forming, a.bar_state);
   // Data of a day before the last trading day (a quote that has not traded for
   // days) is that day's close: never live, never delayed, whatever the session.
-  const std::string last_day = us.value("last_trading_day", std::string());
+  const std::string last_day = unconfirmed ? us.value("local_date", std::string())
+                                           : (us["last_trading_day"].is_string() ? us["last_trading_day"].get<std::string>() : "");
   auto data_day = rmeta::normalize_day(a.data_as_of);
   const bool older = data_day && !last_day.empty() && *data_day < last_day;
+  if (unconfirmed) open = data_day && !older;   // traded today (its own zone): possibly still trading
   std::string basis = basis_for(a.kind, forming, open && !older);
-  bool latest = mt::data_is_latest_day(forming, a.data_as_of, us) && !older;
+  bool latest = !unconfirmed && mt::data_is_latest_day(forming, a.data_as_of, us) && !older;
   std::vector<std::string> warnings = a.warnings;
-  if (a.kind != "filing" && !open && (latest || older))
-    warnings.insert(warnings.begin(), "미국장 마감 상태 — 표시된 값은 최근 거래일(" +
+  if (unconfirmed && a.kind != "filing")
+    warnings.insert(warnings.begin(),
+                    "세션 미확인 — 이 거래소(" + us.value("market", std::string("?")) +
+                        ")의 거래 시간표가 없어, 표시된 값이 장중 시세인지 그날 마감 값인지 확인하지 못했습니다" +
+                        (data_day ? " (체결일 " + *data_day + ", 현지 기준)." : "."));
+  if (market_name == "KRX" && a.kind != "filing" && latest) {
+    // A Seoul listing: the KRX notes, which know the after-market.
+    auto notes = mt::kr_market_note(&us, nullptr);
+    warnings.insert(warnings.begin(), notes.begin(), notes.end());
+  } else if (!unconfirmed && a.kind != "filing" && !open && (latest || older))
+    warnings.insert(warnings.begin(), (market_name == "미국장" ? std::string("미국장 마감 상태") : market_name + " 장마감 상태") +
+                                          " — 표시된 값은 최근 거래일(" +
                                           (older ? *data_day : last_day) + ") 기준입니다.");
-  if (a.kind == "snapshot" && open && older)
-    warnings.insert(warnings.begin(), "미국장 거래 중이지만 표시된 값은 " + *data_day +
+  if (!unconfirmed && a.kind == "snapshot" && open && older)
+    warnings.insert(warnings.begin(), market_name + " 거래 중이지만 표시된 값은 " + *data_day +
                                           " 종가입니다 — 실시간·지연 시세가 아니라 그날 이후 체결이 없는 값입니다.");
   std::string completeness = a.data_completeness;
   json coverage = a.coverage;
@@ -142,6 +162,11 @@ json us_meta(const UsMetaArgs& a) {
   b.entity_info = rmeta::entity(a.ticker);
   b.warnings = warnings;
   json meta = build_meta(b);
+  if (own_exchange && market_name != "미국장")
+    meta["listing_market"] = json{{"market", us.value("market", json())},
+                                  {"zone", us.value("zone", json())},
+                                  {"calendar_known", !unconfirmed},
+                                  {"status", us.value("status", json())}};
   finish(meta, a.bar_state, a.price_adjustment, a.extra);
   return meta;
 }

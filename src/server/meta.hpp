@@ -37,6 +37,9 @@ struct UsMetaArgs {
   json extra = nullptr;
   std::vector<std::string> warnings;
   std::optional<bool> bar_forming;
+  // The listing's own exchange (mt::listing_market_part) when it is not a US one;
+  // null reads the US market.
+  json listing = nullptr;
 };
 json us_meta(const UsMetaArgs& a);
 

@@ -611,6 +611,8 @@ json get_dividends(const std::string& ticker, int limit) {
                       [limit](const json& r, const std::string& sym) {
                         json d = parse::dividends_summary(r);
                         d["ticker"] = sym;
+                        json ccy = first_of(module_of(r, "price"), {"currency"});
+                        d["currency"] = ccy.is_null() ? first_of(module_of(r, "summaryDetail"), {"currency"}) : ccy;
                         json body = api_json(Q2, "/v8/finance/chart/" + url_encode(sym),
                                              {{"range", "max"}, {"interval", "1mo"}, {"events", "div"}});
                         json all = parse::chart_dividends(body);

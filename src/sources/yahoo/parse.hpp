@@ -19,6 +19,14 @@ json index_row(const json& q, const std::string& label);
 // are dropped; a repeated day keeps its last row. Throws YahooError for a chart
 // error other than "no data".
 json chart_rows(const json& body, bool intraday);
+// The same for one interval: intraday rows also keep their start as `timestamp`
+// (Unix s); a weekly, monthly or quarterly series' separate row of today's
+// trades is merged into its period's bar (volume summed, `last_trade_day` = the
+// day of the latest trade it holds).
+json chart_rows(const json& body, const std::string& interval);
+// {rows, symbol, timezone, exchange, currency, regular_market_price,
+//  regular_market_time, regular_change_percent} of a chart body.
+json chart_series(const json& body, const std::string& interval);
 // Dividends of a chart body: [{date, amount}] oldest first.
 json chart_dividends(const json& body);
 // quoteSummary result -> profile mapping; and the flat raw mapping.

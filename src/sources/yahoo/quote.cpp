@@ -130,15 +130,37 @@ json chart_result(const json& body) {
 }
 }  // namespace
 
-json chart_rows(const json& body, bool intraday) {
+namespace {
+// The period a bar of a weekly, monthly or quarterly interval belongs to ("" for
+// other intervals): Yahoo sends today's trades of such a series as a row of their
+// own beside the period's row.
+std::string period_key(const std::string& interval, const std::string& day) {
+  auto d = mt::parse_day(day);
+  if (!d) return "";
+  if (interval == "1wk") return mt::day_str(*d - std::chrono::days(mt::weekday(*d)));
+  if (interval == "1mo") return day.substr(0, 7);
+  if (interval == "3mo") {
+    int month = std::atoi(day.substr(5, 2).c_str());
+    return day.substr(0, 4) + "Q" + std::to_string((month - 1) / 3 + 1);
+  }
+  return "";
+}
+
+std::string chart_zone(const json& r) {
+  if (r.contains("meta") && r["meta"].is_object()) {
+    json z = str(r["meta"].value("exchangeTimezoneName", json()));
+    if (z.is_string()) return z.get<std::string>();
+  }
+  return mt::NEW_YORK;
+}
+}  // namespace
+
+json chart_rows(const json& body, const std::string& interval) {
   json out = json::array();
   const json r = chart_result(body);
   if (r.is_null()) return out;
-  std::string zone = mt::NEW_YORK;
-  if (r.contains("meta") && r["meta"].is_object()) {
-    json z = str(r["meta"].value("exchangeTimezoneName", json()));
-    if (z.is_string()) zone = z.get<std::string>();
-  }
+  const bool intraday = interval == "1h" || (!interval.empty() && interval.back() == 'm');
+  std::string zone = chart_zone(r);
   const json& ts = r.value("timestamp", json());
   if (!ts.is_array()) return out;
   const json& ind = r.value("indicators", json());
@@ -149,7 +171,7 @@ json chart_rows(const json& body, bool intraday) {
     if (!q.contains(k) || !q[k].is_array() || i >= q[k].size()) return nullptr;
     return num(q[k][i]);
   };
-  std::map<std::string, size_t> seen;   // day -> index in out (daily bars)
+  std::map<std::string, size_t> seen;   // day (or period) -> index in out
   for (size_t i = 0; i < ts.size(); ++i) {
     if (!ts[i].is_number()) continue;
     json o = at("open", i), h = at("high", i), l = at("low", i), c = at("close", i), v = at("volume", i);
@@ -168,22 +190,54 @@ json chart_rows(const json& body, bool intraday) {
     row["low"] = l;
     row["close"] = c;
     row["volume"] = v;
-    auto it = seen.find(key);
+    // Intraday bars keep their start instant: the session is read from it.
+    if (intraday) row["timestamp"] = t;
+    std::string period = intraday ? "" : period_key(interval, key);
+    auto it = seen.find(period.empty() ? key : period);
     if (it != seen.end()) {
-      // Yahoo repeats the live bar while the market is open: the later row wins,
-      // keeping the earlier open and the wider range.
       json& prev = out[it->second];
-      if (!prev["open"].is_null()) row["open"] = prev["open"];
       if (row["high"].is_number() && prev["high"].is_number())
         row["high"] = std::max(row["high"].get<double>(), prev["high"].get<double>());
       if (row["low"].is_number() && prev["low"].is_number())
         row["low"] = std::min(row["low"].get<double>(), prev["low"].get<double>());
+      if (!prev["open"].is_null()) row["open"] = prev["open"];
+      if (!period.empty() && prev["date"] != key) {
+        // Today's separate row of the week (month, quarter): one bar of the period,
+        // dated as the period, its volume the sum, its trades up to today.
+        row["date"] = prev["date"];
+        if (prev["volume"].is_number() && row["volume"].is_number())
+          row["volume"] = prev["volume"].get<double>() + row["volume"].get<double>();
+        else if (row["volume"].is_null())
+          row["volume"] = prev["volume"];
+        row["last_trade_day"] = key;
+      }
+      // Yahoo repeats the live daily bar while the market is open: the later row
+      // wins, keeping the earlier open and the wider range.
       prev = row;
       continue;
     }
-    seen[key] = out.size();
+    seen[period.empty() ? key : period] = out.size();
     out.push_back(std::move(row));
   }
+  return out;
+}
+
+json chart_rows(const json& body, bool intraday) { return chart_rows(body, std::string(intraday ? "1m" : "1d")); }
+
+json chart_series(const json& body, const std::string& interval) {
+  json out = json::object();
+  out["rows"] = chart_rows(body, interval);
+  const json r = chart_result(body);
+  const json& m = r.is_object() ? r.value("meta", json::object()) : json::object();
+  out["symbol"] = str(m.value("symbol", json()));
+  out["timezone"] = r.is_object() ? json(chart_zone(r)) : json(nullptr);
+  out["exchange"] = first_of(m, {"fullExchangeName", "exchangeName"});
+  out["currency"] = str(m.value("currency", json()));
+  // The regular session's price and change. Yahoo's fullday* fields include
+  // extended hours on another base: they are not the regular change and are not read.
+  out["regular_market_price"] = field(m, "regularMarketPrice");
+  out["regular_market_time"] = field(m, "regularMarketTime");
+  out["regular_change_percent"] = field(m, "regularMarketChangePercent");
   return out;
 }
 
@@ -390,9 +444,9 @@ json search(const std::string& query) {
   return parse::search_hits(body);
 }
 
-json get_history(const std::string& ticker, const std::string& period, const std::string& interval, bool prepost) {
+json get_chart(const std::string& ticker, const std::string& period, const std::string& interval, bool prepost) {
   auto sym = normalize_symbol(ticker);
-  if (!sym || !kRanges.count(period) || !kIntervals.count(interval)) return json::array();
+  if (!sym || !kRanges.count(period) || !kIntervals.count(interval)) return json{{"rows", json::array()}};
   bool intraday = is_intraday(interval);
   std::string iv = interval == "1h" ? "60m" : interval;
   Params p;
@@ -408,7 +462,11 @@ json get_history(const std::string& ticker, const std::string& period, const std
   p.push_back({"includePrePost", prepost && intraday ? "true" : "false"});
   p.push_back({"events", "div,splits"});
   json body = api_json(Q2, "/v8/finance/chart/" + url_encode(*sym), p);
-  return parse::chart_rows(body, intraday);
+  return parse::chart_series(body, iv);
+}
+
+json get_history(const std::string& ticker, const std::string& period, const std::string& interval, bool prepost) {
+  return get_chart(ticker, period, interval, prepost)["rows"];
 }
 
 json history_price_adjustment() {

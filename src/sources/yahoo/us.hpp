@@ -17,6 +17,10 @@ json get_info(const std::string& ticker);
 json get_info_raw(const std::string& ticker);
 json get_history(const std::string& ticker, const std::string& period, const std::string& interval,
                  bool prepost);
+// The same series with what the chart says of its listing: {rows, symbol,
+// timezone (the exchange's IANA zone), exchange, currency, regular_market_price,
+// regular_market_time, regular_change_percent}.
+json get_chart(const std::string& ticker, const std::string& period, const std::string& interval, bool prepost);
 // What the closes of get_history are: split-adjusted, dividends not adjusted
 // (Yahoo's "close"; "adjclose" is not used). The price_adjustment meta record.
 json history_price_adjustment();

@@ -9,12 +9,14 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/listing.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
 #include "analysis/indicators/split_bars.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/diagnostics.hpp"
+#include "tools/us/us_format.hpp"
 
 namespace tessaro::tools::us {
 
@@ -76,14 +78,16 @@ struct Entity {
   json bars_used = json::array();
 };
 
-void chart_section(Entity& e, const json& rows, mt::Instant now) {
+void chart_section(Entity& e, const json& rows, const mt::Listing& listing, mt::Instant now) {
   auto split = indicators::split_valid_bars(rows);
   json bars = split.valid;
   json basis = "completed_bars";
   if (!bars.empty()) {
+    // The listing's own exchange says whether the last bar has closed; a bar it
+    // cannot confirm is not a completed one.
     auto d = mt::parse_day(day_of_row(bars.back()));
-    auto closed = d ? mt::us_calendar().is_period_closed("day", *d, now) : std::optional<bool>();
-    if (closed.has_value() && !*closed) {
+    auto closed = d ? mt::listing_day_closed(listing, *d, now) : std::optional<bool>();
+    if (!closed.value_or(false)) {
       bars.erase(bars.size() - 1);
       basis = "dropped_in_progress_bar";
     }
@@ -178,7 +182,7 @@ json earnings_section(const json& ev) {
           {"financial_currency", ev.value("financial_currency", json())}};
 }
 
-json short_section(const json& s, const std::string& today) {
+json short_section(const json& s, long long at_unix_s) {
   if (!s.is_object()) return unavailable("no_data");
   json when = s.value("date_short_interest", json());
   json report = nullptr;
@@ -186,11 +190,10 @@ json short_section(const json& s, const std::string& today) {
   else if (when.is_string()) report = when;
   json age = nullptr, stale = nullptr;
   if (report.is_string()) {
-    auto a = mt::parse_day(report.get<std::string>()), b = mt::parse_day(today);
-    if (a && b) {
-      long d = long((*b - *a).count());
-      age = d;
-      stale = d > 35;
+    ReportAge ra = short_report_age(report.get<std::string>(), at_unix_s);
+    if (ra.days) {
+      age = *ra.days;
+      stale = ra.stale;
     }
   }
   json out = {{"short_percent_of_float", s.value("short_percent_of_float", json())},
@@ -238,20 +241,23 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
     warnings.push_back("알 수 없는 include 섹션 " + fmt::join(unknown, ", ") + " - 유효: " + fmt::join(kSections, ", "));
 
   mt::Instant now = mt::now();
-  std::string today = mt::to_ny(now).date_str();
   std::vector<Entity> ents(tickers.size());
   auto has = [&](const char* s) { return std::find(sections.begin(), sections.end(), s) != sections.end(); };
   parallel_for(tickers.size(), 10, [&](size_t i) {
     Entity& e = ents[i];
     e.ticker = tickers[i];
     try {
-      json rows = tessaro::us::get_history(e.ticker, "1y", "1d", false);
+      json series = tessaro::us::get_chart(e.ticker, "1y", "1d", false);
+      json rows = series.value("rows", json::array());
       if (!rows.is_array() || rows.empty()) {
         e.out["chart"] = unavailable("no_history");
         e.out["technicals"] = unavailable("no_history");
         e.failed = true;
       } else {
-        chart_section(e, rows, now);
+        chart_section(e, rows,
+                      mt::listing_of(text(series.value("symbol", json())).value_or(e.ticker),
+                                     text(series.value("timezone", json())).value_or("")),
+                      now);
       }
     } catch (...) {
       std::string why = "history_error:" + error_type(std::current_exception());
@@ -272,7 +278,7 @@ std::string us_multi_diagnosis(const std::vector<std::string>& tickers_in, const
     };
     section("estimates", [&] { return estimates_section(tessaro::us::get_analyst_estimates(e.ticker)); });
     section("earnings", [&] { return earnings_section(tessaro::us::get_earnings_events(e.ticker)); });
-    section("short", [&] { return short_section(tessaro::us::get_short_interest(e.ticker), today); });
+    section("short", [&] { return short_section(tessaro::us::get_short_interest(e.ticker), (long long)now.time_since_epoch().count()); });
   });
 
   json per = json::object(), per_day = json::object(), secs = json::object();

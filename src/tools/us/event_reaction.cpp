@@ -10,6 +10,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/listing.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -101,14 +102,17 @@ std::string get_us_event_reaction(const Args& a) {
   else session = session_arg;
   if (session == "unknown") warnings.push_back("발표 시각 미상 - 보수적으로 다음 거래일을 기준 거래일로 씁니다.");
 
-  json raw = ::tessaro::us::get_history(ticker, "1y", "1d", false);
+  json series = ::tessaro::us::get_chart(ticker, "1y", "1d", false);
+  json raw = series.value("rows", json::array());
+  mt::Listing listing = mt::listing_of(series.value("symbol", json()).is_string() ? series["symbol"].get<std::string>() : ticker,
+                                       series.value("timezone", json()).is_string() ? series["timezone"].get<std::string>() : "");
   if (!raw.is_array() || raw.empty()) return "티커 '" + ticker + "'의 일봉을 가져올 수 없습니다.";
   json bars = indicators::split_valid_bars(raw).valid;
   std::vector<std::string> days;
   for (const json& b : bars) days.push_back(bar_day(b));
   if (!bars.empty()) {
     auto last = mt::parse_day(days.back());
-    bool closed = last && mt::us_calendar().is_period_closed("day", *last, mt::now()).value_or(false);
+    bool closed = last && mt::listing_day_closed(listing, *last, mt::now()).value_or(false);
     if (!closed) {
       warnings.push_back("진행 중인 봉(" + days.back() + ")은 반응 계산에서 제외했습니다.");
       bars.erase(bars.size() - 1);

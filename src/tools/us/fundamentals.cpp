@@ -151,7 +151,9 @@ std::string get_us_financial_statement(const Args& a) {
     for (const json& p : d["periods"])
       if (p.is_string()) periods.push_back(p.get<std::string>());
   json currency = d.value("currency", json());
-  std::string prefix = ccy_prefix(currency);
+  // An amount of a statement whose currency the source did not give carries no
+  // currency sign: "$" there would name a currency nobody stated.
+  std::string prefix = text(currency) ? ccy_prefix(currency) : "";
   std::vector<std::string> lines = {"**" + ticker + "** " + lab->second + " (" + period + ")",
                                     "통화: " + text(currency).value_or("-"), ""};
   std::string head = "항목";
@@ -400,13 +402,15 @@ std::string get_us_analyst(const Args& a) {
   json sections = json::object();
   lines.push_back("## 🎯 목표주가");
   auto cur = num(d.value("current_price", json()));
-  lines.push_back(cur ? "현재가: $" + fmt::fixed(*cur, 2, true) : "현재가: -");
+  // Prices and targets in the listing's own currency ("$" only for USD).
+  const std::string sym = ccy_prefix(d.value("currency", json()));
+  lines.push_back(cur ? "현재가: " + sym + fmt::fixed(*cur, 2, true) : "현재가: -");
   static const std::vector<std::pair<const char*, const char*>> kTargets = {
       {"mean", "평균 목표가"}, {"median", "중앙값 목표가"}, {"high", "최고 목표가"}, {"low", "최저 목표가"}};
   for (auto& [k, label] : kTargets) {
     auto v = num(targets.is_object() ? targets.value(k, json()) : json());
     if (!v) continue;
-    std::string line = std::string("- ") + label + ": $" + fmt::fixed(*v, 2, true);
+    std::string line = std::string("- ") + label + ": " + sym + fmt::fixed(*v, 2, true);
     if (cur && *cur != 0) line += " (" + fmt::fixed((*v / *cur - 1) * 100, 1, false, true) + "%)";
     lines.push_back(line);
   }
@@ -528,9 +532,11 @@ std::string get_us_dividends(const Args& a) {
   json d = ::tessaro::us::get_dividends(ticker, limit);
   if (d.is_null() || !d.is_object()) return not_found(ticker);
   auto v = [&](const char* k) { return d.value(k, json()); };
+  // Dividends are paid in the listing's currency ("$" only for USD).
+  const std::string sym = ccy_prefix(v("currency"));
   std::vector<std::string> lines = {"**" + ticker + "** 배당 정보", "", "## 📊 요약"};
   lines.push_back("- Dividend Yield: " + fmt_yield(v("dividend_yield")));
-  lines.push_back("- Annual Dividend Rate: " + fmt_num(v("dividend_rate")));
+  lines.push_back("- Annual Dividend Rate: " + fmt_num(v("dividend_rate"), "", 2, sym));
   lines.push_back("- 5-Year Avg Yield: " + fmt_yield(v("five_year_avg_yield")));
   lines.push_back("- Payout Ratio: " + fmt_ratio(v("payout_ratio")));
   auto ex = num(v("ex_dividend_date"));
@@ -546,7 +552,7 @@ std::string get_us_dividends(const Args& a) {
       lines.push_back("- 다음 Ex-Dividend Date: " + ex_day);
   }
   auto last = num(v("last_dividend_value"));
-  lines.push_back(last ? "- 최근 배당: $" + fmt::fixed(*last, 4) + " (" + text(v("last_dividend_date")).value_or("-") + ")"
+  lines.push_back(last ? "- 최근 배당: " + sym + fmt::fixed(*last, 4) + " (" + text(v("last_dividend_date")).value_or("-") + ")"
                        : "- 최근 배당: -");
   const json& hist = d.value("history", json::array());
   lines.push_back("");
@@ -554,7 +560,7 @@ std::string get_us_dividends(const Args& a) {
     lines.push_back("## 배당 이력 (최근 " + std::to_string(hist.size()) + "건)");
     lines.push_back("날짜 | 배당금");
     lines.push_back("---|---");
-    for (const json& h : hist) lines.push_back(plain(h.value("date", json())) + " | $" + plain(h.value("amount", json())));
+    for (const json& h : hist) lines.push_back(plain(h.value("date", json())) + " | " + sym + plain(h.value("amount", json())));
   } else {
     lines.push_back("배당 이력 없음 (무배당 주식일 수 있습니다).");
   }

@@ -37,7 +37,6 @@ namespace {
 using namespace tools::us;
 using server::Args;
 
-std::string today_kst() { return mt::to_kst(mt::now()).date_str(); }
 
 std::string count_text(const json& v) {
   auto d = num(v);
@@ -368,11 +367,10 @@ std::string get_us_short(const Args& a) {
   if (auto t = num(d.value("date_short_interest", json())); t && *t > 0) {
     std::string day = ::tessaro::us::epoch_day((long long)*t);
     report_day = day;
-    auto rd = mt::parse_day(day);
-    auto td = mt::parse_day(today_kst());
-    long days = rd && td ? std::max<long>(0, long((*td - *rd).count())) : 0;
-    age = days;
-    if (days > 35) {
+    ReportAge ra = short_report_age(day);
+    long days = ra.days.value_or(0);
+    age = ra.days ? json(days) : json(nullptr);
+    if (ra.stale) {
       stale = true;
       warns.push_back("공매도 보고일(" + day + ")이 " + std::to_string(days) +
                       "일 전입니다 - 통상 주기(2~4주)보다 오래됐습니다(stale). 최신 수치가 아닐 수 있습니다.");

@@ -7,6 +7,8 @@
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/day_times.hpp"
+#include "market_time/listing.hpp"
 #include "server/arg_rules.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
@@ -31,10 +33,26 @@ json quote_session(const json& market_state) {
   return nullptr;
 }
 
-json quote_day(const json& quote_time) {
+// The exchange a quote's listing trades on (Yahoo names its zone).
+mt::Listing quote_listing(const json& q, const std::string& fallback_symbol = "") {
+  return mt::listing_of(text(q.value("ticker", json())).value_or(fallback_symbol),
+                        text(q.value("exchange_timezone", json())).value_or(""));
+}
+
+// The day a quote belongs to: its trade time on the listing's own calendar day.
+json quote_day(const json& quote_time, const mt::Listing& listing) {
   auto t = num(quote_time);
   if (!t || *t <= 0) return nullptr;
-  return ny_day((long long)*t);
+  auto d = mt::listing_day(listing, (long long)*t);
+  return d ? json(*d) : json(nullptr);
+}
+
+// Which session the listing's exchange is in: Yahoo's word for US listings; the
+// KRX calendar for Korean ones (Yahoo's stated Korean hours are not KRX's);
+// "unconfirmed" where no calendar is known.
+json listing_session(const json& q, const mt::Listing& listing, const json& part) {
+  if (listing.market == "US") return quote_session(q.value("market_state", json()));
+  return part.value("current_session", json());
 }
 
 // ---- get_us_price -----------------------------------------------------------
@@ -72,14 +90,16 @@ std::string get_us_price(const Args& a) {
   if (mc && *mc != 0) lines.push_back("시가총액: " + fmt_num(d.value("market_cap", json()), "", 2, sym));
   if (auto ms = text(d.value("market_state", json()))) lines.push_back("마켓 상태: " + *ms);
 
+  mt::Listing listing = quote_listing(d, tk);
   server::UsMetaArgs m;
   m.kind = "snapshot";
   m.ticker = tk;
-  m.data_as_of = quote_day(d.value("quote_time", json()));
+  m.data_as_of = quote_day(d.value("quote_time", json()), listing);
+  m.listing = mt::listing_market_part(listing, mt::now());
   json extra = json::object();
-  // The price shown is the regular-session price; the source's session says which
-  // session the market was in when the quote was taken.
-  extra["quote_session"] = quote_session(d.value("market_state", json()));
+  // The price shown is the regular-session price; the session says which session
+  // the listing's exchange was in when the quote was taken.
+  extra["quote_session"] = listing_session(d, listing, m.listing);
   extra["price_basis"] = "regular_market";
   m.extra = extra;
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
@@ -131,16 +151,11 @@ std::string get_us_info(const Args& a) {
 }
 
 // ---- get_us_chart -----------------------------------------------------------
-// Session of an intraday row stamped "YYYY-MM-DD HH:MM" in New York time.
-std::string us_row_session(const std::string& stamp) {
-  auto d = mt::parse_day(stamp);
-  if (!d || stamp.size() < 16) return "미확인";
-  int m = std::atoi(stamp.substr(11, 2).c_str()) * 60 + std::atoi(stamp.substr(14, 2).c_str());
-  auto reg = mt::us_calendar().regular(*d);
-  if (!reg) return "미확인";
-  if (m < reg->open_min) return "프리마켓";
-  if (m >= reg->close_min) return "애프터아워";
-  return "정규장";
+// The zone a chart's times are written in, as a reader says it.
+std::string zone_name_ko(const std::string& zone) {
+  if (zone == mt::NEW_YORK) return "뉴욕 시각(America/New_York)";
+  if (zone == mt::KST) return "한국 시각(Asia/Seoul)";
+  return "거래소 현지 시각(" + (zone.empty() ? std::string("미상") : zone) + ")";
 }
 
 const char* kChartDoc =
@@ -166,30 +181,54 @@ std::string get_us_chart(const Args& a) {
   std::string interval = a.str("interval");
   bool prepost = a.boolean("prepost");
   long long limit = kChartLimit.clamp(a.integer("limit"));
-  json rows = ::tessaro::us::get_history(ticker, period, interval, prepost);
+  json series = ::tessaro::us::get_chart(ticker, period, interval, prepost);
+  json rows = series.is_object() ? series.value("rows", json()) : json();
   if (!rows.is_array() || rows.empty()) return "티커 '" + ticker + "'의 차트 데이터를 가져올 수 없습니다.";
+  // The listing's own exchange: its zone writes the times, its calendar says the
+  // sessions and whether the last bar has closed.
+  std::string zone = text(series.value("timezone", json())).value_or("");
+  mt::Listing listing = mt::listing_of(text(series.value("symbol", json())).value_or(ticker), zone);
+  if (listing.zone.empty()) listing.zone = zone;
   long long total = (long long)rows.size();
   bool cut = total > limit;
+  // Sessions are read over the whole series (a bar's span ends where the next begins).
+  auto minutes = mt::intraday_minutes(interval);
+  bool intraday = minutes.has_value();
+  std::vector<std::string> sessions;
+  if (intraday) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      auto t = num(rows[i].value("timestamp", json()));
+      if (!t || !listing.calendar) {
+        sessions.push_back(listing.calendar ? "unknown" : mt::SESSION_UNCONFIRMED);
+        continue;
+      }
+      mt::Instant start{std::chrono::seconds{(long long)*t}};
+      mt::Instant end = start + std::chrono::minutes(*minutes);
+      if (i + 1 < rows.size())
+        if (auto nt = num(rows[i + 1].value("timestamp", json())))
+          end = std::min(end, mt::Instant{std::chrono::seconds{(long long)*nt}});
+      sessions.push_back(mt::bar_session(*listing.calendar, start, end, prepost));
+    }
+  }
   if (cut) {
     json kept = json::array();
     for (long long i = total - limit; i < total; ++i) kept.push_back(rows[size_t(i)]);
     rows = kept;
+    sessions.erase(sessions.begin(), sessions.begin() + std::min<size_t>(sessions.size(), size_t(total - limit)));
   }
-  static const std::set<std::string> kIntraday = {"1m", "5m", "15m", "30m", "1h"};
-  bool intraday = kIntraday.count(interval) > 0;
   std::string head = "**" + fmt::upper(ticker) + "** " + period + " " + interval + " OHLCV (" +
                      std::to_string(rows.size()) + " bars";
   if (cut) head += " · 원본 " + std::to_string(total) + "행 중 최근 " + std::to_string(limit) + "행";
   head += ")";
   std::vector<std::string> lines = {head, ""};
   std::vector<std::string> table = server::format_ohlcv_rows(rows, intraday, 2);
-  if (prepost && intraday) {
-    // Extended-hours rows sit among the regular ones: each row says its session.
-    json sessions = json::object();
+  json session_counts = json::object();
+  if (intraday) {
+    // Every intraday bar says its session: Yahoo sends extended-hours bars even
+    // when they were not asked for, and they must never read as regular ones.
     for (size_t i = 0; i < rows.size() && i + 2 < table.size(); ++i) {
-      std::string label = us_row_session(server::normalize_date(rows[i].value("datetime", json()), true));
-      table[i + 2] += "|" + label;
-      sessions[label] = sessions.value(label, 0) + 1;
+      table[i + 2] += "|" + mt::session_label_ko(sessions[i]);
+      session_counts[sessions[i]] = session_counts.value(sessions[i], 0) + 1;
     }
     if (table.size() >= 2) {
       table[0] += "|세션";
@@ -197,10 +236,18 @@ std::string get_us_chart(const Args& a) {
     }
   }
   for (auto& l : table) lines.push_back(l);
-  if (prepost && intraday) {
+  if (intraday) {
     lines.push_back("");
-    lines.push_back("※ 세션은 뉴욕 시각 기준: 프리마켓(정규장 전)·정규장(09:30~16:00, 조기 폐장일은 13:00까지)·"
-                    "애프터아워(정규장 후). 프리·애프터아워 봉은 거래가 적어 정규장 가격과 따로 읽으세요.");
+    lines.push_back("※ 시각은 " + zone_name_ko(listing.zone) + ", 봉이 시작한 시각입니다.");
+    if (listing.market == "US")
+      lines.push_back("※ 세션은 봉의 시각과 그날 거래시간으로 정합니다: 프리마켓(정규장 전)·정규장(09:30~16:00, 조기 폐장일은 "
+                      "13:00까지)·애프터아워(정규장 후). 프리·애프터아워 봉은 거래가 적어 정규장 가격과 따로 읽으세요.");
+    else if (listing.market == "KR")
+      lines.push_back("※ 세션은 봉의 시각과 KRX 거래일 시간표로 정합니다 (정규장 마감·애프터마켓 포함).");
+    else
+      lines.push_back("※ 이 거래소의 거래 시간표가 없어 봉의 세션(정규장·시간외)을 확인하지 못했습니다.");
+    if (session_counts.contains(mt::SESSION_MIXED))
+      lines.push_back("※ 혼합: 한 봉에 두 세션의 체결이 섞여 있습니다.");
   }
   if (cut) {
     lines.push_back("");
@@ -210,15 +257,31 @@ std::string get_us_chart(const Args& a) {
   static const std::map<std::string, std::string> kTimeframe = {{"1d", "day"}, {"1wk", "week"}, {"1mo", "month"}};
   json bs = nullptr;
   auto tf = kTimeframe.find(interval);
-  if (tf != kTimeframe.end()) bs = mt::bar_state(tf->second, rows, std::nullopt, &mt::us_calendar());
+  std::string timeframe = tf != kTimeframe.end() ? tf->second : "";
+  if (!timeframe.empty()) bs = mt::bar_state(timeframe, rows, std::nullopt, listing.calendar);
   const json& last = rows.back();
   json as_of = last.value("date", json());
   if (!text(as_of)) as_of = last.value("datetime", json());
+  // A weekly or monthly bar holds trades up to its latest trading day, not its date.
+  if (auto ltd = text(last.value("last_trade_day", json()))) as_of = *ltd;
+  else if (!timeframe.empty() && timeframe != "day" && listing.calendar)
+    as_of = mt::bar_data_as_of(timeframe, as_of, *listing.calendar);
   server::UsMetaArgs m;
   m.kind = "bars";
   m.ticker = ticker;
   m.data_as_of = as_of;
   m.bar_state = bs;
+  m.listing = mt::listing_market_part(listing, mt::now());
+  json extra = json::object();
+  if (intraday) {
+    extra["bar_times"] = json{{"zone", listing.zone.empty() ? json(nullptr) : json(listing.zone)}, {"stamp", "bar_start"}};
+    extra["bar_sessions"] = session_counts;
+  }
+  if (num(series.value("regular_change_percent", json())))
+    extra["regular_market"] = json{{"price", series.value("regular_market_price", json())},
+                                   {"change_percent", series["regular_change_percent"]},
+                                   {"time", series.value("regular_market_time", json())}};
+  if (!extra.empty()) m.extra = extra;
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
 }
 
@@ -238,28 +301,44 @@ std::string get_us_multi_price(const Args& a) {
   if (!results.is_array() || results.empty()) return "데이터를 가져올 수 없습니다.";
 
   std::vector<std::string> failed, unknown, stale;
-  std::map<std::string, std::string> day_of;   // ticker -> quote day
+  std::map<std::string, std::string> day_of;   // ticker -> quote day (on its exchange's own calendar)
+  std::map<std::string, std::string> market_of;   // ticker -> market of its listing
+  std::map<std::string, std::string> latest_of;   // market -> latest quote day among its listings
+  std::map<std::string, json> part_of;            // market -> its state now
   json per_day = json::object(), per_session = json::object();
   std::string latest;
+  mt::Instant at = mt::now();
   for (const json& r : results) {
     std::string tk = text(r.value("ticker", json())).value_or("?");
     if (r.contains("error") && !r["error"].is_null()) {
       failed.push_back(tk);
       continue;
     }
-    json day = quote_day(r.value("quote_time", json()));
+    mt::Listing listing = quote_listing(r, tk);
+    if (!part_of.count(listing.market)) part_of[listing.market] = mt::listing_market_part(listing, at);
+    market_of[tk] = listing.market;
+    json day = quote_day(r.value("quote_time", json()), listing);
     if (day.is_string()) {
-      day_of[tk] = day.get<std::string>();
-      latest = std::max(latest, day.get<std::string>());
+      std::string d = day.get<std::string>();
+      day_of[tk] = d;
+      latest = std::max(latest, d);
+      latest_of[listing.market] = std::max(latest_of[listing.market], d);
       per_day[tk] = day;
     } else {
       unknown.push_back(tk);
       per_day[tk] = nullptr;
     }
-    per_session[tk] = r.value("market_state", json());
+    per_session[tk] = listing.market == "US" ? r.value("market_state", json())
+                                             : part_of[listing.market].value("current_session", json());
   }
+  // A quote is stale against the listings of its own exchange: a Tokyo trade of
+  // today says nothing about a New York quote of yesterday evening.
   for (auto& [tk, d] : day_of)
-    if (d < latest) stale.push_back(tk);
+    if (d < latest_of[market_of[tk]]) stale.push_back(tk);
+  auto is_stale = [&](const std::string& tk) { return std::find(stale.begin(), stale.end(), tk) != stale.end(); };
+  // The day the stale ones are measured against (their exchange's latest).
+  std::string stale_ref;
+  for (const auto& tk : stale) stale_ref = std::max(stale_ref, latest_of[market_of[tk]]);
 
   std::vector<std::string> lines = {"**멀티 티커 스냅샷** (" + std::to_string(results.size()) + "개)", "",
                                     "티커 | 이름 | 현재가 | 변동 | 변동% | 거래량 | 시총 | 기준일",
@@ -279,14 +358,14 @@ std::string get_us_multi_price(const Args& a) {
     std::string day;
     auto it = day_of.find(tk);
     if (it == day_of.end()) day = "미상";
-    else day = (it->second < latest ? "⚠️ " : "") + it->second;
+    else day = (is_stale(tk) ? "⚠️ " : "") + it->second;
     std::vector<std::string> cells = {
         "**" + tk + "**",
         name ? fmt::cp_cut(*name, 25) : "-",
         price ? sym + fmt::fixed(*price, 2, true) : "-",
         ch ? fmt::fixed(*ch, 2, true, true) : "-",
         pct ? fmt::fixed(*pct, 2, false, true) + "%" : "-",
-        vol ? fmt::fixed(*vol / 1e6, 1) + "M" : "-",
+        vol ? fmt_volume(*vol, 1) : "-",
         fmt_num(r.value("market_cap", json()), "", 2, sym),
         day};
     lines.push_back(fmt::join(cells, " | "));
@@ -294,7 +373,7 @@ std::string get_us_multi_price(const Args& a) {
   if (!stale.empty()) {
     lines.push_back("");
     lines.push_back("⚠️ 기준일이 배치 최신일보다 오래된 티커: " + fmt::join(stale, ", ") +
-                    " - 거래정지·상장폐지·수집 지연일 수 있습니다. 이 가격을 " + latest + " 시점 가격으로 읽지 마세요.");
+                    " - 거래정지·상장폐지·수집 지연일 수 있습니다. 이 가격을 " + stale_ref + " 시점 가격으로 읽지 마세요.");
   }
   if (!unknown.empty())
     lines.push_back("※ quote 시각 미상 티커: " + fmt::join(unknown, ", ") + " - 언제 가격인지 확인되지 않았습니다.");
@@ -315,7 +394,7 @@ std::string get_us_multi_price(const Args& a) {
   cov["reason"] = truncated ? json("server_cap") : (!complete ? json("source_limit") : json(nullptr));
   std::vector<std::string> warns;
   if (truncated) warns.push_back("티커 요청 중 앞 " + std::to_string(asked.size()) + "개만 조회했습니다(상한 30).");
-  if (!stale.empty()) warns.push_back("배치 최신일(" + latest + ")보다 오래된 quote: " + fmt::join(sorted(stale), ", "));
+  if (!stale.empty()) warns.push_back("배치 최신일(" + stale_ref + ")보다 오래된 quote: " + fmt::join(sorted(stale), ", "));
   if (!failed.empty()) warns.push_back("조회 실패 티커: " + fmt::join(sorted(failed), ", "));
   if (!unknown.empty()) warns.push_back("quote 시각을 확인하지 못한 티커: " + fmt::join(sorted(unknown), ", "));
   server::UsMetaArgs m;

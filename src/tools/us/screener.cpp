@@ -139,7 +139,7 @@ std::string render_us_screener(const std::string& preset, const json& res, bool 
         exch.empty() ? "-" : exch,
         price ? sym + fmt::fixed(*price, 2, true) : "-",
         chg ? fmt::fixed(*chg, 2, false, true) + "%" : "-",
-        vol ? fmt::fixed(*vol / 1e6, 2) + "M" : "-",
+        vol ? fmt_volume(*vol, 2) : "-",
         cap && *cap != 0 ? fmt_num(q["market_cap"], "", 2, sym) : "-",
         pe ? fmt::fixed(*pe, 2) : "-",
     };

@@ -1,4 +1,5 @@
 // Registration of get_us_screener, get_us_sector and get_us_etf_info.
+#include "core/format.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/screener.hpp"
@@ -18,12 +19,19 @@ const char* kScreenerDoc =
 const char* kSectorDoc =
     "미국 섹터 개요 — 종목 수·시가총액·시장 비중과 대표 기업.\n\n"
     "sector_key: technology, healthcare, financial-services, consumer-cyclical, consumer-defensive, "
-    "communication-services, industrials, energy, basic-materials, utilities, real-estate.";
+    "communication-services, industrials, energy, basic-materials, utilities, real-estate.\n"
+    "top_n: 보여 줄 대표 기업 수 (기본 20).";
 
 const char* kEtfDoc = "미국 ETF 정보 — 카테고리·보수율·운용자산, 자산 배분, 섹터 비중, 상위 보유 종목.";
 
+const char* kPresets =
+    "day_gainers, day_losers, most_actives, most_shorted_stocks, aggressive_small_caps, growth_technology_stocks, "
+    "undervalued_growth_stocks, undervalued_large_caps, small_cap_gainers, conservative_foreign_funds";
+
 std::string get_us_screener(const server::Args& a) {
   std::string preset = a.str("preset");
+  // An empty name is a wrong argument, not a screen that matched nothing.
+  if (fmt::trim(preset).empty()) return "⚠️ preset 이 비어 있습니다. 사용 가능: " + std::string(kPresets) + ".";
   bool only = a.boolean("common_stock_only");
   return render_us_screener(preset, tessaro::us::screen(preset, int(a.integer("count"))), only);
 }

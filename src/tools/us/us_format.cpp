@@ -4,6 +4,7 @@
 
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "market_time/listing.hpp"
 
 namespace tessaro::tools::us {
 
@@ -46,6 +47,11 @@ std::string fmt_num(const json& v, const std::string& unit, int digits, const st
   return fmt::fixed(*d, digits, true) + unit;
 }
 
+std::string fmt_volume(double v, int m_digits) {
+  if (std::fabs(v) >= 1e6) return fmt::fixed(v / 1e6, m_digits, true) + "M";
+  return fmt::thousands(fmt::round_ll(v));
+}
+
 std::string fmt_ratio(const json& v, int digits) {
   if (v.is_null()) return "-";
   auto d = num(v);
@@ -64,6 +70,14 @@ std::string money(const json& v, int digits, bool plus) {
   auto d = num(v);
   if (!d) return "-";
   return fmt::fixed(*d, digits, true, plus);
+}
+
+ReportAge short_report_age(const std::string& report_day, std::optional<long long> at_unix_s) {
+  mt::Instant at = at_unix_s ? mt::Instant{std::chrono::seconds{*at_unix_s}} : mt::now();
+  ReportAge r;
+  r.days = mt::report_age_days(report_day, mt::NEW_YORK, at);
+  r.stale = r.days && *r.days > 35;
+  return r;
 }
 
 std::string not_found(const std::string& ticker) { return "티커 '" + ticker + "'를 찾을 수 없습니다."; }

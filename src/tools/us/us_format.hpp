@@ -13,6 +13,10 @@ std::string ccy_prefix(const json& code);
 // Large amounts as B/M with a currency prefix; smaller ones with separators and unit.
 // null -> "-"; a non-number -> its text.
 std::string fmt_num(const json& v, const std::string& unit = "", int digits = 2, const std::string& currency = "$");
+// A share volume: a million and more in millions with `m_digits` decimals and "M"
+// ("12.3M"), a smaller one as the count itself with separators ("30,000"), so a
+// thin day never reads as "0.0M".
+std::string fmt_volume(double v, int m_digits = 1);
 // A fraction shown as percent (0.27 -> "27.00%").
 std::string fmt_ratio(const json& v, int digits = 2);
 // A value already in percent (0.41 -> "0.41%").
@@ -26,6 +30,15 @@ std::optional<std::string> text(const json& v);
 std::string plain(const json& v);
 // Number -> "{:,.Nf}" with optional sign; "-" when missing.
 std::string money(const json& v, int digits = 2, bool plus = false);
+
+// Age of a short-interest report dated `report_day` (a FINRA settlement date, a
+// New York calendar day) at `at`, counted in New York days, and whether it is
+// stale (more than 35 days). One rule for every tool that shows the report.
+struct ReportAge {
+  std::optional<long> days;
+  bool stale = false;
+};
+ReportAge short_report_age(const std::string& report_day, std::optional<long long> at_unix_s = std::nullopt);
 
 // "티커 '{ticker}'를 찾을 수 없습니다."
 std::string not_found(const std::string& ticker);

@@ -47,9 +47,10 @@ TEST(UsLabels, PrepostChartRowsSayTheirSession) {
                      "2026-09-16 10:00|11.00|11.50|10.50|11.20|200|정규장\n"
                      "2026-09-16 16:30|12.00|12.50|11.50|12.20|300|애프터아워\n"))
       << r;
-  // Without prepost the table keeps its six columns.
+  // Yahoo sends extended-hours bars even without prepost: they are marked all the same.
   std::string plain = server::call_tool("get_us_chart", {{"ticker", "AAPL"}, {"period", "1d"}, {"interval", "1m"}});
-  EXPECT_FALSE(has(plain, "|세션"));
+  EXPECT_TRUE(has(plain, "2026-09-16 08:00|10.00|10.50|9.50|10.20|100|프리마켓\n")) << plain;
+  EXPECT_TRUE(has(plain, "2026-09-16 16:30|12.00|12.50|11.50|12.20|300|애프터아워\n")) << plain;
 }
 
 TEST(UsLabels, PastExDividendDateIsTheLastOne) {
