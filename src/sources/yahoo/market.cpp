@@ -168,15 +168,32 @@ json get_news(const std::string& ticker, int limit) {
   return json{{"ticker", *sym}, {"news", news}};
 }
 
+namespace {
+const char* const kKnownPresets =
+    "day_gainers, day_losers, most_actives, most_shorted_stocks, aggressive_small_caps, growth_technology_stocks, "
+    "undervalued_growth_stocks, undervalued_large_caps, small_cap_gainers, conservative_foreign_funds";
+}  // namespace
+
 json screen(const std::string& preset, int count) {
   std::string id = fmt::trim(preset);
   if (id.empty()) return nullptr;
   for (unsigned char c : id)
     if (!(std::isalnum(c) || c == '_')) return json{{"error", "잘못된 preset 이름입니다: " + id}, {"quotes", json::array()}};
   int n = std::max(1, std::min(count, 250));
-  ApiReply r = api(Q1, "/v1/finance/screener/predefined/saved",
-                   {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
-                    {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
+  ApiReply r;
+  try {
+    r = api(Q1, "/v1/finance/screener/predefined/saved",
+            {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
+             {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
+  } catch (const HTTPStatusError& e) {
+    // Yahoo refuses an id it has no saved screen for with a 400: the name is wrong,
+    // retrying will not help.
+    if (e.status() != 400) throw;
+    return json{{"error", "'" + id + "' 는 Yahoo 에 없는 스크린(preset) 이름입니다 (HTTP 400). 사용할 수 있는 preset: " +
+                              std::string(kKnownPresets) + "."},
+                {"unknown_preset", true},
+                {"quotes", json::array()}};
+  }
   return parse::screen_reply(r.status, r.body, r.text, id);
 }
 
