@@ -547,6 +547,23 @@ std::string ledger_source(const std::string& path, const Params& params) {
 
 ApiReply api_unrecorded(const std::string& host, const std::string& path, Params params, const std::string& post_body);
 
+// The top-level keys one of which every answer of an API carries (its envelope).
+// A 200 without it - "{}", a consent or error object of another shape - is an
+// answer we cannot read, never an empty result.
+const std::vector<std::string>* expected_envelope(const std::string& path) {
+  static const std::vector<std::pair<std::string, std::vector<std::string>>> kEnvelopes = {
+      {"/v7/finance/quote", {"quoteResponse"}},
+      {"/v10/finance/quoteSummary/", {"quoteSummary"}},
+      {"/v8/finance/chart/", {"chart"}},
+      {"/v7/finance/options/", {"optionChain"}},
+      {"/ws/fundamentals-timeseries/", {"timeseries"}},
+      {"/v1/finance/search", {"quotes", "news", "count"}},
+  };
+  for (const auto& [prefix, keys] : kEnvelopes)
+    if (path.rfind(prefix, 0) == 0) return &keys;
+  return nullptr;
+}
+
 }  // namespace
 
 // Every Yahoo request records what it came to in the call's ledger: a 404 is
@@ -588,6 +605,16 @@ json api_json(const std::string& host, const std::string& path, Params params, c
     record_lookup(source, LookupStatus::failed, "YahooError unreadable");
     throw YahooError("unreadable Yahoo answer for " + path);
   }
+  if (r.status < 400)
+    if (const auto* keys = expected_envelope(path)) {
+      bool carried = false;
+      if (r.body.is_object())
+        for (const auto& k : *keys) carried = carried || r.body.contains(k);
+      if (!carried) {
+        record_lookup(source, LookupStatus::failed, "YahooError no " + keys->front());
+        throw YahooError("Yahoo 응답 모양이 달라졌습니다 (없는 항목: " + keys->front() + ") - " + path);
+      }
+    }
   record_lookup(source, r.status == 404 ? LookupStatus::not_found : LookupStatus::found);
   return r.body;
 }

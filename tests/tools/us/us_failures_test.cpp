@@ -237,24 +237,31 @@ class FaultyUpstream {
     th_.join();
   }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // "yahoo" fails every Yahoo data host at once (one source behind three names).
   void set(const std::string& host, Fault f) {
     std::lock_guard<std::mutex> lk(m_);
-    host_ = "/" + host + "/";
+    hosts_.clear();
+    if (host == "yahoo")
+      hosts_ = {"/query1.finance.yahoo.com/", "/query2.finance.yahoo.com/", "/finance.yahoo.com/"};
+    else
+      hosts_ = {"/" + host + "/"};
     fault_ = f;
   }
 
  private:
   void answer(const httplib::Request& q, httplib::Response& s) {
-    std::string host;
+    std::vector<std::string> hosts;
     Fault f;
     {
       std::lock_guard<std::mutex> lk(m_);
-      host = host_;
+      hosts = hosts_;
       f = fault_;
     }
     const std::string& p = q.path;
     bool session = p == "/fc.yahoo.com/" || p == "/query1.finance.yahoo.com/v1/test/getcrumb";
-    if (!session && p.rfind(host, 0) == 0) {
+    bool failing = false;
+    for (const auto& h : hosts) failing = failing || p.rfind(h, 0) == 0;
+    if (!session && failing) {
       switch (f) {
         case Fault::Status500: s.status = 500; s.set_content("{\"error\":\"injected\"}", "application/json"); return;
         case Fault::Status410: s.status = 410; s.set_content(gone_page_, "text/html"); return;
@@ -285,7 +292,7 @@ class FaultyUpstream {
   std::thread th_;
   int port_ = 0;
   std::mutex m_;
-  std::string host_ = "/none/";
+  std::vector<std::string> hosts_;
   Fault fault_ = Fault::Status500;
   std::string gone_page_, tickers_, submissions_;
 };
@@ -298,32 +305,34 @@ struct ToolCase {
 
 const std::vector<ToolCase>& us_cases() {
   static const std::vector<ToolCase> c = {
-      {"get_us_price", {{"ticker", "AAPL"}}, {"query1.finance.yahoo.com", "query2.finance.yahoo.com"}},
-      {"get_us_info", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_chart", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_multi_price", {{"tickers", {"AAPL", "MSFT"}}}, {"query1.finance.yahoo.com"}},
-      {"get_us_market", json::object(), {"query1.finance.yahoo.com", "query2.finance.yahoo.com"}},
-      {"get_us_search", {{"query", "apple"}}, {"query1.finance.yahoo.com", "query2.finance.yahoo.com"}},
-      {"get_us_financials", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_financial_statement", {{"ticker", "AAPL"}}, {"query1.finance.yahoo.com", "query2.finance.yahoo.com"}},
-      {"get_us_earnings", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_analyst", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_dividends", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_options", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_insider", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_holders", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_short", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_news", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_event_reaction", {{"ticker", "AAPL"}, {"event_date", "2026-10-30"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_multi_diagnosis", {{"tickers", {"AAPL"}}}, {"query2.finance.yahoo.com"}},
-      {"get_us_screener", json::object(), {"query1.finance.yahoo.com"}},
-      {"get_us_sector", {{"sector_key", "technology"}}, {"query1.finance.yahoo.com"}},
-      {"get_us_etf_info", {{"ticker", "QQQ"}}, {"query2.finance.yahoo.com"}},
-      {"export_us_to_excel", {{"ticker", "AAPL"}}, {"query2.finance.yahoo.com"}},
-      {"get_us_filings", {{"ticker", "EXMP"}}, {"www.sec.gov", "data.sec.gov"}},
+      {"get_us_price", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_info", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_chart", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_multi_price", {{"tickers", {"AAPL", "MSFT"}}}, {"yahoo"}},
+      {"get_us_market", json::object(), {"yahoo"}},
+      {"get_us_search", {{"query", "apple"}}, {"yahoo"}},
+      {"get_us_financials", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_financial_statement", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_earnings", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_analyst", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_dividends", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_options", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_insider", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_holders", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_short", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_news", {{"ticker", "AAPL"}}, {"yahoo"}},
+      {"get_us_event_reaction", {{"ticker", "AAPL"}, {"event_date", "2026-10-30"}}, {"yahoo"}},
+      {"get_us_multi_diagnosis", {{"tickers", {"AAPL"}}}, {"yahoo"}},
+      {"get_us_screener", json::object(), {"yahoo"}},
+      {"get_us_sector", {{"sector_key", "technology"}}, {"yahoo"}},
+      {"get_us_etf_info", {{"ticker", "QQQ"}}, {"yahoo"}},
+      {"export_us_to_excel", {{"ticker", "AAPL"}}, {"yahoo"}},
+      // The SEC ticker list is kept for a day once read: after the first case these
+      // tools contact www.sec.gov only for filing documents.
+      {"get_us_filings", {{"ticker", "EXMP"}}, {"data.sec.gov"}},
       {"get_us_filing_detail", {{"ticker", "EXMP"}, {"accession_no", "0009999991-26-000021"}}, {"www.sec.gov", "data.sec.gov"}},
-      {"get_financial_soundness", {{"symbol", "EXMP"}}, {"www.sec.gov", "data.sec.gov"}},
-      {"get_us_liquidity", {{"ticker", "EXMP"}}, {"www.sec.gov", "data.sec.gov"}},
+      {"get_financial_soundness", {{"symbol", "EXMP"}}, {"data.sec.gov"}},
+      {"get_us_liquidity", {{"ticker", "EXMP"}}, {"data.sec.gov"}},
   };
   return c;
 }
