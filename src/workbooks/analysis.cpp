@@ -143,6 +143,7 @@ struct PartStatus {
     for (const auto& f : failed)
       if (f.first == part) return;
     failed.push_back({part, cause});
+    record_lookup("detail:" + part, LookupStatus::failed, cause);   // the call's ledger names it too
   }
   void none(const std::string& part) {
     if (std::find(empty.begin(), empty.end(), part) == empty.end()) empty.push_back(part);

@@ -3,15 +3,18 @@
 // still makes a file name the file system takes, and a missing price is not a
 // loss-making company.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
@@ -134,4 +137,75 @@ TEST(WorkbookFailures, DetailSheetDoesNotCallAMissingPriceALoss) {
   EXPECT_FALSE(has(line, "적자")) << line;
   EXPECT_TRUE(has(line, "은 흑자, PER 은 계산하지 못함")) << line;
   EXPECT_TRUE(has(line, "현재가")) << line;
+}
+
+// ---- every Korean workbook tool with the site failing ---------------------------------
+
+namespace {
+
+// A loopback Naver where every address answers with one fault.
+class DownSite {
+ public:
+  enum class Fault { Status500, Status410, EmptyOk };
+  explicit DownSite(Fault f) : fault_(f) {
+    gone_ = tessaro::testing::read_shared_sample("naver/finance_item_sise_day_http410.html");
+    if (gone_.empty()) gone_ = "<html><body>410</body></html>";   // written from the status alone
+    svr_.Get(".*", [this](const httplib::Request&, httplib::Response& s) {
+      switch (fault_) {
+        case Fault::Status500: s.status = 500; s.set_content("down", "text/plain"); break;
+        case Fault::Status410: s.status = 410; s.set_content(gone_, "text/html"); break;
+        case Fault::EmptyOk: s.status = 200; s.set_content("{}", "application/json"); break;
+      }
+    });
+    svr_.set_keep_alive_max_count(1);
+    port_ = svr_.bind_to_any_port("127.0.0.1");
+    th_ = std::thread([this] { svr_.listen_after_bind(); });
+    for (int i = 0; i < 200 && !svr_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~DownSite() {
+    svr_.stop();
+    th_.join();
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  Fault fault_;
+  std::string gone_;
+  httplib::Server svr_;
+  std::thread th_;
+  int port_ = 0;
+};
+
+}  // namespace
+
+TEST(WorkbookFailures, NoWorkbookToolReadsAnOutageAsNothingThere) {
+  using F = DownSite::Fault;
+  const std::vector<std::pair<const char*, json>> cases = {
+      {"scan_to_excel", {{"codes", {"005930", "000660"}}, {"fields", {"price", "flow", "sector"}}}},
+      {"export_to_excel", {{"data_type", "chart"}, {"code", "005930"}}},
+      {"export_to_excel", {{"data_type", "flow"}, {"code", "005930"}}},
+      {"export_to_excel", {{"data_type", "financial"}, {"code", "005930"}}},
+      {"save_analysis_to_excel",
+       {{"title", "t"}, {"rows", {{{"코드", "005930"}}}}, {"notes", {"n"}}, {"detail_codes", {"005930"}}}},
+  };
+  for (auto [fault, label] : std::vector<std::pair<F, const char*>>{
+           {F::Status500, "500"}, {F::Status410, "410"}, {F::EmptyOk, "200 without content"}}) {
+    DownSite site(fault);
+    TempHome home;
+    ScopedEnv env("TESSARO_NAVER_BASE_URL", site.base());
+    ScopedEnv timeout("TESSARO_HTTP_TIMEOUT_S", "2");
+    for (const auto& [tool, args] : cases) {
+      CallContext ctx;
+      CallScope scope(&ctx);
+      server::ToolReply r = server::run_tool(tool, args);
+      SCOPED_TRACE(std::string(tool) + " " + args.dump() + " with the site answering " + label + ":\n" +
+                   r.text.substr(0, 500));
+      bool failed = false;
+      for (const auto& e : ctx.ledger()) failed = failed || e.outcome == LookupStatus::failed;
+      EXPECT_TRUE(r.is_error || failed);
+      // A file written while lookups failed says which ones.
+      if (has(r.text, "✓")) EXPECT_TRUE(has(r.text, "⚠️") && has(r.text, "조회 실패"));
+      for (const char* phrase : {"종목이 없습니다", "결과 없음"}) EXPECT_FALSE(has(r.text, phrase)) << phrase;
+    }
+  }
 }

@@ -17,6 +17,7 @@
 #include "sources/sec/sec_fixture.hpp"
 #include "sources/yahoo/yahoo_fixture.hpp"
 #include "tools/us/diagnostics.hpp"
+#include "tools/us/us_news.hpp"
 #include "tools/us/us_reply.hpp"
 
 using namespace tessaro;
@@ -389,4 +390,13 @@ TEST(UsToolsUnderFailure, NoToolClaimsCompleteOrNothingFoundWhileItsHostFails) {
     }
   }
   us::detail::reset_session();
+}
+
+TEST(UsNewsName, AFailedCompanyNameLookupIsSaid) {
+  json news = {{"ticker", "AAPL"},
+               {"news", {{{"title", "Apple shares rise"}, {"summary", ""}, {"published", "2026-11-20T09:00:00-05:00"},
+                          {"provider", "Wire"}, {"url", "https://example.com/a"}}}}};
+  std::string r = tools::us::render_us_news("AAPL", news, json{{"_lookup_failed", "HTTPStatusError 500"}}, false);
+  EXPECT_TRUE(has(r, "⚠️ 회사명 조회 실패(HTTPStatusError 500) - 티커로만 관련도를 매겼습니다.")) << r;
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "partial");
 }
