@@ -152,8 +152,10 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
     // A site that did not answer is not a list without stocks.
     auto failed = failures_since(ledger_from);
     if (failed.empty()) return "데이터를 수집하지 못했습니다.";
-    return "⚠️ 데이터를 수집하지 못했습니다 - 네이버 조회 실패 " + std::to_string(failed.size()) + "건 (예: " +
-           failed.front().source + " " + failed.front().reason +
+    // "naver.snapshot:005930" -> "005930"
+    std::string what = failed.front().source.substr(failed.front().source.rfind(':') + 1);
+    return "⚠️ 데이터를 수집하지 못했습니다 - 네이버 조회 실패 " + std::to_string(failed.size()) + "건 (예: " + what + " " +
+           failed.front().reason +
            "). 종목이 없다는 뜻이 아니라 조회가 실패한 것이며 파일은 만들지 않았습니다. 잠시 후 다시 시도하고, 계속되면 "
            "`tessaro-mcp doctor` 로 연결을 점검하세요.";
   }
