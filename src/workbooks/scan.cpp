@@ -168,40 +168,40 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   std::vector<std::pair<std::string, std::vector<std::string>>> group_failures;   // group, codes
   if (on("flow"))
     group_failures.push_back({"flow", gather(got_codes, "naver.flow", [](const std::string& code) -> json {
-        json rows = naver::get_investor_flow(code, kFlowDays);
-        if (!rows.is_array() || rows.empty()) return nullptr;
-        double inst = 0, frgn = 0;
-        bool any_i = false, any_f = false;
-        for (const auto& r : rows) {
-          if (r.contains("institutional") && r["institutional"].is_number()) {
-            inst += r["institutional"].get<double>();
-            any_i = true;
-          }
-          if (r.contains("foreign") && r["foreign"].is_number()) {
-            frgn += r["foreign"].get<double>();
-            any_f = true;
-          }
+      json rows = naver::get_investor_flow(code, kFlowDays);
+      if (!rows.is_array() || rows.empty()) return nullptr;
+      double inst = 0, frgn = 0;
+      bool any_i = false, any_f = false;
+      for (const auto& r : rows) {
+        if (r.contains("institutional") && r["institutional"].is_number()) {
+          inst += r["institutional"].get<double>();
+          any_i = true;
         }
-        return {{"inst_net", any_i ? json(inst) : json(nullptr)}, {"foreign_net", any_f ? json(frgn) : json(nullptr)}};
+        if (r.contains("foreign") && r["foreign"].is_number()) {
+          frgn += r["foreign"].get<double>();
+          any_f = true;
+        }
+      }
+      return {{"inst_net", any_i ? json(inst) : json(nullptr)}, {"foreign_net", any_f ? json(frgn) : json(nullptr)}};
     }, extra)});
   if (on("sector"))
     group_failures.push_back({"sector", gather(got_codes, "naver.sector", [](const std::string& code) -> json {
-        json s = naver::get_stock_sector(code);
-        if (s.is_object() && s.contains("sector_name") && s["sector_name"].is_string())
-          return {{"sector", s["sector_name"]}};
+      json s = naver::get_stock_sector(code);
+      if (s.is_object() && s.contains("sector_name") && s["sector_name"].is_string())
+        return {{"sector", s["sector_name"]}};
       return nullptr;
     }, extra)});
   if (on("indicators"))
     group_failures.push_back({"indicators", gather(got_codes, "naver.daily_bars", [](const std::string& code) -> json {
-        json rows = bars_cache::get_ohlcv(code, "day", kIndicatorBars);
-        if (!rows.is_array() || rows.empty()) return nullptr;
-        json ind = indicators::compute_indicators(rows, {"ma_phase", "rsi", "volume"});
-        json out = json::object();
-        if (ind.contains("ma_phase") && ind["ma_phase"].is_object()) out["ma_phase"] = ind["ma_phase"].value("phase_label", json(nullptr));
-        if (ind.contains("rsi") && ind["rsi"].is_object()) out["rsi"] = ind["rsi"].value("value", json(nullptr));
-        if (ind.contains("volume") && ind["volume"].is_object())
-          out["vol_ratio"] = ind["volume"].value("ratio_vs_avg_20b", json(nullptr));
-        return out;
+      json rows = bars_cache::get_ohlcv(code, "day", kIndicatorBars);
+      if (!rows.is_array() || rows.empty()) return nullptr;
+      json ind = indicators::compute_indicators(rows, {"ma_phase", "rsi", "volume"});
+      json out = json::object();
+      if (ind.contains("ma_phase") && ind["ma_phase"].is_object()) out["ma_phase"] = ind["ma_phase"].value("phase_label", json(nullptr));
+      if (ind.contains("rsi") && ind["rsi"].is_object()) out["rsi"] = ind["rsi"].value("value", json(nullptr));
+      if (ind.contains("volume") && ind["volume"].is_object())
+        out["vol_ratio"] = ind["volume"].value("ratio_vs_avg_20b", json(nullptr));
+      return out;
     }, extra)});
 
   excel::Table table;

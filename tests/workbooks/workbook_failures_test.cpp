@@ -65,6 +65,32 @@ TEST(WorkbookFailures, ScanWhileTheSiteIsDownIsNotAListWithoutStocks) {
   EXPECT_EQ(none, "데이터를 수집하지 못했습니다.");
 }
 
+TEST(WorkbookFailures, ScanNamesTheStocksWhoseExtraColumnsFailed) {
+  TempHome home;
+  FixtureServer srv;   // the flow sources (finance JSON and main page) answer 500
+  ScopedEnv env("TESSARO_NAVER_BASE_URL", srv.base_url());
+  ScopedEnv timeout("TESSARO_HTTP_TIMEOUT_S", "2");
+  srv.route("/m.stock.naver.com/api/stock/005930/trend", FixtureResponse{500, "down"});
+  srv.route("/finance.naver.com/item/main.naver", FixtureResponse{500, "down"});
+  json a = json::object();
+  for (const auto& p : server::find_tool("scan_to_excel")->params)
+    if (!p.required) a[p.name] = p.default_value;
+  a["codes"] = {"005930"};
+  a["fields"] = {"price", "flow"};
+  CallContext ctx;
+  CallScope scope(&ctx);
+  std::string r = workbooks::scan_to_excel_with(server::Args(a), [](const std::vector<std::string>& codes, int, bool) {
+    json out = json::array();
+    for (const auto& c : codes) out.push_back({{"code", c}, {"name", "삼성전자"}, {"current_price", 70000}});
+    return out;
+  });
+  EXPECT_TRUE(has(r, "✓ 스냅샷 저장 완료 (1개 종목)")) << r;
+  EXPECT_TRUE(has(r, "⚠️ flow 조회 실패 1개 종목: 005930 - 그 칸은 0 이 아니라 확인 불가라 비워 두었습니다.")) << r;
+  excel::Table t = excel::load_excel(path_in(r), "Snapshot");
+  ASSERT_EQ(t.rows.size(), 1u);
+  EXPECT_TRUE(t.rows[0]["foreign_net"].is_null());
+}
+
 TEST(WorkbookFailures, ATextLongerThanACellIsCutVisiblyAndSaidSo) {
   TempHome home;
   const std::string memo = repeat("가", 40000);
