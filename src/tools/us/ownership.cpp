@@ -52,7 +52,8 @@ const char* kOptionsDoc =
     "ticker: 미국 티커\n"
     "expiration: 만기일 YYYY-MM-DD (생략하면 가장 가까운 만기)\n"
     "strikes_around_spot: 현재가 위·아래로 보여 줄 행사가 수 (기본 10)\n"
-    "Greeks(델타·감마 등)는 포함되지 않습니다. IV 는 공급자 값입니다.";
+    "Greeks(델타·감마 등)는 포함되지 않습니다. IV 는 공급자 값이며, 공급자가 계산하지 못한 계약(호가 없음)은 '-' 로 "
+    "둡니다(0% 나 50% 가 아님).";
 
 json around_spot(const json& rows, const json& spot, int n) {
   auto s = num(spot);
