@@ -143,6 +143,7 @@ struct PartStatus {
     for (const auto& f : failed)
       if (f.first == part) return;
     failed.push_back({part, cause});
+    record_lookup("detail:" + part, LookupStatus::failed, cause);   // the call's ledger names it too
   }
   void none(const std::string& part) {
     if (std::find(empty.begin(), empty.end(), part) == empty.end()) empty.push_back(part);
@@ -159,6 +160,7 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
   excel::DetailSheet d;
   json bars;
   std::optional<double> last_price, day_change;
+  bool price_failed = false;
   // Price position from daily bars.
   try {
     bars = bars_cache::get_ohlcv(code, "day", std::max(260, detail_days));
@@ -215,6 +217,7 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
     }
     if (!last_price) st.none("가격 위치·종가 그래프");
   } catch (const std::exception& e) {
+    price_failed = true;
     st.fail("가격 위치·종가 그래프", e);
   }
   // Valuation, results and stability from the financial table.
@@ -230,11 +233,20 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
       json latest = naver::latest_fin(fin);
       excel::DetailSection v{"밸류에이션", {"항목", "값", "기준"}, {}, {}};
       double price = last_price.value_or(0);
-      if (ttm.is_object() && ttm.value("eps", 0.0) > 0 && price > 0)
-        v.rows.push_back({"PER(TTM)", fmt::round_to(price / ttm["eps"].get<double>(), 2),
-                          "현재가 ÷ 최근 4분기 EPS (" + cell_text(ttm.value("period", json(""))) + ")"});
+      auto eps = ttm.is_object() ? num(ttm.value("eps", json(nullptr))) : std::nullopt;
+      const std::string eps_period = ttm.is_object() ? cell_text(ttm.value("period", json(""))) : "";
+      // Each reason a PER is not given is named for what is actually missing: a
+      // company with positive EPS is never called loss-making for want of a price.
+      if (eps && *eps > 0 && price > 0)
+        v.rows.push_back({"PER(TTM)", fmt::round_to(price / *eps, 2), "현재가 ÷ 최근 4분기 EPS (" + eps_period + ")"});
+      else if (!eps)
+        v.rows.push_back({"PER(TTM)", nullptr, "최근 4분기 EPS 없음"});
+      else if (*eps <= 0)
+        v.rows.push_back({"PER(TTM)", nullptr, "최근 4분기 EPS 적자 (" + fmt::fixed(*eps, 0, true) + "원, " + eps_period + ")"});
       else
-        v.rows.push_back({"PER(TTM)", nullptr, "최근 4분기 EPS 없음 또는 적자"});
+        v.rows.push_back({"PER(TTM)", nullptr,
+                          std::string(price_failed ? "현재가 조회 실패" : "현재가 없음") + " - 최근 4분기 EPS " +
+                              fmt::fixed(*eps, 0, true) + "원 (" + eps_period + ")은 흑자, PER 은 계산하지 못함"});
       if (latest.is_object()) {
         v.rows.push_back({"PBR", latest.value("pbr", json(nullptr)), cell_text(latest.value("period", json("")))});
         v.rows.push_back({"ROE(%)", latest.value("roe", json(nullptr)), cell_text(latest.value("period", json("")))});
@@ -598,6 +610,9 @@ std::string save_analysis_to_excel(const server::Args& a) {
     lines.push_back("⚠️ 시장 비교 자료 조회 실패: " + fmt::join(context_failed, ", ") + " — 상대성과 행이 빠졌습니다.");
   if (!wb.sheet_errors().empty())
     lines.push_back("⚠️ 만들지 못한 시트: " + fmt::join(wb.sheet_errors(), "; "));
+  if (!wb.cut_cells().empty())
+    lines.push_back("⚠️ 엑셀 셀 한도(32,767자)를 넘어 앞부분만 저장한 셀 " + std::to_string(wb.cut_cells().size()) +
+                    "개: " + fmt::join(wb.cut_cells(), ", ") + " - 셀 끝에 \"…[잘림: …]\" 표시가 있습니다. 전문이 필요하면 나눠 넣어 주세요.");
   lines.push_back("근거 도구: " + fmt::join(sources, ", "));
   if (notes.empty())
     lines.push_back("⚠️ notes 가 비어 있습니다 — 무엇을 걸렀고 무엇을 못 봤는지 적어 주세요. 표만 남으면 나중에 잘못 읽힙니다.");

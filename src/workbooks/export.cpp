@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/errors.hpp"
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
@@ -178,6 +179,7 @@ std::string export_to_excel(const server::Args& a) {
     try {
       rows = naver::get_investor_flow(code, days);
     } catch (const NaverParseError& e) {
+      record_lookup("naver.flow:" + code, LookupStatus::failed, lookup_reason(e));
       return "수급 표를 읽지 못했어요 (데이터 없음이 아니라 파싱 실패): " + code + "\n원인: " + e.what() +
              "\n네이버 증권 페이지 구조가 바뀌었을 수 있어요. " + server::PARSE_FAIL_NEXT;
     }
@@ -196,6 +198,7 @@ std::string export_to_excel(const server::Args& a) {
     if (!fin.is_object() || fin.empty()) return "재무지표를 가져올 수 없습니다: " + code;
     if (fin.contains(naver::PARSE_MISS_KEY)) {
       // A page that could not be read is no empty table: no file, and said so.
+      record_lookup("naver.financials:" + code, LookupStatus::failed, "NaverParseError");
       std::vector<std::string> missed;
       const json& m = fin[naver::PARSE_MISS_KEY];
       if (m.is_array())

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/call_context.hpp"
+#include "core/lookup.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "server/tool_helpers.hpp"
@@ -60,14 +61,46 @@ json number_or_null(const json& v) {
   return nullptr;
 }
 
-// Per-code extra columns gathered concurrently; a failed fetch leaves them empty.
-void gather(const std::vector<std::string>& codes, const std::function<json(const std::string&)>& one,
-            std::map<std::string, json>& into) {
+// Per-code extra columns gathered concurrently. A failed fetch leaves the cells
+// empty and is recorded under `source` (with the code); the codes that failed
+// come back so the reply can name them.
+std::vector<std::string> gather(const std::vector<std::string>& codes, const std::string& source,
+                                const std::function<json(const std::string&)>& one, std::map<std::string, json>& into) {
   std::vector<json> got(codes.size());
-  parallel_for(codes.size(), 10, [&](size_t i) { got[i] = one(codes[i]); });
-  for (size_t i = 0; i < codes.size(); ++i)
+  std::vector<std::string> why(codes.size());
+  parallel_for(codes.size(), 10, [&](size_t i) {
+    try {
+      got[i] = one(codes[i]);
+      record_lookup(source + ":" + codes[i], got[i].is_object() ? LookupStatus::found : LookupStatus::not_found);
+    } catch (const Cancelled&) {
+      throw;
+    } catch (const std::exception& e) {
+      why[i] = lookup_reason(e);
+      record_lookup(source + ":" + codes[i], LookupStatus::failed, why[i]);
+    }
+  });
+  std::vector<std::string> failed;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (!why[i].empty()) failed.push_back(codes[i]);
     if (got[i].is_object())
       for (auto it = got[i].begin(); it != got[i].end(); ++it) into[codes[i]][it.key()] = *it;
+  }
+  return failed;
+}
+
+// The failed lookups the call recorded from entry `from` on.
+std::vector<LedgerEntry> failures_since(size_t from) {
+  std::vector<LedgerEntry> out;
+  if (CallContext* c = current_call()) {
+    auto all = c->ledger();
+    for (size_t i = from; i < all.size(); ++i)
+      if (all[i].outcome == LookupStatus::failed) out.push_back(all[i]);
+  }
+  return out;
+}
+size_t ledger_size() {
+  CallContext* c = current_call();
+  return c ? c->ledger().size() : 0;
 }
 
 }  // namespace
@@ -109,66 +142,67 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   if (!target.ok) return target.error;
 
   ProgressStage progress("종목 스캔");
+  const size_t ledger_from = ledger_size();
   json snap = snapshot(codes, days, on("financial"));
   std::map<std::string, json> by_code;
   if (snap.is_array())
     for (const auto& r : snap)
       if (r.is_object() && r.contains("code") && r["code"].is_string()) by_code[r["code"].get<std::string>()] = r;
-  if (by_code.empty()) return "데이터를 수집하지 못했습니다.";
+  if (by_code.empty()) {
+    // A site that did not answer is not a list without stocks.
+    auto failed = failures_since(ledger_from);
+    if (failed.empty()) return "데이터를 수집하지 못했습니다.";
+    // "naver.snapshot:005930" -> "005930"
+    std::string what = failed.front().source.substr(failed.front().source.rfind(':') + 1);
+    return "⚠️ 데이터를 수집하지 못했습니다 - 네이버 조회 실패 " + std::to_string(failed.size()) + "건 (예: " + what + " " +
+           failed.front().reason +
+           "). 종목이 없다는 뜻이 아니라 조회가 실패한 것이며 파일은 만들지 않았습니다. 잠시 후 다시 시도하고, 계속되면 "
+           "`tessaro-mcp doctor` 로 연결을 점검하세요.";
+  }
 
   std::vector<std::string> got_codes;
   for (const auto& c : codes)
     if (by_code.count(c)) got_codes.push_back(c);
 
   std::map<std::string, json> extra;
+  std::vector<std::pair<std::string, std::vector<std::string>>> group_failures;   // group, codes
   if (on("flow"))
-    gather(got_codes, [](const std::string& code) -> json {
-      try {
-        json rows = naver::get_investor_flow(code, kFlowDays);
-        if (!rows.is_array() || rows.empty()) return nullptr;
-        double inst = 0, frgn = 0;
-        bool any_i = false, any_f = false;
-        for (const auto& r : rows) {
-          if (r.contains("institutional") && r["institutional"].is_number()) {
-            inst += r["institutional"].get<double>();
-            any_i = true;
-          }
-          if (r.contains("foreign") && r["foreign"].is_number()) {
-            frgn += r["foreign"].get<double>();
-            any_f = true;
-          }
+    group_failures.push_back({"flow", gather(got_codes, "naver.flow", [](const std::string& code) -> json {
+      json rows = naver::get_investor_flow(code, kFlowDays);
+      if (!rows.is_array() || rows.empty()) return nullptr;
+      double inst = 0, frgn = 0;
+      bool any_i = false, any_f = false;
+      for (const auto& r : rows) {
+        if (r.contains("institutional") && r["institutional"].is_number()) {
+          inst += r["institutional"].get<double>();
+          any_i = true;
         }
-        return {{"inst_net", any_i ? json(inst) : json(nullptr)}, {"foreign_net", any_f ? json(frgn) : json(nullptr)}};
-      } catch (const std::exception&) {
-        return nullptr;
+        if (r.contains("foreign") && r["foreign"].is_number()) {
+          frgn += r["foreign"].get<double>();
+          any_f = true;
+        }
       }
-    }, extra);
+      return {{"inst_net", any_i ? json(inst) : json(nullptr)}, {"foreign_net", any_f ? json(frgn) : json(nullptr)}};
+    }, extra)});
   if (on("sector"))
-    gather(got_codes, [](const std::string& code) -> json {
-      try {
-        json s = naver::get_stock_sector(code);
-        if (s.is_object() && s.contains("sector_name") && s["sector_name"].is_string())
-          return {{"sector", s["sector_name"]}};
-      } catch (const std::exception&) {
-      }
+    group_failures.push_back({"sector", gather(got_codes, "naver.sector", [](const std::string& code) -> json {
+      json s = naver::get_stock_sector(code);
+      if (s.is_object() && s.contains("sector_name") && s["sector_name"].is_string())
+        return {{"sector", s["sector_name"]}};
       return nullptr;
-    }, extra);
+    }, extra)});
   if (on("indicators"))
-    gather(got_codes, [](const std::string& code) -> json {
-      try {
-        json rows = bars_cache::get_ohlcv(code, "day", kIndicatorBars);
-        if (!rows.is_array() || rows.empty()) return nullptr;
-        json ind = indicators::compute_indicators(rows, {"ma_phase", "rsi", "volume"});
-        json out = json::object();
-        if (ind.contains("ma_phase") && ind["ma_phase"].is_object()) out["ma_phase"] = ind["ma_phase"].value("phase_label", json(nullptr));
-        if (ind.contains("rsi") && ind["rsi"].is_object()) out["rsi"] = ind["rsi"].value("value", json(nullptr));
-        if (ind.contains("volume") && ind["volume"].is_object())
-          out["vol_ratio"] = ind["volume"].value("ratio_vs_avg_20b", json(nullptr));
-        return out;
-      } catch (const std::exception&) {
-        return nullptr;
-      }
-    }, extra);
+    group_failures.push_back({"indicators", gather(got_codes, "naver.daily_bars", [](const std::string& code) -> json {
+      json rows = bars_cache::get_ohlcv(code, "day", kIndicatorBars);
+      if (!rows.is_array() || rows.empty()) return nullptr;
+      json ind = indicators::compute_indicators(rows, {"ma_phase", "rsi", "volume"});
+      json out = json::object();
+      if (ind.contains("ma_phase") && ind["ma_phase"].is_object()) out["ma_phase"] = ind["ma_phase"].value("phase_label", json(nullptr));
+      if (ind.contains("rsi") && ind["rsi"].is_object()) out["rsi"] = ind["rsi"].value("value", json(nullptr));
+      if (ind.contains("volume") && ind["volume"].is_object())
+        out["vol_ratio"] = ind["volume"].value("ratio_vs_avg_20b", json(nullptr));
+      return out;
+    }, extra)});
 
   excel::Table table;
   table.columns = {"code", "name"};
@@ -216,6 +250,10 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
       if (!by_code.count(c)) missing.push_back(c);
     lines.push_back("⚠️ 조회 실패로 빠진 종목 " + std::to_string(missing.size()) + "개: " + fmt::join(missing, ", "));
   }
+  for (const auto& [group, failed] : group_failures)
+    if (!failed.empty())
+      lines.push_back("⚠️ " + group + " 조회 실패 " + std::to_string(failed.size()) + "개 종목: " + fmt::join(failed, ", ") +
+                      " - 그 칸은 0 이 아니라 확인 불가라 비워 두었습니다.");
   lines.push_back("");
   lines.push_back("💡 다른 항목이 더 필요하면 fields 를 바꿔 다시 부르세요. 예: fields=[\"price\", \"flow\", \"sector\"]");
   lines.push_back("💡 조건 검색: query_excel(file_path='" + path.string() + "', filters=" + example + ")");

@@ -411,6 +411,19 @@ json ind_stochastic(Ctx& c, const Opts& o) {
   out["state"] = (ok(kv) && ok(dv)) ? json(kv > dv ? "k_above_d" : (kv < dv ? "k_below_d" : "k_equals_d"))
                                     : json(nullptr);
   if (!ok(dv) && n < (size_t)(kp + skp + dp)) out["insufficient"] = insufficient(kp + skp + dp, n);
+  // Enough bars, yet no %K: the highest high equalled the lowest low in a window
+  // the last %K averages (no price movement, e.g. a trading halt). The stochastic
+  // is undefined there; it is said so, never left as a silent null.
+  if (!ok(kv) && n >= (size_t)(kp + skp - 1)) {
+    size_t flat = 0;
+    for (size_t i = n - (size_t)skp; i < n; ++i)
+      if (!ok(fast[i])) ++flat;
+    if (flat > 0) {
+      out["unavailable_reason"] = "flat_range";
+      out["note"] = "최근 " + std::to_string(kp) + "봉 구간의 최고가와 최저가가 같아(가격 변동 없음·거래정지 등) %K 를 계산할 수 "
+                    "없습니다 - 0 이나 50 이 아니라 정의되지 않는 값입니다.";
+    }
+  }
   return out;
 }
 

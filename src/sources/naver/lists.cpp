@@ -9,6 +9,7 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/xpath.h>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
@@ -650,8 +651,27 @@ json scan_stocks_to_snapshot(const std::vector<std::string>& codes, int days, bo
   std::vector<json> recs(codes.size());
   auto errs = parallel_for(codes.size(), 10, [&](size_t i) { recs[i] = snapshot_one(codes[i], days, include_financial); });
   json out = json::array();
-  for (size_t i = 0; i < codes.size(); ++i)
-    if (!errs[i] && recs[i].is_object()) out.push_back(recs[i]);
+  // A stock left out is named in the call's ledger with why: a failed lookup
+  // never reads as a stock that does not exist.
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const std::string source = "naver.snapshot:" + codes[i];
+    if (!errs[i] && recs[i].is_object()) {
+      out.push_back(recs[i]);
+      record_lookup(source, LookupStatus::found);
+      continue;
+    }
+    std::string why = "empty record";
+    if (errs[i]) {
+      try {
+        std::rethrow_exception(errs[i]);
+      } catch (const std::exception& e) {
+        why = lookup_reason(e);
+      } catch (...) {
+        why = "unknown";
+      }
+    }
+    record_lookup(source, LookupStatus::failed, why);
+  }
   return out;
 }
 

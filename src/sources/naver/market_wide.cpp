@@ -29,8 +29,8 @@ static const contracts::Contract& kIpoShape = contracts::declare(
      {{"result", contracts::Kind::Object},
       {"result.ipoList", contracts::Kind::Array},
       {"result.ipoList[].compName", contracts::Kind::String},
-      {"result.ipoList[].subscriptionStartDate", contracts::Kind::Any, false},
-      {"result.ipoList[].leadManager", contracts::Kind::Any, false}}});
+      {"result.ipoList[].poStartDate", contracts::Kind::Any, false},
+      {"result.ipoList[].orgNm", contracts::Kind::Any, false}}});
 
 using detail::HtmlDoc;
 
@@ -214,19 +214,40 @@ std::string day_of(const json& v) {
   return d ? *d : "";
 }
 
+// The row fields, by the names the site's own front end reads (public code; no
+// capture of these rows exists yet). A key the row does not carry at all is an
+// unread field and is named under PARSE_MISS_KEY: a value that is null is a stage
+// not reached, a key that is missing is a field we could not read, never the same.
+struct IpoField {
+  const char* column;              // the reply's column
+  std::vector<const char*> keys;   // tried in order
+};
+const std::vector<IpoField>& ipo_fields() {
+  static const std::vector<IpoField> f = {
+      {"희망공모가", {"hopePubStart", "hopePubEnd"}},
+      {"확정공모가", {"fixPubPrice"}},
+      {"청약일", {"poStartDate", "poEndDate"}},
+      {"상장일", {"lcalDate"}},
+      {"경쟁률", {"fnlCmptRatio"}},
+      {"주관사", {"orgNm"}},
+  };
+  return f;
+}
+
 json ipo_item(const json& r) {
   json it = {{"name", parse::text(r, "compName")}, {"market", parse::text(r, "marketType")}};
-  it["hope_price_low"] = detail::jint_or_null(first_of(r, {"hopePubPriceLow", "hopePubPriceMin", "pubPriceLow"}));
-  it["hope_price_high"] = detail::jint_or_null(first_of(r, {"hopePubPriceHigh", "hopePubPriceMax", "pubPriceHigh"}));
+  it["hope_price_low"] = detail::jint_or_null(first_of(r, {"hopePubStart"}));
+  it["hope_price_high"] = detail::jint_or_null(first_of(r, {"hopePubEnd"}));
   if (it["hope_price_high"].is_null()) it["hope_price_high"] = it["hope_price_low"];
   it["fixed_price"] = detail::jint_or_null(first_of(r, {"fixPubPrice"}));
-  it["subscribe_start"] = day_of(first_of(r, {"subscriptionStartDate", "subStartDate", "pbscStartDate"}));
-  it["subscribe_end"] = day_of(first_of(r, {"subscriptionEndDate", "subEndDate", "pbscEndDate"}));
-  it["forecast_competition"] =
-      detail::jnum_or_null(first_of(r, {"demandForecastCompetitionRate", "demandCompetitionRate", "competitionRate"}));
+  it["subscribe_start"] = day_of(first_of(r, {"poStartDate"}));
+  it["subscribe_end"] = day_of(first_of(r, {"poEndDate"}));
+  it["forecast_start"] = day_of(first_of(r, {"dfStartDate"}));
+  it["forecast_end"] = day_of(first_of(r, {"dfEndDate"}));
+  it["forecast_competition"] = detail::jnum_or_null(first_of(r, {"fnlCmptRatio"}));
   it["listing_date"] = day_of(first_of(r, {"lcalDate"}));
   json uw = json::array();
-  json raw = first_of(r, {"leadManager", "underwriters", "underwriter"});
+  json raw = first_of(r, {"orgNm"});
   if (raw.is_array()) {
     for (const auto& u : raw)
       if (u.is_string() && !fmt::trim(u.get<std::string>()).empty()) uw.push_back(fmt::trim(u.get<std::string>()));
@@ -241,6 +262,13 @@ json ipo_item(const json& r) {
       }
   }
   it["underwriters"] = uw;
+  json miss = json::array();
+  for (const auto& f : ipo_fields()) {
+    bool carried = false;
+    for (const char* k : f.keys) carried = carried || r.contains(k);
+    if (!carried) miss.push_back(f.column);
+  }
+  if (!miss.empty()) it[PARSE_MISS_KEY] = miss;
   std::string code = parse::text(r, "ipoCode");
   if (code.size() == 7 && code[0] == 'A') code.erase(0, 1);
   if (!code.empty()) it["code"] = code;

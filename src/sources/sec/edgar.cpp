@@ -147,7 +147,10 @@ json resolve_issuer_in(const json& list, const std::string& ticker) {
               {"issuer_tickers", tickers}};
 }
 
-json resolve_issuer(const std::string& ticker) { return resolve_issuer_in(load_company_tickers(), ticker); }
+json resolve_issuer(const std::string& ticker) {
+  json list = detail::recorded("sec.company_tickers", [] { return load_company_tickers(); });
+  return resolve_issuer_in(list, ticker);
+}
 
 std::optional<std::string> cik_for(const std::string& ticker) {
   json is = resolve_issuer(ticker);
@@ -260,7 +263,9 @@ json parse_submissions(const json& body) {
 json submissions(const std::string& cik) {
   std::string c = detail::pad_cik(cik);
   if (c.empty()) throw SecFetchError("CIK 형식이 아닙니다: " + cik);
-  json s = parse_submissions(detail::request_json(detail::data_base() + "/submissions/CIK" + c + ".json"));
+  json s = detail::recorded("sec.submissions", [&] {
+    return parse_submissions(detail::request_json(detail::data_base() + "/submissions/CIK" + c + ".json"));
+  });
   if (s["cik"].get<std::string>().empty()) s["cik"] = c;
   return s;
 }
@@ -272,10 +277,12 @@ json submissions_page(const std::string& cik, const std::string& page_name) {
   for (char ch : page_name)
     if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.'))
       throw SecFetchError("잘못된 page 이름입니다: " + page_name);
-  json body = detail::request_json(detail::data_base() + "/submissions/" + page_name);
-  // A page holds the filing arrays at its top level.
-  const json& arrays = body.contains("filings") && body["filings"].contains("recent") ? body["filings"]["recent"] : body;
-  return parse_filing_arrays(arrays, c);
+  return detail::recorded("sec.submissions_page:" + page_name, [&] {
+    json body = detail::request_json(detail::data_base() + "/submissions/" + page_name);
+    // A page holds the filing arrays at its top level.
+    const json& arrays = body.contains("filings") && body["filings"].contains("recent") ? body["filings"]["recent"] : body;
+    return parse_filing_arrays(arrays, c);
+  });
 }
 
 json get_submissions(const std::string& ticker) {

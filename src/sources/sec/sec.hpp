@@ -133,11 +133,25 @@ json extract_dilution_facts(const std::string& text);
 json extract_contract_facts(const std::string& text);
 
 // ---- XBRL ----------------------------------------------------------------------
-// Latest fact of a concept, trying the tags in order (companyconcept API):
-// {value, end, start?, unit, tag, taxonomy, filed, form, accn, fy, fp}; null when no
-// tag exists for the company (404) or none has a fact. Among tags that have facts the
-// one with the latest period end wins (ties: the earlier tag). Other failures throw
-// SecFetchError.
+// One concept asked tag by tag (companyconcept API), each tag's outcome kept apart:
+// a tag that failed is named even when another tag answered, since the failed one
+// may hold the later (or the only current) value. Every tag request is recorded in
+// the call's ledger as "sec.concept:<Tag>".
+struct ConceptLookup {
+  // The latest fact among the tags that answered: {value, end, start?, unit, tag,
+  // taxonomy, filed, form, accn, fy, fp}; null when none has one. Among tags with
+  // facts the latest period end wins (ties: the earlier tag).
+  json fact;
+  std::vector<std::pair<std::string, std::string>> failed_tags;   // tag, short reason
+  bool complete() const { return failed_tags.empty(); }
+  // "Tag: reason; Tag: reason" ("" when every tag answered).
+  std::string failure_text() const;
+};
+ConceptLookup concept_lookup(const std::string& cik, const std::vector<std::string>& tags,
+                             const std::string& taxonomy = "us-gaap");
+// The latest fact when every tag answered; null when no tag exists for the company
+// (404) or none has a fact. Any failed tag throws SecFetchError naming it, also when
+// another tag answered (that answer cannot be called the latest).
 json get_concept_latest(const std::string& cik, const std::vector<std::string>& tags,
                         const std::string& taxonomy = "us-gaap");
 // The latest fact of one concept body ({units: {UNIT: [fact...]}}): latest `end`,

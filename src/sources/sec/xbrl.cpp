@@ -1,6 +1,9 @@
 // XBRL facts: the latest reported value of a concept.
 #include <optional>
 
+#include "core/call_context.hpp"
+#include "core/format.hpp"
+
 #include "sources/contracts.hpp"
 #include "sources/sec/client.hpp"
 #include "sources/sec/sec.hpp"
@@ -51,35 +54,57 @@ json latest_fact(const json& concept_body) {
   return out;
 }
 
-json get_concept_latest(const std::string& cik, const std::vector<std::string>& tags, const std::string& taxonomy) {
+std::string ConceptLookup::failure_text() const {
+  std::vector<std::string> parts;
+  for (const auto& [tag, why] : failed_tags) parts.push_back(tag + ": " + why);
+  return fmt::join(parts, "; ");
+}
+
+ConceptLookup concept_lookup(const std::string& cik, const std::vector<std::string>& tags, const std::string& taxonomy) {
   std::string c = detail::pad_cik(cik);
   if (c.empty()) throw SecFetchError("CIK 형식이 아닙니다: " + cik);
-  json best;
-  std::optional<SecFetchError> failure;
+  ConceptLookup out;
   for (const auto& tag : tags) {
+    const std::string source = "sec.concept:" + tag;
     json body;
     try {
       body = detail::request_json(detail::data_base() + "/api/xbrl/companyconcept/CIK" + c + "/" + taxonomy + "/" +
                                   tag + ".json");
     } catch (const SecNotFound&) {
-      continue;   // this company never tagged the concept
+      record_lookup(source, LookupStatus::not_found, "404");   // this company never tagged the concept
+      continue;
     } catch (const SecFetchError& e) {
-      if (!failure) failure = e;
+      out.failed_tags.push_back({tag, e.what()});
+      record_lookup(source, LookupStatus::failed, e.what());
       continue;
     }
     // A body without its units is a changed answer, not a concept never tagged.
     if (auto bad = contracts::problem(kConceptShape, body)) {
-      if (!failure) failure = SecFetchError(*bad + ": " + tag);
+      out.failed_tags.push_back({tag, *bad});
+      record_lookup(source, LookupStatus::failed, *bad);
       continue;
     }
     json f = latest_fact(body);
-    if (f.is_null()) continue;
+    if (f.is_null()) {
+      record_lookup(source, LookupStatus::not_found, "no fact");
+      continue;
+    }
+    record_lookup(source, LookupStatus::found);
     f["tag"] = tag;
     f["taxonomy"] = taxonomy;
-    if (best.is_null() || f["end"].get<std::string>() > best["end"].get<std::string>()) best = f;
+    if (out.fact.is_null() || f["end"].get<std::string>() > out.fact["end"].get<std::string>()) out.fact = f;
   }
-  if (best.is_null() && failure) throw *failure;
-  return best;
+  return out;
+}
+
+json get_concept_latest(const std::string& cik, const std::vector<std::string>& tags, const std::string& taxonomy) {
+  ConceptLookup r = concept_lookup(cik, tags, taxonomy);
+  if (!r.complete()) {
+    std::string what = r.failure_text();
+    if (!r.fact.is_null()) what += " (다른 태그 " + r.fact.value("tag", std::string()) + " 는 응답했지만 최신값인지 확인 불가)";
+    throw SecFetchError(what);
+  }
+  return r.fact;
 }
 
 }  // namespace tessaro::sec

@@ -85,6 +85,48 @@ std::string utf8_of(char32_t cp) {
   return o;
 }
 
+// Excel keeps at most 32,767 characters (UTF-16 units) in a cell; the sheet library
+// refuses a longer string and the cell would silently stay empty. Such a text is
+// cut, visibly, and the cut is logged for the reply of the save in progress.
+constexpr size_t kCellMax = 32767;
+thread_local std::vector<std::string>* t_cuts = nullptr;   // the save running on this thread
+thread_local std::string t_sheet;                          // the sheet being written
+
+size_t utf16_units(const std::vector<char32_t>& cps) {
+  size_t n = 0;
+  for (char32_t cp : cps) n += cp >= 0x10000 ? 2 : 1;
+  return n;
+}
+
+std::string cell_ref(lxw_row_t r, lxw_col_t c) {
+  std::string col;
+  for (unsigned n = unsigned(c) + 1; n > 0; n = (n - 1) / 26) col.insert(col.begin(), char('A' + (n - 1) % 26));
+  return col + std::to_string(r + 1);
+}
+
+lxw_error write_text(lxw_worksheet* ws, lxw_row_t r, lxw_col_t c, const char* text, lxw_format* f) {
+  std::string s = text ? text : "";
+  if (s.size() > kCellMax) {   // fewer bytes than the limit is always within it
+    std::vector<char32_t> cps = code_points(s);
+    size_t total = utf16_units(cps);
+    if (total > kCellMax) {
+      std::string mark = "…[잘림: 원문 " + fmt::thousands((long long)total) + "자 중 앞부분만 저장]";
+      size_t room = kCellMax - utf16_units(code_points(mark));
+      std::string kept;
+      size_t used = 0;
+      for (char32_t cp : cps) {
+        size_t w = cp >= 0x10000 ? 2 : 1;
+        if (used + w > room) break;
+        used += w;
+        kept += utf8_of(cp);
+      }
+      s = kept + mark;
+      if (t_cuts) t_cuts->push_back(t_sheet + "!" + cell_ref(r, c) + " (" + fmt::thousands((long long)total) + "자)");
+    }
+  }
+  return worksheet_write_string(ws, r, c, s.c_str(), f);
+}
+
 bool safe_name_char(char32_t cp) {
   return (cp < 0x80 && (std::isalnum(int(cp)) || cp == '-' || cp == '_')) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
          (cp >= 0x3131 && cp <= 0x318E);
@@ -115,7 +157,17 @@ std::string generate_filename(const std::string& prefix) {
   mt::Civil c = mt::to_kst(mt::now());
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
-  return safe_name_part(prefix, 80) + "_" + buf + ".xlsx";
+  // A file name may have 255 bytes: the stamp, ".xlsx" and room for the "_NN" a
+  // taken name gets leave the prefix 231, cut on a code-point boundary (80 Hangul
+  // letters alone are 240 bytes).
+  std::string part = safe_name_part(prefix, 80);
+  constexpr size_t kPrefixBytes = 255 - (1 + 15 + 5) - 3;
+  if (part.size() > kPrefixBytes) {
+    size_t cut = kPrefixBytes;
+    while (cut > 0 && (static_cast<unsigned char>(part[cut]) & 0xC0) == 0x80) --cut;
+    part.resize(cut);
+  }
+  return part + "_" + buf + ".xlsx";
 }
 
 std::optional<std::string> safe_filename(const std::string& raw) {
@@ -260,6 +312,7 @@ struct WorkbookBuilder::Impl {
   json metadata = json::object();
   std::map<std::string, Taken> taken{{kMetadataSheet, {kMetadataSheet, false}}};   // folded name -> sheet
   std::vector<std::string> errors;
+  std::vector<std::string> cuts;   // cells cut to Excel's length limit in the last save
 
   std::string take(const std::string& wanted, bool reserve) {
     auto hit = taken.find(fold_case(wanted));
@@ -309,6 +362,7 @@ void WorkbookBuilder::link_column(const std::string& sheet, const std::string& c
   impl_->links.push_back({sheet, column, targets});
 }
 const std::vector<std::string>& WorkbookBuilder::sheet_errors() const { return impl_->errors; }
+const std::vector<std::string>& WorkbookBuilder::cut_cells() const { return impl_->cuts; }
 
 namespace {
 
@@ -358,9 +412,9 @@ void write_cell(lxw_worksheet* ws, int r, int c, const json& v, lxw_format* numf
     double d = v.get<double>();
     if (std::isfinite(d)) worksheet_write_number(ws, lxw_row_t(r), lxw_col_t(c), d, numfmt);
   } else if (v.is_string()) {
-    worksheet_write_string(ws, lxw_row_t(r), lxw_col_t(c), v.get<std::string>().c_str(), nullptr);
+    write_text(ws, lxw_row_t(r), lxw_col_t(c), v.get<std::string>().c_str(), nullptr);
   } else {
-    worksheet_write_string(ws, lxw_row_t(r), lxw_col_t(c), dump_compact(v).c_str(), nullptr);
+    write_text(ws, lxw_row_t(r), lxw_col_t(c), dump_compact(v).c_str(), nullptr);
   }
 }
 
@@ -380,12 +434,18 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
   Formats f = make_formats(wb);
   std::map<std::string, lxw_worksheet*> sheets;
   impl_->errors.clear();
+  impl_->cuts.clear();
+  t_cuts = &impl_->cuts;
+  struct CutLogReset {
+    ~CutLogReset() { t_cuts = nullptr; }
+  } reset_cut_log;
   // A sheet the library refuses is that sheet's error, never a null sheet written to.
   auto add_sheet = [&](const std::string& name) -> lxw_worksheet* {
     lxw_error why = workbook_validate_sheet_name(wb, name.c_str());
     lxw_worksheet* ws = why == LXW_NO_ERROR ? workbook_add_worksheet(wb, name.c_str()) : nullptr;
     if (!ws) impl_->errors.push_back(name + ": " + (why == LXW_NO_ERROR ? "sheet not created" : lxw_strerror(why)));
     else sheets[name] = ws;
+    t_sheet = name;
     return ws;
   };
 
@@ -397,7 +457,7 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
       const Table& t = ts.table;
       std::vector<lxw_format*> col_fmt;
       for (size_t c = 0; c < t.columns.size(); ++c) {
-        worksheet_write_string(ws, 0, lxw_col_t(c), t.header(t.columns[c]).c_str(), f.header);
+        write_text(ws, 0, lxw_col_t(c), t.header(t.columns[c]).c_str(), f.header);
         worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), 14, nullptr);
         col_fmt.push_back(f.number(column_format(t, t.columns[c])));
       }
@@ -445,7 +505,7 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
       if (!ws) continue;
       worksheet_set_column(ws, 0, 0, 110, nullptr);
       for (size_t i = 0; i < tx.lines.size(); ++i)
-        worksheet_write_string(ws, lxw_row_t(i), 0, tx.lines[i].c_str(),
+        write_text(ws, lxw_row_t(i), 0, tx.lines[i].c_str(),
                                fmt::starts_with(tx.lines[i], "■") ? f.bold : nullptr);
     } else {
       const auto& d = impl_->details[idx];
@@ -453,12 +513,12 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
       if (!ws) continue;
       worksheet_set_column(ws, 0, 8, 14, nullptr);
       int row = 0;
-      worksheet_write_string(ws, lxw_row_t(row), 0, d.heading.c_str(), f.title);
+      write_text(ws, lxw_row_t(row), 0, d.heading.c_str(), f.title);
       row += 2;
       for (const auto& sec : d.sections) {
-        worksheet_write_string(ws, lxw_row_t(row++), 0, ("■ " + sec.title).c_str(), f.bold);
+        write_text(ws, lxw_row_t(row++), 0, ("■ " + sec.title).c_str(), f.bold);
         for (size_t c = 0; c < sec.cols.size(); ++c)
-          worksheet_write_string(ws, lxw_row_t(row), lxw_col_t(c), sec.cols[c].c_str(), f.header);
+          write_text(ws, lxw_row_t(row), lxw_col_t(c), sec.cols[c].c_str(), f.header);
         if (!sec.cols.empty()) ++row;
         for (size_t r = 0; r < sec.rows.size(); ++r) {
           const auto& cells = sec.rows[r];
@@ -475,12 +535,12 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
       for (const auto& chd : d.charts) {
         if (chd.categories.empty() || chd.series.empty()) continue;
         int start = data_row;
-        worksheet_write_string(ws, lxw_row_t(data_row), 0, chd.title.c_str(), f.bold);
+        write_text(ws, lxw_row_t(data_row), 0, chd.title.c_str(), f.bold);
         for (size_t s = 0; s < chd.series.size(); ++s)
-          worksheet_write_string(ws, lxw_row_t(data_row), lxw_col_t(s + 1), chd.series[s].first.c_str(), f.header);
+          write_text(ws, lxw_row_t(data_row), lxw_col_t(s + 1), chd.series[s].first.c_str(), f.header);
         ++data_row;
         for (size_t i = 0; i < chd.categories.size(); ++i, ++data_row) {
-          worksheet_write_string(ws, lxw_row_t(data_row), 0, chd.categories[i].c_str(), nullptr);
+          write_text(ws, lxw_row_t(data_row), 0, chd.categories[i].c_str(), nullptr);
           for (size_t s = 0; s < chd.series.size(); ++s) {
             const auto& v = chd.series[s].second;
             if (i < v.size() && v[i])
@@ -526,13 +586,13 @@ fs::path WorkbookBuilder::save(const fs::path& path) {
   }
   if (!impl_->metadata.empty()) {
     if (lxw_worksheet* ws = add_sheet(kMetadataSheet)) {
-      worksheet_write_string(ws, 0, 0, "key", f.header);
-      worksheet_write_string(ws, 0, 1, "value", f.header);
+      write_text(ws, 0, 0, "key", f.header);
+      write_text(ws, 0, 1, "value", f.header);
       int r = 1;
-      worksheet_write_string(ws, lxw_row_t(r), 0, "saved_at", nullptr);
-      worksheet_write_string(ws, lxw_row_t(r++), 1, mt::iso_kst(mt::now()).c_str(), nullptr);
+      write_text(ws, lxw_row_t(r), 0, "saved_at", nullptr);
+      write_text(ws, lxw_row_t(r++), 1, mt::iso_kst(mt::now()).c_str(), nullptr);
       for (auto it = impl_->metadata.begin(); it != impl_->metadata.end(); ++it, ++r) {
-        worksheet_write_string(ws, lxw_row_t(r), 0, it.key().c_str(), nullptr);
+        write_text(ws, lxw_row_t(r), 0, it.key().c_str(), nullptr);
         write_cell(ws, r, 1, it.value(), nullptr);
       }
       worksheet_set_column(ws, 0, 1, 30, nullptr);

@@ -94,6 +94,10 @@ class WorkbookBuilder {
   // Sheets the sheet library refused while saving ("name: reason"); the rest
   // of the workbook is still written.
   const std::vector<std::string>& sheet_errors() const;
+  // Cells of the last save whose text was longer than Excel's 32,767-character
+  // limit: cut, with a "…[잘림: …]" mark at their end ("sheet!B3 (40,000자)").
+  const std::vector<std::string>& cut_cells() const;
+  static constexpr size_t CELL_MAX_CHARS = 32767;
 
  private:
   struct Impl;

@@ -11,7 +11,9 @@
 #include <mutex>
 #include <optional>
 
+#include "core/call_context.hpp"
 #include "core/files.hpp"
+#include "core/lookup.hpp"
 #include "core/format.hpp"
 #include "core/clock.hpp"
 #include "sources/http.hpp"
@@ -529,7 +531,96 @@ std::string current_crumb() {
   return s.ready ? s.crumb : "";
 }
 
+namespace {
+
+// The ledger name of one Yahoo request: the path (which names the symbol), and the
+// modules of a quoteSummary, e.g. "yahoo:/v10/finance/quoteSummary/AAPL?modules=price".
+std::string ledger_source(const std::string& path, const Params& params) {
+  std::string s = "yahoo:" + path;
+  for (const auto& [k, v] : params)
+    if (k == "modules" || k == "symbols" || k == "scrIds" || k == "type") {
+      s += "?" + k + "=" + (v.size() > 80 ? v.substr(0, 80) + "…" : v);
+      break;
+    }
+  return s;
+}
+
+ApiReply api_unrecorded(const std::string& host, const std::string& path, Params params, const std::string& post_body);
+
+// The top-level keys one of which every answer of an API carries (its envelope).
+// A 200 without it - "{}", a consent or error object of another shape - is an
+// answer we cannot read, never an empty result.
+const std::vector<std::string>* expected_envelope(const std::string& path) {
+  static const std::vector<std::pair<std::string, std::vector<std::string>>> kEnvelopes = {
+      {"/v7/finance/quote", {"quoteResponse"}},
+      {"/v10/finance/quoteSummary/", {"quoteSummary"}},
+      {"/v8/finance/chart/", {"chart"}},
+      {"/v7/finance/options/", {"optionChain"}},
+      {"/ws/fundamentals-timeseries/", {"timeseries"}},
+      {"/v1/finance/search", {"quotes", "news", "count"}},
+  };
+  for (const auto& [prefix, keys] : kEnvelopes)
+    if (path.rfind(prefix, 0) == 0) return &keys;
+  return nullptr;
+}
+
+}  // namespace
+
+// Every Yahoo request records what it came to in the call's ledger: a 404 is
+// "not found", an exception "failed" (with its short reason), anything else found.
 ApiReply api(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
+  const std::string source = ledger_source(path, params);
+  try {
+    ApiReply r = api_unrecorded(host, path, std::move(params), post_body);
+    record_lookup(source, r.status == 404 ? LookupStatus::not_found : LookupStatus::found);
+    return r;
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    record_lookup(source, LookupStatus::failed, lookup_reason(e));
+    throw;
+  }
+}
+
+json api_json(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
+  const std::string source = ledger_source(path, params);
+  ApiReply r;
+  try {
+    r = api_unrecorded(host, path, std::move(params), post_body);
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    record_lookup(source, LookupStatus::failed, lookup_reason(e));
+    throw;
+  }
+  if (r.body.is_null()) {
+    if (r.text.find("Will be right back") != std::string::npos) {
+      record_lookup(source, LookupStatus::failed, "YahooError outage page");
+      throw YahooError("Yahoo Finance is temporarily down (" + path + ")");
+    }
+    if (r.status == 404) {
+      record_lookup(source, LookupStatus::not_found, "404");
+      return json::object();
+    }
+    record_lookup(source, LookupStatus::failed, "YahooError unreadable");
+    throw YahooError("unreadable Yahoo answer for " + path);
+  }
+  if (r.status < 400)
+    if (const auto* keys = expected_envelope(path)) {
+      bool carried = false;
+      if (r.body.is_object())
+        for (const auto& k : *keys) carried = carried || r.body.contains(k);
+      if (!carried) {
+        record_lookup(source, LookupStatus::failed, "YahooError no " + keys->front());
+        throw YahooError("Yahoo 응답 모양이 달라졌습니다 (없는 항목: " + keys->front() + ") - " + path);
+      }
+    }
+  record_lookup(source, r.status == 404 ? LookupStatus::not_found : LookupStatus::found);
+  return r.body;
+}
+
+namespace {
+ApiReply api_unrecorded(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
   for (int attempt = 0;; ++attempt) {
     Ticket t = ensure_session();
     Params p = params;
@@ -569,17 +660,7 @@ ApiReply api(const std::string& host, const std::string& path, Params params, co
     return out;
   }
 }
-
-json api_json(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
-  ApiReply r = api(host, path, std::move(params), post_body);
-  if (r.body.is_null()) {
-    if (r.text.find("Will be right back") != std::string::npos)
-      throw YahooError("Yahoo Finance is temporarily down (" + path + ")");
-    if (r.status == 404) return json::object();
-    throw YahooError("unreadable Yahoo answer for " + path);
-  }
-  return r.body;
-}
+}  // namespace
 
 json quote_summary(const std::string& symbol, const std::string& modules) {
   json body = api_json(Q2, "/v10/finance/quoteSummary/" + url_encode(symbol),

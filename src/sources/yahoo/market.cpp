@@ -1,4 +1,5 @@
 // News headlines, predefined screens, sector pages and fund details.
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/clock.hpp"
 #include "sources/yahoo/client.hpp"
@@ -168,16 +169,37 @@ json get_news(const std::string& ticker, int limit) {
   return json{{"ticker", *sym}, {"news", news}};
 }
 
+namespace {
+const char* const kKnownPresets =
+    "day_gainers, day_losers, most_actives, most_shorted_stocks, aggressive_small_caps, growth_technology_stocks, "
+    "undervalued_growth_stocks, undervalued_large_caps, small_cap_gainers, conservative_foreign_funds";
+}  // namespace
+
 json screen(const std::string& preset, int count) {
   std::string id = fmt::trim(preset);
   if (id.empty()) return nullptr;
   for (unsigned char c : id)
     if (!(std::isalnum(c) || c == '_')) return json{{"error", "잘못된 preset 이름입니다: " + id}, {"quotes", json::array()}};
   int n = std::max(1, std::min(count, 250));
-  ApiReply r = api(Q1, "/v1/finance/screener/predefined/saved",
-                   {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
-                    {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
-  return parse::screen_reply(r.status, r.body, r.text, id);
+  ApiReply r;
+  try {
+    r = api(Q1, "/v1/finance/screener/predefined/saved",
+            {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
+             {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
+  } catch (const HTTPStatusError& e) {
+    // Yahoo refuses an id it has no saved screen for with a 400: the name is wrong,
+    // retrying will not help.
+    if (e.status() != 400) throw;
+    return json{{"error", "'" + id + "' 는 Yahoo 에 없는 스크린(preset) 이름입니다 (HTTP 400). 사용할 수 있는 preset: " +
+                              std::string(kKnownPresets) + "."},
+                {"unknown_preset", true},
+                {"quotes", json::array()}};
+  }
+  json out = parse::screen_reply(r.status, r.body, r.text, id);
+  // An answer that could not be read is a failed lookup in the call's ledger too.
+  if (out.contains("error") && !out["error"].is_null())
+    record_lookup("yahoo:/v1/finance/screener/predefined/saved?scrIds=" + id, LookupStatus::failed, "unreadable screen");
+  return out;
 }
 
 json get_sector(const std::string& sector_key) {
@@ -187,8 +209,14 @@ json get_sector(const std::string& sector_key) {
     if (!(std::isalnum(c) || c == '-')) return nullptr;
   ApiReply r = api(Q1, "/v1/finance/sectors/" + key,
                    {{"formatted", "true"}, {"withReturns", "true"}, {"lang", "en-US"}, {"region", "US"}});
-  if (r.status == 404 || r.body.is_null()) return nullptr;
-  return parse::sector(r.body);
+  if (r.status == 404) return nullptr;
+  json out = r.body.is_null() ? json(nullptr) : parse::sector(r.body);
+  // A 200 that is not a sector answer is a failure, never "no such sector".
+  if (out.is_null() || (out.contains("error") && !out["error"].is_null())) {
+    record_lookup("yahoo:/v1/finance/sectors/" + key, LookupStatus::failed, "unreadable sector");
+    if (out.is_null()) return json{{"error", "섹터 '" + key + "' 응답을 읽지 못했습니다 - 섹터가 없다는 뜻이 아니라 조회 실패입니다. 잠시 후 다시 시도하세요."}};
+  }
+  return out;
 }
 
 json get_etf_info(const std::string& ticker) {

@@ -1,4 +1,6 @@
 // Options chains, insider transactions and roster, holders, short interest.
+#include <cmath>
+
 #include "core/format.hpp"
 #include "core/clock.hpp"
 #include "sources/yahoo/client.hpp"
@@ -11,11 +13,22 @@ using namespace detail;
 
 namespace {
 
-// Yahoo writes 1e-05 (and sometimes 0) as the implied volatility of a contract it
-// has no model value for; a real IV is never that small. Missing, not "0.0%".
+// Where Yahoo's solver found no IV for a contract (no bid/ask to solve from, as
+// before the open) it leaves a starting point in the field: 1e-05 (sometimes 0),
+// or one of its halving steps 2^-k + (1 - 2^-k)·1e-05 = 0.500005, 0.2500075,
+// 0.12500875, ... A real IV is never one of those: they are missing, not 50 %.
+bool unsolved_iv(double v) {
+  if (!(v > 1e-4)) return true;
+  for (int k = 1; k <= 20; ++k) {
+    double p = std::ldexp(1.0, -k);
+    if (std::fabs(v - (p + (1 - p) * 1e-5)) <= 1e-10) return true;
+  }
+  return false;
+}
+
 json implied_volatility(const json& c) {
   json v = field(c, "impliedVolatility");
-  return v.is_number() && v.get<double>() > 1e-4 ? v : json(nullptr);
+  return v.is_number() && !unsolved_iv(v.get<double>()) ? v : json(nullptr);
 }
 
 json contracts(const json& rows) {
@@ -31,6 +44,7 @@ json contracts(const json& rows) {
                    {"volume", field(c, "volume")},
                    {"openInterest", field(c, "openInterest")},
                    {"impliedVolatility", implied_volatility(c)},
+                   {"iv_unsolved", field(c, "impliedVolatility").is_number() && implied_volatility(c).is_null()},
                    {"inTheMoney", b.is_boolean() ? b : json(nullptr)}});
   }
   return out;

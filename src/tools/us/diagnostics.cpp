@@ -82,10 +82,14 @@ std::optional<long> days_between(const std::string& a, const std::string& b) {
   return long((*db - *da).count());
 }
 
-// One fetched concept: the fact, or why there is none.
+// One fetched concept: the fact, or why there is none. A concept some of whose
+// tags failed is a failure even when another tag answered (the failed tag may
+// hold the current value); what the others gave is kept beside it, labelled.
 struct Fetched {
-  json fact;            // null when none
+  json fact;            // null when none (or when a tag failed)
   std::string error;    // non-empty on a fetch failure
+  json partial_fact;    // a failed concept: the fact of the tags that did answer
+  bool refused = false; // a 403 among the failures (identity or rate limit, not an outage)
 };
 
 std::map<std::string, Fetched> fetch_concepts(const std::string& cik,
@@ -96,9 +100,17 @@ std::map<std::string, Fetched> fetch_concepts(const std::string& cik,
   for (auto& c : concepts)
     if (!c.second.empty()) todo.push_back(&c);
   auto errs = parallel_for(todo.size(), 4, [&](size_t i) {
-    json f = sec::get_concept_latest(cik, todo[i]->second);
+    sec::ConceptLookup r = sec::concept_lookup(cik, todo[i]->second);
+    Fetched f;
+    if (r.complete()) {
+      f.fact = r.fact;
+    } else {
+      f.error = r.failure_text();
+      f.partial_fact = r.fact;
+      for (auto& [tag, why] : r.failed_tags) f.refused = f.refused || why.find("HTTP 403") != std::string::npos;
+    }
     std::lock_guard<std::mutex> lk(m);
-    out[todo[i]->first].fact = f;
+    out[todo[i]->first] = f;
   });
   for (size_t i = 0; i < todo.size(); ++i) {
     if (!errs[i]) continue;
@@ -109,9 +121,29 @@ std::map<std::string, Fetched> fetch_concepts(const std::string& cik,
       why = exception_class_name(e) + ": " + e.what();
     } catch (...) {
     }
-    out[todo[i]->first] = Fetched{nullptr, why};
+    out[todo[i]->first] = Fetched{nullptr, why, nullptr, false};
   }
   return out;
+}
+
+json fact_record(const json& f);
+
+// The record of a concept that could not be fetched: the failure, and what the
+// tags that answered gave, never as the concept's value.
+json fetch_error_record(const Fetched& f) {
+  json r = {{"status", "fetch_error"}, {"detail", f.error}};
+  if (!f.partial_fact.is_null()) {
+    r["partial_fact"] = fact_record(f.partial_fact);
+    r["partial_note"] = "다른 태그 조회가 실패해 이 값이 최신값인지 확인할 수 없습니다 - 현재값으로 쓰지 마세요.";
+  }
+  return r;
+}
+
+// The retry advice for failed SEC lookups: a refusal (403) needs the contact set-up.
+std::string retry_advice(bool refused) {
+  std::string fix = refused ? sec::setup_advice(sec::SecFetchError("HTTP 403", 403)) : "";
+  return fix.empty() ? "XBRL 에 없다는 뜻이 아니라 SEC 조회가 실패한 것입니다 - 잠시 후 다시 시도하세요."
+                     : "XBRL 에 없다는 뜻이 아니라 SEC 조회가 실패한 것입니다 - " + fix;
 }
 
 json fact_record(const json& f) {
@@ -234,7 +266,8 @@ std::string financial_soundness(const std::string& symbol_in) {
   }
 
   json metrics = json::object();
-  std::vector<std::string> unavailable;
+  std::vector<std::string> unavailable, failed;   // failed: the lookup failed (a subset of unavailable)
+  bool refused = false;
   auto is_ratio = [](const std::string& k) {
     for (auto& [r, t] : kSoundRatioConcepts)
       if (r == k) return true;
@@ -246,8 +279,10 @@ std::string financial_soundness(const std::string& symbol_in) {
     auto it = got.find(key);
     if (tags.empty()) {
       rec = {{"status", "not_in_xbrl"}, {"detail", "XBRL 로 공시되지 않는 지표입니다"}};
-    } else if (it == got.end() || (!it->second.error.empty())) {
-      rec = {{"status", "fetch_error"}, {"detail", it == got.end() ? "fetch_error" : it->second.error}};
+    } else if (it == got.end()) {
+      rec = {{"status", "fetch_error"}, {"detail", "fetch_error"}};
+    } else if (!it->second.error.empty()) {
+      rec = fetch_error_record(it->second);
     } else if (it->second.fact.is_null()) {
       rec = {{"status", "not_in_xbrl"}, {"tags_tried", tags}};
     } else {
@@ -264,7 +299,13 @@ std::string financial_soundness(const std::string& symbol_in) {
     }
     if (rec["status"] != "reported") {
       rec["required_reports"] = (key == "lcr" || key == "nsfr") ? kUsLiqReports : kUsCapitalReports;
-      rec["how"] = how_text(requested, key);
+      if (rec["status"] == "fetch_error") {
+        rec["retry"] = "SEC 조회 실패입니다 - 잠시 후 다시 시도하세요.";
+        failed.push_back(key);
+        if (it != got.end()) refused = refused || it->second.refused;
+      } else {
+        rec["how"] = how_text(requested, key);
+      }
       unavailable.push_back(key);
     }
     metrics[key] = rec;
@@ -284,11 +325,28 @@ std::string financial_soundness(const std::string& symbol_in) {
     derived = {{"status", "unavailable"},
                {"note", "충당금·총여신의 기준일이 다르거나 한쪽이 미확보라 비율을 만들지 않았습니다."}};
     unavailable.push_back("allowance_coverage_of_loans");
+    if (al["status"] == "fetch_error" || gl["status"] == "fetch_error") {
+      derived["note"] = "충당금·총여신 조회가 실패해 비율을 만들지 않았습니다 - 재시도하세요.";
+      failed.push_back("allowance_coverage_of_loans");
+    }
   }
   metrics["allowance_coverage_of_loans"] = derived;
-  if (!unavailable.empty())
-    warnings.push_back("XBRL 로 확보되지 않은 지표: " + fmt::join(unavailable, ", ") +
+  // A failed lookup is a retry, not a pointer to the reports: only what XBRL does
+  // not hold goes to the required_reports sentence.
+  std::vector<std::string> absent;
+  for (const auto& k : unavailable)
+    if (std::find(failed.begin(), failed.end(), k) == failed.end()) absent.push_back(k);
+  if (!failed.empty())
+    warnings.push_back("조회 실패(재시도 가능): " + fmt::join(failed, ", ") + " - " + retry_advice(refused));
+  if (!absent.empty())
+    warnings.push_back("XBRL 로 확보되지 않은 지표: " + fmt::join(absent, ", ") +
                        " - 각 항목의 required_reports 원문으로 확인하세요.");
+  size_t fetchable = 0, fetched_failed = 0;
+  for (auto& [key, tags] : all)
+    if (!tags.empty()) {
+      ++fetchable;
+      if (metrics[key]["status"] == "fetch_error") ++fetched_failed;
+    }
 
   json body = {{"requested_ticker", symbol},
                {"issuer", issuer_view(is)},
@@ -304,9 +362,13 @@ std::string financial_soundness(const std::string& symbol_in) {
   m.kind = "filing";
   m.ticker = symbol;
   m.data_as_of = body["base_date"];
-  m.data_completeness = unavailable.empty() ? rmeta::COMPLETE : rmeta::PARTIAL;
+  // Every concept failed: nothing was obtained.
+  m.data_completeness = unavailable.empty()                               ? rmeta::COMPLETE
+                        : fetchable > 0 && fetched_failed == fetchable ? rmeta::NONE
+                                                                          : rmeta::PARTIAL;
   if (!unavailable.empty())
-    m.coverage = {{"unavailable_metrics", unavailable}, {"coverage_complete", false}, {"reason", "source_limit"}};
+    m.coverage = {{"unavailable_metrics", unavailable}, {"fetch_errors", failed}, {"coverage_complete", false},
+                  {"reason", "source_limit"}};
   m.warnings = warnings;
   return json_reply(body, m);
 }
@@ -341,11 +403,13 @@ std::string us_liquidity(const std::string& ticker_in) {
 
   auto got = fetch_concepts(cik, kLiqConcepts);
   json recs = json::object();
+  bool refused = false;
   for (auto& [key, tags] : kLiqConcepts) {
     const Fetched& f = got[key];
     if (!f.error.empty()) {
-      recs[key] = {{"status", "fetch_error"}, {"detail", f.error}};
+      recs[key] = fetch_error_record(f);
       fetch_errors.push_back(key);
+      refused = refused || f.refused;
     } else if (f.fact.is_null()) {
       recs[key] = {{"status", "not_reported"}, {"tags_tried", tags}};
       not_reported.push_back(key);
@@ -361,9 +425,11 @@ std::string us_liquidity(const std::string& ticker_in) {
   json total = nullptr;
   double sum = 0;
   std::vector<std::string> summed;
+  std::vector<std::string> failed_components;
   for (const char* k : {"cash", "marketable_securities", "revolver_available"}) {
     if (!reported(k)) {
       unavailable.push_back({{"component", k}, {"status", recs[k]["status"]}});
+      if (recs[k]["status"] == "fetch_error") failed_components.push_back(k);
       continue;
     }
     components[k] = recs[k];
@@ -384,6 +450,14 @@ std::string us_liquidity(const std::string& ticker_in) {
     total = {{"status", "cash_fetch_error"}, {"detail", recs["cash"]["detail"]}};
   else if (base.empty())
     total = {{"status", "cash_not_reported"}};
+  else if (!failed_components.empty())   // a sum without a failed part is not the total
+    total = {{"status", "incomplete_fetch_error"},
+             {"partial_sum", sum},
+             {"as_of", base},
+             {"components", summed},
+             {"missing_components", failed_components},
+             {"note", "조회 실패한 항목(" + fmt::join(failed_components, ", ") +
+                          ")이 빠진 부분합입니다 - 총 가용 유동성이 아닙니다. 재시도하세요."}};
   else
     total = {{"value", sum}, {"as_of", base}, {"components", summed}};
 
@@ -502,7 +576,10 @@ std::string us_liquidity(const std::string& ticker_in) {
                {"source", "SEC XBRL companyconcept"},
                {"unit", "USD"}};
 
-  if (!fetch_errors.empty()) warnings.push_back("조회 실패(재시도 가능): " + fmt::join(fetch_errors, ", "));
+  if (!fetch_errors.empty()) {
+    warnings.push_back("조회 실패(재시도 가능): " + fmt::join(fetch_errors, ", "));
+    if (refused) warnings.push_back(retry_advice(true));
+  }
   if (!blockers.empty()) warnings.push_back("공식 런웨이 승격 불가 - 확인 불가 재료: " + fmt::join(blockers, ", "));
   bool partial = !fetch_errors.empty() || !not_reported.empty() || !stale_notes.empty() || !subs_error.empty() ||
                  !excluded.empty();
@@ -510,7 +587,9 @@ std::string us_liquidity(const std::string& ticker_in) {
   m.kind = "filing";
   m.ticker = ticker;
   m.data_as_of = body["base_date"];
-  m.data_completeness = partial ? rmeta::PARTIAL : rmeta::COMPLETE;
+  m.data_completeness = fetch_errors.size() == kLiqConcepts.size() ? rmeta::NONE   // nothing was obtained
+                        : partial                                   ? rmeta::PARTIAL
+                                                                    : rmeta::COMPLETE;
   if (partial)
     m.coverage = {{"not_reported", not_reported}, {"fetch_errors", fetch_errors}, {"coverage_complete", false},
                   {"reason", "source_limit"}};

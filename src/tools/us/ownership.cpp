@@ -4,7 +4,9 @@
 #include <map>
 #include <set>
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
+#include "core/lookup.hpp"
 #include "market_time/clock.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -49,7 +51,8 @@ const char* kOptionsDoc =
     "ticker: 미국 티커\n"
     "expiration: 만기일 YYYY-MM-DD (생략하면 가장 가까운 만기)\n"
     "strikes_around_spot: 현재가 위·아래로 보여 줄 행사가 수 (기본 10)\n"
-    "Greeks(델타·감마 등)는 포함되지 않습니다. IV 는 공급자 값입니다.";
+    "Greeks(델타·감마 등)는 포함되지 않습니다. IV 는 공급자 값이며, 공급자가 계산하지 못한 계약(호가 없음)은 '-' 로 "
+    "둡니다(0% 나 50% 가 아님).";
 
 json around_spot(const json& rows, const json& spot, int n) {
   auto s = num(spot);
@@ -68,7 +71,10 @@ json around_spot(const json& rows, const json& spot, int n) {
   return out;
 }
 
-void option_table(std::vector<std::string>& lines, const std::string& title, const json& rows) {
+// Contracts shown without an IV: returns how many, by whether the source sent a
+// solver placeholder or nothing.
+void option_table(std::vector<std::string>& lines, const std::string& title, const json& rows, size_t& unsolved,
+                  size_t& absent) {
   lines.push_back("\n### " + title);
   if (!rows.is_array() || rows.empty()) {
     lines.push_back("데이터 없음");
@@ -80,6 +86,7 @@ void option_table(std::vector<std::string>& lines, const std::string& title, con
     auto f2 = [&](const char* k) { return fmt::fixed(num(r.value(k, json())).value_or(0.0), 2); };
     auto whole = [&](const char* k) { return std::to_string(fmt::round_ll(num(r.value(k, json())).value_or(0.0))); };
     auto iv = num(r.value("impliedVolatility", json()));
+    if (!iv) ++(r.value("iv_unsolved", false) ? unsolved : absent);
     json itm = r.value("inTheMoney", json());
     lines.push_back(fmt::join({f2("strike"), f2("lastPrice"), f2("bid"), f2("ask"), whole("volume"),
                                whole("openInterest"), iv ? fmt::fixed(*iv * 100, 1) + "%" : "-",
@@ -114,11 +121,21 @@ std::string get_us_options(const Args& a) {
   lines.push_back("");
   lines.push_back("선택 만기: **" + plain(d.value("selected_expiration", json())) + "**");
   lines.push_back("사용 가능 만기: " + avail);
-  option_table(lines, "📞 Calls", around_spot(d.value("calls", json()), spot, n));
-  option_table(lines, "📉 Puts", around_spot(d.value("puts", json()), spot, n));
+  size_t unsolved = 0, absent = 0;
+  option_table(lines, "📞 Calls", around_spot(d.value("calls", json()), spot, n), unsolved, absent);
+  option_table(lines, "📉 Puts", around_spot(d.value("puts", json()), spot, n), unsolved, absent);
   server::UsMetaArgs m;
   m.kind = "snapshot";
   m.ticker = ticker;
+  if (unsolved + absent > 0) {
+    std::string note = "IV '-' " + std::to_string(unsolved + absent) +
+                       "건은 공급자가 IV 를 계산하지 못한 계약입니다(호가 없음 등). 자리표시값(1e-05, 0.500005, 0.2500075 …)은 "
+                       "값으로 쓰지 않았습니다 - 0% 나 50% 가 아니라 확인 불가입니다.";
+    lines.push_back("");
+    lines.push_back("※ " + note);
+    m.warnings.push_back(note);
+    m.extra = json{{"iv_missing", {{"unsolved_placeholder", unsolved}, {"absent", absent}}}};
+  }
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
 }
 
@@ -247,8 +264,24 @@ std::string get_us_insider(const Args& a) {
     }
   }
 
-  json roster = ::tessaro::us::get_insider_roster(ticker);
-  if (roster.is_array() && !roster.empty()) {
+  // The roster is a second request: when it fails, the transactions above stand and
+  // the roster is named as not read (never as "no insiders").
+  json roster;
+  std::string roster_failed;
+  try {
+    roster = ::tessaro::us::get_insider_roster(ticker);
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    roster_failed = lookup_reason(e);
+  }
+  if (!roster_failed.empty()) {
+    lines.push_back("");
+    lines.push_back("## 👥 현재 내부자 명단");
+    lines.push_back("⚠️ 현재 내부자 명단 조회 실패 (" + roster_failed +
+                    ") - 명단이 없다는 뜻이 아니라 확인 불가입니다. 위 거래 내역은 그대로 유효합니다. 잠시 후 다시 시도하세요.");
+    warns.push_back("조회 실패: 현재 내부자 명단 (" + roster_failed + ")");
+  } else if (roster.is_array() && !roster.empty()) {
     lines.push_back("");
     lines.push_back("## 👥 현재 내부자 명단 (" + std::to_string(roster.size()) + ")");
     lines.push_back("이름 | 직위 | 보유주식 | 최근 거래");
@@ -271,10 +304,12 @@ std::string get_us_insider(const Args& a) {
   m.kind = "filing";
   m.ticker = ticker;
   m.data_as_of = latest.empty() ? json(nullptr) : json(latest);
-  m.data_completeness = listed > 0 ? rmeta::COMPLETE : rmeta::PARTIAL;
+  const bool whole = listed > 0 && roster_failed.empty();
+  m.data_completeness = whole ? rmeta::COMPLETE : rmeta::PARTIAL;
   m.coverage = json{{"truncated", false},
-                    {"coverage_complete", listed > 0},
-                    {"reason", listed > 0 ? json(nullptr) : json("unknown")}};
+                    {"coverage_complete", whole},
+                    {"reason", whole ? json(nullptr) : json(roster_failed.empty() ? "unknown" : "source_limit")}};
+  if (!roster_failed.empty()) m.coverage["failed_sections"] = json::array({"insider_roster"});
   m.extra = json{{"insider_coverage",
                   {{"provider_window", "6m"},
                    {"transactions_listed", listed},
@@ -340,9 +375,27 @@ std::string get_us_holders(const Args& a) {
   };
   table("## 🏦 기관 투자자 TOP 10", "기관 | 보유% | 주식수 | 평가액 | 변동% | 보고일", "---|---|---|---|---|---", inst, true);
   table("## 💼 뮤추얼 펀드 TOP 10", "펀드 | 보유% | 주식수 | 평가액", "---|---|---|---", funds, false);
-  json major = ::tessaro::us::get_major_holders(ticker);
+  // The breakdown is a second request: a failure there keeps the holder tables.
+  json major;
+  std::string major_failed;
+  try {
+    major = ::tessaro::us::get_major_holders(ticker);
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    major_failed = lookup_reason(e);
+  }
   const json& summary = major.is_object() ? major.value("summary", json::object()) : json::object();
-  if (summary.is_object() && !summary.empty()) {
+  if (!major_failed.empty()) {
+    lines.push_back("");
+    lines.push_back("## 📋 Breakdown");
+    lines.push_back("⚠️ 보유 구성(Breakdown) 조회 실패 (" + major_failed +
+                    ") - 값이 없다는 뜻이 아니라 확인 불가입니다. 위 보유자 표는 그대로 유효합니다.");
+    m.warnings.push_back("조회 실패: 보유 구성 Breakdown (" + major_failed + ")");
+    m.data_completeness = rmeta::PARTIAL;
+    m.coverage = json{{"truncated", false}, {"coverage_complete", false}, {"reason", "source_limit"},
+                      {"failed_sections", json::array({"major_holders"})}};
+  } else if (summary.is_object() && !summary.empty()) {
     lines.push_back("");
     lines.push_back("## 📋 Breakdown");
     for (auto it = summary.begin(); it != summary.end(); ++it) lines.push_back("- " + it.key() + ": " + plain(*it));

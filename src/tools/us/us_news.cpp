@@ -113,6 +113,11 @@ std::string render_us_news(const std::string& ticker, const json& news, const js
   if (shown == 0)
     lines.push_back("(이 종목이 주제인 기사가 없습니다 - 기사가 없다는 뜻이 아니라 이 피드에 직접 기사가 없다는 뜻입니다)");
   lines.push_back("※ 관련도는 제목·요약 텍스트 기준의 순서 척도입니다. unrelated 기사를 이 종목의 재료로 읽지 마세요.");
+  std::string name_failed;
+  if (info_raw.is_object() && info_raw.contains("_lookup_failed") && info_raw["_lookup_failed"].is_string())
+    name_failed = "회사명 조회 실패(" + info_raw["_lookup_failed"].get<std::string>() +
+                  ") - 티커로만 관련도를 매겼습니다. 회사명으로만 다룬 기사는 관련도가 낮게 보일 수 있습니다.";
+  if (!name_failed.empty()) lines.push_back("⚠️ " + name_failed);
 
   json cj = json::object(), ej = json::object();
   for (auto& [c, n] : cats) cj[c] = n;
@@ -120,6 +125,10 @@ std::string render_us_news(const std::string& ticker, const json& news, const js
   server::UsMetaArgs m;
   m.kind = "snapshot";
   m.ticker = ticker;
+  if (!name_failed.empty()) {
+    m.data_completeness = rmeta::PARTIAL;
+    m.warnings.push_back(name_failed);
+  }
   m.extra = {{"news_relevance",
               {{"matched_by", by_name ? "name+ticker" : "ticker"},
                {"names_used", names},

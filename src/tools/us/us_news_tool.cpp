@@ -1,5 +1,7 @@
 // Registration of get_us_news.
+#include "core/call_context.hpp"
 #include "core/format.hpp"
+#include "core/lookup.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_news.hpp"
@@ -21,8 +23,11 @@ std::string get_us_news(const server::Args& a) {
   json raw;
   try {
     raw = tessaro::us::get_info_raw(t);
-  } catch (const std::exception&) {
-    raw = nullptr;   // without a name the ticker alone is matched
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    // Without a name the ticker alone is matched; the reply says why.
+    raw = json{{"_lookup_failed", lookup_reason(e)}};
   }
   return render_us_news(t, news, raw, a.boolean("direct_only"));
 }

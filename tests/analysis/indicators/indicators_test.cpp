@@ -321,3 +321,23 @@ TEST(IndicatorsErrors, ShortOrEmptyHistoryGivesNullsNotZeros) {
   for (const auto& name : ind::AVAILABLE_INDICATORS) EXPECT_FALSE(e[name].contains("error")) << name << e[name].dump();
   EXPECT_TRUE(e["volume"]["latest"].is_null());
 }
+
+TEST(IndicatorsHand, FlatRangeStochasticSaysWhyItHasNoValue) {
+  // Thirty bars of one price (a halted stock): the highest high equals the lowest
+  // low, so %K is undefined there. It stays null, with the reason, never 0 or 50.
+  json rows = json::array();
+  for (int i = 0; i < 30; ++i)
+    rows.push_back({{"date", "2026-03-" + std::to_string(10 + i)}, {"open", 5000}, {"high", 5000}, {"low", 5000},
+                    {"close", 5000}, {"volume", 0}});
+  json st = ind::compute_indicators(rows, {"stochastic"})["stochastic"];
+  EXPECT_TRUE(st["k"].is_null()) << st.dump();
+  EXPECT_FALSE(st.contains("insufficient")) << "thirty bars are enough for 12/5/3";
+  EXPECT_EQ(st["unavailable_reason"], "flat_range") << st.dump();
+  EXPECT_NE(st.value("note", std::string()).find("최고가와 최저가가 같아"), std::string::npos);
+  // A moving series has no such reason.
+  std::vector<double> c;
+  for (int i = 0; i < 30; ++i) c.push_back(100 + (i % 7));
+  json moving = ind::compute_indicators(rows_from_closes(c), {"stochastic"})["stochastic"];
+  EXPECT_TRUE(moving["k"].is_number());
+  EXPECT_FALSE(moving.contains("unavailable_reason"));
+}

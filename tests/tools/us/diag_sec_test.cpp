@@ -29,8 +29,12 @@ TEST(DiagLiquidity, LedgerKeepsDatesApartAndMissingIsNotZero) {
   EXPECT_EQ(j["ticker"], "EXMP");   // the share class resolves to its issuer
   EXPECT_EQ(j["base_date"], "2026-09-30");
   const json& liq = j["liquidity"];
-  EXPECT_EQ(liq["total_available"]["value"], 50e6);   // securities of another date are not added
+  // Securities of another date are not added; the revolver failed, so the sum is
+  // only a partial one and never the total.
+  EXPECT_FALSE(liq["total_available"].contains("value"));
+  EXPECT_EQ(liq["total_available"]["partial_sum"], 50e6);
   EXPECT_EQ(liq["total_available"]["components"], json({"cash"}));
+  EXPECT_EQ(liq["total_available"]["missing_components"], json({"revolver_available"}));
   ASSERT_EQ(liq["excluded"].size(), 1u);
   EXPECT_EQ(liq["excluded"][0]["reason"], "as_of_mismatch");
   EXPECT_EQ(liq["excluded"][0]["text"],

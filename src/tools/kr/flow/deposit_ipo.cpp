@@ -81,12 +81,28 @@ std::string get_ipo_schedule(const server::Args&) {
   const std::string failed_line =
       failed.empty() ? "" : "⚠️ 조회 실패: " + fmt::join(failed, ", ") + " 단계 목록을 받지 못했습니다.";
   if (!stages.is_object() || stages.empty()) {
-    // Stages that could not be read are not "no offering".
-    if (!failed.empty()) return "공모 진행 중인 종목이 없습니다.\n" + failed_line;
+    // Stages that could not be read are not "no offering": only the stages that
+    // answered are said to be empty.
+    if (!failed.empty())
+      return "⚠️ 조회한 단계에는 공모 진행 중인 종목이 없지만, " + fmt::join(failed, ", ") +
+             " 단계 목록은 받지 못했습니다 - 그 단계에 종목이 없다는 뜻이 아니라 확인 불가입니다.\n" + failed_line;
     return "공모 진행 중인 종목이 없습니다.";
   }
   long long total = res.value("total", json()).is_number() ? res["total"].get<long long>() : 0;
   std::vector<std::string> lines = {"## 공모주 일정 (총 " + std::to_string(total) + "건)", ""};
+  // Fields the rows did not carry at all: shown as "확인 불가", never as "-" (which
+  // means a stage not reached yet).
+  std::vector<std::string> unread;
+  auto unread_in = [&](const json& o, const char* column) {
+    const json& m = o.value(naver::PARSE_MISS_KEY, json());
+    if (!m.is_array()) return false;
+    for (const auto& x : m)
+      if (x == column) {
+        if (std::find(unread.begin(), unread.end(), column) == unread.end()) unread.push_back(column);
+        return true;
+      }
+    return false;
+  };
   for (const auto& [stage, items] : stages.items()) {
     lines.push_back("### " + stage + " (" + std::to_string(items.size()) + "건)");
     lines.push_back("");
@@ -113,6 +129,9 @@ std::string get_ipo_schedule(const server::Args&) {
       if (o.value("underwriters", json()).is_array())
         for (const auto& u : o["underwriters"]) uw.push_back(str(u));
       c.push_back(uw.empty() ? "-" : fmt::join(uw, ", "));
+      static const char* const kColumns[] = {"희망공모가", "확정공모가", "청약일", "상장일", "경쟁률", "주관사"};
+      for (size_t k = 0; k < 6; ++k)
+        if (unread_in(o, kColumns[k])) c[2 + k] = "확인 불가";
       lines.push_back(fmt::join(c, " | "));
     }
     lines.push_back("");
@@ -125,6 +144,15 @@ std::string get_ipo_schedule(const server::Args&) {
   m.kind = "filing";
   m.data_completeness = rmeta::COMPLETE;
   m.coverage = {{"returned_count", total}, {"coverage_complete", true}, {"reason", nullptr}};
+  if (!unread.empty()) {
+    std::string text = "읽지 못한 항목: " + fmt::join(unread, ", ") +
+                       " - 응답에 그 필드가 없어 '확인 불가'로 표시했습니다. 아직 정해지지 않았다는 뜻이 아닙니다.";
+    lines.push_back("⚠️ " + text);
+    m.data_completeness = rmeta::PARTIAL;
+    m.coverage["coverage_complete"] = false;
+    m.coverage["reason"] = "unknown";
+    m.warnings.push_back(text);
+  }
   // A stage whose list could not be read is named: its absence is not "no offering".
   if (!failed.empty()) {
     lines.push_back(failed_line);

@@ -256,6 +256,7 @@ std::string get_financial_batch(const server::Args& a) {
   lines.push_back("---|---|---:|---");
 
   int failures = 0;
+  std::map<std::string, std::vector<std::string>> lacking;   // column -> codes whose source has no such row
   std::vector<std::string> unknown_codes;
   std::map<std::string, std::optional<std::string>> ref_periods;
   for (size_t i = 0; i < n; ++i) {
@@ -277,7 +278,10 @@ std::string get_financial_batch(const server::Args& a) {
     json periods = rec.contains("_periods") && rec["_periods"].is_object() ? rec["_periods"] : json::object();
     std::string ref;
     std::vector<std::string> cells;
-    for (const auto& [key, _] : kFinCompareRows) {
+    for (const auto& [key, header] : kFinCompareRows) {
+      // A row the source does not carry at all (the finance JSON has no 시가배당률)
+      // is not a missing value of this stock: the reply says which source lacks it.
+      if (!rec.contains(key)) lacking[header].push_back(code);
       const json& v = rec.contains(key) ? rec[key] : json();
       if (v.is_array()) {
         auto [p, cell] = latest_confirmed(periods, v);
@@ -305,6 +309,19 @@ std::string get_financial_batch(const server::Args& a) {
     lines.push_back("※ 종목 없음(잘못된 코드이거나 상장폐지): " + fmt::join(unknown_codes, ", ") +
                     " — search로 종목코드를 확인하세요.");
 
+  std::vector<std::string> lack_warnings;
+  for (const auto& [key, header] : kFinCompareRows) {
+    auto it = lacking.find(header);
+    if (it == lacking.end()) continue;
+    std::string who = int(it->second.size()) + failures + int(unknown_codes.size()) == int(n)
+                          ? "모든 종목"
+                          : fmt::join(it->second, ", ");
+    std::string text = header + " 열의 '-' (" + who + ")는 재무 원본에 그 항목이 아예 없어 채우지 못한 것입니다 - 0 이나 " +
+                       "해당 없음이 아니라 확인 불가입니다.";
+    lines.push_back("※ " + text);
+    lack_warnings.push_back(text);
+  }
+
   json coverage_of = period_coverage_of(ref_periods);
   std::string consistency = coverage_of["consistency"].get<std::string>();
   if (consistency == "mixed") {
@@ -314,7 +331,7 @@ std::string get_financial_batch(const server::Args& a) {
                     "). 서로 다른 시점의 값이라 PER·ROE 를 그대로 나란히 놓고 비교하면 안 됩니다.");
   }
 
-  bool partial = failures > 0 || consistency == "mixed" || consistency == "unknown";
+  bool partial = failures > 0 || consistency == "mixed" || consistency == "unknown" || !lack_warnings.empty();
   json coverage = nullptr;
   if (consistency == "mixed" || consistency == "unknown")
     coverage = {{"returned_count", static_cast<long long>(ref_periods.size())},
@@ -327,6 +344,9 @@ std::string get_financial_batch(const server::Args& a) {
   m.data_completeness = partial ? rmeta::PARTIAL : rmeta::COMPLETE;
   m.coverage = coverage;
   m.extra = {{"period_coverage", coverage_of}};
+  m.warnings = lack_warnings;
+  if (!lack_warnings.empty() && m.coverage.is_null())
+    m.coverage = {{"truncated", false}, {"coverage_complete", false}, {"reason", "source_limit"}};
   return server::append_result_meta(fmt::join(lines, "\n"), server::kr_meta(m));
 }
 

@@ -156,7 +156,13 @@ TEST(FinGetFinancial, UnknownCodeIsNotFoundNotAFailure) {
 
 TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
   NaverEnv env;
-  env.srv.route(kMain, [](const FixtureRequest& r) { return euckr_html(page("같은기간", "2024.12", "2025.09", "10.0", "11.0")); });
+  // Every compared row present (a row the page lacks is named and makes the reply partial).
+  std::string full = page("같은기간", "2024.12", "2025.09", "10.0", "11.0");
+  std::string rows;
+  for (const char* row : {"PBR(배)", "영업이익률", "부채비율", "시가배당률(%)"})
+    rows += std::string("<tr><th><strong>") + row + "</strong></th><td>1.0</td><td>1.0</td></tr>";
+  full.insert(full.find("</tbody>"), rows);
+  env.srv.route(kMain, [full](const FixtureRequest&) { return euckr_html(full); });
   json codes = json::array();
   for (int i = 0; i < 31; ++i) {
     char b[8];
@@ -173,4 +179,28 @@ TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
   EXPECT_EQ(env.srv.hits(kMain), 30);
 
   EXPECT_EQ(call("get_financial_batch", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");
+}
+
+// The finance JSON (the real capture) has no 시가배당률 row at all: the column's
+// "-" says the source lacks it, and the reply is not complete.
+TEST(FinGetFinancialBatch, AColumnTheSourceDoesNotCarryIsNamed) {
+  TESSARO_REQUIRE_SAMPLE(annual, "naver/mstock_api_stock_finance_annual_000660.json");
+  TESSARO_REQUIRE_SAMPLE(quarter, "naver/mstock_api_stock_finance_quarter_000660.json");
+  TESSARO_REQUIRE_SAMPLE(basic, "naver/mstock_api_stock_basic_000660.json");
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/annual", reply(200, annual));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/quarter", reply(200, quarter));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(200, basic));
+  std::string out = call("get_financial_batch", {{"codes", {"000660"}}});
+  auto lines = lines_of(out);
+  ASSERT_GE(lines.size(), 5u) << out;
+  EXPECT_EQ(lines[4].rfind("000660 | SK하이닉스 | ", 0), 0u) << out;
+  EXPECT_TRUE(has_line(out, "※ 배당률% 열의 '-' (모든 종목)는 재무 원본에 그 항목이 아예 없어 채우지 못한 것입니다 - 0 이나 "
+                            "해당 없음이 아니라 확인 불가입니다."))
+      << out;
+  json meta = meta_of(out);
+  EXPECT_EQ(meta["data_completeness"], "partial");
+  bool warned = false;
+  for (const auto& w : meta["warnings"]) warned = warned || w.get<std::string>().rfind("배당률% 열의", 0) == 0;
+  EXPECT_TRUE(warned) << meta.dump();
 }
