@@ -8,6 +8,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
+#include "server/chart_view.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -143,6 +144,35 @@ std::string us_row_session(const std::string& stamp) {
   return "정규장";
 }
 
+// The view's intraday bars: the session of each row as the table names it, and
+// final once the bar's end (cut at the regular close for a regular bar) has passed.
+json us_view_bars(const json& rows, const std::string& interval) {
+  static const std::map<std::string, std::string> kSession = {
+      {"프리마켓", mt::SESSION_PRE_MARKET}, {"정규장", mt::SESSION_REGULAR}, {"애프터아워", mt::SESSION_AFTER_HOURS}};
+  static const std::map<std::string, int> kMinutes = {{"1m", 1}, {"5m", 5}, {"15m", 15}, {"30m", 30}, {"1h", 60}};
+  auto mins = kMinutes.find(interval);
+  mt::Instant now = mt::now();
+  json out = json::array();
+  for (const auto& r : rows) {
+    std::string stamp = server::normalize_date(r.value("datetime", json()), true);
+    auto s = kSession.find(us_row_session(stamp));
+    std::string session = s == kSession.end() ? "unknown" : s->second;
+    std::string state = server::BAR_UNKNOWN;
+    auto d = mt::parse_day(stamp);
+    if (d && stamp.size() >= 16 && mins != kMinutes.end()) {
+      mt::Instant start = mt::from_zone(*d, std::atoi(stamp.substr(11, 2).c_str()), std::atoi(stamp.substr(14, 2).c_str()),
+                                        mt::NEW_YORK);
+      mt::Instant end = start + std::chrono::minutes(mins->second);
+      if (session == mt::SESSION_REGULAR)
+        if (auto reg = mt::us_calendar().regular(*d))
+          end = std::min(end, mt::from_zone(*d, reg->close_min / 60, reg->close_min % 60, mt::NEW_YORK));
+      state = end <= now ? server::BAR_FINAL : server::BAR_FORMING;
+    }
+    out.push_back(server::row_bar(stamp, r, state, session));
+  }
+  return out;
+}
+
 const char* kChartDoc =
     "미국 주식 OHLCV 차트 (Yahoo Finance).\n\n"
     "ticker: 미국 티커\n"
@@ -219,7 +249,17 @@ std::string get_us_chart(const Args& a) {
   m.ticker = ticker;
   m.data_as_of = as_of;
   m.bar_state = bs;
+  // Daily and longer bars are regular-session bars; the last one's state is the bar state's.
+  json view_bars = intraday ? us_view_bars(rows, interval)
+                            : server::period_bars(rows, bs, [](const json&) { return std::string(mt::SESSION_REGULAR); });
+  server::offer_chart_bars(std::move(view_bars), {{"prepost", prepost}});
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+server::ChartCall describe_us_chart(const Args& a) {
+  return {"get_us_chart", "US", fmt::upper(a.str("ticker")), a.str("interval"),
+          {{"ticker", a.str("ticker")}, {"period", a.str("period")}, {"interval", a.str("interval")},
+           {"prepost", a.boolean("prepost")}, {"limit", a.value("limit")}}};
 }
 
 // ---- get_us_multi_price -----------------------------------------------------
@@ -377,7 +417,8 @@ std::string get_us_search(const Args& a) {
 
 const server::ToolRegistration reg_price{"get_us_price", kPriceDoc, get_us_price};
 const server::ToolRegistration reg_info{"get_us_info", kInfoDoc, get_us_info};
-const server::ToolRegistration reg_chart{"get_us_chart", kChartDoc, get_us_chart};
+const server::ToolRegistration reg_chart{"get_us_chart", kChartDoc, server::chart_tool(describe_us_chart, get_us_chart)};
+const server::ToolDecorRegistration reg_chart_view{"get_us_chart", server::chart_tool_decor()};
 const server::ToolRegistration reg_multi{"get_us_multi_price", kMultiDoc, get_us_multi_price};
 const server::ToolRegistration reg_market{"get_us_market", kMarketDoc, get_us_market};
 const server::ToolRegistration reg_search{"get_us_search", kSearchDoc, get_us_search};
