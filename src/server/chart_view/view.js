@@ -137,11 +137,10 @@
       });
   }
 
+  // The drawing's own size (not the frame's), so the host can shrink the frame too.
   function reportSize() {
-    notify("ui/notifications/size-changed", {
-      width: Math.ceil(document.documentElement.scrollWidth),
-      height: Math.ceil(document.documentElement.scrollHeight)
-    });
+    var r = app.getBoundingClientRect();
+    notify("ui/notifications/size-changed", { width: Math.ceil(r.width), height: Math.ceil(r.height) });
   }
 
   // ---- frame ---------------------------------------------------------------
@@ -202,7 +201,12 @@
   function setNotes(doc) {
     clearNode(els.notes);
     (doc.notes || []).forEach(function (n) {
-      var li = el("li", /애프터마켓/.test(n) && /정규장 종가/.test(n) ? "after-note" : "", n);
+      var li = el("li", /애프터마켓/.test(n) && /정규장 종가/.test(n) ? "after-note" : "");
+      // The reply's Markdown bold, shown as bold; every other character as written.
+      n.split("**").forEach(function (part, i) {
+        if (!part) return;
+        li.appendChild(i % 2 ? el("b", "", part) : document.createTextNode(part));
+      });
       els.notes.appendChild(li);
     });
   }
@@ -325,7 +329,7 @@
       return finish(outcome);
     }
     if (outcome !== "ok" || !doc.bars.length) {
-      showStatus("no-data", "표시할 봉이 없습니다 — 거래가 없었다는 뜻이 아닙니다", body);
+      showStatus("no-data", "표시할 봉이 없습니다 — 원천이 봉을 주지 않았을 뿐, 거래 없음으로 확인된 것은 아닙니다", body);
       return finish("no_data");
     }
     var meta = doc.meta || {};
@@ -373,7 +377,7 @@
     var digits = decimalsOf(doc);
     var intraday = isIntraday(doc);
     var width = Math.max(360, els.chart.clientWidth || 640);
-    var m = { top: 22, right: 64, bottom: 26, left: 8 };
+    var m = { top: 22, right: 64, bottom: 26, left: 34 };
     var priceH = 230, gap = 18, volH = 70;
     var innerW = width - m.left - m.right;
     var height = m.top + priceH + gap + volH + m.bottom;
@@ -429,8 +433,8 @@
     var priceAxis = d3.svg.axis().scale(y).orient("right").ticks(5).tickFormat(function (v) { return fmtNum(v, digits); });
     pricePanel.append("g").attr("class", "axis price-axis").attr("transform", "translate(" + innerW + ",0)").call(priceAxis);
     var unit = doc.units && doc.units.price;
-    pricePanel.append("text").attr("class", "axis-label price-unit").attr("x", innerW + 6).attr("y", -8)
-      .text(unit ? "가격(" + unit + ")" : "가격(원천 통화)");
+    pricePanel.append("text").attr("class", "axis-label price-unit").attr("x", innerW + m.right - 2).attr("y", -8)
+      .attr("text-anchor", "end").text(unit ? "가격(" + unit + ")" : "가격(원천 통화)");
     var volAxis = d3.svg.axis().scale(yv).orient("right").ticks(3).tickFormat(shortVolume);
     volPanel.append("g").attr("class", "axis volume-axis").attr("transform", "translate(" + innerW + ",0)").call(volAxis);
     volPanel.append("text").attr("class", "axis-label volume-unit").attr("x", 0).attr("y", -5)
