@@ -44,24 +44,18 @@ const ResourceRegistration reg_view{ResourceDecl{
 json string_or_null() { return json{{"type", json::array({"string", "null"})}}; }
 json number_or_null() { return json{{"type", json::array({"number", "null"})}}; }
 
+// Kept short: tools/list carries it to the assistant on every connection.
 json bar_schema() {
   json p = json::object();
-  p["t"] = {{"type", "string"}, {"description", "봉 시작: 일·주·월봉은 YYYY-MM-DD, 분봉은 YYYY-MM-DD HH:MM (timezone 기준)"}};
-  for (const char* k : {"open", "high", "low", "close"}) p[k] = number_or_null();
-  p["volume"] = number_or_null();
-  p["volume"]["description"] = "거래량(주). null은 0이 아니라 결측";
-  p["state"] = {{"type", "string"},
-                {"enum", json::array({BAR_FINAL, BAR_FORMING, BAR_UNKNOWN})},
-                {"description", "final: 끝난 봉, forming: 아직 만들어지는 중(진행 중), unknown: 마감 여부 확인 불가"}};
+  p["t"] = {{"type", "string"}};
+  for (const char* k : {"open", "high", "low", "close", "volume"}) p[k] = number_or_null();
+  p["state"] = {{"enum", json::array({BAR_FINAL, BAR_FORMING, BAR_UNKNOWN})},
+                {"description", "forming: 아직 만들어지는 중, unknown: 마감 여부 확인 불가"}};
   p["session"] = {{"type", "string"},
-                  {"description",
-                   "이 봉을 만든 세션: regular, regular_and_after(정규장+애프터마켓 합산 일봉), closing_price_after_close(장후 "
-                   "시간외 종가), after_market, pre_market, after_hours, unknown"}};
+                  {"description", "regular, regular_and_after(애프터마켓 합산 일봉), closing_price_after_close, after_market, "
+                                  "pre_market, after_hours, unknown"}};
   p["regular_close"] = number_or_null();
-  p["regular_close"]["description"] = "정규장 종가(15:30 분봉 체결가). 일봉 종가가 애프터마켓을 포함할 때만, 확인된 경우에만";
-  p["regular_close_status"] = {{"type", "string"}};
-  p["session_tail"] = {{"type", "boolean"}, {"description", "장 마감으로 짧게 끝난 봉"}};
-  p["minutes"] = {{"type", "integer"}, {"description", "세션 꼬리 봉이 실제로 덮는 분"}};
+  p["regular_close"]["description"] = "정규장 종가(15:30)";
   return {{"type", "object"},
           {"properties", p},
           {"required", json::array({"t", "open", "high", "low", "close", "volume", "state", "session"})}};
@@ -70,26 +64,12 @@ json bar_schema() {
 json document_schema() {
   json p = json::object();
   p["tool"] = {{"type", "string"}};
-  p["outcome"] = {{"type", "string"},
-                  {"enum", json::array({OUTCOME_OK, OUTCOME_NO_DATA, OUTCOME_NOT_FOUND, OUTCOME_FAILED, OUTCOME_REFUSED})},
-                  {"description",
-                   "ok: 봉이 있음, no_data: 조회는 됐지만 봉이 없음, not_found: 그런 종목 없음, failed: 조회 실패(없다는 뜻이 "
-                   "아님), refused: 인자 오류로 조회하지 않음"}};
+  p["outcome"] = {{"enum", json::array({OUTCOME_OK, OUTCOME_NO_DATA, OUTCOME_NOT_FOUND, OUTCOME_FAILED, OUTCOME_REFUSED})},
+                  {"description", "no_data: 조회됐으나 봉 없음, failed: 조회 실패(없음이 아님), refused: 인자 오류"}};
   p["market"] = string_or_null();
   p["symbol"] = string_or_null();
-  p["timeframe"] = string_or_null();
-  p["timezone"] = string_or_null();
-  p["units"] = {{"type", "object"}, {"properties", {{"price", string_or_null()}, {"volume", string_or_null()}}}};
-  p["request"] = {{"type", "object"}, {"description", "같은 도구를 다시 부를 때의 인자"}};
-  p["message"] = string_or_null();
-  p["message"]["description"] = "봉이 없을 때 답변 본문(메타 블록 제외)";
-  p["error"] = string_or_null();
-  p["meta"] = {{"type", json::array({"object", "null"})},
-               {"description", "답변 텍스트의 RESULT_META 블록과 같은 객체 (data_as_of, data_basis, price_session, "
-                               "data_completeness, warnings, bar_state …)"}};
-  p["notes"] = {{"type", "array"}, {"items", {{"type", "string"}}}, {"description", "답변의 ※·⚠️·💡 줄 그대로"}};
+  p["meta"] = {{"type", json::array({"object", "null"})}, {"description", "텍스트의 메타 블록과 같음"}};
   p["bars"] = {{"type", "array"}, {"items", bar_schema()}};
-  p["lookups"] = {{"type", "array"}, {"items", {{"type", "object"}}}};
   return {{"type", "object"},
           {"properties", p},
           {"required", json::array({"tool", "outcome", "market", "symbol", "bars", "meta"})}};

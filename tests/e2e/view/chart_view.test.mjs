@@ -244,6 +244,11 @@ test("daily bars at 19:34 on an after-market day: forming bar, merged closes wit
     assert.match(lastTip, /종가\(20:00, 애프터마켓 포함\) 273,500원/);
     assert.match(lastTip, /정규장 종가\(15:30\) 272,500원/);
     assert.match(lastTip, /거래량 15,498,961주 \(애프터마켓 포함\)/);
+    // Hovering a bar shows the same words in the view's tooltip.
+    await frame.hover('g.candle[data-t="2026-09-28"] rect.hit');
+    assert.equal(await frame.$eval("#tip", (e) => e.hidden), false);
+    assert.equal((await texts(frame, "#tip"))[0], (await texts(frame, 'g.candle[data-t="2026-09-28"] > title'))[0]);
+    assert.match((await texts(frame, "#tip"))[0], /^2026-09-28 · 확정 · 정규장\+애프터마켓\n/);
     // The reply's own after-market note, and its meta in the corner.
     assert.ok((await texts(frame, "#notes li.after-note")).some((t) => t.startsWith("※ 2026-09-14부터 네이버 일봉은 애프터마켓")));
     const corner = (await texts(frame, "#asof"))[0];
