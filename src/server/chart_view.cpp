@@ -271,6 +271,8 @@ void attach_regular_closes(json& bars, const json& checks) {
         const json& rc = c.value("regular_close", json());
         b["regular_close"] = rc.is_number() ? rc : json();
         b["regular_close_status"] = c.value("status", json("unknown"));
+        // A day whose regular session closed at another time (the exam day) says when.
+        if (c.contains("regular_close_time")) b["regular_close_time"] = c["regular_close_time"];
       }
   }
 }

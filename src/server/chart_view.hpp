@@ -70,7 +70,8 @@ json period_bars(const json& rows, const json& bar_state, const std::function<st
 json row_bar(const std::string& t, const json& row, const std::string& state, const std::string& session);
 
 // The 15:30 checks of the daily chart put beside their bars: `regular_close`
-// (null unless found) and `regular_close_status` ("ok", "no_1530_bar", ...).
+// (null unless found), `regular_close_status` ("ok", "no_1530_bar", ...) and, on a
+// day the regular session closed at another time, `regular_close_time`.
 void attach_regular_closes(json& bars, const json& checks);
 
 }  // namespace tessaro::server

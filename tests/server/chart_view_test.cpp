@@ -125,9 +125,12 @@ TEST(PeriodBars, EachBarsStateFromTheBarState) {
   EXPECT_EQ(bars[0]["t"], "2026-09-25");
   EXPECT_TRUE(bars[0]["volume"].is_null()) << "a missing volume stays missing, never 0";
   EXPECT_EQ(bars[2]["session"], "regular_and_after");
-  attach_regular_closes(bars, json::array({{{"date", "2026-09-29"}, {"regular_close", 272500}, {"status", "ok"}},
+  attach_regular_closes(bars, json::array({{{"date", "2026-09-29"}, {"regular_close", 272500}, {"status", "ok"},
+                                            {"regular_close_time", "16:30"}},
                                            {{"date", "2026-09-28"}, {"regular_close", nullptr}, {"status", "lookup_failed"}}}));
   EXPECT_EQ(bars[2]["regular_close"], 272500);
+  EXPECT_EQ(bars[2]["regular_close_time"], "16:30") << "a shifted day's close says its own time";
+  EXPECT_FALSE(bars[1].contains("regular_close_time"));
   EXPECT_TRUE(bars[1]["regular_close"].is_null());
   EXPECT_EQ(bars[1]["regular_close_status"], "lookup_failed");
   EXPECT_FALSE(bars[0].contains("regular_close"));

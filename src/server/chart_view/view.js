@@ -339,7 +339,10 @@
     } else {
       showStatus("", "", "");
     }
-    draw(doc);
+    if (!draw(doc)) {
+      showStatus("no-data", "가격이 읽힌 봉이 없습니다 — 값이 0이라는 뜻이 아닙니다", body);
+      return finish("no_data");
+    }
     finish("ok");
   }
 
@@ -362,8 +365,9 @@
     lines.push("저가 " + priceText(b.low, doc, digits) + " · " + (merged ? "종가(20:00, 애프터마켓 포함) " : "종가 ") +
                priceText(b.close, doc, digits));
     if (merged) {
-      if (isNum(b.regular_close)) lines.push("정규장 종가(15:30) " + priceText(b.regular_close, doc, digits));
-      else if (b.regular_close_status) lines.push("정규장 종가(15:30) 확인 불가 (" + b.regular_close_status + ")");
+      var at = "정규장 종가(" + (b.regular_close_time || "15:30") + ") ";
+      if (isNum(b.regular_close)) lines.push(at + priceText(b.regular_close, doc, digits));
+      else if (b.regular_close_status) lines.push(at + "확인 불가 (" + b.regular_close_status + ")");
     }
     lines.push("거래량 " + volumeText(b.volume, doc) + (merged ? " (애프터마켓 포함)" : ""));
     if (b.session_tail) lines.push("세션 꼬리 봉: 실제 " + b.minutes + "분");
@@ -389,6 +393,7 @@
       ["low", "open", "close", "regular_close"].forEach(function (k) { if (isNum(b[k])) lows.push(b[k]); });
       ["high", "open", "close", "regular_close"].forEach(function (k) { if (isNum(b[k])) highs.push(b[k]); });
     });
+    if (!lows.length || !highs.length) return false;
     var lo = d3.min(lows), hi = d3.max(highs);
     if (lo === hi) { lo = lo * 0.99; hi = hi * 1.01; }
     var pad = (hi - lo) * 0.08;
@@ -502,6 +507,7 @@
     });
 
     drawLegend(doc, intraday);
+    return true;
   }
 
   function legendItem(keyClass, text, id) {
