@@ -228,16 +228,23 @@
           if (doc.tool === "get_chart" && isNum(req.count)) args.count = req.count;
           return { key: x[0], label: x[1], name: "get_chart", args: args };
         });
-    var minutes = us
-      ? [["1m", "1분", "1m", "5d"], ["5m", "5분", "5m", "5d"], ["60m", "60분", "1h", "1mo"]].map(function (x) {
-          return { key: x[2], label: x[1], name: "get_us_chart",
-                   args: { ticker: req.ticker || symbol, period: x[3], interval: x[2], prepost: keepPrepost } };
-        })
-      : [["1m", "1분"], ["5m", "5분"], ["60m", "60분"]].map(function (x) {
-          var args = { symbol: symbol, market: "KR", interval: x[0] };
-          if (doc.tool === "get_intraday_chart" && req.date) args.date = req.date;
-          return { key: x[0], label: x[1], name: "get_intraday_chart", args: args };
-        });
+    // Minute bars stay with the intraday tool (and its source) once it is in use;
+    // from the US daily chart they come from get_us_chart.
+    var minutes;
+    if (us && doc.tool !== "get_intraday_chart")
+      minutes = [["1m", "1분", "5d"], ["5m", "5분", "5d"], ["1h", "60분", "1mo"]].map(function (x) {
+        return { key: x[0], label: x[1], name: "get_us_chart",
+                 args: { ticker: req.ticker || symbol, period: x[2], interval: x[0], prepost: keepPrepost } };
+      });
+    else
+      minutes = [["1m", "1분"], ["5m", "5분"], ["60m", "60분"]].map(function (x) {
+        var args = { symbol: symbol, market: us ? "US" : "KR", interval: x[0] };
+        if (doc.tool === "get_intraday_chart") {
+          ["date", "source", "venue"].forEach(function (k) { if (req[k]) args[k] = req[k]; });
+          if (args.source === "auto") delete args.source;
+        }
+        return { key: x[0], label: x[1], name: "get_intraday_chart", args: args };
+      });
     return { daily: daily, minutes: minutes };
   }
 
@@ -249,7 +256,8 @@
       var b = el("button", "frame", fr.label);
       b.type = "button";
       b.setAttribute("data-frame", fr.key);
-      b.setAttribute("aria-pressed", fr.key === doc.timeframe ? "true" : "false");
+      var current = doc.timeframe === "60m" && fr.key === "1h" ? true : fr.key === doc.timeframe;
+      b.setAttribute("aria-pressed", current ? "true" : "false");
       if (!state.canCall) {
         b.disabled = true;
         b.title = "이 호스트는 화면에서 도구를 다시 부를 수 없습니다";

@@ -336,7 +336,7 @@ test("intraday bars during the regular session: sessions shaded, the current bar
     // The 1-minute button goes back to the same tool with the shorter interval.
     await frame.click('button[data-frame="1m"]');
     await frame.waitForSelector('#app[data-rendered="2"]');
-    assert.deepEqual(calls, [{ name: "get_intraday_chart", arguments: { symbol: "005930", market: "KR", interval: "1m" } }]);
+    assert.deepEqual(calls, [{ name: "get_intraday_chart", arguments: { symbol: "005930", market: "KR", interval: "1m", source: "naver" } }]);
     assert.equal(network.length, requestsBefore);
     await page.close();
   } finally {
