@@ -206,3 +206,18 @@ TEST(GetChartDocument, AFailedLookupIsAFailedDocumentBesideTheErrorText) {
   EXPECT_TRUE((*r.structured)["bars"].empty());
   EXPECT_TRUE((*r.structured)["meta"].is_null());
 }
+
+// Before the after-market opens, today's daily bar holds regular trades only.
+TEST(GetChartDocument, TodaysBarIsRegularUntilTheAfterMarketOpens) {
+  TESSARO_REQUIRE_SAMPLE(day, "naver/fchart_sise_day_005930_count3_at1934KST.xml");
+  NaverEnv env("2026-09-29 15:45");
+  env.srv.route("/fchart.stock.naver.com/sise.nhn", tessaro::testing::FixtureResponse{200, day, "text/xml; charset=EUC-KR"});
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/005930/minute", tessaro::testing::FixtureResponse{200, "[]", "application/json"});
+  ToolReply r = run_tool("get_chart", json{{"code", "005930"}, {"count", 3}});
+  ASSERT_TRUE(r.structured) << r.text;
+  const json& bars = (*r.structured)["bars"];
+  ASSERT_EQ(bars.size(), 3u);
+  EXPECT_EQ(bars[2]["session"], "regular");
+  EXPECT_EQ(bars[2]["state"], "forming");
+  EXPECT_EQ(bars[1]["session"], "regular_and_after");
+}

@@ -370,8 +370,11 @@
     var merged = b.session === "regular_and_after";
     var lines = [b.t + " · " + STATE_LABEL[b.state] + " · " + sessionLabel(b.session)];
     lines.push("시가 " + priceText(b.open, doc, digits) + " · 고가 " + priceText(b.high, doc, digits));
-    lines.push("저가 " + priceText(b.low, doc, digits) + " · " + (merged ? "종가(20:00, 애프터마켓 포함) " : "종가 ") +
-               priceText(b.close, doc, digits));
+    // An unfinished bar has no close yet: its last trade, and until when it moves.
+    var closeWord = b.state === "forming"
+      ? (merged ? "마지막 체결(애프터마켓 포함, 20:00까지 바뀜) " : "마지막 체결(바뀔 수 있음) ")
+      : merged ? "종가(20:00, 애프터마켓 포함) " : "종가 ";
+    lines.push("저가 " + priceText(b.low, doc, digits) + " · " + closeWord + priceText(b.close, doc, digits));
     if (merged) {
       var at = "정규장 종가(" + (b.regular_close_time || "15:30") + ") ";
       if (isNum(b.regular_close)) lines.push(at + priceText(b.regular_close, doc, digits));

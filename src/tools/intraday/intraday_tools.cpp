@@ -290,7 +290,7 @@ server::ChartCall describe_intraday_chart(const server::Args& a) {
   for (const char* k : {"symbol", "market", "interval", "date", "row_limit", "venue", "session", "completed_only", "source"})
     request[k] = a.value(k);
   // A reply without meta is one of the argument checks: nothing was looked up.
-  return {"get_intraday_chart", a.str("market"), fmt::trim(a.str("symbol")), a.str("interval"), request,
+  return {"get_intraday_chart", fmt::upper(a.str("market")), fmt::trim(a.str("symbol")), a.str("interval"), request,
           server::OUTCOME_REFUSED};
 }
 

@@ -241,7 +241,8 @@ test("daily bars at 19:34 on an after-market day: forming bar, merged closes wit
     assert.equal((await frame.$$("g.candle line.regular-close")).length, 2);
     const lastTip = (await texts(frame, 'g.candle[data-t="2026-09-29"] > title'))[0];
     assert.match(lastTip, /진행 중/);
-    assert.match(lastTip, /종가\(20:00, 애프터마켓 포함\) 273,500원/);
+    assert.match(lastTip, /마지막 체결\(애프터마켓 포함, 20:00까지 바뀜\) 273,500원/);
+    assert.doesNotMatch(lastTip, /종가\(20:00/, "an unfinished bar has no 20:00 close yet");
     assert.match(lastTip, /정규장 종가\(15:30\) 272,500원/);
     assert.match(lastTip, /거래량 15,498,961주 \(애프터마켓 포함\)/);
     // Hovering a bar shows the same words in the view's tooltip.

@@ -194,10 +194,14 @@ std::string get_chart(const server::Args& args) {
 
   // The view's bars: each one's state, the session its trades came from and,
   // beside a merged close, the 15:30 regular close where it was found.
+  // Today's daily bar holds only regular trades until the after-market opens.
   const std::string merged_from = info.is_null() ? "" : info.value("first_bar", std::string());
+  const std::string regular_only_day =
+      !info.is_null() && info.value("today_bar", std::string()) == "regular_only_so_far" ? info.value("last_bar", std::string()) : "";
   json view_bars = server::period_bars(rows, ma.bar_state, [&](const json& r) {
     std::string d = server::normalize_date(r.value("date", json()), false);
-    return !merged_from.empty() && d >= merged_from ? rmeta::PRICE_SESSION_REGULAR_AND_AFTER : rmeta::PRICE_SESSION_REGULAR;
+    if (!merged_from.empty() && d >= merged_from && d != regular_only_day) return rmeta::PRICE_SESSION_REGULAR_AND_AFTER;
+    return rmeta::PRICE_SESSION_REGULAR;
   });
   server::attach_regular_closes(view_bars, checks);
   server::offer_chart_bars(std::move(view_bars));
