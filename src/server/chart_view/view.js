@@ -295,8 +295,9 @@
     els.tip.hidden = true;
   }
 
+  // data-rendered counts the results drawn (a redraw for a new width is not one).
   function finish(outcome) {
-    state.rendered += 1;
+    if (!state.redrawing) state.rendered += 1;
     app.setAttribute("data-outcome", outcome);
     app.setAttribute("data-rendered", String(state.rendered));
     reportSize();
@@ -397,8 +398,10 @@
     var innerW = width - m.left - m.right;
     var height = m.top + priceH + gap + volH + m.bottom;
 
-    var x = d3.scale.ordinal().domain(d3.range(bars.length)).rangeBands([0, innerW], 0.25, 0.1);
-    var bw = x.rangeBand();
+    var band = d3.scale.ordinal().domain(d3.range(bars.length)).rangeBands([0, innerW], 0.25, 0.1);
+    // A few bars are not drawn as wide slabs: bodies at most 36 px, centred in their slot.
+    var bw = Math.min(band.rangeBand(), 36);
+    var x = function (i) { return band(i) + (band.rangeBand() - bw) / 2; };
     var lows = [], highs = [];
     bars.forEach(function (b) {
       ["low", "open", "close", "regular_close"].forEach(function (k) { if (isNum(b[k])) lows.push(b[k]); });
@@ -457,7 +460,7 @@
       .text("거래량(" + ((doc.units && doc.units.volume) || "주") + ")");
     var every = Math.max(1, Math.ceil(bars.length / Math.max(2, Math.floor(innerW / 70))));
     var tickIdx = d3.range(bars.length).filter(function (i) { return i % every === 0; });
-    var timeAxis = d3.svg.axis().scale(x).orient("bottom").tickValues(tickIdx).tickFormat(function (i) {
+    var timeAxis = d3.svg.axis().scale(band).orient("bottom").tickValues(tickIdx).tickFormat(function (i) {
       var t = bars[i].t;
       if (!intraday) return t.slice(2, 10);
       var newDay = i === 0 || t.slice(0, 10) !== bars[i - 1].t.slice(0, 10);
@@ -583,6 +586,8 @@
     var w = els.chart.clientWidth;
     if (w === drawnWidth) return;
     drawnWidth = w;
-    if (state.doc && state.doc.outcome === "ok" && state.result) render(state.result);
+    if (!state.doc || state.doc.outcome !== "ok" || !state.result) return;
+    state.redrawing = true;
+    try { render(state.result); } finally { state.redrawing = false; }
   });
 })();

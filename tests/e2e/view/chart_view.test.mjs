@@ -266,6 +266,7 @@ test("daily bars at 19:34 on an after-market day: forming bar, merged closes wit
     // The weekly button calls get_chart again through the host and redraws.
     await frame.click('button[data-frame="week"]');
     await frame.waitForSelector('#app[data-rendered="2"]');
+    await frame.waitForFunction(() => document.getElementById("title").textContent === "005930 주봉");
     assert.deepEqual(calls, [{ name: "get_chart", arguments: { code: "005930", timeframe: "week", count: 3 } }]);
     assert.equal((await texts(frame, "#title"))[0], "005930 주봉");
     assert.ok((await frame.$$("g.candle")).length > 0);
