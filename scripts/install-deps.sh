@@ -3,23 +3,28 @@
 # nothing when all are present. Runs `apt-get update` once, before the first install
 # it needs, and stops with a message naming what failed.
 #   scripts/install-deps.sh           compiler, CMake and the libraries (unit-test ones too)
-#   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice, the MCP SDK
-#                                     client of the end-to-end tests and the MCP conformance
-#                                     suite with the Node 22 it runs on (both from npm)
+#   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice, Chromium and a
+#                                     Korean font (the browser test of the chart view and its
+#                                     screenshots), the MCP SDK client of the end-to-end
+#                                     tests with the MCP Apps host bridge and
+#                                     playwright-core, the MCP conformance suite with the
+#                                     Node 22 it runs on and the MCP Inspector (all from npm)
 #   scripts/install-deps.sh --list    print the Debian package names (one per line)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Every find_package/pkg_check_modules/find_library/find_program of CMakeLists.txt
-# is served by one of these (checked by tests/deps/check_cmake_packages.sh).
+# Every find_package/pkg_check_modules/find_library/find_program/find_file of
+# CMakeLists.txt is served by one of these (checked by tests/deps/check_cmake_packages.sh);
+# libjs-d3 is the chart library the binary's chart view embeds.
 BUILD_PKGS=(
   build-essential cmake pkg-config ccache ca-certificates tzdata
   nlohmann-json3-dev libcurl4-openssl-dev libxml2-dev libfmt-dev
   libhowardhinnant-date-dev libre2-dev libxlsxwriter-dev libzip-dev
   libpugixml-dev libpoppler-cpp-dev
+  libjs-d3
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
 )
-TEST_PKGS=(nodejs)
+TEST_PKGS=(nodejs chromium fonts-nanum)
 
 die() {
   echo "install-deps: $*" >&2
@@ -80,8 +85,13 @@ fi
 if ! command -v soffice >/dev/null 2>&1; then
   apt_install "LibreOffice Calc" libreoffice-calc-nogui
 fi
-# The MCP TypeScript SDK client of the end-to-end tests.
-if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
+# The MCP TypeScript SDK client of the end-to-end tests, and for the browser test of
+# the chart view the MCP Apps host bridge, a bundler for it and playwright-core.
+need_e2e=0
+for m in @modelcontextprotocol/sdk @modelcontextprotocol/ext-apps @modelcontextprotocol/client esbuild playwright-core; do
+  [ -d "scripts/e2e-client/node_modules/$m" ] || need_e2e=1
+done
+if [ "$need_e2e" -eq 1 ]; then
   echo "install-deps: npm install (scripts/e2e-client)" >&2
   (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
     die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk); check access to the npm registry, then run again"
@@ -93,4 +103,11 @@ if [ ! -f scripts/conformance/node_modules/@modelcontextprotocol/conformance/pac
   echo "install-deps: npm install (scripts/conformance)" >&2
   (cd scripts/conformance && npm install --no-audit --no-fund --loglevel=error >&2) ||
     die "npm install in scripts/conformance failed (the conformance test needs @modelcontextprotocol/conformance and Node 22); check access to the npm registry, then run again"
+fi
+# The MCP Inspector, whose --app-info probe reads the tools' MCP Apps view (it runs
+# on the Node 22 of scripts/conformance).
+if [ ! -f scripts/inspector/node_modules/@modelcontextprotocol/inspector/package.json ]; then
+  echo "install-deps: npm install (scripts/inspector)" >&2
+  (cd scripts/inspector && npm install --no-audit --no-fund --loglevel=error >&2) ||
+    die "npm install in scripts/inspector failed (the view test needs @modelcontextprotocol/inspector); check access to the npm registry, then run again"
 fi

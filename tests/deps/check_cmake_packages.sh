@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every find_package / pkg_check_modules / find_library / find_program of CMakeLists.txt
+# Every find_package / pkg_check_modules / find_library / find_program / find_file of CMakeLists.txt
 # must be served by a Debian package that scripts/install-deps.sh installs (or by a
 # direct dependency of one), so that a fresh machine can configure the build.
 #   tests/deps/check_cmake_packages.sh SOURCE_DIR [BUILD_DIR]
@@ -41,7 +41,7 @@ check() {   # what file: resolved together at the end (one dpkg query for all)
 
 # One call per line: "kind arg1 arg2 ..."
 calls=$(sed 's/#.*//' "$src/CMakeLists.txt" | tr '\n' ' ' |
-  grep -oE '(find_package|pkg_check_modules|find_library|find_program)\([^)]*\)' |
+  grep -oE '(find_package|pkg_check_modules|find_library|find_program|find_file)\([^)]*\)' |
   sed -E 's/\(/ /; s/\)$//')
 while read -r kind a1 rest; do
   [ -n "$kind" ] || continue
@@ -80,6 +80,15 @@ while read -r kind a1 rest; do
       file=$(cache_value "$a1")
       [ -n "$file" ] || file=$(command -v "$name" || true)
       check "find_program($name)" "$file"
+      ;;
+    find_file)   # find_file(VAR name PATHS dir ...): the configured path, else the first PATHS entry
+      name=$(awk '{print $1}' <<<"$rest")
+      file=$(cache_value "$a1")
+      if [ -z "$file" ]; then
+        dir=$(awk '{for (i = 1; i < NF; i++) if ($i == "PATHS") { print $(i + 1); exit }}' <<<"$rest")
+        [ -n "$dir" ] && [ -f "$dir/$name" ] && file="$dir/$name"
+      fi
+      check "find_file($name)" "$file"
       ;;
   esac
 done <<<"$calls"

@@ -16,10 +16,11 @@ expect() {   # description, condition result (0 = holds)
 # A copy of the script in a tree of its own (it works relative to its folder).
 setup() {
   rm -rf "$work/tree" "$work/bin" "$work/log" "$work/log.installed"
-  mkdir -p "$work/tree/scripts/e2e-client" "$work/tree/scripts/conformance" "$work/bin"
+  mkdir -p "$work/tree/scripts/e2e-client" "$work/tree/scripts/conformance" "$work/tree/scripts/inspector" "$work/bin"
   cp "$src/scripts/install-deps.sh" "$work/tree/scripts/"
   echo '{}' >"$work/tree/scripts/e2e-client/package.json"
   echo '{}' >"$work/tree/scripts/conformance/package.json"
+  echo '{}' >"$work/tree/scripts/inspector/package.json"
   : >"$work/log"
   for tool in bash dirname grep cat sed tr cut head mkdir chmod; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
   cat >"$work/bin/id" <<'S'
@@ -76,11 +77,14 @@ expect "LibreOffice installed" "$(grep -q 'install .*libreoffice-calc-nogui' "$w
 expect "npm installed and run" "$(grep -q '^npm install' "$work/log"; echo $?)"
 expect "SDK client installed" "$(grep -q '^npm install.*@e2e-client$' "$work/log"; echo $?)"
 expect "conformance suite installed" "$(grep -q '^npm install.*@conformance$' "$work/log"; echo $?)"
+expect "MCP Inspector installed" "$(grep -q '^npm install.*@inspector$' "$work/log"; echo $?)"
 
 # 2. A bare machine: one update for all three installs.
 setup
 run --test
 expect "bare machine --test exits 0" "$rc"
+expect "bare machine: Chromium installed for the browser test" "$(grep -q 'install .*chromium' "$work/log"; echo $?)"
+expect "bare machine: the chart library package installed" "$(grep -q 'install .*libjs-d3' "$work/log"; echo $?)"
 expect "bare machine: exactly one update, first" \
   "$([ "$(grep -c '^apt-get update' "$work/log")" = 1 ] && head -1 "$work/log" | grep -q update; echo $?)"
 
@@ -108,6 +112,12 @@ setup
 STUB_INSTALLED="$all_build_pkgs" STUB_NPM_FAIL_IN=conformance run --test
 expect "failed conformance install stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
 expect "failed conformance install says so" "$(grep -q 'npm install in scripts/conformance failed' "$work/out"; echo $?)"
+
+# 5c. The Inspector does not install: stop, naming it.
+setup
+STUB_INSTALLED="$all_build_pkgs" STUB_NPM_FAIL_IN=inspector run --test
+expect "failed Inspector install stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
+expect "failed Inspector install says so" "$(grep -q 'npm install in scripts/inspector failed' "$work/out"; echo $?)"
 
 # 6. apt-get update fails: stop before installing anything.
 setup

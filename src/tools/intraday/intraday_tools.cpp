@@ -6,6 +6,7 @@
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
 #include "server/arg_rules.hpp"
+#include "server/chart_view.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -155,6 +156,29 @@ json bar_rows(const md::BarDataset& ds, const char* time_key) {
   return rows;
 }
 
+// The view's bars: each one's state as the bar layer built it and the session
+// that traded it (the requested session where the provider does not say).
+json view_bars(const md::BarDataset& ds) {
+  json out = json::array();
+  for (const auto& b : ds.bars) {
+    mt::Civil c = mt::to_zone(b.start_at, ds.timezone);
+    json v = {{"t", c.date_str() + " " + c.hm()},
+              {"open", b.open},
+              {"high", b.high},
+              {"low", b.low},
+              {"close", b.close},
+              {"volume", b.volume},
+              {"state", b.complete ? server::BAR_FINAL : server::BAR_FORMING},
+              {"session", b.session.empty() ? ds.session : b.session}};
+    if (b.session_tail) {
+      v["session_tail"] = true;
+      v["minutes"] = b.actual_minutes;
+    }
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
 // The reply when no bar came back.
 std::string no_bars_reply(const Prepared& p, const std::string& lead, json coverage) {
   json nl = {{"bar_forming", false}, {"data_as_of", p.day}, {"warnings", json::array()}};
@@ -198,6 +222,7 @@ std::string get_intraday_chart(const server::Args& a) {
                     " 봉과 거래량을 직접 비교하지 마세요.");
   }
   std::string completeness = ds.coverage.value("complete", true) ? rmeta::COMPLETE : rmeta::PARTIAL;
+  server::offer_chart_bars(view_bars(ds), {{"timezone", ds.timezone}, {"venue", ds.venue}, {"provider", ds.provider}});
   return server::append_result_meta(fmt::join(lines, "\n"),
                                     meta_of(market, symbol, p.labels, completeness, p.warnings, ds.coverage, p.extra));
 }
@@ -287,7 +312,18 @@ std::string get_intraday_indicators(const server::Args& a) {
   return dump_compact(body);
 }
 
-const server::ToolRegistration reg_chart{"get_intraday_chart", kChartDoc, get_intraday_chart};
+server::ChartCall describe_intraday_chart(const server::Args& a) {
+  json request = json::object();
+  for (const char* k : {"symbol", "market", "interval", "date", "row_limit", "venue", "session", "completed_only", "source"})
+    request[k] = a.value(k);
+  // A reply without meta is one of the argument checks: nothing was looked up.
+  return {"get_intraday_chart", fmt::upper(a.str("market")), fmt::trim(a.str("symbol")), a.str("interval"), request,
+          server::OUTCOME_REFUSED};
+}
+
+const server::ToolRegistration reg_chart{"get_intraday_chart", kChartDoc,
+                                         server::chart_tool(describe_intraday_chart, get_intraday_chart)};
+const server::ToolDecorRegistration reg_chart_view{"get_intraday_chart", server::chart_tool_decor()};
 const server::ToolRegistration reg_ind{"get_intraday_indicators", kIndicatorsDoc, get_intraday_indicators};
 const bool screen_fetch_installed = (intraday::install_screen_fetch(), true);
 

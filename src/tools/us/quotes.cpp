@@ -10,6 +10,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/listing.hpp"
 #include "server/arg_rules.hpp"
+#include "server/chart_view.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -158,6 +159,34 @@ std::string zone_name_ko(const std::string& zone) {
   return "거래소 현지 시각(" + (zone.empty() ? std::string("미상") : zone) + ")";
 }
 
+// The view's intraday bars: each with the session the table names, and final once
+// the bar's end (the next bar's start, and for a regular bar the regular close)
+// has passed.
+json us_view_bars(const json& rows, const std::vector<std::string>& sessions, int minutes, bool us_listing) {
+  mt::Instant now = mt::now();
+  json out = json::array();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const json& r = rows[i];
+    std::string stamp = server::normalize_date(r.value("datetime", json()), true);
+    std::string session = i < sessions.size() ? sessions[i] : "unknown";
+    std::string state = server::BAR_UNKNOWN;
+    if (auto t = num(r.value("timestamp", json()))) {
+      mt::Instant start{std::chrono::seconds{(long long)*t}};
+      mt::Instant end = start + std::chrono::minutes(minutes);
+      if (i + 1 < rows.size())
+        if (auto nt = num(rows[i + 1].value("timestamp", json())))
+          end = std::min(end, mt::Instant{std::chrono::seconds{(long long)*nt}});
+      auto d = mt::parse_day(stamp);
+      if (us_listing && d && session == mt::SESSION_REGULAR)
+        if (auto reg = mt::us_calendar().regular(*d))
+          end = std::min(end, mt::from_zone(*d, reg->close_min / 60, reg->close_min % 60, mt::NEW_YORK));
+      state = end <= now ? server::BAR_FINAL : server::BAR_FORMING;
+    }
+    out.push_back(server::row_bar(stamp, r, state, session));
+  }
+  return out;
+}
+
 const char* kChartDoc =
     "미국 주식 OHLCV 차트 (Yahoo Finance).\n\n"
     "ticker: 미국 티커\n"
@@ -282,7 +311,17 @@ std::string get_us_chart(const Args& a) {
                                    {"change_percent", series["regular_change_percent"]},
                                    {"time", series.value("regular_market_time", json())}};
   if (!extra.empty()) m.extra = extra;
+  // Daily and longer bars are regular-session bars; the last one's state is the bar state's.
+  json view_bars = intraday ? us_view_bars(rows, sessions, *minutes, listing.market == "US")
+                            : server::period_bars(rows, bs, [](const json&) { return std::string(mt::SESSION_REGULAR); });
+  server::offer_chart_bars(std::move(view_bars), {{"prepost", prepost}});
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
+}
+
+server::ChartCall describe_us_chart(const Args& a) {
+  return {"get_us_chart", "US", fmt::upper(a.str("ticker")), a.str("interval"),
+          {{"ticker", a.str("ticker")}, {"period", a.str("period")}, {"interval", a.str("interval")},
+           {"prepost", a.boolean("prepost")}, {"limit", a.value("limit")}}};
 }
 
 // ---- get_us_multi_price -----------------------------------------------------
@@ -456,7 +495,8 @@ std::string get_us_search(const Args& a) {
 
 const server::ToolRegistration reg_price{"get_us_price", kPriceDoc, get_us_price};
 const server::ToolRegistration reg_info{"get_us_info", kInfoDoc, get_us_info};
-const server::ToolRegistration reg_chart{"get_us_chart", kChartDoc, get_us_chart};
+const server::ToolRegistration reg_chart{"get_us_chart", kChartDoc, server::chart_tool(describe_us_chart, get_us_chart)};
+const server::ToolDecorRegistration reg_chart_view{"get_us_chart", server::chart_tool_decor()};
 const server::ToolRegistration reg_multi{"get_us_multi_price", kMultiDoc, get_us_multi_price};
 const server::ToolRegistration reg_market{"get_us_market", kMarketDoc, get_us_market};
 const server::ToolRegistration reg_search{"get_us_search", kSearchDoc, get_us_search};

@@ -11,6 +11,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/chart_view.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/price_adjustment.hpp"
@@ -79,7 +80,10 @@ std::string get_chart(const server::Args& args) {
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
   auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
-  if (!got) return server::code_not_found_reply(code, "bars");
+  if (!got) {
+    server::offer_chart_outcome(server::OUTCOME_NOT_FOUND);
+    return server::code_not_found_reply(code, "bars");
+  }
   json raw = *got;
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;
@@ -188,10 +192,30 @@ std::string get_chart(const server::Args& args) {
   ma.price_adjustment = event_reaction::price_adjustment_meta();
   ma.price_session = mt::price_session_for_bars(info);
   ma.extra = extra.empty() ? json() : extra;
+
+  // The view's bars: each one's state, the session its trades came from and,
+  // beside a merged close, the 15:30 regular close where it was found.
+  // Today's daily bar holds only regular trades until the after-market opens.
+  const std::string merged_from = info.is_null() ? "" : info.value("first_bar", std::string());
+  const std::string regular_only_day =
+      !info.is_null() && info.value("today_bar", std::string()) == "regular_only_so_far" ? info.value("last_bar", std::string()) : "";
+  json view_bars = server::period_bars(rows, ma.bar_state, [&](const json& r) {
+    std::string d = server::normalize_date(r.value("date", json()), false);
+    if (!merged_from.empty() && d >= merged_from && d != regular_only_day) return rmeta::PRICE_SESSION_REGULAR_AND_AFTER;
+    return rmeta::PRICE_SESSION_REGULAR;
+  });
+  server::attach_regular_closes(view_bars, checks);
+  server::offer_chart_bars(std::move(view_bars));
   return server::append_result_meta(fmt::join(lines, server::NEWLINE), server::kr_meta(ma));
 }
 
-const server::ToolRegistration reg{"get_chart", kDoc, get_chart};
+server::ChartCall describe_chart(const server::Args& a) {
+  return {"get_chart", "KR", a.str("code"), a.str("timeframe"),
+          {{"code", a.str("code")}, {"timeframe", a.str("timeframe")}, {"count", a.value("count")}}};
+}
+
+const server::ToolRegistration reg{"get_chart", kDoc, server::chart_tool(describe_chart, get_chart)};
+const server::ToolDecorRegistration reg_view{"get_chart", server::chart_tool_decor()};
 
 }  // namespace
 }  // namespace tessaro::tools
