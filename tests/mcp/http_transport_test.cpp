@@ -12,13 +12,15 @@
 #include <thread>
 
 #include "core/json.hpp"
-#include "server/http_transport.hpp"
+#include "mcp/http_transport.hpp"
+#include "mcp/protocol.hpp"
 #include "server/mcp.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
 
 using namespace tessaro;
-using namespace tessaro::server;
+using namespace tessaro::mcp;
+using tessaro::server::tool_host;
 
 namespace {
 
@@ -29,7 +31,7 @@ const char* kInit =
 struct Live {
   HttpServer server;
   httplib::Client client;
-  explicit Live(HttpOptions opt = {}) : server(with_any_port(std::move(opt))), client("127.0.0.1", start()) {}
+  explicit Live(HttpOptions opt = {}) : server(with_any_port(std::move(opt)), tool_host()), client("127.0.0.1", start()) {}
 
   static HttpOptions with_any_port(HttpOptions o) {
     o.port = 0;
@@ -318,7 +320,7 @@ TEST(DispatcherDone, RunsAfterTheLastMessageAndOnCancel) {
       events.push_back("done " + what);
     };
   };
-  Dispatcher d;
+  Dispatcher d(tool_host());
   d.dispatch(json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}, sink, done("note"));
   d.dispatch(json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ping"}}, sink, done("ping"));
   {

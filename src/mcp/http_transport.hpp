@@ -13,7 +13,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaro::server {
+namespace tessaro::mcp {
+
+class Host;
 
 struct HttpOptions {
   std::string host = "127.0.0.1";
@@ -43,7 +45,7 @@ bool token_equals(std::string_view given, std::string_view expected);
 
 class HttpServer {
  public:
-  explicit HttpServer(HttpOptions opt);
+  HttpServer(HttpOptions opt, Host& host);
   ~HttpServer();   // stops
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -63,6 +65,6 @@ class HttpServer {
 };
 
 // `tessaro-mcp serve --http ...`: serves until the process is ended.
-int serve_http(const HttpOptions& opt);
+int serve_http(const HttpOptions& opt, Host& host);
 
-}  // namespace tessaro::server
+}  // namespace tessaro::mcp

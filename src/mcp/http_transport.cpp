@@ -1,4 +1,4 @@
-#include "server/http_transport.hpp"
+#include "mcp/http_transport.hpp"
 
 #include <httplib.h>
 
@@ -16,9 +16,10 @@
 #include <thread>
 
 #include "core/json.hpp"
-#include "server/mcp.hpp"
+#include "mcp/jsonrpc.hpp"
+#include "mcp/protocol.hpp"
 
-namespace tessaro::server {
+namespace tessaro::mcp {
 
 namespace {
 
@@ -239,6 +240,7 @@ std::optional<std::string> refuse_reason(const HttpOptions& opt) {
 namespace {
 
 struct Session {
+  explicit Session(Host& host) : dispatcher(host) {}
   Dispatcher dispatcher;
   std::atomic<long long> last_used{0};   // steady clock, milliseconds
   std::shared_ptr<std::atomic<int>> in_flight = std::make_shared<std::atomic<int>>(0);
@@ -252,6 +254,7 @@ long long now_ms() {
 
 struct HttpServer::Impl {
   HttpOptions opt;
+  Host& host;
   httplib::Server svr;
   int bound_port = -1;
   std::thread listener;
@@ -264,7 +267,7 @@ struct HttpServer::Impl {
   bool stopping = false;
   std::thread sweeper;
 
-  explicit Impl(HttpOptions o) : opt(std::move(o)) {
+  Impl(HttpOptions o, Host& h) : opt(std::move(o)), host(h) {
     if (opt.max_body == 0) opt.max_body = MAX_MESSAGE_BYTES;
     // Calls run on threads of their own; a worker waits for one request's answer.
     svr.new_task_queue = [] { return new httplib::ThreadPool(128); };
@@ -424,7 +427,7 @@ struct HttpServer::Impl {
       reply_json(res, 400, http_error(-32600, "Invalid Request: ⚠️ initialize는 id가 있는 요청이어야 합니다."));
       return;
     }
-    auto session = std::make_shared<Session>();
+    auto session = std::make_shared<Session>(host);
     session->last_used = now_ms();
     std::string id = random_session_id();
     json reply;
@@ -510,7 +513,7 @@ struct HttpServer::Impl {
   }
 };
 
-HttpServer::HttpServer(HttpOptions opt) : impl_(std::make_unique<Impl>(std::move(opt))) {}
+HttpServer::HttpServer(HttpOptions opt, Host& host) : impl_(std::make_unique<Impl>(std::move(opt), host)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -554,12 +557,12 @@ void HttpServer::stop() {
   if (d.sweeper.joinable()) d.sweeper.join();
 }
 
-int serve_http(const HttpOptions& opt) {
+int serve_http(const HttpOptions& opt, Host& host) {
   if (auto why = refuse_reason(opt)) {
     std::cerr << "tessaro-mcp: " << *why << "\n";
     return 2;
   }
-  HttpServer server(opt);
+  HttpServer server(opt, host);
   if (!server.start()) {
     std::cerr << "tessaro-mcp: cannot listen on " << opt.host << ":" << opt.port << "\n";
     return 1;
@@ -571,4 +574,4 @@ int serve_http(const HttpOptions& opt) {
   return 0;
 }
 
-}  // namespace tessaro::server
+}  // namespace tessaro::mcp
