@@ -1,5 +1,7 @@
 #include "mcp/jsonrpc.hpp"
 
+#include <cmath>
+#include <cstdlib>
 #include <string_view>
 
 namespace tessaro::mcp {
@@ -14,7 +16,7 @@ json result_response(const json& id, json result) {
   return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
 }
 
-bool valid_id(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
+bool valid_id(const json& id) { return id.is_string() || id.is_number(); }
 
 // ---- Reading messages ---------------------------------------------------------
 
@@ -111,6 +113,55 @@ std::string repair_surrogate_escapes(std::string_view s) {
   return out;
 }
 
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// A number literal beyond the range of a double ("1e999") is no value any
+// argument can take: it is read as a string holding its literal, so the
+// argument checks refuse it in words rather than the whole message failing to
+// parse. Strings are skipped whole; outside them '-' and digits only open numbers.
+std::string quote_overflowing_numbers(std::string text) {
+  std::string_view s(text);
+  std::string out;
+  size_t i = 0, n = s.size(), copied = 0;
+  bool changed = false;
+  while (i < n) {
+    char c = s[i];
+    if (c == '"') {
+      for (++i; i < n && s[i] != '"'; ++i)
+        if (s[i] == '\\') ++i;
+      ++i;
+      continue;
+    }
+    if (c != '-' && !digit(c)) {
+      ++i;
+      continue;
+    }
+    size_t j = i + (c == '-' ? 1 : 0);
+    while (j < n && digit(s[j])) ++j;
+    if (j < n && s[j] == '.')
+      for (++j; j < n && digit(s[j]);) ++j;
+    bool exponent = j < n && (s[j] == 'e' || s[j] == 'E');
+    if (exponent) {
+      ++j;
+      if (j < n && (s[j] == '+' || s[j] == '-')) ++j;
+      while (j < n && digit(s[j])) ++j;
+    }
+    if (exponent || j - i > 300) {
+      std::string literal(s.substr(i, j - i));
+      if (!std::isfinite(std::strtod(literal.c_str(), nullptr))) {
+        out.append(s.substr(copied, i - copied));
+        out += '"' + literal + '"';
+        copied = j;
+        changed = true;
+      }
+    }
+    i = j > i ? j : i + 1;
+  }
+  if (!changed) return text;
+  out.append(s.substr(copied));
+  return out;
+}
+
 // Walks a message without building it: checks the nesting depth and picks up the
 // top-level "id" and whether a "method" is there. The walk itself keeps no
 // recursion, so any depth is safe to look at.
@@ -182,7 +233,7 @@ json refuse(const Prescan& p, int code, const std::string& message) {
 
 Incoming read_message(std::string text, bool truncated) {
   Incoming in;
-  text = repair_surrogate_escapes(repair_utf8(text));
+  text = quote_overflowing_numbers(repair_surrogate_escapes(repair_utf8(text)));
   Prescan scan;
   bool ok = json::sax_parse(text, &scan, nlohmann::detail::input_format_t::json, true);
   if (truncated) {

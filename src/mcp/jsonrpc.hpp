@@ -26,7 +26,7 @@ Incoming read_message(std::string text, bool truncated = false);
 json error_response(const json& id, int code, const std::string& message, const json& data = nullptr);
 json result_response(const json& id, json result);
 
-// Request ids are strings or numbers (null tolerated); anything else is no id.
+// Request ids are strings or numbers: null is no id in any MCP revision.
 bool valid_id(const json& id);
 
 }  // namespace tessaro::mcp

@@ -17,7 +17,18 @@ namespace tessaro::mcp {
 
 namespace {
 
-const char* kSupported[] = {"2025-06-18", "2025-03-26", "2024-11-05"};
+const char* kModern[] = {"2026-07-28"};
+const char* kLegacy[] = {"2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"};
+
+// How long a client may keep what these answers say: the server's identity,
+// capabilities and instructions do not change while the process lives.
+constexpr long long kDiscoverTtlMs = 3600000;
+
+// Results a client may cache: they carry `ttlMs` and `cacheScope` in the modern era.
+bool cacheable(const std::string& method) {
+  return method == "server/discover" || method == "tools/list" || method == "prompts/list" ||
+         method == "resources/list" || method == "resources/templates/list" || method == "resources/read";
+}
 
 // The progress token of a request, or null.
 json progress_token(const json& params) {
@@ -29,51 +40,39 @@ json progress_token(const json& params) {
   return *t;
 }
 
-json initialize_result(Host& host, const json& params) {
-  std::string asked = params.is_object() && params.contains("protocolVersion") && params["protocolVersion"].is_string()
-                          ? params["protocolVersion"].get<std::string>()
-                          : "";
-  std::string version = protocol_supported(asked) ? asked : LATEST_PROTOCOL;
-  return json{{"protocolVersion", version},
-              {"capabilities", host.capabilities()},
-              {"serverInfo", host.server_info()},
-              {"instructions", host.instructions()}};
-}
-
-// One message, on the calling thread.
-json handle_message(Host& host, const json& msg) {
-  if (!msg.is_object()) return error_response(nullptr, -32600, "Invalid Request");
-  bool has_id = msg.contains("id");
-  json id = has_id ? msg["id"] : json(nullptr);
-  if (has_id && !valid_id(id)) return error_response(nullptr, -32600, "Invalid Request: id");
-  if (!msg.contains("method") || !msg["method"].is_string()) {
-    if (has_id && (msg.contains("result") || msg.contains("error"))) return nullptr;  // a reply to us
-    return error_response(id, -32600, "Invalid Request");
-  }
-  std::string method = msg["method"].get<std::string>();
-  json params = msg.contains("params") ? msg["params"] : json::object();
-  if (!has_id) return nullptr;  // notifications: initialized, cancelled, ...
-
-  if (method == "initialize") return result_response(id, initialize_result(host, params));
-  if (method == "ping") return result_response(id, json::object());
-  try {
-    json r = host.answer(method, params);
-    if (r.is_null()) return nullptr;
-    return result_response(id, std::move(r));
-  } catch (const RpcError& e) {
-    return error_response(id, e.code, e.what(), e.data);
-  } catch (const Cancelled&) {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
-bool protocol_supported(const std::string& v) {
-  return std::any_of(std::begin(kSupported), std::end(kSupported), [&](const char* s) { return v == s; });
+bool modern_protocol(const std::string& v) {
+  return std::any_of(std::begin(kModern), std::end(kModern), [&](const char* s) { return v == s; });
+}
+bool legacy_protocol(const std::string& v) {
+  return std::any_of(std::begin(kLegacy), std::end(kLegacy), [&](const char* s) { return v == s; });
+}
+bool protocol_supported(const std::string& v) { return modern_protocol(v) || legacy_protocol(v); }
+
+json supported_versions() {
+  json out = json::array();
+  for (const char* v : kModern) out.push_back(v);
+  for (const char* v : kLegacy) out.push_back(v);
+  return out;
 }
 
-// ---- Dispatching -------------------------------------------------------------
+const json* requested_version(const json& msg) {
+  if (!msg.is_object()) return nullptr;
+  auto p = msg.find("params");
+  if (p == msg.end() || !p->is_object()) return nullptr;
+  auto m = p->find("_meta");
+  if (m == p->end() || !m->is_object()) return nullptr;
+  auto v = m->find(PROTOCOL_VERSION_KEY);
+  return v == m->end() ? nullptr : &*v;
+}
+
+json unsupported_version_error(const json& id, const std::string& requested) {
+  return error_response(id, UNSUPPORTED_PROTOCOL_VERSION, "Unsupported protocol version",
+                        json{{"supported", supported_versions()}, {"requested", requested}});
+}
+
+// ---- One message -----------------------------------------------------------------
 
 struct Dispatcher::State {
   Host& host;
@@ -83,11 +82,141 @@ struct Dispatcher::State {
   size_t running = 0;
   // Calls in flight by request id (its JSON text), for notifications/cancelled.
   std::multimap<std::string, std::shared_ptr<CallContext>> calls;
+  // The revision `initialize` agreed on for this connection (legacy era), if any.
+  std::string legacy_version;
 };
+
+namespace {
+
+std::string legacy_version_of(Dispatcher::State& st) {
+  std::lock_guard<std::mutex> lk(st.m);
+  return st.legacy_version.empty() ? LATEST_LEGACY_PROTOCOL : st.legacy_version;
+}
+
+json initialize_result(Dispatcher::State& st, const json& params) {
+  std::string asked = params.is_object() && params.contains("protocolVersion") && params["protocolVersion"].is_string()
+                          ? params["protocolVersion"].get<std::string>()
+                          : "";
+  // A legacy client offered a revision we do not speak (a modern one included):
+  // we answer with the latest legacy one, and the client decides.
+  std::string version = legacy_protocol(asked) ? asked : LATEST_LEGACY_PROTOCOL;
+  {
+    std::lock_guard<std::mutex> lk(st.m);
+    st.legacy_version = version;
+  }
+  return json{{"protocolVersion", version},
+              {"capabilities", st.host.capabilities()},
+              {"serverInfo", st.host.server_info()},
+              {"instructions", st.host.instructions()}};
+}
+
+json discover_result(Host& host) {
+  return json{{"supportedVersions", supported_versions()},
+              {"capabilities", host.capabilities()},
+              {"instructions", host.instructions()},
+              {"ttlMs", kDiscoverTtlMs},
+              {"cacheScope", "public"}};
+}
+
+// What the era adds to (or takes from) a result.
+json shaped(json result, const std::string& method, const RequestInfo& info, Host& host) {
+  if (!result.is_object()) return result;
+  if (!info.modern) {
+    result.erase("ttlMs");
+    result.erase("cacheScope");
+    result.erase("resultType");
+    return result;
+  }
+  result["resultType"] = "complete";
+  if (cacheable(method)) {
+    if (!result.contains("ttlMs")) result["ttlMs"] = 0;
+    if (!result.contains("cacheScope")) result["cacheScope"] = "private";
+  }
+  json& meta = result["_meta"];
+  if (!meta.is_object()) meta = json::object();
+  meta[SERVER_INFO_KEY] = host.server_info();
+  return result;
+}
+
+// One message, on the calling thread.
+json handle_message(Dispatcher::State& st, const json& msg) {
+  if (!msg.is_object()) return error_response(nullptr, -32600, "Invalid Request");
+  bool has_id = msg.contains("id");
+  json id = has_id ? msg["id"] : json(nullptr);
+  if (has_id && !valid_id(id)) {
+    if (msg.contains("result") || msg.contains("error")) return nullptr;  // a reply to us
+    return error_response(nullptr, -32600, "Invalid Request: ⚠️ 요청의 id는 문자열이나 숫자여야 합니다 (null 불가).");
+  }
+  if (!msg.contains("method") || !msg["method"].is_string()) {
+    if (has_id && (msg.contains("result") || msg.contains("error"))) return nullptr;  // a reply to us
+    return error_response(id, -32600, "Invalid Request");
+  }
+  std::string method = msg["method"].get<std::string>();
+  json params = msg.contains("params") ? msg["params"] : json::object();
+  if (!has_id) return nullptr;  // notifications: initialized, cancelled, ...
+
+  // The era of this request: a revision named in its _meta, or the connection's.
+  RequestInfo info;
+  if (const json* v = requested_version(msg)) {
+    if (!v->is_string()) return unsupported_version_error(id, v->dump());
+    std::string version = v->get<std::string>();
+    if (!protocol_supported(version)) return unsupported_version_error(id, version);
+    info.modern = modern_protocol(version);
+    info.version = info.modern ? version : legacy_version_of(st);
+  } else {
+    info.version = legacy_version_of(st);
+  }
+
+  try {
+    json r;
+    if (method == "initialize") {
+      r = initialize_result(st, params);
+      info.modern = false;
+    } else if (method == "server/discover") {
+      r = discover_result(st.host);
+      info.modern = true;
+    } else if (!info.modern && method == "ping") {
+      r = json::object();
+    } else if (!info.modern && method == "logging/setLevel") {
+      // Taken and kept to nothing: the server sends no log messages.
+      if (!params.is_object() || !params.contains("level") || !params["level"].is_string())
+        throw RpcError(-32602, "Invalid params: ⚠️ level이 필요합니다.");
+      r = json::object();
+    } else {
+      r = st.host.answer(method, params, info);
+    }
+    if (r.is_null()) return nullptr;
+    return result_response(id, shaped(std::move(r), method, info, st.host));
+  } catch (const RpcError& e) {
+    // "Resource not found" became Invalid params in the modern era.
+    int code = info.modern && e.code == -32002 ? -32602 : e.code;
+    return error_response(id, code, e.what(), e.data);
+  } catch (const Cancelled&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+// ---- Dispatching -------------------------------------------------------------
+
+
+namespace {
+
+// Batches were part of one older revision only, and MCP dropped them: every
+// revision served here takes one message at a time.
+json batch_refusal() {
+  return error_response(nullptr, -32600, "Invalid Request: ⚠️ JSON-RPC 배치는 받지 않습니다. 요청을 하나씩 보내 주세요.");
+}
+
+}  // namespace
 
 Dispatcher::Dispatcher(Host& host) : state_(std::make_shared<State>(host)) {}
 
-json Dispatcher::handle(const json& msg) { return handle_message(state_->host, msg); }
+json Dispatcher::handle(const json& msg) {
+  if (msg.is_array()) return batch_refusal();
+  return handle_message(*state_, msg);
+}
 
 Dispatcher::~Dispatcher() { wait_idle(); }
 
@@ -132,9 +261,9 @@ struct AtExit {
 
 }  // namespace
 
-void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
+std::function<void()> Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
   auto st = state_;
-  // Off the caller's thread for batches and tool calls, at once otherwise.
+  // Off the caller's thread for long requests, at once otherwise.
   auto finish = std::make_shared<AtExit>();
   finish->fn = std::move(done);
   auto start = [st](std::function<void()> job) {
@@ -158,23 +287,8 @@ void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
   };
 
   if (msg.is_array()) {
-    // Batches (older protocol revisions) are answered as one array, in order,
-    // after all of their messages ran.
-    if (msg.empty()) {
-      sink(error_response(nullptr, -32600, "Invalid Request"));
-      return;
-    }
-    start([st, msg = std::move(msg), sink, finish]() mutable {
-      auto last = std::move(finish);
-      json out = json::array();
-      for (const auto& m : msg) {
-        json r = handle_message(st->host, m);
-        if (!r.is_null()) out.push_back(std::move(r));
-      }
-      if (!out.empty()) sink(out);
-      last.reset();
-    });
-    return;
+    sink(batch_refusal());
+    return [] {};
   }
 
   if (msg.is_object() && msg.value("method", json()) == "notifications/cancelled") {
@@ -185,15 +299,15 @@ void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
       auto [b, e] = st->calls.equal_range(key);
       for (auto it = b; it != e; ++it) it->second->cancel();
     }
-    return;
+    return [] {};
   }
 
   bool is_call = msg.is_object() && msg.contains("id") && valid_id(msg["id"]) && msg.contains("method") &&
                  msg["method"].is_string() && st->host.runs_long(msg["method"].get<std::string>());
   if (!is_call) {
-    json r = handle_message(st->host, msg);
+    json r = handle_message(*st, msg);
     if (!r.is_null()) sink(r);
-    return;
+    return [] {};
   }
 
   json id = msg["id"];
@@ -223,7 +337,7 @@ void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
     json r;
     {
       CallScope scope(ctx.get());
-      r = handle_message(st->host, msg);
+      r = handle_message(*st, msg);
     }
     {
       std::lock_guard<std::mutex> lk(st->m);
@@ -232,6 +346,10 @@ void Dispatcher::dispatch(json msg, Sink sink, std::function<void()> done) {
     if (!r.is_null() && !ctx->cancelled()) out(r);
     last.reset();
   });
+  std::weak_ptr<CallContext> weak = ctx;
+  return [weak] {
+    if (auto c = weak.lock()) c->cancel();
+  };
 }
 
 // ---- Standard input/output ------------------------------------------------------

@@ -16,14 +16,39 @@
 
 namespace tessaro::mcp {
 
-inline constexpr const char* LATEST_PROTOCOL = "2025-06-18";
-bool protocol_supported(const std::string& version);
+// Two eras of the protocol. A modern request names its revision in its own
+// `_meta` and is served statelessly; a legacy client opens with `initialize`,
+// which fixes the revision for its stdio process or HTTP session.
+inline constexpr const char* MODERN_PROTOCOL = "2026-07-28";
+inline constexpr const char* LATEST_LEGACY_PROTOCOL = "2025-11-25";
+bool modern_protocol(const std::string& version);
+bool legacy_protocol(const std::string& version);
+bool protocol_supported(const std::string& version);   // either era
+// Every revision served, the modern ones first.
+json supported_versions();
+
+inline constexpr const char* PROTOCOL_VERSION_KEY = "io.modelcontextprotocol/protocolVersion";
+inline constexpr const char* SERVER_INFO_KEY = "io.modelcontextprotocol/serverInfo";
+// The revision a request names in params._meta, when it names one (a string or not).
+const json* requested_version(const json& message);
+
+// The JSON-RPC error codes of the protocol.
+inline constexpr int HEADER_MISMATCH = -32020;
+inline constexpr int UNSUPPORTED_PROTOCOL_VERSION = -32022;
+// The UnsupportedProtocolVersionError for a request that named `requested`.
+json unsupported_version_error(const json& id, const std::string& requested);
 
 // A request refused with a JSON-RPC error.
 struct RpcError : std::runtime_error {
   int code;
   json data;
   RpcError(int c, const std::string& message, json d = nullptr) : std::runtime_error(message), code(c), data(std::move(d)) {}
+};
+
+// How one request is served: its era and revision.
+struct RequestInfo {
+  bool modern = false;
+  std::string version;   // the request's revision (legacy: the one initialize agreed)
 };
 
 // What the server offers beyond the protocol itself.
@@ -35,8 +60,9 @@ class Host {
   virtual std::string instructions() const = 0;
   // The result of one request, or null when no reply is owed (a cancelled call).
   // Throws RpcError; a method the host does not serve is RpcError -32601. Runs
-  // inside the request's call context (cancellation, progress).
-  virtual json answer(const std::string& method, const json& params) = 0;
+  // inside the request's call context (cancellation, progress). A cacheable
+  // result carries its `ttlMs` and `cacheScope`; the era decides what goes out.
+  virtual json answer(const std::string& method, const json& params, const RequestInfo& info) = 0;
   // Whether a method may take long: it then runs on a thread of its own.
   virtual bool runs_long(const std::string& method) const = 0;
 };
@@ -58,7 +84,8 @@ class Dispatcher {
 
   // `done`, when given, runs once after the last message for `message` went to
   // the sink (also when nothing goes out: notifications, a cancelled call).
-  void dispatch(json message, Sink sink, std::function<void()> done = {});
+  // Returns what cancels this one request (a no-op once it is answered).
+  std::function<void()> dispatch(json message, Sink sink, std::function<void()> done = {});
   // Handles one message on the calling thread; the response, or null when none
   // is sent (notifications, cancelled calls).
   json handle(const json& message);
@@ -67,8 +94,9 @@ class Dispatcher {
   // Blocks until no call is in flight.
   void wait_idle();
 
+  struct State;   // the connection's calls and agreed revision (protocol.cpp)
+
  private:
-  struct State;
   std::shared_ptr<State> state_;
 };
 

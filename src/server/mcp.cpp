@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <mutex>
+#include <vector>
 #include <string_view>
 
 #include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "mcp/protocol.hpp"
+#include "server/arg_docs.hpp"
 #include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "server/resources.hpp"
@@ -46,9 +50,24 @@ std::string title_of(const std::string& name) {
   return t;
 }
 
+// Each argument's words, read once per tool from its description.
+const std::map<std::string, std::string>& docs_of(const ToolEntry& entry) {
+  static std::mutex m;
+  static std::map<std::string, std::map<std::string, std::string>> cache;
+  std::lock_guard<std::mutex> lk(m);
+  auto it = cache.find(entry.name);
+  if (it == cache.end()) {
+    std::vector<std::string> names;
+    for (const auto& p : entry.params) names.push_back(p.name);
+    it = cache.emplace(entry.name, argument_docs(description_of(entry.name), names)).first;
+  }
+  return it->second;
+}
+
 json input_schema(const ToolEntry& entry) {
   json props = json::object();
   json required = json::array();
+  const auto& docs = docs_of(entry);
   for (const auto& p : entry.params) {
     json s;
     json typed = type_schema(p.type);
@@ -65,6 +84,7 @@ json input_schema(const ToolEntry& entry) {
       s["default"] = p.default_value;
       s["title"] = title_of(p.name);
     }
+    if (auto d = docs.find(p.name); d != docs.end()) s["description"] = d->second;
     props[p.name] = std::move(s);
   }
   json schema = {{"type", "object"}, {"properties", props}};
@@ -81,6 +101,21 @@ json call_result(const ToolReply& reply) {
 
 json call_result(const std::string& text, bool is_error) { return call_result(ToolReply{text, is_error, std::nullopt}); }
 
+// A tool that declares an outputSchema answers with a document. A reply whose
+// text is that document (the JSON tools) carries it as structuredContent too,
+// the very text parsed, so the two cannot differ; a tool whose text is Markdown
+// hands its document in itself (set_structured_result). A reply with no
+// document is a refusal or a failure told in words: an error reply, so that no
+// client looks for the document it does not hold.
+void attach_document(const std::string& name, ToolReply& reply) {
+  if (!tool_decor(name).output_schema.is_object() || reply.is_error) return;
+  if (!reply.structured) {
+    json doc = json::parse(reply.text, nullptr, false);
+    if (doc.is_object()) reply.structured = std::move(doc);
+  }
+  if (!reply.structured) reply.is_error = true;
+}
+
 // tools/call. Null when the call was cancelled: no reply goes out then.
 json answer_tools_call(const json& params) {
   if (!params.is_object() || !params.contains("name") || !params["name"].is_string())
@@ -90,6 +125,7 @@ json answer_tools_call(const json& params) {
   try {
     ToolReply reply = run_tool(name, args);
     if (call_cancelled()) return nullptr;
+    attach_document(name, reply);
     return call_result(reply);
   } catch (const UnknownToolError& e) {
     throw mcp::RpcError(-32602, e.what());
@@ -128,9 +164,11 @@ json answer_resources_read(const json& params) {
     if (!r->mime_type.empty()) c["mimeType"] = r->mime_type;
     c["text"] = r->read ? r->read() : std::string();
     if (r->meta.is_object()) c["_meta"] = r->meta;
-    return json{{"contents", json::array({std::move(c)})}};
+    return json{{"contents", json::array({std::move(c)})}, {"ttlMs", r->ttl_ms}, {"cacheScope", r->cache_scope}};
   } catch (const std::exception& e) {
-    throw mcp::RpcError(-32603, std::string("⚠️ 리소스를 읽지 못했습니다: ") + exception_class_name(e));
+    // Our own errors say what failed in words (the watchlist file that cannot be read).
+    const auto* ours = dynamic_cast<const Error*>(&e);
+    throw mcp::RpcError(-32603, std::string("⚠️ 리소스를 읽지 못했습니다: ") + (ours ? e.what() : exception_class_name(e)));
   }
 }
 
@@ -164,6 +202,9 @@ json tools_list() {
 
 namespace {
 
+// The tool and resource lists do not change while the process lives.
+constexpr long long kListTtlMs = 3600000;
+
 class ToolHost final : public mcp::Host {
  public:
   json server_info() const override {
@@ -175,16 +216,30 @@ class ToolHost final : public mcp::Host {
   std::string instructions() const override { return server::instructions(); }
   bool runs_long(const std::string& method) const override { return method == "tools/call"; }
 
-  json answer(const std::string& method, const json& params) override {
-    if (method == "tools/list") {
-      // Every tool fits on one page, so no cursor is one of ours.
+  json answer(const std::string& method, const json& params, const mcp::RequestInfo& info) override {
+    // Lists fit on one page, so no cursor is one of ours.
+    auto no_cursor = [&](const char* what) {
       if (params.is_object() && params.contains("cursor") && !params["cursor"].is_null())
-        throw mcp::RpcError(-32602, "Invalid params: ⚠️ 알 수 없는 cursor입니다 (도구 목록은 한 페이지입니다).");
-      return json{{"tools", tools_list()}};
+        throw mcp::RpcError(-32602, std::string("Invalid params: ⚠️ 알 수 없는 cursor입니다 (") + what + " 목록은 한 페이지입니다).");
+    };
+    if (method == "tools/list") {
+      no_cursor("도구");
+      // The list is fixed for the life of the process and the same for everyone.
+      json tools = tools_list();
+      // Revisions from 2025-06-18 on give a tool a display title of its own.
+      if (info.modern || info.version >= "2025-06-18")
+        for (auto& t : tools) t["title"] = t["annotations"]["title"];
+      return json{{"tools", std::move(tools)}, {"ttlMs", kListTtlMs}, {"cacheScope", "public"}};
     }
     if (method == "tools/call") return answer_tools_call(params);
-    if (method == "resources/list") return json{{"resources", resources_list()}};
-    if (method == "resources/templates/list") return json{{"resourceTemplates", json::array()}};
+    if (method == "resources/list") {
+      no_cursor("리소스");
+      return json{{"resources", resources_list()}, {"ttlMs", kListTtlMs}, {"cacheScope", "public"}};
+    }
+    if (method == "resources/templates/list") {
+      no_cursor("리소스 템플릿");
+      return json{{"resourceTemplates", json::array()}, {"ttlMs", kListTtlMs}, {"cacheScope", "public"}};
+    }
     if (method == "resources/read") return answer_resources_read(params);
     throw mcp::RpcError(-32601, "Method not found: " + method);
   }

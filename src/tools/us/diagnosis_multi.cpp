@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/output_schema.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -317,6 +318,11 @@ std::string get_us_multi_diagnosis(const server::Args& a) {
   return us_multi_diagnosis(a.str_list("tickers").value_or(std::vector<std::string>{}), a.str_list("include"));
 }
 const server::ToolRegistration reg_multi{"get_us_multi_diagnosis", kMultiDoc, get_us_multi_diagnosis};
+
+// The reply is the JSON document below; the host sends it as structuredContent too.
+const server::ToolDecorRegistration decor_multi{
+    "get_us_multi_diagnosis",
+    {server::json_reply_schema({{"tickers", server::object_schema()}, {"note", {{"type", "string"}}}}, {"tickers"})}};
 }  // namespace
 
 }  // namespace tessaro::tools::us

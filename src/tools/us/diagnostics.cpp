@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/output_schema.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/sec/sec.hpp"
@@ -523,6 +524,20 @@ std::string get_financial_soundness(const server::Args& a) { return financial_so
 std::string get_us_liquidity(const server::Args& a) { return us_liquidity(a.str("ticker")); }
 const server::ToolRegistration reg_sound{"get_financial_soundness", kSoundDoc, get_financial_soundness};
 const server::ToolRegistration reg_liq{"get_us_liquidity", kLiqDoc, get_us_liquidity};
+
+// The replies are JSON documents with the result meta; the host sends them as
+// structuredContent too. A failed issuer lookup is a text (an error reply).
+const server::ToolDecorRegistration decor_sound{
+    "get_financial_soundness",
+    {server::json_reply_schema({{"market", {{"type", "string"}}},
+                                {"framework", {{"type", "string"}}}},
+                               {"market", "framework"})}};
+const server::ToolDecorRegistration decor_liq{
+    "get_us_liquidity",
+    {server::json_reply_schema({{"requested_ticker", {{"type", "string"}}},
+                                {"base_date", server::string_or_null()},
+                                {"liquidity", server::object_schema()}},
+                               {"requested_ticker"})}};
 }  // namespace
 
 }  // namespace tessaro::tools::us
