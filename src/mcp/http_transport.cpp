@@ -112,9 +112,10 @@ struct Pending {
 };
 
 // How long a request may take to be answered as plain JSON, and how often a
-// quiet stream is written to (so a closed one is noticed).
+// quiet stream is written to: a closed one is noticed by the second write after
+// it closed, so this bounds how long a cancelled request runs on.
 constexpr int kFirstReplyWaitMs = 300;
-constexpr int kKeepAliveMs = 1000;
+constexpr int kKeepAliveMs = 200;
 
 std::string sse_event(const json& j) {
   return "event: message\ndata: " + j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";

@@ -208,7 +208,10 @@ json short_section(const json& s, const std::string& today) {
 
 const char* kMultiDoc =
     "미국 여러 종목 진단(최대 20개) — 완성 일봉 기준 수익률·52주 위치·거래량·이평·RSI, 선택 섹션(include: estimates, "
-    "earnings, short)을 JSON 으로 돌려줍니다. 점수·등급은 만들지 않습니다.";
+    "earnings, short)을 JSON 으로 돌려줍니다. 점수·등급은 만들지 않습니다.\n\n"
+    "Args:\n"
+    "    tickers: 미국 티커 목록 (최대 20개, 예: [\"AAPL\", \"MSFT\"])\n"
+    "    include: 더할 섹션 — estimates / earnings / short (없으면 기술 상태만)";
 
 }  // namespace
 
