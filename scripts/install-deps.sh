@@ -80,11 +80,13 @@ fi
 if ! command -v soffice >/dev/null 2>&1; then
   apt_install "LibreOffice Calc" libreoffice-calc-nogui
 fi
-# The MCP TypeScript SDK client of the end-to-end tests.
-if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ]; then
+# The MCP clients of the end-to-end tests: the TypeScript SDK (v1 and v2) and the Inspector CLI.
+if [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/sdk ] ||
+  [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/client ] ||
+  [ ! -d scripts/e2e-client/node_modules/@modelcontextprotocol/inspector ]; then
   echo "install-deps: npm install (scripts/e2e-client)" >&2
   (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
-    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk); check access to the npm registry, then run again"
+    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk, /client and /inspector); check access to the npm registry, then run again"
 fi
 # The official MCP conformance suite. It needs Node 22, which Debian may not have:
 # the npm package `node` brings that binary from the npm registry, beside the suite.
