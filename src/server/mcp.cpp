@@ -205,6 +205,9 @@ namespace {
 // The tool and resource lists do not change while the process lives.
 constexpr long long kListTtlMs = 3600000;
 
+// Tool titles, output schemas and structured results came with 2025-06-18.
+bool structured_era(const mcp::RequestInfo& info) { return info.modern || info.version >= "2025-06-18"; }
+
 class ToolHost final : public mcp::Host {
  public:
   json server_info() const override {
@@ -226,12 +229,19 @@ class ToolHost final : public mcp::Host {
       no_cursor("도구");
       // The list is fixed for the life of the process and the same for everyone.
       json tools = tools_list();
-      // Revisions from 2025-06-18 on give a tool a display title of its own.
-      if (info.modern || info.version >= "2025-06-18")
-        for (auto& t : tools) t["title"] = t["annotations"]["title"];
+      // Revisions from 2025-06-18 on give a tool a display title of its own and
+      // know output schemas; the older ones get neither.
+      for (auto& t : tools) {
+        if (structured_era(info)) t["title"] = t["annotations"]["title"];
+        else t.erase("outputSchema");
+      }
       return json{{"tools", std::move(tools)}, {"ttlMs", kListTtlMs}, {"cacheScope", "public"}};
     }
-    if (method == "tools/call") return answer_tools_call(params);
+    if (method == "tools/call") {
+      json r = answer_tools_call(params);
+      if (r.is_object() && !structured_era(info)) r.erase("structuredContent");
+      return r;
+    }
     if (method == "resources/list") {
       no_cursor("리소스");
       return json{{"resources", resources_list()}, {"ttlMs", kListTtlMs}, {"cacheScope", "public"}};

@@ -136,3 +136,26 @@ TEST(HugeNumbers, AnOverflowingLiteralIsRefusedAsAnArgument) {
   EXPECT_TRUE(f["isError"].get<bool>());
   EXPECT_NE(f["content"][0]["text"].get<std::string>().find("'ma_spread_max' 은(는) 숫자여야 합니다"), std::string::npos);
 }
+
+TEST(StructuredResults, RevisionsBefore2025_06_18GetNeitherSchemasNorDocuments) {
+  auto init = [](const std::string& v) {
+    return handle_message({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "initialize"}, {"params", {{"protocolVersion", v}}}});
+  };
+  auto listed = [](const std::string& name) {
+    json r = handle_message({{"jsonrpc", "2.0"}, {"id", 2}, {"method", "tools/list"}});
+    for (const auto& t : r["result"]["tools"])
+      if (t["name"] == name) return t;
+    return json();
+  };
+  init("2025-03-26");
+  json old = listed("get_financial_soundness");
+  ASSERT_TRUE(old.is_object());
+  EXPECT_FALSE(old.contains("outputSchema"));
+  EXPECT_FALSE(old.contains("title"));
+  EXPECT_FALSE(call("get_financial_soundness", {{"symbol", "005930"}})["result"].contains("structuredContent"));
+  init("2025-11-25");   // what the other tests of this process expect
+  json now = listed("get_financial_soundness");
+  EXPECT_TRUE(now.contains("outputSchema"));
+  EXPECT_EQ(now["title"], "Get Financial Soundness");
+  EXPECT_TRUE(call("get_financial_soundness", {{"symbol", "005930"}})["result"].contains("structuredContent"));
+}
