@@ -588,7 +588,11 @@ struct HttpServer::Impl {
 
     std::unique_lock<std::mutex> lk(pending->m);
     pending->cv.wait_for(lk, std::chrono::milliseconds(kFirstReplyWaitMs), [&] { return pending->done || !pending->out.empty(); });
-    bool streams = sse_ok && (!json_ok || !pending->done || (!pending->out.empty() && is_notification(pending->out.front())));
+    // A stream when the client takes nothing else, when progress came first, or
+    // when nothing came yet (the reply may be pushed a moment before `done`).
+    bool quiet = pending->out.empty() && !pending->done;
+    bool progress_first = !pending->out.empty() && is_notification(pending->out.front());
+    bool streams = sse_ok && (!json_ok || progress_first || quiet);
     if (!streams) {
       // One reply as JSON (notifications dropped for a client that takes no stream).
       pending->cv.wait(lk, [&] { return pending->done; });
