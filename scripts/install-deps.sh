@@ -85,16 +85,17 @@ fi
 if ! command -v soffice >/dev/null 2>&1; then
   apt_install "LibreOffice Calc" libreoffice-calc-nogui
 fi
-# The MCP TypeScript SDK client of the end-to-end tests, and for the browser test of
-# the chart view the MCP Apps host bridge, a bundler for it and playwright-core.
+# The MCP clients of the end-to-end tests (the TypeScript SDK v1 and v2, the
+# Inspector CLI) and, for the browser test of the chart view, the MCP Apps host
+# bridge, a bundler for it and playwright-core.
 need_e2e=0
-for m in @modelcontextprotocol/sdk @modelcontextprotocol/ext-apps @modelcontextprotocol/client esbuild playwright-core; do
+for m in @modelcontextprotocol/sdk @modelcontextprotocol/client @modelcontextprotocol/inspector @modelcontextprotocol/ext-apps esbuild playwright-core; do
   [ -d "scripts/e2e-client/node_modules/$m" ] || need_e2e=1
 done
 if [ "$need_e2e" -eq 1 ]; then
   echo "install-deps: npm install (scripts/e2e-client)" >&2
   (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
-    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk); check access to the npm registry, then run again"
+    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk, /client and /inspector); check access to the npm registry, then run again"
 fi
 # The official MCP conformance suite. It needs Node 22, which Debian may not have:
 # the npm package `node` brings that binary from the npm registry, beside the suite.

@@ -1,7 +1,8 @@
 // The floors of src/: a file includes only its own floor or lower ones, and a tool
 // family never includes another (tools/kr/common serves every Korean family).
 // market_time and analysis are pure rules and computations: they never include
-// sources/, whatever they need from a source is handed to them.
+// sources/, whatever they need from a source is handed to them. mcp/ is the
+// protocol: it includes core/ alone and reaches the tools through its Host.
 // Every offending include is named as file:line, so one run lists them all.
 #include <gtest/gtest.h>
 
@@ -19,8 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Lowest first: core -> sources -> market_time -> analysis -> server -> tools,
-// workbooks -> main.cpp.
+// Lowest first: core -> sources -> market_time -> analysis -> mcp -> server ->
+// tools, workbooks -> main.cpp.
 struct Place {
   int floor = -1;      // -1: outside every floor
   std::string name;    // the floor's name, for the message
@@ -29,13 +30,14 @@ struct Place {
 
 Place place_of(const std::string& rel) {   // rel: path under src/, '/' separated
   auto starts = [&](const char* p) { return rel.rfind(p, 0) == 0; };
-  if (rel == "main.cpp") return {6, "main", ""};
+  if (rel == "main.cpp") return {7, "main", ""};
   if (starts("core/")) return {0, "core", ""};
   if (starts("sources/")) return {1, "sources", ""};
   if (starts("market_time/")) return {2, "market_time", ""};
   if (starts("analysis/")) return {3, "analysis", ""};
-  if (starts("server/")) return {4, "server", ""};
-  if (starts("workbooks/")) return {5, "tools", "workbooks"};
+  if (starts("mcp/")) return {4, "mcp", ""};
+  if (starts("server/")) return {5, "server", ""};
+  if (starts("workbooks/")) return {6, "tools", "workbooks"};
   if (starts("tools/")) {
     // tools/kr/<family>/..., tools/<family>/..., or a file of its own in tools/.
     std::vector<std::string> parts;
@@ -44,7 +46,7 @@ Place place_of(const std::string& rel) {   // rel: path under src/, '/' separate
     std::string family;
     if (parts.size() >= 4 && parts[1] == "kr") family = "tools/kr/" + parts[2];
     else family = "tools/" + parts[1];
-    return {5, "tools", family};
+    return {6, "tools", family};
   }
   return {};
 }
@@ -58,7 +60,9 @@ std::optional<std::string> violation(const std::string& from, const std::string&
     return "floor " + a.name + " includes " + to + " from the higher floor " + b.name;
   if ((a.name == "market_time" || a.name == "analysis") && b.name == "sources")
     return "floor " + a.name + " is pure and includes the source " + to + " (hand it in instead)";
-  if (a.floor == 5 && b.floor == 5 && a.family != b.family) {
+  if (a.name == "mcp" && b.name != "core" && b.name != "mcp")
+    return "the protocol floor mcp includes " + to + " (it knows only core/; the rest comes through its Host)";
+  if (a.floor == 6 && b.floor == 6 && a.family != b.family) {
     bool kr_common = b.family == "tools/kr/common" && a.family.rfind("tools/kr/", 0) == 0;
     if (!kr_common) return "tool family " + a.family + " includes " + to + " of the family " + b.family;
   }
@@ -110,6 +114,9 @@ TEST(Floors, RulesForOneInclude) {
   EXPECT_FALSE(violation("tools/kr/flow/flow.cpp", "tools/kr/flow/flow.hpp"));
   EXPECT_FALSE(violation("tools/kr/quotes/price.cpp", "tools/kr/common/kr_common.hpp"));
   EXPECT_FALSE(violation("main.cpp", "server/entry.hpp"));
+  EXPECT_FALSE(violation("mcp/http_transport.cpp", "mcp/protocol.hpp"));
+  EXPECT_FALSE(violation("mcp/protocol.cpp", "core/call_context.hpp"));
+  EXPECT_FALSE(violation("server/mcp.cpp", "mcp/protocol.hpp"));
   // Up a floor.
   EXPECT_TRUE(violation("sources/naver/quotes.cpp", "market_time/clock.hpp"));
   EXPECT_TRUE(violation("sources/naver/lists.cpp", "analysis/indicators/split_bars.hpp"));
@@ -124,6 +131,10 @@ TEST(Floors, RulesForOneInclude) {
   EXPECT_TRUE(violation("workbooks/export.cpp", "tools/kr/common/kr_common.hpp"));
   EXPECT_TRUE(violation("tools/kr/flow/evidence.cpp", "tools/intraday/intraday.hpp"));
   EXPECT_TRUE(violation("tools/kr/common/kr_common.hpp", "tools/kr/news/move_context.hpp"));
+  // The protocol knows no tool, no source and no host above it.
+  EXPECT_TRUE(violation("mcp/protocol.cpp", "server/registry.hpp"));
+  EXPECT_TRUE(violation("mcp/http_transport.cpp", "sources/http.hpp"));
+  EXPECT_TRUE(violation("mcp/protocol.cpp", "market_time/clock.hpp"));
   // A file in no floor.
   EXPECT_TRUE(violation("misc/x.cpp", "core/json.hpp"));
 }

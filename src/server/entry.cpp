@@ -15,7 +15,7 @@
 #include "core/cli.hpp"
 #include "core/errors.hpp"
 #include "core/files.hpp"
-#include "server/http_transport.hpp"
+#include "mcp/http_transport.hpp"
 #include "server/mcp.hpp"
 #include "server/registry.hpp"
 #include "server/toolsets.hpp"
@@ -123,19 +123,19 @@ int cmd_serve(int argc, char** argv) {
       return 0;
     }
   bool http = false;
-  HttpOptions opt;
-  if (auto err = parse_serve_args(args, http, opt)) {
+  mcp::HttpOptions opt;
+  if (auto err = mcp::parse_serve_args(args, http, opt)) {
     std::cerr << "tessaro-mcp serve: " << *err << "\n";
     usage();
     return 2;
   }
   if (!http) return serve_stdio();
-  if (auto why = refuse_reason(opt)) {
+  if (auto why = mcp::refuse_reason(opt)) {
     std::cerr << "tessaro-mcp: " << *why << "\n";
     return 2;
   }
   serve_prelude();
-  int rc = serve_http(opt);
+  int rc = mcp::serve_http(opt, tool_host());
   std::fflush(nullptr);
   std::_Exit(rc);
 }

@@ -66,7 +66,7 @@ json coerce(const std::string& tool, const ParamDecl& p, const json& v) {
     if (v.is_number()) return v.get<double>();
     if (v.is_string()) {
       auto n = fmt::parse_number(v.get<std::string>());
-      if (n) return *n;
+      if (n && std::isfinite(*n)) return *n;
     }
     bad(tool, p.name, "은(는) 숫자여야 합니다.");
   }

@@ -22,6 +22,10 @@ struct ResourceDecl {
   std::string mime_type;
   std::function<std::string()> read;
   json meta = nullptr;   // `_meta` of the listing and of the read contents, or null
+  // How long a client may keep what it read, and whether a shared cache may
+  // (a text that is the same for everyone) or only this caller's ("private").
+  long long ttl_ms = 0;
+  std::string cache_scope = "private";
 };
 
 struct ResourceRegistration {

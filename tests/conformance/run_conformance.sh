@@ -2,7 +2,7 @@
 # The official MCP conformance suite (@modelcontextprotocol/conformance, installed
 # by scripts/install-deps.sh --test into scripts/conformance with its own Node 22)
 # against `tessaro-mcp serve --http` on a loopback port. Runs the server scenarios
-# that apply to a tools-only server (README: "Conformance"); each must pass.
+# that apply to a server of tools and one resource (README: "Conformance"); each must pass.
 #   tests/conformance/run_conformance.sh SOURCE_DIR BINARY
 # Exit 77 (skipped) when the suite is not installed.
 set -uo pipefail
@@ -16,7 +16,7 @@ if [ ! -x "$node" ] || [ ! -f "$cli" ]; then
   exit 77
 fi
 
-SCENARIOS=(server-initialize ping tools-list dns-rebinding-protection server-sse-multiple-streams)
+SCENARIOS=(server-initialize ping tools-list resources-list logging-set-level dns-rebinding-protection server-sse-multiple-streams)
 
 work=$(mktemp -d)
 server_pid=""

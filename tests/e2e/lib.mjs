@@ -12,6 +12,10 @@ const clientDeps = createRequire(new URL("../../scripts/e2e-client/package.json"
 const { Client } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/index.js"));
 const { StdioClientTransport } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/stdio.js"));
 const { StreamableHTTPClientTransport } = await import(clientDeps.resolve("@modelcontextprotocol/sdk/client/streamableHttp.js"));
+// The SDK's second generation (modern era: 2026-07-28) and the MCP Inspector's CLI.
+const v2 = await import(clientDeps.resolve("@modelcontextprotocol/client"));
+const v2stdio = await import(clientDeps.resolve("@modelcontextprotocol/client/stdio"));
+export const INSPECTOR_CLI = clientDeps.resolve("@modelcontextprotocol/inspector/clients/cli/build/index.js");
 
 export const BINARY = process.env.TESSARO_BINARY ?? path.resolve("../../build/tessaro-mcp");
 export const FIXTURES = process.env.TESSARO_FIXTURE_DIR ?? path.resolve("../fixtures");
@@ -123,6 +127,30 @@ export async function startHttpServer(env = {}, args = []) {
         proc.kill("SIGTERM");
         await ended;
       }
+      fs.rmSync(home, { recursive: true, force: true });
+    },
+  };
+}
+
+// An SDK v2 client, version negotiation `mode` ({ pin: "2026-07-28" } or "auto"),
+// over stdio (the binary with its own home and `env`) or over HTTP when `url` is given.
+export async function connectV2({ mode, env = {}, url } = {}) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), "tessaro-e2e-v2-"));
+  const transport = url
+    ? new v2.StreamableHTTPClientTransport(new URL(url))
+    : new v2stdio.StdioClientTransport({
+        command: BINARY,
+        args: [],
+        env: { PATH: process.env.PATH, HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env },
+        stderr: "pipe",
+      });
+  const client = new v2.Client({ name: "tessaro-e2e-v2", version: "1.0.0" }, { versionNegotiation: { mode } });
+  await client.connect(transport);
+  return {
+    client,
+    home,
+    close: async () => {
+      await client.close();
       fs.rmSync(home, { recursive: true, force: true });
     },
   };

@@ -136,7 +136,10 @@ test("protocol fuzz: every tool, every argument, one server process", async () =
   assert.equal(tools.length, 73);
 
   // Every call is the tool's required arguments with one mutation.
-  const jobs = [];   // [kind, text builder]
+  const jobs = [];   // [kind, text builder, tool]
+  // A tool that declares an outputSchema answers with a document; a reply of
+  // such a tool in words ("차트 데이터를 가져올 수 없습니다") is an error reply.
+  const documentTools = new Set(tools.filter((t) => t.outputSchema).map((t) => t.name));
   for (const tool of tools) {
     const props = tool.inputSchema.properties ?? {};
     const required = tool.inputSchema.required ?? [];
@@ -146,11 +149,11 @@ test("protocol fuzz: every tool, every argument, one server process", async () =
       const rest = JSON.stringify({ ...base, [k]: undefined });
       return rest === "{}" ? `{${JSON.stringify(k)}:${valueText}}` : `{${JSON.stringify(k)}:${valueText},${rest.slice(1)}`;
     };
-    jobs.push(["call", (id) => callText(id, tool.name, baseText)]);
-    jobs.push(["call", (id) => callText(id, tool.name, withArg("unknown_key_zz", "1"))]);
-    jobs.push(["call", (id) => callText(id, tool.name, '"not an object"')]);
+    jobs.push(["call", (id) => callText(id, tool.name, baseText), tool.name]);
+    jobs.push(["call", (id) => callText(id, tool.name, withArg("unknown_key_zz", "1")), tool.name]);
+    jobs.push(["call", (id) => callText(id, tool.name, '"not an object"'), tool.name]);
     for (const [k, schema] of Object.entries(props))
-      for (const m of mutations(typeOf(schema))) jobs.push(["call", (id) => callText(id, tool.name, withArg(k, m))]);
+      for (const m of mutations(typeOf(schema))) jobs.push(["call", (id) => callText(id, tool.name, withArg(k, m)), tool.name]);
   }
   jobs.push(["call", (id) => callText(id, "get_price\\ud83d", "{}")]);
   jobs.push(["other", (id) => `{"jsonrpc":"2.0","id":${id},"method":"ping","params":{"x":${DEEP}}}`]);
@@ -159,12 +162,12 @@ test("protocol fuzz: every tool, every argument, one server process", async () =
   // A bounded number in flight, so the run stays short and deterministic.
   const inFlight = new Set();
   const replies = [];
-  for (const [kind, build] of jobs) {
+  for (const [kind, build, tool] of jobs) {
     if (inFlight.size >= 24) await Promise.race(inFlight);
     const { id, p } = request(build);
     const done = p.then((msg) => {
       inFlight.delete(done);
-      replies.push([kind, id, msg]);
+      replies.push([kind, id, msg, tool]);
     });
     inFlight.add(done);
   }
@@ -187,7 +190,7 @@ test("protocol fuzz: every tool, every argument, one server process", async () =
   for (const [id, list] of answers) assert.equal(list.length, 1, `id ${id} answered ${list.length} times`);
   assert.equal(replies.length, jobs.length);
   let refusals = 0;
-  for (const [kind, id, msg] of replies) {
+  for (const [kind, id, msg, tool] of replies) {
     if (msg.error) {
       assert.ok(HANGUL.test(msg.error.message) && msg.error.message.includes("⚠️"), JSON.stringify(msg).slice(0, 300));
       continue;
@@ -197,7 +200,8 @@ test("protocol fuzz: every tool, every argument, one server process", async () =
     assert.equal(typeof msg.result.isError, "boolean");
     if (msg.result.isError) {
       refusals++;
-      assert.ok(text.startsWith("⚠️") && HANGUL.test(text), `id ${id}: ${text.slice(0, 200)}`);
+      assert.ok((text.startsWith("⚠️") || documentTools.has(tool)) && HANGUL.test(text), `id ${id}: ${text.slice(0, 200)}`);
+      assert.equal(msg.result.structuredContent, undefined, `id ${id}`);
     }
   }
   assert.ok(refusals > 200, `refusals: ${refusals}`);

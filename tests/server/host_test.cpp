@@ -5,6 +5,7 @@
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "mcp/protocol.hpp"
 #include "server/mcp.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -112,7 +113,7 @@ TEST(Mcp, ProtocolNegotiationAndErrors) {
   };
   EXPECT_EQ(init("2024-11-05")["result"]["protocolVersion"], "2024-11-05");
   EXPECT_EQ(init("2025-03-26")["result"]["protocolVersion"], "2025-03-26");
-  EXPECT_EQ(init("1999-01-01")["result"]["protocolVersion"], LATEST_PROTOCOL);
+  EXPECT_EQ(init("1999-01-01")["result"]["protocolVersion"], mcp::LATEST_LEGACY_PROTOCOL);
   json r = init("2025-06-18")["result"];
   EXPECT_EQ(r["serverInfo"]["name"], "tessaro-mcp");
   EXPECT_GT(fmt::cp_len(r["instructions"].get<std::string>()), 7500u);

@@ -10,6 +10,8 @@
 
 #include "core/call_context.hpp"
 #include "core/parallel.hpp"
+#include "mcp/jsonrpc.hpp"
+#include "mcp/protocol.hpp"
 #include "server/mcp.hpp"
 #include "server/registry.hpp"
 #include "server/tool_call.hpp"
@@ -18,6 +20,9 @@
 
 using namespace tessaro;
 using namespace tessaro::server;
+using namespace tessaro::mcp;
+using tessaro::server::handle_message;
+using tessaro::server::serve;
 using tessaro::testing::contains;
 
 namespace {
@@ -286,7 +291,7 @@ TEST(Dispatcher, CancelledCallSendsNothingAndAQuickCallIsNotHeldBack) {
   env.srv.route("/polling.finance.naver.com/api/realtime/domestic/stock/005930", tessaro::testing::reply(503, "x"));
   env.srv.delay("/polling.finance.naver.com/api/realtime/domestic/stock/005930", 3000);
   Collected c;
-  Dispatcher d;
+  Dispatcher d(tool_host());
   for (int i = 0; i < 30; ++i) d.dispatch(call_msg(i, "get_price", {{"code", "005930"}}), c.sink());
   d.dispatch(call_msg("clock", "get_market_clock", json::object()), c.sink());
   // The clock call needs no network: it is answered while all thirty still wait.

@@ -206,9 +206,10 @@ TEST(Toolsets, ContextSizePerToolsetIsMeasuredAndBounded) {
     EXPECT_LT(b, all / 2) << set.name;
   }
   EXPECT_LE(default_bytes * 3, all);
-  // The whole catalogue stays near its measured size: a description or schema
-  // that grows by kilobytes shows here.
-  EXPECT_LT(all, 100'000u);
+  // The whole catalogue stays near its measured size (about 114 kB with every
+  // argument's description in its schema and the JSON tools' output schemas): a
+  // description or schema that grows by kilobytes shows here.
+  EXPECT_LT(all, 122'000u);
 }
 
 TEST(ArgumentRules, SchemaCarriesEnumsRangesAndHints) {

@@ -5,6 +5,7 @@
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
+#include "server/output_schema.hpp"
 #include "server/arg_rules.hpp"
 #include "server/chart_view.hpp"
 #include "server/tool_helpers.hpp"
@@ -325,6 +326,16 @@ const server::ToolRegistration reg_chart{"get_intraday_chart", kChartDoc,
                                          server::chart_tool(describe_intraday_chart, get_intraday_chart)};
 const server::ToolDecorRegistration reg_chart_view{"get_intraday_chart", server::chart_tool_decor()};
 const server::ToolRegistration reg_ind{"get_intraday_indicators", kIndicatorsDoc, get_intraday_indicators};
+
+// The reply is the JSON document below; the host sends it as structuredContent too.
+const server::ToolDecorRegistration decor_ind{
+    "get_intraday_indicators",
+    {server::json_reply_schema({{"symbol", {{"type", "string"}}},
+                                {"market", {{"type", "string"}}},
+                                {"interval", {{"type", "string"}}},
+                                {"bars", {{"type", "integer"}}},
+                                {"indicators", server::object_schema()}},
+                               {"symbol", "indicators"})}};
 const bool screen_fetch_installed = (intraday::install_screen_fetch(), true);
 
 }  // namespace

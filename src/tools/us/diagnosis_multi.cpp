@@ -10,6 +10,7 @@
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
 #include "market_time/listing.hpp"
+#include "server/output_schema.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -210,7 +211,10 @@ json short_section(const json& s, long long at_unix_s) {
 
 const char* kMultiDoc =
     "미국 여러 종목 진단(최대 20개) — 완성 일봉 기준 수익률·52주 위치·거래량·이평·RSI, 선택 섹션(include: estimates, "
-    "earnings, short)을 JSON 으로 돌려줍니다. 점수·등급은 만들지 않습니다.";
+    "earnings, short)을 JSON 으로 돌려줍니다. 점수·등급은 만들지 않습니다.\n\n"
+    "Args:\n"
+    "    tickers: 미국 티커 목록 (최대 20개, 예: [\"AAPL\", \"MSFT\"])\n"
+    "    include: 더할 섹션 — estimates / earnings / short (없으면 기술 상태만)";
 
 }  // namespace
 
@@ -323,6 +327,11 @@ std::string get_us_multi_diagnosis(const server::Args& a) {
   return us_multi_diagnosis(a.str_list("tickers").value_or(std::vector<std::string>{}), a.str_list("include"));
 }
 const server::ToolRegistration reg_multi{"get_us_multi_diagnosis", kMultiDoc, get_us_multi_diagnosis};
+
+// The reply is the JSON document below; the host sends it as structuredContent too.
+const server::ToolDecorRegistration decor_multi{
+    "get_us_multi_diagnosis",
+    {server::json_reply_schema({{"tickers", server::object_schema()}, {"note", {{"type", "string"}}}}, {"tickers"})}};
 }  // namespace
 
 }  // namespace tessaro::tools::us

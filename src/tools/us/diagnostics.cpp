@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/output_schema.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/sec/sec.hpp"
@@ -196,7 +197,9 @@ const char* kLiqDoc =
     "미국 유동성 원장 — SEC XBRL 의 현금·유가증권·가용 신용한도·12개월 내 만기 채무/리스/구매의무를 기준일과 함께 "
     "보여 주고, 기준일 이후 자금조달성 공시 후보를 나열합니다(JSON).\n\n"
     "보고되지 않은 항목은 not_reported 로 남고 0 으로 채우지 않습니다. 기준일이 다른 값은 총액에서 뺍니다. 런웨이 "
-    "개월수는 계산하지 않습니다.";
+    "개월수는 계산하지 않습니다.\n\n"
+    "Args:\n"
+    "    ticker: 미국 티커 (예: \"AAPL\")";
 
 }  // namespace
 
@@ -602,6 +605,20 @@ std::string get_financial_soundness(const server::Args& a) { return financial_so
 std::string get_us_liquidity(const server::Args& a) { return us_liquidity(a.str("ticker")); }
 const server::ToolRegistration reg_sound{"get_financial_soundness", kSoundDoc, get_financial_soundness};
 const server::ToolRegistration reg_liq{"get_us_liquidity", kLiqDoc, get_us_liquidity};
+
+// The replies are JSON documents with the result meta; the host sends them as
+// structuredContent too. A failed issuer lookup is a text (an error reply).
+const server::ToolDecorRegistration decor_sound{
+    "get_financial_soundness",
+    {server::json_reply_schema({{"market", {{"type", "string"}}},
+                                {"framework", {{"type", "string"}}}},
+                               {"market", "framework"})}};
+const server::ToolDecorRegistration decor_liq{
+    "get_us_liquidity",
+    {server::json_reply_schema({{"requested_ticker", {{"type", "string"}}},
+                                {"base_date", server::string_or_null()},
+                                {"liquidity", server::object_schema()}},
+                               {"requested_ticker"})}};
 }  // namespace
 
 }  // namespace tessaro::tools::us

@@ -60,13 +60,25 @@ const char* kFilingsDoc =
     "미국 SEC EDGAR 공시 목록 — 접수일·유형·보고서 기준일·accession·원문 링크.\n\n"
     "SEC 는 최근 구간(약 1,000건)과 더 오래된 구간 파일(page)로 나눠 제공합니다. forms 로 유형을 거르고(예: "
     "['10-Q','8-K']), offset 으로 이 구간을 이어 보고, 남은 older_pages 는 page= 로 조회하세요. 같은 발행사의 "
-    "여러 종류 주식(예: GOOGL/GOOG)은 같은 공시 목록입니다.";
+    "여러 종류 주식(예: GOOGL/GOOG)은 같은 공시 목록입니다.\n\n"
+    "Args:\n"
+    "    ticker: 미국 티커 (예: \"AAPL\")\n"
+    "    limit: 보여 줄 공시 수 (기본 15, 1~100)\n"
+    "    forms: 공시 유형 목록 (예: [\"10-Q\", \"8-K\"]; 없으면 전체)\n"
+    "    page: 더 오래된 구간 파일 이름 (older_pages 에 나온 값; 없으면 최근 구간)\n"
+    "    offset: 이 구간에서 건너뛸 공시 수 (기본 0)";
 
 const char* kDetailDoc =
     "미국 SEC 공시 상세 — 한 공시(accession)의 문서 목록, 본문 키워드 검색(find), 희석·계약 조항 구조화"
     "(analyze='dilution'|'contract').\n\n"
     "find/analyze 없이 호출하면 문서 목록을 보여 줍니다. exhibit 를 읽으려면 document=파일명. 본문 전체는 "
-    "돌려주지 않으며, 매치 0건은 없다는 뜻이 아닙니다.";
+    "돌려주지 않으며, 매치 0건은 없다는 뜻이 아닙니다.\n\n"
+    "Args:\n"
+    "    ticker: 미국 티커 (예: \"AAPL\")\n"
+    "    accession_no: 공시 번호 (get_us_filings 의 accession, 예: \"0000320193-24-000123\")\n"
+    "    find: 본문에서 찾을 키워드\n"
+    "    analyze: \"dilution\"(희석) / \"contract\"(계약 조항)\n"
+    "    document: 읽을 문서 파일명 (문서 목록에 나온 exhibit 등)";
 
 // ---- get_us_filings ---------------------------------------------------------------
 

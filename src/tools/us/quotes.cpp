@@ -476,7 +476,9 @@ std::string get_us_market(const Args&) {
 const char* kSearchDoc =
     "미국 종목 검색 (회사 이름·키워드 → 티커).\n\n"
     "사용자가 회사 이름만 말했다면 다른 미국 도구보다 이 도구를 먼저 호출해 티커를 확인하세요. "
-    "결과가 여러 개면 어느 종목인지 사용자에게 물어보세요.";
+    "결과가 여러 개면 어느 종목인지 사용자에게 물어보세요.\n\n"
+    "Args:\n"
+    "    query: 회사 이름이나 키워드 (예: \"apple\", \"엔비디아\")";
 
 std::string get_us_search(const Args& a) {
   std::string query = a.str("query");

@@ -14,7 +14,9 @@ const char* kScreenerDoc =
     "growth_technology_stocks, undervalued_growth_stocks, undervalued_large_caps, small_cap_gainers, "
     "conservative_foreign_funds.\n"
     "각 행에는 유형(common_stock/warrant/right/unit/adr/etf/unknown)이 붙습니다. common_stock_only=True 면 "
-    "보통주만 남기고(unknown 도 제외), 분류할 수 없는 행은 unknown 으로 남습니다.";
+    "보통주만 남기고(unknown 도 제외), 분류할 수 없는 행은 unknown 으로 남습니다.\n"
+    "count: 보여 줄 종목 수 (기본 20)\n"
+    "common_stock_only: True 면 보통주만 (기본 False)";
 
 const char* kSectorDoc =
     "미국 섹터 개요 — 종목 수·시가총액·시장 비중과 대표 기업.\n\n"
@@ -22,7 +24,9 @@ const char* kSectorDoc =
     "communication-services, industrials, energy, basic-materials, utilities, real-estate.\n"
     "top_n: 보여 줄 대표 기업 수 (기본 20).";
 
-const char* kEtfDoc = "미국 ETF 정보 — 카테고리·보수율·운용자산, 자산 배분, 섹터 비중, 상위 보유 종목.";
+const char* kEtfDoc =
+    "미국 ETF 정보 — 카테고리·보수율·운용자산, 자산 배분, 섹터 비중, 상위 보유 종목.\n\n"
+    "ticker: 미국 ETF 티커 (예: \"SPY\", \"QQQ\")";
 
 const char* kPresets =
     "day_gainers, day_losers, most_actives, most_shorted_stocks, aggressive_small_caps, growth_technology_stocks, "

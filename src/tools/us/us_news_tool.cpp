@@ -13,7 +13,11 @@ namespace {
 const char* kNewsDoc =
     "미국 종목 뉴스 — 최근 헤드라인과 기사별 관련도(direct/comparison/supply_chain/list_or_etf/mention/unrelated).\n\n"
     "관련도는 제목·요약에 회사명·티커가 어디 나오는지로 매긴 순서 척도입니다. direct_only=True 면 이 종목이 주제인 "
-    "기사만 남기고 나머지는 유형별 개수로 알려 줍니다.";
+    "기사만 남기고 나머지는 유형별 개수로 알려 줍니다.\n\n"
+    "Args:\n"
+    "    ticker: 미국 티커 (예: \"AAPL\")\n"
+    "    limit: 보여 줄 기사 수 (기본 10, 최대 50)\n"
+    "    direct_only: True 면 이 종목이 주제인 기사만 (기본 False)";
 
 std::string get_us_news(const server::Args& a) {
   std::string t = fmt::trim(a.str("ticker"));

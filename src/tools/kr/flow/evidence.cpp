@@ -10,6 +10,7 @@
 #include "core/json.hpp"
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
+#include "server/output_schema.hpp"
 #include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -435,6 +436,25 @@ std::string get_supply_pressure(const server::Args& a) {
 
 const server::ToolRegistration reg_flow{"get_detailed_investor_flow", kFlowDoc, get_detailed_investor_flow};
 const server::ToolRegistration reg_pressure{"get_supply_pressure", kPressureDoc, get_supply_pressure};
+
+// The replies are the JSON documents below (an error too: ok false with its
+// reason in the meta); the host sends them as structuredContent too.
+const server::ToolDecorRegistration decor_flow{
+    "get_detailed_investor_flow",
+    {server::json_reply_schema({{"ok", {{"type", "boolean"}}},
+                                {"market", {{"type", "string"}}},
+                                {"records", server::array_schema()},
+                                {"entities", server::array_schema()},
+                                {"entity_failures", server::array_schema()}},
+                               {"ok", "market"})}};
+const server::ToolDecorRegistration decor_pressure{
+    "get_supply_pressure",
+    {server::json_reply_schema({{"ok", {{"type", "boolean"}}},
+                                {"market", {{"type", "string"}}},
+                                {"requested_kinds", server::array_schema()},
+                                {"entities", server::array_schema()},
+                                {"entity_failures", server::array_schema()}},
+                               {"ok", "market"})}};
 
 }  // namespace
 }  // namespace tessaro::tools

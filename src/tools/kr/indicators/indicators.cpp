@@ -14,6 +14,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/output_schema.hpp"
 #include "server/wrappers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -333,6 +334,23 @@ std::string get_indicators_bulk(const server::Args& a) {
 
 const server::ToolRegistration reg_single{"get_indicators", kIndicatorsDoc, get_indicators};
 const server::ToolRegistration reg_bulk{"get_indicators_bulk", kBulkDoc, get_indicators_bulk};
+
+// The reply is the JSON document below; the host sends it as structuredContent too.
+const server::ToolDecorRegistration decor_single{
+    "get_indicators",
+    {server::json_reply_schema({{"code", {{"type", "string"}}},
+                                {"timeframe", {{"type", "string"}}},
+                                {"days", {{"type", "integer"}}},
+                                {"indicators", server::object_schema()}},
+                               {"code", "timeframe", "indicators"})}};
+const server::ToolDecorRegistration decor_bulk{
+    "get_indicators_bulk",
+    {server::json_reply_schema({{"timeframe", {{"type", "string"}}},
+                                {"days", {{"type", "integer"}}},
+                                {"include", server::array_schema()},
+                                {"count", {{"type", "integer"}}},
+                                {"results", server::object_schema()}},
+                               {"results"})}};
 
 }  // namespace
 }  // namespace tessaro::tools

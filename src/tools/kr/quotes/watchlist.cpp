@@ -8,6 +8,7 @@
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "server/resources.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/watchlist.hpp"
 
@@ -107,6 +108,17 @@ std::string watchlist(const server::Args& a) {
 }
 
 const server::ToolRegistration reg{"watchlist", kDoc, watchlist};
+
+// The same list as a resource a host can show or attach, read-only: it changes
+// through the tool alone (and the sibling products), so nothing may keep a copy.
+std::string watchlist_document() {
+  json items = wl::load();
+  return json{{"count", items.size()}, {"items", std::move(items)}}.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+const server::ResourceRegistration reg_resource{{"tessaro://watchlist", "watchlist", "관심종목",
+                                                 "Dorvik·Skaldo와 함께 쓰는 관심종목 목록(읽기 전용). 바꾸려면 watchlist 도구를 쓰세요.",
+                                                 "application/json", watchlist_document}};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -1,4 +1,4 @@
-#include "server/http_transport.hpp"
+#include "mcp/http_transport.hpp"
 
 #include <httplib.h>
 
@@ -11,14 +11,18 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <optional>
+#include <string_view>
+#include <system_error>
 #include <mutex>
 #include <random>
 #include <thread>
 
 #include "core/json.hpp"
-#include "server/mcp.hpp"
+#include "mcp/jsonrpc.hpp"
+#include "mcp/protocol.hpp"
 
-namespace tessaro::server {
+namespace tessaro::mcp {
 
 namespace {
 
@@ -106,6 +110,12 @@ struct Pending {
     cv.notify_all();
   }
 };
+
+// How long a request may take to be answered as plain JSON, and how often a
+// quiet stream is written to: a closed one is noticed by the second write after
+// it closed, so this bounds how long a cancelled request runs on.
+constexpr int kFirstReplyWaitMs = 300;
+constexpr int kKeepAliveMs = 200;
 
 std::string sse_event(const json& j) {
   return "event: message\ndata: " + j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
@@ -239,6 +249,7 @@ std::optional<std::string> refuse_reason(const HttpOptions& opt) {
 namespace {
 
 struct Session {
+  explicit Session(Host& host) : dispatcher(host) {}
   Dispatcher dispatcher;
   std::atomic<long long> last_used{0};   // steady clock, milliseconds
   std::shared_ptr<std::atomic<int>> in_flight = std::make_shared<std::atomic<int>>(0);
@@ -248,14 +259,124 @@ long long now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// Every connection gets a thread of its own, up to `cap`; beyond, connections
+// wait for the next free one. A POST whose call waits on the network holds its
+// connection's thread and nothing else, so a request that needs no network
+// never queues behind slow ones (the calls themselves run on threads of their
+// own, counted against HttpOptions::max_calls).
+class ConnectionThreads : public httplib::TaskQueue {
+ public:
+  explicit ConnectionThreads(size_t cap) : cap_(std::max<size_t>(cap, 1)) {}
+  ~ConnectionThreads() override { shutdown(); }
+
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock<std::mutex> lk(m_);
+    if (running_ >= cap_) {
+      waiting_.push_back(std::move(fn));
+      return;
+    }
+    ++running_;
+    lk.unlock();
+    try {
+      std::thread([this, fn = std::move(fn)]() mutable { work(std::move(fn)); }).detach();
+    } catch (const std::system_error&) {
+      lk.lock();
+      --running_;
+      waiting_.push_back(std::move(fn));   // a thread that ends takes it
+    }
+  }
+
+  void shutdown() override {
+    std::unique_lock<std::mutex> lk(m_);
+    idle_.wait(lk, [&] { return running_ == 0 && waiting_.empty(); });
+  }
+
+ private:
+  void work(std::function<void()> fn) {
+    for (;;) {
+      try {
+        fn();
+      } catch (...) {
+      }
+      std::lock_guard<std::mutex> lk(m_);
+      if (waiting_.empty()) {
+        if (--running_ == 0) idle_.notify_all();
+        return;
+      }
+      fn = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+  }
+
+  size_t cap_;
+  std::mutex m_;
+  std::condition_variable idle_;
+  size_t running_ = 0;
+  std::deque<std::function<void()>> waiting_;
+};
+
+// Standard base64 (RFC 4648), as the `=?base64?…?=` header form carries it.
+std::optional<std::string> base64_decode(std::string_view in) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
+  std::string out;
+  unsigned buf = 0;
+  int bits = 0;
+  for (char c : in) {
+    int v = value(c);
+    if (v < 0) return std::nullopt;
+    buf = (buf << 6) | unsigned(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(char((buf >> bits) & 0xFF));
+    }
+  }
+  if (bits >= 6) return std::nullopt;   // one character too many
+  return out;
+}
+
+// A header value as the client meant it: the base64 form decoded, a plain value
+// as it stands (visible ASCII, space and tab only). Nothing when malformed.
+std::optional<std::string> header_value(const std::string& raw) {
+  static const std::string open = "=?base64?", close = "?=";
+  if (raw.size() >= open.size() + close.size() && raw.compare(0, open.size(), open) == 0 &&
+      raw.compare(raw.size() - close.size(), close.size(), close) == 0)
+    return base64_decode(std::string_view(raw).substr(open.size(), raw.size() - open.size() - close.size()));
+  for (unsigned char c : raw)
+    if (!(c == '\t' || (c >= 0x20 && c <= 0x7E))) return std::nullopt;
+  return raw;
+}
+
+// The HTTP status a modern request's JSON-RPC error goes out with.
+int modern_error_status(const json& reply) {
+  if (!reply.is_object() || !reply.contains("error")) return 200;
+  int code = reply["error"].value("code", 0);
+  if (code == UNSUPPORTED_PROTOCOL_VERSION || code == HEADER_MISMATCH) return 400;
+  if (code == -32601) return 404;
+  return 200;
+}
+
 }  // namespace
 
 struct HttpServer::Impl {
   HttpOptions opt;
+  Host& host;
   httplib::Server svr;
   int bound_port = -1;
   std::thread listener;
   std::atomic<bool> listen_ended{false};
+
+  // Modern requests carry everything they need: one dispatcher serves them all.
+  Dispatcher modern;
+  std::atomic<size_t> calls_in_flight{0};
 
   mutable std::mutex m;
   std::map<std::string, std::shared_ptr<Session>> sessions;
@@ -264,28 +385,33 @@ struct HttpServer::Impl {
   bool stopping = false;
   std::thread sweeper;
 
-  explicit Impl(HttpOptions o) : opt(std::move(o)) {
+  Impl(HttpOptions o, Host& h) : opt(std::move(o)), host(h), modern(h) {
     if (opt.max_body == 0) opt.max_body = MAX_MESSAGE_BYTES;
-    // Calls run on threads of their own; a worker waits for one request's answer.
-    svr.new_task_queue = [] { return new httplib::ThreadPool(128); };
+    svr.new_task_queue = [this] { return new ConnectionThreads(opt.max_connections); };
     svr.set_payload_max_length(opt.max_body);
-    // An idle kept-alive connection holds a worker: let it go soon.
+    // Header and body go out in separate writes: without this each reply waits
+    // for the client's delayed acknowledgement.
+    svr.set_tcp_nodelay(true);
+    // An idle kept-alive connection holds a thread: let it go soon.
     svr.set_keep_alive_timeout(5);
     svr.set_read_timeout(30);
-    svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      return guard(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                             : httplib::Server::HandlerResponse::Handled;
+    // The guards run in the handlers, after the body was read: a refusal sent
+    // before it would leave the body on the connection, read as the next request.
+    svr.Post("/mcp", [this](const httplib::Request& req, httplib::Response& res) {
+      if (guard(req, res)) post(req, res);
     });
-    svr.Post("/mcp", [this](const httplib::Request& req, httplib::Response& res) { post(req, res); });
-    svr.Get("/mcp", [](const httplib::Request&, httplib::Response& res) {
+    svr.Get("/mcp", [this](const httplib::Request& req, httplib::Response& res) {
+      if (!guard(req, res)) return;
       // The server never sends first (no server requests, no list changes).
       res.set_header("Allow", "POST, DELETE");
       reply_json(res, 405, http_error(-32000, "Method Not Allowed: ⚠️ 이 서버는 먼저 보내는 메시지가 없어 GET 스트림을 열지 않습니다."));
     });
-    svr.Delete("/mcp", [this](const httplib::Request& req, httplib::Response& res) { del(req, res); });
+    svr.Delete("/mcp", [this](const httplib::Request& req, httplib::Response& res) {
+      if (guard(req, res)) del(req, res);
+    });
   }
 
-  // DNS-rebinding and token checks, before any route. False: answered here.
+  // DNS-rebinding and token checks. False: answered here.
   bool guard(const httplib::Request& req, httplib::Response& res) {
     if (is_loopback_host(opt.host) && !loopback_host_header(req.get_header_value("Host"))) {
       reply_json(res, 403, http_error(-32000, "Forbidden: ⚠️ 허용되지 않은 Host입니다."));
@@ -344,76 +470,176 @@ struct HttpServer::Impl {
       return;
     }
     json msg = std::move(*in.message);
-    bool init = msg.is_object() && msg.value("method", json()) == "initialize";
-    if (!init && msg.is_array())
-      for (const auto& m : msg)
-        if (m.is_object() && m.value("method", json()) == "initialize") {
-          reply_json(res, 400, http_error(-32600, "Invalid Request: ⚠️ initialize는 따로 보내야 합니다."));
-          return;
-        }
-    if (init) return initialize(msg, res);
-
-    auto session = session_of(req, res);
-    if (!session) return;
-    std::string version = req.get_header_value("MCP-Protocol-Version");
-    if (!version.empty() && !protocol_supported(version)) {
-      reply_json(res, 400, http_error(-32000, "Bad Request: ⚠️ 지원하지 않는 MCP-Protocol-Version입니다: " + version));
+    if (!msg.is_object()) {
+      // A batch, or no message at all: the dispatcher words the refusal.
+      reply_json(res, 400, modern.handle(msg));
       return;
     }
+    json id = msg.contains("id") && valid_id(msg["id"]) ? msg["id"] : json(nullptr);
+    std::string header_version = req.get_header_value("MCP-Protocol-Version");
+    const json* body_version = requested_version(msg);
 
+    // The era: a modern request names a modern revision in its _meta (and the
+    // header repeats it); anything else is a legacy client's, in its session.
+    if (body_version && body_version->is_string() && !protocol_supported(body_version->get<std::string>())) {
+      reply_json(res, 400, unsupported_version_error(id, body_version->get<std::string>()));
+      return;
+    }
+    bool is_modern = body_version && body_version->is_string() && modern_protocol(body_version->get<std::string>());
+    if (!is_modern && modern_protocol(header_version)) {
+      reply_json(res, 400, error_response(id, HEADER_MISMATCH,
+                                          "Header mismatch: MCP-Protocol-Version " + header_version +
+                                              " needs the same revision in the body's _meta (" + PROTOCOL_VERSION_KEY + ")"));
+      return;
+    }
+    if (is_modern) return post_modern(req, res, std::move(msg), id, header_version, json_ok, sse_ok);
+
+    if (!header_version.empty() && !protocol_supported(header_version)) {
+      reply_json(res, 400, unsupported_version_error(id, header_version));
+      return;
+    }
+    if (msg.value("method", json()) == "initialize") return initialize(msg, res);
+    auto session = session_of(req, res);
+    if (!session) return;
     bool has_request = is_request(msg);
-    if (msg.is_array())
-      for (const auto& m : msg) has_request = has_request || is_request(m);
     if (!has_request) {
       // Notifications and replies: taken, nothing to answer.
       session->dispatcher.dispatch(std::move(msg), [](const json&) {});
       res.status = 202;
       return;
     }
+    bool counted = false;
+    if (!take_call_slot(msg, res, counted)) return;
+    run(session->dispatcher, session, std::move(msg), res, json_ok, sse_ok, false, counted);
+  }
 
+  // A modern request: its headers must repeat what its body says.
+  void post_modern(const httplib::Request& req, httplib::Response& res, json msg, const json& id,
+                   const std::string& header_version, bool json_ok, bool sse_ok) {
+    std::string body_version = (*requested_version(msg)).get<std::string>();
+    auto mismatch = [&](const std::string& why) { reply_json(res, 400, error_response(id, HEADER_MISMATCH, "Header mismatch: " + why)); };
+    if (header_version != body_version) {
+      mismatch(header_version.empty() ? "the MCP-Protocol-Version header is missing"
+                                      : "MCP-Protocol-Version header value '" + header_version +
+                                            "' does not match body value '" + body_version + "'");
+      return;
+    }
+    if (!is_request(msg)) {
+      // Notifications of the modern era have no meaning over HTTP (closing the
+      // stream cancels): taken, nothing done.
+      res.status = 202;
+      return;
+    }
+    std::string method = msg["method"].is_string() ? msg["method"].get<std::string>() : "";
+    if (!req.has_header("Mcp-Method")) return mismatch("the Mcp-Method header is missing");
+    std::string header_method = req.get_header_value("Mcp-Method");
+    if (header_method != method)
+      return mismatch("Mcp-Method header value '" + header_method + "' does not match body value '" + method + "'");
+    const char* name_field = method == "tools/call" || method == "prompts/get" ? "name"
+                             : method == "resources/read"                      ? "uri"
+                                                                               : nullptr;
+    if (name_field) {
+      const json& params = msg.contains("params") ? msg["params"] : json();
+      std::string body_name = params.is_object() && params.contains(name_field) && params[name_field].is_string()
+                                  ? params[name_field].get<std::string>()
+                                  : "";
+      if (!req.has_header("Mcp-Name")) return mismatch("the Mcp-Name header is missing");
+      auto header_name = header_value(req.get_header_value("Mcp-Name"));
+      if (!header_name) return mismatch("the Mcp-Name header value is malformed");
+      if (*header_name != body_name)
+        return mismatch("Mcp-Name header value '" + *header_name + "' does not match body value '" + body_name + "'");
+    }
+    bool counted = false;
+    if (!take_call_slot(msg, res, counted)) return;
+    run(modern, nullptr, std::move(msg), res, json_ok, sse_ok, true, counted);
+  }
+
+  // A tool call takes one of the max_calls slots; without one the server says so
+  // at once (503 with Retry-After) instead of letting the request wait.
+  bool take_call_slot(const json& msg, httplib::Response& res, bool& counted) {
+    counted = false;
+    if (!msg["method"].is_string() || !host.runs_long(msg["method"].get<std::string>())) return true;
+    if (++calls_in_flight > opt.max_calls) {
+      --calls_in_flight;
+      res.set_header("Retry-After", "5");
+      reply_json(res, 503, error_response(msg.contains("id") && valid_id(msg["id"]) ? msg["id"] : json(nullptr), -32000,
+                                          "Service Unavailable: ⚠️ 처리 중인 호출이 너무 많습니다. 잠시 후 다시 시도하세요."));
+      return false;
+    }
+    counted = true;
+    return true;
+  }
+
+  // Runs one request and answers it: as JSON when it is over soon (or the client
+  // takes no stream), else as an SSE stream of its notifications and its reply.
+  // A modern request's stream closing early cancels it.
+  void run(Dispatcher& dispatcher, std::shared_ptr<Session> session, json msg, httplib::Response& res, bool json_ok,
+           bool sse_ok, bool modern_era, bool counted) {
     auto pending = std::make_shared<Pending>();
-    auto in_flight = session->in_flight;
-    ++*in_flight;
-    session->dispatcher.dispatch(
+    std::shared_ptr<std::atomic<int>> in_flight = session ? session->in_flight : nullptr;
+    if (in_flight) ++*in_flight;
+    auto cancel = dispatcher.dispatch(
         std::move(msg), [pending](const json& j) { pending->push(j); },
-        [pending, in_flight] {
+        [this, pending, in_flight, counted] {
           pending->finish();
-          --*in_flight;
+          if (in_flight) --*in_flight;
+          if (counted) --calls_in_flight;
         });
 
     std::unique_lock<std::mutex> lk(pending->m);
-    pending->cv.wait(lk, [&] { return pending->done || !pending->out.empty(); });
-    bool streams = sse_ok && !pending->out.empty() && (!json_ok || is_notification(pending->out.front()));
+    pending->cv.wait_for(lk, std::chrono::milliseconds(kFirstReplyWaitMs), [&] { return pending->done || !pending->out.empty(); });
+    // A stream when the client takes nothing else, when progress came first, or
+    // when nothing came yet (the reply may be pushed a moment before `done`).
+    bool quiet = pending->out.empty() && !pending->done;
+    bool progress_first = !pending->out.empty() && is_notification(pending->out.front());
+    bool streams = sse_ok && (!json_ok || progress_first || quiet);
     if (!streams) {
       // One reply as JSON (notifications dropped for a client that takes no stream).
       pending->cv.wait(lk, [&] { return pending->done; });
       json reply;
       for (auto& j : pending->out)
         if (!is_notification(j)) reply = std::move(j);
-      session->last_used = now_ms();
+      if (session) session->last_used = now_ms();
       if (reply.is_null()) res.status = 202;   // cancelled: no reply is owed
-      else reply_json(res, 200, reply);
+      else reply_json(res, modern_era ? modern_error_status(reply) : 200, reply);
       return;
     }
     lk.unlock();
     res.status = 200;
     res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider("text/event-stream", [pending, session](size_t, httplib::DataSink& sink) {
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider("text/event-stream", [pending, session, cancel, modern_era](size_t, httplib::DataSink& sink) {
       std::unique_lock<std::mutex> lk(pending->m);
       for (;;) {
-        pending->cv.wait(lk, [&] { return pending->done || !pending->out.empty(); });
+        bool any = pending->cv.wait_for(lk, std::chrono::milliseconds(kKeepAliveMs),
+                                        [&] { return pending->done || !pending->out.empty(); });
+        if (!any) {
+          // Nothing to say yet: a comment line, which also finds out whether the
+          // client is still there.
+          lk.unlock();
+          bool ok = sink.write(":\n\n", 3);
+          lk.lock();
+          if (!ok) {
+            if (modern_era) cancel();   // the stream closed: that is the cancellation
+            return false;
+          }
+          continue;
+        }
         while (!pending->out.empty()) {
           std::string ev = sse_event(pending->out.front());
           pending->out.pop_front();
           lk.unlock();
           bool ok = sink.write(ev.data(), ev.size());
           lk.lock();
-          if (!ok) return false;   // the client went away; the call still ends on its own
+          if (!ok) {
+            if (modern_era) cancel();
+            return false;   // a legacy call still ends on its own
+          }
         }
         if (pending->done) break;
       }
       lk.unlock();
-      session->last_used = now_ms();
+      if (session) session->last_used = now_ms();
       sink.done();
       return true;
     });
@@ -424,7 +650,7 @@ struct HttpServer::Impl {
       reply_json(res, 400, http_error(-32600, "Invalid Request: ⚠️ initialize는 id가 있는 요청이어야 합니다."));
       return;
     }
-    auto session = std::make_shared<Session>();
+    auto session = std::make_shared<Session>(host);
     session->last_used = now_ms();
     std::string id = random_session_id();
     json reply;
@@ -510,7 +736,7 @@ struct HttpServer::Impl {
   }
 };
 
-HttpServer::HttpServer(HttpOptions opt) : impl_(std::make_unique<Impl>(std::move(opt))) {}
+HttpServer::HttpServer(HttpOptions opt, Host& host) : impl_(std::make_unique<Impl>(std::move(opt), host)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -547,6 +773,7 @@ void HttpServer::stop() {
     if (d.stopping) return;
     d.stopping = true;
     for (auto& [id, s] : d.sessions) s->dispatcher.cancel_all();
+    d.modern.cancel_all();
     d.sweep_cv.notify_all();
   }
   d.svr.stop();
@@ -554,12 +781,12 @@ void HttpServer::stop() {
   if (d.sweeper.joinable()) d.sweeper.join();
 }
 
-int serve_http(const HttpOptions& opt) {
+int serve_http(const HttpOptions& opt, Host& host) {
   if (auto why = refuse_reason(opt)) {
     std::cerr << "tessaro-mcp: " << *why << "\n";
     return 2;
   }
-  HttpServer server(opt);
+  HttpServer server(opt, host);
   if (!server.start()) {
     std::cerr << "tessaro-mcp: cannot listen on " << opt.host << ":" << opt.port << "\n";
     return 1;
@@ -571,4 +798,4 @@ int serve_http(const HttpOptions& opt) {
   return 0;
 }
 
-}  // namespace tessaro::server
+}  // namespace tessaro::mcp

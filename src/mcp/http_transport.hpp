@@ -1,10 +1,14 @@
 #pragma once
-// MCP over Streamable HTTP (revision 2025-06-18): one endpoint, /mcp. POST carries
-// one JSON-RPC message and is answered with JSON, or with an SSE stream when the
-// call sends progress before its reply; the session id is issued at initialize and
-// required after it; DELETE ends a session; GET answers 405 (the server never
-// speaks first). Each session has its own Dispatcher, so request ids and
-// cancellation are per session while the tools, their bounds and caches are shared.
+// MCP over Streamable HTTP, both eras on one endpoint, /mcp. POST carries one
+// JSON-RPC message and is answered with JSON, or with an SSE stream when the
+// request sends progress or is not over soon.
+// Modern (2026-07-28): no session; the MCP-Protocol-Version, Mcp-Method and
+// Mcp-Name headers must repeat the body (else 400 HeaderMismatch), and closing the
+// stream cancels the request.
+// Legacy (initialize-based): the session id is issued at initialize and required
+// after it; DELETE ends a session. GET answers 405 (the server never speaks first).
+// Each session has its own Dispatcher, so request ids and cancellation are per
+// session while the tools, their bounds and caches are shared.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -13,7 +17,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaro::server {
+namespace tessaro::mcp {
+
+class Host;
 
 struct HttpOptions {
   std::string host = "127.0.0.1";
@@ -23,6 +29,8 @@ struct HttpOptions {
   std::chrono::seconds session_idle{1800};          // a session unused this long ends
   size_t max_sessions = 256;                        // beyond: the one unused longest (and idle) ends
   size_t max_body = 0;                              // 0: MAX_MESSAGE_BYTES
+  size_t max_calls = 512;                           // tool calls running at once; beyond: 503
+  size_t max_connections = 1024;                    // connections served at once; beyond: they wait
 };
 
 // Reads `serve` arguments after the command word (--http, --host H, --port N) and
@@ -43,7 +51,7 @@ bool token_equals(std::string_view given, std::string_view expected);
 
 class HttpServer {
  public:
-  explicit HttpServer(HttpOptions opt);
+  HttpServer(HttpOptions opt, Host& host);
   ~HttpServer();   // stops
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -63,6 +71,6 @@ class HttpServer {
 };
 
 // `tessaro-mcp serve --http ...`: serves until the process is ended.
-int serve_http(const HttpOptions& opt);
+int serve_http(const HttpOptions& opt, Host& host);
 
-}  // namespace tessaro::server
+}  // namespace tessaro::mcp
