@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# scripts/install-deps.sh against stand-in apt-get, dpkg-query and npm: one
+# scripts/install-deps.sh against stand-in apt-get, dpkg-query, npm and node: one
 # `apt-get update` before the first install of every path, nothing when all is there,
-# and a clear stop (message, non-zero exit) when any install fails.
+# a clear stop (message, non-zero exit) when any install fails or when the Node the
+# tests would run on is older than Node 20, and the npm installs of the test clients
+# repeated only when their manifests change.
 #   tests/deps/install_deps_test.sh SOURCE_DIR
 set -uo pipefail
 src="$(cd "${1:?source dir}" && pwd)"
@@ -17,11 +19,11 @@ expect() {   # description, condition result (0 = holds)
 setup() {
   rm -rf "$work/tree" "$work/bin" "$work/log" "$work/log.installed"
   mkdir -p "$work/tree/scripts/e2e-client" "$work/tree/scripts/conformance" "$work/bin"
-  cp "$src/scripts/install-deps.sh" "$work/tree/scripts/"
+  cp "$src/scripts/install-deps.sh" "$src/scripts/node.sh" "$work/tree/scripts/"
   echo '{}' >"$work/tree/scripts/e2e-client/package.json"
   echo '{}' >"$work/tree/scripts/conformance/package.json"
   : >"$work/log"
-  for tool in bash dirname grep cat sed tr cut head mkdir chmod; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
+  for tool in bash dirname grep cat sed tr cut head mkdir chmod cksum cp; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
   cat >"$work/bin/id" <<'S'
 #!/bin/bash
 echo 0
@@ -46,11 +48,26 @@ done
 for p in "$@"; do
   case "$p" in
     -*|install) ;;
-    npm) printf '#!/bin/bash\necho "npm $* @${PWD##*/}" >>"$STUB_LOG"\n[ "${PWD##*/}" = "$STUB_NPM_FAIL_IN" ] && exit 1\nexit ${STUB_NPM_RC:-0}\n' >"$STUB_BIN/npm"; chmod +x "$STUB_BIN/npm" ;;
+    npm) cp "$STUB_BIN/npm.stub" "$STUB_BIN/npm" ;;
     libreoffice-calc-nogui) printf '#!/bin/bash\n' >"$STUB_BIN/soffice"; chmod +x "$STUB_BIN/soffice" ;;
     *) echo "$p" >>"$STUB_LOG.installed" ;;
   esac
 done
+S
+  # npm as installed by apt-get: logs each run with its folder and the node it would
+  # run on (npm starts with `#!/usr/bin/env node`); in scripts/conformance it brings
+  # the npm package `node`, a node of version $STUB_NODE_VERSION.
+  cat >"$work/bin/npm.stub" <<'S'
+#!/bin/bash
+echo "npm $* @${PWD##*/} node=$(command -v node)" >>"$STUB_LOG"
+[ "${PWD##*/}" = "$STUB_NPM_FAIL_IN" ] && exit 1
+[ "${STUB_NPM_RC:-0}" -ne 0 ] && exit "$STUB_NPM_RC"
+if [ "${PWD##*/}" = conformance ]; then
+  mkdir -p node_modules/.bin node_modules/@modelcontextprotocol/conformance
+  printf '#!/bin/bash\necho v%s\n' "$STUB_NODE_VERSION" >node_modules/.bin/node
+  chmod +x node_modules/.bin/node
+fi
+exit 0
 S
   chmod +x "$work/bin/"*
 }
@@ -58,7 +75,7 @@ S
 run() {   # args... ; output in $work/out, exit code in $rc
   env -i PATH="$work/bin" HOME="$work" STUB_LOG="$work/log" STUB_BIN="$work/bin" \
     STUB_INSTALLED="${STUB_INSTALLED:-}" STUB_FAIL="${STUB_FAIL:-}" STUB_NPM_RC="${STUB_NPM_RC:-0}" \
-    STUB_NPM_FAIL_IN="${STUB_NPM_FAIL_IN:-}" \
+    STUB_NPM_FAIL_IN="${STUB_NPM_FAIL_IN:-}" STUB_NODE_VERSION="${STUB_NODE_VERSION:-22.12.0}" \
     STUB_UPDATE_RC="${STUB_UPDATE_RC:-0}" bash "$work/tree/scripts/install-deps.sh" "$@" >"$work/out" 2>&1
   rc=$?
 }
@@ -74,8 +91,8 @@ expect "first apt-get call is update (got: $first)" "$([ "$first" = "apt-get upd
 expect "exactly one update" "$([ "$(grep -c '^apt-get update' "$work/log")" = 1 ]; echo $?)"
 expect "LibreOffice installed" "$(grep -q 'install .*libreoffice-calc-nogui' "$work/log"; echo $?)"
 expect "npm installed and run" "$(grep -q '^npm install' "$work/log"; echo $?)"
-expect "SDK client installed" "$(grep -q '^npm install.*@e2e-client$' "$work/log"; echo $?)"
-expect "conformance suite installed" "$(grep -q '^npm install.*@conformance$' "$work/log"; echo $?)"
+expect "SDK client installed" "$(grep -qE '^npm install.*@e2e-client( |$)' "$work/log"; echo $?)"
+expect "conformance suite installed" "$(grep -qE '^npm install.*@conformance( |$)' "$work/log"; echo $?)"
 
 # 2. A bare machine: one update for all three installs.
 setup
@@ -99,7 +116,7 @@ expect "nothing after the failed install" "$(! grep -q '^npm install' "$work/log
 
 # 5. `npm install` of the SDK client fails: stop with a message.
 setup
-STUB_INSTALLED="$all_build_pkgs" STUB_NPM_RC=1 run --test
+STUB_INSTALLED="$all_build_pkgs" STUB_NPM_FAIL_IN=e2e-client run --test
 expect "failed npm install of the client stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
 expect "failed npm install of the client says so" "$(grep -q 'npm install in scripts/e2e-client failed' "$work/out"; echo $?)"
 
@@ -108,6 +125,31 @@ setup
 STUB_INSTALLED="$all_build_pkgs" STUB_NPM_FAIL_IN=conformance run --test
 expect "failed conformance install stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
 expect "failed conformance install says so" "$(grep -q 'npm install in scripts/conformance failed' "$work/out"; echo $?)"
+
+# 5c. The Node the tests would run on is too old: stop before the SDK client is
+# installed, naming the version found.
+setup
+STUB_INSTALLED="$all_build_pkgs" STUB_NODE_VERSION=18.19.0 run --test
+expect "Node 18 stops the install (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
+expect "Node 18 is named with the version needed" \
+  "$(grep -q 'install-deps: Node.js v18.19.0 found .*the tests need Node >= 20' "$work/out"; echo $?)"
+expect "nothing installed after the Node check" "$(! grep -q '@e2e-client' "$work/log"; echo $?)"
+
+# 5d. The SDK client is installed by npm running on the Node 22 beside the suite, and
+# a second run installs nothing until a package is added to the client's manifest.
+setup
+STUB_INSTALLED="$all_build_pkgs" run --test
+expect "the client's npm runs on the suite's Node" \
+  "$(grep -q '^npm install.*@e2e-client node=.*/scripts/conformance/node_modules/.bin/node$' "$work/log"; echo $?)"
+: >"$work/log"
+STUB_INSTALLED="$all_build_pkgs" run --test
+expect "second run: exit 0" "$rc"
+expect "second run: no npm install" "$(! grep -q '^npm install' "$work/log"; echo $?)"
+echo '{"dependencies":{"@modelcontextprotocol/client":"^2.0.0"}}' >"$work/tree/scripts/e2e-client/package.json"
+STUB_INSTALLED="$all_build_pkgs" run --test
+expect "a package added to the client's manifest is installed" \
+  "$(grep -c '^npm install.*@e2e-client' "$work/log" | grep -qx 1; echo $?)"
+expect "the suite is not installed again" "$(! grep -q '^npm install.*@conformance' "$work/log"; echo $?)"
 
 # 6. apt-get update fails: stop before installing anything.
 setup
