@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sys/wait.h>
 
 #include "core/errors.hpp"
 #include "sources/http.hpp"
@@ -106,4 +107,28 @@ TEST(LoopbackGuard, EverySourceGroupDefaultsToAClosedLoopbackPort) {
     EXPECT_EQ(why.rfind("ConnectError: ", 0), 0u) << g << ": " << why;
   }
   EXPECT_TRUE(http::take_refused_non_loopback().empty());
+}
+
+// A refusal nobody took fails the test process, naming the test and the URL: this
+// test runs itself again as a child that sends such a request and ignores the error.
+TEST(LoopbackGuard, ARefusalLeftBehindFailsTheRunNamingTestAndUrl) {
+  if (std::getenv("TESSARO_GUARD_CHILD")) {
+    failure_of("https://polling.finance.naver.com/api/realtime/domestic/stock/005930");
+    return;   // passes by itself; the process must still fail
+  }
+  std::string self = fs::read_symlink("/proc/self/exe").string();
+  std::string cmd = "TESSARO_GUARD_CHILD=1 '" + self +
+                    "' --gtest_filter=LoopbackGuard.ARefusalLeftBehindFailsTheRunNamingTestAndUrl 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  ASSERT_TRUE(p);
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int status = ::pclose(p);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << out;
+  EXPECT_NE(out.find("requests to a non-loopback address in this test run:\n"
+                     "LoopbackGuard.ARefusalLeftBehindFailsTheRunNamingTestAndUrl\n"
+                     "  https://polling.finance.naver.com/api/realtime/domestic/stock/005930"),
+            std::string::npos)
+      << out;
 }
