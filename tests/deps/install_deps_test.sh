@@ -158,5 +158,29 @@ expect "failed update stops (rc=$rc)" "$([ "$rc" -ne 0 ]; echo $?)"
 expect "failed update says so" "$(grep -q 'install-deps: apt-get update failed' "$work/out"; echo $?)"
 expect "no install after a failed update" "$(! grep -q 'apt-get install' "$work/log"; echo $?)"
 
+# 7. scripts/node.sh on its own: the suite's Node first, else PATH's when new enough.
+setup
+node_on_path() {   # version: a node of that version first on PATH ("" = none)
+  rm -f "$work/bin/node"
+  [ -z "$1" ] || { printf '#!/bin/bash\necho v%s\n' "$1" >"$work/bin/node"; chmod +x "$work/bin/node"; }
+}
+which_node() { env -i PATH="$work/bin" bash "$work/tree/scripts/node.sh" --which >"$work/out" 2>&1; rc=$?; }
+node_on_path 20.11.1
+which_node
+expect "no suite: PATH's Node 20 is taken" "$([ $rc -eq 0 ] && grep -qx "$work/bin/node" "$work/out"; echo $?)"
+node_on_path 18.19.0
+which_node
+expect "no suite: PATH's Node 18 is refused, named" \
+  "$([ $rc -ne 0 ] && grep -q 'Node.js v18.19.0 found .*need Node >= 20' "$work/out"; echo $?)"
+node_on_path ""
+which_node
+expect "no node at all says so" "$([ $rc -ne 0 ] && grep -q 'no Node.js found' "$work/out"; echo $?)"
+mkdir -p "$work/tree/scripts/conformance/node_modules/.bin"
+printf '#!/bin/bash\necho v22.12.0\n' >"$work/tree/scripts/conformance/node_modules/.bin/node"
+chmod +x "$work/tree/scripts/conformance/node_modules/.bin/node"
+node_on_path 18.19.0
+which_node
+expect "the suite's Node 22 wins over PATH's" "$([ $rc -eq 0 ] && grep -q 'scripts/conformance/node_modules/.bin/node$' "$work/out"; echo $?)"
+
 [ $fails -eq 0 ] || { echo "--- last output:"; cat "$work/out"; cat "$work/log"; }
 exit $fails
