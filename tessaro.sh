@@ -4,6 +4,9 @@
 #   ./tessaro.sh test    install what is missing, build, run every test
 #   ./tessaro.sh build   install and build only
 #   ./tessaro.sh bench   build and run the benchmarks
+#   ./tessaro.sh install [PREFIX]   install what is missing, build the server alone and
+#                        install it below PREFIX (default /usr/local): PREFIX/bin/tessaro-mcp
+#                        and its data in PREFIX/share/tessaro
 # BUILD (build directory, default "build") and JOBS (default: number of cores) may be set.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -33,6 +36,14 @@ case "$cmd" in
     cmake --build "$BUILD" -j "$JOBS"
     cd "$BUILD" && ctest --output-on-failure -j "$JOBS"
     ;;
+  install)
+    prefix="${2:-/usr/local}"
+    bash scripts/install-deps.sh
+    configure
+    cmake --build "$BUILD" -j "$JOBS" --target tessaro-mcp
+    cmake --install "$BUILD" --prefix "$prefix"
+    echo "tessaro: installed $prefix/bin/tessaro-mcp" >&2
+    ;;
   bench)
     bash scripts/install-deps.sh
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSARO_BENCH=ON -DTESSARO_TESTS=OFF
@@ -40,7 +51,7 @@ case "$cmd" in
     for b in build-bench/bench_*; do echo "== $b"; "$b"; done
     ;;
   *)
-    echo "usage: ./tessaro.sh run|test|build|bench" >&2
+    echo "usage: ./tessaro.sh run|test|build|bench|install [PREFIX]" >&2
     exit 2
     ;;
 esac

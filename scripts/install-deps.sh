@@ -5,10 +5,11 @@
 #   scripts/install-deps.sh           compiler, CMake and the libraries (unit-test ones too)
 #   scripts/install-deps.sh --test    that, plus Node.js/npm, LibreOffice, Chromium and a
 #                                     Korean font (the browser test of the chart view and its
-#                                     screenshots), the MCP SDK client of the end-to-end
-#                                     tests with the MCP Apps host bridge and
-#                                     playwright-core, the MCP conformance suite with the
-#                                     Node 22 it runs on and the MCP Inspector (all from npm)
+#                                     screenshots), the MCP conformance suite with the Node 22
+#                                     every Node-based test runs on, the MCP SDK clients of
+#                                     the end-to-end tests with the MCP Apps host bridge and
+#                                     playwright-core, and the MCP Inspector (all from npm);
+#                                     stops when that Node is not at least Node 20
 #   scripts/install-deps.sh --list    print the Debian package names (one per line)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 # libjs-d3 is the chart library the binary's chart view embeds.
 BUILD_PKGS=(
   build-essential cmake pkg-config ccache ca-certificates tzdata
-  nlohmann-json3-dev libcurl4-openssl-dev libxml2-dev libfmt-dev
+  nlohmann-json3-dev libcurl4-openssl-dev libxml2-dev
   libhowardhinnant-date-dev libre2-dev libxlsxwriter-dev libzip-dev
   libpugixml-dev libpoppler-cpp-dev
   libjs-d3
@@ -85,30 +86,26 @@ fi
 if ! command -v soffice >/dev/null 2>&1; then
   apt_install "LibreOffice Calc" libreoffice-calc-nogui
 fi
-# The MCP clients of the end-to-end tests (the TypeScript SDK v1 and v2, the
-# Inspector CLI) and, for the browser test of the chart view, the MCP Apps host
-# bridge, a bundler for it and playwright-core.
-need_e2e=0
-for m in @modelcontextprotocol/sdk @modelcontextprotocol/client @modelcontextprotocol/inspector @modelcontextprotocol/ext-apps esbuild playwright-core; do
-  [ -d "scripts/e2e-client/node_modules/$m" ] || need_e2e=1
-done
-if [ "$need_e2e" -eq 1 ]; then
-  echo "install-deps: npm install (scripts/e2e-client)" >&2
-  (cd scripts/e2e-client && npm install --no-audit --no-fund --loglevel=error >&2) ||
-    die "npm install in scripts/e2e-client failed (the end-to-end tests need @modelcontextprotocol/sdk, /client and /inspector); check access to the npm registry, then run again"
-fi
-# The official MCP conformance suite. It needs Node 22, which Debian may not have:
-# the npm package `node` brings that binary from the npm registry, beside the suite.
-if [ ! -f scripts/conformance/node_modules/@modelcontextprotocol/conformance/package.json ] ||
-  [ ! -x scripts/conformance/node_modules/.bin/node ]; then
-  echo "install-deps: npm install (scripts/conformance)" >&2
-  (cd scripts/conformance && npm install --no-audit --no-fund --loglevel=error >&2) ||
-    die "npm install in scripts/conformance failed (the conformance test needs @modelcontextprotocol/conformance and Node 22); check access to the npm registry, then run again"
-fi
-# The MCP Inspector, whose --app-info probe reads the tools' MCP Apps view (it runs
-# on the Node 22 of scripts/conformance).
-if [ ! -f scripts/inspector/node_modules/@modelcontextprotocol/inspector/package.json ]; then
-  echo "install-deps: npm install (scripts/inspector)" >&2
-  (cd scripts/inspector && npm install --no-audit --no-fund --loglevel=error >&2) ||
-    die "npm install in scripts/inspector failed (the view test needs @modelcontextprotocol/inspector); check access to the npm registry, then run again"
-fi
+# npm_install DIR WHAT: `npm install` in scripts/DIR unless node_modules was made from
+# the same package.json and package-lock.json (a stamp beside it records them), so
+# a package added to either is installed on the next run.
+npm_install() {
+  local dir="scripts/$1" what="$2"
+  local stamp="$dir/node_modules/.tessaro-installed"
+  manifest() { { cat "$dir/package.json"; cat "$dir/package-lock.json" 2>/dev/null || true; } | cksum; }
+  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(manifest)" ] && return 0
+  echo "install-deps: npm install ($dir)" >&2
+  (cd "$dir" && npm install --no-audit --no-fund --loglevel=error >&2) ||
+    die "npm install in $dir failed (the tests need $what); check access to the npm registry, then run again"
+  mkdir -p "$dir/node_modules"
+  manifest >"$stamp"   # after the install: npm may have rewritten the lock file
+}
+# The official MCP conformance suite, and the Node 22 every Node-based test runs on:
+# Debian's Node is older than the tests need, so the npm package `node` brings that
+# binary from the npm registry, beside the suite (scripts/node.sh picks it).
+npm_install conformance "@modelcontextprotocol/conformance and Node 22"
+node_msg=$(bash scripts/node.sh --which 2>&1) || die "${node_msg#node.sh: }"
+# The MCP SDK client of the end-to-end tests, installed by npm running on that Node.
+PATH="$(dirname "$node_msg"):$PATH" npm_install e2e-client "the MCP SDK client of the end-to-end tests"
+# The MCP Inspector, whose --app-info probe reads the tools' MCP Apps view.
+PATH="$(dirname "$node_msg"):$PATH" npm_install inspector "@modelcontextprotocol/inspector"

@@ -52,16 +52,18 @@ std::filesystem::path data_file() {
   std::vector<fs::path> tries;
   std::string env = env_or("TESSARO_DATA_DIR", "");
   if (!env.empty()) tries.push_back(fs::path(env) / "market_calendars.json");
-  tries.push_back(fs::path(TESSARO_DATA_DIR) / "market_calendars.json");
+  // An installed server (<prefix>/bin) reads the copy installed with it, then the tree it was built from.
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n > 0) {
-    fs::path exe(std::string(buf, size_t(n)));
-    tries.push_back(exe.parent_path() / ".." / "share" / "tessaro" / "market_calendars.json");
-    tries.push_back(exe.parent_path() / ".." / "data" / "market_calendars.json");
+  fs::path exe = n > 0 ? fs::path(std::string(buf, size_t(n))) : fs::path();
+  if (!exe.empty()) tries.push_back(exe.parent_path() / ".." / "share" / "tessaro" / "market_calendars.json");
+  tries.push_back(fs::path(TESSARO_DATA_DIR) / "market_calendars.json");
+  if (!exe.empty()) tries.push_back(exe.parent_path() / ".." / "data" / "market_calendars.json");
+  // A place this user may not look into (a tree under another user's home) is passed over.
+  for (const auto& p : tries) {
+    std::error_code ec;
+    if (fs::exists(p, ec)) return p;
   }
-  for (const auto& p : tries)
-    if (fs::exists(p)) return p;
   throw Error("market calendar data not found (data/market_calendars.json); set TESSARO_DATA_DIR");
 }
 

@@ -1,11 +1,15 @@
 #include "sources/http.hpp"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +22,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "sources/loopback_guard.hpp"
 #include "sources/recording.hpp"
 
 namespace tessaro::http {
@@ -136,6 +141,60 @@ std::string origin_of(const std::string& url) {
   return fmt::lower(url.substr(0, e));
 }
 
+// ---- test runs: nothing beyond loopback ------------------------------------------
+
+std::mutex g_refused_m;
+std::vector<std::string> g_refused;
+
+void note_refused(const std::string& what) {
+  {
+    std::lock_guard<std::mutex> lk(g_refused_m);
+    g_refused.push_back(what);
+  }
+  std::fprintf(stderr, "tessaro: test run: request to a non-loopback address refused: %s\n", what.c_str());
+}
+
+// The host of a URL as written, without user information, port or brackets.
+std::string hostname_of(const std::string& url) {
+  std::string h = host_of(url);
+  if (auto at = h.rfind('@'); at != std::string::npos) h = h.substr(at + 1);
+  if (!h.empty() && h[0] == '[') return fmt::lower(h.substr(1, h.find(']') - 1));
+  return fmt::lower(h.substr(0, h.find(':')));
+}
+
+// Before any name is looked up (a redirect's too): only loopback names go on.
+int loopback_resolve_only(void*, void*, void* handle) {
+  char* url = nullptr;
+  curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_EFFECTIVE_URL, &url);
+  std::string u = url ? url : "";
+  if (is_loopback_host(hostname_of(u))) return 0;
+  note_refused(u);
+  return 1;
+}
+
+// And no socket to a resolved address beyond this machine.
+curl_socket_t loopback_socket_only(void* handle, curlsocktype, curl_sockaddr* a) {
+  bool ok = a->family == AF_UNIX;
+  char shown[INET6_ADDRSTRLEN] = "?";
+  if (a->family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&a->addr);
+    ok = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    inet_ntop(AF_INET, &in->sin_addr, shown, sizeof shown);
+  } else if (a->family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a->addr);
+    ok = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+         (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127);
+    inet_ntop(AF_INET6, &in6->sin6_addr, shown, sizeof shown);
+  }
+  if (!ok) {
+    char* url = nullptr;
+    curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_EFFECTIVE_URL, &url);
+    note_refused(std::string(url ? url : "") + " (" + shown + ")");
+    return CURL_SOCKET_BAD;
+  }
+  return ::socket(a->family, a->socktype, a->protocol);
+}
+
 // Connections to one host at a time; a waiting call can give up its place.
 using Gate = std::counting_semaphore<1 << 16>;
 
@@ -215,6 +274,12 @@ Attempt perform(const Request& req) {
   ensure_init();
   const CallContext* ctx = current_call();
   if (ctx) ctx->throw_if_cancelled();
+  const bool guarded = loopback_only();
+  if (guarded && !is_loopback_host(hostname_of(req.url))) {
+    note_refused(req.url);
+    throw ConnectError("request to a non-loopback address refused in a test run (TESSARO_TEST_LOOPBACK_ONLY): " +
+                       req.url);
+  }
   Attempt a;
   // Into the host's gate first: the handle (and its connection) is taken inside it.
   Gate& gate = host_gate(host_of(req.url));
@@ -240,6 +305,12 @@ Attempt perform(const Request& req) {
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &a.resp.body);
   curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, on_header);
   curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &a.resp.headers);
+  if (guarded) {
+    curl_easy_setopt(h.get(), CURLOPT_RESOLVER_START_FUNCTION, loopback_resolve_only);
+    curl_easy_setopt(h.get(), CURLOPT_RESOLVER_START_DATA, h.get());
+    curl_easy_setopt(h.get(), CURLOPT_OPENSOCKETFUNCTION, loopback_socket_only);
+    curl_easy_setopt(h.get(), CURLOPT_OPENSOCKETDATA, h.get());
+  }
   if (ctx) {
     curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, on_progress);
@@ -319,6 +390,24 @@ int per_host_limit() {
 }
 
 long long request_count() { return g_requests.load(); }
+
+bool loopback_only() {
+  std::string v = env_or("TESSARO_TEST_LOOPBACK_ONLY", "");
+  return !v.empty() && v != "0";
+}
+
+bool is_loopback_host(const std::string& host_in) {
+  std::string host = fmt::lower(host_in);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host == "localhost" || host == "::1") return true;
+  in_addr v4{};
+  return inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
+std::vector<std::string> take_refused_non_loopback() {
+  std::lock_guard<std::mutex> lk(g_refused_m);
+  return std::exchange(g_refused, {});
+}
 
 std::string base(const std::string& group, const std::string& host) {
   std::string b = env_or(("TESSARO_" + group + "_BASE_URL").c_str(), "");

@@ -9,12 +9,12 @@ set -uo pipefail
 src="$(cd "${1:?source dir}" && pwd)"
 binary="${2:?tessaro-mcp binary}"
 suite="$src/scripts/conformance/node_modules"
-node="$suite/.bin/node"
 cli="$suite/@modelcontextprotocol/conformance/dist/index.js"
-if [ ! -x "$node" ] || [ ! -f "$cli" ]; then
+if [ ! -x "$suite/.bin/node" ] || [ ! -f "$cli" ]; then
   echo "SKIP: the conformance suite is not installed (run scripts/install-deps.sh --test)"
   exit 77
 fi
+node=$(bash "$src/scripts/node.sh" --which 2>&1) || { echo "FAIL: $node"; exit 1; }
 
 SCENARIOS=(server-initialize ping tools-list resources-list logging-set-level dns-rebinding-protection server-sse-multiple-streams)
 
@@ -42,8 +42,6 @@ if [ -z "$url" ]; then
   cat "$work/server.err"
   exit 1
 fi
-# The suite's DNS-rebinding scenario wants a localhost URL; the others do not mind.
-url="${url/127.0.0.1/localhost}"
 
 fails=0
 for sc in "${SCENARIOS[@]}"; do

@@ -1,8 +1,7 @@
 // The host as an MCP client sees it: catalogue, protocol, clock, error replies.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
-import { connect, startFixtureServer, textOf, metaOf, readFixture, BINARY } from "./lib.mjs";
+import { connect, startFixtureServer, textOf, metaOf, readFixture, spawnBinary } from "./lib.mjs";
 
 const CATALOGUE = [
   "get_market_clock", "tessaro_status", "search", "search_stock", "watchlist", "get_chart", "get_price", "get_flow",
@@ -149,7 +148,7 @@ test("get_price and get_chart against the fixture server", async () => {
 });
 
 test("stdout carries only JSON-RPC, even for garbage input", async () => {
-  const child = spawn(BINARY, [], { env: { PATH: process.env.PATH, TESSARO_HOME: conn.home }, stdio: ["pipe", "pipe", "pipe"] });
+  const child = spawnBinary([], { env: { TESSARO_HOME: conn.home }, stdio: ["pipe", "pipe", "pipe"] });
   let out = "";
   child.stdout.on("data", (d) => (out += d));
   child.stdin.write("this is not json\n");

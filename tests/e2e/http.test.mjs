@@ -3,9 +3,8 @@
 // concurrency between sessions, and the token and Origin checks.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
 import {
-  connect, connectHttp, startHttpServer, startFixtureServer, textOf, readFixture, slowMarket, SCREEN, BINARY,
+  connect, connectHttp, startHttpServer, startFixtureServer, textOf, readFixture, slowMarket, SCREEN, spawnBinary,
 } from "./lib.mjs";
 
 const HANGUL = /[\uAC00-\uD7A3]/;
@@ -218,8 +217,8 @@ test("a page of another site (its Origin) is refused; a loopback page is served"
 });
 
 test("a non-loopback address without a token is refused at start", async () => {
-  const proc = spawn(BINARY, ["serve", "--http", "--host", "0.0.0.0", "--port", "0"], {
-    env: { PATH: process.env.PATH, HOME: "/nonexistent" }, stdio: ["ignore", "pipe", "pipe"],
+  const proc = spawnBinary(["serve", "--http", "--host", "0.0.0.0", "--port", "0"], {
+    env: { HOME: "/nonexistent" }, stdio: ["ignore", "pipe", "pipe"],
   });
   let err = "";
   proc.stderr.on("data", (d) => (err += d));

@@ -2,11 +2,10 @@
 // bars through the MCP client from a loopback server that speaks KIS's shapes.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import { connect, startFixtureServer, textOf, metaOf, BINARY } from "./lib.mjs";
+import { connect, startFixtureServer, textOf, metaOf, spawnBinary } from "./lib.mjs";
 
 const KIS = "/openapi.koreainvestment.com:9443";
 
@@ -20,7 +19,7 @@ function minutesOfDay() {
 // The command line runs asynchronously: the fixture server lives in this process.
 function run(args, input, env) {
   return new Promise((resolve) => {
-    const p = spawn(BINARY, args, { env });
+    const p = spawnBinary(args, { env });
     let stdout = "", stderr = "";
     p.stdout.on("data", (d) => (stdout += d));
     p.stderr.on("data", (d) => (stderr += d));

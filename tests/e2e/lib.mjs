@@ -5,7 +5,8 @@ import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { createRequire } from "node:module";
-import { spawn } from "node:child_process";
+import { spawn, spawnSync } from "node:child_process";
+import { after } from "node:test";
 
 // The MCP SDK client is installed beside its manifest in scripts/e2e-client.
 const clientDeps = createRequire(new URL("../../scripts/e2e-client/package.json", import.meta.url));
@@ -20,6 +21,59 @@ export const INSPECTOR_CLI = clientDeps.resolve("@modelcontextprotocol/inspector
 export const BINARY = process.env.TESSARO_BINARY ?? path.resolve("../../build/tessaro-mcp");
 export const FIXTURES = process.env.TESSARO_FIXTURE_DIR ?? path.resolve("../fixtures");
 export const SHARED_SAMPLES = path.resolve(FIXTURES, "../../../shared/reference/samples");
+
+// No test reaches the internet. Every binary a test starts gets, under the test's
+// own environment, each source's base URL at a closed loopback port (a test that
+// forgets its fixture server gets a refused connection) and TESSARO_TEST_LOOPBACK_ONLY,
+// with which the binary refuses any address beyond loopback and names it on stderr.
+// ctest hands the same values to this process (CMakeLists.txt), and they win; the
+// list below is for `node --test` run by hand (offline.test.mjs keeps it complete).
+const CLOSED_URL = "http://127.0.0.1:1";
+export const SOURCE_GROUPS = ["NAVER", "YAHOO", "SEC", "KIS", "KIWOOM", "TOSS"];
+export const OFFLINE_ENV = {
+  ...Object.fromEntries(SOURCE_GROUPS.map((g) => [`TESSARO_${g}_BASE_URL`, CLOSED_URL])),
+  TESSARO_TEST_LOOPBACK_ONLY: "1",
+  ...Object.fromEntries(Object.entries(process.env).filter(([k]) => /^TESSARO_(TEST_LOOPBACK_ONLY|[A-Z]+_BASE_URL)$/.test(k))),
+};
+
+// The environment of a binary a test starts: PATH, the offline defaults, then `env`.
+export function binaryEnv(env = {}) {
+  return { PATH: process.env.PATH, ...OFFLINE_ENV, ...env };
+}
+
+// What the binaries of this file refused to send beyond loopback (their stderr
+// says so). Any left at the end fails the file, naming them; a test that provokes
+// a refusal on purpose takes them.
+const REFUSED = "tessaro: test run: request to a non-loopback address refused: ";
+let refused = [];
+function watchStderr() {   // a reader of one stderr stream, line by line
+  let rest = "";
+  return (chunk) => {
+    const lines = (rest + chunk).split("\n");
+    rest = lines.pop();
+    for (const l of lines) if (l.startsWith(REFUSED)) refused.push(l.slice(REFUSED.length));
+  };
+}
+export function takeRefused() {
+  const out = refused;
+  refused = [];
+  return out;
+}
+after(() => {
+  if (refused.length) throw new Error(`requests to a non-loopback address in this file:\n  ${refused.join("\n  ")}`);
+});
+
+// The binary started by a test: spawn/spawnSync with binaryEnv(options.env).
+export function spawnBinary(args = [], options = {}) {
+  const child = spawn(BINARY, args, { ...options, env: binaryEnv(options.env) });
+  child.stderr?.on("data", watchStderr());
+  return child;
+}
+export function spawnBinarySync(args = [], options = {}) {
+  const r = spawnSync(BINARY, args, { ...options, env: binaryEnv(options.env) });
+  watchStderr()(`${r.stderr ?? ""}\n`);
+  return r;
+}
 
 export function readFixture(rel) {
   return fs.readFileSync(path.join(FIXTURES, rel));
@@ -83,9 +137,10 @@ export async function connect(env = {}) {
   const transport = new StdioClientTransport({
     command: BINARY,
     args: [],
-    env: { PATH: process.env.PATH, HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env },
+    env: binaryEnv({ HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env }),
     stderr: "pipe",
   });
+  transport.stderr?.on("data", watchStderr());
   const client = new Client({ name: "tessaro-e2e", version: "1.0.0" });
   await client.connect(transport);
   return {
@@ -102,8 +157,8 @@ export async function connect(env = {}) {
 // Resolves once the server names its URL on stderr.
 export async function startHttpServer(env = {}, args = []) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), "tessaro-e2e-http-"));
-  const proc = spawn(BINARY, ["serve", "--http", "--port", "0", ...args], {
-    env: { PATH: process.env.PATH, HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env },
+  const proc = spawnBinary(["serve", "--http", "--port", "0", ...args], {
+    env: { HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "2", ...env },
     stdio: ["ignore", "pipe", "pipe"],
   });
   let stderr = "";

@@ -2,11 +2,10 @@
 // calls that must not wait behind slow ones, cancellation and progress.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import { connect, startFixtureServer, textOf, readFixture, BINARY, slowMarket, SCREEN } from "./lib.mjs";
+import { connect, startFixtureServer, textOf, readFixture, spawnBinary, slowMarket, SCREEN } from "./lib.mjs";
 
 const HANGUL = /[\uAC00-\uD7A3]/;
 
@@ -80,9 +79,9 @@ function mutations(type) {
 test("protocol fuzz: every tool, every argument, one server process", async () => {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), "tessaro-fuzz-"));
   const dead = "http://127.0.0.1:9";
-  const child = spawn(BINARY, [], {
+  const child = spawnBinary([], {
     env: {
-      PATH: process.env.PATH, HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "1",
+      HOME: home, TESSARO_HOME: home, TZ: "Asia/Seoul", TESSARO_HTTP_TIMEOUT_S: "1",
       TESSARO_NOW: "2026-09-16T10:15:00+09:00",
       TESSARO_NAVER_BASE_URL: dead, TESSARO_YAHOO_BASE_URL: dead, TESSARO_SEC_BASE_URL: dead,
       TESSARO_KIS_BASE_URL: dead, TESSARO_KIWOOM_BASE_URL: dead, TESSARO_TOSS_BASE_URL: dead,

@@ -3,8 +3,7 @@
 // unknown toolset name stops the server with a message instead of a crash.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { spawnSync } from "node:child_process";
-import { connect, textOf, BINARY } from "./lib.mjs";
+import { connect, textOf, spawnBinarySync } from "./lib.mjs";
 
 const ALWAYS_ON = ["get_market_clock", "tessaro_status", "search", "search_stock", "watchlist"];
 
@@ -64,13 +63,13 @@ test("the schema shows the fixed set a tool checks against", async () => {
 });
 
 test("an unknown toolset name is refused on stderr, and `tools` shows the toolsets", () => {
-  const bad = spawnSync(BINARY, [], { env: { PATH: process.env.PATH, TESSARO_TOOLSETS: "us,bogus" }, input: "" });
+  const bad = spawnBinarySync([], { env: { TESSARO_TOOLSETS: "us,bogus" }, input: "" });
   assert.equal(bad.status, 2);
   assert.equal(bad.stdout.length, 0);
   assert.match(bad.stderr.toString(), /bogus/);
   assert.match(bad.stderr.toString(), /kr_quotes/);
 
-  const list = spawnSync(BINARY, ["--toolsets", "us", "tools"], { env: { PATH: process.env.PATH } });
+  const list = spawnBinarySync(["--toolsets", "us", "tools"]);
   assert.equal(list.status, 0);
   const out = list.stdout.toString();
   assert.match(out, /^\[us\] /m);

@@ -8,6 +8,7 @@
 
 #include "server/registry.hpp"
 #include "support/fixture_server.hpp"
+#include "support/soffice.hpp"
 #include "sources/xlsx/workbook.hpp"
 #include "workbooks/common.hpp"
 
@@ -15,7 +16,6 @@ using namespace tessaro;
 namespace fs = std::filesystem;
 
 TEST(WorkbookResave, AWorkbookSavedAgainByLibreOfficeStillLoads) {
-  if (std::system("command -v soffice >/dev/null 2>&1") != 0) GTEST_SKIP() << "LibreOffice (soffice) not installed";
   tessaro::testing::TempHome home;
   json rows = json::array();
   for (int i = 0; i < 3; ++i)
@@ -28,14 +28,12 @@ TEST(WorkbookResave, AWorkbookSavedAgainByLibreOfficeStillLoads) {
   fs::path original = excel::get_snapshot_dir() / "원본.xlsx";
   ASSERT_TRUE(fs::exists(original)) << r;
 
-  fs::path out = fs::path(home.path()) / "resaved";
-  fs::create_directories(out);
-  std::string cmd = "cd '" + out.string() + "' && HOME='" + home.path() +
-                    "' soffice --headless --norestore --convert-to xlsx:\"Calc MS Excel 2007 XML\" '" + original.string() +
-                    "' --outdir '" + out.string() + "' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  auto saved = tessaro::testing::soffice_convert(original, "xlsx:Calc MS Excel 2007 XML", ".xlsx",
+                                                fs::path(home.path()) / "resaved", home.path());
+  if (!saved.installed) GTEST_SKIP() << tessaro::testing::kSofficeMissing;
+  ASSERT_TRUE(saved.problem.empty()) << saved.problem;
   fs::path resaved = excel::get_snapshot_dir() / "다시저장.xlsx";
-  fs::copy_file(out / "원본.xlsx", resaved);
+  fs::copy_file(saved.output, resaved);
 
   std::string q = server::call_tool("query_excel", {{"file_path", "다시저장.xlsx"}, {"filters", {{"drawdown_pct_max", -15}}}});
   EXPECT_NE(q.find("쿼리 결과 (2개 종목, 파일: 다시저장.xlsx):"), std::string::npos) << q;

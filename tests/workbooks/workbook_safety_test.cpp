@@ -20,6 +20,7 @@
 #include "sources/yahoo/yahoo_fixture.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
+#include "support/soffice.hpp"
 #include "workbooks/common.hpp"
 
 using namespace tessaro;
@@ -41,25 +42,6 @@ std::set<std::string> files_under(const fs::path& dir) {
   for (fs::recursive_directory_iterator it(dir, ec), end; it != end; it.increment(ec))
     if (it->is_regular_file()) out.insert(it->path().string());
   return out;
-}
-
-// LibreOffice headless, one sheet as CSV with the cells as a spreadsheet shows
-// them (number formats applied); "" when LibreOffice is not installed.
-std::string csv_shown(const fs::path& xlsx, const std::string& home, int sheet = 1) {
-  if (std::system("command -v soffice >/dev/null 2>&1") != 0) return "";
-  fs::path out = fs::path(home) / ("shown" + std::to_string(sheet));
-  fs::create_directories(out);
-  std::string cmd = "cd '" + out.string() + "' && HOME='" + home +
-                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,"
-                    "false,true,true,false,false," +
-                    std::to_string(sheet) + " '" + xlsx.string() + "' --outdir '" + out.string() + "' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return "";
-  for (auto& e : fs::directory_iterator(out))
-    if (e.path().extension() == ".csv" && e.path().filename().string().rfind(xlsx.stem().string(), 0) == 0) {
-      std::ifstream in(e.path());
-      return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  return "";
 }
 
 const char* kMain = "/finance.naver.com/item/main.naver";
@@ -195,8 +177,7 @@ TEST(WorkbookSafety, CollidingAndInvalidSheetNamesNeverCrash) {
   excel::Table why = excel::load_excel(p, "근거와 한계");
   std::string text = json(why.rows).dump() + json(why.columns).dump();
   for (size_t i = 2; i + 1 < names.size(); ++i) EXPECT_TRUE(has(text, "  · " + names[i])) << names[i];
-  std::string csv = csv_shown(p, home.path());
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, p, home.path(), 1, true);
   EXPECT_TRUE(has(csv, "0088M0,1")) << csv;
 
   // The builder on its own: a name the library would refuse is made valid.
@@ -271,7 +252,7 @@ TEST(WorkbookSafety, ConcurrentSavesEachKeepTheirOwnFile) {
 }
 
 TEST(WorkbookSafety, NumberFormatsFollowTheValues) {
-  if (std::system("command -v soffice >/dev/null 2>&1") != 0) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  if (std::system("command -v soffice >/dev/null 2>&1") != 0) GTEST_SKIP() << tt::kSofficeMissing;
   tt::YahooEnv env;
   // A v8 chart answer written from the documented format: four NVDA days around
   // $13, then a sub-dollar stock.
@@ -295,11 +276,11 @@ TEST(WorkbookSafety, NumberFormatsFollowTheValues) {
   env.srv.route(tt::yahoo_chart_path("PENY"), tt::reply(200, chart({0.4567, 0.5})));
   std::string r = server::call_tool("export_us_to_excel", {{"ticker", "NVDA"}, {"period", "1mo"}});
   ASSERT_TRUE(has(r, "✓ US Excel 저장 완료")) << r;
-  std::string csv = csv_shown(path_in(r), env.home.path());
+  TESSARO_SHEET_CSV(csv, path_in(r), env.home.path(), 1, true);
   EXPECT_TRUE(has(csv, "2024-08-05,13.04,13.07,13.02,13.05,\"1,234,567\"")) << csv;
   EXPECT_TRUE(has(csv, "2024-08-07,12.89,12.92,12.87,12.90,")) << csv;
   std::string penny = server::call_tool("export_us_to_excel", {{"ticker", "PENY"}, {"period", "1mo"}});
-  std::string pcsv = csv_shown(path_in(penny), env.home.path());
+  TESSARO_SHEET_CSV(pcsv, path_in(penny), env.home.path(), 1, true);
   EXPECT_TRUE(has(pcsv, ",0.4567,")) << pcsv;
   EXPECT_TRUE(has(pcsv, ",0.5000,")) << pcsv;
 
@@ -308,7 +289,7 @@ TEST(WorkbookSafety, NumberFormatsFollowTheValues) {
   server::Args a(json{{"codes", {"005930"}}, {"fields", {"price"}}, {"days", 260}, {"include_financial", false},
                       {"filename", "원화"}});
   std::string s = workbooks::scan_to_excel_with(a, snap);
-  std::string scsv = csv_shown(path_in(s), env.home.path());
+  TESSARO_SHEET_CSV(scsv, path_in(s), env.home.path(), 1, true);
   EXPECT_TRUE(has(scsv, "005930,원화,\"71,200\",\"1,234,567\"")) << scsv;
   EXPECT_TRUE(has(scsv, "-18.25%")) << scsv;
 }

@@ -11,6 +11,7 @@
 #include "sources/xlsx/workbook.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
+#include "support/soffice.hpp"
 #include "workbooks/common.hpp"
 
 using namespace tessaro;
@@ -30,23 +31,6 @@ server::Args args(const std::string& tool, const json& given) {
     if (!p.required) a[p.name] = p.default_value;
   for (auto it = given.begin(); it != given.end(); ++it) a[it.key()] = *it;
   return server::Args(a);
-}
-
-// LibreOffice headless: one sheet (1 = the first) as CSV text ("" when it is not installed).
-std::string csv_of(const fs::path& xlsx, const std::string& home, int sheet = 1) {
-  if (std::system("command -v soffice >/dev/null 2>&1") != 0) return "";
-  fs::path out = fs::path(home) / ("csv" + std::to_string(sheet));
-  fs::create_directories(out);
-  std::string cmd = "cd '" + out.string() + "' && HOME='" + home +
-                    "' soffice --headless --norestore --convert-to csv:\"Text - txt - csv (StarCalc)\":44,34,76,1,,0,false,true,false,false,false," + std::to_string(sheet) + " '" +
-                    xlsx.string() + "' --outdir '" + out.string() + "' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return "";
-  for (auto& e : fs::directory_iterator(out))
-    if (e.path().extension() == ".csv" && e.path().filename().string().rfind(xlsx.stem().string(), 0) == 0) {
-      std::ifstream in(e.path());
-      return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-  return "";
 }
 
 json snapshot_rows(const std::vector<std::string>& codes, bool financial) {
@@ -99,8 +83,7 @@ TEST(WorkbookTools, ExportChartNamesAfterMarketBarsAndReadsBack) {
   // The same name again never overwrites the first file.
   std::string again = server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", "005930"}, {"filename", "내차트"}});
   EXPECT_EQ(fs::path(path_in(again)).filename().string(), "내차트_2.xlsx");
-  std::string csv = csv_of(p, home.path());
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, p, home.path());
   EXPECT_TRUE(has(csv, "날짜,시가,고가,저가,종가,거래량")) << csv;
   EXPECT_TRUE(has(csv, "2026-09-17,72900,74000,72800,73500,13000000")) << csv;
 }
@@ -154,8 +137,7 @@ TEST(WorkbookTools, ScanGroupsUnknownFieldsAndQuery) {
   std::string dump = json(meta.rows).dump();
   EXPECT_TRUE(has(dump, "requested_codes")) << dump;
   EXPECT_TRUE(has(dump, "price,chart,financial")) << dump;
-  std::string csv = csv_of(pf, home.path());
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, pf, home.path());
   EXPECT_TRUE(has(csv, "코드,종목명,현재가,거래량,기간최고가,최고가일,기간최저가,최저가일,고점대비(%)")) << csv;
   EXPECT_TRUE(has(csv, "005930,종목005930,10000,5000,")) << csv;
 }
@@ -240,8 +222,7 @@ TEST(WorkbookTools, AnalysisWorkbookKeepsEightDetailSheets) {
       if (it->is_string()) text += it->get<std::string>() + "\n";
   EXPECT_TRUE(has(text, "  · get_flow")) << text;
   EXPECT_TRUE(has(text, "※ 이 표는 조회 결과를 정리한 것이며 매수·매도 권유가 아닙니다."));
-  std::string csv = csv_of(p, home.path());
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, p, home.path());
   EXPECT_TRUE(has(csv, "코드,종목명,점수,메모")) << csv;
   EXPECT_TRUE(has(csv, "000012,회사12,88")) << csv;
 }
@@ -307,8 +288,7 @@ TEST(WorkbookTools, AnalysisDetailSheetHasPeersTargetsSurpriseAndReactions) {
   auto names = excel::sheet_names(p);
   auto at = std::find(names.begin(), names.end(), "005930 삼성전자");
   ASSERT_NE(at, names.end()) << r;
-  std::string csv = csv_of(p, env.home.path(), int(at - names.begin()) + 1);
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, p, env.home.path(), int(at - names.begin()) + 1);
   auto line_with = [&](const std::string& start) {
     auto a = csv.find("\n" + start);
     return a == std::string::npos ? std::string() : csv.substr(a + 1, csv.find('\n', a + 1) - a - 1);
@@ -358,8 +338,7 @@ TEST(WorkbookTools, AnalysisNamesADetailPartThatFailed) {
   auto names = excel::sheet_names(p);
   auto at = std::find(names.begin(), names.end(), "005930 삼성전자");
   ASSERT_NE(at, names.end()) << r;
-  std::string csv = csv_of(p, env.home.path(), int(at - names.begin()) + 1);
-  if (csv.empty()) GTEST_SKIP() << "LibreOffice (soffice) not installed";
+  TESSARO_SHEET_CSV(csv, p, env.home.path(), int(at - names.begin()) + 1);
   EXPECT_TRUE(has(csv, "삼성전자 (005930) 상세 — ⚠️ 일부 항목 조회 실패")) << csv;
   // The index's rows end before the bar's day: no comparison, said in words.
   EXPECT_TRUE(has(csv, "\n\"상대성과(%p, 코스피 대비)\",데이터 없음,코스피 일별 시세에 2026-11-19 가 없음")) << csv;

@@ -7,6 +7,7 @@
 
 #include "core/clock.hpp"
 #include "core/errors.hpp"
+#include "core/result_meta.hpp"
 #include "sources/contracts.hpp"
 #include "sources/market_data/market_data.hpp"
 #include "sources/naver/naver.hpp"
@@ -96,11 +97,19 @@ TEST(NaverCaptures, DailyCloseAndVolumeOf20260929ByEndpoint) {
 TEST(NaverCaptures, PollingValueTextsBeforeAndAfterTheClose) {
   TESSARO_REQUIRE_SAMPLE(polling, "naver/polling_realtime_domestic_stock_005930_after_close.json");
   TESSARO_REQUIRE_SAMPLE(session, "naver/polling_realtime_domestic_stock_005930.json");
+  // A trade after the after-market opened asks the stock's division (an ETF has no
+  // after-market): a loopback Naver answers it, written from the documented format.
+  NaverEnv env;
+  env.srv.route("/m.stock.naver.com/api/stock/005930/basic",
+                reply(200, R"({"itemCode":"005930","stockEndType":"stock","stockExchangeType":{"code":"KS"}})"));
   // Without the raw field, the after-close display text "4조 2,538억" is read.
   json item = json::parse(polling)["datas"][0];
   item.erase("accumulatedTradingValueRaw");
   EXPECT_EQ(item["accumulatedTradingValue"], "4조 2,538억");
-  EXPECT_EQ(naver::quote_from_polling_item("005930", item)["trade_value"], 4253800000000LL);
+  json q = naver::quote_from_polling_item("005930", item);
+  EXPECT_EQ(q["trade_value"], 4253800000000LL);
+  EXPECT_EQ(q["price_session"], rmeta::PRICE_SESSION_AFTER_MARKET) << q.dump();
+  EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/005930/basic"), 1);
   // In session the text is in millions: "1,032,919백만".
   json in = json::parse(session)["datas"][0];
   auto v = naver::parse::amount_won(in["accumulatedTradingValue"]);
