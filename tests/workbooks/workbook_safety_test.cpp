@@ -312,3 +312,27 @@ TEST(WorkbookSafety, NumberFormatsFollowTheValues) {
   EXPECT_TRUE(has(scsv, "005930,원화,\"71,200\",\"1,234,567\"")) << scsv;
   EXPECT_TRUE(has(scsv, "-18.25%")) << scsv;
 }
+
+// A title of 100 Hangul characters is 300 bytes: its workbook still saves, under
+// a name cut between characters that fits a file name; a device name or a
+// direction mark given as the file name is refused; an empty path to query is
+// told as such.
+TEST(WorkbookSafety, TitleNamesFitAndAwkwardNamesAreRefused) {
+  NaverEnv env("2026-12-04 10:00");
+  std::string title;
+  for (int i = 0; i < 100; ++i) title += "가";
+  std::string r = server::call_tool("save_analysis_to_excel",
+                                    {{"title", title}, {"rows", json::array({{{"종목명", "가나"}, {"값", 1}}})},
+                                     {"notes", {"n"}}});
+  std::string p = path_in(r);
+  ASSERT_FALSE(p.empty()) << r;
+  EXPECT_TRUE(fs::exists(p));
+  EXPECT_LE(fs::path(p).filename().string().size(), 255u);
+  for (const char* bad : {"CON", "nul.xlsx", "a\u202Egpj.xlsx"}) {
+    std::string rr = server::call_tool("save_analysis_to_excel",
+                                       {{"title", "t"}, {"rows", json::array({{{"a", 1}}})}, {"filename", bad}});
+    EXPECT_EQ(rr.rfind("⚠️ 파일 이름으로 쓸 수 없습니다", 0), 0u) << bad << ": " << rr;
+  }
+  std::string q = server::call_tool("query_excel", {{"file_path", ""}});
+  EXPECT_EQ(q.rfind("⚠️ file_path 가 비어 있습니다", 0), 0u) << q;
+}

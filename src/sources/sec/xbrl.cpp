@@ -59,8 +59,8 @@ json get_concept_latest(const std::string& cik, const std::vector<std::string>& 
   for (const auto& tag : tags) {
     json body;
     try {
-      body = detail::request_json(detail::data_base() + "/api/xbrl/companyconcept/CIK" + c + "/" + taxonomy + "/" +
-                                  tag + ".json");
+      body = detail::request_json(
+          detail::data(http::Target("/api/xbrl/companyconcept/CIK{}/{}/{}.json", c, taxonomy, tag)));
     } catch (const SecNotFound&) {
       continue;   // this company never tagged the concept
     } catch (const SecFetchError& e) {

@@ -115,7 +115,9 @@ std::string generate_filename(const std::string& prefix) {
   mt::Civil c = mt::to_kst(mt::now());
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
-  return safe_name_part(prefix, 80) + "_" + buf + ".xlsx";
+  // A Hangul title of 80 characters is 240 bytes: the name is cut to what a file
+  // name may hold, on a character boundary.
+  return file_name_from_text(safe_name_part(prefix, 80), std::string("_") + buf + ".xlsx", "x");
 }
 
 std::optional<std::string> safe_filename(const std::string& raw) {
@@ -126,6 +128,8 @@ std::optional<std::string> safe_filename(const std::string& raw) {
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
       return std::nullopt;
+  // Direction marks make a name read otherwise than it is; device names are no files.
+  if (has_control_or_direction_mark(name) || reserved_file_name(name)) return std::nullopt;
   // Room for ".xlsx" and a "_NN" within the 255 bytes a file name may have.
   if (fmt::cp_len(name) > 150 || name.size() > 200) return std::nullopt;
   if (!fmt::ends_with(fmt::lower(name), ".xlsx")) name += ".xlsx";

@@ -262,6 +262,8 @@ std::string get_intraday_indicators(const server::Args& a) {
 
 const server::ToolRegistration reg_chart{"get_intraday_chart", kChartDoc, get_intraday_chart};
 const server::ToolRegistration reg_ind{"get_intraday_indicators", kIndicatorsDoc, get_intraday_indicators};
+const server::ArgumentShape shape_get_intraday_chart_symbol{"get_intraday_chart", "symbol", server::Shape::KrCodeOrUsTicker};
+const server::ArgumentShape shape_get_intraday_indicators_symbol{"get_intraday_indicators", "symbol", server::Shape::KrCodeOrUsTicker};
 const bool screen_fetch_installed = (intraday::install_screen_fetch(), true);
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -317,6 +318,7 @@ std::string get_us_multi_diagnosis(const server::Args& a) {
   return us_multi_diagnosis(a.str_list("tickers").value_or(std::vector<std::string>{}), a.str_list("include"));
 }
 const server::ToolRegistration reg_multi{"get_us_multi_diagnosis", kMultiDoc, get_us_multi_diagnosis};
+const server::ArgumentShape shape_get_us_multi_diagnosis_tickers{"get_us_multi_diagnosis", "tickers", server::Shape::UsTicker};
 }  // namespace
 
 }  // namespace tessaro::tools::us

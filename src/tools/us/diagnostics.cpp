@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/sec/sec.hpp"
@@ -523,6 +524,8 @@ std::string get_financial_soundness(const server::Args& a) { return financial_so
 std::string get_us_liquidity(const server::Args& a) { return us_liquidity(a.str("ticker")); }
 const server::ToolRegistration reg_sound{"get_financial_soundness", kSoundDoc, get_financial_soundness};
 const server::ToolRegistration reg_liq{"get_us_liquidity", kLiqDoc, get_us_liquidity};
+const server::ArgumentShape shape_get_financial_soundness_symbol{"get_financial_soundness", "symbol", server::Shape::KrCodeOrUsTicker};
+const server::ArgumentShape shape_get_us_liquidity_ticker{"get_us_liquidity", "ticker", server::Shape::UsTicker};
 }  // namespace
 
 }  // namespace tessaro::tools::us

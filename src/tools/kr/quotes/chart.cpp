@@ -11,6 +11,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/clock.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/price_adjustment.hpp"
@@ -191,6 +192,7 @@ std::string get_chart(const server::Args& args) {
 }
 
 const server::ToolRegistration reg{"get_chart", kDoc, get_chart};
+const server::ArgumentShape shape_get_chart_code{"get_chart", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools
