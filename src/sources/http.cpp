@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 

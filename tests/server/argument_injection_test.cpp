@@ -5,12 +5,18 @@
 // its argument names is refused with a "⚠️" reply before anything is sent.
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/clock.hpp"
 #include "server/registry.hpp"
-#include "support/naver_env.hpp"
+#include "support/fixture_server.hpp"
 
 using namespace tessaro;
 using namespace tessaro::testing;
@@ -80,14 +86,54 @@ std::vector<Case> cases() {
   return c;
 }
 
-struct Upstreams : NaverEnv {
+// One loopback upstream for every host group that answers 404 to everything
+// and keeps every path it was asked for.
+struct LoggingUpstream {
+  httplib::Server svr;
+  int port = 0;
+  std::thread th;
+  mutable std::mutex m;
+  std::set<std::string> paths;
+  LoggingUpstream() {
+    auto log = [this](const httplib::Request& req, httplib::Response& res) {
+      {
+        std::lock_guard<std::mutex> lk(m);
+        paths.insert(req.path);
+      }
+      res.status = 404;
+      res.set_content("not found", "text/plain");
+    };
+    svr.Get(".*", log);
+    svr.Post(".*", log);
+    svr.set_keep_alive_max_count(1);
+    port = svr.bind_to_any_port("127.0.0.1");
+    th = std::thread([this] { svr.listen_after_bind(); });
+    svr.wait_until_ready();
+  }
+  ~LoggingUpstream() {
+    svr.stop();
+    th.join();
+  }
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port); }
+  std::vector<std::string> paths_seen() const {
+    std::lock_guard<std::mutex> lk(m);
+    return {paths.begin(), paths.end()};
+  }
+};
+
+struct Upstreams {
+  TempHome home;
+  LoggingUpstream srv;
+  ScopedEnv naver{"TESSARO_NAVER_BASE_URL", srv.base_url()};
   ScopedEnv yahoo{"TESSARO_YAHOO_BASE_URL", srv.base_url()};
   ScopedEnv sec{"TESSARO_SEC_BASE_URL", srv.base_url()};
   ScopedEnv kis{"TESSARO_KIS_BASE_URL", srv.base_url()};
   ScopedEnv kiwoom{"TESSARO_KIWOOM_BASE_URL", srv.base_url()};
   ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
+  ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
   ScopedEnv sec_timeout{"TESSARO_SEC_TIMEOUT_S", "1"};
-  Upstreams() : NaverEnv("2026-12-04 10:00") {}
+  Upstreams() { mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-12-04"), 10, 0)); }
+  ~Upstreams() { mt::set_now_for_tests(std::nullopt); }
 };
 
 }  // namespace

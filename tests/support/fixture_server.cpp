@@ -145,13 +145,6 @@ void FixtureServer::drop(const std::string& path) {
   std::lock_guard<std::mutex> lk(impl_->m);
   impl_->drops[path] = true;
 }
-std::vector<std::string> FixtureServer::paths_seen() const {
-  std::lock_guard<std::mutex> lk(impl_->m);
-  std::vector<std::string> out;
-  for (const auto& [p, n] : impl_->hits) out.push_back(p);
-  return out;
-}
-
 int FixtureServer::hits(const std::string& path) const {
   std::lock_guard<std::mutex> lk(impl_->m);
   auto it = impl_->hits.find(path);

@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace tessaro::testing {
 
@@ -48,7 +47,6 @@ class FixtureServer {
   void delay(const std::string& path, int millis);   // every request to path
   void drop(const std::string& path);                // close without answering
   int hits(const std::string& path) const;           // requests seen for path
-  std::vector<std::string> paths_seen() const;       // every path asked for, routed or not
   FixtureRequest last_request(const std::string& path) const;
 
   FixtureServer(const FixtureServer&) = delete;

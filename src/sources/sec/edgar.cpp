@@ -300,7 +300,8 @@ std::string get_document(const std::string& ticker, const std::string& accession
   if (!cik) return "";
   // Only a document the filing's index lists is read.
   for (const auto& d : fetch_filing_index(*cik, accession_no))
-    if (d.value("name", std::string()) == document) return detail::request(http::Url::given(d["url"].get<std::string>()), 30.0).body;
+    if (d.value("name", std::string()) == document)
+      return detail::request(http::Url::given(d.value("url", std::string())), 30.0).body;
   return "";
 }
 
