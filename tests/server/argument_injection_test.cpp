@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
@@ -48,7 +49,7 @@ std::vector<Case> cases() {
   for (const char* t : {"get_chart", "get_price", "get_flow", "get_financial", "get_indicators", "get_sector_valuation",
                         "get_detailed_investor_flow", "get_supply_pressure", "get_consensus"})
     c.push_back({t, "code", json::object()});
-  c.push_back({"get_event_reaction", "code", {{"event_date", "2026-11-02"}}});
+  c.push_back({"get_event_reaction", "code", {{"event_date", "2026-11-02"}}, false, false});
   c.push_back({"get_event_reactions", "code", json::object(), false, false});
   c.push_back({"export_to_excel", "code", {{"data_type", "chart"}}, false, false});
   for (const char* t : {"get_etf_info", "get_news", "get_move_context", "get_disclosure", "get_reports"})
@@ -108,7 +109,7 @@ struct LoggingUpstream {
     svr.set_keep_alive_max_count(1);
     port = svr.bind_to_any_port("127.0.0.1");
     th = std::thread([this] { svr.listen_after_bind(); });
-    svr.wait_until_ready();
+    while (!svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ~LoggingUpstream() {
     svr.stop();
