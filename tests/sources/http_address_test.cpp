@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/secrets.hpp"
 #include "sources/http.hpp"
@@ -143,4 +144,21 @@ TEST(Secrets, CrumbIsRecordedMasked) {
   EXPECT_FALSE(all.empty());
   EXPECT_EQ(all.find("CRUMBvalue77"), std::string::npos) << all;
   EXPECT_EQ(all.find("COOKIEvalue99"), std::string::npos) << all;
+}
+
+// An error text names the address it failed on, never a secret in it.
+TEST(Secrets, ErrorTextsCarryNoSecret) {
+  FixtureServer srv;
+  http::Request req;
+  http::Target t("/v7/finance/quote");
+  t.param("symbols", "AAPL").param("crumb", "CRUMBinError55");
+  req.url = http::Url::given(srv.base_url() + t.str());
+  req.retries = 0;
+  try {
+    http::fetch(req);
+    FAIL() << "a 404 throws";
+  } catch (const HTTPStatusError& e) {
+    EXPECT_EQ(std::string(e.what()).find("CRUMBinError55"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("symbols=AAPL"), std::string::npos) << e.what();
+  }
 }

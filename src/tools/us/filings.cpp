@@ -308,24 +308,16 @@ std::string get_us_filing_detail(const server::Args& a) {
   // Only a document the filing's index lists is read; a form's stylesheet view
   // ("xslF345X05/doc4.xml") is that listed XML seen one folder down.
   std::string url;
-  bool listed = false;
   for (auto& d : docs)
-    if (s_of(d, "name") == doc_name) {
-      url = s_of(d, "url");
-      listed = true;
-    }
+    if (s_of(d, "name") == doc_name) url = s_of(d, "url");
   if (auto slash = doc_name.find('/');
       url.empty() && slash != std::string::npos && server::fits_shape(server::Shape::FilingDocument, doc_name)) {
     std::string file = doc_name.substr(slash + 1);
     for (auto& d : docs)
-      if (s_of(d, "name") == file) {
+      if (s_of(d, "name") == file)
         url = sec::filing_folder_url(cik, acc) + http::encode(doc_name.substr(0, slash)) + "/" + http::encode(file);
-        listed = true;
-      }
   }
-  if (document && !listed)
-    return "⚠️ document '" + doc_name + "' 는 accession " + acc +
-           " 의 문서 목록에 없습니다. 목록에 있는 파일명을 지정하세요 (목록: find/analyze 없이 호출).";
+
   if (url.empty() && !row_error.empty()) {
     // The primary document's name comes from the filing list, which could not be read:
     // the body was never looked for, so nothing is "not found".
