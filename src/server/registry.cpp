@@ -217,6 +217,10 @@ ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
   // upstream put in it.
   reply.text = secrets::mask(std::move(reply.text));
   reply.structured = current_call()->structured();
+  if (reply.structured && secrets::count() > 0) {
+    std::string doc = reply.structured->dump();
+    if (secrets::holds_secret(doc)) reply.structured = json::parse(secrets::mask(doc));
+  }
   return reply;
 }
 
