@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
@@ -187,6 +191,7 @@ TEST(MultiChartStats, LongListsAreCutAndTheCutIsStated) {
 // whose last trade falls in it, once per code.
 TEST(MultiStocks, DivisionAskedOnlyWhereTheAfterMarketRuleNeedsIt) {
   NaverEnv env("2026-09-16 17:00");
+  std::atomic<int> in_flight{0}, most{0};
   json datas = json::array();
   std::vector<std::string> codes;
   for (int i = 1; i <= 6; ++i) {
@@ -195,13 +200,20 @@ TEST(MultiStocks, DivisionAskedOnlyWhereTheAfterMarketRuleNeedsIt) {
     json it = item(c, "100", "2");
     if (i % 2 == 0) it["localTradedAt"] = "2026-09-16T17:05:00.000+09:00";
     datas.push_back(it);
-    env.srv.route("/m.stock.naver.com/api/stock/" + c + "/basic",
-                  FixtureResponse{200, i == 4 ? R"({"stockEndType":"etf"})" : R"({"stockEndType":"stock"})"});
+    env.srv.route("/m.stock.naver.com/api/stock/" + c + "/basic", [i, &in_flight, &most](const FixtureRequest&) {
+      int now = ++in_flight;
+      for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      --in_flight;
+      return FixtureResponse{200, i == 4 ? R"({"stockEndType":"etf"})" : R"({"stockEndType":"stock"})"};
+    });
   }
   env.srv.route(kPoll + fmt_join(codes), FixtureResponse{200, json{{"datas", datas}}.dump()});
   std::string r = server::call_tool("get_multi_stocks", {{"codes", codes}});
   for (int i = 1; i <= 6; ++i)
     EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/" + codes[i - 1] + "/basic"), i % 2 == 0 ? 1 : 0) << i;
+  EXPECT_GT(most.load(), 1);   // asked side by side, not one row after another
   std::string b = body_of(r);
   EXPECT_NE(b.find(codes[1] + " | 종목" + codes[1] + " | 9,000 | +100 | +1.50% | 12,345 | 애프터마켓"), std::string::npos);
   EXPECT_NE(b.find(codes[3] + " | 종목" + codes[3] + " | 9,000 | +100 | +1.50% | 12,345 | 정규장"), std::string::npos) << b;
