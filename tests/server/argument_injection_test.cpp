@@ -51,7 +51,7 @@ std::vector<Case> cases() {
     c.push_back({t, "code", json::object()});
   c.push_back({"get_event_reaction", "code", {{"event_date", "2026-11-02"}}, false, false});
   c.push_back({"get_event_reactions", "code", json::object(), false, false});
-  c.push_back({"export_to_excel", "code", {{"data_type", "chart"}}, false, false});
+  c.push_back({"export_to_excel", "code", {{"data_type", "chart"}}});
   for (const char* t : {"get_etf_info", "get_news", "get_move_context", "get_disclosure", "get_reports"})
     c.push_back({t, "code", json::object(), false, false});
   for (const char* t : {"get_financial_batch", "get_multi_stocks", "get_multi_chart_stats", "get_indicators_bulk",
@@ -173,4 +173,38 @@ TEST(ArgumentInjection, NamedCasesSendNothing) {
                                                  {"document", "../../../../../files/company_tickers.json"}});
   EXPECT_EQ(r.rfind("⚠️ document 는 그 공시의 문서 목록에 있는 파일명이어야 합니다", 0), 0u) << r;
   EXPECT_TRUE(env.srv.paths_seen().empty());
+}
+
+// Every identifier argument of the catalogue — of tools written later too — is
+// checked before anything is asked: a value that cannot be a code, a ticker, an
+// accession number or a filing document never gets a "nothing found" answer.
+TEST(ArgumentInjection, EveryIdentifierArgumentOfTheCatalogueIsChecked) {
+  Upstreams env;
+  const std::set<std::string> identifiers = {"code", "codes", "ticker", "tickers", "symbol", "detail_codes",
+                                             "accession_no", "document"};
+  int checked = 0;
+  for (const auto& entry : server::catalogue()) {
+    for (const auto& p : entry.params) {
+      if (!identifiers.count(p.name)) continue;
+      json args = json::object();
+      for (const auto& other : entry.params) {
+        if (!other.required || other.name == p.name) continue;
+        if (other.type == "list[str]") args[other.name] = json::array({"005930"});
+        else if (other.type == "list[dict]") args[other.name] = json::array({{{"a", 1}}});
+        else if (other.type == "int") args[other.name] = 1;
+        else if (other.name == "accession_no") args[other.name] = "0000320193-24-000123";
+        else if (other.name == "ticker") args[other.name] = "AAPL";
+        else if (other.name == "data_type") args[other.name] = "chart";
+        else args[other.name] = "2026-11-02";
+      }
+      if (entry.name == "get_us_filing_detail" && p.name == "document") args["find"] = "x";
+      args[p.name] = p.type == "list[str]" ? json::array({"../zzQ"}) : json("../zzQ");
+      std::string reply = server::call_tool(entry.name, args);
+      EXPECT_TRUE(reply.find("⚠️") != std::string::npos || reply.find("6자리") != std::string::npos)
+          << entry.name << "(" << p.name << "): " << reply.substr(0, 200);
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 50);
+  for (const std::string& path : env.srv.paths_seen()) EXPECT_EQ(path.find("zzQ"), std::string::npos) << path;
 }

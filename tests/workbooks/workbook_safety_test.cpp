@@ -91,13 +91,10 @@ TEST(WorkbookSafety, NoArgumentWritesOutsideTheSnapshotFolder) {
   for (int i = 0; i < 12; ++i) climb += "../";
   std::string escape = climb + outside.string().substr(1) + "/pwn";
 
-  // `code` reaches the automatic name of every data type: refused like any unknown code.
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", escape}}),
-            "재무지표를 가져올 수 없습니다: " + escape);
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", escape}}),
-            "차트 데이터를 가져올 수 없습니다: " + escape);
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "flow"}, {"code", escape}}),
-            "수급 데이터를 가져올 수 없습니다: " + escape);
+  // `code` reaches the automatic name of every data type: refused as no code at all.
+  for (const char* type : {"financial", "chart", "flow"})
+    EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", type}, {"code", escape}}),
+              "⚠️ 종목코드 형식이 올바르지 않습니다: " + escape);
   // `filename` of every writing tool.
   for (const std::string& bad : {escape, std::string(".."), std::string("~/x"), outside.string() + "/x.xlsx"}) {
     EXPECT_TRUE(has(server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", "005930"}, {"filename", bad}}),
