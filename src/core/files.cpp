@@ -111,6 +111,69 @@ fs::path publish_unique(const fs::path& tmp, const fs::path& dir, const std::str
   throw Error("no free file name for " + stem + ext);
 }
 
+namespace {
+
+// Code point at `i` (advancing it); a broken sequence is one byte, U+FFFD.
+char32_t next_code_point(const std::string& s, size_t& i) {
+  unsigned char c = (unsigned char)s[i];
+  size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = (unsigned char)s[i + k];
+    if ((cc >> 6) != 2) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+bool direction_or_control(char32_t cp) {
+  return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+}
+
+}  // namespace
+
+bool has_control_or_direction_mark(const std::string& text) {
+  for (size_t i = 0; i < text.size();)
+    if (direction_or_control(next_code_point(text, i))) return true;
+  return false;
+}
+
+bool reserved_file_name(const std::string& name) {
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (auto& c : base) c = (char)std::toupper((unsigned char)c);
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
+
+std::string file_name_from_text(const std::string& stem, const std::string& suffix, const std::string& fallback) {
+  const size_t room = FILE_NAME_MAX_BYTES - FILE_NAME_UNIQUE_ROOM;
+  const size_t budget = suffix.size() < room ? room - suffix.size() : 0;
+  std::string out;
+  for (size_t i = 0; i < stem.size();) {
+    size_t at = i;
+    char32_t cp = next_code_point(stem, i);
+    if (direction_or_control(cp) || cp == '/' || cp == '\\' || cp == 0xFFFD) continue;
+    if (out.empty() && (cp == '.' || cp == ' ')) continue;
+    if (out.size() + (i - at) > budget) break;   // whole code points only
+    out.append(stem, at, i - at);
+  }
+  while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
+  if (out.empty()) out = fallback.substr(0, std::min(fallback.size(), budget));
+  if (reserved_file_name(out + suffix) || reserved_file_name(out)) out = "_" + out;
+  return out + suffix;
+}
+
 bool path_inside(const fs::path& path, const fs::path& dir) {
   std::error_code ec1, ec2;
   fs::path p = fs::weakly_canonical(path, ec1), d = fs::weakly_canonical(dir, ec2);

@@ -23,6 +23,22 @@ void write_file_atomic(const std::filesystem::path& path, const std::string& con
 std::filesystem::path publish_unique(const std::filesystem::path& tmp, const std::filesystem::path& dir,
                                      const std::string& stem, const std::string& ext);
 
+// ---- file names made from text ---------------------------------------------------
+// The one maker of file names from free text (a title, a code, a name the user
+// gave): `stem` with control and direction-control characters (U+200E/F,
+// U+202A..E, U+2066..9, U+061C), path separators and leading dots and blanks
+// removed, a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9) prefixed
+// with "_", and cut on a code-point boundary so that stem + `suffix` plus room for
+// a "_NN" uniqueness mark fit in a file name of FILE_NAME_MAX_BYTES bytes;
+// `fallback` when nothing is left.
+inline constexpr size_t FILE_NAME_MAX_BYTES = 255;
+inline constexpr size_t FILE_NAME_UNIQUE_ROOM = 8;
+std::string file_name_from_text(const std::string& stem, const std::string& suffix, const std::string& fallback);
+// A reserved device name, alone or before an extension ("NUL", "con.xlsx").
+bool reserved_file_name(const std::string& name);
+// Whether the text holds a control or direction-control character.
+bool has_control_or_direction_mark(const std::string& text);
+
 // Whether `path`, with symlinks and ".." resolved, lies inside `dir` (not `dir` itself).
 bool path_inside(const std::filesystem::path& path, const std::filesystem::path& dir);
 

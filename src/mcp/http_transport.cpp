@@ -464,6 +464,12 @@ struct HttpServer::Impl {
       reply_json(res, 406, http_error(-32000, "Not Acceptable: ⚠️ Accept에 application/json과 text/event-stream이 필요합니다."));
       return;
     }
+    // A chunked body names no length up front: it is measured once read.
+    if (req.body.size() > opt.max_body) {
+      reply_json(res, 413, http_error(-32600, "Payload Too Large: ⚠️ 요청이 너무 큽니다 (한 메시지는 " +
+                                                  std::to_string(opt.max_body) + "바이트까지)."));
+      return;
+    }
     Incoming in = read_message(req.body);
     if (!in.message) {
       reply_json(res, 400, in.error.is_null() ? http_error(-32700, "Parse error: ⚠️ 요청을 JSON으로 읽을 수 없습니다.") : in.error);

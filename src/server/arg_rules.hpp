@@ -73,6 +73,25 @@ struct ArgumentRange {
   ArgumentRange(const char* tool, const char* arg, const Range& range);
 };
 
+// The documented shape of an identifier argument. A tool declares it beside its
+// body; the registry checks every non-empty value (each item of a list) before
+// the body runs, so a value that cannot be what the argument names is answered
+// with a "⚠️" sentence and nothing is sent anywhere.
+enum class Shape {
+  KrCode,        // six letters or digits ("005930", "0088M0")
+  UsTicker,      // a Yahoo symbol: letters, digits and . - ^ = ("AAPL", "BRK.B", "SAP.F", "^GSPC")
+  KrCodeOrUsTicker,
+  Accession,     // an SEC accession number: 18 digits, dashes allowed ("0000320193-24-000123")
+  FilingDocument,// a file name of a filing folder ("ex10-1.htm"; "xslF345X05/doc4.xml")
+};
+struct ArgumentShape {
+  ArgumentShape(const char* tool, const char* arg, Shape shape);
+};
+bool fits_shape(Shape shape, const std::string& value);
+// The refusal for the first argument of `tool` in `args` that does not fit its
+// shape; nullopt when every one fits.
+std::optional<std::string> shape_refusal(const std::string& tool, const json& args);
+
 const Choices* argument_choices(const std::string& tool, const std::string& arg);
 const Range* argument_range(const std::string& tool, const std::string& arg);
 // Every (tool, argument) that has a fixed set, in registration order.

@@ -12,6 +12,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "core/secrets.hpp"
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
 #include "sources/brokers/broker_common.hpp"
@@ -47,13 +48,13 @@ struct NotChecked {
   std::string why;
 };
 
-std::string naver_text(const std::string& host, const std::string& path, bool euc_kr = false) {
+std::string naver_text(const std::string& host, const http::Target& path, bool euc_kr = false) {
   return naver::fetch_text(host, path, euc_kr);
 }
 
-std::string yahoo_text(const std::string& host, const std::string& path, us::detail::Params params) {
+std::string yahoo_text(const std::string& host, const http::Target& path, us::detail::Params params) {
   us::detail::ApiReply r = us::detail::api(host, path, std::move(params));
-  if (r.status >= 400) throw HTTPStatusError("HTTP " + std::to_string(r.status) + " for " + path, r.status);
+  if (r.status >= 400) throw HTTPStatusError("HTTP " + std::to_string(r.status) + " for " + path.str(), r.status);
   return r.text;
 }
 
@@ -91,134 +92,137 @@ std::string report_page(const std::string& code, std::string& note) {
     note = "report " + nid;
     const std::string origin = "https://m.stock.naver.com";
     std::string url = naver::report_page_url(nid);
-    std::string path = url.rfind(origin, 0) == 0 ? url.substr(origin.size()) : "/research/company/" + nid;
-    return naver_text("m.stock.naver.com", path);
+    return naver_text("m.stock.naver.com", url.rfind(origin, 0) == 0
+                                               ? http::Target::given(url.substr(origin.size()))
+                                               : http::Target("/research/company/{}", nid));
   }
   throw NotChecked{"no report in the list of " + code + " links a PDF"};
 }
 
 std::vector<Check> checks() {
-  const std::string samsung = text::url_encode("삼성전자");
+  const std::string samsung = "삼성전자";
   const std::string day = last_krx_day();
   auto report_note = std::make_shared<std::string>();
   std::vector<Check> c = {
       {"naver.autocomplete", "삼성전자",
        [=] {
-         return naver_text("stock.naver.com", "/api/autocomplete/search/autoComplete?query=" + samsung +
-                                                  "&target=stock,index,marketindicator,coin,ipo");
+         return naver_text("stock.naver.com", http::Target("/api/autocomplete/search/autoComplete?query={}"
+                                                           "&target=stock,index,marketindicator,coin,ipo",
+                                                           samsung));
        }},
       {"naver.polling_stock", "005930",
-       [] { return naver_text("polling.finance.naver.com", "/api/realtime/domestic/stock/005930"); }},
+       [] { return naver_text("polling.finance.naver.com", http::Target("/api/realtime/domestic/stock/005930")); }},
       {"naver.polling_index", "KOSPI",
-       [] { return naver_text("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ"); }},
+       [] { return naver_text("stock.naver.com", http::Target("/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ")); }},
       {"naver.fchart", "005930",
        [] {
-         return naver_text("fchart.stock.naver.com", "/sise.nhn?symbol=005930&timeframe=day&count=5&requestType=0",
+         return naver_text("fchart.stock.naver.com", http::Target("/sise.nhn?symbol=005930&timeframe=day&count=5&requestType=0"),
                            true);
        }},
       {"naver.fchart", "KOSPI",
        [] {
-         return naver_text("fchart.stock.naver.com", "/sise.nhn?symbol=KOSPI&timeframe=day&count=5&requestType=0",
+         return naver_text("fchart.stock.naver.com", http::Target("/sise.nhn?symbol=KOSPI&timeframe=day&count=5&requestType=0"),
                            true);
        }},
       {"naver.minute_chart", "005930",
        [=] {
-         return naver_text("api.stock.naver.com", "/chart/domestic/item/005930/minute?startDateTime=" + day +
-                                                      "1525&endDateTime=" + day + "1545");
+         return naver_text("api.stock.naver.com",
+                           http::Target("/chart/domestic/item/005930/minute?startDateTime={}1525&endDateTime={}1545",
+                                        day, day));
        }},
-      {"naver.trend", "005930", [] { return naver_text("m.stock.naver.com", "/api/stock/005930/trend?pageSize=5"); }},
-      {"naver.basic", "005930", [] { return naver_text("m.stock.naver.com", "/api/stock/005930/basic"); }},
+      {"naver.trend", "005930", [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/005930/trend?pageSize=5")); }},
+      {"naver.basic", "005930", [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/005930/basic")); }},
       {"naver.integration", "005930",
-       [] { return naver_text("m.stock.naver.com", "/api/stock/005930/integration"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/005930/integration")); }},
       {"naver.finance", "005930",
-       [] { return naver_text("m.stock.naver.com", "/api/stock/005930/finance/annual"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/005930/finance/annual")); }},
       {"naver.disclosure", "005930",
-       [] { return naver_text("m.stock.naver.com", "/api/stock/005930/disclosure?pageSize=5&page=1"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/005930/disclosure?pageSize=5&page=1")); }},
       {"naver.stock_news", "005930",
-       [] { return naver_text("stock.naver.com", "/api/domestic/detail/news?itemCode=005930&page=1&pageSize=5"); }},
+       [] { return naver_text("stock.naver.com", http::Target("/api/domestic/detail/news?itemCode=005930&page=1&pageSize=5")); }},
       {"naver.news_search", "삼성전자",
        [=] {
-         return naver_text("stock.naver.com", "/api/domestic/news/search?query=" + samsung + "&page=1&pageSize=5");
+         return naver_text("stock.naver.com", http::Target("/api/domestic/news/search?query={}&page=1&pageSize=5", samsung));
        }},
       {"naver.research", "005930",
-       [] { return naver_text("stock.naver.com", "/api/domestic/research/005930/research?page=0&size=5"); }},
+       [] { return naver_text("stock.naver.com", http::Target("/api/domestic/research/005930/research?page=0&size=5")); }},
       {"naver.report_page", "005930", [report_note] { return report_page("005930", *report_note); }, false,
        report_note},
       {"naver.stock_detail", "005930",
-       [] { return naver_text("stock.naver.com", "/api/domestic/detail/005930/detail?codeType=KRX"); }},
+       [] { return naver_text("stock.naver.com", http::Target("/api/domestic/detail/005930/detail?codeType=KRX")); }},
       {"naver.market_value", "KOSPI",
-       [] { return naver_text("m.stock.naver.com", "/api/stocks/marketValue/KOSPI?page=1&pageSize=5"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stocks/marketValue/KOSPI?page=1&pageSize=5")); }},
       {"naver.index_daily", "KOSPI",
-       [] { return naver_text("m.stock.naver.com", "/api/index/KOSPI/price?pageSize=5&page=1"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/index/KOSPI/price?pageSize=5&page=1")); }},
       {"naver.etf_analysis", "069500",
-       [] { return naver_text("m.stock.naver.com", "/api/stock/069500/etfAnalysis"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/069500/etfAnalysis")); }},
       {"naver.etf_basic", "069500",
-       [] { return naver_text("m.stock.naver.com", "/api/stock/069500/basic"); }},
+       [] { return naver_text("m.stock.naver.com", http::Target("/api/stock/069500/basic")); }},
       {"naver.etf_list", "069500",
-       [] { return naver_text("finance.naver.com", "/api/sise/etfItemList.nhn?etfType=0", true); }},
+       [] { return naver_text("finance.naver.com", http::Target("/api/sise/etfItemList.nhn?etfType=0"), true); }},
       {"naver.market_list", "KRX volume",
        [] {
-         return naver_text("stock.naver.com", "/api/domestic/market/stock/default?tradeType=KRX&marketType=ALL"
-                                              "&orderType=quantTop&startIdx=0&pageSize=5");
+         return naver_text("stock.naver.com", http::Target("/api/domestic/market/stock/default?tradeType=KRX&marketType=ALL"
+                                                           "&orderType=quantTop&startIdx=0&pageSize=5"));
        }},
       {"naver.designation", "management",
-       [] { return naver_text("finance.naver.com", "/sise/management.naver", true); }},
+       [] { return naver_text("finance.naver.com", http::Target("/sise/management.naver"), true); }},
       {"naver.deposit", "market",
-       [] { return naver_text("stock.naver.com", "/api/domestic/market/trendDeposit?startIdx=0&pageSize=5"); }},
+       [] { return naver_text("stock.naver.com", http::Target("/api/domestic/market/trendDeposit?startIdx=0&pageSize=5")); }},
       {"naver.ipo", "subscription",
        [] {
-         return naver_text("m.stock.naver.com", "/front-api/ipo/progress?progressType=SUBSCRIPTION&page=1&pageSize=5");
+         return naver_text("m.stock.naver.com", http::Target("/front-api/ipo/progress?progressType=SUBSCRIPTION&page=1&pageSize=5"));
        }},
       {"naver.group_list", "theme",
-       [] { return naver_text("finance.naver.com", "/sise/theme.naver?&page=1", true); }},
+       [] { return naver_text("finance.naver.com", http::Target("/sise/theme.naver?&page=1"), true); }},
       {"naver.group_detail", "upjong 301",
-       [] { return naver_text("finance.naver.com", "/sise/sise_group_detail.naver?type=upjong&no=301", true); }},
+       [] { return naver_text("finance.naver.com", http::Target("/sise/sise_group_detail.naver?type=upjong&no=301"), true); }},
   };
   for (const char* sym : {"AAPL", "SPY"})
     c.push_back({"yahoo.chart", sym, [s = std::string(sym)] {
-                   return yahoo_text(us::detail::Q2, "/v8/finance/chart/" + s,
+                   return yahoo_text(us::detail::Q2, http::Target("/v8/finance/chart/{}", s),
                                      {{"range", "5d"}, {"interval", "1d"}, {"includePrePost", "false"}});
                  }});
   c.push_back({"yahoo.quote", "AAPL,SPY", [] {
-                 return yahoo_text(us::detail::Q1, "/v7/finance/quote",
+                 return yahoo_text(us::detail::Q1, http::Target("/v7/finance/quote"),
                                    {{"symbols", "AAPL,SPY"}, {"formatted", "false"}, {"lang", "en-US"}, {"region", "US"}});
                }});
   c.push_back({"yahoo.quote_summary", "AAPL", [] {
-                 return yahoo_text(us::detail::Q2, "/v10/finance/quoteSummary/AAPL",
+                 return yahoo_text(us::detail::Q2, http::Target("/v10/finance/quoteSummary/AAPL"),
                                    {{"modules", "price,summaryDetail"}, {"formatted", "false"}, {"lang", "en-US"},
                                     {"region", "US"}, {"symbol", "AAPL"}});
                }});
   c.push_back({"yahoo.search", "AAPL", [] {
-                 return yahoo_text(us::detail::Q2, "/v1/finance/search",
+                 return yahoo_text(us::detail::Q2, http::Target("/v1/finance/search"),
                                    {{"q", "AAPL"}, {"quotesCount", "5"}, {"newsCount", "0"}, {"lang", "en-US"},
                                     {"region", "US"}});
                }});
   c.push_back({"sec.tickers", "AAPL",
-               [] { return sec::detail::request(sec::detail::www_base() + "/files/company_tickers.json", 30.0).body; },
+               [] { return sec::detail::request(sec::detail::www(http::Target("/files/company_tickers.json")), 30.0).body; },
                true});
   c.push_back({"sec.submissions", "CIK0000320193",
-               [] { return sec::detail::request(sec::detail::data_base() + "/submissions/CIK0000320193.json").body; },
+               [] { return sec::detail::request(sec::detail::data(http::Target("/submissions/CIK0000320193.json"))).body; },
                true});
   c.push_back({"sec.companyfacts", "CIK0000320193",
                [] {
-                 return sec::detail::request(sec::detail::data_base() + "/api/xbrl/companyfacts/CIK0000320193.json", 60.0)
+                 return sec::detail::request(sec::detail::data(http::Target("/api/xbrl/companyfacts/CIK0000320193.json")), 60.0)
                      .body;
                },
                true});
   c.push_back({"sec.companyconcept", "CIK0000320193 Assets",
                [] {
-                 return sec::detail::request(sec::detail::data_base() +
-                                             "/api/xbrl/companyconcept/CIK0000320193/us-gaap/Assets.json")
+                 return sec::detail::request(
+                            sec::detail::data(http::Target("/api/xbrl/companyconcept/CIK0000320193/us-gaap/Assets.json")))
                      .body;
                },
                true});
   // Stand-ins: the older quote API and the main page's investor table.
   Check legacy{"naver.polling_legacy", "005930",
-               [] { return naver_text("polling.finance.naver.com", "/api/realtime?query=SERVICE_ITEM:005930", true); }};
+               [] { return naver_text("polling.finance.naver.com", http::Target("/api/realtime?query=SERVICE_ITEM:005930"), true); }};
   legacy.stand_in = true;
   c.push_back(legacy);
   Check main_page{"naver.main_invest_trend", "005930",
-                  [] { return naver_text("finance.naver.com", "/item/main.naver?code=005930", true); }};
+                  [] { return naver_text("finance.naver.com", http::Target("/item/main.naver?code=005930"), true); }};
   main_page.stand_in = true;
   c.push_back(main_page);
   return c;
@@ -461,7 +465,7 @@ std::string format_report(const json& report) {
 
 fs::path last_check_path() { return home_dir() / "doctor" / "last_check.json"; }
 
-void save(const json& report) { write_file_atomic(last_check_path(), report.dump(2)); }
+void save(const json& report) { write_file_atomic(last_check_path(), secrets::mask(report.dump(2))); }
 
 json load_last_check() {
   auto text = read_file(last_check_path());
@@ -489,8 +493,10 @@ int command(int argc, char** argv) {
   } catch (const std::exception& e) {
     saved_note = std::string("could not save the result: ") + e.what();
   }
-  if (as_json) std::cout << report.dump(2) << "\n";
-  else std::cout << format_report(report);
+  // Nothing doctor prints or keeps carries a key, token or account number, even
+  // where an endpoint echoed one into its answer.
+  if (as_json) std::cout << secrets::mask(report.dump(2)) << "\n";
+  else std::cout << secrets::mask(format_report(report));
   std::cerr << saved_note << "\n";
   return report.value("failed", json::array()).empty() ? 0 : 1;
 }

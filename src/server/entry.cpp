@@ -95,7 +95,9 @@ int cmd_call(int argc, char** argv) {
 void serve_prelude() {
   check_write_tools();
   notice::mark_start(home_dir());
-  remove_stale_temp_files(home_dir());   // temp files of processes killed mid-write
+  // Temp files of processes killed mid-write, down to the daily-bar cache
+  // (cache/bars/<source>/<timeframe>/).
+  remove_stale_temp_files(home_dir(), 5);
   notice::start_usage_report("tessaro", TESSARO_VERSION);
 }
 

@@ -10,6 +10,8 @@
 #include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
+#include "core/secrets.hpp"
+#include "server/arg_rules.hpp"
 #include "server/toolsets.hpp"
 #include "server/wrappers.hpp"
 #include "sources/metrics.hpp"
@@ -193,6 +195,9 @@ ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
   const ToolFn* fn = find_body(name);
   auto body = [&]() -> std::string {
     if (!fn) return NOT_READY_TEXT;
+    // An identifier that cannot be what its argument names never reaches the body
+    // (and so never an upstream address or a file path).
+    if (auto refused = shape_refusal(name, a.raw())) return *refused;
     return (*fn)(a);
   };
   auto recorded = [&]() { return metrics::track(name, body); };
@@ -208,7 +213,14 @@ ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
       reply.text = recorded();
       break;
   }
+  // No reply carries a secret the process sent or holds, whatever a tool or an
+  // upstream put in it.
+  reply.text = secrets::mask(std::move(reply.text));
   reply.structured = current_call()->structured();
+  if (reply.structured && secrets::count() > 0) {
+    std::string doc = reply.structured->dump();
+    if (secrets::holds_secret(doc)) reply.structured = json::parse(secrets::mask(doc));
+  }
   return reply;
 }
 

@@ -6,6 +6,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "core/secrets.hpp"
 #include "market_time/day_times.hpp"
 #include "server/meta.hpp"
 #include "sources/user_notice.hpp"
@@ -20,7 +21,7 @@ const RE2& query_re() {
 }  // namespace
 
 std::string mask_queries(const std::string& raw) {
-  std::string text = raw;
+  std::string text = secrets::mask(raw);
   RE2::GlobalReplace(&text, query_re(), "?…");
   return text;
 }

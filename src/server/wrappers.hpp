@@ -16,8 +16,9 @@ inline constexpr size_t CAUSE_MAX = 160;
 // "ClassName: text" with URL query strings replaced by "?…" and the text cut
 // to CAUSE_MAX code points; the bare class name when the text is empty.
 std::string cause_text(const std::exception& e);
-// URL query strings in a text shown to a user (an error message passed on
-// outside the wrappers) replaced by "?…", as in cause_text.
+// A text shown to a user (an error message passed on outside the wrappers) with
+// every known secret value masked (core/secrets.hpp) and URL query strings
+// replaced by "?…", as in cause_text.
 std::string mask_queries(const std::string& text);
 
 // Korean and general tools: error replies, update notice on success. `failed`, when

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -21,8 +22,10 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "core/json.hpp"
 #include "core/parallel.hpp"
 #include "sources/loopback_guard.hpp"
+#include "core/secrets.hpp"
 #include "sources/recording.hpp"
 
 namespace tessaro::http {
@@ -282,17 +285,17 @@ Attempt perform(const Request& req) {
   }
   Attempt a;
   // Into the host's gate first: the handle (and its connection) is taken inside it.
-  Gate& gate = host_gate(host_of(req.url));
+  Gate& gate = host_gate(host_of(req.url.str()));
   enter_gate(gate, ctx);
   struct Leave {
     Gate& g;
     ~Leave() { g.release(); }
   } leave{gate};
-  Handle h(origin_of(req.url));
+  Handle h(origin_of(req.url.str()));
   char errbuf[CURL_ERROR_SIZE] = {0};
   curl_slist* hdrs = nullptr;
   for (auto& [k, v] : req.headers) hdrs = curl_slist_append(hdrs, (k + ": " + v).c_str());
-  curl_easy_setopt(h.get(), CURLOPT_URL, req.url.c_str());
+  curl_easy_setopt(h.get(), CURLOPT_URL, req.url.str().c_str());
   curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, hdrs);
   curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
@@ -335,12 +338,12 @@ Attempt perform(const Request& req) {
   curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &a.resp.status);
   char* eff = nullptr;
   curl_easy_getinfo(h.get(), CURLINFO_EFFECTIVE_URL, &eff);
-  a.resp.effective_url = eff ? eff : req.url;
+  a.resp.effective_url = eff ? eff : req.url.str();
   return a;
 }
 
 [[noreturn]] void raise_transport(const Attempt& a, const Request& req) {
-  std::string what = a.error + " for url '" + req.url + "'";
+  std::string what = secrets::mask(a.error + " for url '" + req.url.str() + "'");
   switch (a.code) {
     case CURLE_OPERATION_TIMEDOUT:
       // No byte received yet and no connection: the connect phase ran out.
@@ -374,7 +377,223 @@ double retry_after_s(const Response& r) {
   return std::min(*n, 10.0);
 }
 
+// ---- secrets a request carries -------------------------------------------------------
+
+std::vector<std::string> split_on(const std::string& s, char sep) {
+  std::vector<std::string> out;
+  size_t b = 0;
+  for (;;) {
+    size_t e = s.find(sep, b);
+    out.push_back(s.substr(b, e == std::string::npos ? std::string::npos : e - b));
+    if (e == std::string::npos) return out;
+    b = e + 1;
+  }
+}
+
+// Header names whose values are secrets (compared lower-cased).
+bool secret_header(const std::string& lower_name) {
+  static const char* kNames[] = {"authorization", "appkey", "appsecret", "app_key", "app_secret", "secretkey",
+                                 "cookie", "x-crumb", "x-api-key", "api-key", "token"};
+  for (const char* n : kNames)
+    if (lower_name == n) return true;
+  return recording::secret_name(lower_name);
+}
+
+void remember_json_secrets(const json& j) {
+  if (j.is_object()) {
+    for (auto it = j.begin(); it != j.end(); ++it) {
+      if (recording::secret_name(it.key()) && (it->is_string() || it->is_number_integer()))
+        secrets::remember(it->is_string() ? it->get<std::string>() : std::to_string(it->get<long long>()));
+      else
+        remember_json_secrets(*it);
+    }
+  } else if (j.is_array()) {
+    for (const auto& v : j) remember_json_secrets(v);
+  }
+}
+
+std::string percent_decode(const std::string& s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && std::isxdigit((unsigned char)s[i + 1]) &&
+        std::isxdigit((unsigned char)s[i + 2])) {
+      o.push_back(char(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      o.push_back(s[i] == '+' ? ' ' : s[i]);
+    }
+  }
+  return o;
+}
+
+// Everything secret in what is about to be sent is remembered, so that no text
+// written later (a recording, an error, a reply) can carry it. True when the
+// request carried any secret.
+bool remember_request_secrets(const Request& req) {
+  bool carried = !req.secrets.empty();
+  for (const auto& v : req.secrets) secrets::remember(v);
+  for (const auto& [k, v] : req.headers) {
+    std::string n = fmt::lower(k);
+    if (!secret_header(n)) continue;
+    carried = true;
+    secrets::remember(v);
+    if (n == "authorization") {
+      auto sp = v.find(' ');
+      if (sp != std::string::npos) secrets::remember(v.substr(sp + 1));   // "Bearer <token>"
+    }
+    if (n == "cookie") {   // "a=1; b=2": each value
+      for (const auto& part : split_on(v, ';')) {
+        auto eq = part.find('=');
+        if (eq != std::string::npos) secrets::remember(fmt::trim(part.substr(eq + 1)));
+      }
+    }
+  }
+  const std::string& u = req.url.str();
+  if (auto q = u.find('?'); q != std::string::npos) {
+    std::string rest = u.substr(q + 1);
+    rest = rest.substr(0, rest.find('#'));
+    for (const auto& pair : split_on(rest, '&')) {
+      auto eq = pair.find('=');
+      if (eq != std::string::npos && recording::secret_name(percent_decode(pair.substr(0, eq)))) {
+        secrets::remember(percent_decode(pair.substr(eq + 1)));
+        carried = true;
+      }
+    }
+  }
+  if (!req.body.empty()) {
+    json b = json::parse(req.body, nullptr, false);
+    if (!b.is_discarded()) {
+      size_t before = secrets::count();
+      remember_json_secrets(b);
+      carried = carried || secrets::count() != before || req.body.find("secret") != std::string::npos;
+    }
+  }
+  return carried;
+}
+
+// Secrets a response hands over: cookies it sets and, to a request that carried
+// secrets (a token issue), the values of secret-named fields of its JSON body.
+void remember_response_secrets(const Request& req, bool carried, const Response& r) {
+  if (req.secret_response) secrets::remember(r.body);
+  auto sc = r.headers.find("set-cookie");
+  if (sc != r.headers.end()) {
+    for (const auto& line : split_on(sc->second, '\n')) {
+      std::string first = line.substr(0, line.find(';'));
+      auto eq = first.find('=');
+      if (eq != std::string::npos) secrets::remember(fmt::trim(first.substr(eq + 1)));
+    }
+  }
+  if (!carried) return;
+  size_t i = r.body.find_first_not_of(" \t\r\n");
+  if (i != std::string::npos && r.body[i] == '{' && r.body.size() < (1u << 20)) {
+    json b = json::parse(r.body, nullptr, false);
+    if (!b.is_discarded()) remember_json_secrets(b);
+  }
+}
+
+bool valid_host(const std::string& host) {
+  if (host.empty()) return false;
+  for (unsigned char c : host)
+    if (!(std::isalnum(c) || c == '.' || c == '-' || c == ':')) return false;
+  return true;
+}
+
 }  // namespace
+
+// ---- addresses ----------------------------------------------------------------------
+
+std::string encode(std::string_view s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string o;
+  o.reserve(s.size());
+  for (unsigned char c : s) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      o.push_back(char(c));
+    } else {
+      o.push_back('%');
+      o.push_back(hex[c >> 4]);
+      o.push_back(hex[c & 15]);
+    }
+  }
+  return o;
+}
+
+std::string Target::piece(const List& l) {
+  std::string o;
+  for (size_t i = 0; i < l.items.size(); ++i) {
+    if (i) o.push_back(l.separator);
+    o += encode(l.items[i]);
+  }
+  return o;
+}
+
+void Target::build(std::string_view tmpl, const std::vector<std::string>& values) {
+  if (tmpl.empty() || tmpl[0] != '/') throw std::invalid_argument("address template must start with '/'");
+  size_t next = 0;
+  bool in_query = false;
+  std::string out;
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    char c = tmpl[i];
+    if (c == '?') in_query = true;
+    if (c == '{' && i + 1 < tmpl.size() && tmpl[i + 1] == '}') {
+      if (next >= values.size()) throw std::invalid_argument("address template has more {} than values");
+      const std::string& v = values[next++];
+      if (!in_query && v.empty()) throw std::invalid_argument("empty value in an address path");
+      out += v;
+      ++i;
+      continue;
+    }
+    out.push_back(c);
+  }
+  if (next != values.size()) throw std::invalid_argument("address template has fewer {} than values");
+  // No segment of the path may climb or stand still: "." and ".." pass encode()
+  // unchanged, and a server resolves them.
+  std::string_view path(out);
+  path = path.substr(0, path.find_first_of("?#"));
+  size_t b = 1;
+  while (b <= path.size()) {
+    size_t e = path.find('/', b);
+    if (e == std::string_view::npos) e = path.size();
+    std::string_view seg = path.substr(b, e - b);
+    if (seg == "." || seg == "..") throw std::invalid_argument("'.' or '..' in an address path");
+    b = e + 1;
+  }
+  s_ = std::move(out);
+}
+
+Target Target::given(std::string_view path_and_query) {
+  for (unsigned char c : path_and_query)
+    if (c <= 0x20 || c == 0x7f) throw std::invalid_argument("blank or control byte in an address");
+  Target t;
+  // The same checks as a template's, with nothing to fill in ("{}" is refused).
+  if (path_and_query.find("{}") != std::string_view::npos) throw std::invalid_argument("'{}' in an address");
+  t.build(path_and_query, {});
+  return t;
+}
+
+Target& Target::param(std::string_view name, std::string_view value) {
+  if (s_.find('?') == std::string::npos) s_ += '?';
+  else if (s_.back() != '?' && s_.back() != '&') s_ += '&';
+  s_ += encode(name) + "=" + encode(value);
+  return *this;
+}
+
+Url::Url(const std::string& group, const std::string& host, const Target& target) {
+  if (!valid_host(host)) throw std::invalid_argument("not a host name: '" + host + "'");
+  s_ = base(group, host) + target.str();
+}
+
+Url Url::given(const std::string& absolute) {
+  bool scheme = fmt::starts_with(fmt::lower(absolute.substr(0, 8)), "https://") ||
+                fmt::starts_with(fmt::lower(absolute.substr(0, 7)), "http://");
+  if (!scheme) throw std::invalid_argument("not an http(s) address");
+  for (unsigned char c : absolute)
+    if (c <= 0x20 || c == 0x7f) throw std::invalid_argument("blank or control byte in an address");
+  Url u;
+  u.s_ = absolute;
+  return u;
+}
 
 std::string Response::header(const std::string& name) const {
   auto it = headers.find(fmt::lower(name));
@@ -423,6 +642,12 @@ Response fetch(const Request& req_in) {
     return v && *v > 0 ? *v : 0.0;
   }();
   Request req = req_in;
+  if (req.url.empty()) throw std::invalid_argument("request without an address");
+  // A header value is one line: a value carrying a line break would add headers.
+  for (const auto& [k, v] : req.headers)
+    if (k.find_first_of("\r\n:") != std::string::npos || v.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw std::invalid_argument("line break in a request header");
+  const bool carried = remember_request_secrets(req);
   if (cap > 0) {
     req.timeout_s = std::min(req.timeout_s, cap);
     req.connect_timeout_s = std::min(req.connect_timeout_s, cap);
@@ -434,9 +659,13 @@ Response fetch(const Request& req_in) {
     Attempt a;
     if (recording::replaying()) {
       a.resp = recording::replay(req.method, req.url);
+      remember_response_secrets(req, carried, a.resp);
     } else {
       a = perform(req);
-      if (a.code == CURLE_OK) recording::record(req.method, req.url, a.resp);
+      if (a.code == CURLE_OK) {
+        remember_response_secrets(req, carried, a.resp);
+        recording::record(req.method, req.url, a.resp);
+      }
     }
     bool last = attempt >= req.retries;
     if (a.code != CURLE_OK) {
@@ -459,14 +688,15 @@ Response fetch(const Request& req_in) {
                            : a.resp.status == 410 ? "Gone"
                            : a.resp.status >= 500 ? "Server Error"
                                                   : "Client Error";
-      throw HTTPStatusError(reason + " '" + std::to_string(a.resp.status) + "' for url '" + req.url + "'",
-                            a.resp.status);
+      throw HTTPStatusError(
+          secrets::mask(reason + " '" + std::to_string(a.resp.status) + "' for url '" + req.url.str() + "'"),
+          a.resp.status);
     }
     return std::move(a.resp);
   }
 }
 
-Response get(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers,
+Response get(const Url& url, const std::vector<std::pair<std::string, std::string>>& headers,
              double timeout_s) {
   Request r;
   r.url = url;

@@ -17,6 +17,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/json.hpp"
+#include "core/secrets.hpp"
 
 namespace tessaro::http::recording {
 
@@ -169,9 +170,12 @@ bool secret_name(const std::string& name_in) {
 bool recording() { return !env_or("TESSARO_RECORD_DIR", "").empty(); }
 bool replaying() { return !env_or("TESSARO_REPLAY_DIR", "").empty(); }
 
-std::string canonical_url(const std::string& url) { return mask_query(unbased(url)); }
+std::string canonical_url(const std::string& url) { return secrets::mask(mask_query(unbased(url))); }
 
-std::string mask_body(const std::string& body) {
+std::string mask_body(const std::string& body_in) {
+  // Values the process knows to be secret, wherever they stand (an upstream that
+  // echoes its request into an error text); then secret-named JSON fields.
+  std::string body = secrets::mask(body_in);
   size_t i = body.find_first_not_of(" \t\r\n");
   if (i == std::string::npos || (body[i] != '{' && body[i] != '[')) return body;
   json j = json::parse(body, nullptr, false);
@@ -195,7 +199,7 @@ void record(const std::string& method, const std::string& url, const Response& r
     json headers = json::object();
     for (const char* h : kKeptHeaders) {
       auto it = resp.headers.find(h);
-      if (it != resp.headers.end()) headers[h] = it->second;
+      if (it != resp.headers.end()) headers[h] = secrets::mask(it->second);
     }
     std::string effective = resp.effective_url.empty() ? canonical : canonical_url(resp.effective_url);
     json side = {{"method", fmt::upper(method)},
@@ -207,8 +211,10 @@ void record(const std::string& method, const std::string& url, const Response& r
                  {"body_masked", body.size() != resp.body.size() || body != resp.body}};
     if (effective != canonical) side["effective_url"] = effective;
     // The body first: a sidecar is only ever seen with its body beside it.
-    write_file_atomic(folder / (stem + ".body"), body);
-    write_file_atomic(folder / (stem + ".json"), side.dump(2));
+    // Owner-only: a recording is meant to be attached to an issue, and a value the
+    // process did not know to be secret could still be in it.
+    write_file_atomic(folder / (stem + ".body"), body, 0600);
+    write_file_atomic(folder / (stem + ".json"), side.dump(2), 0600);
   } catch (...) {
   }
 }

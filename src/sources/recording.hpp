@@ -6,8 +6,10 @@
 //   <dir>/<host>/<path and query>~<time>-<pid>-<n>.json   method, url, status, headers
 //   <dir>/<host>/<same name>.body                         the body as received
 // Keys, secrets, tokens, account numbers, Authorization and cookie headers are
-// never written: URLs and JSON bodies have them masked ("***"), and only a short
-// list of harmless response headers is kept.
+// never written: every value the HTTP layer has sent or received as a secret is
+// masked ("***") wherever it stands in a URL, header or body (core/secrets.hpp),
+// secret-named JSON fields and query parameters are masked too, only a short list
+// of harmless response headers is kept, and the files are the owner's alone (0600).
 //
 // TESSARO_REPLAY_DIR: requests are answered from such a folder and nothing goes
 // to the network. A request without a recording fails like a refused

@@ -14,6 +14,7 @@
 #include "core/settled.hpp"
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
@@ -620,6 +621,7 @@ std::string save_analysis_to_excel(const server::Args& a) {
 }
 
 const server::ToolRegistration reg_analysis{"save_analysis_to_excel", kAnalysisDoc, save_analysis_to_excel};
+const server::ArgumentShape shape_save_analysis_to_excel_detail_codes{"save_analysis_to_excel", "detail_codes", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::workbooks

@@ -12,7 +12,7 @@ Target resolve_target(const std::string& filename, const std::string&) {
   if (!safe) {
     t.ok = false;
     t.error = "⚠️ 파일 이름으로 쓸 수 없습니다: " + filename +
-              "\n경로(/, \\), '..', 숨김 파일 이름은 넣을 수 없어요. 파일은 항상 snapshots 폴더에 저장됩니다.";
+              "\n경로(/, \\), '..', 숨김 파일 이름, 장치 이름(CON, NUL 등)과 방향 제어 문자는 넣을 수 없어요. 파일은 항상 snapshots 폴더에 저장됩니다.";
     return t;
   }
   t.filename = *safe;

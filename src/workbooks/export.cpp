@@ -272,6 +272,8 @@ std::string export_us_to_excel(const server::Args& a) {
 
 const server::ToolRegistration reg_export{"export_to_excel", kExportDoc, export_to_excel};
 const server::ToolRegistration reg_us_export{"export_us_to_excel", kUsExportDoc, export_us_to_excel};
+const server::ArgumentShape shape_export_us_to_excel_ticker{"export_us_to_excel", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_export_to_excel_code{"export_to_excel", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::workbooks

@@ -48,7 +48,7 @@ std::optional<std::filesystem::path> resolve(const std::string& raw) {
   if (!p.is_absolute()) p = dir / p;
   p = fs::weakly_canonical(p);
   auto rel = p.lexically_relative(dir);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
+  if (rel.empty() || rel == "." || *rel.begin() == "..") return std::nullopt;
   return p;
 }
 
@@ -59,6 +59,9 @@ std::string query_excel(const server::Args& a) {
   bool descending = a.boolean("descending");
   long long limit = std::clamp<long long>(a.integer("limit"), 1, 500);
 
+  if (file_path.empty())
+    return "⚠️ file_path 가 비어 있습니다. scan_to_excel 이 알려 준 파일 경로(또는 snapshots 폴더 안의 파일 이름)를 "
+           "넣어 주세요.";
   auto path = resolve(file_path);
   if (!path) return "⚠️ snapshots 폴더 밖의 파일은 열 수 없습니다: " + file_path;
   if (!std::filesystem::exists(*path)) return "파일을 찾을 수 없습니다: " + file_path;

@@ -8,6 +8,7 @@
 #include "core/lookup.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
+#include "server/arg_rules.hpp"
 #include "server/tool_helpers.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -263,6 +264,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
 namespace {
 std::string scan_to_excel(const server::Args& a) { return scan_to_excel_with(a, naver::scan_stocks_to_snapshot); }
 const server::ToolRegistration reg_scan{"scan_to_excel", kScanDoc, scan_to_excel};
+const server::ArgumentShape shape_scan_to_excel_codes{"scan_to_excel", "codes", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::workbooks

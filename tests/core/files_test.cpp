@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 
 #include "core/files.hpp"
@@ -31,6 +32,10 @@ pid_t dead_pid() {
 void touch(const fs::path& p, const std::string& text = "x") {
   fs::create_directories(p.parent_path());
   std::ofstream(p) << text;
+}
+
+bool fmt_ends(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 int mode_of(const fs::path& p) {
@@ -113,4 +118,41 @@ TEST(TempFiles, PublishNeverReplacesAnExistingFile) {
   EXPECT_TRUE(path_inside(dir / "a.xlsx", dir));
   EXPECT_FALSE(path_inside(dir / ".." / "a.xlsx", dir));
   EXPECT_FALSE(path_inside(dir, dir));
+}
+
+// The one maker of file names from text: a long Hangul title fits the 255 bytes
+// a name may have (with room for "_NN"), cut between characters; device names
+// and direction marks never reach a name.
+TEST(FileNames, FitOnACharacterBoundaryWithoutDeviceNamesOrDirectionMarks) {
+  std::string title;
+  for (int i = 0; i < 200; ++i) title += "가";
+  std::string name = file_name_from_text(title, "_20261204_101500.xlsx", "x");
+  EXPECT_LE(name.size() + FILE_NAME_UNIQUE_ROOM, FILE_NAME_MAX_BYTES);
+  ASSERT_TRUE(fmt_ends(name, "_20261204_101500.xlsx"));
+  std::string stem = name.substr(0, name.size() - std::string("_20261204_101500.xlsx").size());
+  EXPECT_EQ(stem.size() % 3, 0u);   // whole three-byte characters only
+  EXPECT_EQ(file_name_from_text("CON", ".xlsx", "x"), "_CON.xlsx");
+  EXPECT_EQ(file_name_from_text("nul", "", "x"), "_nul");
+  EXPECT_EQ(file_name_from_text("COM1", ".xlsx", "x"), "_COM1.xlsx");
+  EXPECT_EQ(file_name_from_text("CONSOLE", ".xlsx", "x"), "CONSOLE.xlsx");
+  EXPECT_EQ(file_name_from_text("a\u202Egpj.exe\u200F", ".xlsx", "x"), "agpj.exe.xlsx");
+  EXPECT_EQ(file_name_from_text("../../x/y", ".xlsx", "x"), "xy.xlsx");
+  EXPECT_EQ(file_name_from_text("\u202E", ".xlsx", "분석결과"), "분석결과.xlsx");
+  EXPECT_TRUE(reserved_file_name("lpt9.txt"));
+  EXPECT_TRUE(has_control_or_direction_mark("x\u2066y"));
+  EXPECT_FALSE(has_control_or_direction_mark("삼성전자 분석"));
+}
+
+// The start of every serving process sweeps temp files of killed writers down
+// to the daily-bar cache (cache/bars/<source>/<timeframe>/).
+TEST(TempFiles, DailyBarLeftoversAreSweptAtStart) {
+  tt::TempHome home;
+  fs::path h = home.path();
+  std::string dead = std::to_string(dead_pid());
+  fs::path bar_tmp = h / "cache" / "bars" / "naver" / "day" / ("005930.bars.tmp." + dead + ".4");
+  touch(bar_tmp);
+  std::string bin = (fs::read_symlink("/proc/self/exe").parent_path() / "tessaro-mcp").string();
+  int rc = std::system(("TESSARO_HOME='" + h.string() + "' '" + bin + "' < /dev/null > /dev/null 2>&1").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 0);
+  EXPECT_FALSE(fs::exists(bar_tmp));
 }

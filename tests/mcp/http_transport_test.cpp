@@ -644,4 +644,25 @@ TEST(HttpLatency, APingDoesNotWaitForTheClientsDelayedAcknowledgement) {
   floor_thread.join();
   // Nagle against a delayed acknowledgement costs some 40 ms a reply.
   EXPECT_LT(ours, base + 20.0) << "floor " << base << " ms, ping " << ours << " ms";
+// A chunked body names no length; over the limit it is still too large (413),
+// not a malformed request.
+TEST(HttpTransport, ChunkedBodyOverTheLimitIsTooLarge) {
+  HttpOptions opt;
+  opt.max_body = 4096;
+  Live live(opt);
+  std::string sid = live.open_session();
+  ASSERT_FALSE(sid.empty());
+  std::string big = R"({"jsonrpc":"2.0","id":5,"method":"ping","params":{"pad":")" + std::string(8000, 'x') + "\"}}";
+  httplib::Headers h = in(sid);
+  h.emplace("Accept", "application/json, text/event-stream");
+  auto r = live.client.Post(
+      "/mcp", h,
+      [&](size_t, httplib::DataSink& sink) {
+        for (size_t at = 0; at < big.size(); at += 1000) sink.write(big.data() + at, std::min<size_t>(1000, big.size() - at));
+        sink.done();
+        return true;
+      },
+      "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 413);
 }

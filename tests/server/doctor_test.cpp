@@ -513,3 +513,58 @@ TEST(Doctor, FailedStandInIsReportedButFailsNothing) {
   EXPECT_EQ(report["failed"][0]["endpoint"], "naver.index_daily");
   EXPECT_NE(report["failed"][0]["detail"].get<std::string>().find("[].localTradedAt"), std::string::npos);
 }
+
+// A broker that echoes its request into its error body, with the session
+// recorded: neither the recording, nor doctor's report, nor anything else under
+// the home holds the key, the secret, the token or the account number; only the
+// 0600 state and token files hold them.
+TEST(Doctor, EchoingBrokerLeavesNoSecretInAnyFile) {
+  DoctorEnv env;
+  ScopedEnv kis_base("TESSARO_KIS_BASE_URL", env.srv.base_url());
+  char tmpl[] = "/tmp/tessaro-doctor-rec-XXXXXX";
+  std::filesystem::path rec = ::mkdtemp(tmpl);
+  ScopedEnv record("TESSARO_RECORD_DIR", rec.string());
+  const std::string key = "PSechoKEY0000aaaa1111", account = "73318899";
+  market_data::ConnectionState st;
+  st.primary_provider = "kis";
+  st.providers["kis"] = market_data::ProviderProfile{"real", key, kSecret, account, "2026-03-01T09:00:00+09:00"};
+  market_data::save_state_v2(st);
+  auto echo = [](int status) {
+    return [status](const FixtureRequest& r) {
+      json e = {{"msg_cd", "EGW00999"}, {"msg1", "요청 확인: " + r.body}, {"headers", r.headers}, {"query", r.query}};
+      return FixtureResponse{status, e.dump(), "application/json", {}};
+    };
+  };
+  env.srv.route(kKisToken, [](const FixtureRequest& r) {
+    json e = {{"access_token", kKisTokenValue}, {"token_type", "Bearer"}, {"expires_in", 86400}, {"echo", r.body}};
+    return reply(200, e.dump());
+  });
+  env.srv.route(kKisPast, echo(500));
+  env.srv.route(kKisToday, echo(500));
+  char arg0[] = "doctor";
+  char* argv[] = {arg0, nullptr};
+  ::testing::internal::CaptureStdout();
+  doctor::command(1, argv);
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::vector<std::string> secrets = {key, kSecret, kKisTokenValue, account};
+  for (const auto& s : secrets) EXPECT_EQ(printed.find(s), std::string::npos) << s << " printed";
+  namespace fs = std::filesystem;
+  int recorded = 0;
+  for (const fs::path& root : {rec, fs::path(env.home.path())})
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+      if (!e.is_regular_file()) continue;
+      std::string name = e.path().filename().string();
+      bool keeper = name == "connections.json" || e.path().parent_path().filename() == "tokens";
+      if (keeper) {
+        EXPECT_EQ(fs::status(e.path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+            << e.path();
+        continue;
+      }
+      if (root == rec) ++recorded;
+      std::string text = read_file(e.path()).value_or("");
+      for (const auto& s : secrets) EXPECT_EQ(text.find(s), std::string::npos) << s << " in " << e.path();
+    }
+  EXPECT_GT(recorded, 2);   // the token answer and the echoing data answers were recorded
+  std::error_code ec;
+  fs::remove_all(rec, ec);
+}

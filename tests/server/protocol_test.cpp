@@ -232,7 +232,7 @@ TEST(CallContext, CancelAbortsTheTransferAndStopsNewRequests) {
   {
     CallScope scope(&ctx);
     try {
-      http::get(srv.base_url() + "/slow", {}, 10.0);
+      http::get(http::Url::given(srv.base_url() + "/slow"), {}, 10.0);
     } catch (const Cancelled&) {
       cancelled = true;
     }
@@ -243,7 +243,7 @@ TEST(CallContext, CancelAbortsTheTransferAndStopsNewRequests) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3500));
   int hits = srv.hits("/slow");
   CallScope scope(&ctx);
-  EXPECT_THROW(http::get(srv.base_url() + "/slow"), Cancelled);
+  EXPECT_THROW(http::get(http::Url::given(srv.base_url() + "/slow")), Cancelled);
   EXPECT_EQ(srv.hits("/slow"), hits);
 }
 

@@ -18,7 +18,7 @@ void hammer(const std::string& url, int threads, int each) {
   std::vector<std::thread> th;
   for (int t = 0; t < threads; ++t)
     th.emplace_back([&] {
-      for (int i = 0; i < each; ++i) http::get(url);
+      for (int i = 0; i < each; ++i) http::get(http::Url::given(url));
     });
   for (auto& x : th) x.join();
 }
@@ -36,7 +36,7 @@ TEST(HttpConnectionReuse, ManyCallersShareTheHostsBoundedSetOfConnections) {
 
   // A later call finds a warm connection: no new one.
   int before = srv.connections.load();
-  http::get(srv.base() + "/b");
+  http::get(http::Url::given(srv.base() + "/b"));
   EXPECT_EQ(srv.connections.load(), before);
 }
 
@@ -52,8 +52,8 @@ TEST(HttpConnectionReuse, TwoOriginsKeepTheirOwnConnections) {
   auto ok = [](const std::string&) { return bench::Reply{"{}", "application/json"}; };
   bench::SlowServer a(0, ok), b(0, ok);
   for (int i = 0; i < 20; ++i) {
-    http::get(a.base() + "/x");
-    http::get(b.base() + "/x");
+    http::get(http::Url::given(a.base() + "/x"));
+    http::get(http::Url::given(b.base() + "/x"));
   }
   EXPECT_EQ(a.connections.load(), 1);
   EXPECT_EQ(b.connections.load(), 1);

@@ -68,7 +68,7 @@ TEST(Recording, SecretsNeverReachTheDisk) {
                             "application/json", {{"Set-Cookie", "JSESSIONID=COOKIESECRET; Path=/"}}});
   http::Request req;
   req.method = "POST";
-  req.url = srv.base_url() + "/openapi.koreainvestment.com/oauth2/tokenP?appkey=APPKEYSECRET&CANO=12345678&FID=005930";
+  req.url = http::Url::given(srv.base_url() + "/openapi.koreainvestment.com/oauth2/tokenP?appkey=APPKEYSECRET&CANO=12345678&FID=005930");
   req.headers = {{"Authorization", "Bearer AUTHSECRET"}, {"appsecret", "APPSECRETVALUE"}};
   req.body = R"({"grant_type":"client_credentials","appkey":"APPKEYSECRET","appsecret":"APPSECRETVALUE"})";
   http::Response r = http::fetch(req);
@@ -99,21 +99,21 @@ TEST(Recording, ReplayAnswersInOrderAndNeverTouchesTheNetwork) {
   std::string url = base_url + "/m.stock.naver.com/api/x?code=005930";
   {
     ScopedEnv record("TESSARO_RECORD_DIR", dir.path.string());
-    EXPECT_EQ(http::get(url).body, "{\"n\":1}");
-    EXPECT_EQ(http::get(url).body, "{\"n\":2}");
+    EXPECT_EQ(http::get(http::Url::given(url)).body, "{\"n\":1}");
+    EXPECT_EQ(http::get(http::Url::given(url)).body, "{\"n\":2}");
   }
   srv.reset();   // the site is gone
   ScopedEnv replay("TESSARO_REPLAY_DIR", dir.path.string());
   long long sent = http::request_count();
-  EXPECT_EQ(http::get(url).body, "{\"n\":1}");
-  EXPECT_EQ(http::get(url).body, "{\"n\":2}");
-  http::Response again = http::get(url);   // the last one repeats
+  EXPECT_EQ(http::get(http::Url::given(url)).body, "{\"n\":1}");
+  EXPECT_EQ(http::get(http::Url::given(url)).body, "{\"n\":2}");
+  http::Response again = http::get(http::Url::given(url));   // the last one repeats
   EXPECT_EQ(again.body, "{\"n\":2}");
   EXPECT_EQ(again.status, 200);
   EXPECT_EQ(again.header("content-type"), "application/json; charset=utf-8");
   // A request never recorded fails like a refused connection and says which one.
   try {
-    http::get(base_url + "/m.stock.naver.com/api/y");
+    http::get(http::Url::given(base_url + "/m.stock.naver.com/api/y"));
     FAIL() << "expected a connect failure";
   } catch (const ConnectError& e) {
     EXPECT_NE(std::string(e.what()).find("GET https://m.stock.naver.com/api/y"), std::string::npos) << e.what();

@@ -73,13 +73,10 @@ TEST(WorkbookSafety, NoArgumentWritesOutsideTheSnapshotFolder) {
   for (int i = 0; i < 12; ++i) climb += "../";
   std::string escape = climb + outside.string().substr(1) + "/pwn";
 
-  // `code` reaches the automatic name of every data type: refused like any unknown code.
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", escape}}),
-            "재무지표를 가져올 수 없습니다: " + escape);
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "chart"}, {"code", escape}}),
-            "차트 데이터를 가져올 수 없습니다: " + escape);
-  EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", "flow"}, {"code", escape}}),
-            "수급 데이터를 가져올 수 없습니다: " + escape);
+  // `code` reaches the automatic name of every data type: refused as no code at all.
+  for (const char* type : {"financial", "chart", "flow"})
+    EXPECT_EQ(server::call_tool("export_to_excel", {{"data_type", type}, {"code", escape}}),
+              "⚠️ 종목코드 형식이 올바르지 않습니다: " + escape);
   // `filename` of every writing tool.
   for (const std::string& bad : {escape, std::string(".."), std::string("~/x"), outside.string() + "/x.xlsx"}) {
     EXPECT_TRUE(has(server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", "005930"}, {"filename", bad}}),
@@ -93,7 +90,7 @@ TEST(WorkbookSafety, NoArgumentWritesOutsideTheSnapshotFolder) {
                     "⚠️ 파일 이름으로 쓸 수 없습니다"));
   }
   // `ticker` and `title` reach automatic names too.
-  EXPECT_TRUE(has(server::call_tool("export_us_to_excel", {{"ticker", escape}}), "의 데이터를 가져올 수 없습니다"));
+  EXPECT_TRUE(has(server::call_tool("export_us_to_excel", {{"ticker", escape}}), "⚠️ 티커 형식이 올바르지 않습니다"));
   std::string r = server::call_tool("save_analysis_to_excel", {{"title", escape}, {"rows", {{{"a", 1}}}}, {"notes", {"n"}}});
   ASSERT_TRUE(has(r, "✓ 저장 완료")) << r;
   EXPECT_EQ(fs::path(path_in(r)).parent_path(), excel::get_snapshot_dir());
@@ -152,16 +149,22 @@ TEST(WorkbookSafety, CollidingAndInvalidSheetNamesNeverCrash) {
   tt::FixtureServer srv;   // every detail lookup fails fast
   tt::ScopedEnv base("TESSARO_NAVER_BASE_URL", srv.base_url());
   tt::ScopedEnv timeout("TESSARO_HTTP_TIMEOUT_S", "1");
-  json codes = {"0088m0", "0088M0", "요약", "_METADATA", "근거와 한계", "x'", "'y", "History"};
+  // Detail codes are stock codes (anything else is refused before a sheet is
+  // named after it); two that differ only in case still get sheets of their own.
+  json bad = {"0088m0", "요약", "_METADATA", "x'", "History"};
+  EXPECT_EQ(server::call_tool("save_analysis_to_excel",
+                              {{"title", "t"}, {"rows", {{{"a", 1}}}}, {"detail_codes", bad}}),
+            "⚠️ 종목코드 형식이 올바르지 않습니다: 요약, _METADATA, x', History");
+  json codes = {"0088m0", "0088M0", "HISTOR"};
   json rows = json::array();
   for (const auto& c : codes) rows.push_back({{"코드", c}, {"점수", 1}});
   std::string r = server::call_tool("save_analysis_to_excel",
                                     {{"title", "시트 이름"}, {"rows", rows}, {"notes", {"n"}}, {"detail_codes", codes}});
-  ASSERT_TRUE(has(r, "✓ 저장 완료 — 시트 이름 (8행)")) << r;
+  ASSERT_TRUE(has(r, "✓ 저장 완료 — 시트 이름 (3행)")) << r;
   EXPECT_FALSE(has(r, "만들지 못한 시트")) << r;
   fs::path p = path_in(r);
   auto names = excel::sheet_names(p);
-  ASSERT_EQ(names.size(), 11u) << r;
+  ASSERT_EQ(names.size(), 6u) << r;
   EXPECT_EQ(names[0], "요약");
   EXPECT_EQ(names[1], "근거와 한계");
   EXPECT_EQ(names.back(), "_metadata");
@@ -292,4 +295,28 @@ TEST(WorkbookSafety, NumberFormatsFollowTheValues) {
   TESSARO_SHEET_CSV(scsv, path_in(s), env.home.path(), 1, true);
   EXPECT_TRUE(has(scsv, "005930,원화,\"71,200\",\"1,234,567\"")) << scsv;
   EXPECT_TRUE(has(scsv, "-18.25%")) << scsv;
+}
+
+// A title of 100 Hangul characters is 300 bytes: its workbook still saves, under
+// a name cut between characters that fits a file name; a device name or a
+// direction mark given as the file name is refused; an empty path to query is
+// told as such.
+TEST(WorkbookSafety, TitleNamesFitAndAwkwardNamesAreRefused) {
+  NaverEnv env("2026-12-04 10:00");
+  std::string title;
+  for (int i = 0; i < 100; ++i) title += "가";
+  std::string r = server::call_tool("save_analysis_to_excel",
+                                    {{"title", title}, {"rows", json::array({{{"종목명", "가나"}, {"값", 1}}})},
+                                     {"notes", {"n"}}});
+  std::string p = path_in(r);
+  ASSERT_FALSE(p.empty()) << r;
+  EXPECT_TRUE(fs::exists(p));
+  EXPECT_LE(fs::path(p).filename().string().size(), 255u);
+  for (const char* bad : {"CON", "nul.xlsx", "a\u202Egpj.xlsx"}) {
+    std::string rr = server::call_tool("save_analysis_to_excel",
+                                       {{"title", "t"}, {"rows", json::array({{{"a", 1}}})}, {"filename", bad}});
+    EXPECT_EQ(rr.rfind("⚠️ 파일 이름으로 쓸 수 없습니다", 0), 0u) << bad << ": " << rr;
+  }
+  std::string q = server::call_tool("query_excel", {{"file_path", ""}});
+  EXPECT_EQ(q.rfind("⚠️ file_path 가 비어 있습니다", 0), 0u) << q;
 }

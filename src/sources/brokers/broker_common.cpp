@@ -15,6 +15,7 @@
 #include "core/errors.hpp"
 #include "core/files.hpp"
 #include "core/format.hpp"
+#include "core/secrets.hpp"
 #include "core/result_meta.hpp"
 #include "sources/market_data/evidence.hpp"
 
@@ -34,13 +35,12 @@ void throw_broker_error(const std::string& broker, const std::string& what, cons
 
 std::string profile_or_real(const std::string& profile) { return profile.empty() ? "real" : profile; }
 
-std::string kis_base(const std::string& profile) {
-  return profile == "paper" ? http::base("KIS", "openapivts.koreainvestment.com:29443")
-                            : http::base("KIS", "openapi.koreainvestment.com:9443");
+std::string kis_host(const std::string& profile) {
+  return profile == "paper" ? "openapivts.koreainvestment.com:29443" : "openapi.koreainvestment.com:9443";
 }
 
-std::string kiwoom_base(const std::string& profile) {
-  return profile == "paper" ? http::base("KIWOOM", "mockapi.kiwoom.com") : http::base("KIWOOM", "api.kiwoom.com");
+std::string kiwoom_host(const std::string& profile) {
+  return profile == "paper" ? "mockapi.kiwoom.com" : "api.kiwoom.com";
 }
 
 // ---- token cache -------------------------------------------------------------------
@@ -132,13 +132,15 @@ std::string Reply::header(const std::string& name) const {
 
 Session::Session(Config cfg, const md::ProviderContext& ctx) : cfg_(std::move(cfg)), ctx_(ctx) {
   if (ctx_.home.empty()) ctx_.home = home_dir();
+  for (const std::string* s : {&ctx_.app_key, &ctx_.app_secret, &ctx_.account}) secrets::remember(*s);
 }
 
 std::string Session::scrub(std::string text) const {
+  // Short values the process-wide mask leaves alone are still this session's own.
   for (const std::string* s : {&ctx_.app_key, &ctx_.app_secret, &ctx_.account})
     if (s->size() >= 4) text = fmt::replace_all(text, *s, "***");
   if (token_ && token_->size() >= 4) text = fmt::replace_all(text, *token_, "***");
-  return text;
+  return secrets::mask(std::move(text));
 }
 
 void Session::fail(const std::string& what, const std::string& status) const {

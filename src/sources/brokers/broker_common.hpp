@@ -47,10 +47,10 @@ class TossApiError : public md::BrokerApiError {
 [[noreturn]] void throw_broker_error(const std::string& broker, const std::string& what, const std::string& status);
 
 // ---- hosts -----------------------------------------------------------------------
-// Base URL of a broker profile: real or paper host, overridable by
-// TESSARO_KIS_BASE_URL / TESSARO_KIWOOM_BASE_URL (http::base).
-std::string kis_base(const std::string& profile);
-std::string kiwoom_base(const std::string& profile);
+// Host of a broker profile: real or paper, served below TESSARO_KIS_BASE_URL /
+// TESSARO_KIWOOM_BASE_URL when set (http::Url).
+std::string kis_host(const std::string& profile);
+std::string kiwoom_host(const std::string& profile);
 std::string profile_or_real(const std::string& profile);   // "" -> "real"
 
 // ---- token cache -------------------------------------------------------------------
@@ -105,7 +105,8 @@ class Session {
   struct Config {
     std::string id;          // "kis" / "kiwoom"
     std::string label;       // "KIS" / "키움증권" (in messages)
-    std::string base;        // base URL of the profile
+    std::string group;       // "KIS" / "KIWOOM" (the base-URL group)
+    std::string host;        // host of the profile
     double per_second = 5;   // pacing
   };
   Session(Config cfg, const md::ProviderContext& ctx);
@@ -119,7 +120,8 @@ class Session {
   Reply call(const std::function<http::Request(const std::string& token)>& build);
 
   const md::ProviderContext& ctx() const { return ctx_; }
-  const std::string& base() const { return cfg_.base; }
+  // An address on the profile's host.
+  http::Url at(const http::Target& target) const { return http::Url(cfg_.group, cfg_.host, target); }
   std::string profile() const { return profile_or_real(ctx_.profile); }
   // Replaces every secret in `text` by "***".
   std::string scrub(std::string text) const;

@@ -41,9 +41,9 @@ namespace {
 using std::chrono::minutes;
 using std::chrono::seconds;
 
-constexpr const char* kDomesticToday = "/uapi/domestic-stock/v1/quotations/inquire-time-itemchartprice";
-constexpr const char* kDomesticPast = "/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice";
-constexpr const char* kOverseasMinute = "/uapi/overseas-price/v1/quotations/inquire-time-itemchartprice";
+constexpr char kDomesticToday[] = "/uapi/domestic-stock/v1/quotations/inquire-time-itemchartprice";
+constexpr char kDomesticPast[] = "/uapi/domestic-stock/v1/quotations/inquire-time-dailychartprice";
+constexpr char kOverseasMinute[] = "/uapi/overseas-price/v1/quotations/inquire-time-itemchartprice";
 constexpr int kTodayRows = 30, kTodayPageCap = 15;
 constexpr int kPastRows = 120, kPastPageCap = 10;
 constexpr int kUsRows = 120, kUsPageCap = 10;
@@ -59,20 +59,17 @@ std::string kis_msg(const json& b) {
 class KisSession : public Session {
  public:
   explicit KisSession(const md::ProviderContext& ctx)
-      : Session({"kis", "KIS", kis_base(profile_or_real(ctx.profile)),
+      : Session({"kis", "KIS", "KIS", kis_host(profile_or_real(ctx.profile)),
                  profile_or_real(ctx.profile) == "paper" ? 2.0 : 20.0},
                 ctx) {}
 
   using Params = std::vector<std::pair<std::string, std::string>>;
 
   // One quotation GET. `tr_cont` "N" asks for the next page.
-  Reply get(const std::string& path, const std::string& tr_id, const Params& params, const std::string& tr_cont = "") {
-    std::string url = base() + path;
-    char sep = '?';
-    for (const auto& [k, v] : params) {
-      url += sep + k + "=" + text::url_encode(v);
-      sep = '&';
-    }
+  Reply get(http::Literal path, const std::string& tr_id, const Params& params, const std::string& tr_cont = "") {
+    http::Target t(path);
+    for (const auto& [k, v] : params) t.param(k, v);
+    const http::Url url = at(t);
     return call([&](const std::string& tok) {
       http::Request r;
       r.url = url;
@@ -91,7 +88,7 @@ class KisSession : public Session {
   CachedToken issue_token() override {
     http::Request r;
     r.method = "POST";
-    r.url = base() + "/oauth2/tokenP";
+    r.url = at(http::Target("/oauth2/tokenP"));
     r.headers = {{"content-type", "application/json; charset=utf-8"}};
     r.body = json{{"grant_type", "client_credentials"}, {"appkey", ctx().app_key}, {"appsecret", ctx().app_secret}}
                  .dump();
@@ -200,7 +197,7 @@ Reply kr_minute_page(KisSession& s, const md::BarRequest& req, const KrMinuteWal
     p.insert(p.begin() + 3, {"FID_INPUT_DATE_1", w.date});
     p.push_back({"FID_FAKE_TICK_INCU_YN", ""});
   }
-  return s.get(w.today ? kDomesticToday : kDomesticPast, w.today ? "FHKST03010200" : "FHKST03010230", p);
+  return s.get(w.today ? http::Literal(kDomesticToday) : http::Literal(kDomesticPast), w.today ? "FHKST03010200" : "FHKST03010230", p);
 }
 
 md::BarDataset kr_minutes(const md::BarRequest& req, const md::ProviderContext& ctx) {
@@ -447,7 +444,7 @@ json kis_flow(const std::string& code, int days, const std::string& measure, con
 // date, which for credit is the settlement date, not the trade date). More
 // pages follow when tr_cont says so or, for APIs paged by date alone, when a
 // page came back full (`full_page` rows).
-json kis_daily_block(KisSession& s, const std::string& kind, const char* path, const char* tr_id,
+json kis_daily_block(KisSession& s, const std::string& kind, http::Literal path, const char* tr_id,
                      const std::function<KisSession::Params(mt::Day)>& params, const char* date_field,
                      const std::vector<MeasureField>& measures, int days, const char* cursor_field = nullptr,
                      int full_page = 0) {

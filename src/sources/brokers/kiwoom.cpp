@@ -44,7 +44,7 @@ bool contains(const std::string& s, const char* needle) { return s.find(needle) 
 class KiwoomSession : public Session {
  public:
   explicit KiwoomSession(const md::ProviderContext& ctx)
-      : Session({"kiwoom", "키움증권", kiwoom_base(profile_or_real(ctx.profile)), 5.0}, ctx) {}
+      : Session({"kiwoom", "키움증권", "KIWOOM", kiwoom_host(profile_or_real(ctx.profile)), 5.0}, ctx) {}
 
   struct Page {
     json body;
@@ -52,8 +52,9 @@ class KiwoomSession : public Session {
     bool more() const { return cont_yn == "Y" && !next_key.empty(); }
   };
 
-  Page post(const std::string& path, const std::string& api_id, const json& body, const std::string& next_key = "") {
-    std::string url = base() + path, text = body.dump();
+  Page post(http::Literal path, const std::string& api_id, const json& body, const std::string& next_key = "") {
+    const http::Url url = at(http::Target(path));
+    std::string text = body.dump();
     Reply r = call([&](const std::string& tok) {
       http::Request q;
       q.method = "POST";
@@ -75,7 +76,7 @@ class KiwoomSession : public Session {
   CachedToken issue_token() override {
     http::Request r;
     r.method = "POST";
-    r.url = base() + "/oauth2/token";
+    r.url = at(http::Target("/oauth2/token"));
     r.headers = {{"content-type", "application/json;charset=UTF-8"}, {"api-id", "au10001"}};
     r.body = json{{"grant_type", "client_credentials"}, {"appkey", ctx().app_key}, {"secretkey", ctx().app_secret}}
                  .dump();
@@ -242,7 +243,7 @@ json kiwoom_flow(const std::string& code, int days, const std::string& measure, 
   return flow_record(code, "kiwoom", s.profile(), measure, "ka10059", rows, kiwoom_categories(), truncated, {});
 }
 
-json kiwoom_daily_block(KiwoomSession& s, const std::string& kind, const char* path, const char* api_id,
+json kiwoom_daily_block(KiwoomSession& s, const std::string& kind, http::Literal path, const char* api_id,
                         const json& body, const char* list, const std::vector<MeasureField>& measures, int days) {
   json block = pressure_block(kind, "kiwoom", "daily");
   std::string next;

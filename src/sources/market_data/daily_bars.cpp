@@ -23,6 +23,7 @@
 #include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/timeframes.hpp"
+#include "sources/recording.hpp"
 
 namespace tessaro::bars_cache {
 
@@ -201,8 +202,14 @@ std::string hex64(uint64_t h) {
 // is read from (scheme, host, port and path, so two upstreams never share a
 // series) and the form of the request (requestType=0: the site's price-adjusted
 // series). Kept in every file and checked when it is read back.
+// A replayed or recorded session keeps a namespace of its own (named by its
+// folder), so what it read never mixes with what the live site said.
 std::string source_id() {
-  return http::base("NAVER", "fchart.stock.naver.com") + "/sise.nhn?requestType=0";
+  std::string id = http::base("NAVER", "fchart.stock.naver.com") + "/sise.nhn?requestType=0";
+  namespace rec = http::recording;
+  if (rec::replaying()) id += "|replay:" + fs::absolute(env_or("TESSARO_REPLAY_DIR", "")).lexically_normal().string();
+  else if (rec::recording()) id += "|record:" + fs::absolute(env_or("TESSARO_RECORD_DIR", "")).lexically_normal().string();
+  return id;
 }
 
 // The folder name of a source: readable for the site itself, a hash otherwise.

@@ -37,7 +37,7 @@ class YahooMinutes : public Provider {
                             {"includePrePost", "false"}};
     json body;
     try {
-      body = us::detail::api_json(us::detail::Q2, "/v8/finance/chart/" + us::detail::url_encode(*sym), p);
+      body = us::detail::api_json(us::detail::Q2, http::Target("/v8/finance/chart/{}", *sym), p);
     } catch (const HTTPStatusError& e) {
       throw ProviderError(std::string("야후 분봉 조회 실패: ") + e.what(), id(),
                           e.status() == 429 ? ST_RATE_LIMITED : ST_UNAVAILABLE);

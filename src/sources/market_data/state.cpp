@@ -2,6 +2,7 @@
 // (its temp copy too, from the first byte), written atomically. Keys are kept in the file; `raw` (and anything shown to a
 // user) never carries them.
 #include "core/files.hpp"
+#include "core/secrets.hpp"
 #include "sources/market_data/market_data.hpp"
 
 namespace tessaro::market_data {
@@ -55,6 +56,9 @@ ConnectionState load_state_v2() {
       pp.app_secret = str_of(p, "app_secret");
       pp.account = str_of(p, "account");
       pp.connected_at = str_of(p, "connected_at");
+      // Known as secrets from the moment they are read: nothing written later
+      // (a recording, doctor's report, an error text) may carry them.
+      for (const std::string* v : {&pp.app_key, &pp.app_secret, &pp.account}) secrets::remember(*v);
       s.providers[id] = pp;
     }
   // A primary provider whose entry is gone is not connected.

@@ -13,6 +13,7 @@
 #include "core/format.hpp"
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -106,8 +107,7 @@ json list_from_json(const std::string& code, int count) {
   std::set<std::string> seen;
   for (int page = 1; page <= MAX_PAGES && (int)out.size() < count; ++page) {
     json j = fetch_json("m.stock.naver.com",
-                        "/api/stock/" + code + "/disclosure?pageSize=" + std::to_string(kJsonPageSize) +
-                            "&page=" + std::to_string(page),
+                        http::Target("/api/stock/{}/disclosure?pageSize={}&page={}", code, kJsonPageSize, page),
                         false, "https://m.stock.naver.com/");
     if (!j.is_array())
       throw NaverParseError(contracts::problem(kDisclosureShape, j).value_or("공시 목록 JSON이 배열이 아닙니다") + ": " + code);
@@ -139,7 +139,7 @@ json list_from_html(const std::string& code, int count) {
   std::set<std::string> seen;
   for (int page = 1; page <= MAX_PAGES && (int)out.size() < count; ++page) {
     std::string html = fetch_text("finance.naver.com",
-                                  "/item/news_notice.naver?code=" + code + "&page=" + std::to_string(page), true,
+                                  http::Target("/item/news_notice.naver?code={}&page={}", code, page), true,
                                   "https://finance.naver.com/item/main.naver?code=" + code);
     auto rows = parse_page(html);
     if (!rows) {

@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/parse_util.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
@@ -66,7 +67,7 @@ std::string squash(const std::string& s) {
 
 json raw_list() {
   return g_etf_list.get("all", [] {
-    json j = fetch_json("finance.naver.com", "/api/sise/etfItemList.nhn?etfType=0", true,
+    json j = fetch_json("finance.naver.com", http::Target("/api/sise/etfItemList.nhn?etfType=0"), true,
                         "https://finance.naver.com/sise/etf.nhn");
     if (!j.is_object() || !j.contains("result") || !j["result"].is_object() ||
         !j["result"].contains("etfItemList") || !j["result"]["etfItemList"].is_array())
@@ -271,12 +272,12 @@ json get_etf_detail(const std::string& code) {
   json analysis, basic, integ;
   std::vector<std::function<void()>> jobs = {
       [&] {
-        analysis = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/etfAnalysis", false,
+        analysis = fetch_json("m.stock.naver.com", http::Target("/api/stock/{}/etfAnalysis", code), false,
                               "https://m.stock.naver.com/");
       },
-      [&] { basic = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/basic", false, "https://m.stock.naver.com/"); },
+      [&] { basic = fetch_json("m.stock.naver.com", http::Target("/api/stock/{}/basic", code), false, "https://m.stock.naver.com/"); },
       [&] {
-        integ = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/integration", false,
+        integ = fetch_json("m.stock.naver.com", http::Target("/api/stock/{}/integration", code), false,
                            "https://m.stock.naver.com/");
       }};
   auto errs = parallel_for(jobs.size(), jobs.size(), [&](size_t i) { jobs[i](); });

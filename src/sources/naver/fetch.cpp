@@ -91,16 +91,14 @@ std::string decode_body(const std::string& body, const std::string& content_type
   return euc_kr_default || cs.empty() ? text::euckr_to_utf8(body) : body;
 }
 
-std::string url(const std::string& host, const std::string& path_and_query) {
-  std::string p = path_and_query;
-  if (p.empty() || p[0] != '/') p = "/" + p;
-  return http::base("NAVER", host) + p;
+std::string url(const std::string& host, const http::Target& target) {
+  return http::Url("NAVER", host, target).str();
 }
 
-std::string fetch_text(const std::string& host, const std::string& path_and_query, bool euc_kr,
+std::string fetch_text(const std::string& host, const http::Target& target, bool euc_kr,
                        const std::string& referer) {
   http::Request req;
-  req.url = url(host, path_and_query);
+  req.url = http::Url("NAVER", host, target);
   req.headers = {{"User-Agent", kUserAgent},
                  {"Accept", "application/json, text/plain, text/html, */*"},
                  {"Accept-Language", "ko-KR,ko;q=0.9"},
@@ -115,15 +113,15 @@ std::string fetch_text(const std::string& host, const std::string& path_and_quer
   return decode_body(r.body, r.header("content-type"), euc_kr);
 }
 
-json fetch_json(const std::string& host, const std::string& path_and_query, bool euc_kr,
+json fetch_json(const std::string& host, const http::Target& target, bool euc_kr,
                 const std::string& referer) {
-  std::string body = fetch_text(host, path_and_query, euc_kr, referer);
+  std::string body = fetch_text(host, target, euc_kr, referer);
   try {
     return json::parse(body);
   } catch (const json::parse_error&) {
     // A JSON endpoint that answers something else (an HTML error page, a
     // truncated body) was reached but not understood.
-    throw NaverParseError("JSON 응답을 해석하지 못했습니다: " + host + path_and_query.substr(0, path_and_query.find('?')));
+    throw NaverParseError("JSON 응답을 해석하지 못했습니다: " + host + target.str().substr(0, target.str().find('?')));
   }
 }
 

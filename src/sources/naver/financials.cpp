@@ -23,6 +23,7 @@
 #include "core/format.hpp"
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -290,7 +291,7 @@ MobileTable read_mobile(const json& j) {
 
 std::string mobile_name(const std::string& code) {
   try {
-    json b = fetch_json(kMobileHost, "/api/stock/" + code + "/basic");
+    json b = fetch_json(kMobileHost, http::Target("/api/stock/{}/basic", code));
     if (b.is_object() && b.contains("stockName") && b["stockName"].is_string())
       return b["stockName"].get<std::string>();
   } catch (const std::exception&) {
@@ -301,8 +302,8 @@ std::string mobile_name(const std::string& code) {
 // Annual and quarterly tables merged into one record; the statement basis is
 // not part of this JSON, so every period's basis stays unknown.
 json mobile_record(const std::string& code) {
-  MobileTable a = read_mobile(fetch_json(kMobileHost, "/api/stock/" + code + "/finance/annual"));
-  MobileTable q = read_mobile(fetch_json(kMobileHost, "/api/stock/" + code + "/finance/quarter"));
+  MobileTable a = read_mobile(fetch_json(kMobileHost, http::Target("/api/stock/{}/finance/annual", code)));
+  MobileTable q = read_mobile(fetch_json(kMobileHost, http::Target("/api/stock/{}/finance/quarter", code)));
   if (a.rows.empty() && q.rows.empty()) return json::object();
   json r = json::object();
   r["code"] = code;
@@ -345,10 +346,10 @@ struct CacheEntry {
 std::mutex g_cache_mu;
 std::map<std::string, CacheEntry> g_cache;
 
-std::string main_path(const std::string& code) { return "/item/main.naver?code=" + text::url_encode(code); }
+http::Target main_path(const std::string& code) { return http::Target("/item/main.naver?code={}", code); }
 
 json load_financials(const std::string& code) {
-  std::string key = url(kMobileHost, "/api/stock/" + code + "/finance");
+  std::string key = url(kMobileHost, http::Target("/api/stock/{}/finance", code));
   {
     std::lock_guard<std::mutex> lk(g_cache_mu);
     auto it = g_cache.find(key);

@@ -9,6 +9,7 @@
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
@@ -185,8 +186,8 @@ json get_investor_flow(const std::string& code, int days) {
   // repeated on the next one); stop when a page adds nothing new.
   for (int page = 0; page < 10 && static_cast<int>(out.size()) < days; ++page) {
     int want = std::min(100, days - static_cast<int>(out.size()) + (bizdate.empty() ? 0 : 1));
-    std::string q = "/api/stock/" + code + "/trend?pageSize=" + std::to_string(want);
-    if (!bizdate.empty()) q += "&bizdate=" + bizdate;
+    http::Target q("/api/stock/{}/trend?pageSize={}", code, want);
+    if (!bizdate.empty()) q.param("bizdate", bizdate);
     json body;
     try {
       body = fetch_json("m.stock.naver.com", q, false, "https://m.stock.naver.com/");
@@ -197,7 +198,7 @@ json get_investor_flow(const std::string& code, int days) {
       // them; otherwise the API's own failure is the one reported.
       auto primary = std::current_exception();
       try {
-        json rows = flow_rows_from_main_page(fetch_text("finance.naver.com", "/item/main.naver?code=" + code, true),
+        json rows = flow_rows_from_main_page(fetch_text("finance.naver.com", http::Target("/item/main.naver?code={}", code), true),
                                              mt::to_kst(mt::now()).date());
         if (static_cast<int>(rows.size()) > days) rows.erase(rows.begin() + days, rows.end());
         return rows;

@@ -15,6 +15,7 @@
 #include "core/parallel.hpp"
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -253,7 +254,7 @@ json parse_group_list(const std::string& html, const std::string& type) {
 json theme_page(int page) {
   return g_group_lists.get("theme:" + std::to_string(page), [&] {
     return parse_group_list(
-        fetch_text("finance.naver.com", "/sise/theme.naver?&page=" + std::to_string(page), true), "theme");
+        fetch_text("finance.naver.com", http::Target("/sise/theme.naver?&page={}", page), true), "theme");
   });
 }
 
@@ -368,7 +369,7 @@ json parse_group_detail(const std::string& html, bool theme) {
 json group_members(const std::string& type, const std::string& id) {
   return g_group_members.get(type + ":" + id, [&] {
     return parse_group_detail(
-        fetch_text("finance.naver.com", "/sise/sise_group_detail.naver?type=" + type + "&no=" + id, true),
+        fetch_text("finance.naver.com", http::Target("/sise/sise_group_detail.naver?type={}&no={}", type, id), true),
         type == "theme");
   });
 }
@@ -422,7 +423,7 @@ json list_themes(int page) {
 
 json list_sectors() {
   return strip_ids(g_group_lists.get("upjong", [] {
-    return parse_group_list(fetch_text("finance.naver.com", "/sise/sise_group.naver?type=upjong", true), "upjong");
+    return parse_group_list(fetch_text("finance.naver.com", http::Target("/sise/sise_group.naver?type=upjong"), true), "upjong");
   }));
 }
 
@@ -454,7 +455,7 @@ json get_theme_stocks(const std::string& name, int count, bool include_reason, i
 
 json get_sector_stocks(const std::string& name, int count, int page) {
   json sectors = g_group_lists.get("upjong", [] {
-    return parse_group_list(fetch_text("finance.naver.com", "/sise/sise_group.naver?type=upjong", true), "upjong");
+    return parse_group_list(fetch_text("finance.naver.com", http::Target("/sise/sise_group.naver?type=upjong"), true), "upjong");
   });
   return group_page("upjong", match_group(sectors, name), count, page, false);
 }
@@ -514,7 +515,7 @@ json quarter_cell(const json& fin, const std::string& row, std::string& label) {
 }
 
 json quote_record(const std::string& code, bool include_financial) {
-  json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
+  json d = fetch_json("stock.naver.com", http::Target("/api/domestic/detail/{}/detail?codeType=KRX", code), false,
                       "https://stock.naver.com/");
   if (!d.is_object()) throw NaverParseError(contracts::problem(kDetailShape, d).value_or("종목 상세 응답이 객체가 아닙니다"));
   json rec = {{"code", code}};
@@ -622,7 +623,7 @@ json get_stock_sector(const std::string& code) {
   json out = {{"sector_name", nullptr}, {"sector_id", nullptr}, {"per_ttm", nullptr}, {"sector_per_naver", nullptr}};
   std::exception_ptr json_error;
   try {
-    json d = fetch_json("stock.naver.com", "/api/domestic/detail/" + code + "/detail?codeType=KRX", false,
+    json d = fetch_json("stock.naver.com", http::Target("/api/domestic/detail/{}/detail?codeType=KRX", code), false,
                         "https://stock.naver.com/");
     if (!d.is_object()) throw NaverParseError("종목 상세 JSON이 객체가 아닙니다: " + code);
     if (d.value("upJongName", json()).is_string() && !fmt::trim(d["upJongName"].get<std::string>()).empty())
@@ -634,7 +635,7 @@ json get_stock_sector(const std::string& code) {
   // The old page still adds the sector's id and the site's same-sector PER
   // where it answers; its failure only matters when the JSON failed too.
   try {
-    json page = parse_stock_sector(fetch_text("finance.naver.com", "/item/main.naver?code=" + code, true));
+    json page = parse_stock_sector(fetch_text("finance.naver.com", http::Target("/item/main.naver?code={}", code), true));
     for (const char* k : {"sector_name", "sector_id", "sector_per_naver", "per_ttm"})
       if (out[k].is_null()) out[k] = page[k];
   } catch (const std::exception&) {

@@ -11,6 +11,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -106,9 +107,8 @@ json get_market_cap_page(const std::string& market_in, int page, int count) {
   const size_t n_up = size_t(last_up - first_up + 1);
   std::vector<json> bodies(n_up);
   auto errs = parallel_for(n_up, std::min<size_t>(n_up, 10), [&](size_t k) {
-    bodies[k] = fetch_json("m.stock.naver.com", "/api/stocks/marketValue/" + market + "?page=" +
-                                                    std::to_string(first_up + int(k)) + "&pageSize=" +
-                                                    std::to_string(kUpstreamPageSize));
+    bodies[k] = fetch_json("m.stock.naver.com", http::Target("/api/stocks/marketValue/{}?page={}&pageSize={}", market,
+                                                                  first_up + int(k), kUpstreamPageSize));
   });
   for (int up = first_up; up <= last_up; ++up) {
     const size_t k = size_t(up - first_up);

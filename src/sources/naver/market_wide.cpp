@@ -8,6 +8,7 @@
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
@@ -164,8 +165,7 @@ json get_investor_deposit(int days) {
   // One page of up to 100 days (startIdx is a page number, not a row offset).
   std::exception_ptr json_error;
   try {
-    json j = fetch_json("stock.naver.com",
-                        "/api/domestic/market/trendDeposit?startIdx=0&pageSize=" + std::to_string(days), false,
+    json j = fetch_json("stock.naver.com", http::Target("/api/domestic/market/trendDeposit?startIdx=0&pageSize={}", days), false,
                         "https://stock.naver.com/market/stock/kr/trend/deposit");
     add(deposit_rows_from_json(j));
   } catch (const std::exception&) {
@@ -177,7 +177,7 @@ json get_investor_deposit(int days) {
     try {
       for (int page = 1; (int)rows.size() < days && page <= 10; ++page) {
         std::string html =
-            fetch_text("finance.naver.com", "/sise/sise_deposit.naver?page=" + std::to_string(page), true);
+            fetch_text("finance.naver.com", http::Target("/sise/sise_deposit.naver?page={}", page), true);
         json got = deposit_rows_from_html(html);
         if (got.empty() && page == 1) throw NaverParseError("예탁금 표에 행이 없습니다");
         if (add(got) == 0) break;
@@ -281,7 +281,7 @@ json get_ipo_schedule() {
   std::vector<json> got(kIpoStages.size());
   auto errs = parallel_for(kIpoStages.size(), kIpoStages.size(), [&](size_t i) {
     json j = fetch_json("m.stock.naver.com",
-                        "/front-api/ipo/progress?progressType=" + kIpoStages[i].second + "&page=1&pageSize=50", false,
+                        http::Target("/front-api/ipo/progress?progressType={}&page=1&pageSize=50", kIpoStages[i].second), false,
                         "https://m.stock.naver.com/");
     const json* list = nullptr;
     if (j.is_object() && j.contains("result") && j["result"].is_object() && j["result"].contains("ipoList"))

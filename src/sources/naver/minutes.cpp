@@ -19,6 +19,7 @@
 #include "core/result_meta.hpp"
 #include "core/clock.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
@@ -122,8 +123,7 @@ json get_minute_chart(const std::string& code, const std::string& start, const s
   if (!valid_code(code) || start.size() != 12 || end.size() != 12 || !all_digits(start) || !all_digits(end))
     return json::array();
   return parse_minute_chart(fetch_json("api.stock.naver.com",
-                                       "/chart/domestic/item/" + code + "/minute?startDateTime=" + start +
-                                           "&endDateTime=" + end,
+                                       http::Target("/chart/domestic/item/{}/minute?startDateTime={}&endDateTime={}", code, start, end),
                                        false, "https://stock.naver.com/"));
 }
 
@@ -220,7 +220,7 @@ RegularCloseLookup lookup_regular_close(const std::string& code, const std::stri
   // The fchart series reaches only the latest couple of trading days.
   try {
     std::string xml = fetch_text("fchart.stock.naver.com",
-                                 "/sise.nhn?symbol=" + code + "&timeframe=minute&count=1500&requestType=0", true);
+                                 http::Target("/sise.nhn?symbol={}&timeframe=minute&count=1500&requestType=0", code), true);
     RegularCloseLookup f = pick_close(parse_fchart_minutes(xml), iso, *close_minute, "naver_fchart_minute");
     if (f.status != REGULAR_CLOSE_NOT_CHECKED || chart_error) return f;
   } catch (const std::exception& e) {

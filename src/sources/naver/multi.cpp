@@ -10,6 +10,7 @@
 #include "core/clock.hpp"
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -58,10 +59,10 @@ json get_multi_stocks(const std::vector<std::string>& codes_in) {
   size_t nb = (codes.size() + kPollingBatch - 1) / kPollingBatch;
   std::vector<json> answers(nb);
   auto errs = parallel_for(nb, nb, [&](size_t b) {
-    std::string joined;
-    for (size_t i = b * kPollingBatch; i < std::min(codes.size(), (b + 1) * kPollingBatch); ++i)
-      joined += (joined.empty() ? "" : ",") + codes[i];
-    json j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + joined, false,
+    std::vector<std::string> batch(codes.begin() + b * kPollingBatch,
+                                   codes.begin() + std::min(codes.size(), (b + 1) * kPollingBatch));
+    json j = fetch_json("polling.finance.naver.com",
+                        http::Target("/api/realtime/domestic/stock/{}", http::List{batch}), false,
                         "https://finance.naver.com/");
     if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
       throw NaverParseError(contracts::problem(*contracts::find("naver.polling_stock"), j)
@@ -77,11 +78,21 @@ json get_multi_stocks(const std::vector<std::string>& codes_in) {
     if (!errs[b])
       for (const auto& it : answers[b])
         if (it.is_object()) by_code[item_code(it)] = it;
+  // After the after-market opens a quote's session depends on the stock's market
+  // division (ETFs and ETNs have no after-market): asked once per code that needs
+  // it, all at once within the host's bound, rather than one row after another.
+  std::vector<std::string> need;
+  for (const auto& c : codes)
+    if (auto f = by_code.find(c); f != by_code.end() && polling_item_needs_division(f->second)) need.push_back(c);
+  std::vector<std::optional<std::string>> found(need.size());
+  parallel_for(need.size(), size_t(http::per_host_limit()), [&](size_t i) { found[i] = get_krx_sosok(need[i]); });
+  Divisions divisions;
+  for (size_t i = 0; i < need.size(); ++i) divisions[need[i]] = found[i];
   json rows = json::array();
   for (const auto& c : codes) {
     auto f = by_code.find(c);
     if (f == by_code.end()) continue;
-    json q = quote_from_polling_item(c, f->second);
+    json q = quote_from_polling_item(c, f->second, &divisions);
     json row = {{"code", c},
                 {"name", q.value("name", std::string())},
                 {"price", q.value("price", json())},
@@ -192,7 +203,7 @@ json index_datas_from_basic() {
   std::exception_ptr first;
   for (const char* code : {"KOSPI", "KOSDAQ"}) {
     try {
-      json b = fetch_json("m.stock.naver.com", std::string("/api/index/") + code + "/basic");
+      json b = fetch_json("m.stock.naver.com", http::Target("/api/index/{}/basic", code));
       if (b.is_object()) datas.push_back(b);
     } catch (const Error&) {
       if (!first) first = std::current_exception();
@@ -206,7 +217,7 @@ json index_datas_from_basic() {
 json get_market_index() {
   json j;
   try {
-    j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
+    j = fetch_json("stock.naver.com", http::Target("/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ"), false,
                    "https://stock.naver.com/");
   } catch (const Error&) {
     // The polling feed is down: each index's own summary on the mobile site;
@@ -254,7 +265,7 @@ json get_index_daily(const std::string& index_code, int count) {
   const std::string code = fmt::upper(fmt::trim(index_code));
   if (code != "KOSPI" && code != "KOSDAQ") return json::array();
   count = std::clamp(count, 1, 60);
-  json j = fetch_json("m.stock.naver.com", "/api/index/" + code + "/price?pageSize=" + std::to_string(count) + "&page=1",
+  json j = fetch_json("m.stock.naver.com", http::Target("/api/index/{}/price?pageSize={}&page=1", code, count),
                       false, "https://m.stock.naver.com/");
   if (!j.is_array()) throw NaverParseError(contracts::problem(kIndexDailyShape, j).value_or("지수 일별 시세가 배열이 아닙니다"));
   json out = json::array();

@@ -11,6 +11,10 @@
 #include "core/json.hpp"
 #include "core/lookup.hpp"
 
+namespace tessaro::http {
+class Target;
+}
+
 namespace tessaro::naver {
 
 inline constexpr const char* PARSE_MISS_KEY = "_parse_miss";
@@ -20,17 +24,18 @@ inline constexpr const char* PARSE_MISS_KEY = "_parse_miss";
 // "polling.finance.naver.com", "fchart.stock.naver.com", "finance.naver.com",
 // "ac.stock.naver.com", "navercomp.wisereport.co.kr". TESSARO_NAVER_BASE_URL
 // redirects all of them below one base (tests).
-std::string url(const std::string& host, const std::string& path_and_query);
+// Every address is an http::Target: its values are percent-encoded there.
+std::string url(const std::string& host, const http::Target& target);
 // GET with browser User-Agent, Referer, timeout and one retry on 5xx/429.
 // The body is decoded by the charset it declares (header, XML prolog, HTML meta);
 // euc_kr: assume CP949 when nothing is declared. 404/410 raise HTTPStatusError.
-std::string fetch_text(const std::string& host, const std::string& path_and_query,
+std::string fetch_text(const std::string& host, const http::Target& target,
                        bool euc_kr = false, const std::string& referer = "");
 // Charset named by a Content-Type value or by the body's XML prolog / HTML meta
 // (lower case, "" when none), and the body decoded to UTF-8 by it.
 std::string declared_charset(const std::string& content_type, const std::string& body);
 std::string decode_body(const std::string& body, const std::string& content_type, bool euc_kr_default);
-json fetch_json(const std::string& host, const std::string& path_and_query, bool euc_kr = false,
+json fetch_json(const std::string& host, const http::Target& target, bool euc_kr = false,
                 const std::string& referer = "");
 
 // ---- quotes and charts ------------------------------------------------------

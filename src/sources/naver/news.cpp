@@ -10,6 +10,7 @@
 #include "core/text.hpp"
 #include "core/clock.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -169,8 +170,7 @@ int clamp_page(int count, int max) { return count < 1 ? 1 : count > max ? max : 
 
 json get_stock_news(const std::string& code, int count) {
   int size = clamp_page(count, kStockNewsPageMax);
-  json j = fetch_json("stock.naver.com", "/api/domestic/detail/news?itemCode=" + text::url_encode(code) +
-                                             "&page=1&pageSize=" + std::to_string(size));
+  json j = fetch_json("stock.naver.com", http::Target("/api/domestic/detail/news?itemCode={}&page=1&pageSize={}", code, size));
   if (!j.is_object() || !j.contains("clusters"))
     throw NaverParseError(contracts::problem(kStockNewsShape, j).value_or("종목 뉴스 응답에 clusters 가 없습니다") + ": " + code);
   json out = json::array();
@@ -193,8 +193,7 @@ json search_news(const std::string& query, int count) {
   json out = json::array();
   if (fmt::trim(query).empty()) return out;
   int size = clamp_page(count, kSearchPageMax);
-  json j = fetch_json("stock.naver.com", "/api/domestic/news/search?query=" + text::url_encode(query) +
-                                             "&page=1&pageSize=" + std::to_string(size));
+  json j = fetch_json("stock.naver.com", http::Target("/api/domestic/news/search?query={}&page=1&pageSize={}", query, size));
   if (!j.is_object()) throw NaverParseError("뉴스 검색 응답 형식이 다릅니다");
   if (j.contains("status") && j["status"].is_object() && j["status"].contains("isSuccess") &&
       j["status"]["isSuccess"].is_boolean() && !j["status"]["isSuccess"].get<bool>()) {

@@ -1,6 +1,7 @@
 #pragma once
 // Parsing helpers of the Naver source, shared by its parsers and their tests.
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -32,8 +33,14 @@ std::optional<double> signed_change(const json& raw, const json& dir, bool& disa
 // (YYYY-MM-DD), intraday rows "datetime" (YYYY-MM-DD HH:MM). Unreadable
 // values are null and named under PARSE_MISS_KEY of the row.
 json parse_fchart_bars(const std::string& xml_utf8, bool intraday);
-// One item of the realtime polling API -> quote record.
-json quote_from_polling_item(const std::string& code, const json& item);
+// One item of the realtime polling API -> quote record. The market division the
+// after-market rule asks for is looked up unless `divisions` already holds the
+// code's (a batch asks for all of them at once, see polling_item_needs_division).
+using Divisions = std::map<std::string, std::optional<std::string>>;
+json quote_from_polling_item(const std::string& code, const json& item, const Divisions* divisions = nullptr);
+// Whether the item's session depends on the stock's market division (its last
+// trade is at or after that day's after-market opening).
+bool polling_item_needs_division(const json& item);
 // m.stock trend rows -> flow rows (newest first).
 json flow_rows_from_trend(const json& arr);
 // The stock main page's investor table -> flow rows (newest first), the year

@@ -19,6 +19,7 @@
 #include "core/text.hpp"
 #include "core/clock.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 #include "sources/naver/timeframes.hpp"
@@ -200,8 +201,7 @@ json search_stock(const std::string& query_in) {
   json out = json::array();
   if (query.empty()) return out;
   json j = fetch_json("stock.naver.com",
-                      "/api/autocomplete/search/autoComplete?query=" + text::url_encode(query) +
-                          "&target=stock,index,marketindicator,coin,ipo",
+                      http::Target("/api/autocomplete/search/autoComplete?query={}&target=stock,index,marketindicator,coin,ipo", query),
                       false, "https://stock.naver.com/");
   if (!j.is_object() || !j.contains("result") || !j["result"].is_object() || !j["result"].contains("items") ||
       !j["result"]["items"].is_array())
@@ -270,8 +270,7 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
   if (!valid_code(code) || count <= 0) return json::array();
   if (!is_ohlcv_timeframe(timeframe)) return json::array();
   std::string xml = fetch_text("fchart.stock.naver.com",
-                               "/sise.nhn?symbol=" + code + "&timeframe=" + timeframe +
-                                   "&count=" + std::to_string(count) + "&requestType=0",
+                               http::Target("/sise.nhn?symbol={}&timeframe={}&count={}&requestType=0", code, timeframe, count),
                                true);
   json rows = parse_fchart_bars(xml, false);
   // The server answers the latest `count` bars, oldest first; keep that promise
@@ -297,19 +296,27 @@ AfterMarketOpen& after_market_open_slot() {
   return fn;
 }
 
-std::string quote_session(const std::string& code, const std::string& traded_at) {
-  // "2026-09-15T17:01:02.123+09:00"
-  if (traded_at.size() < 16 || traded_at[10] != 'T') return rmeta::PRICE_SESSION_UNKNOWN;
+// A trade at or after the after-market opening of its day ("2026-09-15T17:01:02.123+09:00").
+bool traded_in_after_market_hours(const std::string& traded_at) {
   std::string day = traded_at.substr(0, 10);
   int hh = std::atoi(traded_at.substr(11, 2).c_str()), mm = std::atoi(traded_at.substr(14, 2).c_str());
-  int minutes = hh * 60 + mm;
   const AfterMarketOpen& after_market_open = after_market_open_slot();
   std::optional<int> after_open = after_market_open ? after_market_open(day) : std::nullopt;
-  if (!after_open || minutes < *after_open) return rmeta::PRICE_SESSION_REGULAR;
+  return after_open && hh * 60 + mm >= *after_open;
+}
+
+std::string quote_session(const std::string& code, const std::string& traded_at, const Divisions* divisions = nullptr) {
+  if (traded_at.size() < 16 || traded_at[10] != 'T') return rmeta::PRICE_SESSION_UNKNOWN;
+  if (!traded_in_after_market_hours(traded_at)) return rmeta::PRICE_SESSION_REGULAR;
   std::optional<std::string> sosok;
-  try {
-    sosok = get_krx_sosok(code);
-  } catch (...) {
+  if (auto known = divisions ? divisions->find(code) : Divisions::const_iterator{};
+      divisions && known != divisions->end()) {
+    sosok = known->second;
+  } else {
+    try {
+      sosok = get_krx_sosok(code);
+    } catch (...) {
+    }
   }
   if (sosok && (*sosok == "ETF" || *sosok == "ETN")) return rmeta::PRICE_SESSION_REGULAR;
   return rmeta::PRICE_SESSION_AFTER_MARKET;
@@ -348,7 +355,12 @@ void read_nxt_block(const json& nxt, json& rec, std::vector<std::string>& miss) 
 
 void set_after_market_open(AfterMarketOpen fn) { after_market_open_slot() = std::move(fn); }
 
-json quote_from_polling_item(const std::string& code, const json& it) {
+bool polling_item_needs_division(const json& it) {
+  std::string traded_at = parse::text(it, "localTradedAt");
+  return traded_at.size() >= 16 && traded_at[10] == 'T' && traded_in_after_market_hours(traded_at);
+}
+
+json quote_from_polling_item(const std::string& code, const json& it, const Divisions* divisions) {
   json rec = json::object();
   std::vector<std::string> miss;
   std::string name = parse::text(it, "stockName");
@@ -386,7 +398,7 @@ json quote_from_polling_item(const std::string& code, const json& it) {
   if (!flags.empty()) rec["status_flags"] = flags;
 
   std::string traded_at = parse::text(it, "localTradedAt");
-  if (rec.contains("price")) rec["price_session"] = quote_session(code, traded_at);
+  if (rec.contains("price")) rec["price_session"] = quote_session(code, traded_at, divisions);
   if (traded_at.size() >= 10 && mt::parse_day(traded_at.substr(0, 10))) rec["quote_date"] = traded_at.substr(0, 10);
   std::string ms = parse::text(it, "marketStatus");
   if (!ms.empty()) rec["market_status"] = ms;
@@ -458,7 +470,7 @@ json quote_from_legacy_item(const std::string& code, const json& it, const json&
 
 // The older realtime API, asked when the current one fails.
 json legacy_quote(const std::string& code) {
-  json j = fetch_json("polling.finance.naver.com", "/api/realtime?query=SERVICE_ITEM:" + code, true,
+  json j = fetch_json("polling.finance.naver.com", http::Target("/api/realtime?query=SERVICE_ITEM:{}", code), true,
                       "https://finance.naver.com/item/main.naver?code=" + code);
   const json* areas = j.is_object() && j.contains("result") && j["result"].is_object() ? &j["result"]["areas"] : nullptr;
   if (!areas || !areas->is_array())
@@ -480,7 +492,7 @@ json get_current_price(const std::string& code) {
   if (!valid_code(code)) return json::object();
   json j;
   try {
-    j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
+    j = fetch_json("polling.finance.naver.com", http::Target("/api/realtime/domestic/stock/{}", code), false,
                    "https://finance.naver.com/");
   } catch (const HTTPError& e) {
     // The site does not know the code: an answer, not an outage.
@@ -509,7 +521,7 @@ json get_current_price(const std::string& code) {
 std::string get_market_list_status(const std::string& market) {
   std::string m = fmt::upper(fmt::trim(market));
   if (m.empty() || m == "ALL") m = "KOSPI";
-  json j = fetch_json("stock.naver.com", "/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ", false,
+  json j = fetch_json("stock.naver.com", http::Target("/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ"), false,
                       "https://stock.naver.com/");
   if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
     throw NaverParseError(contracts::problem(kPollingIndexShape, j).value_or("지수 응답에서 datas를 읽지 못했습니다"));

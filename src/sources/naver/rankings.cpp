@@ -7,6 +7,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
@@ -64,9 +65,9 @@ json market_list(const std::string& market, const std::string& order, int count)
   while ((int)out.size() < count) {
     int size = std::min(kMarketListPage, count - (int)out.size());
     json j = fetch_json("stock.naver.com",
-                        "/api/domestic/market/stock/default?tradeType=KRX&marketType=" + market_type(market) +
-                            "&orderType=" + order + "&startIdx=" + std::to_string(offset) +
-                            "&pageSize=" + std::to_string(size),
+                        http::Target("/api/domestic/market/stock/default?tradeType=KRX&marketType={}&orderType={}"
+                                     "&startIdx={}&pageSize={}",
+                                     market_type(market), order, offset, size),
                         false, "https://stock.naver.com/market/stock/kr");
     const json* arr = &j;
     if (j.is_object() && j.contains("data")) arr = &j["data"];
@@ -88,13 +89,13 @@ json market_list(const std::string& market, const std::string& order, int count)
 }
 
 // Codes listed on one designation page (alert or management).
-std::set<std::string> designated_codes(const std::string& path) {
+std::set<std::string> designated_codes(const http::Target& path) {
   std::string html = fetch_text("finance.naver.com", path, true);
   HtmlDoc doc(html);
   auto tables = doc.select("//table[.//a[contains(@href,'code=')]]");
   if (tables.empty() && doc.select("//table[" + detail::has_class("type_2") + "]").empty())
     throw NaverParseError(contracts::problem_text(kDesignationShape, html).value_or("네이버 지정 종목 표가 없습니다") + ": " +
-                          path);
+                          path.str());
   std::set<std::string> codes;
   for (xmlNodePtr a : doc.select("//table//a[contains(@href,'code=')]")) {
     std::string c = detail::code_from_href(HtmlDoc::attr(a, "href"));
@@ -133,7 +134,7 @@ json get_alert_codes() {
         {"risk", "투자위험"}, {"warning", "투자경고"}, {"caution", "투자주의"}};
     std::vector<std::set<std::string>> got(kinds.size());
     auto errs = parallel_for(kinds.size(), kinds.size(), [&](size_t i) {
-      got[i] = designated_codes("/sise/investment_alert.naver?type=" + kinds[i].first);
+      got[i] = designated_codes(http::Target("/sise/investment_alert.naver?type={}", kinds[i].first));
     });
     json out = json::object();
     json failed = json::array();
@@ -156,7 +157,7 @@ json get_alert_codes() {
 json get_management_codes() {
   return g_designations.get("management", [] {
     json out = json::object();
-    for (const auto& c : designated_codes("/sise/management.naver")) out[c] = json::array({"관리종목"});
+    for (const auto& c : designated_codes(http::Target("/sise/management.naver"))) out[c] = json::array({"관리종목"});
     return out;
   });
 }

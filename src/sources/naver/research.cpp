@@ -24,6 +24,7 @@
 #include "core/result_meta.hpp"
 #include "core/text.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 
@@ -204,14 +205,12 @@ json fetch_reports(const std::string& code, int size) {
   json j;
   bool mobile = false;
   try {
-    j = fetch_json(kStockHost, "/api/domestic/research/" + text::url_encode(code) +
-                                   "/research?page=0&size=" + std::to_string(size));
+    j = fetch_json(kStockHost, http::Target("/api/domestic/research/{}/research?page=0&size={}", code, size));
   } catch (const HTTPError&) {
     // The list on the mobile site; when that fails too, the first failure stands.
     auto primary = std::current_exception();
     try {
-      j = fetch_json(kMobileHost, "/api/research/stock/" + text::url_encode(code) +
-                                      "?pageSize=" + std::to_string(size));
+      j = fetch_json(kMobileHost, http::Target("/api/research/stock/{}?pageSize={}", code, size));
       mobile = true;
     } catch (const Error&) {
       std::rethrow_exception(primary);
@@ -353,7 +352,7 @@ json get_consensus(const std::string& code) {
   bool integration_gone = false;
   json info = json::object();
   try {
-    json integ = fetch_json(kMobileHost, "/api/stock/" + text::url_encode(c) + "/integration");
+    json integ = fetch_json(kMobileHost, http::Target("/api/stock/{}/integration", c));
     if (integ.is_object() && integ.contains("consensusInfo") && integ["consensusInfo"].is_object())
       info = integ["consensusInfo"];
     // The consensus is still read from a changed page; the change is the error
@@ -513,7 +512,7 @@ json get_research_by_kind(const std::string& kind, int count) {
   };
   std::exception_ptr first_error;
   try {
-    json j = fetch_json(kStockHost, "/api/domestic/research/category-lastest");
+    json j = fetch_json(kStockHost, http::Target("/api/domestic/research/category-lastest"));
     if (!j.is_object()) throw NaverParseError("리서치 갈래 목록 형식이 아닙니다");
     std::string key = fmt::upper(k);
     if (j.contains(key) && j[key].is_array())
@@ -526,8 +525,7 @@ json get_research_by_kind(const std::string& kind, int count) {
   // have a deeper paged list.
   if (static_cast<int>(rows.size()) < count && (k == "company" || k == "industry")) {
     try {
-      json j = fetch_json(kMobileHost, "/front-api/research/list?category=" + k + "&pageSize=" +
-                                           std::to_string(count) + "&page=1");
+      json j = fetch_json(kMobileHost, http::Target("/front-api/research/list?category={}&pageSize={}&page=1", k, count));
       for (const auto& r : list_in(j))
         if (r.is_object()) add(r);
       first_error = nullptr;
@@ -608,8 +606,8 @@ json get_report_detail(const std::string& nid) {
   };
   if (k && k->pdf_known && !k->summary.empty()) return make(k->summary, k->pdf_url, {});
 
-  std::string path = "/research/company/" + id;
-  if (fmt::starts_with(page, kPageBase)) path = page.substr(std::string(kPageBase).size());
+  http::Target path("/research/company/{}", id);
+  if (fmt::starts_with(page, kPageBase)) path = http::Target::given(page.substr(std::string(kPageBase).size()));
   std::exception_ptr first_error;
   std::string pdf, summary;
   bool read_any = false;
@@ -625,7 +623,7 @@ json get_report_detail(const std::string& nid) {
   if (pdf.empty()) {
     // The older research page of the desktop site (EUC-KR).
     try {
-      std::string html = fetch_text(kMainHost, "/research/company_read.naver?nid=" + text::url_encode(id), true);
+      std::string html = fetch_text(kMainHost, http::Target("/research/company_read.naver?nid={}", id), true);
       read_any = true;
       pdf = absolute(find_pdf(html), "https://finance.naver.com");
       if (summary.empty()) summary = find_summary(html);

@@ -3,6 +3,7 @@
 
 #include "core/format.hpp"
 #include "sources/contracts.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -24,7 +25,7 @@ std::optional<std::string> get_krx_sosok(const std::string& code) {
   // answers "unknown" instead of failing the caller.
   json j;
   try {
-    j = fetch_json("m.stock.naver.com", "/api/stock/" + code + "/basic", false, "https://m.stock.naver.com/");
+    j = fetch_json("m.stock.naver.com", http::Target("/api/stock/{}/basic", code), false, "https://m.stock.naver.com/");
   } catch (const std::exception&) {
     return std::nullopt;
   }

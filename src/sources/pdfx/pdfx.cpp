@@ -156,7 +156,11 @@ json extract(const std::string& bytes) {
 json fetch_and_extract(const std::string& url, size_t max_bytes, double timeout_s) {
   if (url.empty()) return result("failed", "PDF 주소가 없습니다");
   http::Request req;
-  req.url = routed(url);
+  try {
+    req.url = http::Url::given(routed(url));   // a link the report page carried
+  } catch (const std::invalid_argument&) {
+    return result("failed", "PDF 주소가 올바르지 않습니다");
+  }
   req.headers = {{"User-Agent",
                   "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
                   "Chrome/120.0.0.0 Safari/537.36"},

@@ -96,6 +96,8 @@ double retry_after(const http::Response& r) {
 
 std::string www_base() { return http::base("SEC", "www.sec.gov"); }
 std::string data_base() { return http::base("SEC", "data.sec.gov"); }
+http::Url www(const http::Target& target) { return http::Url("SEC", "www.sec.gov", target); }
+http::Url data(const http::Target& target) { return http::Url("SEC", "data.sec.gov", target); }
 
 std::string pad_cik(const std::string& cik) {
   std::string s = fmt::upper(fmt::trim(cik));
@@ -105,7 +107,7 @@ std::string pad_cik(const std::string& cik) {
   return std::string(10 - s.size(), '0') + s;
 }
 
-http::Response request(const std::string& url, double timeout_s) {
+http::Response request(const http::Url& url, double timeout_s) {
   http::Request req;
   req.url = url;
   req.headers = {{"User-Agent", user_agent()}, {"Accept", "application/json, text/html;q=0.9, */*;q=0.8"}};
@@ -152,7 +154,7 @@ http::Response request(const std::string& url, double timeout_s) {
   }
 }
 
-json request_json(const std::string& url, double timeout_s) {
+json request_json(const http::Url& url, double timeout_s) {
   http::Response r = request(url, timeout_s);
   try {
     return json::parse(r.body);

@@ -13,12 +13,15 @@ namespace tessaro::sec::detail {
 
 std::string www_base();    // https://www.sec.gov (or the test base)
 std::string data_base();   // https://data.sec.gov (or the test base)
+// Addresses on the two hosts.
+http::Url www(const http::Target& target);
+http::Url data(const http::Target& target);
 
 // GET with the SEC identity, paced through the shared gate. 429/5xx and timeouts
 // are retried a bounded number of times. Returns only a 2xx response; throws
 // SecNotFound (404) or SecFetchError otherwise.
-http::Response request(const std::string& url, double timeout_s = 20.0);
-json request_json(const std::string& url, double timeout_s = 20.0);
+http::Response request(const http::Url& url, double timeout_s = 20.0);
+json request_json(const http::Url& url, double timeout_s = 20.0);
 
 // Runs one SEC operation and records what it came to in the call's ledger under
 // `source`: found, not found (a 404, or `absent(result)`), or failed with its

@@ -265,7 +265,7 @@ json parse_filing_index(const json& body, const std::string& folder_url) {
                     {"type", it.value("type", std::string())},
                     {"size", size},
                     {"last_modified", it.value("last-modified", std::string())},
-                    {"url", folder_url + name}});
+                    {"url", folder_url + http::encode(name)}});
   }
   return docs;
 }
@@ -273,7 +273,9 @@ json parse_filing_index(const json& body, const std::string& folder_url) {
 json fetch_filing_index(const std::string& cik, const std::string& accession_no) {
   if (accession_digits(accession_no).size() != 18) throw SecFetchError("accession 번호 형식이 아닙니다: " + accession_no);
   std::string folder = filing_folder_url(cik, accession_no);
-  return detail::recorded("sec.filing_index", [&] { return parse_filing_index(detail::request_json(folder + "index.json"), folder); });
+  return detail::recorded("sec.filing_index", [&] {
+    return parse_filing_index(detail::request_json(http::Url::given(folder + "index.json")), folder);
+  });
 }
 
 std::string html_to_text(const std::string& html_in) {
@@ -320,7 +322,7 @@ std::string html_to_text(const std::string& html_in) {
 
 std::string fetch_filing_text(const std::string& url) {
   return detail::recorded("sec.document", [&] { return cached_text(url, [&] {
-    std::string body = detail::request(url, 30.0).body;
+    std::string body = detail::request(http::Url::given(url), 30.0).body;
     std::string low = lower_ascii(body.substr(0, 4000));
     bool html = low.find("<html") != std::string::npos || low.find("<!doctype html") != std::string::npos ||
                 low.find("<xbrl") != std::string::npos || low.find("<document>") != std::string::npos ||

@@ -91,7 +91,7 @@ json load_company_tickers() {
     }
   }
   try {
-    json j = detail::request_json(detail::www_base() + "/files/company_tickers.json", 30.0);
+    json j = detail::request_json(detail::www(http::Target("/files/company_tickers.json")), 30.0);
     if (!j.is_object() || j.empty())
       throw SecFetchError(contracts::problem(kTickersShape, j).value_or("SEC 티커 목록 형식이 예상과 다릅니다"));
     try {
@@ -170,7 +170,7 @@ std::string accession_digits(const std::string& accession_no) {
 std::string filing_folder_url(const std::string& cik, const std::string& accession_no) {
   std::string c = detail::pad_cik(cik);
   std::string unpadded = c.empty() ? cik : std::to_string(std::stoll(c));
-  return detail::www_base() + "/Archives/edgar/data/" + unpadded + "/" + accession_digits(accession_no) + "/";
+  return detail::www(http::Target("/Archives/edgar/data/{}/{}/", unpadded, accession_digits(accession_no))).str();
 }
 
 json parse_filing_arrays(const json& a, const std::string& cik) {
@@ -264,7 +264,7 @@ json submissions(const std::string& cik) {
   std::string c = detail::pad_cik(cik);
   if (c.empty()) throw SecFetchError("CIK 형식이 아닙니다: " + cik);
   json s = detail::recorded("sec.submissions", [&] {
-    return parse_submissions(detail::request_json(detail::data_base() + "/submissions/CIK" + c + ".json"));
+    return parse_submissions(detail::request_json(detail::data(http::Target("/submissions/CIK{}.json", c))));
   });
   if (s["cik"].get<std::string>().empty()) s["cik"] = c;
   return s;
@@ -278,7 +278,7 @@ json submissions_page(const std::string& cik, const std::string& page_name) {
     if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.'))
       throw SecFetchError("잘못된 page 이름입니다: " + page_name);
   return detail::recorded("sec.submissions_page:" + page_name, [&] {
-    json body = detail::request_json(detail::data_base() + "/submissions/" + page_name);
+    json body = detail::request_json(detail::data(http::Target("/submissions/{}", page_name)));
     // A page holds the filing arrays at its top level.
     const json& arrays = body.contains("filings") && body["filings"].contains("recent") ? body["filings"]["recent"] : body;
     return parse_filing_arrays(arrays, c);
@@ -305,13 +305,17 @@ json get_filing_index(const std::string& ticker, const std::string& accession_no
 std::string get_document(const std::string& ticker, const std::string& accession_no, const std::string& document) {
   auto cik = cik_for(ticker);
   if (!cik) return "";
-  return detail::request(filing_folder_url(*cik, accession_no) + document, 30.0).body;
+  // Only a document the filing's index lists is read.
+  for (const auto& d : fetch_filing_index(*cik, accession_no))
+    if (d.value("name", std::string()) == document)
+      return detail::request(http::Url::given(d.value("url", std::string())), 30.0).body;
+  return "";
 }
 
 json get_company_facts(const std::string& ticker) {
   auto cik = cik_for(ticker);
   if (!cik) return nullptr;
-  return detail::request_json(detail::data_base() + "/api/xbrl/companyfacts/CIK" + *cik + ".json", 60.0);
+  return detail::request_json(detail::data(http::Target("/api/xbrl/companyfacts/CIK{}.json", *cik)), 60.0);
 }
 
 }  // namespace tessaro::sec

@@ -68,8 +68,8 @@ ConceptLookup concept_lookup(const std::string& cik, const std::vector<std::stri
     const std::string source = "sec.concept:" + tag;
     json body;
     try {
-      body = detail::request_json(detail::data_base() + "/api/xbrl/companyconcept/CIK" + c + "/" + taxonomy + "/" +
-                                  tag + ".json");
+      body = detail::request_json(
+          detail::data(http::Target("/api/xbrl/companyconcept/CIK{}/{}/{}.json", c, taxonomy, tag)));
     } catch (const SecNotFound&) {
       record_lookup(source, LookupStatus::not_found, "404");   // this company never tagged the concept
       continue;

@@ -157,17 +157,9 @@ std::string generate_filename(const std::string& prefix) {
   mt::Civil c = mt::to_kst(mt::now());
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
-  // A file name may have 255 bytes: the stamp, ".xlsx" and room for the "_NN" a
-  // taken name gets leave the prefix 231, cut on a code-point boundary (80 Hangul
-  // letters alone are 240 bytes).
-  std::string part = safe_name_part(prefix, 80);
-  constexpr size_t kPrefixBytes = 255 - (1 + 15 + 5) - 3;
-  if (part.size() > kPrefixBytes) {
-    size_t cut = kPrefixBytes;
-    while (cut > 0 && (static_cast<unsigned char>(part[cut]) & 0xC0) == 0x80) --cut;
-    part.resize(cut);
-  }
-  return part + "_" + buf + ".xlsx";
+  // A Hangul title of 80 characters is 240 bytes: the name is cut to what a file
+  // name may hold, on a character boundary.
+  return file_name_from_text(safe_name_part(prefix, 80), std::string("_") + buf + ".xlsx", "x");
 }
 
 std::optional<std::string> safe_filename(const std::string& raw) {
@@ -178,6 +170,8 @@ std::optional<std::string> safe_filename(const std::string& raw) {
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
       return std::nullopt;
+  // Direction marks make a name read otherwise than it is; device names are no files.
+  if (has_control_or_direction_mark(name) || reserved_file_name(name)) return std::nullopt;
   // Room for ".xlsx" and a "_NN" within the 255 bytes a file name may have.
   if (fmt::cp_len(name) > 150 || name.size() > 200) return std::nullopt;
   if (!fmt::ends_with(fmt::lower(name), ".xlsx")) name += ".xlsx";

@@ -326,7 +326,7 @@ bool accept_consent(std::map<std::string, std::string>& jar, const http::Respons
     page = *landed;
   } else {
     http::Request req;
-    req.url = build_url(GUCE, "/consent", {});
+    req.url = build_url(GUCE, http::Target("/consent"), {});
     req.headers = page_headers(cookie_header(jar));
     req.throw_on_status = false;
     req.retries = 0;
@@ -362,7 +362,7 @@ bool accept_consent(std::map<std::string, std::string>& jar, const http::Respons
 
   http::Request post;
   post.method = "POST";
-  post.url = form_target(page_url, form->action);
+  post.url = http::Url::given(form_target(page_url, form->action));
   post.headers = page_headers(cookie_header(jar), page_url);
   post.headers.push_back({"Content-Type", "application/x-www-form-urlencoded"});
   post.headers.push_back({"Origin", "https://" + yahoo_host_of(post.url)});
@@ -373,13 +373,13 @@ bool accept_consent(std::map<std::string, std::string>& jar, const http::Respons
   http::Response done = http::fetch(post);
   take_cookies(done, jar);
   if (done.status >= 400)
-    throw YahooError("Yahoo refused the consent form (HTTP " + std::to_string(done.status) + ", " + post.url + ")");
+    throw YahooError("Yahoo refused the consent form (HTTP " + std::to_string(done.status) + ", " + post.url.str() + ")");
   // The answer redirects through guce.yahoo.com/copyConsent, which sets the cookies.
   // Where that hop did not set them (cookies are not carried across hosts on the way),
   // ask for it once ourselves.
   if (!jar.count("A1") && !jar.count("GUC")) {
     http::Request copy;
-    copy.url = build_url(GUCE, "/copyConsent", {{"sessionId", session_id}});
+    copy.url = build_url(GUCE, http::Target("/copyConsent"), {{"sessionId", session_id}});
     copy.headers = page_headers(cookie_header(jar), page_url);
     copy.throw_on_status = false;
     copy.retries = 0;
@@ -400,7 +400,8 @@ struct Ticket {
 
 http::Response fetch_crumb(const std::map<std::string, std::string>& jar) {
   http::Request req;
-  req.url = build_url(Q1, "/v1/test/getcrumb", {});
+  req.url = build_url(Q1, http::Target("/v1/test/getcrumb"), {});
+  req.secret_response = true;   // the crumb
   req.headers = base_headers(cookie_header(jar));
   req.throw_on_status = false;
   req.retries = 2;
@@ -428,7 +429,7 @@ Ticket ensure_session() {
   std::optional<http::Response> fc;
   try {
     http::Request req;
-    req.url = build_url(FC, "/", {});
+    req.url = build_url(FC, http::Target("/"), {});
     req.headers = base_headers("");
     req.throw_on_status = false;
     req.retries = 0;
@@ -502,11 +503,10 @@ std::string url_encode(const std::string& s) {
   return out;
 }
 
-std::string build_url(const std::string& host, const std::string& path, const Params& params) {
-  std::string u = http::base("YAHOO", host) + path;
-  for (size_t i = 0; i < params.size(); ++i)
-    u += (i == 0 ? "?" : "&") + url_encode(params[i].first) + "=" + url_encode(params[i].second);
-  return u;
+http::Url build_url(const std::string& host, const http::Target& path, const Params& params) {
+  http::Target t = path;
+  for (const auto& [k, v] : params) t.param(k, v);
+  return http::Url("YAHOO", host, t);
 }
 
 bool valid_crumb(const std::string& body) {
@@ -545,7 +545,7 @@ std::string ledger_source(const std::string& path, const Params& params) {
   return s;
 }
 
-ApiReply api_unrecorded(const std::string& host, const std::string& path, Params params, const std::string& post_body);
+ApiReply api_unrecorded(const std::string& host, const http::Target& path, Params params, const std::string& post_body);
 
 // The top-level keys one of which every answer of an API carries (its envelope).
 // A 200 without it - "{}", a consent or error object of another shape - is an
@@ -568,8 +568,8 @@ const std::vector<std::string>* expected_envelope(const std::string& path) {
 
 // Every Yahoo request records what it came to in the call's ledger: a 404 is
 // "not found", an exception "failed" (with its short reason), anything else found.
-ApiReply api(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
-  const std::string source = ledger_source(path, params);
+ApiReply api(const std::string& host, const http::Target& path, Params params, const std::string& post_body) {
+  const std::string source = ledger_source(path.str(), params);
   try {
     ApiReply r = api_unrecorded(host, path, std::move(params), post_body);
     record_lookup(source, r.status == 404 ? LookupStatus::not_found : LookupStatus::found);
@@ -582,8 +582,8 @@ ApiReply api(const std::string& host, const std::string& path, Params params, co
   }
 }
 
-json api_json(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
-  const std::string source = ledger_source(path, params);
+json api_json(const std::string& host, const http::Target& path, Params params, const std::string& post_body) {
+  const std::string source = ledger_source(path.str(), params);
   ApiReply r;
   try {
     r = api_unrecorded(host, path, std::move(params), post_body);
@@ -596,17 +596,17 @@ json api_json(const std::string& host, const std::string& path, Params params, c
   if (r.body.is_null()) {
     if (r.text.find("Will be right back") != std::string::npos) {
       record_lookup(source, LookupStatus::failed, "YahooError outage page");
-      throw YahooError("Yahoo Finance is temporarily down (" + path + ")");
+      throw YahooError("Yahoo Finance is temporarily down (" + path.str() + ")");
     }
     if (r.status == 404) {
       record_lookup(source, LookupStatus::not_found, "404");
       return json::object();
     }
     record_lookup(source, LookupStatus::failed, "YahooError unreadable");
-    throw YahooError("unreadable Yahoo answer for " + path);
+    throw YahooError("unreadable Yahoo answer for " + path.str());
   }
   if (r.status < 400)
-    if (const auto* keys = expected_envelope(path)) {
+    if (const auto* keys = expected_envelope(path.str())) {
       bool carried = false;
       if (r.body.is_object())
         for (const auto& k : *keys) carried = carried || r.body.contains(k);
@@ -620,7 +620,7 @@ json api_json(const std::string& host, const std::string& path, Params params, c
 }
 
 namespace {
-ApiReply api_unrecorded(const std::string& host, const std::string& path, Params params, const std::string& post_body) {
+ApiReply api_unrecorded(const std::string& host, const http::Target& path, Params params, const std::string& post_body) {
   for (int attempt = 0;; ++attempt) {
     Ticket t = ensure_session();
     Params p = params;
@@ -639,7 +639,7 @@ ApiReply api_unrecorded(const std::string& host, const std::string& path, Params
     req.timeout_s = timeout_s(15.0);
     http::Response r = http::fetch(req);
     merge_cookies(r);
-    std::string shown_url = build_url(host, path, params);
+    std::string shown_url = build_url(host, path, params).str();
     bool consent_page = on_consent_host(r.effective_url);
     if (consent_page || stale_session_answer(r)) {
       invalidate(t.generation);
@@ -663,7 +663,7 @@ ApiReply api_unrecorded(const std::string& host, const std::string& path, Params
 }  // namespace
 
 json quote_summary(const std::string& symbol, const std::string& modules) {
-  json body = api_json(Q2, "/v10/finance/quoteSummary/" + url_encode(symbol),
+  json body = api_json(Q2, http::Target("/v10/finance/quoteSummary/{}", symbol),
                        {{"modules", modules}, {"formatted", "false"}, {"corsDomain", "finance.yahoo.com"},
                         {"lang", "en-US"}, {"region", "US"}, {"symbol", symbol}});
   const json& qs = body.value("quoteSummary", json());
@@ -691,7 +691,7 @@ bool symbol_is_quoted(const std::string& symbol) {
 }
 
 json quote_rows(const std::vector<std::string>& symbols) {
-  json body = api_json(Q1, "/v7/finance/quote",
+  json body = api_json(Q1, http::Target("/v7/finance/quote"),
                        {{"symbols", fmt::join(symbols, ",")}, {"formatted", "false"}, {"lang", "en-US"},
                         {"region", "US"}});
   const json& qr = body.value("quoteResponse", json());
@@ -705,14 +705,17 @@ std::optional<std::string> normalize_symbol(const std::string& ticker) {
   if (t.empty() || t.size() > 24) return std::nullopt;
   for (unsigned char c : t)
     if (!(std::isalnum(c) || c == '.' || c == '-' || c == '^' || c == '=')) return std::nullopt;
+  if (!std::isalnum((unsigned char)t[0]) && t[0] != '^') return std::nullopt;
+  if (t.find("..") != std::string::npos || t.back() == '.') return std::nullopt;
   // Share classes are written with a dot by people (BRK.B) and with a dash by Yahoo
-  // (BRK-B); exchange suffixes keep their dot (7203.T, 005930.KS).
+  // (BRK-B); exchange suffixes keep their dot (7203.T, 005930.KS), the one-letter
+  // ones included: Tokyo, London, TSX Venture and Frankfurt (SAP.F).
+  static const std::string kOneLetterExchanges = "TLVF";
   auto dot = t.find('.');
   if (dot != std::string::npos && dot > 0 && t.size() - dot - 1 == 1 && t.find('.', dot + 1) == std::string::npos) {
     bool letters = true;
     for (size_t i = 0; i < dot; ++i) letters = letters && std::isalpha((unsigned char)t[i]);
-    if (letters && std::isalpha((unsigned char)t[dot + 1]) && t[dot + 1] != 'T' && t[dot + 1] != 'L' &&
-        t[dot + 1] != 'V')
+    if (letters && std::isalpha((unsigned char)t[dot + 1]) && kOneLetterExchanges.find(t[dot + 1]) == std::string::npos)
       t[dot] = '-';
   }
   return t;

@@ -9,6 +9,7 @@
 
 #include "core/errors.hpp"
 #include "core/json.hpp"
+#include "sources/http.hpp"
 
 namespace tessaro::us::detail {
 
@@ -29,7 +30,7 @@ inline constexpr const char* GUCE = "guce.yahoo.com";   // EU consent
 using Params = std::vector<std::pair<std::string, std::string>>;
 
 std::string url_encode(const std::string& s);
-std::string build_url(const std::string& host, const std::string& path, const Params& params);
+http::Url build_url(const std::string& host, const http::Target& path, const Params& params);
 
 struct ApiReply {
   long status = 0;
@@ -44,10 +45,10 @@ struct ApiReply {
 // Setting up a session runs Yahoo's EU consent flow (at most once a refresh) when
 // the cookie/crumb steps end on the consent page; a consent page without a form to
 // accept, or an answer that is still the consent page after the refresh, is a YahooError.
-ApiReply api(const std::string& host, const std::string& path, Params params,
+ApiReply api(const std::string& host, const http::Target& path, Params params,
              const std::string& post_body = "");
 // api() + the JSON must parse; otherwise YahooError.
-json api_json(const std::string& host, const std::string& path, Params params,
+json api_json(const std::string& host, const http::Target& path, Params params,
               const std::string& post_body = "");
 
 // quoteSummary result[0] for the modules, or null when Yahoo has no such symbol

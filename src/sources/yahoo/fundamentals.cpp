@@ -111,7 +111,7 @@ std::string unit_kind(const std::string& key) {
 }
 
 json timeseries(const std::string& symbol, const std::vector<std::string>& types, long long period1) {
-  return api_json(Q2, "/ws/fundamentals-timeseries/v1/finance/timeseries/" + url_encode(symbol),
+  return api_json(Q2, http::Target("/ws/fundamentals-timeseries/v1/finance/timeseries/{}", symbol),
                   {{"symbol", symbol},
                    {"type", fmt::join(types, ",")},
                    {"period1", std::to_string(period1)},
@@ -506,7 +506,7 @@ json earnings_events_of(const json& r, const std::string& symbol) {
   };
   // The earnings calendar page lists past and coming reports with their hour.
   try {
-    ApiReply page = api(FINANCE, "/calendar/earnings", {{"symbol", symbol}, {"offset", "0"}, {"size", "25"}});
+    ApiReply page = api(FINANCE, http::Target("/calendar/earnings"), {{"symbol", symbol}, {"offset", "0"}, {"size", "25"}});
     if (page.status < 400) {
       events = parse::earnings_calendar_html(page.text);
       if (!events.empty()) source = "earnings_calendar";
@@ -613,7 +613,7 @@ json get_dividends(const std::string& ticker, int limit) {
                         d["ticker"] = sym;
                         json ccy = first_of(module_of(r, "price"), {"currency"});
                         d["currency"] = ccy.is_null() ? first_of(module_of(r, "summaryDetail"), {"currency"}) : ccy;
-                        json body = api_json(Q2, "/v8/finance/chart/" + url_encode(sym),
+                        json body = api_json(Q2, http::Target("/v8/finance/chart/{}", sym),
                                              {{"range", "max"}, {"interval", "1mo"}, {"events", "div"}});
                         json all = parse::chart_dividends(body);
                         json hist = json::array();

@@ -161,7 +161,7 @@ json get_news(const std::string& ticker, int limit) {
   auto sym = normalize_symbol(ticker);
   if (!sym) return json{{"news", json::array()}};
   int n = std::max(1, std::min(limit, 50));
-  json body = api_json(Q2, "/v1/finance/search",
+  json body = api_json(Q2, http::Target("/v1/finance/search"),
                        {{"q", *sym}, {"quotesCount", "0"}, {"newsCount", std::to_string(n)}, {"enableFuzzyQuery", "false"},
                         {"newsQueryId", "news_cie_vespa"}, {"lang", "en-US"}, {"region", "US"}});
   json news = parse::news_from_search(body);
@@ -183,7 +183,7 @@ json screen(const std::string& preset, int count) {
   int n = std::max(1, std::min(count, 250));
   ApiReply r;
   try {
-    r = api(Q1, "/v1/finance/screener/predefined/saved",
+    r = api(Q1, http::Target("/v1/finance/screener/predefined/saved"),
             {{"scrIds", id}, {"count", std::to_string(n)}, {"formatted", "false"}, {"lang", "en-US"},
              {"region", "US"}, {"corsDomain", "finance.yahoo.com"}});
   } catch (const HTTPStatusError& e) {
@@ -207,7 +207,7 @@ json get_sector(const std::string& sector_key) {
   if (key.empty()) return nullptr;
   for (unsigned char c : key)
     if (!(std::isalnum(c) || c == '-')) return nullptr;
-  ApiReply r = api(Q1, "/v1/finance/sectors/" + key,
+  ApiReply r = api(Q1, http::Target("/v1/finance/sectors/{}", key),
                    {{"formatted", "true"}, {"withReturns", "true"}, {"lang", "en-US"}, {"region", "US"}});
   if (r.status == 404) return nullptr;
   json out = r.body.is_null() ? json(nullptr) : parse::sector(r.body);

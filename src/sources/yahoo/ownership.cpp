@@ -194,7 +194,7 @@ json short_interest(const json& r, const std::string& ticker) {
 json get_options(const std::string& ticker, const json& expiration) {
   auto sym = normalize_symbol(ticker);
   if (!sym) return nullptr;
-  std::string path = "/v7/finance/options/" + url_encode(*sym);
+  http::Target path("/v7/finance/options/{}", *sym);
   Params base = {{"formatted", "false"}, {"lang", "en-US"}, {"region", "US"}};
   json d = parse::options(api_json(Q2, path, base), *sym, 0);
   if (d.is_null() || !expiration.is_string() || expiration.get<std::string>().empty()) return d;

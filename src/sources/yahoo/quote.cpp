@@ -438,7 +438,7 @@ json get_market_summary() {
 json search(const std::string& query) {
   std::string q = fmt::trim(query);
   if (q.empty()) return json::array();
-  json body = api_json(Q2, "/v1/finance/search",
+  json body = api_json(Q2, http::Target("/v1/finance/search"),
                        {{"q", q}, {"quotesCount", "10"}, {"newsCount", "0"}, {"enableFuzzyQuery", "false"},
                         {"quotesQueryId", "tss_match_phrase_query"}, {"lang", "en-US"}, {"region", "US"}});
   return parse::search_hits(body);
@@ -461,7 +461,7 @@ json get_chart(const std::string& ticker, const std::string& period, const std::
   p.push_back({"interval", iv});
   p.push_back({"includePrePost", prepost && intraday ? "true" : "false"});
   p.push_back({"events", "div,splits"});
-  json body = api_json(Q2, "/v8/finance/chart/" + url_encode(*sym), p);
+  json body = api_json(Q2, http::Target("/v8/finance/chart/{}", *sym), p);
   return parse::chart_series(body, iv);
 }
 

@@ -336,6 +336,8 @@ const server::ToolDecorRegistration decor_ind{
                                 {"bars", {{"type", "integer"}}},
                                 {"indicators", server::object_schema()}},
                                {"symbol", "indicators"})}};
+const server::ArgumentShape shape_get_intraday_chart_symbol{"get_intraday_chart", "symbol", server::Shape::KrCodeOrUsTicker};
+const server::ArgumentShape shape_get_intraday_indicators_symbol{"get_intraday_indicators", "symbol", server::Shape::KrCodeOrUsTicker};
 const bool screen_fetch_installed = (intraday::install_screen_fetch(), true);
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "market_time/clock.hpp"
 #include "market_time/listing.hpp"
 #include "server/output_schema.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/indicators/indicators.hpp"
@@ -332,6 +333,7 @@ const server::ToolRegistration reg_multi{"get_us_multi_diagnosis", kMultiDoc, ge
 const server::ToolDecorRegistration decor_multi{
     "get_us_multi_diagnosis",
     {server::json_reply_schema({{"tickers", server::object_schema()}, {"note", {{"type", "string"}}}}, {"tickers"})}};
+const server::ArgumentShape shape_get_us_multi_diagnosis_tickers{"get_us_multi_diagnosis", "tickers", server::Shape::UsTicker};
 }  // namespace
 
 }  // namespace tessaro::tools::us

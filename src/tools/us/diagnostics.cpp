@@ -9,6 +9,7 @@
 #include "core/parallel.hpp"
 #include "market_time/clock.hpp"
 #include "server/output_schema.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/sec/sec.hpp"
@@ -619,6 +620,8 @@ const server::ToolDecorRegistration decor_liq{
                                 {"base_date", server::string_or_null()},
                                 {"liquidity", server::object_schema()}},
                                {"requested_ticker"})}};
+const server::ArgumentShape shape_get_financial_soundness_symbol{"get_financial_soundness", "symbol", server::Shape::KrCodeOrUsTicker};
+const server::ArgumentShape shape_get_us_liquidity_ticker{"get_us_liquidity", "ticker", server::Shape::UsTicker};
 }  // namespace
 
 }  // namespace tessaro::tools::us

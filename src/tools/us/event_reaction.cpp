@@ -11,6 +11,7 @@
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
 #include "market_time/listing.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -204,6 +205,7 @@ std::string get_us_event_reaction(const Args& a) {
 }
 
 const server::ToolRegistration reg{"get_us_event_reaction", kDoc, get_us_event_reaction};
+const server::ArgumentShape shape_get_us_event_reaction_ticker{"get_us_event_reaction", "ticker", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -2,8 +2,10 @@
 #include <algorithm>
 
 #include "core/format.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
+#include "sources/http.hpp"
 #include "sources/sec/sec.hpp"
 
 namespace tessaro::tools::us {
@@ -315,11 +317,19 @@ std::string get_us_filing_detail(const server::Args& a) {
 
   // The document to read: the one asked for, else the filing's primary document.
   std::string doc_name = document ? fmt::trim(*document) : (row.is_null() ? "" : s_of(row, "primary_document"));
+  // Only a document the filing's index lists is read; a form's stylesheet view
+  // ("xslF345X05/doc4.xml") is that listed XML seen one folder down.
   std::string url;
   for (auto& d : docs)
     if (s_of(d, "name") == doc_name) url = s_of(d, "url");
-  if (url.empty() && !doc_name.empty() && doc_name.find('/') != std::string::npos)   // e.g. xslF345X05/doc4.xml
-    url = sec::filing_folder_url(cik, acc) + doc_name;
+  if (auto slash = doc_name.find('/');
+      url.empty() && slash != std::string::npos && server::fits_shape(server::Shape::FilingDocument, doc_name)) {
+    std::string file = doc_name.substr(slash + 1);
+    for (auto& d : docs)
+      if (s_of(d, "name") == file)
+        url = sec::filing_folder_url(cik, acc) + http::encode(doc_name.substr(0, slash)) + "/" + http::encode(file);
+  }
+
   if (url.empty() && !row_error.empty()) {
     // The primary document's name comes from the filing list, which could not be read:
     // the body was never looked for, so nothing is "not found".
@@ -422,6 +432,10 @@ std::string get_us_filing_detail(const server::Args& a) {
 
 const server::ToolRegistration reg_filings{"get_us_filings", kFilingsDoc, get_us_filings};
 const server::ToolRegistration reg_detail{"get_us_filing_detail", kDetailDoc, get_us_filing_detail};
+const server::ArgumentShape shape_get_us_filings_ticker{"get_us_filings", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_filing_detail_ticker{"get_us_filing_detail", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_filing_detail_accession_no{"get_us_filing_detail", "accession_no", server::Shape::Accession};
+const server::ArgumentShape shape_get_us_filing_detail_document{"get_us_filing_detail", "document", server::Shape::FilingDocument};
 
 }  // namespace
 }  // namespace tessaro::tools::us

@@ -576,6 +576,11 @@ const server::ToolRegistration reg_stmt{"get_us_financial_statement", kStatement
 const server::ToolRegistration reg_earn{"get_us_earnings", kEarningsDoc, get_us_earnings};
 const server::ToolRegistration reg_analyst{"get_us_analyst", kAnalystDoc, get_us_analyst};
 const server::ToolRegistration reg_div{"get_us_dividends", kDividendsDoc, get_us_dividends};
+const server::ArgumentShape shape_get_us_financials_ticker{"get_us_financials", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_financial_statement_ticker{"get_us_financial_statement", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_earnings_ticker{"get_us_earnings", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_analyst_ticker{"get_us_analyst", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_dividends_ticker{"get_us_dividends", "ticker", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/lookup.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
@@ -467,6 +468,10 @@ const server::ToolRegistration reg_options{"get_us_options", kOptionsDoc, get_us
 const server::ToolRegistration reg_insider{"get_us_insider", kInsiderDoc, get_us_insider};
 const server::ToolRegistration reg_holders{"get_us_holders", kHoldersDoc, get_us_holders};
 const server::ToolRegistration reg_short{"get_us_short", kShortDoc, get_us_short};
+const server::ArgumentShape shape_get_us_options_ticker{"get_us_options", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_insider_ticker{"get_us_insider", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_holders_ticker{"get_us_holders", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_short_ticker{"get_us_short", "ticker", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools

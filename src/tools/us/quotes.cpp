@@ -502,6 +502,10 @@ const server::ToolDecorRegistration reg_chart_view{"get_us_chart", server::chart
 const server::ToolRegistration reg_multi{"get_us_multi_price", kMultiDoc, get_us_multi_price};
 const server::ToolRegistration reg_market{"get_us_market", kMarketDoc, get_us_market};
 const server::ToolRegistration reg_search{"get_us_search", kSearchDoc, get_us_search};
+const server::ArgumentShape shape_get_us_price_ticker{"get_us_price", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_info_ticker{"get_us_info", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_chart_ticker{"get_us_chart", "ticker", server::Shape::UsTicker};
+const server::ArgumentShape shape_get_us_multi_price_tickers{"get_us_multi_price", "tickers", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -1,5 +1,6 @@
 // Registration of get_us_screener, get_us_sector and get_us_etf_info.
 #include "core/format.hpp"
+#include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/screener.hpp"
@@ -53,6 +54,7 @@ std::string get_us_etf_info(const server::Args& a) {
 const server::ToolRegistration reg_screener{"get_us_screener", kScreenerDoc, get_us_screener};
 const server::ToolRegistration reg_sector{"get_us_sector", kSectorDoc, get_us_sector};
 const server::ToolRegistration reg_etf{"get_us_etf_info", kEtfDoc, get_us_etf_info};
+const server::ArgumentShape shape_get_us_etf_info_ticker{"get_us_etf_info", "ticker", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools::us

@@ -2,6 +2,7 @@
 #include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "core/lookup.hpp"
+#include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "sources/yahoo/us.hpp"
 #include "tools/us/us_news.hpp"
@@ -37,6 +38,7 @@ std::string get_us_news(const server::Args& a) {
 }
 
 const server::ToolRegistration reg_news{"get_us_news", kNewsDoc, get_us_news};
+const server::ArgumentShape shape_get_us_news_ticker{"get_us_news", "ticker", server::Shape::UsTicker};
 
 }  // namespace
 }  // namespace tessaro::tools::us

@@ -348,3 +348,31 @@ TEST(TestSupport, EachTestProcessHasItsOwnHome) {
   EXPECT_EQ(home_dir(), fs::path(process_home()));
   EXPECT_TRUE(fs::is_directory(process_home()));
 }
+
+// A recorded or replayed session keeps bars of its own: a close served from a
+// recording never becomes the live site's close, and the other way round.
+TEST(DailyBarsCache, ReplayAndRecordNeverMixWithLiveBars) {
+  BarsEnv env("2026-12-05 11:00", "2026-12-04", 140);
+  char tmpl[] = "/tmp/tessaro-replay-bars-XXXXXX";
+  std::string dir = ::mkdtemp(tmpl);
+  {
+    ScopedEnv record("TESSARO_RECORD_DIR", dir);
+    EXPECT_EQ(bars_cache::get_ohlcv("005930", "day", 120).back()["close"], 1139);
+  }
+  EXPECT_EQ(env.requests(), 1);
+  // The site revises the day afterwards (the recorded close was the in-progress one).
+  {
+    std::lock_guard<std::mutex> lk(env.m);
+    env.items.back() = BarsEnv::item("20261204", 1500);
+  }
+  {
+    ScopedEnv replay("TESSARO_REPLAY_DIR", dir);
+    EXPECT_EQ(bars_cache::get_ohlcv("005930", "day", 120).back()["close"], 1139);
+  }
+  EXPECT_EQ(env.requests(), 1);   // the replay sent nothing
+  // Live again: neither the recorded nor the replayed bars answer for the site.
+  EXPECT_EQ(bars_cache::get_ohlcv("005930", "day", 120).back()["close"], 1500);
+  EXPECT_EQ(env.requests(), 2);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}

@@ -10,6 +10,7 @@
 #include "core/result_meta.hpp"
 #include "sources/contracts.hpp"
 #include "sources/market_data/market_data.hpp"
+#include "sources/http.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 #include "support/naver_env.hpp"
@@ -337,7 +338,7 @@ TEST(NaverCaptures, DeclaredCharsetsAndRetiredPages) {
   NaverEnv env;
   env.srv.route("/finance.naver.com/item/sise_day.naver", FixtureResponse{410, gone_day, "text/html", {}});
   try {
-    naver::fetch_text("finance.naver.com", "/item/sise_day.naver?code=005930&page=1", true);
+    naver::fetch_text("finance.naver.com", http::Target("/item/sise_day.naver?code=005930&page=1"), true);
     FAIL() << "a retired page is an error";
   } catch (const HTTPStatusError& e) {
     EXPECT_EQ(e.status(), 410);

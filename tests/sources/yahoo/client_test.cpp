@@ -76,8 +76,13 @@ TEST(YahooSymbols, ShareClassDotsBecomeDashes) {
   EXPECT_EQ(yd::normalize_symbol("brk.b"), "BRK-B");
   EXPECT_EQ(yd::normalize_symbol(" BF.B "), "BF-B");
   for (const char* kept : {"005930.KS", "^GSPC", "RY.TO"}) EXPECT_EQ(yd::normalize_symbol(kept), kept);
+  // One-letter exchange suffixes are listings, not share classes: Frankfurt stays.
+  for (const char* kept : {"SAP.F", "7203.T", "BARC.L", "ABC.V"}) EXPECT_EQ(yd::normalize_symbol(kept), kept);
+  EXPECT_EQ(yd::normalize_symbol("sap.f"), "SAP.F");
   EXPECT_FALSE(yd::normalize_symbol("A B"));
   EXPECT_FALSE(yd::normalize_symbol("AAPL/../x"));
+  EXPECT_FALSE(yd::normalize_symbol(".."));
+  EXPECT_FALSE(yd::normalize_symbol("A..B"));
 }
 
 TEST(YahooSymbols, EpochDayReadsDateStampsInUtcAndInstantsInNewYork) {

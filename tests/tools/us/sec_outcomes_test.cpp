@@ -124,7 +124,7 @@ TEST(SecOutcomes, GateNeverLetsTenStartsIntoOneSecond) {
     arrivals.push_back(std::chrono::steady_clock::now());
     return FixtureResponse{200, "{}"};
   });
-  for (int i = 0; i < 12; ++i) sec::detail::request_json(sec::detail::data_base() + "/pace.json");
+  for (int i = 0; i < 12; ++i) sec::detail::request_json(sec::detail::data(http::Target("/pace.json")));
   ASSERT_EQ(arrivals.size(), 12u);
   for (size_t i = 0; i + 9 < arrivals.size(); ++i)
     EXPECT_GT(arrivals[i + 9] - arrivals[i], std::chrono::milliseconds(990)) << "arrivals " << i << ".." << i + 9;

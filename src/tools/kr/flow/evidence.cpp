@@ -436,6 +436,10 @@ std::string get_supply_pressure(const server::Args& a) {
 
 const server::ToolRegistration reg_flow{"get_detailed_investor_flow", kFlowDoc, get_detailed_investor_flow};
 const server::ToolRegistration reg_pressure{"get_supply_pressure", kPressureDoc, get_supply_pressure};
+const server::ArgumentShape shape_get_detailed_investor_flow_code{"get_detailed_investor_flow", "code", server::Shape::KrCode};
+const server::ArgumentShape shape_get_detailed_investor_flow_codes{"get_detailed_investor_flow", "codes", server::Shape::KrCode};
+const server::ArgumentShape shape_get_supply_pressure_code{"get_supply_pressure", "code", server::Shape::KrCode};
+const server::ArgumentShape shape_get_supply_pressure_codes{"get_supply_pressure", "codes", server::Shape::KrCode};
 
 // The replies are the JSON documents below (an error too: ok false with its
 // reason in the meta); the host sends them as structuredContent too.

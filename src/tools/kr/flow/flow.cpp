@@ -9,6 +9,7 @@
 #include "market_time/bar_state.hpp"
 #include "market_time/day_times.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -129,6 +130,7 @@ std::string get_flow(const server::Args& a) {
 }
 
 const server::ToolRegistration reg{"get_flow", kDoc, get_flow};
+const server::ArgumentShape shape_get_flow_code{"get_flow", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -10,6 +10,7 @@
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -352,6 +353,8 @@ std::string get_financial_batch(const server::Args& a) {
 
 const server::ToolRegistration reg_financial{"get_financial", kFinancialDoc, get_financial};
 const server::ToolRegistration reg_batch{"get_financial_batch", kBatchDoc, get_financial_batch};
+const server::ArgumentShape shape_get_financial_code{"get_financial", "code", server::Shape::KrCode};
+const server::ArgumentShape shape_get_financial_batch_codes{"get_financial_batch", "codes", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools::fundamentals

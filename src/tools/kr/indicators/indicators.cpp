@@ -15,6 +15,7 @@
 #include "market_time/clock.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/output_schema.hpp"
+#include "server/arg_rules.hpp"
 #include "server/wrappers.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
@@ -334,6 +335,8 @@ std::string get_indicators_bulk(const server::Args& a) {
 
 const server::ToolRegistration reg_single{"get_indicators", kIndicatorsDoc, get_indicators};
 const server::ToolRegistration reg_bulk{"get_indicators_bulk", kBulkDoc, get_indicators_bulk};
+const server::ArgumentShape shape_get_indicators_code{"get_indicators", "code", server::Shape::KrCode};
+const server::ArgumentShape shape_get_indicators_bulk_codes{"get_indicators_bulk", "codes", server::Shape::KrCode};
 
 // The reply is the JSON document below; the host sends it as structuredContent too.
 const server::ToolDecorRegistration decor_single{

@@ -13,6 +13,7 @@
 #include "core/settled.hpp"
 #include "core/result_meta.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"
@@ -313,6 +314,7 @@ const char* kDoc =
     "kind: \"sector\"(기본) / \"theme\"\ncode: 종목코드 6자리 — 주면 그 종목의 업종을 찾아 표에 표시합니다";
 
 const server::ToolRegistration reg{"get_sector_valuation", kDoc, get_sector_valuation};
+const server::ArgumentShape shape_get_sector_valuation_code{"get_sector_valuation", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools

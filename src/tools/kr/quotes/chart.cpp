@@ -12,6 +12,7 @@
 #include "market_time/clock.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/chart_view.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/price_adjustment.hpp"
@@ -216,6 +217,7 @@ server::ChartCall describe_chart(const server::Args& a) {
 
 const server::ToolRegistration reg{"get_chart", kDoc, server::chart_tool(describe_chart, get_chart)};
 const server::ToolDecorRegistration reg_view{"get_chart", server::chart_tool_decor()};
+const server::ArgumentShape shape_get_chart_code{"get_chart", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools

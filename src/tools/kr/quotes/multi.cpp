@@ -13,6 +13,7 @@
 #include "market_time/clock.hpp"
 #include "market_time/quote_standing.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
@@ -112,9 +113,22 @@ std::string get_multi_stocks(const server::Args& a) {
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }
 
+// Stocks one chart-statistics call reads, as its description says: each is a
+// daily-bar request, and a list of thousands would flood the site.
+constexpr size_t kChartStatsMax = 100;
+
 std::string get_multi_chart_stats(const server::Args& a) {
-  std::vector<std::string> codes = code_list(a);
-  if (codes.empty()) return "종목코드 리스트가 비어 있습니다.";
+  std::vector<std::string> asked = code_list(a);
+  if (asked.empty()) return "종목코드 리스트가 비어 있습니다.";
+  // The same code twice is one stock; the cut counts stocks, not list items.
+  std::vector<std::string> codes;
+  for (const auto& c : asked) {
+    std::string u = fmt::upper(fmt::trim(c));
+    if (std::find(codes.begin(), codes.end(), u) == codes.end()) codes.push_back(u);
+  }
+  const size_t requested = codes.size();
+  const bool cut = requested > kChartStatsMax;
+  if (cut) codes.resize(kChartStatsMax);
   int days = (int)std::clamp<long long>(a.integer("days"), 10, 500);
   ProgressStage progress("차트 통계 조회");
   json rows = naver::get_multi_chart_stats(codes, days);
@@ -140,10 +154,18 @@ std::string get_multi_chart_stats(const server::Args& a) {
     const json& b = r.value("bars_count", json());
     return b.is_number_integer() && b.get<double>() < short_limit;
   };
-  std::vector<std::string> lines = {"차트 통계 (" + std::to_string(ok.size()) + "개 종목, 요청 " + std::to_string(days) +
-                                        "일 집계):",
-                                    "", "코드 | 현재가 | 최고가(날짜) | 최저가(날짜) | 고점대비낙폭 | 기간수익률 | 봉수",
-                                    "---|---|---|---|---|---|---"};
+  std::vector<std::string> lines;
+  std::string cut_note = std::to_string(requested) + "종목을 요청했지만 한 번에 " + std::to_string(kChartStatsMax) +
+                         "종목까지만 조회합니다. 앞 " + std::to_string(kChartStatsMax) +
+                         "종목만 아래에 있습니다. 나머지는 나눠서 다시 호출하세요.";
+  if (cut) {
+    lines.push_back("⚠️ " + cut_note);
+    lines.push_back("");
+  }
+  for (std::string l : {"차트 통계 (" + std::to_string(ok.size()) + "개 종목, 요청 " + std::to_string(days) + "일 집계):",
+                        std::string(), std::string("코드 | 현재가 | 최고가(날짜) | 최저가(날짜) | 고점대비낙폭 | 기간수익률 | 봉수"),
+                        std::string("---|---|---|---|---|---|---")})
+    lines.push_back(l);
   std::vector<std::string> short_entries;
   long long excluded = 0;
   for (const auto& r : ok) {
@@ -221,7 +243,15 @@ std::string get_multi_chart_stats(const server::Args& a) {
   server::KrMetaArgs m;
   m.kind = "bars";
   m.data_as_of = latest;
-  m.data_completeness = (!short_entries.empty() || !failed.empty()) ? rmeta::PARTIAL : rmeta::COMPLETE;
+  m.data_completeness = (!short_entries.empty() || !failed.empty() || cut) ? rmeta::PARTIAL : rmeta::COMPLETE;
+  if (cut) {
+    warnings.insert(warnings.begin(), cut_note);
+    m.coverage = {{"requested_entities", requested},
+                  {"returned_entities", ok.size()},
+                  {"truncated", true},
+                  {"coverage_complete", false},
+                  {"reason", "server_cap"}};
+  }
   m.bar_state = mt::merge_bar_states(states);
   m.price_adjustment = pam;
   m.price_session = mt::price_session_for_bars(ext);
@@ -279,6 +309,8 @@ const char* kIndex = "시장 지수 — 코스피·코스닥 지수의 현재 �
 const server::ToolRegistration r1{"get_multi_stocks", kMulti, get_multi_stocks};
 const server::ToolRegistration r2{"get_multi_chart_stats", kStats, get_multi_chart_stats};
 const server::ToolRegistration r3{"get_index", kIndex, get_index};
+const server::ArgumentShape shape_get_multi_stocks_codes{"get_multi_stocks", "codes", server::Shape::KrCode};
+const server::ArgumentShape shape_get_multi_chart_stats_codes{"get_multi_chart_stats", "codes", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools

@@ -12,6 +12,7 @@
 #include "market_time/day_times.hpp"
 #include "market_time/quote_standing.hpp"
 #include "tools/kr/common/kr_common.hpp"
+#include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
@@ -291,6 +292,7 @@ std::string get_price(const server::Args& args) {
 }
 
 const server::ToolRegistration reg{"get_price", kDoc, get_price};
+const server::ArgumentShape shape_get_price_code{"get_price", "code", server::Shape::KrCode};
 
 }  // namespace
 }  // namespace tessaro::tools

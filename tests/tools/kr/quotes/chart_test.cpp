@@ -106,13 +106,15 @@ TEST(GetChart, BadInputGetsTheNoDataReply) {
   ChartEnv env;
   env.division("naver/mstock_basic_005930.json");
   for (const json& args : {json{{"code", "005930"}, {"count", 0}}, json{{"code", ""}},
-                           json{{"code", "0059301"}}, json{{"code", "005930"}, {"timeframe", "hour"}}}) {
+                           json{{"code", "005930"}, {"timeframe", "hour"}}}) {
     std::string r = chart(args);
     EXPECT_EQ(body_of(r), "종목코드 " + args["code"].get<std::string>() + "의 차트 데이터를 가져올 수 없습니다.") << args.dump();
     json m = meta_of(r);
     EXPECT_EQ(m["data_completeness"], "none");
     EXPECT_TRUE(has_warning(m, "차트 데이터를 가져오지 못했습니다."));
   }
+  // A code that cannot be one is refused as such, not answered as "no data".
+  EXPECT_EQ(chart({{"code", "0059301"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 0059301");
 }
 
 TEST(GetChart, UnreadVolumeIsMissingNeverZero) {

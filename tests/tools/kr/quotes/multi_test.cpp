@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
@@ -12,6 +16,12 @@ namespace {
 const std::string kPoll = "/polling.finance.naver.com/api/realtime/domestic/stock/";
 const std::string kIndex = "/stock.naver.com/api/polling/domestic/index";
 const std::string kFchart = "/fchart.stock.naver.com/sise.nhn";
+
+std::string fmt_join(const std::vector<std::string>& v) {
+  std::string o;
+  for (const auto& s : v) o += (o.empty() ? "" : ",") + s;
+  return o;
+}
 
 json item(const std::string& code, const std::string& change, const std::string& dir) {
   return {{"itemCode", code},     {"stockName", "종목" + code},
@@ -155,4 +165,56 @@ TEST(MultiStocks, OutageOverManyBatchesIsAFailureNotAnEmptyList) {
   std::string r = server::call_tool("get_multi_stocks", {{"codes", codes}});
   EXPECT_NE(r, "종목 정보를 가져올 수 없습니다.");
   EXPECT_EQ(r.rfind("⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError", 0), 0u) << r;
+}
+
+// A list of thousands is cut to the documented 100 stocks, and the reply says so:
+// one daily-bar request per stock kept, none for the rest.
+TEST(MultiChartStats, LongListsAreCutAndTheCutIsStated) {
+  NaverEnv env("2026-09-16 10:00");
+  ScopedEnv uncached("TESSARO_BARS_CACHE", "off");
+  env.srv.route(kFchart, [](const FixtureRequest&) { return FixtureResponse{200, fchart(200), "text/xml"}; });
+  json codes = json::array();
+  for (int i = 1; i <= 150; ++i) codes.push_back(code6(100000 + i));
+  std::string r = server::call_tool("get_multi_chart_stats", {{"codes", codes}});
+  EXPECT_EQ(env.srv.hits(kFchart), 100);
+  std::string b = body_of(r);
+  EXPECT_EQ(b.rfind("⚠️ 150종목을 요청했지만 한 번에 100종목까지만 조회합니다. 앞 100종목만 아래에 있습니다.", 0), 0u) << b.substr(0, 300);
+  EXPECT_NE(b.find("차트 통계 (100개 종목"), std::string::npos);
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_EQ(m["coverage"]["truncated"], true);
+  EXPECT_EQ(m["coverage"]["reason"], "server_cap");
+  EXPECT_EQ(m["coverage"]["requested_entities"], 150);
+}
+
+// After the after-market opens, the market division is asked only for the rows
+// whose last trade falls in it, once per code.
+TEST(MultiStocks, DivisionAskedOnlyWhereTheAfterMarketRuleNeedsIt) {
+  NaverEnv env("2026-09-16 17:00");
+  std::atomic<int> in_flight{0}, most{0};
+  json datas = json::array();
+  std::vector<std::string> codes;
+  for (int i = 1; i <= 6; ++i) {
+    std::string c = code6(500000 + i);
+    codes.push_back(c);
+    json it = item(c, "100", "2");
+    if (i % 2 == 0) it["localTradedAt"] = "2026-09-16T17:05:00.000+09:00";
+    datas.push_back(it);
+    env.srv.route("/m.stock.naver.com/api/stock/" + c + "/basic", [i, &in_flight, &most](const FixtureRequest&) {
+      int now = ++in_flight;
+      for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      --in_flight;
+      return FixtureResponse{200, i == 4 ? R"({"stockEndType":"etf"})" : R"({"stockEndType":"stock"})"};
+    });
+  }
+  env.srv.route(kPoll + fmt_join(codes), FixtureResponse{200, json{{"datas", datas}}.dump()});
+  std::string r = server::call_tool("get_multi_stocks", {{"codes", codes}});
+  for (int i = 1; i <= 6; ++i)
+    EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/stock/" + codes[i - 1] + "/basic"), i % 2 == 0 ? 1 : 0) << i;
+  EXPECT_GT(most.load(), 1);   // asked side by side, not one row after another
+  std::string b = body_of(r);
+  EXPECT_NE(b.find(codes[1] + " | 종목" + codes[1] + " | 9,000 | +100 | +1.50% | 12,345 | 애프터마켓"), std::string::npos);
+  EXPECT_NE(b.find(codes[3] + " | 종목" + codes[3] + " | 9,000 | +100 | +1.50% | 12,345 | 정규장"), std::string::npos) << b;
 }

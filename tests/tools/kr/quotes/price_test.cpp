@@ -148,7 +148,8 @@ TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
   EXPECT_TRUE(has_warning(meta_of(r), "현재가 데이터를 가져오지 못했습니다."));
   // Bad input gets the same sentence, never a crash.
   EXPECT_EQ(body_of(price("")), "종목코드 의 현재가를 가져올 수 없습니다.");
-  EXPECT_EQ(body_of(price("0059301")), "종목코드 0059301의 현재가를 가져올 수 없습니다.");
+  // A code that cannot be one is refused as such, not answered as "no price".
+  EXPECT_EQ(body_of(price("0059301")), "⚠️ 종목코드 형식이 올바르지 않습니다: 0059301");
 }
 
 TEST(GetPrice, WatchlistedCodeGetsTheStar) {
