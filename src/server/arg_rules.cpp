@@ -29,6 +29,7 @@ struct Rules {
   std::map<Key, const Choices*> choices;
   std::vector<Key> order;
   std::map<Key, const Range*> ranges;
+  std::map<Key, std::function<std::string()>> patterns;
 };
 
 Rules& rules() {
@@ -92,6 +93,16 @@ ArgumentRange::ArgumentRange(const char* tool, const char* arg, const Range& ran
   rules().ranges[Key{tool, arg}] = &range;
 }
 
+ArgumentPattern::ArgumentPattern(const char* tool, const char* arg, std::function<std::string()> pattern) {
+  rules().patterns[Key{tool, arg}] = std::move(pattern);
+}
+
+std::optional<std::string> argument_pattern(const std::string& tool, const std::string& arg) {
+  auto it = rules().patterns.find(Key{tool, arg});
+  if (it == rules().patterns.end()) return std::nullopt;
+  return it->second();
+}
+
 const Choices* argument_choices(const std::string& tool, const std::string& arg) {
   auto it = rules().choices.find(Key{tool, arg});
   return it == rules().choices.end() ? nullptr : it->second;
@@ -113,6 +124,7 @@ void add_argument_rules(const std::string& tool, const std::string& arg, const s
     if (r->minimum) schema["minimum"] = *r->minimum;
     if (r->maximum) schema["maximum"] = *r->maximum;
   }
+  if (auto p = argument_pattern(tool, arg)) schema["pattern"] = *p;
 }
 
 }  // namespace tessaro::server

@@ -67,6 +67,13 @@ struct ArgumentRange {
   ArgumentRange(const char* tool, const char* arg, const Range& range);
 };
 
+// A text argument whose closed set is a list (a comma list of kinds): the schema
+// gets a pattern of every text the check takes, made when the schema is built.
+struct ArgumentPattern {
+  ArgumentPattern(const char* tool, const char* arg, std::function<std::string()> pattern);
+};
+std::optional<std::string> argument_pattern(const std::string& tool, const std::string& arg);
+
 const Choices* argument_choices(const std::string& tool, const std::string& arg);
 const Range* argument_range(const std::string& tool, const std::string& arg);
 // Every (tool, argument) that has a fixed set, in registration order.
