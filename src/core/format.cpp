@@ -41,8 +41,8 @@ long long round_ll(double v) { return (long long)std::nearbyint(v); }
 
 std::string fixed(double v, int decimals, bool commas, bool plus) {
   if (std::isnan(v)) return "nan";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(v));
+  char buf[400];   // room for every digit of the largest double
+  std::snprintf(buf, sizeof buf, "%.*f", std::clamp(decimals, 0, 60), std::fabs(v));
   std::string s = buf;
   // "-0.00" must not show a sign.
   bool is_zero = true;

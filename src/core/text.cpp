@@ -122,13 +122,43 @@ std::string decode_entities(std::string_view s) {
   return o;
 }
 
+namespace {
+
+bool ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Where the tag opening at html[i] ('<') ends (the index of its '>'), or npos when
+// the '<' opens no tag: markup is "<name", "</name", "<!" or "<?" closed by a '>'
+// before the next '<'. A bare "<" in text ("목표가 < 현재가") is text.
+size_t tag_end(std::string_view html, size_t i) {
+  if (i + 1 >= html.size()) return std::string_view::npos;
+  char n = html[i + 1];
+  bool opens = ascii_alpha(n) || n == '!' || n == '?' || (n == '/' && i + 2 < html.size() && ascii_alpha(html[i + 2]));
+  if (!opens) return std::string_view::npos;
+  if (html.substr(i, 4) == "<!--") {
+    size_t e = html.find("-->", i + 4);
+    return e == std::string_view::npos ? e : e + 2;
+  }
+  for (size_t k = i + 1; k < html.size(); ++k) {
+    if (html[k] == '>') return k;
+    if (html[k] == '<') return std::string_view::npos;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
 std::string strip_html(std::string_view html) {
   std::string o;
-  bool in_tag = false;
-  for (char c : html) {
-    if (c == '<') in_tag = true;
-    else if (c == '>') in_tag = false;
-    else if (!in_tag) o.push_back(c);
+  o.reserve(html.size());
+  for (size_t i = 0; i < html.size(); ++i) {
+    if (html[i] == '<') {
+      size_t e = tag_end(html, i);
+      if (e != std::string_view::npos) {
+        i = e;
+        continue;
+      }
+    }
+    o.push_back(html[i]);
   }
   return decode_entities(o);
 }

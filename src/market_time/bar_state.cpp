@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/parallel.hpp"
 #include "core/result_meta.hpp"
@@ -247,11 +248,16 @@ json regular_close_checks(const std::string& code, const json& rows, const Regul
     if (picked[i].close_hm != "15:30") row["regular_close_time"] = picked[i].close_hm;
     try {
       RegularCloseFound r = lookup(code, picked[i].day, picked[i].close_hm);
-      row["status"] = r.status;
+      // Only the three words of a check row leave here: anything else a source
+      // says is a lookup that did not succeed.
+      bool known = r.status == "ok" || r.status == "no_1530_bar";
+      row["status"] = known ? r.status : "lookup_failed";
+      if (!known) row["reason"] = r.reason.empty() ? r.status : r.reason;
       if (r.close)
         row["regular_close"] = *r.close == double(static_cast<long long>(*r.close))
                                    ? json(static_cast<long long>(*r.close)) : json(*r.close);
-    } catch (...) {
+    } catch (const std::exception& e) {
+      row["reason"] = exception_class_name(e);
     }
     out[i] = row;
   });

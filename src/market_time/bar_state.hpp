@@ -29,10 +29,12 @@ std::string extended_bar_note(const json& info, const std::string& what = "ÏùºÎ¥
 bool bars_can_include_after_market(const std::optional<std::string>& krx_sosok);
 std::string price_session_for_bars(const json& info);
 // One day's regular close as a source read it: `status` is the source's word
-// ("ok", "no_1530_bar", "not_checked", "lookup_failed"), `close` comes with "ok".
+// ("ok", "no_1530_bar", "lookup_failed"), `close` comes with "ok", `reason` with
+// "lookup_failed".
 struct RegularCloseFound {
   std::string status;
   std::optional<double> close;
+  std::string reason;
 };
 // The regular close of `code` on `day` ("YYYY-MM-DD") at `close_hm` ("15:30", or
 // the day's own close on a shifted day). A throw counts as a failed lookup.

@@ -30,6 +30,7 @@ struct Rules {
   std::vector<Key> order;
   std::map<Key, const Range*> ranges;
   std::map<std::string, std::vector<std::pair<std::string, Shape>>> shapes;   // tool -> (arg, shape)
+  std::map<Key, std::function<std::string()>> patterns;
 };
 
 Rules& rules() {
@@ -100,6 +101,16 @@ std::string Range::clamp_note() const {
 
 ArgumentRange::ArgumentRange(const char* tool, const char* arg, const Range& range) {
   rules().ranges[Key{tool, arg}] = &range;
+}
+
+ArgumentPattern::ArgumentPattern(const char* tool, const char* arg, std::function<std::string()> pattern) {
+  rules().patterns[Key{tool, arg}] = std::move(pattern);
+}
+
+std::optional<std::string> argument_pattern(const std::string& tool, const std::string& arg) {
+  auto it = rules().patterns.find(Key{tool, arg});
+  if (it == rules().patterns.end()) return std::nullopt;
+  return it->second();
 }
 
 const Choices* argument_choices(const std::string& tool, const std::string& arg) {
@@ -243,6 +254,7 @@ void add_argument_rules(const std::string& tool, const std::string& arg, const s
       schema["description"] = d.is_string() && !d.get<std::string>().empty() ? d.get<std::string>() + " " + note : note;
     }
   }
+  if (auto p = argument_pattern(tool, arg)) schema["pattern"] = *p;
 }
 
 }  // namespace tessaro::server

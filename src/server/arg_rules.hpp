@@ -91,6 +91,12 @@ bool fits_shape(Shape shape, const std::string& value);
 // The refusal for the first argument of `tool` in `args` that does not fit its
 // shape; nullopt when every one fits.
 std::optional<std::string> shape_refusal(const std::string& tool, const json& args);
+// A text argument whose closed set is a list (a comma list of kinds): the schema
+// gets a pattern of every text the check takes, made when the schema is built.
+struct ArgumentPattern {
+  ArgumentPattern(const char* tool, const char* arg, std::function<std::string()> pattern);
+};
+std::optional<std::string> argument_pattern(const std::string& tool, const std::string& arg);
 
 const Choices* argument_choices(const std::string& tool, const std::string& arg);
 const Range* argument_range(const std::string& tool, const std::string& arg);

@@ -6,12 +6,14 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/secrets.hpp"
 #include "server/arg_rules.hpp"
+#include "server/meta.hpp"
 #include "server/toolsets.hpp"
 #include "server/wrappers.hpp"
 #include "sources/metrics.hpp"
@@ -156,6 +158,58 @@ void check_write_tools() {
     if (!find_tool(w)) throw std::logic_error("write tool not in the catalogue: " + w);
 }
 
+namespace {
+
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The names given that the tool does not take, in the order given.
+std::vector<std::string> unknown_arguments(const ToolEntry& entry, const json& arguments) {
+  std::vector<std::string> out;
+  if (!arguments.is_object()) return out;
+  for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+    bool known = std::any_of(entry.params.begin(), entry.params.end(), [&](const ParamDecl& p) { return p.name == it.key(); });
+    if (!known) out.push_back(it.key());
+  }
+  return out;
+}
+
+// "⚠️ … 모르는 인자 'cod'는 무시했습니다 ('code'를 뜻했다면 그 이름으로 …)": the call ran
+// without them, so a default the user did not mean may have applied.
+std::string unknown_arguments_note(const ToolEntry& entry, const std::vector<std::string>& unknown) {
+  std::vector<std::string> quoted, guesses;
+  for (const auto& u : unknown) {
+    quoted.push_back("'" + u + "'");
+    const ParamDecl* best = nullptr;
+    size_t best_d = 0;
+    for (const auto& p : entry.params) {
+      size_t d = edit_distance(fmt::lower(u), p.name);
+      if (!best || d < best_d) best = &p, best_d = d;
+    }
+    if (best && best_d <= std::max<size_t>(2, best->name.size() / 3)) guesses.push_back("'" + u + "' → '" + best->name + "'");
+  }
+  std::vector<std::string> names;
+  for (const auto& p : entry.params) names.push_back(p.name);
+  std::string note = "⚠️ " + entry.name + " 이(가) 받지 않는 인자는 무시했습니다: " + fmt::join(quoted, ", ") + ".";
+  if (!guesses.empty()) note += " 혹시 " + fmt::join(guesses, ", ") + " 인가요?";
+  note += names.empty() ? " 이 도구는 인자를 받지 않습니다." : " 받는 인자: " + fmt::join(names, ", ") + ".";
+  return note;
+}
+
+}  // namespace
+
 // Null is "not given" everywhere: the default applies, a required argument is refused.
 json prepare_arguments(const ToolEntry& entry, const json& arguments) {
   const std::string& name = entry.name;
@@ -171,7 +225,10 @@ json prepare_arguments(const ToolEntry& entry, const json& arguments) {
     if (given) {
       args[p.name] = coerce(name, p, *given);
     } else if (p.required) {
-      throw ArgumentError("⚠️ " + name + ": 필수 인자 '" + p.name + "'이(가) 없습니다.");
+      std::string refusal = "⚠️ " + name + ": 필수 인자 '" + p.name + "'이(가) 없습니다.";
+      auto unknown = unknown_arguments(entry, arguments);
+      if (!unknown.empty()) refusal += "\n" + unknown_arguments_note(entry, unknown);
+      throw ArgumentError(refusal);
     } else {
       args[p.name] = p.default_value;
     }
@@ -220,6 +277,14 @@ ToolReply run_entry(const ToolEntry& entry, const json& arguments) {
   if (reply.structured && secrets::count() > 0) {
     std::string doc = reply.structured->dump();
     if (secrets::holds_secret(doc)) reply.structured = json::parse(secrets::mask(doc));
+  }
+  // An argument the tool does not take is named first in the reply (in a JSON
+  // reply, among its meta warnings), so a misspelt one never passes unseen.
+  if (auto unknown = unknown_arguments(entry, arguments); !unknown.empty()) {
+    std::string note = unknown_arguments_note(entry, unknown);
+    size_t first = reply.text.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && reply.text[first] == '{') reply.text = deliver_notices(reply.text, {note});
+    else reply.text = note + "\n\n" + reply.text;
   }
   return reply;
 }

@@ -193,9 +193,13 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         excel::DetailSection s{"가격 위치", {"항목", "값"}, {}, {}};
         s.rows.push_back({"현재가", last});
         s.rows.push_back({"등락률(%)", jnum(chg)});
-        s.rows.push_back({"고점가(52주)", std::isfinite(hi) ? json(hi) : json(nullptr)});
-        s.rows.push_back({"저점가(52주)", std::isfinite(lo) ? json(lo) : json(nullptr)});
-        s.rows.push_back({"52주위치(%)", jnum(pos, 1)});
+        // The label names the span the figures cover: 52 weeks only when the
+        // history holds a year of trading days.
+        size_t span = traded.size() - from;
+        std::string window = span >= 252 ? "52주" : "최근 " + std::to_string(span) + "거래일";
+        s.rows.push_back({"고점가(" + window + ")", std::isfinite(hi) ? json(hi) : json(nullptr)});
+        s.rows.push_back({"저점가(" + window + ")", std::isfinite(lo) ? json(lo) : json(nullptr)});
+        s.rows.push_back({span >= 252 ? "52주위치(%)" : "구간위치(%, " + window + ")", jnum(pos, 1)});
         // Against the KOSPI of the same trading day as the stock's last bar,
         // never today's index against an older bar.
         if (chg && ctx.kospi_read) {
@@ -443,6 +447,7 @@ excel::DetailSheet build_detail(const std::string& code, std::string& name, int 
         event_reaction::ReactionArgs ra{code, day, bars, json::array(), 1, 5, std::nullopt};
         json re = event_reaction::build_event_reaction(ra);
         s.rows.push_back({day, r.value("title", json("")), reaction_cell(re, "D+1"), reaction_cell(re, "D+5")});
+        s.row_urls.push_back(cell_text(r.value("url", json(""))));
       } catch (const std::exception& e) {
         st.fail("공시 반응", e);
       }

@@ -23,4 +23,13 @@ std::filesystem::path Target::path(const std::string& prefix) const {
   return excel::get_snapshot_dir() / (filename.empty() ? excel::generate_filename(prefix) : filename);
 }
 
+std::string column_list(const excel::Table& t) {
+  std::vector<std::string> out;
+  for (const auto& c : t.columns) {
+    std::string h = t.header(c);
+    out.push_back(h == c ? c : h + "(" + c + ")");
+  }
+  return fmt::join(out, ", ");
+}
+
 }  // namespace tessaro::workbooks

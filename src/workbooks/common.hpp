@@ -7,6 +7,7 @@
 
 #include "core/json.hpp"
 #include "server/registry.hpp"
+#include "sources/xlsx/workbook.hpp"
 
 namespace tessaro::workbooks {
 
@@ -21,6 +22,10 @@ struct Target {
 };
 
 Target resolve_target(const std::string& filename, const std::string& what);
+
+// The columns of a saved table as the sheet heads them, each with the key that
+// query_excel's filters and sort take when it differs: "종가(close), 거래량(volume)".
+std::string column_list(const excel::Table& t);
 
 // scan_to_excel with the per-stock snapshot source passed in:
 // snapshot(codes, days, include_financial) -> [{code, name, current_price, ...}].

@@ -138,9 +138,46 @@ bool can_hold_after_market(const std::string& code) {
   }
 }
 
+// The financial record as a reader wants it: one row per indicator, one column
+// per period (annual, then quarterly; estimates keep their "(E)"), one value per
+// cell — a number where the cell reads as one, the text as shown otherwise, and
+// an empty cell where the source shows none.
+excel::Table financial_table(const json& fin) {
+  excel::Table t;
+  t.columns = {"항목"};
+  std::vector<std::string> periods;
+  const json& ps = fin.value("_periods", json::object());
+  for (const char* kind : {"annual", "quarterly"}) {
+    const char* word = std::string(kind) == "annual" ? " (연간)" : " (분기)";
+    if (ps.is_object() && ps.contains(kind) && ps[kind].is_array())
+      for (const auto& p : ps[kind]) {
+        std::string label = p.is_string() ? p.get<std::string>() : dump_compact(p);
+        periods.push_back(label + word);
+      }
+  }
+  t.columns.insert(t.columns.end(), periods.begin(), periods.end());
+  for (auto it = fin.begin(); it != fin.end(); ++it) {
+    const std::string& key = it.key();
+    if (key.empty() || key[0] == '_' || key == "code" || key == "name" || !it->is_array()) continue;
+    json row = {{"항목", key}};
+    for (size_t i = 0; i < periods.size(); ++i) {
+      json cell = i < it->size() ? (*it)[i] : json(nullptr);
+      if (cell.is_string()) {
+        std::string text = fmt::trim(cell.get<std::string>());
+        if (text.empty() || text == "-") cell = nullptr;
+        else if (auto v = fmt::parse_number(text)) cell = *v;
+        else cell = text;
+      }
+      row[periods[i]] = cell;
+    }
+    t.rows.push_back(std::move(row));
+  }
+  return t;
+}
+
 std::string saved_reply(const std::filesystem::path& path, const excel::Table& t) {
   return "✓ Excel 파일 저장 완료\n경로: " + path.string() + "\n행 수: " + std::to_string(t.rows.size()) +
-         "\n컬럼: " + fmt::join(t.columns, ", ") + "\n\n" +
+         "\n컬럼: " + column_list(t) + "\n\n" +
          "💡 이 파일을 Gemini/ChatGPT에 업로드하면 다른 AI에서도 분석할 수 있어요.";
 }
 
@@ -210,13 +247,7 @@ std::string export_to_excel(const server::Args& a) {
              (missed.empty() ? std::string("재무 표") : fmt::join(missed, ", ")) +
              ")\n페이지 구조가 바뀌었을 수 있어요.\n" + server::PARSE_FAIL_NEXT;
     }
-    table.columns = {"항목", "값"};
-    for (auto it = fin.begin(); it != fin.end(); ++it) {
-      if (it.key() == "code") continue;
-      json v = *it;
-      if (v.is_array() || v.is_object()) v = dump_compact(v);
-      table.rows.push_back({{"항목", it.key()}, {"값", v}});
-    }
+    table = financial_table(fin);
     if (table.rows.empty()) return "재무지표를 가져올 수 없습니다: " + code;
     sheet = "Financial";
     prefix = "financial_" + excel::safe_name_part(code);
@@ -266,7 +297,7 @@ std::string export_us_to_excel(const server::Args& a) {
   auto path = excel::save_dataframe_to_excel(table, target.path(prefix), "OHLCV",
                                              json{{"ticker", ticker}, {"source", "Yahoo Finance (yfinance)"}});
   return "✓ US Excel 저장 완료\n티커: " + ticker + " · 기간: " + period + " · 간격: " + interval + "\n경로: " +
-         path.string() + "\n행 수: " + std::to_string(table.rows.size()) + "\n컬럼: " + fmt::join(table.columns, ", ") +
+         path.string() + "\n행 수: " + std::to_string(table.rows.size()) + "\n컬럼: " + column_list(table) +
          "\n\n💡 이 파일을 엑셀·Gemini·ChatGPT 등에서 바로 분석 가능. AI 토큰 소비 없음.";
 }
 

@@ -241,7 +241,7 @@ std::string scan_to_excel_with(const server::Args& a, const SnapshotFn& snapshot
   else if (table.has_column("foreign_net")) example = "{'foreign_net_min': 0}";
   std::vector<std::string> lines = {"✓ 스냅샷 저장 완료 (" + std::to_string(table.rows.size()) + "개 종목)",
                                     "경로: " + path.string(), "넣은 항목: " + fmt::join(requested, ", "),
-                                    "컬럼: " + fmt::join(table.columns, ", ")};
+                                    "컬럼: " + column_list(table)};
   if (!unknown.empty())
     lines.push_back("⚠️ 알 수 없어 무시한 항목: " + fmt::join(unknown, ", ") + " (사용할 수 있는 값: " +
                     fmt::join(all, ", ") + ")");

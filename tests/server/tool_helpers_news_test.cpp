@@ -58,3 +58,14 @@ TEST(NewsRelevance, KoreanNamesMatchAsSubstrings) {
             "list_or_etf");
   EXPECT_EQ(classify_news_relevance(art("코스피 마감", "005930 강보합"), names)["category"], "mention");
 }
+
+// Word boundaries fall between a word and a non-word code point of any script:
+// "삼성전자vs애플" holds no word "vs", "ETF편입" no word "etf".
+TEST(NewsRelevance, BoundariesAreBetweenCodePointsNotBytes) {
+  const std::vector<std::string> names = {"삼성전자", "005930"};
+  EXPECT_EQ(classify_news_relevance(art("삼성전자vs애플 특허전", ""), names)["category"], "direct");
+  EXPECT_EQ(classify_news_relevance(art("삼성전자 ETF편입 효과", ""), names)["category"], "direct");
+  EXPECT_EQ(classify_news_relevance(art("삼성전자 vs 애플", ""), names)["category"], "comparison");
+  EXPECT_EQ(classify_news_relevance(art("삼성전자·ETF 자금", ""), names)["category"], "list_or_etf");
+  EXPECT_EQ(classify_news_relevance(art("“삼성전자 vs. 애플”", ""), names)["category"], "comparison");
+}

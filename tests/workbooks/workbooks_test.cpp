@@ -71,7 +71,7 @@ TEST(WorkbookTools, ExportChartNamesAfterMarketBarsAndReadsBack) {
                                     {{"data_type", "chart"}, {"code", "005930"}, {"days", 30}, {"filename", "내차트"}});
   EXPECT_EQ(r.rfind("⚠️ 2026-09-14 이후 4개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
   EXPECT_TRUE(has(r, "✓ Excel 파일 저장 완료\n경로: "));
-  EXPECT_TRUE(has(r, "\n행 수: 6\n컬럼: date, open, high, low, close, volume\n"));
+  EXPECT_TRUE(has(r, "\n행 수: 6\n컬럼: 날짜(date), 시가(open), 고가(high), 저가(low), 종가(close), 거래량(volume)\n"));
   fs::path p = path_in(r);
   EXPECT_EQ(p.filename().string(), "내차트.xlsx");
   EXPECT_EQ(p.parent_path(), excel::get_snapshot_dir());
@@ -355,7 +355,7 @@ TEST(WorkbookTools, ExportChartMarksTodaysUnfinishedBar) {
   EXPECT_EQ(r.rfind("⚠️ 2026-09-14 이후 3개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
   EXPECT_TRUE(has(r, "\n⚠️ 마지막 행(2026-09-17)은 아직 끝나지 않은 봉이에요 (시트의 봉상태 열에 '진행 중'으로 표시). "
                      "오늘(2026-09-17) 봉은 아직 정규장 체결만 담겨 있고")) << r;
-  EXPECT_TRUE(has(r, "\n컬럼: date, open, high, low, close, volume, bar_state\n")) << r;
+  EXPECT_TRUE(has(r, "\n컬럼: 날짜(date), 시가(open), 고가(high), 저가(low), 종가(close), 거래량(volume), 봉상태(bar_state)\n")) << r;
   excel::Table t = excel::load_excel(path_in(r), "OHLCV");
   ASSERT_EQ(t.rows.size(), 6u);
   EXPECT_EQ(t.rows[5]["date"], "2026-09-17");
@@ -379,7 +379,7 @@ TEST(WorkbookTools, ExportFlowMarksTodaysUnfinishedRowAsTheChartDoes) {
   EXPECT_EQ(r.rfind("⚠️ 2026-09-15 이후 2개 행의 close(종가)는 20:00 애프터마켓 마지막 체결가입니다.", 0), 0u) << r;
   EXPECT_TRUE(has(r, "\n⚠️ 맨 위 행(2026-09-17)은 아직 끝나지 않은 날이에요 (시트의 봉상태 열에 '진행 중'으로 표시). "
                      "오늘(2026-09-17) 봉은 애프터마켓이 반영되는 중이라 20:00까지 바뀝니다.")) << r;
-  EXPECT_TRUE(has(r, ", bar_state\n")) << r;
+  EXPECT_TRUE(has(r, ", 봉상태(bar_state)\n")) << r;
   excel::Table t = excel::load_excel(path_in(r), "Investor Flow");
   ASSERT_FALSE(t.rows.empty());
   for (const auto& row : t.rows)
@@ -389,4 +389,30 @@ TEST(WorkbookTools, ExportFlowMarksTodaysUnfinishedRowAsTheChartDoes) {
   std::string late = server::call_tool("export_to_excel", {{"data_type", "flow"}, {"code", "005930"}, {"days", 10}});
   EXPECT_EQ(late.rfind("⚠️ 2026-09-15 이후 3개 행의 close(종가)", 0), 0u) << late;
   EXPECT_FALSE(has(late, "bar_state")) << late;
+}
+
+// The financial sheet as a reader wants it: a row per indicator and a column per
+// period, one number per cell — never the record's JSON text in one cell.
+TEST(WorkbookTools, ExportFinancialIsOneValuePerCell) {
+  TESSARO_REQUIRE_SAMPLE(annual, "naver/mstock_api_stock_finance_annual_000660.json");
+  TESSARO_REQUIRE_SAMPLE(quarter, "naver/mstock_api_stock_finance_quarter_000660.json");
+  TESSARO_REQUIRE_SAMPLE(basic, "naver/mstock_api_stock_basic_000660.json");
+  tessaro::testing::NaverEnv env("2026-10-05 10:00");
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/annual", tessaro::testing::reply(200, annual));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/finance/quarter", tessaro::testing::reply(200, quarter));
+  env.srv.route("/m.stock.naver.com/api/stock/000660/basic", tessaro::testing::reply(200, basic));
+  std::string r = server::call_tool("export_to_excel", {{"data_type", "financial"}, {"code", "000660"}});
+  ASSERT_TRUE(has(r, "✓ Excel 파일 저장 완료")) << r;
+  EXPECT_TRUE(has(r, "\n컬럼: 항목, 2023.12 (연간), 2024.12 (연간), 2025.12 (연간), 2026.12(E) (연간), 2025.06 (분기)")) << r;
+  excel::Table t = excel::load_excel(path_in(r), "Financial");
+  const json* op = nullptr;
+  for (const auto& row : t.rows)
+    if (row.value("항목", std::string()) == "영업이익") op = &row;
+  ASSERT_NE(op, nullptr);
+  EXPECT_EQ((*op)["2023.12 (연간)"], -77303);   // {"value":"-77,303","cx":"minus"}
+  EXPECT_EQ((*op)["2025.12 (연간)"], 472063);
+  EXPECT_EQ((*op)["2025.12 (분기)"], 191696);
+  for (const auto& row : t.rows)
+    for (auto it = row.begin(); it != row.end(); ++it)
+      if (it->is_string()) EXPECT_EQ(it->get<std::string>().find('['), std::string::npos) << it.key();
 }

@@ -69,13 +69,44 @@ std::optional<std::pair<int, std::string>> last_cross(const std::vector<double>&
   return std::nullopt;
 }
 
-json cross_value(const json& v, const char* what) {
+// A closed condition's words (trimmed, lower-cased) and what each means.
+using WordTable = std::vector<std::pair<std::string, std::string>>;
+
+const WordTable& cross_table() {
+  static const WordTable t = {{"골든크로스", "골든크로스"}, {"골든", "골든크로스"}, {"golden", "골든크로스"},
+                              {"gc", "골든크로스"},         {"golden_cross", "골든크로스"},
+                              {"데드크로스", "데드크로스"}, {"데드", "데드크로스"}, {"dead", "데드크로스"},
+                              {"dc", "데드크로스"},         {"dead_cross", "데드크로스"}};
+  return t;
+}
+const WordTable& trend_table() {
+  static const WordTable t = {{"상승", "상승"}, {"up", "상승"},   {"rising", "상승"},
+                              {"하락", "하락"}, {"down", "하락"}, {"falling", "하락"}};
+  return t;
+}
+const WordTable& macd_zone_table() {
+  static const WordTable t = {{"0선위", "0선위"},     {"0선 위", "0선위"},     {"above", "0선위"}, {"위", "0선위"},
+                              {"양수", "0선위"},      {"0선아래", "0선아래"}, {"0선 아래", "0선아래"},
+                              {"below", "0선아래"},   {"아래", "0선아래"},    {"음수", "0선아래"}};
+  return t;
+}
+std::vector<std::string> words_of(const WordTable& t) {
+  std::vector<std::string> out;
+  for (const auto& [w, _] : t) out.push_back(w);
+  return out;
+}
+// Null for an empty text; throws when the text is none of the table's words.
+json table_value(const WordTable& t, const json& v, const std::string& refusal) {
   if (v.is_null()) return nullptr;
   std::string s = fmt::lower(fmt::trim(text_of(v)));
   if (s.empty()) return nullptr;
-  if (s == "골든크로스" || s == "골든" || s == "golden" || s == "gc" || s == "golden_cross") return "골든크로스";
-  if (s == "데드크로스" || s == "데드" || s == "dead" || s == "dc" || s == "dead_cross") return "데드크로스";
-  throw ScreenerInputError(std::string(what) + " 는 골든크로스 또는 데드크로스 중 하나여야 합니다: " + text_of(v));
+  for (const auto& [w, meaning] : t)
+    if (s == w) return meaning;
+  throw ScreenerInputError(refusal + text_of(v));
+}
+
+json cross_value(const json& v, const char* what) {
+  return table_value(cross_table(), v, std::string(what) + " 는 골든크로스 또는 데드크로스 중 하나여야 합니다: ");
 }
 
 struct Bound {
@@ -192,23 +223,28 @@ std::pair<int, int> parse_ma_pair(const std::string& text) {
 }
 
 json parse_cross(const json& value) { return cross_value(value, "cross"); }
+json parse_macd(const json& value) { return cross_value(value, "macd"); }
 
 json parse_trend(const json& value) {
-  if (value.is_null()) return nullptr;
-  std::string s = fmt::lower(fmt::trim(text_of(value)));
-  if (s.empty()) return nullptr;
-  if (s == "상승" || s == "up" || s == "rising") return "상승";
-  if (s == "하락" || s == "down" || s == "falling") return "하락";
-  throw ScreenerInputError("ma_trend 는 상승 또는 하락 중 하나여야 합니다: " + text_of(value));
+  return table_value(trend_table(), value, "ma_trend 는 상승 또는 하락 중 하나여야 합니다: ");
 }
 
 json parse_macd_zone(const json& value) {
-  if (value.is_null()) return nullptr;
-  std::string s = fmt::lower(fmt::replace_all(fmt::trim(text_of(value)), " ", ""));
-  if (s.empty()) return nullptr;
-  if (s == "0선위" || s == "above" || s == "위" || s == "양수") return "0선위";
-  if (s == "0선아래" || s == "below" || s == "아래" || s == "음수") return "0선아래";
-  throw ScreenerInputError("macd_zone 은 0선위 또는 0선아래 중 하나여야 합니다: " + text_of(value));
+  return table_value(macd_zone_table(), value, "macd_zone 은 0선위 또는 0선아래 중 하나여야 합니다: ");
+}
+
+std::vector<std::string> CROSS_WORDS() { return words_of(cross_table()); }
+std::vector<std::string> TREND_WORDS() { return words_of(trend_table()); }
+std::vector<std::string> MACD_ZONE_WORDS() { return words_of(macd_zone_table()); }
+const std::vector<std::string>& MA_ORDERS() {
+  static const std::vector<std::string> o = {"정배열", "역배열", "뒤엉킴"};
+  return o;
+}
+
+std::string exclude_pattern() {
+  std::string item = "(" + fmt::join(EXCLUDE_KINDS(), "|") + ")";
+  // "기본", "없음", "none" in any case, or a comma list of kinds (empty items ignored).
+  return "^(\\s*(기본|없음|[Nn][Oo][Nn][Ee])?\\s*|[\\s,]*" + item + "\\s*(,[\\s,]*" + item + "\\s*)*[\\s,]*)$";
 }
 
 const std::vector<std::string>& EXCLUDE_KINDS() {
@@ -266,7 +302,7 @@ json resolve_conditions(const json& preset, const json& overrides) {
       if (!it->is_null()) cond[it.key()] = *it;
   if (cond.contains("ma_order")) {
     std::string o = text_of(cond["ma_order"]);
-    if (o != "정배열" && o != "역배열" && o != "뒤엉킴")
+    if (std::find(MA_ORDERS().begin(), MA_ORDERS().end(), o) == MA_ORDERS().end())
       throw ScreenerInputError("ma_order 는 정배열, 역배열, 뒤엉킴 중 하나여야 합니다: " + o);
   }
   for (const char* base : {"price", "volume_ratio", "change", "range_position", "rsi"}) {
@@ -591,7 +627,10 @@ std::vector<std::pair<std::string, std::string>> condition_labels(const json& co
       if ((k == "range_position_min" || k == "range_position_max") && !span("range_days").empty())
         name = span("range_days") + unit + " 구간위치";
       double x = v.is_number() ? v.get<double>() : 0;
-      std::string num = b->decimals == 0 ? fmt::thousands(fmt::round_ll(x)) : fmt::pyfloat(fmt::round_to(x, b->decimals));
+      // Past 1e15 a bound is written out in full digits, never as "1e+62".
+      std::string num = std::fabs(x) >= 1e15    ? fmt::fixed(x, 0, true)
+                        : b->decimals == 0      ? fmt::thousands(fmt::round_ll(x))
+                                                : fmt::pyfloat(fmt::round_to(x, b->decimals));
       label = name + (b->is_max ? " ≤ " : " ≥ ") + num + b->unit;
     } else if (k == "ma_order") {
       label = text_of(v);

@@ -32,6 +32,15 @@ std::vector<int> parse_ma_set(const std::string& text);
 std::pair<int, int> parse_ma_pair(const std::string& text);
 // "골든크로스"/"golden" -> "골든크로스", "데드크로스"/"dead" -> "데드크로스"; null stays null.
 json parse_cross(const json& value);
+json parse_macd(const json& value);   // the same words; a refusal names macd
+// The words the closed conditions take, as their parsers compare them (trimmed,
+// lower-cased): cross and macd, ma_trend, macd_zone; ma_order is compared as given.
+std::vector<std::string> CROSS_WORDS();
+std::vector<std::string> TREND_WORDS();
+std::vector<std::string> MACD_ZONE_WORDS();
+const std::vector<std::string>& MA_ORDERS();
+// An ECMAScript pattern of every text parse_exclude takes.
+std::string exclude_pattern();
 json parse_trend(const json& value);       // "상승" / "하락"
 json parse_macd_zone(const json& value);   // "0선위" / "0선아래"
 // "기본" -> the default set, "없음" -> nothing, else a comma list of kinds.

@@ -168,6 +168,9 @@ namespace {
 // The close minute among `rows` (datetime/close/volume) of `day`. Reached: some
 // minute of the day after the close minute is in the rows, so a missing close
 // minute means that minute had no trade.
+// A source that did not reach the day's close minute; the next source is asked.
+constexpr const char* REGULAR_CLOSE_NOT_CHECKED = "not_checked";
+
 RegularCloseLookup pick_close(const json& rows, const std::string& day, int close_minute, const std::string& source) {
   RegularCloseLookup r;
   r.source = source;
@@ -196,7 +199,10 @@ RegularCloseLookup pick_close(const json& rows, const std::string& day, int clos
 
 }  // namespace
 
-RegularCloseLookup lookup_regular_close(const std::string& code, const std::string& day, const std::string& close_hhmm) {
+namespace {
+
+RegularCloseLookup lookup_regular_close_from_sources(const std::string& code, const std::string& day,
+                                                     const std::string& close_hhmm) {
   RegularCloseLookup r;
   r.status = REGULAR_CLOSE_NOT_CHECKED;
   auto close_minute = hhmm_minutes(close_hhmm);
@@ -237,6 +243,14 @@ RegularCloseLookup lookup_regular_close(const std::string& code, const std::stri
       return r;
     }
   }
+  return r;
+}
+
+}  // namespace
+
+RegularCloseLookup lookup_regular_close(const std::string& code, const std::string& day, const std::string& close_hhmm) {
+  RegularCloseLookup r = lookup_regular_close_from_sources(code, day, close_hhmm);
+  if (r.status == REGULAR_CLOSE_NOT_CHECKED) r.status = REGULAR_CLOSE_LOOKUP_FAILED;
   return r;
 }
 

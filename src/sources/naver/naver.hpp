@@ -64,10 +64,11 @@ std::string minute_session(const std::string& hhmm, const std::string& close_hhm
 // rows and the polling price move with later trades and are never it.
 inline constexpr const char* REGULAR_CLOSE_OK = "ok";
 inline constexpr const char* REGULAR_CLOSE_NO_TRADE = "no_1530_bar";        // the day was read: no trade then
-inline constexpr const char* REGULAR_CLOSE_NOT_CHECKED = "not_checked";     // the day's minutes were not reached
-inline constexpr const char* REGULAR_CLOSE_LOOKUP_FAILED = "lookup_failed"; // every source failed
+// Every source failed, or none reached the day's close minute (a day we could not
+// read is a failed lookup, never a day without a trade); `reason` says which.
+inline constexpr const char* REGULAR_CLOSE_LOOKUP_FAILED = "lookup_failed";
 struct RegularCloseLookup {
-  std::string status;               // one of the four above
+  std::string status;               // one of the three above
   std::optional<double> close;      // with "ok"
   std::optional<double> volume;     // KRX volume of the close minute (the closing auction), when known
   std::string source;               // "naver_chart_minute" | "naver_fchart_minute"

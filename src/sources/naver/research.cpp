@@ -299,6 +299,14 @@ std::vector<const Dated*> latest_per_broker(const std::vector<Dated>& reports, D
   return out;
 }
 
+std::string day_text(Days d) {
+  std::chrono::year_month_day ymd(d);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()));
+  return buf;
+}
+
 json rating_summary(const std::vector<Dated>& reports, Days end) {
   std::map<std::string, int> counts;
   for (const Dated* r : latest_per_broker(reports, end))
@@ -308,11 +316,7 @@ json rating_summary(const std::vector<Dated>& reports, Days end) {
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return x.second > y.second; });
   json values = json::object();
   for (const auto& [label, n] : sorted) values[label] = n;
-  std::chrono::year_month_day ymd(end);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()));
-  return {{"values", values}, {"as_of", std::string(buf)}};
+  return {{"values", values}, {"as_of", day_text(end)}};
 }
 
 std::optional<double> mean_target(const std::vector<Dated>& reports, Days end) {
@@ -380,7 +384,7 @@ json get_consensus(const std::string& code) {
 
   Days today = today_kst();
   std::vector<Dated> dated;
-  std::optional<Days> oldest;
+  std::optional<Days> oldest, newest;
   for (const auto& r : reports) {
     auto d = parse_day(r.value("date", std::string()));
     if (!d) continue;
@@ -388,6 +392,7 @@ json get_consensus(const std::string& code) {
     if (r["target_price"].is_number_integer()) x.target = r["target_price"].get<long long>();
     dated.push_back(std::move(x));
     if (!oldest || *d < *oldest) oldest = *d;
+    if (!newest || *d > *newest) newest = *d;
   }
   // With a full page, older reports exist that we did not read: a window that
   // reaches before the oldest report read would be counted short.
@@ -438,6 +443,9 @@ json get_consensus(const std::string& code) {
     history.push_back({{"price", fmt::round_ll(*m)}, {"date", unix_of(first)}});
   }
   out["target_price_history"] = history;
+  // The history is dated by month; the day the numbers are as of is the newest
+  // report they were made from.
+  out["latest_report_date"] = newest ? json(day_text(*newest)) : json(nullptr);
   out["opinion_basis"] = dated.empty() ? json(nullptr) : json("broker_reports");
   out["report_window_days"] = kConsensusWindowDays;
   out["reports_read"] = static_cast<long long>(reports.size());

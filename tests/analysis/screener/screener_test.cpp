@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <regex>
 
 #include "analysis/screener/screener.hpp"
 
@@ -117,4 +118,14 @@ TEST(ScreenerEvaluate, HaltedBarsTradeAtTheirClose) {
   // A bar without any close is skipped, not read as 0.
   rows[75]["close"] = nullptr;
   EXPECT_EQ(evaluate(rows, p)["last_date"], rows[79]["date"]);
+}
+
+// A bound past any real value is written in digits, never in exponent notation.
+TEST(ScreenerLabels, HugeBoundIsWrittenOut) {
+  auto labels = condition_labels(json{{"ma_spread_max", 1e62}, {"price_min", 5000.0}}, "일", json::object());
+  ASSERT_EQ(labels.size(), 2u);
+  EXPECT_EQ(labels[0].second.find("e+"), std::string::npos) << labels[0].second;
+  EXPECT_TRUE(std::regex_match(labels[0].second, std::regex("이평폭 ≤ [1-9][0-9]{0,2}(,[0-9]{3}){20}%")))
+      << labels[0].second;
+  EXPECT_EQ(labels[1].second, "주가 ≥ 5,000원");
 }

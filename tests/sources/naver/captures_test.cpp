@@ -159,7 +159,7 @@ TEST(NaverCaptures, FchartMinuteItemsOf000660) {
 }
 
 // The regular close from the fchart series when the chart API is not there:
-// a day whose minutes are not in the series is "not checked", never "no trade".
+// a day whose minutes are not in the series is a failed lookup, never "no trade".
 TEST(NaverCaptures, RegularCloseFromFchartMinutesAndDaysNotReached) {
   TESSARO_REQUIRE_SAMPLE(body, "naver/fchart_sise_minute_000660_excerpt.xml");
   NaverEnv env;
@@ -171,8 +171,11 @@ TEST(NaverCaptures, RegularCloseFromFchartMinutesAndDaysNotReached) {
   EXPECT_EQ(r.source, "naver_fchart_minute");
   EXPECT_EQ(naver::lookup_regular_close("000660", "2026-10-02").close.value_or(0), 1841000);
   // 2026-09-28 has only its morning in the series; 2026-09-01 is not in it at all.
-  EXPECT_EQ(naver::lookup_regular_close("000660", "2026-09-28").status, naver::REGULAR_CLOSE_NOT_CHECKED);
-  EXPECT_EQ(naver::lookup_regular_close("000660", "2026-09-01").status, naver::REGULAR_CLOSE_NOT_CHECKED);
+  for (const char* day : {"2026-09-28", "2026-09-01"}) {
+    auto nr = naver::lookup_regular_close("000660", day);
+    EXPECT_EQ(nr.status, naver::REGULAR_CLOSE_LOOKUP_FAILED) << day;
+    EXPECT_EQ(nr.reason, "day_not_reached") << day;
+  }
   EXPECT_THROW(naver::get_regular_session_close("000660", "2026-09-01"), NaverParseError);
   // Both sources down: failed, with the cause.
   env.srv.route(kFchart, FixtureResponse{500, "busy"});

@@ -81,6 +81,21 @@ TEST_F(NewsSourceTest, TimesTitlesAndMissingFields) {
   }
 }
 
+// A JSON title is text with entities, not a page: only real markup goes, and a
+// bare "<" (목표가 < 현재가) stays with everything after it.
+TEST_F(NewsSourceTest, BareLessThanInATitleIsText) {
+  json body = {{"clusters",
+                {{{"items",
+                   {{{"officeId", "001"},
+                     {"articleId", "1"},
+                     {"title", "삼성전자 목표가 < 현재가, &lt;b&gt;역전&lt;/b&gt; <b>강세</b> &amp; 외인"},
+                     {"datetime", "202612061412"}}}}}}}};
+  srv.route(kDetailPath, reply(200, body.dump()));
+  json rows = naver::get_stock_news("005930", 10);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["title"], "삼성전자 목표가 < 현재가, <b>역전</b> 강세 & 외인");
+}
+
 TEST_F(NewsSourceTest, UnreadableAnswersRaiseParseError) {
   srv.route_file(kSearchPath, "naver/news_search_failed.json");
   EXPECT_THROW(naver::search_news("테스트", 10), NaverParseError);

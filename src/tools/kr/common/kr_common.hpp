@@ -10,6 +10,7 @@
 #include "core/clock.hpp"
 #include "core/errors.hpp"
 #include "core/json.hpp"
+#include "server/arg_rules.hpp"
 #include "server/tool_helpers.hpp"
 
 namespace tessaro::server {
@@ -63,5 +64,14 @@ std::optional<std::string> preopen_ranking_reply(const std::string& label, const
 // "테마를 찾을 수 없습니다" of a theme that does not exist.
 std::string theme_lookup_failed(const std::string& name, const std::string& reason);
 
+// ---- closed argument sets of the list tools (kr_common_lists.cpp) -----------
+// The market of a Korean list or screen (KOSPI, KOSDAQ, ALL; any case). The
+// source reads anything else as ALL, so a tool refuses it before asking.
+extern const Choices KR_MARKETS;
+// The refusal of a market outside the set, or nullopt.
+std::optional<std::string> market_refusal(const std::string& given);
+// The sort keys of a trade ranking: trade value or volume, with their other names.
+extern const Choices VOLUME_SORT_KEYS;
+std::optional<std::string> volume_sort_refusal(const std::string& given);
 
 }  // namespace tessaro::server

@@ -59,4 +59,21 @@ std::string theme_lookup_failed(const std::string& name, const std::string& reas
                             kr_meta(m));
 }
 
+const Choices KR_MARKETS{{"ALL", "KOSPI", "KOSDAQ"}, Fold::Upper};
+
+std::optional<std::string> market_refusal(const std::string& given) {
+  if (KR_MARKETS.accepts(given)) return std::nullopt;
+  return "⚠️ market 은 KOSPI, KOSDAQ, ALL 중 하나여야 합니다: " + given;
+}
+
+// What the ranking source reads as trade value, and the names of volume.
+const Choices VOLUME_SORT_KEYS{
+    {"trade_value", "tradevalue", "value", "amount", "pricetop", "거래대금", "volume", "quant", "quanttop", "거래량"},
+    Fold::Lower};
+
+std::optional<std::string> volume_sort_refusal(const std::string& given) {
+  if (VOLUME_SORT_KEYS.accepts(given)) return std::nullopt;
+  return "⚠️ sort_by 는 \"trade_value\"(거래대금) 또는 \"volume\"(거래량) 이어야 합니다: " + given;
+}
+
 }  // namespace tessaro::server

@@ -211,12 +211,17 @@ std::string get_flow_batch(const server::Args& a) {
 const server::Range kTopN{1, 500};
 const server::ArgumentRange reg_top_n{"screen_by_flow", "top_n", kTopN};
 
+const server::ArgumentChoices reg_flow_market{"screen_by_flow", "market", server::KR_MARKETS};
+const server::ArgumentChoices reg_flow_sort{"screen_by_flow", "sort_by", server::VOLUME_SORT_KEYS};
+
 std::string screen_by_flow(const server::Args& a) {
+  if (auto no = server::market_refusal(a.str("market"))) return *no;
+  if (auto no = server::volume_sort_refusal(a.str("sort_by"))) return *no;
   const int top_n = (int)kTopN.clamp(a.integer("top_n"));
   const int fd = (int)std::clamp<long long>(a.integer("foreign_days"), 0, 10);
   const int id = (int)std::clamp<long long>(a.integer("inst_days"), 0, 10);
   const int needed = std::max({fd, id, 1});
-  const std::string market = a.str("market");
+  const std::string market = server::KR_MARKETS.read(a.str("market"));
   const bool exclude_etf = a.boolean("exclude_etf");
   const std::string key = naver::volume_sort_key(a.str("sort_by"));
   const std::string label = key == "trade_value" ? "거래대금" : "거래량";

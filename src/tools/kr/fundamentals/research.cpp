@@ -69,15 +69,6 @@ std::string ym_of_unix(long long t) {
   return buf;
 }
 
-std::string day_of_unix(long long t) {
-  auto d = std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(t)));
-  std::chrono::year_month_day ymd(d);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()));
-  return buf;
-}
-
 std::string direction(double change) { return change > 1.0 ? "상향" : change < -1.0 ? "하향" : "보합"; }
 
 // "매수 5건, 중립 1건 (총 6건)" or "최근 집계 없음".
@@ -168,8 +159,13 @@ std::string get_consensus(const server::Args& a) {
       }
     }
     lines.push_back("- ※ 목표주가는 증권사 추정치이며, 이 표는 그 추정이 **어느 방향으로 바뀌어 왔는지**를 보여 줍니다.");
-    auto d = rmeta::normalize_day(day_of_unix(points.back().second));
-    if (d) data_as_of = *d;
+  }
+  // The history is kept by month, so its last point is the first of a month: the
+  // numbers are as of the newest report they were made from (or the consensus's
+  // own date), never a month's first day.
+  for (const char* k : {"latest_report_date", "consensus_date"}) {
+    if (!data_as_of.is_null() || !c.contains(k) || !c[k].is_string()) continue;
+    if (auto d = rmeta::normalize_day(c[k].get<std::string>())) data_as_of = *d;
   }
 
   lines.push_back("");

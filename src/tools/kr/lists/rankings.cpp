@@ -51,8 +51,16 @@ std::string finish(std::vector<std::string> lines, const json& rows_in, server::
   return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
 }
 
+const server::ArgumentChoices reg_volume_market{"get_volume_ranking", "market", server::KR_MARKETS};
+const server::ArgumentChoices reg_volume_sort{"get_volume_ranking", "sort_by", server::VOLUME_SORT_KEYS};
+const server::ArgumentChoices reg_change_market{"get_change_ranking", "market", server::KR_MARKETS};
+const server::Choices kDirections{{"up", "down"}, server::Fold::Lower};
+const server::ArgumentChoices reg_change_direction{"get_change_ranking", "direction", kDirections};
+
 std::string get_volume_ranking(const server::Args& a) {
-  std::string market = a.str("market");
+  if (auto no = server::market_refusal(a.str("market"))) return *no;
+  if (auto no = server::volume_sort_refusal(a.str("sort_by"))) return *no;
+  std::string market = server::KR_MARKETS.read(a.str("market"));
   int count = (int)std::min<long long>(a.integer("count"), 500);
   std::string key = naver::volume_sort_key(a.str("sort_by"));
   json rows = naver::get_volume_ranking(market, count, key);
@@ -77,7 +85,10 @@ std::string get_volume_ranking(const server::Args& a) {
 }
 
 std::string get_change_ranking(const server::Args& a) {
-  std::string direction = a.str("direction"), market = a.str("market");
+  if (!kDirections.accepts(a.str("direction")))
+    return "⚠️ direction 은 \"up\"(상승률) 또는 \"down\"(하락률) 이어야 합니다: " + a.str("direction");
+  if (auto no = server::market_refusal(a.str("market"))) return *no;
+  std::string direction = kDirections.read(a.str("direction")), market = server::KR_MARKETS.read(a.str("market"));
   int count = (int)std::min<long long>(a.integer("count"), 500);
   json rows = naver::get_change_ranking(direction, market, count);
   bool up = fmt::lower(direction) == "up";

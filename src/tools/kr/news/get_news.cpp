@@ -101,9 +101,7 @@ std::string get_news(const server::Args& a) {
   m.data_completeness = failed.empty()                   ? rmeta::COMPLETE
                         : failed.size() == queried.size() ? rmeta::NONE
                                                           : rmeta::PARTIAL;
-  m.extra = {{"news_sources", col.status},
-             {"count", items.size()},
-             {"relevance", news::relevance_counts(items, name, code)}};
+  m.extra = {{"news_sources", col.status}, {"count", items.size()}};
   m.warnings = warnings;
   return server::append_result_meta(fmt::join(lines, "\n"), server::kr_meta(m));
 }

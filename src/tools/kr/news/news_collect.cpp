@@ -186,18 +186,4 @@ std::vector<std::string> render_news_lines(const json& items, const std::optiona
   return lines;
 }
 
-json relevance_counts(const json& items, const std::optional<std::string>& name, const std::string& code) {
-  std::vector<std::string> names;
-  if (name && !name->empty()) names.push_back(*name);
-  names.push_back(code);
-  json counts = json::object();
-  if (!items.is_array()) return counts;
-  for (const auto& r : items) {
-    json a = {{"title", str_field(r, "title")}, {"summary", str_field(r, "snippet")}};
-    std::string cat = server::classify_news_relevance(a, names)["category"].get<std::string>();
-    counts[cat] = counts.value(cat, 0) + 1;
-  }
-  return counts;
-}
-
 }  // namespace tessaro::tools::news

@@ -46,7 +46,4 @@ NewsCollection collect_kr_news(const std::string& code, const std::optional<std:
 std::string news_time_label(const json& item);
 std::vector<std::string> render_news_lines(const json& items, const std::optional<std::string>& name);
 
-// Relevance categories counted over the records (title and snippet against name and code).
-json relevance_counts(const json& items, const std::optional<std::string>& name, const std::string& code);
-
 }  // namespace tessaro::tools::news

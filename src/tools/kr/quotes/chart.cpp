@@ -50,12 +50,13 @@ std::string num_text(const json& v) {
   return "-";
 }
 
+// Always with its sign: "+150", "-30", and "+0" for no difference.
 std::string signed_diff(double d) {
   if (d == static_cast<long long>(d)) {
     long long v = static_cast<long long>(d);
-    return (v > 0 ? "+" : "") + std::to_string(v);
+    return (v >= 0 ? "+" : "") + std::to_string(v);
   }
-  return (d > 0 ? "+" : "") + fmt::pyfloat(d);
+  return (d >= 0 ? "+" : "") + fmt::pyfloat(d);
 }
 
 bool has_fraction(const json& rows) {
@@ -136,7 +137,7 @@ std::string get_chart(const server::Args& args) {
   json checks = json::array();
   if (!info.is_null() && timeframe == "day") checks = mt::regular_close_checks(code, rows, [](const std::string& c, const std::string& d, const std::string& hm) {
       auto r = naver::lookup_regular_close(c, d, hm);
-      return mt::RegularCloseFound{r.status, r.close};
+      return mt::RegularCloseFound{r.status, r.close, r.reason};
     });
 
   if (checks.is_array() && !checks.empty()) {

@@ -160,6 +160,7 @@ std::string get_price(const server::Args& args) {
       try {
         auto r = naver::lookup_regular_close(code, qd.get<std::string>(), close_hm);
         check["status"] = r.status;
+        if (r.status == naver::REGULAR_CLOSE_LOOKUP_FAILED && !r.reason.empty()) check["reason"] = r.reason;
         if (r.close) {
           auto v = r.close;
           regular_close = *v == static_cast<long long>(*v) ? json(static_cast<long long>(*v)) : json(*v);

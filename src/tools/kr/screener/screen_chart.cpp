@@ -280,6 +280,17 @@ const server::Choices kPresets{[] {
                                },
                                server::Fold::Trim, {""}};
 const server::ArgumentChoices reg_preset{"screen_chart", "preset", kPresets};
+// The closed conditions: the schema lists the words their parsers take.
+const server::Choices kCrossWords{screener::CROSS_WORDS, server::Fold::Lower, {""}};
+const server::Choices kTrendWords{screener::TREND_WORDS, server::Fold::Lower, {""}};
+const server::Choices kZoneWords{screener::MACD_ZONE_WORDS, server::Fold::Lower, {""}};
+const server::Choices kMaOrders{[] { return screener::MA_ORDERS(); }, server::Fold::Trim, {""}};
+const server::ArgumentChoices reg_cross{"screen_chart", "cross", kCrossWords};
+const server::ArgumentChoices reg_macd{"screen_chart", "macd", kCrossWords};
+const server::ArgumentChoices reg_trend{"screen_chart", "ma_trend", kTrendWords};
+const server::ArgumentChoices reg_zone{"screen_chart", "macd_zone", kZoneWords};
+const server::ArgumentChoices reg_order{"screen_chart", "ma_order", kMaOrders};
+const server::ArgumentPattern reg_exclude{"screen_chart", "exclude", screener::exclude_pattern};
 
 std::string screen_chart(const server::Args& a, const Sources& src) {
   // ---- arguments ---------------------------------------------------------
@@ -328,7 +339,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     cross = screener::parse_cross(a.value("cross"));
     if (!cross.is_null()) cross_pair = screener::parse_ma_pair(a.str("cross_ma"));
     trend = screener::parse_trend(a.value("ma_trend"));
-    macd = screener::parse_cross(a.value("macd"));
+    macd = screener::parse_macd(a.value("macd"));
     macd_zone = screener::parse_macd_zone(a.value("macd_zone"));
     for (auto [name, v] : {std::pair<const char*, std::optional<long long>>{"above_ma", above_ma},
                            std::pair<const char*, std::optional<long long>>{"below_ma", below_ma}}) {

@@ -50,6 +50,20 @@ TEST(ResearchGetConsensus, TrendTableRatingsAndNotes) {
   EXPECT_TRUE(has_warning(meta, "리포트 목록")) << meta.dump();
 }
 
+// The target history is kept by month; the reply is as of the newest report's
+// own day, not the first day of its month.
+TEST(ResearchGetConsensus, AsOfTheNewestReportsOwnDay) {
+  NaverEnv env("2026-03-12 10:00");
+  ScopedEnv now("TESSARO_NOW", "2026-03-12T10:00:00+09:00");
+  env.srv.route("/m.stock.naver.com/api/stock/005930/integration", reply(200, "{}"));
+  json rows = json::array({report("2", "A증권", "2026-03-10", "매수", "90000"),
+                           report("1", "B증권", "2026-02-20", "매수", "80000")});
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, rows.dump()));
+  std::string out = call("get_consensus", {{"code", "005930"}});
+  EXPECT_TRUE(has_line(out, "2026-03 | 85,000")) << out;
+  EXPECT_EQ(meta_of(out)["data_as_of"], "2026-03-10") << out;
+}
+
 TEST(ResearchGetConsensus, OnePercentBandIsFlat) {
   NaverEnv env("2026-12-06 10:00");
   ScopedEnv now("TESSARO_NOW", "2026-12-06T10:00:00+09:00");   // the research source reads its day from here

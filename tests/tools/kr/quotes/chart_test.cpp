@@ -65,8 +65,19 @@ TEST(GetChart, DailyWithExclusionsRegularCloseTableAndAfterMarketNote) {
   EXPECT_EQ(m["price_session"], "regular_and_after");
   EXPECT_EQ(m["bar_exclusions"]["count"], 2);
   EXPECT_EQ(m["session_mix"]["bars"], 2);
-  // The minute series does not reach 2026-09-17: not checked, never "no 15:30 trade".
-  EXPECT_EQ(m["regular_close_check"][1]["status"], "not_checked");
+  // The minute series does not reach 2026-09-17: a failed lookup with its reason,
+  // never "no 15:30 trade" and never a word outside the check row's vocabulary.
+  EXPECT_EQ(m["regular_close_check"][1]["status"], "lookup_failed");
+  EXPECT_EQ(m["regular_close_check"][1]["reason"], "day_not_reached");
+}
+
+// No difference between the daily close and the 15:30 close is written "+0".
+TEST(GetChart, ZeroDifferenceKeepsItsSign) {
+  ChartEnv env;
+  env.division("naver/mstock_basic_005930.json");
+  env.minute_xml = fchart_xml({"202609151530|null|null|null|72600|20", "202609151600|null|null|null|72600|30"}, "minute");
+  std::string b = body_of(chart({{"code", "005930"}}));
+  EXPECT_NE(b.find("2026-09-15|72600|72600|+0\n"), std::string::npos) << b;
 }
 
 TEST(GetChart, EtfGetsNoAfterMarketLabels) {

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
+#include "server/arg_rules.hpp"
 #include "server/registry.hpp"
 #include "sources/market_data/screen_intraday.hpp"
 #include "analysis/screener/screener.hpp"
@@ -115,8 +117,43 @@ TEST(ScreenChartArgs, BadInputRepliesWithoutFetching) {
   r = screen_chart(args({{"refine", ""}, {"ma_order", ""}}), s);
   EXPECT_EQ(r.substr(0, r.find('\n')), "조건을 하나 이상 지정해 주세요.") << r;
   EXPECT_EQ(meta_of(r)["warnings"].back(), "조건이 비어 있어 검색하지 않았습니다.");
+  // A refusal names the argument that was wrong, not its sibling.
+  r = screen_chart(args({{"macd", "sideways"}}), s);
+  EXPECT_EQ(r, "⚠️ macd 는 골든크로스 또는 데드크로스 중 하나여야 합니다: sideways");
   EXPECT_EQ(fm.cap_calls.load(), 0);
   EXPECT_EQ(fm.bar_calls.load(), 0);
+}
+
+// The closed conditions' schema lists exactly what their parsers take: every
+// listed word is accepted, a word outside is refused before anything is fetched.
+TEST(ScreenChartArgs, SchemaSetsAgreeWithTheChecks) {
+  FakeMarket fm;
+  Sources s = fm.sources();
+  for (const char* arg : {"cross", "macd", "ma_trend", "macd_zone", "ma_order"}) {
+    const server::Choices* c = server::argument_choices("screen_chart", arg);
+    ASSERT_NE(c, nullptr) << arg;
+    for (const auto& w : c->spellings()) {
+      if (w.get<std::string>().empty()) continue;
+      std::string r = screen_chart(args({{arg, w}}), s);
+      EXPECT_FALSE(contains(r, "중 하나여야 합니다")) << arg << "=" << w << ": " << r;
+    }
+    int before = fm.cap_calls.load();
+    std::string r = screen_chart(args({{arg, "bogus_value"}}), s);
+    EXPECT_TRUE(contains(r, std::string("⚠️ ") + arg)) << arg << ": " << r;
+    EXPECT_EQ(fm.cap_calls.load(), before) << arg << ": a refused value fetches nothing";
+  }
+  // exclude takes a comma list: its schema carries a pattern of every text the check takes.
+  auto pattern = server::argument_pattern("screen_chart", "exclude");
+  ASSERT_TRUE(pattern.has_value());
+  std::regex re(*pattern);
+  for (const char* ok : {"기본", "없음", "NONE", "", "우선주", "우선주, 스팩", " 관리종목,시장경보 ", "우선주,,스팩"}) {
+    EXPECT_TRUE(std::regex_match(std::string(ok), re)) << ok;
+    EXPECT_NO_THROW(screener::parse_exclude(ok)) << ok;
+  }
+  for (const char* bad : {"우선주,없는것", "bogus_value", "우선주 스팩"}) {
+    EXPECT_FALSE(std::regex_match(std::string(bad), re)) << bad;
+    EXPECT_THROW(screener::parse_exclude(bad), screener::ScreenerInputError) << bad;
+  }
 }
 
 TEST(ScreenChartUniverse, ExclusionOrderAndNothingDroppedWhenOff) {
