@@ -278,10 +278,10 @@ Attempt perform(const Request& req) {
   const CallContext* ctx = current_call();
   if (ctx) ctx->throw_if_cancelled();
   const bool guarded = loopback_only();
-  if (guarded && !is_loopback_host(hostname_of(req.url))) {
-    note_refused(req.url);
+  if (guarded && !is_loopback_host(hostname_of(req.url.str()))) {
+    note_refused(req.url.str());
     throw ConnectError("request to a non-loopback address refused in a test run (TESSARO_TEST_LOOPBACK_ONLY): " +
-                       req.url);
+                       secrets::mask(req.url.str()));
   }
   Attempt a;
   // Into the host's gate first: the handle (and its connection) is taken inside it.

@@ -612,7 +612,7 @@ json api_json(const std::string& host, const http::Target& path, Params params, 
         for (const auto& k : *keys) carried = carried || r.body.contains(k);
       if (!carried) {
         record_lookup(source, LookupStatus::failed, "YahooError no " + keys->front());
-        throw YahooError("Yahoo 응답 모양이 달라졌습니다 (없는 항목: " + keys->front() + ") - " + path);
+        throw YahooError("Yahoo 응답 모양이 달라졌습니다 (없는 항목: " + keys->front() + ") - " + path.str());
       }
     }
   record_lookup(source, r.status == 404 ? LookupStatus::not_found : LookupStatus::found);
