@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/text.hpp"
@@ -45,7 +46,7 @@ bool is_not_found(const std::exception_ptr& e) {
   try {
     std::rethrow_exception(e);
   } catch (const HTTPStatusError& s) {
-    return s.not_found();
+    return s.endpoint_gone();
   } catch (...) {
   }
   return false;
@@ -378,10 +379,13 @@ json load_financials(const std::string& code) {
     } catch (const HTTPError&) {
       page_error = std::current_exception();
     }
-    if (page.has_section) record = page.record;
+    if (page.has_section) {
+      record = page.record;
+      record_lookup("finance.naver.com/item/main.naver", LookupStatus::found, "", "m.stock.naver.com/api/stock/*/finance");
+    }
     else if (json_unreadable) record = parse_miss_record(code, "", {"financeInfo"});
-    // A 404 from the JSON means "no such code" only when the page did not fail
-    // for another reason; otherwise the lookup failed.
+    // Both failed: a page that failed for another reason than a gone address says
+    // more than the JSON's 404/410.
     else if (page_error && is_not_found(json_error)) std::rethrow_exception(page_error);
     else std::rethrow_exception(json_error);   // the JSON's failure says why nothing came
   }

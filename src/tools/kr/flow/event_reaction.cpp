@@ -116,9 +116,8 @@ std::string get_event_reaction(const server::Args& a) {
 
   json bars;
   try {
-    auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, "day", 500); });
-    if (!got) return server::code_not_found_reply(code, "");
-    bars = *got;
+    bars = bars_cache::get_ohlcv(code, "day", 500);
+    if (bars.is_array() && bars.empty()) return server::code_not_found_reply(code, "");
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 종목코드 " + code + "의 일봉 조회에 실패했습니다 (" +
            error_name(e) + "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";
@@ -265,9 +264,8 @@ std::string get_event_reactions(const server::Args& a) {
 
   json bars;
   try {
-    auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, "day", 500); });
-    if (!got) return server::code_not_found_reply(code, "");
-    bars = *got;
+    bars = bars_cache::get_ohlcv(code, "day", 500);
+    if (bars.is_array() && bars.empty()) return server::code_not_found_reply(code, "");
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 일봉 조회 실패 (" + error_name(e) +
            "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";

@@ -143,17 +143,7 @@ std::string get_sector_valuation(const server::Args& a) {
   std::string focus_name = code;
   for (const auto& r : recs)
     if (!code.empty() && str(r.value("code", json())) == code) focus_name = str(r.value("name", json()));
-  const std::string med_label = full ? "중앙값" : "표본 중앙값(sample_median)";
 
-  std::vector<std::string> L = {"## " + name + " 밸류에이션 집계", ""};
-  if (!code.empty()) L.push_back("- 기준 종목: **" + focus_name + "(" + code + ")** → 업종 `" + name + "`");
-  if (full)
-    L.push_back("- 집계 대상: **업종 전체 " + std::to_string(recs.size()) + "개** (표본 편향 없음, 표시는 시총 상위 " +
-                std::to_string(top_n) + "개까지)");
-  else
-    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
-                "개** → ⚠️ 집계 상한(" + std::to_string(kSectorAggCap) +
-                ")을 넘어 **표본 중앙값(sample_median)**입니다. 업종 전체 중앙값이 아닙니다.");
   // Stocks whose snapshot could not be read are named: they are missing from
   // the statistics, not members without figures.
   std::set<std::string> got;
@@ -161,6 +151,22 @@ std::string get_sector_valuation(const server::Args& a) {
   std::vector<std::string> unread;
   for (const auto& c : agg)
     if (!got.count(c) && std::find(unread.begin(), unread.end(), c) == unread.end()) unread.push_back(c);
+  const std::string med_label = full && unread.empty() ? "중앙값" : "표본 중앙값(sample_median)";
+
+  std::vector<std::string> L = {"## " + name + " 밸류에이션 집계", ""};
+  if (!code.empty()) L.push_back("- 기준 종목: **" + focus_name + "(" + code + ")** → 업종 `" + name + "`");
+  if (full && !unread.empty())
+    // A member that failed is a hole in the sample: never "the whole sector".
+    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
+                "개** → ⚠️ " + std::to_string(unread.size()) +
+                "개 조회 실패로 빠진 **표본 중앙값**입니다. 업종 전체 중앙값이 아닙니다.");
+  else if (full)
+    L.push_back("- 집계 대상: **업종 전체 " + std::to_string(recs.size()) + "개** (표본 편향 없음, 표시는 시총 상위 " +
+                std::to_string(top_n) + "개까지)");
+  else
+    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
+                "개** → ⚠️ 집계 상한(" + std::to_string(kSectorAggCap) +
+                ")을 넘어 **표본 중앙값(sample_median)**입니다. 업종 전체 중앙값이 아닙니다.");
   if (!unread.empty()) {
     std::vector<std::string> shown(unread.begin(), unread.begin() + std::min<size_t>(unread.size(), 6));
     L.push_back("  ⚠️ 조회 실패 " + std::to_string(unread.size()) + "개: " + fmt::join(shown, ", ") +

@@ -78,9 +78,10 @@ std::string get_chart(const server::Args& args) {
   long long count_ll = kCount.clamp(args.integer("count"));
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
-  auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
-  if (!got) return server::code_not_found_reply(code, "bars");
-  json raw = *got;
+  auto got = server::code_lookup([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
+  if (got.failure()) return server::code_failed_reply(code, "차트(" + tf_label(timeframe) + ")", got.reason, "bars");
+  if (got.missing()) return server::code_not_found_reply(code, "bars");
+  json raw = got.value;
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);

@@ -95,9 +95,10 @@ std::vector<std::string> designations(const std::string& code, std::string& unkn
 
 std::string get_price(const server::Args& args) {
   const std::string code = args.str("code");
-  auto got = server::for_code([&] { return naver::get_current_price(code); });
-  if (!got) return server::code_not_found_reply(code, "snapshot");
-  json rec = *got;
+  auto got = server::code_lookup([&] { return naver::get_current_price(code); });
+  if (got.failure()) return server::code_failed_reply(code, "현재가", got.reason, "snapshot");
+  if (got.missing()) return server::code_not_found_reply(code, "snapshot");
+  json rec = got.value;
   const std::vector<std::string> required = {"price", "change", "open", "high", "low", "volume"};
 
   std::vector<std::string> missing;

@@ -132,6 +132,27 @@ TEST(ToolGetEventReaction, BarFailureIsARetryAndFlowFailureDegrades) {
   EXPECT_EQ(m["flow_window"]["error"], "HTTPStatusError");
 }
 
+// The trend API down, the stock page's short table standing in (the real 323410
+// capture): no individual column, so the reaction is partial and says so.
+TEST(ToolGetEventReaction, StandInFlowIsSaidAndPartial) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  NaverEnv env("2024-01-16 18:00");
+  json rows = json::array();
+  auto days = weekdays_back("2024-01-16", 40);
+  for (auto it = days.rbegin(); it != days.rend(); ++it)
+    rows.push_back({{"date", *it}, {"open", 25000}, {"high", 25500}, {"low", 24800}, {"close", 25200}, {"volume", 100000}});
+  env.srv.route(kFchart, reply(200, fchart_rows_xml(rows, "323410"), "text/xml; charset=EUC-KR"));
+  env.srv.route("/m.stock.naver.com/api/stock/323410/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  std::string out = reaction({{"code", "323410"}, {"event_date", "2024-01-12"}, {"before", 2}, {"after", 2}});
+  std::string text = body_of(out);
+  EXPECT_FALSE(contains(text, "**분석 가능**")) << text;
+  EXPECT_TRUE(contains(text, "**일부 결측**")) << text;
+  EXPECT_TRUE(contains(text, "※ 대체 출처: 투자자별 매매동향 API 대신 종목 메인 페이지의 짧은 표")) << text;
+  json m = meta_of(out);
+  EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
+}
+
 TEST(ToolGetEventReactions, HistoryTableHabitsAndMeta) {
   Env env;
   std::string out = history({{"code", "005930"}, {"max_events", 8}, {"after", 10}});

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "support/naver_env.hpp"
@@ -134,24 +135,24 @@ TEST(FinGetFinancialBatch, MixedPeriodsFailuresAndOrder) {
   EXPECT_EQ(meta["period_coverage"]["consistency"], "mixed");
 }
 
-// Both the JSON and the page answer 404 for a code the site does not know: "not
-// found", not a failed lookup; a page that fails with 500 keeps it a failure.
-TEST(FinGetFinancial, UnknownCodeIsNotFoundNotAFailure) {
+// The JSON and the old page both answer 404 (the real m.stock error page): the
+// addresses are gone, which says nothing of the code. A failed lookup, like a 500.
+TEST(FinGetFinancial, GoneAddressesAreAFailureNotAnUnknownCode) {
+  std::string gone = read_shared_sample("naver/mstock_api_unknown_path_404_20261002_excerpt.html");
   NaverEnv env;
-  env.srv.route(kMain, [](const FixtureRequest& r) {
+  env.srv.route(kMain, [gone](const FixtureRequest& r) {
     if (r.params.at("code") == "000001") return euckr_html(page("가나", "2024.12", "2025.09", "12.5", "-13.40"));
     if (r.params.at("code") == "000008") return FixtureResponse{500, "down", "text/plain", {}};
-    return FixtureResponse{404, "no such page", "text/plain", {}};
+    return FixtureResponse{404, gone, "text/html", {}};
   });
-  std::string one = call("get_financial", {{"code", "999990"}});
-  EXPECT_EQ(one.rfind("종목코드 999990에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << one;
-  EXPECT_EQ(one.find("네트워크 오류"), std::string::npos);
+  std::string one = call("get_financial", {{"code", "005930"}});
+  EXPECT_EQ(one.find("찾을 수 없습니다"), std::string::npos) << one;
+  EXPECT_TRUE(fmt::starts_with(one, "⚠️ 종목코드 005930의 재무지표 조회 실패 (HTTPStatusError 404)")) << one;
 
-  std::string out = call("get_financial_batch", {{"codes", {"000001", "999990", "000008"}}});
-  EXPECT_TRUE(has_line(out, "999990 | (종목 없음) | - | - | - | - | - | - | -")) << out;
+  std::string out = call("get_financial_batch", {{"codes", {"000001", "005930", "000008"}}});
+  EXPECT_TRUE(has_line(out, "005930 | (조회 실패) | - | - | - | - | - | - | -")) << out;
   EXPECT_TRUE(has_line(out, "000008 | (조회 실패) | - | - | - | - | - | - | -")) << out;
-  EXPECT_TRUE(has_line(out, "※ 1종목 조회 실패 — 상장폐지·거래정지 등일 수 있습니다."));
-  EXPECT_TRUE(has_line(out, "※ 종목 없음(잘못된 코드이거나 상장폐지): 999990 — search로 종목코드를 확인하세요."));
+  EXPECT_EQ(out.find("(종목 없음)"), std::string::npos) << out;
 }
 
 TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {

@@ -167,9 +167,16 @@ TEST(ChangeRanking, OneAlertPageDownLeavesUnmarkedCellsUnchecked) {
   EXPECT_NE(b.find("2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 확인 불가"), std::string::npos) << b;
   EXPECT_EQ(b.find("1,234,567 | -\n"), std::string::npos) << b;
   EXPECT_NE(b.find("⚠️ 시장경보 목록 일부 조회 실패(투자위험)"), std::string::npos) << b;
+  // One partial failure, told once: in the text and in the warnings.
+  size_t said = 0;
+  for (size_t p = b.find("조회 실패"); p != std::string::npos; p = b.find("조회 실패", p + 1)) ++said;
+  EXPECT_EQ(said, 1u) << b;
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_TRUE(has_warning(m, "시장경보 목록 일부 조회 실패(투자위험)"));
+  int warned = 0;
+  for (const auto& w : m["warnings"]) warned += w.get<std::string>().find("조회 실패") != std::string::npos;
+  EXPECT_EQ(warned, 1) << m.dump();
 }
 
 TEST(ChangeRanking, UnreadableWatchlistCostsOnlyTheStars) {

@@ -89,7 +89,13 @@ TEST(SectorValuation, UnreadStocksAreNamedAndThePartIsPartial) {
   env.sector(seven_plus_deficits(), 10);
   env.srv.route("/stock.naver.com/api/domestic/detail/" + code_of(6) + "/detail", FixtureResponse{404, "gone"});
   std::string r = server::call_tool("get_sector_valuation", {{"sector_name", "반도체와반도체장비"}});
-  EXPECT_NE(body_of(r).find("  ⚠️ 조회 실패 1개: 800006 — 집계에서 빠졌습니다."), std::string::npos);
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("  ⚠️ 조회 실패 1개: 800006 — 집계에서 빠졌습니다."), std::string::npos);
+  // A member missing is a hole in the sample: never "the whole sector".
+  EXPECT_EQ(b.find("표본 편향 없음"), std::string::npos) << b;
+  EXPECT_EQ(b.find("업종 전체 9개"), std::string::npos) << b;
+  EXPECT_NE(b.find("- 집계 대상: 9개 / 업종 전체 **10개** → ⚠️ 1개 조회 실패로 빠진 **표본 중앙값**입니다."), std::string::npos) << b;
+  EXPECT_NE(b.find("표본 중앙값(sample_median)"), std::string::npos) << b;
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_TRUE(has_warning(m, "800006"));

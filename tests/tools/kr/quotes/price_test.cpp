@@ -4,6 +4,7 @@
 
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "server/wrappers.hpp"
 #include "sources/watchlist.hpp"
 #include "support/naver_env.hpp"
@@ -166,19 +167,36 @@ TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
   EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
 }
 
-TEST(GetPrice, UnknownCodeAnsweredWith404IsNotFoundNotAnOutage) {
+// An unknown code on the live endpoint: `datas` without it. That is "not found".
+TEST(GetPrice, EmptyDatasIsAnUnknownCode) {
   NaverEnv env("2026-09-16 10:20");
-  env.srv.route(kPoll + "123450", reply(404, "{\"message\":\"not found\"}"));
-  std::string r = price("123450");
-  EXPECT_EQ(body_of(r),
+  env.srv.route(kPoll + "123450", reply(200, R"({"pollingInterval":7000,"datas":[],"time":"20260916102000"})"));
+  auto r = server::run_tool("get_price", {{"code", "123450"}});
+  EXPECT_EQ(body_of(r.text),
             "종목코드 123450에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
             "search로 종목코드를 확인해 주세요.");
-  json m = meta_of(r);
+  EXPECT_FALSE(r.is_error);
+  json m = meta_of(r.text);
   EXPECT_EQ(m["data_completeness"], "none");
-  EXPECT_TRUE(has_warning(m, "종목코드 123450 없음(네이버 404)"));
-  // Any other status stays a failure of the source.
-  env.srv.route(kPoll + "123450", reply(500, "{}"));
-  EXPECT_TRUE(fmt::starts_with(price("123450"), "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError"));
+  EXPECT_TRUE(has_warning(m, "종목코드 123450 없음"));
+}
+
+// A 404 of the realtime endpoint (the real m.stock error page) is the endpoint
+// gone: the older API stands in, and when it fails too the reply is a failure.
+TEST(GetPrice, NotFoundStatusIsAFailedSourceWithTheStandInTried) {
+  TESSARO_REQUIRE_SAMPLE(page, "naver/mstock_api_unknown_path_404_20261002_excerpt.html");
+  NaverEnv env("2026-09-16 10:20");
+  env.srv.route(kPoll + "005930", reply(404, page, "text/html; charset=utf-8"));
+  auto r = server::run_tool("get_price", {{"code", "005930"}});
+  EXPECT_GE(env.srv.hits("/polling.finance.naver.com/api/realtime"), 1);
+  EXPECT_EQ(r.text.find("상장폐지"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("현재가 조회 실패"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("tessaro-mcp doctor"), std::string::npos);
+  EXPECT_TRUE(r.is_error);
+  json m = meta_of(r.text);
+  EXPECT_EQ(m["data_completeness"], "none");
+  ASSERT_TRUE(m.contains("lookups")) << m.dump();
+  EXPECT_FALSE(m["lookups"]["failed"].empty());
 }
 
 TEST(GetPrice, CorruptWatchlistCostsOnlyTheStar) {
