@@ -69,7 +69,9 @@ bool ledger_check(std::string& reply) {
   }();
   // A warning reply that states it obtained nothing is a failure reply of the
   // tool's own saying (a lookup it made through an injected source included).
-  const bool declared_failure = completeness == "none" && !json_reply && fmt::starts_with(fmt::trim(reply), "⚠️");
+  const bool warning_reply = !json_reply && fmt::starts_with(fmt::trim(reply), "⚠️");
+  const bool declared_failure = warning_reply && (completeness == "none" ||
+                                                  (completeness.empty() && reply.find("실패") != std::string::npos));
   if (s.failed == 0) return declared_failure;
   // A failure the text does not name gets its line (before the meta block; a
   // JSON reply names it in its _meta, which the meta builder filled).

@@ -131,7 +131,7 @@ TEST(Ledger, WrapperNamesAnUnnamedFailureAndFlagsAReplyThatObtainedNothing) {
     EXPECT_NE(b.find("tessaro-mcp doctor"), std::string::npos);
     // The meta block stays last.
     EXPECT_TRUE(meta_of(r).is_object());
-    EXPECT_EQ(meta_of(r)["data_completeness"], "partial");   // as stated; the flag carries the verdict
+    EXPECT_EQ(meta_of(r)["data_completeness"], "none");   // nothing was obtained
   }
   {
     // Something obtained, one secondary list failed: a partial reply, not an error.

@@ -374,6 +374,8 @@ json load_financials(const std::string& code) {
     std::exception_ptr page_error;
     try {
       page = parse_main_page(fetch_text(kMainHost, main_path(code), /*euc_kr=*/true), code);
+      // Asked because the JSON failed: a page without the table is a failed lookup too.
+      if (!page.has_section) fail_last_lookup("NaverParseError");
     } catch (const HTTPStatusError& e) {
       if (e.status() != 404 && e.status() != 410) page_error = std::current_exception();
     } catch (const HTTPError&) {
@@ -389,6 +391,9 @@ json load_financials(const std::string& code) {
     else if (page_error && is_not_found(json_error)) std::rethrow_exception(page_error);
     else std::rethrow_exception(json_error);   // the JSON's failure says why nothing came
   }
+  // Only a record read from the JSON is kept: a stand-in or an unread one is asked
+  // again by the next call.
+  if (json_error) return record;
   std::lock_guard<std::mutex> lk(g_cache_mu);
   if (g_cache.size() > 512) g_cache.clear();
   g_cache[key] = {std::chrono::steady_clock::now(), record};

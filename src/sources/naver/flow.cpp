@@ -191,8 +191,9 @@ json get_investor_flow(const std::string& code, int days) {
     json body;
     try {
       body = fetch_json("m.stock.naver.com", q, false, "https://m.stock.naver.com/");
-    } catch (const HTTPError& e) {
-      // A 404/410 is the endpoint, not the code: the stand-in is asked all the same.
+    } catch (const Error& e) {
+      // A 404/410 is the endpoint, not the code, and an HTML page instead of the
+      // JSON a failure of it: the stand-in is asked all the same.
       (void)e;
       if (page > 0) throw;
       // The trend API is down: the main page's few days, when it still serves

@@ -485,8 +485,9 @@ json get_current_price(const std::string& code) {
   try {
     j = fetch_json("polling.finance.naver.com", "/api/realtime/domestic/stock/" + code, false,
                    "https://finance.naver.com/");
-  } catch (const HTTPError& e) {
-    // A 404/410 is the endpoint, not the code: the older API is asked all the same.
+  } catch (const Error& e) {
+    // A 404/410 is the endpoint, not the code, and an answer that is not the JSON
+    // (an HTML error page) a failure of it: the older API is asked all the same.
     // When it fails too, the current API's failure is the one reported.
     (void)e;
     auto primary = std::current_exception();

@@ -219,7 +219,14 @@ std::string get_event_reactions(const server::Args& a) {
   const int after = static_cast<int>(std::clamp<long long>(a.integer("after"), 1, 60));
 
   json disclosures = naver::get_disclosure_list(code, std::min(100, max_events * 5 + 20));
-  if (!disclosures.is_array() || disclosures.empty()) return "종목 " + code + "의 공시 목록을 찾지 못했습니다.";
+  if (!disclosures.is_array() || disclosures.empty()) {
+    // The list did not come: unknown, not a stock without disclosures.
+    const LedgerSummary looked = current_ledger_summary();
+    if (looked.failed > 0 && looked.found == 0)
+      return "⚠️ 종목 " + code + "의 공시 목록 조회 실패 (" + server::ledger_failure_text(looked) +
+             ") — 공시가 없는 것이 아니라 확인하지 못했습니다. 잠시 후 다시 시도해 주세요.";
+    return "종목 " + code + "의 공시 목록을 찾지 못했습니다.";
+  }
 
   auto inc = trimmed_list(a.str_list("include_types"));
   auto exc = trimmed_list(a.str_list("exclude_types"));

@@ -76,6 +76,12 @@ std::string get_sector_valuation(const server::Args& a) {
   json focus_per = nullptr, sector_per = nullptr;
   if (!code.empty()) {
     json s = naver::get_stock_sector(code);
+    const LedgerSummary looked = current_ledger_summary();
+    if ((!s.is_object() || str(s.value("sector_name", json())).empty()) && looked.failed > 0)
+      // The pages that name the sector did not come: unknown, not "no sector".
+      return "⚠️ 종목 " + code + "의 업종 조회 실패 (" + server::ledger_failure_text(looked) +
+             ") — 업종이 없는 것이 아니라 확인하지 못했습니다. 잠시 후 다시 시도하거나 sector_name 으로 업종명을 직접 "
+             "넘겨 주세요.";
     if (!s.is_object() || str(s.value("sector_name", json())).empty()) {
       std::string reason = s.is_object() ? str(s.value("reason", json())) : "";
       return "종목 " + code + "의 업종을 찾지 못했습니다 — " + (reason.empty() ? "업종 정보 없음" : reason) +

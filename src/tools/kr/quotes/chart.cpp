@@ -72,6 +72,16 @@ const server::ArgumentChoices reg_timeframe{"get_chart", "timeframe", daily_time
 const server::Range kCount{std::nullopt, 500};
 const server::ArgumentRange reg_count{"get_chart", "count", kCount};
 
+// The source answered that it has nothing for the code (a chart without items,
+// a quote list without it): recorded as "not found" in this call's ledger. An
+// empty result without such an answer (a malformed argument never sent) is not.
+bool source_said_not_found() {
+  if (CallContext* c = current_call())
+    for (const auto& e : c->ledger())
+      if (e.outcome == LookupStatus::not_found) return true;
+  return false;
+}
+
 std::string get_chart(const server::Args& args) {
   const std::string code = args.str("code");
   const std::string timeframe = args.str("timeframe");
@@ -80,7 +90,7 @@ std::string get_chart(const server::Args& args) {
 
   auto got = server::code_lookup([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
   if (got.failure()) return server::code_failed_reply(code, "차트(" + tf_label(timeframe) + ")", got.reason, "bars");
-  if (got.missing()) return server::code_not_found_reply(code, "bars");
+  if (got.missing() && source_said_not_found()) return server::code_not_found_reply(code, "bars");
   json raw = got.value;
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;

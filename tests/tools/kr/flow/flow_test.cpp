@@ -2,6 +2,7 @@
 
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "server/wrappers.hpp"
 #include "support/naver_env.hpp"
 

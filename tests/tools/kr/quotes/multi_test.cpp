@@ -2,6 +2,7 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
 #include "support/naver_env.hpp"
 

@@ -24,6 +24,8 @@ void minute_close(NaverEnv& env, const std::string& day, long price) {
                                                 day + "1700|null|null|null|" + std::to_string(price + 900) + "|30"},
                                                "minute"),
                                     "text/xml"));
+  // The chart API has not served the day: the fchart minutes are read.
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute", reply(200, "[]"));
 }
 
 std::string price(const std::string& code) { return server::call_tool("get_price", {{"code", code}}); }
@@ -60,6 +62,7 @@ TEST(GetPrice, RegularSessionNxtStockFromRealSample) {
 TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
   NaverEnv env("2026-09-16 17:10");
   env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
+  env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(200, read_shared_sample("naver/mstock_api_stock_basic_000660.json")));
   minute_close(env, "20260916", 291500);
   std::string r = price("000660");
   EXPECT_EQ(body_of(r),
@@ -96,8 +99,9 @@ TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
   std::string r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
   EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "not_checked");
-  // The minute page is down.
+  // Both minute sources are down.
   env.srv.route(kFchart, reply(500, "down"));
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute", reply(500, "down"));
   r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가"), std::string::npos);
   EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "lookup_failed");
@@ -143,10 +147,10 @@ TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
   EXPECT_EQ(m["data_completeness"], "none");
   EXPECT_TRUE(has_warning(m, "현재가 파싱 실패(구조 변경 의심): change, high, low, open, price, volume"));
 
+  // `datas: []` is the site's answer for a code it does not know.
   env.srv.route_file(kPoll + "999999", "naver/polling_empty.json");
   r = price("999999");
-  EXPECT_EQ(body_of(r), "종목코드 999999의 현재가를 가져올 수 없습니다.");
-  EXPECT_TRUE(has_warning(meta_of(r), "현재가 데이터를 가져오지 못했습니다."));
+  EXPECT_EQ(body_of(r).rfind("종목코드 999999에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << r;
   // Bad input gets the same sentence, never a crash.
   EXPECT_EQ(body_of(price("")), "종목코드 의 현재가를 가져올 수 없습니다.");
   EXPECT_EQ(body_of(price("0059301")), "종목코드 0059301의 현재가를 가져올 수 없습니다.");
@@ -164,7 +168,10 @@ TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
   // Timeouts are covered end to end (the HTTP timeout cap is per process).
   NaverEnv env("2026-09-16 10:20");
   env.srv.route(kPoll + "000660", reply(200, "<html>점검 중</html>", "text/html"));
-  EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
+  // A JSON endpoint answering an HTML page is a failed source, not "no such stock".
+  std::string r = price("000660");
+  EXPECT_TRUE(fmt::starts_with(r, "⚠️ 종목코드 000660의 현재가 조회 실패 (NaverParseError) — 네이버 페이지를 읽지 못했습니다.")) << r;
+  EXPECT_NE(r.find("tessaro-mcp doctor"), std::string::npos);
 }
 
 // An unknown code on the live endpoint: `datas` without it. That is "not found".
