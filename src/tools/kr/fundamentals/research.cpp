@@ -453,8 +453,9 @@ std::string get_report_content(const server::Args& a) {
       std::string why = str_of(detail, naver::PAGE_PROBLEM_KEY);
       // A report page that did not come is a failed lookup, not a page without a link.
       LedgerSummary seen = current_ledger_summary();
-      for (const auto& f : seen.failures)
-        if (f.reason != "NaverParseError") why = "리포트 페이지 조회 실패(" + f.reason + ")";
+      if (why.empty())
+        for (const auto& f : seen.failures)
+          if (f.reason != "NaverParseError") why = "리포트 페이지 조회 실패(" + f.reason + ")";
       if (seen.failed == 0) record_lookup("naver.report_page", LookupStatus::failed, "NaverParseError");
       return failure("failed", "본문을 읽지 못했습니다",
                      why.empty() ? "리포트 페이지에서 PDF 링크를 찾지 못했습니다 (파싱 실패)" : why);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <functional>
 
 #include "server/registry.hpp"
@@ -97,7 +99,7 @@ TEST(FlowBatch, PlainRepliesAndTruncation) {
   EXPECT_EQ(batch(json::array(), 5), "종목코드 리스트가 비어 있습니다.");
   EXPECT_EQ(batch({"12345", "abc!ef"}, 5), "유효한 종목코드가 없습니다 (6자리 영숫자).");
   env.srv.route("/m.stock.naver.com/api/stock/555555/trend", FixtureResponse{500, "down"});
-  EXPECT_EQ(batch({"555555"}, 5), "조회 가능한 종목이 없습니다. (실패: 555555)");
+  EXPECT_TRUE(fmt::starts_with(batch({"555555"}, 5), "조회 가능한 종목이 없습니다. (실패: 555555)"));
   json codes = json::array();
   for (int i = 0; i < 35; ++i) {
     std::string c = std::to_string(600000 + i);
@@ -146,6 +148,9 @@ TEST(ScreenByFlow, NoMatchListsFiveExcludedAndFailedFlowsArePartial) {
   rows.push_back(ranking_row(9, "다"));
   env.srv.route(kList, FixtureResponse{200, rows.dump()});
   env.srv.route("/m.stock.naver.com/api/stock/700009/trend", FixtureResponse{500, "down"});
+  env.srv.route("/m.stock.naver.com/api/stock/700008/trend", FixtureResponse{200, "[]"});
+  rows.push_back(ranking_row(8, "라"));
+  env.srv.route(kList, FixtureResponse{200, rows.dump()});
   std::string r = server::call_tool("screen_by_flow", json::object());
   std::string b = body_of(r);
   EXPECT_NE(b.find("⚠️ 조건을 만족하는 종목이 없습니다.\n\n💡 조건 완화 예: foreign_days=1 또는 inst_days=0 (외국인만 검사)\n"

@@ -1,6 +1,8 @@
 // get_indicators / get_indicators_bulk end to end over a loopback Naver.
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <map>
 #include <set>
 
@@ -101,7 +103,9 @@ TEST(ToolGetIndicators, ArgumentsAndEarlyReplies) {
   EXPECT_EQ(j["days"], 500);
   EXPECT_EQ(j["indicators"].size(), 4u) << "default include: ma, ma_phase, volume, candle";
 
-  EXPECT_EQ(server::call_tool("get_indicators", {{"code", "123456"}}), "차트 데이터를 가져올 수 없습니다: 123456");
+  // A chart answered without any item: the code is unknown.
+  EXPECT_PRED2(fmt::starts_with, server::call_tool("get_indicators", {{"code", "123456"}}),
+               std::string("종목코드 123456에 해당하는 종목을 찾을 수 없습니다"));
   json halted = json::array();
   for (const auto& r : weekday_rows(5, "2026-11-19")) halted.push_back(placeholder(r["date"], 5000));
   env.set("000001", halted);

