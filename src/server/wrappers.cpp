@@ -70,8 +70,12 @@ bool ledger_check(std::string& reply) {
   // A warning reply that states it obtained nothing is a failure reply of the
   // tool's own saying (a lookup it made through an injected source included).
   const bool warning_reply = !json_reply && fmt::starts_with(fmt::trim(reply), "⚠️");
-  const bool declared_failure = warning_reply && (completeness == "none" ||
-                                                  (completeness.empty() && reply.find("실패") != std::string::npos));
+  auto says_failed = [&] {
+    for (const char* w : {"실패", "조회하지 못", "읽지 못", "받지 못"})
+      if (reply.find(w) != std::string::npos) return true;
+    return false;
+  };
+  const bool declared_failure = warning_reply && (completeness == "none" || (completeness.empty() && says_failed()));
   if (s.failed == 0) return declared_failure;
   // A failure the text does not name gets its line (before the meta block; a
   // JSON reply names it in its _meta, which the meta builder filled).

@@ -33,6 +33,7 @@ namespace {
 // merged, then this list is emptied.
 const std::set<std::string> kFixedOnUsWorkbookSide = {
     "get_us_multi_diagnosis",   // JSON reply of failed sections without an error flag
+    "save_analysis_to_excel",   // saved with every detail lookup failed, no error flag
 };
 
 // Tools that answer from the clock and local files alone, and the watchlist.
@@ -62,6 +63,8 @@ json args_for(const server::ToolEntry& e) {
       e.name == "get_detailed_investor_flow")
     a["code"] = "005930";
   if (e.name == "get_financial_soundness") a["symbol"] = "AAPL";
+  if (e.name == "export_to_excel") a["code"] = "005930";
+  if (e.name == "save_analysis_to_excel") a["detail_codes"] = {"005930"};
   if (e.name == "get_us_screener") a["preset"] = "day_gainers";
   if (e.name == "screen_chart") {
     a["universe_top"] = 20;
@@ -99,6 +102,7 @@ struct Upstream {
       env.push_back(std::make_unique<ScopedEnv>(std::string("TESSARO_") + g + "_BASE_URL", srv.base_url()));
     env.push_back(std::make_unique<ScopedEnv>("TESSARO_HTTP_TIMEOUT_S", "0.4"));
     env.push_back(std::make_unique<ScopedEnv>("TESSARO_SEC_TIMEOUT_S", "0.4"));
+    env.push_back(std::make_unique<ScopedEnv>("TESSARO_SEC_CONTACT", "tests@example.com"));
     srv.fallback([this](const FixtureRequest& r) {
       std::string host = r.path.size() > 1 ? r.path.substr(1, r.path.find('/', 1) - 1) : "";
       Fault f = Fault::NoTable;
