@@ -77,13 +77,17 @@ bool ledger_check(std::string& reply) {
   };
   const bool declared_failure = warning_reply && (completeness == "none" || (completeness.empty() && says_failed()));
   if (s.failed == 0) return declared_failure;
+  const bool error = declared_failure || s.nothing_obtained() || completeness == "none" ||
+                     (completeness.empty() && warning_reply);
   // A failure the text does not name gets its line (before the meta block; a
-  // JSON reply names it in its _meta, which the meta builder filled).
+  // JSON reply names it in its _meta, which the meta builder filled), and so
+  // does an error reply that carries no warning sign at all.
   if (!json_reply) {
     auto cut = reply.find(std::string("\n\n") + rmeta::START_MARKER);
     std::string text = cut == std::string::npos ? reply : reply.substr(0, cut);
     std::string add;
-    if (text.find("조회 실패") == std::string::npos && text.find("조회에 실패") == std::string::npos)
+    if ((text.find("조회 실패") == std::string::npos && text.find("조회에 실패") == std::string::npos) ||
+        (error && text.find("⚠️") == std::string::npos))
       add += "\n\n⚠️ 조회 실패: " + ledger_failure_text(s) + " — 없음이 아니라 모름입니다.";
     // An address gone (404/410) or a page that changed shape will not pass on
     // its own: the doctor names which source it is.
@@ -96,8 +100,7 @@ bool ledger_check(std::string& reply) {
     if (!add.empty()) reply = text + add + (cut == std::string::npos ? "" : reply.substr(cut));
   }
   // Nothing obtained while a lookup failed is a failure reply, whatever its text.
-  return declared_failure || s.nothing_obtained() || completeness == "none" ||
-         (completeness.empty() && !json_reply && fmt::starts_with(fmt::trim(reply), "⚠️"));
+  return error;
 }
 
 std::string get_update_notice() {
