@@ -7,6 +7,10 @@ namespace tessaro {
 namespace {
 thread_local CallContext* t_call = nullptr;
 thread_local int t_item_depth = 0;
+thread_local std::string t_lookup_name;
+// The entry this thread recorded last: its call and its place in that ledger.
+thread_local const CallContext* t_last_ctx = nullptr;
+thread_local size_t t_last_index = 0;
 
 std::string step_message(const std::string& label, size_t done, size_t total) {
   return label + " " + std::to_string(done) + "/" + std::to_string(total);
@@ -94,6 +98,17 @@ void CallContext::set_stage(std::string label) {
 void CallContext::record(LedgerEntry e) {
   std::lock_guard<std::mutex> lk(m_);
   ledger_.push_back(std::move(e));
+  t_last_ctx = this;
+  t_last_index = ledger_.size() - 1;
+}
+
+bool CallContext::fail_entry(size_t index, const std::string& reason) {
+  std::lock_guard<std::mutex> lk(m_);
+  if (index >= ledger_.size() || ledger_[index].outcome != LookupStatus::found || !ledger_[index].stood_in_for.empty())
+    return false;
+  ledger_[index].outcome = LookupStatus::failed;
+  ledger_[index].reason = reason;
+  return true;
 }
 
 std::vector<LedgerEntry> CallContext::ledger() const {
@@ -125,6 +140,47 @@ void check_cancelled() {
 void record_lookup(std::string source, LookupStatus outcome, std::string reason, std::string stood_in_for) {
   if (t_call) t_call->record(LedgerEntry{std::move(source), outcome, std::move(reason), std::move(stood_in_for)});
 }
+
+void fail_last_lookup(std::string reason, std::string source) {
+  if (!t_call) return;
+  if (t_last_ctx == t_call && t_call->fail_entry(t_last_index, reason)) return;
+  if (source.empty()) source = t_lookup_name.empty() ? "source" : t_lookup_name;
+  t_call->record(LedgerEntry{std::move(source), LookupStatus::failed, std::move(reason), ""});
+}
+
+LookupName::LookupName(std::string name) : prev_(std::move(t_lookup_name)) { t_lookup_name = std::move(name); }
+LookupName::~LookupName() { t_lookup_name = std::move(prev_); }
+const std::string& current_lookup_name() { return t_lookup_name; }
+
+LedgerSummary summarize(const std::vector<LedgerEntry>& ledger) {
+  LedgerSummary s;
+  for (const auto& e : ledger) {
+    if (!e.stood_in_for.empty()) {
+      bool seen = false;
+      for (const auto& x : s.stand_ins) seen = seen || (x.source == e.source && x.stood_in_for == e.stood_in_for);
+      if (!seen) s.stand_ins.push_back(e);
+      continue;
+    }
+    switch (e.outcome) {
+      case LookupStatus::found: ++s.found; break;
+      case LookupStatus::not_found: ++s.not_found; break;
+      case LookupStatus::failed: {
+        ++s.failed;
+        size_t i = 0;
+        while (i < s.failures.size() && s.failures[i].source != e.source) ++i;
+        if (i == s.failures.size()) {
+          s.failures.push_back(e);
+          s.failure_counts.push_back(0);
+        }
+        ++s.failure_counts[i];
+        break;
+      }
+    }
+  }
+  return s;
+}
+
+LedgerSummary current_ledger_summary() { return t_call ? summarize(t_call->ledger()) : LedgerSummary{}; }
 
 void set_structured_result(json doc) {
   if (t_call) t_call->set_structured(std::move(doc));

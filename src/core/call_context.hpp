@@ -36,12 +36,6 @@ struct LedgerEntry {
   std::string stood_in_for;   // set when this source answered in place of that one
 };
 
-// Thrown where a cancelled call would start new work. It is not one of our Error
-// kinds, so the error wrappers let it pass and the host drops the call's reply.
-class Cancelled : public std::exception {
- public:
-  const char* what() const noexcept override { return "call cancelled"; }
-};
 
 class CallContext {
  public:
@@ -78,6 +72,8 @@ class CallContext {
   // The ledger (safe from the call's worker threads).
   void record(LedgerEntry e);
   std::vector<LedgerEntry> ledger() const;
+  // Turns a found entry into a failure; false when there is no such entry.
+  bool fail_entry(size_t index, const std::string& reason);
 
   // The structured result of the call (the same document the text shows), if any.
   void set_structured(json doc);
@@ -126,8 +122,42 @@ bool call_cancelled();
 void check_cancelled();   // throws Cancelled when the current call was cancelled
 
 // Records one source request in the current call's ledger; a no-op outside a call.
+// The HTTP client records every request it makes on its own (named by the
+// innermost LookupName, else by its host and path); a source adds what only it
+// knows: a positive "no such item", a stand-in that answered for another source.
 void record_lookup(std::string source, LookupStatus outcome, std::string reason = "",
                    std::string stood_in_for = "");
+// The answer this thread recorded last was fetched but not understood: that entry
+// becomes a failure (or, when there is none to amend, a failure is added).
+void fail_last_lookup(std::string reason, std::string source = "");
+
+// Names the source requests made on this thread while it lives ("naver.price").
+class LookupName {
+ public:
+  explicit LookupName(std::string name);
+  ~LookupName();
+  LookupName(const LookupName&) = delete;
+  LookupName& operator=(const LookupName&) = delete;
+
+ private:
+  std::string prev_;
+};
+// The innermost name on this thread ("" when none).
+const std::string& current_lookup_name();
+
+// What a call's ledger comes to.
+struct LedgerSummary {
+  size_t found = 0, not_found = 0, failed = 0;
+  std::vector<LedgerEntry> failures;   // one per source: the first reason, `count` of them below
+  std::vector<size_t> failure_counts;
+  std::vector<LedgerEntry> stand_ins;  // one per (source, stood_in_for)
+  bool clean() const { return failed == 0 && stand_ins.empty(); }
+  // Something failed and nothing was obtained at all.
+  bool nothing_obtained() const { return failed > 0 && found == 0 && stand_ins.empty(); }
+};
+LedgerSummary summarize(const std::vector<LedgerEntry>& ledger);
+// The current call's summary (empty outside a call).
+LedgerSummary current_ledger_summary();
 // Hands the current call's structured result to the host; a no-op outside a call.
 void set_structured_result(json doc);
 

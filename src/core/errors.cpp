@@ -5,7 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/call_context.hpp"
+
 namespace tessaro {
+
+NaverParseError::NaverParseError(const std::string& what) : Error(what) {
+  fail_last_lookup("NaverParseError");
+}
 
 std::string exception_class_name(const std::exception& e) {
   if (auto* ours = dynamic_cast<const Error*>(&e)) return ours->class_name();

@@ -5,6 +5,14 @@
 
 namespace tessaro {
 
+// Thrown where a cancelled call would start new work (core/call_context.hpp). It
+// is not one of our Error kinds, so the error wrappers let it pass and the host
+// drops the call's reply.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override { return "call cancelled"; }
+};
+
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -53,17 +61,20 @@ class HTTPStatusError : public HTTPError {
   HTTPStatusError(const std::string& what, long status) : HTTPError(what), status_(status) {}
   const char* class_name() const override { return "HTTPStatusError"; }
   long status() const { return status_; }
-  // 404 or 410: the site has no such item (a typo, a delisted code), not an outage.
-  bool not_found() const { return status_ == 404 || status_ == 410; }
+  // 404 or 410: the address is gone or moved (a retired endpoint answers so for
+  // every code). It never says the asked item does not exist.
+  bool endpoint_gone() const { return status_ == 404 || status_ == 410; }
 
  private:
   long status_;
 };
 
 // A page of the Korean web source was fetched but could not be understood.
+// Made where a source gives up on a page, so the call's ledger counts that
+// answer as a failure, not as data.
 class NaverParseError : public Error {
  public:
-  using Error::Error;
+  explicit NaverParseError(const std::string& what);
   const char* class_name() const override { return "NaverParseError"; }
 };
 

@@ -35,15 +35,11 @@ inline std::string lookup_reason(const std::exception& e) {
   return r;
 }
 
-// True for an HTTP answer that says the asked thing does not exist there.
-inline bool is_absent_status(const std::exception& e) {
-  auto* s = dynamic_cast<const HTTPStatusError*>(&e);
-  return s && (s->status() == 404 || s->status() == 410);
-}
-
-// Runs one source call. A 404/410 answer is "not found"; any other exception is
-// "failed" with its reason. `absent(value)` says whether a value that came back
-// is an empty answer.
+// Runs one source call; any exception is "failed" with its reason. An HTTP
+// status never proves the asked thing does not exist (a 404/410 is an endpoint
+// that moved or was retired, whatever the code): only an answer can say
+// "nothing there", and `absent(value)` says whether the value that came back is
+// such an empty answer.
 template <class F, class Empty>
 auto attempt_lookup(F&& call, Empty&& absent) -> Lookup<decltype(call())> {
   using T = decltype(call());
@@ -51,8 +47,9 @@ auto attempt_lookup(F&& call, Empty&& absent) -> Lookup<decltype(call())> {
     T v = call();
     if (absent(v)) return Lookup<T>::not_found();
     return Lookup<T>::found(std::move(v));
+  } catch (const Cancelled&) {
+    throw;
   } catch (const std::exception& e) {
-    if (is_absent_status(e)) return Lookup<T>::not_found(lookup_reason(e));
     return Lookup<T>::failed(lookup_reason(e));
   }
 }

@@ -1,5 +1,6 @@
 #include "server/meta.hpp"
 
+#include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
@@ -69,6 +70,64 @@ std::optional<bool> forming_of(const std::string& kind, std::optional<bool> give
 }
 }  // namespace
 
+namespace {
+bool any_warning_has(const std::vector<std::string>& warnings, std::initializer_list<const char*> parts) {
+  for (const auto& w : warnings)
+    for (const char* p : parts)
+      if (w.find(p) != std::string::npos) return true;
+  return false;
+}
+}  // namespace
+
+std::string ledger_failure_text(const LedgerSummary& s) {
+  std::vector<std::string> items;
+  for (size_t i = 0; i < s.failures.size(); ++i) {
+    std::string item = s.failures[i].source + "(" + (s.failures[i].reason.empty() ? "실패" : s.failures[i].reason);
+    if (s.failure_counts[i] > 1) item += ", " + fmt::fixed(double(s.failure_counts[i]), 0, true) + "건";
+    items.push_back(item + ")");
+  }
+  return fmt::join(items, ", ");
+}
+
+std::string ledger_stand_in_text(const LedgerSummary& s) {
+  std::vector<std::string> items;
+  for (const auto& e : s.stand_ins) items.push_back(e.source + " (" + e.stood_in_for + " 대신)");
+  return fmt::join(items, ", ");
+}
+
+void apply_ledger(std::string& completeness, std::vector<std::string>& warnings, json& lookups) {
+  LedgerSummary s = current_ledger_summary();
+  if (s.clean()) return;
+  if (s.nothing_obtained()) completeness = rmeta::NONE;
+  else if (completeness == rmeta::COMPLETE) completeness = rmeta::PARTIAL;
+  if (s.failed > 0 && !any_warning_has(warnings, {"조회 실패", "조회에 실패", "조회하지 못"}))
+    warnings.push_back("조회 실패: " + ledger_failure_text(s) + " — 없음이 아니라 모름입니다.");
+  if (!s.stand_ins.empty() && !any_warning_has(warnings, {"대체", "대신"}))
+    warnings.push_back("대체 출처 사용: " + ledger_stand_in_text(s) + " — 원래 출처보다 항목·기간이 적을 수 있습니다.");
+  lookups = json::object();
+  json failed = json::array();
+  for (size_t i = 0; i < s.failures.size(); ++i)
+    failed.push_back(json{{"source", s.failures[i].source}, {"reason", s.failures[i].reason}, {"count", s.failure_counts[i]}});
+  json stood = json::array();
+  for (const auto& e : s.stand_ins) stood.push_back(json{{"source", e.source}, {"stood_in_for", e.stood_in_for}});
+  lookups["failed"] = failed;
+  lookups["stood_in"] = stood;
+}
+
+namespace {
+void finish_ledger(json& meta, const json& lookups) {
+  if (!lookups.is_null()) meta["lookups"] = lookups;
+}
+// An `extra` that names a completeness cannot lift it above what the ledger allows.
+void ledger_floor(json& meta) {
+  LedgerSummary s = current_ledger_summary();
+  if (s.clean()) return;
+  std::string c = meta.value("data_completeness", std::string());
+  if (s.nothing_obtained()) meta["data_completeness"] = rmeta::NONE;
+  else if (c == rmeta::COMPLETE) meta["data_completeness"] = rmeta::PARTIAL;
+}
+}  // namespace
+
 json kr_meta(const KrMetaArgs& a) {
   mt::CallInstant pin;
   json krx = mt::build_market_clock()["krx"];
@@ -91,6 +150,8 @@ json kr_meta(const KrMetaArgs& a) {
   std::string completeness = a.data_completeness;
   json coverage = a.coverage;
   mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);
+  json lookups;
+  apply_ledger(completeness, warnings, lookups);
   BuildMetaArgs b;
   b.data_basis = basis;
   b.data_as_of = truthy(data_as_of) ? data_as_of : (a.kind == "filing" ? json(nullptr) : krx["last_trading_day"]);
@@ -103,7 +164,9 @@ json kr_meta(const KrMetaArgs& a) {
   b.entity_info = rmeta::entity(a.code, a.name);
   b.warnings = warnings;
   json meta = build_meta(b);
+  finish_ledger(meta, lookups);
   finish(meta, a.bar_state, a.price_adjustment, a.extra);
+  ledger_floor(meta);
   emit_coverage_counters("tessaro", meta);
   return meta;
 }
@@ -150,6 +213,8 @@ json us_meta(const UsMetaArgs& a) {
   std::string completeness = a.data_completeness;
   json coverage = a.coverage;
   mt::bar_state_effects(a.bar_state, completeness, coverage, warnings);
+  json lookups;
+  apply_ledger(completeness, warnings, lookups);
   BuildMetaArgs b;
   b.korean = false;
   b.data_basis = basis;
@@ -167,7 +232,9 @@ json us_meta(const UsMetaArgs& a) {
                                   {"zone", us.value("zone", json())},
                                   {"calendar_known", !unconfirmed},
                                   {"status", us.value("status", json())}};
+  finish_ledger(meta, lookups);
   finish(meta, a.bar_state, a.price_adjustment, a.extra);
+  ledger_floor(meta);
   return meta;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/json.hpp"
 #include "core/result_meta.hpp"
 
@@ -64,6 +65,15 @@ json build_meta(const BuildMetaArgs& a);
 inline std::string append_result_meta(const std::string& text, const json& meta) {
   return rmeta::append_meta(text, meta);
 }
+
+// The call's ledger worked into a meta: completeness no higher than its failures
+// and stand-ins allow (none when it obtained nothing), a "조회 실패" / stand-in
+// warning unless one is given already, and `lookups` naming them. The builders
+// below call it; a tool never needs to.
+void apply_ledger(std::string& completeness, std::vector<std::string>& warnings, json& lookups);
+// "source(reason, n건), …" of the failures; "source (other 대신), …" of the stand-ins.
+std::string ledger_failure_text(const LedgerSummary& s);
+std::string ledger_stand_in_text(const LedgerSummary& s);
 
 std::string deliver_notices(const std::string& result, const std::vector<std::string>& notices);
 void emit_coverage_counters(const std::string& kiv, const json& meta);

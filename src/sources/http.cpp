@@ -498,6 +498,34 @@ bool valid_host(const std::string& host) {
   return true;
 }
 
+// The ledger's name of a request: the innermost LookupName, else the upstream
+// host and path, with path parts that hold a digit (codes, ids) as "*". A
+// loopback base (tests) keeps the real host as its first path segment.
+std::string ledger_name(const std::string& url) {
+  if (!current_lookup_name().empty()) return current_lookup_name();
+  std::string host = host_of(url);
+  auto p = url.find("://");
+  size_t b = url.find('/', p == std::string::npos ? 0 : p + 3);
+  std::string path = b == std::string::npos ? "" : url.substr(b);
+  path = path.substr(0, path.find_first_of("?#"));
+  std::vector<std::string> parts;
+  for (size_t i = 1; i <= path.size();) {
+    size_t e = path.find('/', i);
+    if (e == std::string::npos) e = path.size();
+    if (e > i) parts.push_back(path.substr(i, e - i));
+    i = e + 1;
+  }
+  if ((fmt::starts_with(host, "127.0.0.1") || fmt::starts_with(host, "localhost")) && !parts.empty() &&
+      parts[0].find('.') != std::string::npos) {
+    host = parts[0];
+    parts.erase(parts.begin());
+  }
+  std::string out = host;
+  for (auto& part : parts)
+    out += "/" + (std::any_of(part.begin(), part.end(), [](unsigned char c) { return std::isdigit(c); }) ? "*" : part);
+  return out;
+}
+
 }  // namespace
 
 // ---- addresses ----------------------------------------------------------------------
@@ -635,7 +663,29 @@ std::string base(const std::string& group, const std::string& host) {
   return b + "/" + host;
 }
 
-Response fetch(const Request& req_in) {
+namespace {
+Response fetch_once(const Request& req_in);
+}
+
+// Every request that lets the client judge its status is recorded in the call's
+// ledger: an answer as found, a failure with its short cause. One that reads the
+// status itself (throw_on_status false) is its caller's to record.
+Response fetch(const Request& req) {
+  if (!req.throw_on_status) return fetch_once(req);
+  try {
+    Response r = fetch_once(req);
+    record_lookup(ledger_name(req.url), LookupStatus::found);
+    return r;
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& e) {
+    record_lookup(ledger_name(req.url), LookupStatus::failed, lookup_reason(e));
+    throw;
+  }
+}
+
+namespace {
+Response fetch_once(const Request& req_in) {
   // TESSARO_HTTP_TIMEOUT_S caps every request's timeout (tests keep waits short).
   static const double cap = [] {
     auto v = fmt::parse_number(env_or("TESSARO_HTTP_TIMEOUT_S", ""));
@@ -695,6 +745,7 @@ Response fetch(const Request& req_in) {
     return std::move(a.resp);
   }
 }
+}  // namespace
 
 Response get(const Url& url, const std::vector<std::pair<std::string, std::string>>& headers,
              double timeout_s) {

@@ -93,7 +93,8 @@ test("network failures become the wrapper's replies", async () => {
     for (const [base, re] of cases) {
       const c = await connect({ TESSARO_NAVER_BASE_URL: base, TESSARO_HTTP_TIMEOUT_S: "1" });
       try {
-        const r = await c.client.callTool({ name: "get_price", arguments: { code: "005930" } });
+        // get_price words its own failed lookups now; the index lets them reach the wrapper.
+        const r = await c.client.callTool({ name: "get_index", arguments: {} });
         assert.equal(r.isError, true);
         assert.match(textOf(r), re);
       } finally {

@@ -127,7 +127,7 @@ TEST(ToolCalls, WrapperErrorRepliesAreMarkedAsErrors) {
   env.srv.route("/polling.finance.naver.com/api/realtime/domestic/stock/005930", tessaro::testing::reply(503, "down"));
   json r = handle_message(call_msg(1, "get_price", {{"code", "005930"}}));
   EXPECT_TRUE(r["result"]["isError"].get<bool>());
-  EXPECT_TRUE(contains(r["result"]["content"][0]["text"].get<std::string>(), "⚠️ 네트워크 오류가 발생했습니다"));
+  EXPECT_TRUE(contains(r["result"]["content"][0]["text"].get<std::string>(), "⚠️ 종목코드 005930의 현재가 조회 실패"));
   json ok = handle_message(call_msg(2, "get_market_clock", json::object()));
   EXPECT_FALSE(ok["result"]["isError"].get<bool>());
 }

@@ -30,6 +30,7 @@ struct FixtureServer::Impl {
   int port = 0;
   mutable std::mutex m;
   std::map<std::string, std::function<FixtureResponse(const FixtureRequest&)>> routes;
+  std::function<FixtureResponse(const FixtureRequest&)> fallback;
   struct Fault {
     int status = 0, times = 0;
     std::string retry_after;
@@ -70,6 +71,7 @@ FixtureServer::FixtureServer() : impl_(new Impl) {
       I->last[req.path] = fr;
       auto it = I->routes.find(req.path);
       if (it != I->routes.end()) fn = it->second;
+      else if (I->fallback) fn = I->fallback;
       if (auto d = I->delays.find(req.path); d != I->delays.end()) delay_ms = d->second;
       if (auto d = I->drops.find(req.path); d != I->drops.end()) drop = d->second;
       if (auto f = I->faults.find(req.path); f != I->faults.end() && f->second.times > 0) {
@@ -127,6 +129,10 @@ void FixtureServer::route(const std::string& path, FixtureResponse resp) {
 void FixtureServer::route(const std::string& path, std::function<FixtureResponse(const FixtureRequest&)> fn) {
   std::lock_guard<std::mutex> lk(impl_->m);
   impl_->routes[path] = std::move(fn);
+}
+void FixtureServer::fallback(std::function<FixtureResponse(const FixtureRequest&)> fn) {
+  std::lock_guard<std::mutex> lk(impl_->m);
+  impl_->fallback = std::move(fn);
 }
 void FixtureServer::route_file(const std::string& path, const std::string& rel, const std::string& ct) {
   FixtureResponse r;

@@ -38,6 +38,8 @@ class FixtureServer {
   // Exact path (without query). Later registrations replace earlier ones.
   void route(const std::string& path, FixtureResponse resp);
   void route(const std::string& path, std::function<FixtureResponse(const FixtureRequest&)> fn);
+  // Answers every request no route matches (default: 404 "not found: <path>").
+  void fallback(std::function<FixtureResponse(const FixtureRequest&)> fn);
   // Body from tests/fixtures/<relative> (our own fixtures).
   void route_file(const std::string& path, const std::string& fixture_relative,
                   const std::string& content_type = "application/json; charset=utf-8");

@@ -15,6 +15,26 @@ namespace tessaro::testing {
 NaverEnv::NaverEnv(const char* kst) {
   naver::detail::clear_list_caches();
   if (kst) freeze(kst);
+  // The exchange's designation lists answer, with nobody designated, unless a
+  // test routes them otherwise: a list the loopback does not serve would be a
+  // failed lookup of every reply that marks designations.
+  const FixtureResponse none{200, "<html><body><table class=\"type_2\"><tr><th>종목명</th></tr></table></body></html>",
+                             "text/html; charset=utf-8", {}};
+  srv.route("/finance.naver.com/sise/investment_alert.naver", none);
+  srv.route("/finance.naver.com/sise/management.naver", none);
+  // Likewise any stock's market division (an ordinary stock) and the minute chart
+  // API for a day it has not served (the fchart minutes are then read); every other
+  // unrouted address answers 404 as before.
+  srv.fallback([](const FixtureRequest& r) {
+    auto ends = [&](const std::string& tail) {
+      return r.path.size() >= tail.size() && r.path.compare(r.path.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (r.path.rfind("/m.stock.naver.com/api/stock/", 0) == 0 && ends("/basic"))
+      return FixtureResponse{200, R"({"stockEndType":"stock"})", "application/json; charset=utf-8", {}};
+    if (r.path.rfind("/api.stock.naver.com/chart/domestic/item/", 0) == 0 && ends("/minute"))
+      return FixtureResponse{200, "[]", "application/json; charset=utf-8", {}};
+    return FixtureResponse{404, "not found: " + r.path, "text/plain", {}};
+  });
 }
 
 NaverEnv::~NaverEnv() {

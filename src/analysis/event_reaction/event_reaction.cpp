@@ -285,6 +285,17 @@ json build_event_reaction(const ReactionArgs& a) {
         if (last.empty() || d > last) last = d;
       }
     flow["rows"] = by_date.size();
+    // Rows of the stand-in table (the stock page's short table) have no individual
+    // column: the individual sums are missing, never 0.
+    const bool stand_in = a.flows.is_array() && !a.flows.empty() && a.flows[0].is_object() &&
+                          a.flows[0].value("via", std::string()) == "main_page";
+    if (stand_in) {
+      flow["via"] = "main_page";
+      if (d0 >= 0)
+        add_code(validation, FLOW_STAND_IN,
+                 "수급은 투자자별 매매동향 API가 응답하지 않아 종목 메인 페이지의 짧은 표로 대신했습니다 — 개인 "
+                 "순매수는 그 표에 없어 결측입니다");
+    }
     flow["first_date"] = first.empty() ? json(nullptr) : json(first);
     flow["last_date"] = last.empty() ? json(nullptr) : json(last);
     if (d0 >= 0) {
@@ -465,6 +476,8 @@ std::string format_event_reaction(const json& reaction) {
   } else if (f.value("status", "") == "unavailable" && !f.contains("pre")) {
     L.push_back("- 수급 데이터 없음 — 순매수 0이 아니라 결측입니다.");
   } else {
+    if (f.value("via", std::string()) == "main_page")
+      L.push_back("※ 대체 출처: 투자자별 매매동향 API 대신 종목 메인 페이지의 짧은 표 — 개인 칸 '-'는 0이 아니라 결측입니다.");
     L.push_back("구간 | 외국인 | 기관 | 개인 | 자료 일수");
     L.push_back("---|---:|---:|---:|---:");
     auto row = [&](const std::string& label, const json& s) {

@@ -37,6 +37,8 @@ inline constexpr const char* HALTED_BARS_IN_WINDOW = "halted_bars_in_window";
 inline constexpr const char* FLOW_FETCH_FAILED = "flow_fetch_failed";
 inline constexpr const char* NO_FLOW_ROWS = "no_flow_rows";
 inline constexpr const char* FLOW_WINDOW_NOT_COVERED = "flow_window_not_covered";
+// The flow rows came from a stand-in table that has no individual column.
+inline constexpr const char* FLOW_STAND_IN = "flow_stand_in";
 
 // "YYYYMMDD" -> "YYYY-MM-DD"; any other text unchanged.
 std::string normalize_date(const std::string& text);

@@ -128,7 +128,7 @@ class NaverMinutes : public Provider {
     try {
       rows = naver::get_minute_chart(code, start, end);
     } catch (const HTTPStatusError& e) {
-      if (e.status() == 404) throw SymbolMappingError("네이버에 없는 종목코드입니다: " + code, id());
+      // A 404/410 is the minute endpoint gone or moved, never a code that does not exist.
       throw ProviderError(std::string("네이버 분봉 조회 실패: ") + e.what(), id(),
                           e.status() == 429 ? ST_RATE_LIMITED : ST_UNAVAILABLE);
     } catch (const HTTPError& e) {

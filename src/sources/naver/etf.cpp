@@ -281,14 +281,9 @@ json get_etf_detail(const std::string& code) {
                            "https://m.stock.naver.com/");
       }};
   auto errs = parallel_for(jobs.size(), jobs.size(), [&](size_t i) { jobs[i](); });
-  if (errs[0]) {
-    try {
-      std::rethrow_exception(errs[0]);
-    } catch (const HTTPStatusError& e) {
-      if (e.status() == 404) return json::object();   // not a fund the site knows
-      throw;
-    }
-  }
+  // A 404/410 of the analysis answer is the endpoint gone, not a fund the site
+  // does not know: the failure goes on as it is.
+  if (errs[0]) std::rethrow_exception(errs[0]);
   if (!analysis.is_object() || analysis.empty())
     throw NaverParseError(contracts::problem(kEtfAnalysisShape, analysis).value_or("ETF 분석 응답이 객체가 아닙니다") + ": " + code);
   // A quote or key-figure answer of another shape counts as not read; what it

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/text.hpp"
@@ -46,7 +47,7 @@ bool is_not_found(const std::exception_ptr& e) {
   try {
     std::rethrow_exception(e);
   } catch (const HTTPStatusError& s) {
-    return s.not_found();
+    return s.endpoint_gone();
   } catch (...) {
   }
   return false;
@@ -374,18 +375,26 @@ json load_financials(const std::string& code) {
     std::exception_ptr page_error;
     try {
       page = parse_main_page(fetch_text(kMainHost, main_path(code), /*euc_kr=*/true), code);
+      // Asked because the JSON failed: a page without the table is a failed lookup too.
+      if (!page.has_section) fail_last_lookup("NaverParseError");
     } catch (const HTTPStatusError& e) {
       if (e.status() != 404 && e.status() != 410) page_error = std::current_exception();
     } catch (const HTTPError&) {
       page_error = std::current_exception();
     }
-    if (page.has_section) record = page.record;
+    if (page.has_section) {
+      record = page.record;
+      record_lookup("finance.naver.com/item/main.naver", LookupStatus::found, "", "m.stock.naver.com/api/stock/*/finance");
+    }
     else if (json_unreadable) record = parse_miss_record(code, "", {"financeInfo"});
-    // A 404 from the JSON means "no such code" only when the page did not fail
-    // for another reason; otherwise the lookup failed.
+    // Both failed: a page that failed for another reason than a gone address says
+    // more than the JSON's 404/410.
     else if (page_error && is_not_found(json_error)) std::rethrow_exception(page_error);
     else std::rethrow_exception(json_error);   // the JSON's failure says why nothing came
   }
+  // Only a record read from the JSON is kept: a stand-in or an unread one is asked
+  // again by the next call.
+  if (json_error) return record;
   std::lock_guard<std::mutex> lk(g_cache_mu);
   if (g_cache.size() > 512) g_cache.clear();
   g_cache[key] = {std::chrono::steady_clock::now(), record};

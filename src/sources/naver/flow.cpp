@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/clock.hpp"
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "sources/contracts.hpp"
@@ -191,9 +192,11 @@ json get_investor_flow(const std::string& code, int days) {
     json body;
     try {
       body = fetch_json("m.stock.naver.com", q, false, "https://m.stock.naver.com/");
-    } catch (const HTTPError& e) {
-      auto* st = dynamic_cast<const HTTPStatusError*>(&e);
-      if (page > 0 || (st && st->not_found())) throw;
+    } catch (const Error& e) {
+      // A 404/410 is the endpoint, not the code, and an HTML page instead of the
+      // JSON a failure of it: the stand-in is asked all the same.
+      (void)e;
+      if (page > 0) throw;
       // The trend API is down: the main page's few days, when it still serves
       // them; otherwise the API's own failure is the one reported.
       auto primary = std::current_exception();
@@ -201,6 +204,7 @@ json get_investor_flow(const std::string& code, int days) {
         json rows = flow_rows_from_main_page(fetch_text("finance.naver.com", http::Target("/item/main.naver?code={}", code), true),
                                              mt::to_kst(mt::now()).date());
         if (static_cast<int>(rows.size()) > days) rows.erase(rows.begin() + days, rows.end());
+        record_lookup("finance.naver.com/item/main.naver", LookupStatus::found, "", "m.stock.naver.com/api/stock/*/trend");
         return rows;
       } catch (const Error&) {
         std::rethrow_exception(primary);

@@ -2,9 +2,11 @@
 // statistics from daily bars, and the KOSPI/KOSDAQ index quote.
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <set>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/clock.hpp"
@@ -127,6 +129,8 @@ std::optional<double> num_of(const json& row, const char* k) {
 json chart_stats(const std::string& code, int days) {
   json bars = bars_cache::get_ohlcv(code, "day", days);
   json out = {{"code", code}};
+  // The chart answered with no bar at all: the site has no such code.
+  if (bars.is_array() && bars.empty()) return {{"code", code}, {"error", "not_found"}, {"bars_count", nullptr}, {"excluded_bars", 0}};
   int excluded = 0;
   struct Bar {
     std::string date;
@@ -182,8 +186,8 @@ json get_multi_chart_stats(const std::vector<std::string>& codes_in, int days) {
       try {
         std::rethrow_exception(errs[i]);
       } catch (const HTTPStatusError& e) {
-        // The site has no such code (a typo or a delisted stock): not a failed fetch.
-        why = e.not_found() ? "not_found" : e.class_name();
+        // A 404/410 is an address gone, never a code that does not exist.
+        why = e.class_name() + std::string(" ") + std::to_string(e.status());
       } catch (const Error& e) {
         why = e.class_name();
       } catch (...) {
@@ -198,14 +202,20 @@ json get_multi_chart_stats(const std::vector<std::string>& codes_in, int days) {
 
 namespace {
 // The mobile site's per-index summary carries the same keys as one polling item.
-json index_datas_from_basic() {
+// An index whose own summary could not be fetched is named in `failed` (code ->
+// short cause), so that it reads as a failed request, not as unread fields.
+json index_datas_from_basic(std::map<std::string, std::string>& failed) {
   json datas = json::array();
   std::exception_ptr first;
   for (const char* code : {"KOSPI", "KOSDAQ"}) {
     try {
       json b = fetch_json("m.stock.naver.com", http::Target("/api/index/{}/basic", code));
-      if (b.is_object()) datas.push_back(b);
-    } catch (const Error&) {
+      if (b.is_object()) {
+        if (!b.contains("itemCode") && !b.contains("symbolCode")) b["itemCode"] = code;
+        datas.push_back(b);
+      }
+    } catch (const Error& e) {
+      failed[code] = lookup_reason(e);
       if (!first) first = std::current_exception();
     }
   }
@@ -216,6 +226,8 @@ json index_datas_from_basic() {
 
 json get_market_index() {
   json j;
+  std::map<std::string, std::string> failed;
+  bool stand_in = false;
   try {
     j = fetch_json("stock.naver.com", http::Target("/api/polling/domestic/index?itemCodes=KOSPI,KOSDAQ"), false,
                    "https://stock.naver.com/");
@@ -224,7 +236,10 @@ json get_market_index() {
     // when that fails too, the feed's own failure is the one reported.
     auto primary = std::current_exception();
     try {
-      j = {{"datas", index_datas_from_basic()}};
+      j = {{"datas", index_datas_from_basic(failed)}};
+      stand_in = true;
+      record_lookup("m.stock.naver.com/api/index/*/basic", LookupStatus::found, "",
+                    "stock.naver.com/api/polling/domestic/index");
     } catch (const Error&) {
       std::rethrow_exception(primary);
     }
@@ -239,6 +254,13 @@ json get_market_index() {
     for (const auto& d : j["datas"])
       if (d.is_object() && item_code(d) == code) it = &d;
     json row = {{"index", kname}, {"value", nullptr}, {"change_value", nullptr}, {"change_rate", nullptr}};
+    if (stand_in) row["via"] = "index_basic";
+    if (auto f = failed.find(code); f != failed.end()) {
+      // Its request failed: nothing to read, and nothing "unread".
+      row["failed"] = f->second;
+      rows.push_back(row);
+      continue;
+    }
     std::vector<std::string> miss;
     if (it) {
       if (it->value("stockName", json()).is_string() && !(*it)["stockName"].get<std::string>().empty())

@@ -113,6 +113,8 @@ json get_reports(const std::string& code, int count);
 json get_report_detail(const std::string& nid);
 inline constexpr const char* PAGE_PROBLEM_KEY = "_page_problem";
 json get_research_by_kind(const std::string& kind, int count);
+// The ledger's name of the deeper paged list of company and industry reports.
+inline constexpr const char* RESEARCH_DEEP_LIST = "naver.research_list";
 extern const std::vector<std::string> RESEARCH_KINDS;
 std::string report_page_url(const std::string& nid);
 json ttm_eps_for(const json& financials);

@@ -13,6 +13,7 @@
 
 #include <pugixml.hpp>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
@@ -273,6 +274,8 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
                                http::Target("/sise.nhn?symbol={}&timeframe={}&count={}&requestType=0", code, timeframe, count),
                                true);
   json rows = parse_fchart_bars(xml, false);
+  // A chart without any item: the site has no such code.
+  if (rows.empty()) record_lookup("naver.daily_bars", LookupStatus::not_found, code);
   // The server answers the latest `count` bars, oldest first; keep that promise
   // even when it sends more.
   if (static_cast<int>(rows.size()) > count) {
@@ -494,13 +497,17 @@ json get_current_price(const std::string& code) {
   try {
     j = fetch_json("polling.finance.naver.com", http::Target("/api/realtime/domestic/stock/{}", code), false,
                    "https://finance.naver.com/");
-  } catch (const HTTPError& e) {
-    // The site does not know the code: an answer, not an outage.
-    if (auto* st = dynamic_cast<const HTTPStatusError*>(&e); st && st->not_found()) throw;
-    // When the older API fails too, the current API's failure is the one reported.
+  } catch (const Error& e) {
+    // A 404/410 is the endpoint, not the code, and an answer that is not the JSON
+    // (an HTML error page) a failure of it: the older API is asked all the same.
+    // When it fails too, the current API's failure is the one reported.
+    (void)e;
     auto primary = std::current_exception();
     try {
-      return legacy_quote(code);
+      json rec = legacy_quote(code);
+      record_lookup("polling.finance.naver.com/api/realtime", LookupStatus::found, "",
+                    "polling.finance.naver.com/api/realtime/domestic/stock");
+      return rec;
     } catch (const Error&) {
       std::rethrow_exception(primary);
     }
@@ -513,6 +520,8 @@ json get_current_price(const std::string& code) {
     if (c.empty()) c = parse::text(it, "symbolCode");
     if (fmt::upper(c) == fmt::upper(code)) return quote_from_polling_item(code, it);
   }
+  // `datas` without the code: the site does not know it.
+  record_lookup("naver.price", LookupStatus::not_found, code);
   return json::object();
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/call_context.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
@@ -364,7 +365,7 @@ json get_consensus(const std::string& code) {
     if (auto bad = contracts::problem(kIntegrationShape, integ))
       first_error = std::make_exception_ptr(NaverParseError(*bad + ": " + c));
   } catch (const HTTPStatusError& e) {
-    integration_gone = e.not_found();
+    integration_gone = e.endpoint_gone();
     first_error = std::current_exception();
   } catch (const Error&) {
     first_error = std::current_exception();
@@ -449,6 +450,8 @@ json get_consensus(const std::string& code) {
   out["opinion_basis"] = dated.empty() ? json(nullptr) : json("broker_reports");
   out["report_window_days"] = kConsensusWindowDays;
   out["reports_read"] = static_cast<long long>(reports.size());
+  // The report list failed: counts from it are unknown, not zero.
+  if (!reports_ok) out["reports_failed"] = true;
   // Operating/net profit surprise against consensus is not published on the
   // pages this source reads.
   out["earnings_surprise"] = json::object();
@@ -533,6 +536,7 @@ json get_research_by_kind(const std::string& kind, int count) {
   // have a deeper paged list.
   if (static_cast<int>(rows.size()) < count && (k == "company" || k == "industry")) {
     try {
+      LookupName named(RESEARCH_DEEP_LIST);
       json j = fetch_json(kMobileHost, http::Target("/front-api/research/list?category={}&pageSize={}&page=1", k, count));
       for (const auto& r : list_in(j))
         if (r.is_object()) add(r);

@@ -258,9 +258,10 @@ TEST(NaverCaptures, NaverMinuteProviderServesKoreanBarsWithoutABroker) {
   env.srv.route(kMinute005930, FixtureResponse{404, "{}"});
   try {
     md::provider("naver")->fetch_bars(req, {});
-    FAIL() << "an unknown code is not an empty day";
+    FAIL() << "a gone endpoint is not an empty day";
   } catch (const md::ProviderError& e) {
-    EXPECT_EQ(e.status(), md::ST_NOT_FOUND);
+    // A 404 is the endpoint, never proof that the code does not exist.
+    EXPECT_EQ(e.status(), md::ST_UNAVAILABLE);
   }
 }
 
@@ -393,7 +394,8 @@ TEST(NaverCaptures, IndexSummaryWhenThePollingFeedIsDown) {
   EXPECT_EQ(rows[0]["market_status"], "CLOSE");
   // KOSDAQ's summary failed: its row says so instead of carrying numbers.
   EXPECT_TRUE(rows[1]["value"].is_null());
-  EXPECT_TRUE(rows[1].contains(naver::PARSE_MISS_KEY));
+  EXPECT_TRUE(rows[1]["failed"].is_string());   // a failed request, not unread fields
+  EXPECT_FALSE(rows[1].contains(naver::PARSE_MISS_KEY));
 }
 
 // The index's daily rows: signed changes from the direction code, the
@@ -523,10 +525,10 @@ TEST(NaverCaptures, LegacyPollingReadsWhatNaversOwnTemplateRenders) {
   } catch (const HTTPStatusError& e) {
     EXPECT_EQ(e.status(), 503);
   }
-  // The current API does not know the code: that answer stands, the older API is not asked.
+  // A 404 of the current API is the endpoint gone, not the code: the older API stands in.
   env.srv.route(kNewPoll323410, reply(404, "{}"));
   env.srv.route(kLegacyPoll, reply(200, legacy_answer("OPEN", 1768526100000LL).dump()));
-  EXPECT_THROW(naver::get_current_price("323410"), HTTPStatusError);
+  EXPECT_EQ(naver::get_current_price("323410").value("quote_source", std::string()), "legacy_polling");
 }
 
 // The stock main page's short investor table (foreigners before institutions,

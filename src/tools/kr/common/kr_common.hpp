@@ -9,6 +9,7 @@
 
 #include "core/clock.hpp"
 #include "core/errors.hpp"
+#include "core/lookup.hpp"
 #include "core/json.hpp"
 #include "server/arg_rules.hpp"
 #include "server/tool_helpers.hpp"
@@ -22,21 +23,24 @@ inline constexpr const char* NEWLINE = "\n";
 extern const std::map<std::string, std::string> KR_SESSION_LABEL;
 extern const std::map<std::string, std::string> SESSION_SHORT;
 
-// A source call for one stock code; a 404/410 answer (the site has no such
-// code: a typo or a delisted stock) comes back as nullopt, every other failure
-// propagates.
+// A source call for one stock code: found; not found only when the source
+// answered and its answer holds nothing for the code (the chart without an item,
+// the quote list without the code); failed on any error of the source, a 404/410
+// (an address retired or moved, whatever the code) and an unreadable page
+// included. Cancellation passes through.
 template <class F>
-std::optional<json> for_code(F&& call) {
-  try {
-    return json(call());
-  } catch (const HTTPStatusError& e) {
-    if (e.not_found()) return std::nullopt;
-    throw;
-  }
+Lookup<json> code_lookup(F&& call) {
+  return attempt_lookup([&] { return json(call()); },
+                        [](const json& v) { return v.is_null() || ((v.is_array() || v.is_object()) && v.empty()); });
 }
 // "No such stock code" in the tools' words; with a meta block (completeness
 // none) unless `kind` is empty.
 std::string code_not_found_reply(const std::string& code, const std::string& kind = "snapshot");
+// The lookup of `what` ("일봉", "현재가", …) for `code` failed: "조회 실패", never
+// "no such stock", with the next step; a meta block (completeness none) unless
+// `kind` is empty.
+std::string code_failed_reply(const std::string& code, const std::string& what, const std::string& reason,
+                              const std::string& kind = "snapshot");
 
 // The last day of a stock's daily series, for a weekly or monthly series of it
 // (how far its last bar can reach); nullopt for daily bars or when unreadable.

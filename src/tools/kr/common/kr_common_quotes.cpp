@@ -7,6 +7,7 @@
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
 #include "sources/market_data/daily_bars.hpp"
+#include "server/wrappers.hpp"
 
 namespace tessaro::server {
 
@@ -19,7 +20,23 @@ std::string code_not_found_reply(const std::string& code, const std::string& kin
   ma.kind = kind;
   ma.code = code;
   ma.data_completeness = rmeta::NONE;
-  ma.warnings = {"종목코드 " + code + " 없음(네이버 404) — 조회 실패가 아니라 해당 코드의 종목이 없습니다."};
+  ma.warnings = {"종목코드 " + code + " 없음 — 네이버가 답했지만 이 코드의 항목이 없습니다 (조회 실패가 아님)."};
+  return append_result_meta(text, kr_meta(ma));
+}
+
+std::string code_failed_reply(const std::string& code, const std::string& what, const std::string& reason,
+                              const std::string& kind) {
+  const bool parse = reason.find("NaverParseError") != std::string::npos;
+  std::string text = "⚠️ 종목코드 " + code + "의 " + what + " 조회 실패 (" + reason + ") — " +
+                     (parse ? "네이버 페이지를 읽지 못했습니다. " : "네이버 출처가 응답하지 않았습니다. ") +
+                     "종목이 없다는 뜻이 아니라 지금 확인할 수 없다는 뜻입니다. 잠시 후 다시 시도해 주세요.\n" +
+                     DOCTOR_HINT;
+  if (kind.empty()) return text;
+  KrMetaArgs ma;
+  ma.kind = kind;
+  ma.code = code;
+  ma.data_completeness = rmeta::NONE;
+  ma.warnings = {what + " 조회 실패(" + reason + ") — 없음이 아니라 모름입니다."};
   return append_result_meta(text, kr_meta(ma));
 }
 

@@ -116,9 +116,8 @@ std::string get_event_reaction(const server::Args& a) {
 
   json bars;
   try {
-    auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, "day", 500); });
-    if (!got) return server::code_not_found_reply(code, "");
-    bars = *got;
+    bars = bars_cache::get_ohlcv(code, "day", 500);
+    if (bars.is_array() && bars.empty()) return server::code_not_found_reply(code, "");
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 종목코드 " + code + "의 일봉 조회에 실패했습니다 (" +
            error_name(e) + "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";
@@ -220,7 +219,14 @@ std::string get_event_reactions(const server::Args& a) {
   const int after = static_cast<int>(std::clamp<long long>(a.integer("after"), 1, 60));
 
   json disclosures = naver::get_disclosure_list(code, std::min(100, max_events * 5 + 20));
-  if (!disclosures.is_array() || disclosures.empty()) return "종목 " + code + "의 공시 목록을 찾지 못했습니다.";
+  if (!disclosures.is_array() || disclosures.empty()) {
+    // The list did not come: unknown, not a stock without disclosures.
+    const LedgerSummary looked = current_ledger_summary();
+    if (looked.failed > 0 && looked.found == 0)
+      return "⚠️ 종목 " + code + "의 공시 목록 조회 실패 (" + server::ledger_failure_text(looked) +
+             ") — 공시가 없는 것이 아니라 확인하지 못했습니다. 잠시 후 다시 시도해 주세요.";
+    return "종목 " + code + "의 공시 목록을 찾지 못했습니다.";
+  }
 
   auto inc = trimmed_list(a.str_list("include_types"));
   auto exc = trimmed_list(a.str_list("exclude_types"));
@@ -265,9 +271,8 @@ std::string get_event_reactions(const server::Args& a) {
 
   json bars;
   try {
-    auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, "day", 500); });
-    if (!got) return server::code_not_found_reply(code, "");
-    bars = *got;
+    bars = bars_cache::get_ohlcv(code, "day", 500);
+    if (bars.is_array() && bars.empty()) return server::code_not_found_reply(code, "");
   } catch (const std::exception& e) {
     return "⚠️ `" + std::string(er::PROVIDER_ERROR) + "` — 일봉 조회 실패 (" + error_name(e) +
            "). 데이터 없음이 아니라 조회 실패이므로 재시도하세요.";

@@ -44,9 +44,11 @@ std::string get_flow(const server::Args& a) {
 
   json rows;
   try {
-    auto got = server::for_code([&] { return naver::get_investor_flow(code, days); });
-    if (!got) return server::code_not_found_reply(code, "bars");
-    rows = *got;
+    rows = naver::get_investor_flow(code, days);
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const HTTPError& e) {
+    return server::code_failed_reply(code, "투자자별 매매동향", lookup_reason(e), "bars");
   } catch (const NaverParseError& e) {
     server::KrMetaArgs ma;
     ma.kind = "bars";

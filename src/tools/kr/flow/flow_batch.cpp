@@ -14,6 +14,7 @@
 #include "server/arg_rules.hpp"
 #include "tools/kr/common/kr_common.hpp"
 #include "server/meta.hpp"
+#include "server/wrappers.hpp"
 #include "server/registry.hpp"
 #include "sources/naver/naver.hpp"
 
@@ -254,6 +255,8 @@ std::string screen_by_flow(const server::Args& a) {
     try {
       flows[i] = naver::get_investor_flow(str(candidates[i]["code"]), needed);
       got[i] = 1;
+    } catch (const Cancelled&) {
+      throw;
     } catch (...) {
     }
   });
@@ -290,7 +293,25 @@ std::string screen_by_flow(const server::Args& a) {
   if (stand_ins > 0)
     m.warnings.push_back("투자자 동향 API 조회 실패로 네이버 종목 메인 페이지의 최근 며칠 표로 판정한 종목 " +
                          std::to_string(stand_ins) + "개.");
-  m.data_completeness = failed > 0 ? rmeta::PARTIAL : rmeta::COMPLETE;
+  m.data_completeness = failed > 0 || stand_ins > 0 ? rmeta::PARTIAL : rmeta::COMPLETE;
+  // Said in the text too: a reader of the table must know which lookups failed
+  // and which were judged on the stand-in table.
+  std::vector<std::string> notes;
+  if (failed > 0)
+    notes.push_back("⚠️ 수급 조회 실패 " + std::to_string(failed) + "종목 — 확인하지 못해 후보에서 제외했습니다 (조건 "
+                    "불충족이 아니라 모름).");
+  if (stand_ins > 0)
+    notes.push_back("※ 대체 출처: " + std::to_string(stand_ins) +
+                    "종목은 투자자 동향 API가 응답하지 않아 종목 메인 페이지의 최근 며칠 표로 판정했습니다.");
+  if (!candidates.empty() && failed == (int)candidates.size()) {
+    m.data_completeness = rmeta::NONE;
+    lines.push_back("⚠️ 수급 조회에 모두 실패했습니다 (" + std::to_string(failed) +
+                    "종목) — 조건을 만족하는 종목이 없는 것이 아니라 확인하지 못했습니다. 잠시 후 다시 시도해 주세요.");
+    lines.push_back(server::DOCTOR_HINT);
+    return server::append_result_meta(fmt::join(lines, NEWLINE), server::kr_meta(m));
+  }
+  for (const auto& n : notes) lines.push_back(n);
+  if (!notes.empty()) lines.push_back("");
   if (matches.empty()) {
     lines.push_back("⚠️ 조건을 만족하는 종목이 없습니다.");
     lines.push_back("");

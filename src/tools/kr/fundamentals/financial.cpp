@@ -106,9 +106,9 @@ std::string basis_of(const json& basis, const char* which, const std::string& pe
 
 std::string get_financial(const server::Args& a) {
   std::string code = a.str("code");
-  auto got = server::for_code([&] { return naver::get_financials(code); });
-  if (!got) return server::code_not_found_reply(code, "");
-  json rec = std::move(*got);
+  auto got = server::code_lookup([&] { return naver::get_financials(code); });
+  if (got.failure()) return server::code_failed_reply(code, "재무지표", got.reason, "filing");
+  json rec = std::move(got.value);
   if (!rec.is_object() || rec.empty()) return "종목코드 " + code + "의 재무지표를 가져올 수 없습니다.";
   std::string name = rec.contains("name") && rec["name"].is_string() && !rec["name"].get<std::string>().empty()
                          ? rec["name"].get<std::string>()
@@ -234,9 +234,6 @@ std::string get_financial_batch(const server::Args& a) {
   parallel_for(n, std::max<size_t>(n, 1), [&](size_t i) {
     try {
       records[i] = naver::get_financials(codes[i]);
-    } catch (const HTTPStatusError& e) {
-      bool gone = e.not_found();
-      records[i] = {{"_error", gone ? std::string("not_found") : std::string(e.class_name())}};
     } catch (const std::exception& e) {
       records[i] = {{"_error", exception_class_name(e)}};
     }

@@ -118,9 +118,9 @@ const char* kConsensusDoc =
 std::string get_consensus(const server::Args& a) {
   std::string code = a.str("code");
   if (!valid_code(code)) return "⚠️ 종목코드 형식이 올바르지 않습니다: " + code;
-  auto got = server::for_code([&] { return naver::get_consensus(code); });
-  if (!got) return server::code_not_found_reply(code, "");
-  json c = std::move(*got);
+  auto got = server::code_lookup([&] { return naver::get_consensus(code); });
+  if (got.failure()) return server::code_failed_reply(code, "컨센서스", got.reason, "filing");
+  json c = std::move(got.value);
   auto target = num_of(c, "target_price");
   json opinion = c.is_object() && c.contains("opinion") ? c["opinion"] : json(nullptr);
   if (!c.is_object() || c.empty() || (!target && !has_ratings(opinion)))
@@ -168,9 +168,22 @@ std::string get_consensus(const server::Args& a) {
     if (auto d = rmeta::normalize_day(c[k].get<std::string>())) data_as_of = *d;
   }
 
+  // Counted from the broker reports: an opinion the source could not count (the
+  // list failed, or it did not reach back over the window) is unknown, never
+  // "no recent ratings".
+  const bool reports_failed = c.value("reports_failed", false) == true;
+  const bool from_reports = str_of(c, "opinion_basis") == "broker_reports";
+  const json opinion_1m = c.contains("opinion_1m_ago") ? c["opinion_1m_ago"] : json(nullptr);
+  auto rating_line = [&](const json& op) {
+    if (op.is_null() && reports_failed) return std::string("조회 실패 (리포트 목록을 받지 못했습니다 — 없음이 아니라 모름)");
+    if (op.is_null() && from_reports)
+      return std::string("집계하지 못함 (읽은 리포트가 집계 기간을 다 덮지 못했습니다 — 없음이 아니라 모름)");
+    return ratings_text(op);
+  };
   lines.push_back("");
-  lines.push_back("투자의견: " + ratings_text(opinion));
-  lines.push_back("1개월 전: " + ratings_text(c.contains("opinion_1m_ago") ? c["opinion_1m_ago"] : json(nullptr)));
+  lines.push_back("투자의견: " + rating_line(opinion));
+  lines.push_back("1개월 전: " + rating_line(opinion_1m));
+  if (reports_failed) warnings.push_back("증권사 리포트 목록 조회 실패 — 투자의견 건수·목표주가 추이는 모름.");
 
   json surprise = c.contains("earnings_surprise") && c["earnings_surprise"].is_object() ? c["earnings_surprise"]
                                                                                            : json::object();
@@ -225,7 +238,7 @@ std::string get_consensus(const server::Args& a) {
   lines.push_back("※ 금액 단위: 억원, 에프앤가이드 기준");
   lines.push_back("※ 목표주가·투자의견·컨센서스는 증권사 전망치이며 미래 수익을 보장하지 않습니다.");
 
-  if (str_of(c, "opinion_basis") == "broker_reports")
+  if (from_reports && (!opinion.is_null() || !opinion_1m.is_null()))
     warnings.push_back("투자의견 건수와 목표주가 추이는 네이버 증권 리포트 목록에서 증권사별 최근 " +
                        std::to_string(static_cast<long long>(num_of(c, "report_window_days").value_or(92))) +
                        "일 안의 최신 리포트 1건씩을 세어 만든 값입니다.");
@@ -238,7 +251,7 @@ std::string get_consensus(const server::Args& a) {
   m.data_as_of = data_as_of;
   m.data_period = data_period;
   m.warnings = warnings;
-  if (!surprise_shown) m.data_completeness = rmeta::PARTIAL;
+  if (!surprise_shown || reports_failed) m.data_completeness = rmeta::PARTIAL;
   return server::append_result_meta(fmt::join(lines, "\n"), server::kr_meta(m));
 }
 
@@ -262,6 +275,10 @@ std::string render_reports_by_kind(const std::string& kind_raw, int count) {
   if (kind.empty() || !kKinds.accepts(kind)) return "⚠️ 지원하지 않는 갈래입니다: " + kind_raw + "\n사용 가능: " + kinds_text();
   std::string label = kind_label(kind);
   json rows = naver::get_research_by_kind(kind, count);
+  // The deeper list of the call that failed (the latest few still came).
+  std::string deep_failure;
+  for (const auto& e : current_call() ? current_call()->ledger() : std::vector<LedgerEntry>{})
+    if (e.source == naver::RESEARCH_DEEP_LIST && e.outcome == LookupStatus::failed) deep_failure = e.reason;
   if (!rows.is_array() || rows.empty()) return label + " 리포트가 없습니다.";
   bool industry = kind == "industry";
   std::vector<std::string> lines;
@@ -280,11 +297,15 @@ std::string render_reports_by_kind(const std::string& kind_raw, int count) {
     lines.push_back(fmt::join(cells, " | "));
   }
   lines.push_back("");
+  if (!deep_failure.empty())
+    lines.push_back("⚠️ 전체 목록 조회 실패(" + deep_failure + ") — 최신 " + std::to_string(rows.size()) +
+                    "건만 가져왔습니다. 리포트가 이것뿐이라는 뜻이 아닙니다.");
   lines.push_back("※ 본문은 `get_report_content(nid=\"...\")` 로 읽습니다.");
   lines.push_back("※ 리포트는 각 증권사의 의견이며 사실 확인이 끝난 자료가 아닙니다.");
   server::KrMetaArgs m;
   m.kind = "filing";
   m.data_completeness = rmeta::PARTIAL;
+  if (!deep_failure.empty()) m.warnings.push_back("전체 리포트 목록 조회 실패(" + deep_failure + ") — 최신 일부만 표시.");
   m.coverage = {{"returned_count", static_cast<long long>(rows.size())},
                 {"coverage_complete", false},
                 {"reason", "source_limit"}};
@@ -426,6 +447,12 @@ std::string get_report_content(const server::Args& a) {
       // The report page was read but its PDF link was not found: that is our
       // failure, not a broker that keeps the file to itself.
       std::string why = str_of(detail, naver::PAGE_PROBLEM_KEY);
+      // A report page that did not come is a failed lookup, not a page without a link.
+      LedgerSummary seen = current_ledger_summary();
+      if (why.empty())
+        for (const auto& f : seen.failures)
+          if (f.reason != "NaverParseError") why = "리포트 페이지 조회 실패(" + f.reason + ")";
+      if (seen.failed == 0) record_lookup("naver.report_page", LookupStatus::failed, "NaverParseError");
       return failure("failed", "본문을 읽지 못했습니다",
                      why.empty() ? "리포트 페이지에서 PDF 링크를 찾지 못했습니다 (파싱 실패)" : why);
     }

@@ -116,6 +116,16 @@ std::vector<std::string> insufficient_keys(const json& coverage) {
   return out;
 }
 
+// The source answered that it has nothing for the code (a chart without items):
+// recorded as "not found" in this call's ledger. An empty result without such an
+// answer (an argument never sent) is not.
+bool source_said_not_found() {
+  if (CallContext* c = current_call())
+    for (const auto& e : c->ledger())
+      if (e.outcome == LookupStatus::not_found) return true;
+  return false;
+}
+
 std::string get_indicators(const server::Args& a) {
   const std::string code = a.str("code");
   if (code.empty()) return "종목코드가 필요합니다.";
@@ -125,9 +135,10 @@ std::string get_indicators(const server::Args& a) {
   const std::string timeframe = a.str("timeframe");
   const json& params = a.value("params");
 
-  auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, days); });
-  if (!got) return server::code_not_found_reply(code, "");
-  json rows = *got;
+  auto got = server::code_lookup([&] { return bars_cache::get_ohlcv(code, timeframe, days); });
+  if (got.failure()) return server::code_failed_reply(code, "봉 데이터", got.reason, "");
+  if (got.missing() && source_said_not_found()) return server::code_not_found_reply(code, "");
+  json rows = got.value;
   if (!rows.is_array() || rows.empty()) return "차트 데이터를 가져올 수 없습니다: " + code;
   auto split = indicators::split_valid_bars(rows);
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);

@@ -3,6 +3,7 @@
 // for every fund; they are then shown as missing, never as flat.
 #include <cmath>
 #include <regex>
+#include <set>
 
 #include "core/format.hpp"
 #include "core/result_meta.hpp"
@@ -134,7 +135,16 @@ std::string get_etf_info(const server::Args& a) {
     L.push_back("- 분배금 기준일: " + str(d["dividend_base"]));
   L.push_back("");
   L.push_back("## 시세 정보");
-  L.push_back("- 현재가: " + field(d, "price", 0, true, "원"));
+  // What the source could not read or reach: a failed quote answer is "조회 실패",
+  // never a quiet "데이터 없음" in a complete reply.
+  std::set<std::string> miss;
+  if (d.contains(naver::PARSE_MISS_KEY) && d[naver::PARSE_MISS_KEY].is_array())
+    for (const auto& f : d[naver::PARSE_MISS_KEY])
+      if (f.is_string()) miss.insert(f.get<std::string>());
+  const bool quote_failed = miss.count("basic") > 0;
+  const bool integration_failed = miss.count("integration") > 0;
+  if (quote_failed) L.push_back("- 현재가: 조회 실패 (시세 응답을 받지 못했습니다 — 값이 없는 것이 아니라 모름)");
+  else L.push_back("- 현재가: " + field(d, "price", 0, true, "원"));
   const json& pc = d.value("price_change", json());
   const json& pr = d.value("price_change_rate", json());
   if (pc.is_number() && pr.is_number()) {
@@ -142,12 +152,13 @@ std::string get_etf_info(const server::Args& a) {
     L.push_back("- 전일대비: " + sign + fmt::fixed(pc.get<double>(), 0, true) + "원 (" + sign +
                 fmt::fixed(pr.get<double>(), 2) + "%)");
   } else {
-    L.push_back("- 전일대비: 데이터 없음");
+    L.push_back(quote_failed ? "- 전일대비: 조회 실패" : "- 전일대비: 데이터 없음");
   }
   L.push_back("- 시가총액: " + field(d, "market_cap", 0, true, "억원"));
-  L.push_back("- 52주 최고/최저: " + field(d, "year_high", 0, true, "원") + " / " + field(d, "year_low", 0, true, "원"));
+  if (integration_failed) L.push_back("- 52주 최고/최저: 조회 실패");
+  else L.push_back("- 52주 최고/최저: " + field(d, "year_high", 0, true, "원") + " / " + field(d, "year_low", 0, true, "원"));
   L.push_back("- 베타: " + field(d, "beta", 2, false));
-  L.push_back("- 외국인 비율: " + field(d, "foreign_rate", 2, false, "%"));
+  L.push_back("- 외국인 비율: " + (integration_failed ? std::string("조회 실패") : field(d, "foreign_rate", 2, false, "%")));
   L.push_back("- 20일 평균 거래량: " + field(d, "volume_20d_avg", 0, true, "주"));
   std::string lp = fmt::trim(str(d.value("lp_list", json())));
   if (!lp.empty()) L.push_back("- 유동성공급자(LP): " + lp);
@@ -158,10 +169,10 @@ std::string get_etf_info(const server::Args& a) {
     L.push_back("- " + label + ": " + field(d, key, 2, false, "%", true));
   const json& h = d.value("holdings", json::array());
   if (h.is_array() && !h.empty()) {
-    long long cnt = d.value("holdings_count", json()).is_number() ? d["holdings_count"].get<long long>()
-                                                                  : (long long)h.size();
+    // The analysis answer lists the largest holdings only: its length is never
+    // the number of holdings in the basket.
     L.push_back("");
-    L.push_back("## 구성종목 (총 " + std::to_string(cnt) + "개)");
+    L.push_back("## 구성종목 (상위 " + std::to_string(std::min<size_t>(h.size(), 10)) + "개)");
     L.push_back("");
     bool weighted = d.value("holdings_has_weight", true);
     bool with_shares = true;
@@ -235,8 +246,21 @@ std::string get_etf_info(const server::Args& a) {
   // The quote's own day and session (ETFs have no after-market) label it.
   m.kind = "quote";
   m.code = code;
+  m.name = d["name"];
   m.data_as_of = d.value("quote_date", json());
   m.price_session = rmeta::PRICE_SESSION_REGULAR;
+  std::vector<std::string> failed, unread;
+  if (quote_failed) failed.push_back("시세(basic)");
+  if (integration_failed) failed.push_back("종목 요약(integration)");
+  for (const auto& f : miss)
+    if (f != "basic" && f != "integration") unread.push_back(f);
+  if (!failed.empty()) {
+    m.warnings.push_back("조회 실패: " + fmt::join(failed, ", ") + " — 해당 항목은 없음이 아니라 모름입니다.");
+    L.push_back("");
+    L.push_back("⚠️ 조회 실패: " + fmt::join(failed, ", ") + " — 해당 항목은 없음이 아니라 모름입니다.");
+  }
+  if (!unread.empty()) m.warnings.push_back("읽지 못한 항목: " + fmt::join(unread, ", ") + " — 값이 0인 것이 아니라 결측입니다.");
+  if (!failed.empty() || miss.count("price")) m.data_completeness = rmeta::PARTIAL;
   return server::append_result_meta(fmt::join(L, NEWLINE), server::kr_meta(m));
 }
 

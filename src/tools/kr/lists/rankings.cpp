@@ -166,16 +166,7 @@ std::string get_change_ranking(const server::Args& a) {
                     "함께 확인하세요.");
     m.warnings.push_back("시장경보 지정 " + std::to_string(alerted) + "건 포함 — 표의 '시장경보' 열 확인");
   }
-  // A designation page that could not be read: an empty cell is then not "no alert".
-  if (alerts.is_object() && alerts.contains("_failed") && alerts["_failed"].is_array() && !alerts["_failed"].empty()) {
-    std::vector<std::string> failed;
-    for (const auto& f : alerts["_failed"]) failed.push_back(str(f));
-    lines.push_back("");
-    lines.push_back("⚠️ 시장경보 목록 조회 실패(" + fmt::join(failed, "·") +
-                    ") — 이 구분의 지정 종목은 '시장경보' 열에 표시되지 않았을 수 있습니다.");
-    m.warnings.push_back("시장경보 목록 조회 실패: " + fmt::join(failed, ", "));
-    m.data_completeness = rmeta::PARTIAL;
-  }
+  // (A partial failure of the alert pages is told once, above.)
   return finish(lines, rows, m);
 }
 

@@ -77,6 +77,12 @@ std::string get_sector_valuation(const server::Args& a) {
   json focus_per = nullptr, sector_per = nullptr;
   if (!code.empty()) {
     json s = naver::get_stock_sector(code);
+    const LedgerSummary looked = current_ledger_summary();
+    if ((!s.is_object() || str(s.value("sector_name", json())).empty()) && looked.failed > 0)
+      // The pages that name the sector did not come: unknown, not "no sector".
+      return "⚠️ 종목 " + code + "의 업종 조회 실패 (" + server::ledger_failure_text(looked) +
+             ") — 업종이 없는 것이 아니라 확인하지 못했습니다. 잠시 후 다시 시도하거나 sector_name 으로 업종명을 직접 "
+             "넘겨 주세요.";
     if (!s.is_object() || str(s.value("sector_name", json())).empty()) {
       std::string reason = s.is_object() ? str(s.value("reason", json())) : "";
       return "종목 " + code + "의 업종을 찾지 못했습니다 — " + (reason.empty() ? "업종 정보 없음" : reason) +
@@ -144,17 +150,7 @@ std::string get_sector_valuation(const server::Args& a) {
   std::string focus_name = code;
   for (const auto& r : recs)
     if (!code.empty() && str(r.value("code", json())) == code) focus_name = str(r.value("name", json()));
-  const std::string med_label = full ? "중앙값" : "표본 중앙값(sample_median)";
 
-  std::vector<std::string> L = {"## " + name + " 밸류에이션 집계", ""};
-  if (!code.empty()) L.push_back("- 기준 종목: **" + focus_name + "(" + code + ")** → 업종 `" + name + "`");
-  if (full)
-    L.push_back("- 집계 대상: **업종 전체 " + std::to_string(recs.size()) + "개** (표본 편향 없음, 표시는 시총 상위 " +
-                std::to_string(top_n) + "개까지)");
-  else
-    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
-                "개** → ⚠️ 집계 상한(" + std::to_string(kSectorAggCap) +
-                ")을 넘어 **표본 중앙값(sample_median)**입니다. 업종 전체 중앙값이 아닙니다.");
   // Stocks whose snapshot could not be read are named: they are missing from
   // the statistics, not members without figures.
   std::set<std::string> got;
@@ -162,6 +158,22 @@ std::string get_sector_valuation(const server::Args& a) {
   std::vector<std::string> unread;
   for (const auto& c : agg)
     if (!got.count(c) && std::find(unread.begin(), unread.end(), c) == unread.end()) unread.push_back(c);
+  const std::string med_label = full && unread.empty() ? "중앙값" : "표본 중앙값(sample_median)";
+
+  std::vector<std::string> L = {"## " + name + " 밸류에이션 집계", ""};
+  if (!code.empty()) L.push_back("- 기준 종목: **" + focus_name + "(" + code + ")** → 업종 `" + name + "`");
+  if (full && !unread.empty())
+    // A member that failed is a hole in the sample: never "the whole sector".
+    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
+                "개** → ⚠️ " + std::to_string(unread.size()) +
+                "개 조회 실패로 빠진 **표본 중앙값**입니다. 업종 전체 중앙값이 아닙니다.");
+  else if (full)
+    L.push_back("- 집계 대상: **업종 전체 " + std::to_string(recs.size()) + "개** (표본 편향 없음, 표시는 시총 상위 " +
+                std::to_string(top_n) + "개까지)");
+  else
+    L.push_back("- 집계 대상: " + std::to_string(recs.size()) + "개 / 업종 전체 **" + std::to_string(universe) +
+                "개** → ⚠️ 집계 상한(" + std::to_string(kSectorAggCap) +
+                ")을 넘어 **표본 중앙값(sample_median)**입니다. 업종 전체 중앙값이 아닙니다.");
   if (!unread.empty()) {
     std::vector<std::string> shown(unread.begin(), unread.begin() + std::min<size_t>(unread.size(), 6));
     L.push_back("  ⚠️ 조회 실패 " + std::to_string(unread.size()) + "개: " + fmt::join(shown, ", ") +

@@ -75,18 +75,32 @@ const server::ArgumentChoices reg_timeframe{"get_chart", "timeframe", daily_time
 const server::Range kCount{std::nullopt, 500};
 const server::ArgumentRange reg_count{"get_chart", "count", kCount};
 
+// The source answered that it has nothing for the code (a chart without items,
+// a quote list without it): recorded as "not found" in this call's ledger. An
+// empty result without such an answer (a malformed argument never sent) is not.
+bool source_said_not_found() {
+  if (CallContext* c = current_call())
+    for (const auto& e : c->ledger())
+      if (e.outcome == LookupStatus::not_found) return true;
+  return false;
+}
+
 std::string get_chart(const server::Args& args) {
   const std::string code = args.str("code");
   const std::string timeframe = args.str("timeframe");
   long long count_ll = kCount.clamp(args.integer("count"));
   int count = static_cast<int>(std::max<long long>(count_ll, -1000000));
 
-  auto got = server::for_code([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
-  if (!got) {
+  auto got = server::code_lookup([&] { return bars_cache::get_ohlcv(code, timeframe, count); });
+  if (got.failure()) {
+    server::offer_chart_outcome(server::OUTCOME_FAILED);
+    return server::code_failed_reply(code, "차트(" + tf_label(timeframe) + ")", got.reason, "bars");
+  }
+  if (got.missing() && source_said_not_found()) {
     server::offer_chart_outcome(server::OUTCOME_NOT_FOUND);
     return server::code_not_found_reply(code, "bars");
   }
-  json raw = *got;
+  json raw = got.value;
   auto split = indicators::split_valid_bars(raw.is_array() ? raw : json::array());
   json rows = split.valid;
   auto [exclusion, exclusion_warnings] = mt::bar_exclusion_info(split.excluded);

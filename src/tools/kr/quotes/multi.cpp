@@ -221,7 +221,7 @@ std::string get_multi_chart_stats(const server::Args& a) {
                        " — 신규 상장·거래정지 가능성. 낙폭·기간수익률이 짧은 구간 기준입니다.");
   if (!unknown.empty()) {
     lines.push_back("※ 종목 없음(잘못된 코드이거나 상장폐지): " + fmt::join(unknown, ", ") + " — search로 종목코드를 확인하세요");
-    warnings.push_back("해당 코드의 종목이 없음(네이버 404) " + std::to_string(unknown.size()) + "개: " +
+    warnings.push_back("해당 코드의 종목이 없음(차트에 봉이 없음) " + std::to_string(unknown.size()) + "개: " +
                        fmt::join(unknown, ", "));
   }
   if (!failed.empty()) {
@@ -266,9 +266,17 @@ std::string get_index(const server::Args&) {
   if (!rows.is_array() || rows.empty()) return "시장 지수를 가져올 수 없습니다.";
   std::vector<std::string> lines = {"시장 지수:"};
   std::vector<std::string> warnings;
-  size_t missed = 0;
+  size_t missed = 0, failed = 0;
+  bool stand_in = false;
   for (const auto& r : rows) {
     std::string name = str(r.value("index", json()));
+    if (r.value("via", std::string()) == "index_basic") stand_in = true;
+    if (r.value("failed", json()).is_string()) {
+      ++failed;
+      lines.push_back("  " + name + ": 조회 실패 (" + str(r["failed"]) + ") — 값이 없는 것이 아니라 모름");
+      warnings.push_back(name + " 조회 실패(" + str(r["failed"]) + ")");
+      continue;
+    }
     const json& v = r.value("value", json());
     const json& cv = r.value("change_value", json());
     const json& cr = r.value("change_rate", json());
@@ -285,9 +293,15 @@ std::string get_index(const server::Args&) {
       warnings.push_back(name + " 읽지 못한 항목: " + fmt::join(f, ", "));
     }
   }
+  if (stand_in) {
+    lines.push_back("");
+    lines.push_back("※ 대체 출처: 지수 실시간 API가 응답하지 않아 지수별 요약(m.stock)으로 읽었습니다.");
+    warnings.push_back("지수 실시간 API 조회 실패 — 지수별 요약으로 대신 읽음.");
+  }
   server::KrMetaArgs m;
   m.kind = "snapshot";
   m.data_completeness = warnings.empty() ? rmeta::COMPLETE : rmeta::PARTIAL;
+  if (failed == rows.size()) m.data_completeness = rmeta::NONE;
   if (missed == rows.size()) {
     m.data_completeness = rmeta::NONE;
     warnings.push_back("모든 지수를 읽지 못했습니다 — 네이버 페이지 구조 변경 가능성.");

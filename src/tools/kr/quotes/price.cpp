@@ -96,11 +96,22 @@ std::vector<std::string> designations(const std::string& code, std::string& unkn
   return out;
 }
 
+// The source answered that it has nothing for the code (a chart without items,
+// a quote list without it): recorded as "not found" in this call's ledger. An
+// empty result without such an answer (a malformed argument never sent) is not.
+bool source_said_not_found() {
+  if (CallContext* c = current_call())
+    for (const auto& e : c->ledger())
+      if (e.outcome == LookupStatus::not_found) return true;
+  return false;
+}
+
 std::string get_price(const server::Args& args) {
   const std::string code = args.str("code");
-  auto got = server::for_code([&] { return naver::get_current_price(code); });
-  if (!got) return server::code_not_found_reply(code, "snapshot");
-  json rec = *got;
+  auto got = server::code_lookup([&] { return naver::get_current_price(code); });
+  if (got.failure()) return server::code_failed_reply(code, "현재가", got.reason, "snapshot");
+  if (got.missing() && source_said_not_found()) return server::code_not_found_reply(code, "snapshot");
+  json rec = got.value;
   const std::vector<std::string> required = {"price", "change", "open", "high", "low", "volume"};
 
   std::vector<std::string> missing;

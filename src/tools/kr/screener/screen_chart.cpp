@@ -16,6 +16,7 @@
 #include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
 #include "server/meta.hpp"
+#include "server/wrappers.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "analysis/screener/screener.hpp"
@@ -133,7 +134,8 @@ Sources default_sources() {
 
 std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, const std::string& market, int top_n,
                                             const std::vector<std::string>& exclude_list, double cap_min,
-                                            std::vector<std::string>* failed_markets) {
+                                            std::vector<std::string>* failed_markets,
+                                            std::vector<std::string>* failed_filters) {
   std::set<std::string> exclude(exclude_list.begin(), exclude_list.end());
   std::vector<std::string> markets = market == "ALL" ? std::vector<std::string>{"KOSPI", "KOSDAQ"}
                                                      : std::vector<std::string>{market};
@@ -141,13 +143,20 @@ std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, con
   if (exclude.count("관리종목")) {
     try {
       admin = code_set(src.management_codes());
-    } catch (const std::exception&) {
+    } catch (const Cancelled&) {
+      throw;
+    } catch (const std::exception& e) {
+      // Not read is not "none designated": the screen says which filter did not apply.
+      if (failed_filters) failed_filters->push_back("관리종목 목록(" + lookup_reason(e) + ")");
     }
   }
   if (exclude.count("시장경보")) {
     try {
       alert = code_set(src.alert_codes());
-    } catch (const std::exception&) {
+    } catch (const Cancelled&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (failed_filters) failed_filters->push_back("시장경보 목록(" + lookup_reason(e) + ")");
     }
   }
   std::vector<json> candidates;
@@ -404,10 +413,17 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   }
 
   // ---- universe ------------------------------------------------------------
-  std::vector<std::string> failed_markets;
-  auto [candidates, dropped] = screen_chart_universe(src, market, universe_top, exclude, cap_min, &failed_markets);
-  if (candidates.empty())
+  std::vector<std::string> failed_markets, failed_filters;
+  auto [candidates, dropped] =
+      screen_chart_universe(src, market, universe_top, exclude, cap_min, &failed_markets, &failed_filters);
+  if (candidates.empty()) {
+    if (!failed_markets.empty())
+      return with_none_meta("⚠️ " + market + " 후보 목록 조회 실패 — 시가총액 순위(" + fmt::join(failed_markets, ", ") +
+                                ")를 받지 못해 검색하지 못했습니다. 조건을 만족하는 종목이 없는 것이 아니라 확인하지 "
+                                "못했습니다.\n" + server::DOCTOR_HINT,
+                            {"조회 실패: " + fmt::join(failed_markets, ", ") + " 시가총액 순위"});
     return with_none_meta(market + " 후보 목록을 가져올 수 없습니다.", {market + " 시가총액 순위를 가져오지 못했습니다."});
+  }
 
   // ---- what to compute -------------------------------------------------------
   bool trend_on = !trend.is_null();
@@ -512,12 +528,36 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
 
   std::string prefix = refine ? "1단계 일봉에서 " : "";
   std::vector<std::string> notes;
-  for (const auto& m : failed_markets) notes.push_back(m + " 시가총액 순위를 가져오지 못했습니다.");
+  for (const auto& m : failed_markets) notes.push_back(m + " 시가총액 순위 조회 실패 — 그 시장 종목은 검색하지 못했습니다.");
+  for (const auto& f : failed_filters)
+    notes.push_back(f + " 조회 실패 — 제외 조건을 적용하지 못해 해당 종목이 결과에 남아 있을 수 있습니다.");
   if (failed > 0) notes.push_back(prefix + "일봉 조회 실패 " + std::to_string(failed) + "종목 — 후보에서 제외했습니다.");
+  // Every measurement failed: nothing was screened, which is not "nothing matched".
+  if (evaluated.empty() && failed > 0 && short_bars == 0)
+    return with_none_meta("⚠️ " + prefix + "일봉 조회 실패 " + std::to_string(failed) + "종목 (후보 " +
+                              std::to_string(candidates.size()) +
+                              "종목 전부) — 조건을 만족하는 종목이 없는 것이 아니라 일봉을 받지 못해 확인하지 "
+                              "못했습니다. 잠시 후 다시 시도해 주세요.\n" + server::DOCTOR_HINT,
+                          notes);
   if (short_bars > 0)
     notes.push_back(prefix + "봉이 모자라 계산하지 못한 종목 " + std::to_string(short_bars) + "개 — 제외했습니다(이평 " +
                     std::to_string(largest) + "일에는 최소 " + std::to_string(need) + "봉이 필요합니다).");
-  std::string completeness = failed == 0 && short_bars == 0 && failed_markets.empty() ? rmeta::COMPLETE : rmeta::PARTIAL;
+  std::string completeness = failed == 0 && short_bars == 0 && failed_markets.empty() && failed_filters.empty()
+                                 ? rmeta::COMPLETE
+                                 : rmeta::PARTIAL;
+
+  // What failed is said in the text, not only in the meta: a reader of the table
+  // must know which part of the market was not screened.
+  std::vector<std::string> fail_notes;
+  for (const auto& n : notes)
+    if (n.find("실패") != std::string::npos) fail_notes.push_back("⚠️ " + n);
+  auto say_failures = [fail_notes](std::string reply) {
+    if (fail_notes.empty()) return reply;
+    std::string add = "\n\n" + fmt::join(fail_notes, "\n");
+    auto cut = reply.find(std::string("\n\n") + rmeta::START_MARKER);
+    if (cut == std::string::npos) return reply + add;
+    return reply.insert(cut, add);
+  };
 
   auto rank_sorted = [&](std::vector<Pair> v) {
     std::vector<std::pair<double, size_t>> keys;
@@ -551,7 +591,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     r.completeness = completeness;
     r.coverage_reason = "indicator_error";
     r.extra = {{"screen_timeframe", "day"}};
-    return screen_chart_render(r);
+    return say_failures(screen_chart_render(r));
   }
 
   // ---- stage 2: intraday -------------------------------------------------------
@@ -657,7 +697,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   r.completeness = completeness;
   r.coverage_reason = "server_cap";
   r.extra = {{"screen_timeframe", *refine}, {"screen_stage1_ma_set", ma_periods}, {"screen_refine_top", refine_top}};
-  return screen_chart_render(r);
+  return say_failures(screen_chart_render(r));
 }
 
 namespace {

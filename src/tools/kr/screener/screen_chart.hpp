@@ -33,7 +33,8 @@ Sources default_sources();
 // (candidates {code, name, market}, dropped counts by reason)
 std::pair<std::vector<json>, json> screen_chart_universe(const Sources& src, const std::string& market, int top_n,
                                             const std::vector<std::string>& exclude, double cap_min,
-                                            std::vector<std::string>* failed_markets = nullptr);
+                                            std::vector<std::string>* failed_markets = nullptr,
+                                            std::vector<std::string>* failed_filters = nullptr);
 
 // Intraday rows {date, open, high, low, close, volume} in time order, and whether
 // the fetch ran to the end (false: cut short, retrying later gives more).

@@ -132,6 +132,27 @@ TEST(ToolGetEventReaction, BarFailureIsARetryAndFlowFailureDegrades) {
   EXPECT_EQ(m["flow_window"]["error"], "HTTPStatusError");
 }
 
+// The trend API down, the stock page's short table standing in (the real 323410
+// capture): no individual column, so the reaction is partial and says so.
+TEST(ToolGetEventReaction, StandInFlowIsSaidAndPartial) {
+  TESSARO_REQUIRE_SAMPLE(html, "naver/finance_item_main_invest_trend_323410.html");
+  NaverEnv env("2024-01-16 18:00");
+  json rows = json::array();
+  auto days = weekdays_back("2024-01-16", 40);
+  for (auto it = days.rbegin(); it != days.rend(); ++it)
+    rows.push_back({{"date", *it}, {"open", 25000}, {"high", 25500}, {"low", 24800}, {"close", 25200}, {"volume", 100000}});
+  env.srv.route(kFchart, reply(200, fchart_rows_xml(rows, "323410"), "text/xml; charset=EUC-KR"));
+  env.srv.route("/m.stock.naver.com/api/stock/323410/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(200, html, "text/html; charset=utf-8"));
+  std::string out = reaction({{"code", "323410"}, {"event_date", "2024-01-12"}, {"before", 2}, {"after", 2}});
+  std::string text = body_of(out);
+  EXPECT_FALSE(contains(text, "**분석 가능**")) << text;
+  EXPECT_TRUE(contains(text, "**일부 결측**")) << text;
+  EXPECT_TRUE(contains(text, "※ 대체 출처: 투자자별 매매동향 API 대신 종목 메인 페이지의 짧은 표")) << text;
+  json m = meta_of(out);
+  EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
+}
+
 TEST(ToolGetEventReactions, HistoryTableHabitsAndMeta) {
   Env env;
   std::string out = history({{"code", "005930"}, {"max_events", 8}, {"after", 10}});
@@ -172,7 +193,8 @@ TEST(ToolGetEventReactions, TypeFiltersAndUnknownNames) {
     warned = warned || w == "알 수 없는 유형 이름 ['배당'] - 유효한 유형: ['행정', 'IR', '실적', '계약', '자금조달', '지배구조', '기타']";
   EXPECT_TRUE(warned) << m["warnings"].dump();
 
-  EXPECT_EQ(history({{"code", "005930"}, {"include_types", {"자금조달"}}}),
+  // (The disclosure JSON is not served here: its failure is named after the reply.)
+  EXPECT_PRED2(fmt::starts_with, history({{"code", "005930"}, {"include_types", {"자금조달"}}}),
             "종목 005930의 최근 공시 중 유형 필터(include=['자금조달'], exclude=-)를 통과한 공시가 없습니다. 필터에 걸려 "
             "제외된 공시는 10건입니다 - 공시가 없는 것이 아니라 요청한 유형이 없는 것입니다.");
 }
@@ -186,5 +208,7 @@ TEST(ToolGetEventReactions, ClampsAndEarlyReplies) {
   EXPECT_FALSE(contains(one, "- 최근 ")) << "no trend line under four values";
 
   env.disclosures = tessaro::testing::read_fixture("naver/evt_news_notice_empty.html");
-  EXPECT_EQ(history({{"code", "005930"}}), "종목 005930의 공시 목록을 찾지 못했습니다.");
+  std::string none = history({{"code", "005930"}});
+  EXPECT_TRUE(fmt::starts_with(none, "종목 005930의 공시 목록을 찾지 못했습니다.")) << none;
+  EXPECT_NE(none.find("⚠️ 조회 실패: m.stock.naver.com/api/stock/*/disclosure(HTTPStatusError 404)"), std::string::npos) << none;
 }

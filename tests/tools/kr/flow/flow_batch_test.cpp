@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <functional>
 
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "support/naver_env.hpp"
 
 using namespace tessaro;
@@ -96,7 +99,7 @@ TEST(FlowBatch, PlainRepliesAndTruncation) {
   EXPECT_EQ(batch(json::array(), 5), "종목코드 리스트가 비어 있습니다.");
   EXPECT_EQ(batch({"12345", "abc!ef"}, 5), "유효한 종목코드가 없습니다 (6자리 영숫자).");
   env.srv.route("/m.stock.naver.com/api/stock/555555/trend", FixtureResponse{500, "down"});
-  EXPECT_EQ(batch({"555555"}, 5), "조회 가능한 종목이 없습니다. (실패: 555555)");
+  EXPECT_TRUE(fmt::starts_with(batch({"555555"}, 5), "조회 가능한 종목이 없습니다. (실패: 555555)"));
   json codes = json::array();
   for (int i = 0; i < 35; ++i) {
     std::string c = std::to_string(600000 + i);
@@ -145,6 +148,9 @@ TEST(ScreenByFlow, NoMatchListsFiveExcludedAndFailedFlowsArePartial) {
   rows.push_back(ranking_row(9, "다"));
   env.srv.route(kList, FixtureResponse{200, rows.dump()});
   env.srv.route("/m.stock.naver.com/api/stock/700009/trend", FixtureResponse{500, "down"});
+  env.srv.route("/m.stock.naver.com/api/stock/700008/trend", FixtureResponse{200, "[]"});
+  rows.push_back(ranking_row(8, "라"));
+  env.srv.route(kList, FixtureResponse{200, rows.dump()});
   std::string r = server::call_tool("screen_by_flow", json::object());
   std::string b = body_of(r);
   EXPECT_NE(b.find("⚠️ 조건을 만족하는 종목이 없습니다.\n\n💡 조건 완화 예: foreign_days=1 또는 inst_days=0 (외국인만 검사)\n"
@@ -193,4 +199,24 @@ TEST(ScreenByFlow, StandInTablesAreCounted) {
             std::string::npos)
       << body_of(r);
   EXPECT_TRUE(has_warning(meta_of(r), "메인 페이지의 최근 며칠 표로 판정한 종목 1개")) << meta_of(r).dump();
+  // Said in the text too, and the screen is not complete.
+  EXPECT_NE(body_of(r).find("※ 대체 출처: 1종목은 투자자 동향 API가 응답하지 않아 종목 메인 페이지의 최근 며칠 표로 "
+                            "판정했습니다."),
+            std::string::npos)
+      << body_of(r);
+  EXPECT_EQ(meta_of(r)["data_completeness"], "partial");
+}
+
+// Every candidate's flow failed: nothing was screened, which is not "no match".
+TEST(ScreenByFlow, EveryFlowFailingIsAFailureReply) {
+  NaverEnv env("2024-01-16 18:00");
+  env.srv.route(kList, FixtureResponse{200, json::array({ranking_row(0, "가"), ranking_row(1, "나")}).dump()});
+  env.srv.route("/m.stock.naver.com/api/stock/700000/trend", reply(503, "down"));
+  env.srv.route("/m.stock.naver.com/api/stock/700001/trend", reply(503, "down"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(500, "down"));
+  auto r = server::run_tool("screen_by_flow", json::object());
+  EXPECT_EQ(body_of(r.text).find("조건을 만족하는 종목이 없습니다"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("⚠️ 수급 조회에 모두 실패했습니다 (2종목)"), std::string::npos) << r.text;
+  EXPECT_TRUE(r.is_error);
+  EXPECT_EQ(meta_of(r.text)["data_completeness"], "none");
 }

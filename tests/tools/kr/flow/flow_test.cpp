@@ -2,6 +2,7 @@
 
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "server/wrappers.hpp"
 #include "support/naver_env.hpp"
 
@@ -76,7 +77,7 @@ TEST(GetFlow, ParseFailureAndEmptyReplies) {
   std::string r = flow({{"code", "005930"}});
   std::string b = body_of(r);
   EXPECT_TRUE(fmt::starts_with(b, "수급 표를 읽지 못했어요 (데이터가 없는 것이 아니라 **파싱 실패**예요).\n원인: 2026-09-17 행에서 읽지 못한 항목: 기관 순매매(organPureBuyQuant)\n네이버 증권 페이지 구조가 바뀌었을 수 있어요. ")) << b;
-  EXPECT_TRUE(fmt::ends_with(b, server::PARSE_FAIL_NEXT));
+  EXPECT_NE(b.find(server::PARSE_FAIL_NEXT), std::string::npos);
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "none");
   env.srv.route(kTrend, reply(200, "[]"));
@@ -86,14 +87,21 @@ TEST(GetFlow, ParseFailureAndEmptyReplies) {
   EXPECT_EQ(body_of(flow({{"code", ""}})), "종목코드 의 수급 데이터를 가져올 수 없습니다.");
 }
 
-TEST(GetFlow, CodeThe404sIsNotFound) {
+// The real 404 page of m.stock for the trend API and the real 410 page for the
+// old main page: Samsung Electronics is not "possibly delisted", the source failed
+// (the stand-in was asked).
+TEST(GetFlow, GoneEndpointsAreAFailureNotAnUnknownCode) {
+  TESSARO_REQUIRE_SAMPLE(page404, "naver/mstock_api_unknown_path_404_20261002_excerpt.html");
+  TESSARO_REQUIRE_SAMPLE(page410, "naver/finance_item_sise_day_http410.html");
   NaverEnv env(kNow);
-  env.srv.route(kTrend, reply(404, "{}"));
-  std::string r = flow({{"code", "005930"}});
-  EXPECT_EQ(body_of(r),
-            "종목코드 005930에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
-            "search로 종목코드를 확인해 주세요.");
-  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  env.srv.route(kTrend, reply(404, page404, "text/html; charset=utf-8"));
+  env.srv.route("/finance.naver.com/item/main.naver", reply(410, page410, "text/html; charset=utf-8"));
+  auto r = server::run_tool("get_flow", {{"code", "005930"}});
+  EXPECT_EQ(env.srv.hits("/finance.naver.com/item/main.naver"), 1);
+  EXPECT_EQ(r.text.find("상장폐지"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("투자자별 매매동향 조회 실패"), std::string::npos) << r.text;
+  EXPECT_TRUE(r.is_error);
+  EXPECT_EQ(meta_of(r.text)["data_completeness"], "none");
 }
 
 // The trend API is down and the stock's main page answers with its short
@@ -114,5 +122,6 @@ TEST(GetFlow, MainPageStandsInWhenTheTrendApiIsDown) {
   EXPECT_TRUE(has_warning(m, "네이버 종목 메인 페이지")) << m.dump();
   // Both down: the failure is reported, not an empty table.
   env.srv.route("/finance.naver.com/item/main.naver", reply(410, "gone"));
-  EXPECT_TRUE(fmt::starts_with(flow({{"code", "323410"}}), "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError")) << flow({{"code", "323410"}});
+  std::string both = flow({{"code", "323410"}});
+  EXPECT_TRUE(fmt::starts_with(both, "⚠️ 종목코드 323410의 투자자별 매매동향 조회 실패 (HTTPStatusError 503)")) << both;
 }

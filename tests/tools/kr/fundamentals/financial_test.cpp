@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
 #include "support/naver_env.hpp"
@@ -59,7 +60,10 @@ TEST(FinGetFinancial, RealSampleReply) {
   json meta = meta_of(out);
   ASSERT_TRUE(meta.is_object()) << out;
   EXPECT_EQ(meta["data_period"], "2023.09 확정");
-  EXPECT_EQ(env.srv.hits(kMain), 1);
+  // The JSON is not served here: the old page stands in, is said so, and a record
+  // read that way is not cached (the basis asks again).
+  EXPECT_EQ(meta["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(meta, "대체 출처 사용")) << meta.dump();
 }
 
 TEST(FinGetFinancial, BasisNotesForMixedAndPartlyUnknownBasis) {
@@ -96,7 +100,7 @@ TEST(FinGetFinancial, NoRecordAndParseFailureReplies) {
   env.srv.route("/m.stock.naver.com/api/stock/222220/finance/quarter", FixtureResponse{200, empty_fin, "application/json", {}});
   EXPECT_EQ(call("get_financial", {{"code", "222220"}}), "종목코드 222220의 재무지표를 가져올 수 없습니다.");
   std::string miss = call("get_financial", {{"code", "333330"}});
-  EXPECT_EQ(miss,
+  EXPECT_PRED2(fmt::starts_with, miss,
             std::string("정렬깨짐(333330)의 재무 표를 읽지 못했어요 (재무 자료가 없는 것이 아니라 **파싱 실패**예요).\n"
                         "네이버 증권 페이지 구조가 바뀌었을 수 있어요. ") +
                 server::PARSE_FAIL_NEXT);
@@ -134,24 +138,24 @@ TEST(FinGetFinancialBatch, MixedPeriodsFailuresAndOrder) {
   EXPECT_EQ(meta["period_coverage"]["consistency"], "mixed");
 }
 
-// Both the JSON and the page answer 404 for a code the site does not know: "not
-// found", not a failed lookup; a page that fails with 500 keeps it a failure.
-TEST(FinGetFinancial, UnknownCodeIsNotFoundNotAFailure) {
+// The JSON and the old page both answer 404 (the real m.stock error page): the
+// addresses are gone, which says nothing of the code. A failed lookup, like a 500.
+TEST(FinGetFinancial, GoneAddressesAreAFailureNotAnUnknownCode) {
+  std::string gone = read_shared_sample("naver/mstock_api_unknown_path_404_20261002_excerpt.html");
   NaverEnv env;
-  env.srv.route(kMain, [](const FixtureRequest& r) {
+  env.srv.route(kMain, [gone](const FixtureRequest& r) {
     if (r.params.at("code") == "000001") return euckr_html(page("가나", "2024.12", "2025.09", "12.5", "-13.40"));
     if (r.params.at("code") == "000008") return FixtureResponse{500, "down", "text/plain", {}};
-    return FixtureResponse{404, "no such page", "text/plain", {}};
+    return FixtureResponse{404, gone, "text/html", {}};
   });
-  std::string one = call("get_financial", {{"code", "999990"}});
-  EXPECT_EQ(one.rfind("종목코드 999990에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << one;
-  EXPECT_EQ(one.find("네트워크 오류"), std::string::npos);
+  std::string one = call("get_financial", {{"code", "005930"}});
+  EXPECT_EQ(one.find("찾을 수 없습니다"), std::string::npos) << one;
+  EXPECT_TRUE(fmt::starts_with(one, "⚠️ 종목코드 005930의 재무지표 조회 실패 (HTTPStatusError 404)")) << one;
 
-  std::string out = call("get_financial_batch", {{"codes", {"000001", "999990", "000008"}}});
-  EXPECT_TRUE(has_line(out, "999990 | (종목 없음) | - | - | - | - | - | - | -")) << out;
+  std::string out = call("get_financial_batch", {{"codes", {"000001", "005930", "000008"}}});
+  EXPECT_TRUE(has_line(out, "005930 | (조회 실패) | - | - | - | - | - | - | -")) << out;
   EXPECT_TRUE(has_line(out, "000008 | (조회 실패) | - | - | - | - | - | - | -")) << out;
-  EXPECT_TRUE(has_line(out, "※ 1종목 조회 실패 — 상장폐지·거래정지 등일 수 있습니다."));
-  EXPECT_TRUE(has_line(out, "※ 종목 없음(잘못된 코드이거나 상장폐지): 999990 — search로 종목코드를 확인하세요."));
+  EXPECT_EQ(out.find("(종목 없음)"), std::string::npos) << out;
 }
 
 TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
@@ -174,8 +178,9 @@ TEST(FinGetFinancialBatch, UniformIsCompleteAndTheListIsCappedAt30) {
   EXPECT_EQ(out.find("500030"), std::string::npos);
   EXPECT_EQ(out.find("기준 기간이 다릅니다"), std::string::npos);
   json meta = meta_of(out);
-  EXPECT_EQ(meta["data_completeness"], "complete");
-  EXPECT_FALSE(meta.contains("coverage") && !meta["coverage"].is_null());
+  // Read from the old page standing in for the JSON (not served here): partial, said so.
+  EXPECT_EQ(meta["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(meta, "대체 출처 사용: finance.naver.com/item/main.naver")) << meta.dump();
   EXPECT_EQ(env.srv.hits(kMain), 30);
 
   EXPECT_EQ(call("get_financial_batch", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");

@@ -85,18 +85,21 @@ TEST(ResearchGetConsensus, RefusalsAndEmpty) {
   EXPECT_EQ(call("get_consensus", {{"code", "5930"}}), "⚠️ 종목코드 형식이 올바르지 않습니다: 5930");
   env.srv.route("/m.stock.naver.com/api/stock/000100/integration", reply(200, "{}"));
   env.srv.route("/stock.naver.com/api/domestic/research/000100/research", reply(200, "[]"));
-  EXPECT_EQ(call("get_consensus", {{"code", "000100"}}),
-            "종목코드 000100의 컨센서스 데이터가 없습니다. 분석 대상 종목이 아니거나 코드를 확인해 주세요.");
+  // An integration answer of another shape ("{}") is named as a failed lookup after the reply.
+  EXPECT_PRED2(fmt::starts_with, call("get_consensus", {{"code", "000100"}}),
+               std::string("종목코드 000100의 컨센서스 데이터가 없습니다. 분석 대상 종목이 아니거나 코드를 확인해 주세요."));
 }
 
-// The site answers 404 for a code it does not know: the tool says so, in its own
-// words, instead of a network error (and a 500 stays a failure).
-TEST(ResearchGetConsensus, UnknownCodeIsNotFoundAndAnOutageIsNot) {
+// A 404 of the integration answer (the real m.stock error page) is the address
+// gone, not a code the site does not know; a 500 is a failure too.
+TEST(ResearchGetConsensus, GoneOrDownIsAFailureNeverAnUnknownCode) {
   NaverEnv env;
-  env.srv.route("/m.stock.naver.com/api/stock/999990/integration", reply(404, "{}"));
-  env.srv.route("/stock.naver.com/api/domestic/research/999990/research", reply(200, "[]"));
-  std::string gone = call("get_consensus", {{"code", "999990"}});
-  EXPECT_EQ(gone.rfind("종목코드 999990에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << gone;
+  env.srv.route("/m.stock.naver.com/api/stock/005930/integration",
+                reply(404, read_shared_sample("naver/mstock_api_unknown_path_404_20261002_excerpt.html"), "text/html"));
+  env.srv.route("/stock.naver.com/api/domestic/research/005930/research", reply(200, "[]"));
+  std::string gone = call("get_consensus", {{"code", "005930"}});
+  EXPECT_EQ(gone.find("찾을 수 없습니다"), std::string::npos) << gone;
+  EXPECT_TRUE(fmt::starts_with(gone, "⚠️ 종목코드 005930의 컨센서스 조회 실패 (HTTPStatusError 404)")) << gone;
   env.srv.route("/m.stock.naver.com/api/stock/999991/integration", reply(500, "down"));
   env.srv.route("/stock.naver.com/api/domestic/research/999991/research", reply(500, "down"));
   std::string down = call("get_consensus", {{"code", "999991"}});
@@ -156,6 +159,34 @@ TEST(ResearchGetReports, ByKindFromTheRealSample) {
 
   env.srv.route("/m.stock.naver.com/front-api/research/list", reply(200, R"({"result":[]})"));
   EXPECT_EQ(call("get_reports", {{"kind", "industry"}}), "산업 리포트가 없습니다.");
+
+  // The deeper company list fails: the latest one still shows, and the failure
+  // is said instead of passing the short list for the whole.
+  env.srv.route("/m.stock.naver.com/front-api/research/list", reply(503, "busy"));
+  std::string company = call("get_reports", {{"kind", "company"}, {"count", 5}});
+  EXPECT_EQ(lines_of(company)[0], "## 종목 리포트 (1건)") << company;
+  EXPECT_TRUE(has_line(body_of(company), "⚠️ 전체 목록 조회 실패(HTTPStatusError 503) — 최신 1건만 가져왔습니다. 리포트가 "
+                                         "이것뿐이라는 뜻이 아닙니다."))
+      << company;
+  EXPECT_TRUE(has_warning(meta_of(company), "전체 리포트 목록 조회 실패(HTTPStatusError 503)"));
+}
+
+// The report list behind the counts failed: the ratings are unknown, never
+// "최근 집계 없음", and no warning claims the counts were made.
+TEST(ResearchGetConsensus, FailedReportListIsNotNoRecentRatings) {
+  TESSARO_REQUIRE_SAMPLE(integ, "naver/mstock_api_stock_integration_000660.json");
+  NaverEnv env("2026-12-01 10:00");
+  env.srv.route("/m.stock.naver.com/api/stock/000660/integration", reply(200, integ));
+  env.srv.route("/stock.naver.com/api/domestic/research/000660/research", reply(503, "busy"));
+  env.srv.route("/m.stock.naver.com/api/research/stock/000660", reply(503, "busy"));
+  std::string r = call("get_consensus", {{"code", "000660"}});
+  std::string b = body_of(r);
+  EXPECT_EQ(b.find("최근 집계 없음"), std::string::npos) << b;
+  EXPECT_TRUE(has_line(b, "투자의견: 조회 실패 (리포트 목록을 받지 못했습니다 — 없음이 아니라 모름)")) << b;
+  json m = meta_of(r);
+  EXPECT_FALSE(has_warning(m, "세어 만든 값입니다")) << m.dump();
+  EXPECT_TRUE(has_warning(m, "증권사 리포트 목록 조회 실패")) << m.dump();
+  EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
 }
 
 TEST(ResearchGetReportContent, ModesAndExcerpts) {

@@ -1,6 +1,8 @@
 // get_indicators / get_indicators_bulk end to end over a loopback Naver.
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <map>
 #include <set>
 
@@ -101,7 +103,9 @@ TEST(ToolGetIndicators, ArgumentsAndEarlyReplies) {
   EXPECT_EQ(j["days"], 500);
   EXPECT_EQ(j["indicators"].size(), 4u) << "default include: ma, ma_phase, volume, candle";
 
-  EXPECT_EQ(server::call_tool("get_indicators", {{"code", "123456"}}), "차트 데이터를 가져올 수 없습니다: 123456");
+  // A chart answered without any item: the code is unknown.
+  EXPECT_PRED2(fmt::starts_with, server::call_tool("get_indicators", {{"code", "123456"}}),
+               std::string("종목코드 123456에 해당하는 종목을 찾을 수 없습니다"));
   json halted = json::array();
   for (const auto& r : weekday_rows(5, "2026-11-19")) halted.push_back(placeholder(r["date"], 5000));
   env.set("000001", halted);
@@ -220,9 +224,14 @@ TEST(ToolGetIndicatorsBulk, DuplicateCodesCountOnceAndErrorsHideQueries) {
   EXPECT_NE(err.find("sise.nhn?…"), std::string::npos) << err;
 }
 
-TEST(ToolGetIndicators, CodeThe404sIsNotFound) {
+TEST(ToolGetIndicators, GoneChartIsAFailureAndAnEmptyChartAnUnknownCode) {
+  TESSARO_REQUIRE_SAMPLE(gone, "naver/finance_item_sise_day_http410.html");
   Env env;
-  env.srv.route(kFchart, reply(404, "gone", "text/plain"));
+  env.srv.route(kFchart, reply(410, gone, "text/html; charset=utf-8"));
+  std::string failed = server::call_tool("get_indicators", {{"code", "005930"}});
+  EXPECT_EQ(failed.find("상장폐지"), std::string::npos) << failed;
+  EXPECT_NE(failed.find("봉 데이터 조회 실패 (HTTPStatusError 410)"), std::string::npos) << failed;
+  env.srv.route(kFchart, reply(200, fchart_xml({}, "day", "999990"), "text/xml"));
   EXPECT_EQ(server::call_tool("get_indicators", {{"code", "999990"}}),
             "종목코드 999990에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
             "search로 종목코드를 확인해 주세요.");

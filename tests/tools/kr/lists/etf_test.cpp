@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
 #include "server/registry.hpp"
 #include "support/naver_env.hpp"
 
@@ -87,11 +88,16 @@ TEST(EtfInfo, CodePatternAndTheRealAnalysisBody) {
       << b;
   EXPECT_NE(b.find("- 전일대비: -350원 (-0.92%)"), std::string::npos);
   EXPECT_NE(b.find("- 시가총액: 250,533억원"), std::string::npos);   // marketValueRaw 25,053,325,000,000원
-  EXPECT_NE(b.find("- 52주 최고/최저: 데이터 없음 / 데이터 없음"), std::string::npos);   // integration failed
+  // The key-figure answer failed: "조회 실패", never a quiet "데이터 없음".
+  EXPECT_NE(b.find("- 52주 최고/최저: 조회 실패"), std::string::npos) << b;
+  EXPECT_NE(b.find("⚠️ 조회 실패: 종목 요약(integration)"), std::string::npos) << b;
+  EXPECT_EQ(meta_of(r)["data_completeness"], "partial");
   EXPECT_NE(b.find("- 1개월: +1.51%\n- 3개월: -16.27%\n- 6개월: +16.70%\n- 1년: +155.48%"), std::string::npos);
   // Holdings with their weights as the body gives them ("33.66%").
-  EXPECT_NE(b.find("## 구성종목 (총 10개)\n\n종목명 | 비중(%)\n---|---\n삼성전자 | 33.66%\nSK하이닉스 | 26.65%"),
+  // The analysis answer carries the top 10 only: never "총 10개" for a 200-stock basket.
+  EXPECT_NE(b.find("## 구성종목 (상위 10개)\n\n종목명 | 비중(%)\n---|---\n삼성전자 | 33.66%\nSK하이닉스 | 26.65%"),
             std::string::npos);
+  EXPECT_EQ(b.find("총 10개"), std::string::npos);
   EXPECT_NE(b.find("- 괴리율: -0.27%"), std::string::npos);
   EXPECT_NE(b.find("3개월 | +15,567"), std::string::npos);   // "1조 5,567억"
   EXPECT_NE(b.find("1주 | -669"), std::string::npos);
@@ -99,10 +105,21 @@ TEST(EtfInfo, CodePatternAndTheRealAnalysisBody) {
   EXPECT_NE(meta_of(r).dump().find("069500"), std::string::npos);
   EXPECT_EQ(env.srv.hits("/m.stock.naver.com/api/etf/069500/basic"), 0) << "an address the site does not serve";
 
-  // A code the site does not know answers 404: not found, in the tool's words.
-  env.srv.route("/m.stock.naver.com/api/stock/0088M0/etfAnalysis", FixtureResponse{404, "{}"});
-  EXPECT_EQ(server::call_tool("get_etf_info", {{"code", "0088M0"}}),
-            "ETF코드 0088M0의 정보를 가져올 수 없습니다. 코드를 확인해 주세요.");
+  // A 404 (the real m.stock error page) is the address gone, not a fund the site
+  // does not know.
+  env.srv.route("/m.stock.naver.com/api/stock/0088M0/etfAnalysis",
+                FixtureResponse{404, read_shared_sample("naver/mstock_api_unknown_path_404_20261002_excerpt.html"), "text/html"});
+  std::string gone = server::call_tool("get_etf_info", {{"code", "0088M0"}});
+  EXPECT_TRUE(fmt::starts_with(gone, "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError")) << gone;
+  EXPECT_NE(gone.find("종목이 없다는 뜻이 아닙니다"), std::string::npos) << gone;
+
+  // The quote answer failed: the price is "조회 실패" and the reply is not complete.
+  env.srv.route("/m.stock.naver.com/api/stock/069500/basic", FixtureResponse{503, "busy"});
+  std::string q = server::call_tool("get_etf_info", {{"code", "069500"}});
+  EXPECT_NE(body_of(q).find("- 현재가: 조회 실패"), std::string::npos) << q;
+  EXPECT_EQ(body_of(q).find("현재가: 데이터 없음"), std::string::npos) << q;
+  EXPECT_EQ(meta_of(q)["data_completeness"], "partial");
+  EXPECT_TRUE(has_warning(meta_of(q), "조회 실패: 시세(basic)"));
 }
 
 TEST(EtfInfo, HoldingsWithoutWeightsAreListedWithoutAWeightColumn) {
@@ -117,6 +134,6 @@ TEST(EtfInfo, HoldingsWithoutWeightsAreListedWithoutAWeightColumn) {
   env.srv.route("/m.stock.naver.com/api/stock/069500/etfAnalysis", reply(200, a.dump()));
   std::string r = server::call_tool("get_etf_info", {{"code", "069500"}});
   b = body_of(r);
-  EXPECT_NE(b.find("## 구성종목 (총 10개)\n\n종목명\n---\n삼성전자\nSK하이닉스"), std::string::npos) << r;
+  EXPECT_NE(b.find("## 구성종목 (상위 10개)\n\n종목명\n---\n삼성전자\nSK하이닉스"), std::string::npos) << r;
   EXPECT_NE(b.find("## 수익률"), std::string::npos) << "every other line stays";
 }

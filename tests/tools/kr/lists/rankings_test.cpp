@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "core/format.hpp"
+
 #include <fstream>
 
 #include "server/registry.hpp"
@@ -65,7 +67,8 @@ TEST(VolumeRanking, EmptyBeforeTheOpenIsNotAnOutage) {
             "KOSPI 거래대금 순위를 가져올 수 없습니다.");
   // The status lookup failing too: still the plain sentence, never an error.
   env.srv.route(kIndex, FixtureResponse{500, "x"});
-  EXPECT_EQ(server::call_tool("get_change_ranking", {{"direction", "DOWN"}}), "ALL 등락률 순위를 가져올 수 없습니다.");
+  EXPECT_PRED2(fmt::starts_with, server::call_tool("get_change_ranking", {{"direction", "DOWN"}}),
+               std::string("ALL 등락률 순위를 가져올 수 없습니다."));
 }
 
 TEST(ChangeRanking, WatchlistStarsAndMarketAlerts) {
@@ -167,9 +170,16 @@ TEST(ChangeRanking, OneAlertPageDownLeavesUnmarkedCellsUnchecked) {
   EXPECT_NE(b.find("2 | 400001 | 종목1 | 15,000 | -3.20% | 1,234,567 | 확인 불가"), std::string::npos) << b;
   EXPECT_EQ(b.find("1,234,567 | -\n"), std::string::npos) << b;
   EXPECT_NE(b.find("⚠️ 시장경보 목록 일부 조회 실패(투자위험)"), std::string::npos) << b;
+  // One partial failure, told once: in the text and in the warnings.
+  size_t said = 0;
+  for (size_t p = b.find("조회 실패"); p != std::string::npos; p = b.find("조회 실패", p + 1)) ++said;
+  EXPECT_EQ(said, 1u) << b;
   json m = meta_of(r);
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_TRUE(has_warning(m, "시장경보 목록 일부 조회 실패(투자위험)"));
+  int warned = 0;
+  for (const auto& w : m["warnings"]) warned += w.get<std::string>().find("조회 실패") != std::string::npos;
+  EXPECT_EQ(warned, 1) << m.dump();
 }
 
 TEST(ChangeRanking, UnreadableWatchlistCostsOnlyTheStars) {

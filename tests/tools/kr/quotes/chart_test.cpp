@@ -4,6 +4,7 @@
 
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "support/naver_env.hpp"
 
 using namespace tessaro;
@@ -142,13 +143,29 @@ TEST(GetChart, UnreadVolumeIsMissingNeverZero) {
   EXPECT_TRUE(has_warning(m, "거래량 결측 1개 봉"));
 }
 
-TEST(GetChart, CodeThe404sIsNotFound) {
+// A 410 says the endpoint, not the stock: the real retired-page body served
+// for Samsung Electronics is a failed lookup, never "possibly delisted".
+TEST(GetChart, GonePageIsAFailureNotAnUnknownCode) {
+  TESSARO_REQUIRE_SAMPLE(gone, "naver/finance_item_sise_day_http410.html");
   ChartEnv env;
-  env.srv.route(kFchart, reply(404, "no such symbol", "text/plain"));
-  std::string r = chart({{"code", "999990"}});
-  EXPECT_EQ(body_of(r),
+  env.srv.route(kFchart, reply(410, gone, "text/html; charset=utf-8"));
+  auto r = server::run_tool("get_chart", {{"code", "005930"}});
+  EXPECT_EQ(r.text.find("상장폐지"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("찾을 수 없습니다"), std::string::npos) << r.text;
+  EXPECT_NE(body_of(r.text).find("조회 실패 (HTTPStatusError 410)"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("tessaro-mcp doctor"), std::string::npos);
+  EXPECT_TRUE(r.is_error);
+  EXPECT_EQ(meta_of(r.text)["data_completeness"], "none");
+}
+
+// What an unknown code really looks like: a chart without any item.
+TEST(GetChart, ChartWithoutItemsIsAnUnknownCode) {
+  ChartEnv env;
+  env.day_xml = fchart_xml({}, "day", "999990");
+  auto r = server::run_tool("get_chart", {{"code", "999990"}});
+  EXPECT_EQ(body_of(r.text),
             "종목코드 999990에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
             "search로 종목코드를 확인해 주세요.");
-  EXPECT_EQ(r.find("네트워크 오류"), std::string::npos);
-  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  EXPECT_FALSE(r.is_error);
+  EXPECT_EQ(meta_of(r.text)["data_completeness"], "none");
 }

@@ -6,6 +6,7 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "analysis/event_reaction/event_reaction.hpp"
 #include "support/naver_env.hpp"
 
@@ -122,14 +123,17 @@ TEST(MultiChartStats, UnknownCodesAreNotFailures) {
   env.srv.route(kFchart, [](const FixtureRequest& r) {
     std::string sym = r.params.at("symbol");
     if (sym == "111111") return FixtureResponse{200, fchart(260), "text/xml"};
-    if (sym == "999990") return FixtureResponse{404, "", "text/plain"};
+    if (sym == "999990") return FixtureResponse{200, fchart_xml({}, "day", "999990"), "text/xml"};
+    if (sym == "005930") return FixtureResponse{410, read_shared_sample("naver/finance_item_sise_day_http410.html"), "text/html"};
     return FixtureResponse{500, "down", "text/plain"};
   });
   env.srv.route("/m.stock.naver.com/api/stock/111111/basic", FixtureResponse{200, R"({"stockEndType":"stock"})"});
-  std::string r = server::call_tool("get_multi_chart_stats", {{"codes", {"111111", "999990", "333333"}}});
+  std::string r = server::call_tool("get_multi_chart_stats", {{"codes", {"111111", "999990", "333333", "005930"}}});
   std::string b = body_of(r);
   EXPECT_NE(b.find("※ 종목 없음(잘못된 코드이거나 상장폐지): 999990"), std::string::npos) << b;
-  EXPECT_TRUE(has_line(b, "※ 조회 실패: 333333")) << b;
+  // A 410 (the real retired-page body) is a failed lookup like a 500.
+  EXPECT_TRUE(has_line(b, "※ 조회 실패: 333333, 005930")) << b;
+  EXPECT_EQ(b.find("상장폐지): 999990, 005930"), std::string::npos) << b;
   EXPECT_EQ(b.find("조회 실패: 999990"), std::string::npos);
   // Only an unknown code: the tool's own "not found" reply, not "could not fetch".
   std::string only = server::call_tool("get_multi_chart_stats", {{"codes", {"999990"}}});
@@ -150,6 +154,25 @@ TEST(MarketIndex, MissingPartsAreNotPrinted) {
   std::string none = server::call_tool("get_index", json::object());
   EXPECT_EQ(body_of(none), "시장 지수:\n  코스피: 데이터 없음\n  코스닥: 데이터 없음");
   EXPECT_EQ(meta_of(none)["data_completeness"], "none");
+}
+
+// The polling feed down: each index's own summary stands in (the real KOSPI
+// capture), said in the text; KOSDAQ's request failing is a failure, not fields
+// that "did not read".
+TEST(MarketIndex, StandInIsSaidAndAFailedIndexIsAFailure) {
+  TESSARO_REQUIRE_SAMPLE(kospi, "naver/mstock_api_index_basic_KOSPI.json");
+  NaverEnv env("2026-09-16 10:00");
+  env.srv.route(kIndex, FixtureResponse{503, "down"});
+  env.srv.route("/m.stock.naver.com/api/index/KOSPI/basic", FixtureResponse{200, kospi});
+  env.srv.route("/m.stock.naver.com/api/index/KOSDAQ/basic", FixtureResponse{500, "down"});
+  std::string r = server::call_tool("get_index", json::object());
+  std::string b = body_of(r);
+  EXPECT_NE(b.find("  코스닥: 조회 실패 (HTTPStatusError 500) — 값이 없는 것이 아니라 모름"), std::string::npos) << b;
+  EXPECT_NE(b.find("※ 대체 출처: 지수 실시간 API가 응답하지 않아 지수별 요약(m.stock)으로 읽었습니다."), std::string::npos) << b;
+  json m = meta_of(r);
+  EXPECT_EQ(m["data_completeness"], "partial");
+  EXPECT_FALSE(has_warning(m, "코스닥 읽지 못한 항목")) << m.dump();
+  EXPECT_TRUE(has_warning(m, "코스닥 조회 실패(HTTPStatusError 500)")) << m.dump();
 }
 
 TEST(MultiStocks, OutageOverManyBatchesIsAFailureNotAnEmptyList) {

@@ -4,6 +4,7 @@
 
 #include "core/format.hpp"
 #include "server/registry.hpp"
+#include "server/tool_call.hpp"
 #include "server/wrappers.hpp"
 #include "sources/watchlist.hpp"
 #include "support/naver_env.hpp"
@@ -23,6 +24,8 @@ void minute_close(NaverEnv& env, const std::string& day, long price) {
                                                 day + "1700|null|null|null|" + std::to_string(price + 900) + "|30"},
                                                "minute"),
                                     "text/xml"));
+  // The chart API has not served the day: the fchart minutes are read.
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute", reply(200, "[]"));
 }
 
 std::string price(const std::string& code) { return server::call_tool("get_price", {{"code", code}}); }
@@ -59,6 +62,7 @@ TEST(GetPrice, RegularSessionNxtStockFromRealSample) {
 TEST(GetPrice, AfterMarketWithRegularCloseAndNxtBlock) {
   NaverEnv env("2026-09-16 17:10");
   env.srv.route_file(kPoll + "000660", "naver/polling_after_market_000660.json");
+  env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(200, read_shared_sample("naver/mstock_api_stock_basic_000660.json")));
   minute_close(env, "20260916", 291500);
   std::string r = price("000660");
   EXPECT_EQ(body_of(r),
@@ -95,8 +99,9 @@ TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
   std::string r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
   EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "not_checked");
-  // The minute page is down.
+  // Both minute sources are down.
   env.srv.route(kFchart, reply(500, "down"));
+  env.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute", reply(500, "down"));
   r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가"), std::string::npos);
   EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "lookup_failed");
@@ -142,10 +147,10 @@ TEST(GetPrice, NoPriceIsAParseFailureWhenTheNameCameBack) {
   EXPECT_EQ(m["data_completeness"], "none");
   EXPECT_TRUE(has_warning(m, "현재가 파싱 실패(구조 변경 의심): change, high, low, open, price, volume"));
 
+  // `datas: []` is the site's answer for a code it does not know.
   env.srv.route_file(kPoll + "999999", "naver/polling_empty.json");
   r = price("999999");
-  EXPECT_EQ(body_of(r), "종목코드 999999의 현재가를 가져올 수 없습니다.");
-  EXPECT_TRUE(has_warning(meta_of(r), "현재가 데이터를 가져오지 못했습니다."));
+  EXPECT_EQ(body_of(r).rfind("종목코드 999999에 해당하는 종목을 찾을 수 없습니다", 0), 0u) << r;
   // Bad input gets the same sentence, never a crash.
   EXPECT_EQ(body_of(price("")), "종목코드 의 현재가를 가져올 수 없습니다.");
   // A code that cannot be one is refused as such, not answered as "no price".
@@ -164,22 +169,42 @@ TEST(GetPrice, GarbledPageBecomesTheWrapperReply) {
   // Timeouts are covered end to end (the HTTP timeout cap is per process).
   NaverEnv env("2026-09-16 10:20");
   env.srv.route(kPoll + "000660", reply(200, "<html>점검 중</html>", "text/html"));
-  EXPECT_TRUE(fmt::starts_with(price("000660"), "⚠️ 네이버 증권 페이지를 읽지 못했어요"));
+  // A JSON endpoint answering an HTML page is a failed source, not "no such stock".
+  std::string r = price("000660");
+  EXPECT_TRUE(fmt::starts_with(r, "⚠️ 종목코드 000660의 현재가 조회 실패 (NaverParseError) — 네이버 페이지를 읽지 못했습니다.")) << r;
+  EXPECT_NE(r.find("tessaro-mcp doctor"), std::string::npos);
 }
 
-TEST(GetPrice, UnknownCodeAnsweredWith404IsNotFoundNotAnOutage) {
+// An unknown code on the live endpoint: `datas` without it. That is "not found".
+TEST(GetPrice, EmptyDatasIsAnUnknownCode) {
   NaverEnv env("2026-09-16 10:20");
-  env.srv.route(kPoll + "123450", reply(404, "{\"message\":\"not found\"}"));
-  std::string r = price("123450");
-  EXPECT_EQ(body_of(r),
+  env.srv.route(kPoll + "123450", reply(200, R"({"pollingInterval":7000,"datas":[],"time":"20260916102000"})"));
+  auto r = server::run_tool("get_price", {{"code", "123450"}});
+  EXPECT_EQ(body_of(r.text),
             "종목코드 123450에 해당하는 종목을 찾을 수 없습니다 (잘못된 코드이거나 상장폐지된 종목일 수 있습니다). "
             "search로 종목코드를 확인해 주세요.");
-  json m = meta_of(r);
+  EXPECT_FALSE(r.is_error);
+  json m = meta_of(r.text);
   EXPECT_EQ(m["data_completeness"], "none");
-  EXPECT_TRUE(has_warning(m, "종목코드 123450 없음(네이버 404)"));
-  // Any other status stays a failure of the source.
-  env.srv.route(kPoll + "123450", reply(500, "{}"));
-  EXPECT_TRUE(fmt::starts_with(price("123450"), "⚠️ 네트워크 오류가 발생했습니다: HTTPStatusError"));
+  EXPECT_TRUE(has_warning(m, "종목코드 123450 없음"));
+}
+
+// A 404 of the realtime endpoint (the real m.stock error page) is the endpoint
+// gone: the older API stands in, and when it fails too the reply is a failure.
+TEST(GetPrice, NotFoundStatusIsAFailedSourceWithTheStandInTried) {
+  TESSARO_REQUIRE_SAMPLE(page, "naver/mstock_api_unknown_path_404_20261002_excerpt.html");
+  NaverEnv env("2026-09-16 10:20");
+  env.srv.route(kPoll + "005930", reply(404, page, "text/html; charset=utf-8"));
+  auto r = server::run_tool("get_price", {{"code", "005930"}});
+  EXPECT_GE(env.srv.hits("/polling.finance.naver.com/api/realtime"), 1);
+  EXPECT_EQ(r.text.find("상장폐지"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("현재가 조회 실패"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("tessaro-mcp doctor"), std::string::npos);
+  EXPECT_TRUE(r.is_error);
+  json m = meta_of(r.text);
+  EXPECT_EQ(m["data_completeness"], "none");
+  ASSERT_TRUE(m.contains("lookups")) << m.dump();
+  EXPECT_FALSE(m["lookups"]["failed"].empty());
 }
 
 TEST(GetPrice, CorruptWatchlistCostsOnlyTheStar) {

@@ -10,7 +10,9 @@
 #include "core/result_meta.hpp"
 #include "market_time/clock.hpp"
 #include "server/arg_rules.hpp"
+#include "core/errors.hpp"
 #include "server/registry.hpp"
+#include "server/wrappers.hpp"
 #include "sources/market_data/screen_intraday.hpp"
 #include "analysis/screener/screener.hpp"
 #include "support/naver_env.hpp"
@@ -215,8 +217,46 @@ TEST(ScreenChartPipeline, NoMarketListGivesTheEarlyReply) {
   Sources s = fm.sources();
   s.market_cap_page = [](const std::string&, int, int) -> json { throw std::runtime_error("down"); };
   std::string r = screen_chart(args({{"ma_order", "정배열"}, {"market", "kosdaq"}}), s);
-  EXPECT_EQ(r.substr(0, r.find('\n')), "KOSDAQ 후보 목록을 가져올 수 없습니다.");
-  EXPECT_EQ(meta_of(r)["warnings"].back(), "KOSDAQ 시가총액 순위를 가져오지 못했습니다.");
+  // The list failed: a failure reply, never "nothing matched".
+  EXPECT_EQ(r.substr(0, r.find('\n')),
+            "⚠️ KOSDAQ 후보 목록 조회 실패 — 시가총액 순위(KOSDAQ)를 받지 못해 검색하지 못했습니다. 조건을 만족하는 "
+            "종목이 없는 것이 아니라 확인하지 못했습니다.");
+  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  bool failed = false;
+  server::safe_tool([&] { return screen_chart(args({{"ma_order", "정배열"}, {"market", "kosdaq"}}), s); }, &failed);
+  EXPECT_TRUE(failed);
+}
+
+TEST(ScreenChartFailures, EveryDailyFetchFailingIsAFailureNotAnEmptyScreen) {
+  FakeMarket fm;
+  fm.bars = [](const std::string&, int) -> json { throw HTTPStatusError("Gone '410'", 410); };
+  Sources s = fm.sources();
+  auto run = [&] { return screen_chart(args({{"ma_order", "정배열"}, {"universe_top", 5}, {"exclude", "없음"}}), s); };
+  std::string r = run();
+  EXPECT_FALSE(contains(r, "조건을 만족하는 종목이 없습니다")) << r;
+  EXPECT_FALSE(contains(r, "완화")) << r;   // no relax hints for a screen that did not run
+  EXPECT_TRUE(contains(r, "⚠️ 일봉 조회 실패 20종목 (후보 20종목 전부)")) << r;
+  EXPECT_TRUE(contains(r, "tessaro-mcp doctor"));
+  EXPECT_EQ(meta_of(r)["data_completeness"], "none");
+  bool failed = false;
+  server::safe_tool(run, &failed);
+  EXPECT_TRUE(failed);
+}
+
+// Unread designation lists are not "none designated": those stocks may still be
+// in the table, and the text says so.
+TEST(ScreenChartFailures, UnreadDesignationListsAreSaidInTheText) {
+  FakeMarket fm;
+  fm.n = 5;
+  Sources s = fm.sources();
+  s.management_codes = []() -> json { throw HTTPStatusError("Server Error '500'", 500); };
+  s.alert_codes = []() -> json { throw ReadTimeout("timed out"); };
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"universe_top", 5}, {"exclude", "관리종목,시장경보"}}), s);
+  std::string b = tessaro::testing::body_of(r);
+  EXPECT_TRUE(contains(b, "⚠️ 관리종목 목록(HTTPStatusError 500) 조회 실패 — 제외 조건을 적용하지 못해")) << b;
+  EXPECT_TRUE(contains(b, "⚠️ 시장경보 목록(ReadTimeout) 조회 실패")) << b;
+  EXPECT_TRUE(contains(b, "100002"));   // the designated stock could not be dropped
+  EXPECT_EQ(meta_of(r)["data_completeness"], "partial");
 }
 
 TEST(ScreenChartRefine, NoBrokerGivesConnectionGuidance) {
