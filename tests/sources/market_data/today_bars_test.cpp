@@ -11,6 +11,7 @@
 #include "core/call_context.hpp"
 #include "core/format.hpp"
 #include "market_time/clock.hpp"
+#include "server/registry.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/market_data/today_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -290,4 +291,22 @@ TEST(TodayBars, HistoryFromDiskServesOnlyAcrossAWeekend) {
     env.freeze("2026-12-07 10:15");
     EXPECT_EQ(bars_cache::prefetch_today_bars(env.codes, 60).wanted, 0u);
   }
+}
+
+TEST(TodayBars, IndicatorsBulkReRunInSessionAsksTheQuoteNotTheChart) {
+  MarketEnv env("2026-12-08 10:00", "2026-12-07", 40, "20261208");
+  json codes = json::array();
+  for (const auto& c : env.codes) codes.push_back(c);
+  std::string cold = server::call_tool("get_indicators_bulk", {{"codes", codes}});
+  const int chart_cold = env.chart_hits();
+  EXPECT_GE(chart_cold, 40);
+  EXPECT_EQ(env.polling_hits(), 0);   // nothing cached yet: the chart for every stock
+  env.freeze("2026-12-08 10:15");
+  std::string again = server::call_tool("get_indicators_bulk", {{"codes", codes}});
+  EXPECT_EQ(env.polling_hits(), 2);            // 30 + 10 codes
+  EXPECT_EQ(env.chart_hits(), chart_cold);     // no chart request per stock
+  // The quote's bar is the chart's bar of the moment, so the verdicts agree.
+  json a = json::parse(again), c = json::parse(cold);
+  EXPECT_TRUE(a["results"] == c["results"]);
+  EXPECT_EQ(a["results"].size(), 40u);
 }
