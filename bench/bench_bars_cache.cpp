@@ -26,6 +26,7 @@
 
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
+#include "bench_home.hpp"
 #include "slow_server.hpp"
 #include "sources/http.hpp"
 #include "sources/market_data/daily_bars.hpp"
@@ -120,9 +121,7 @@ server::Args screen_args() {
 
 void fresh_home(const char* name) {
   bars_cache::flush_disk();   // nothing of a previous run lands in the new home
-  std::string home = (std::filesystem::temp_directory_path() / name).string();
-  std::filesystem::remove_all(home);
-  ::setenv("TESSARO_HOME", home.c_str(), 1);
+  bench::homes().fresh(name);   // a new folder of its own, never a fixed path
   ::setenv("TESSARO_BARS_CACHE", "on", 1);
   bars_cache::clear_memory();
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "server/registry.hpp"
+#include "bench_home.hpp"
 #include "slow_server.hpp"
 #include "sources/http.hpp"
 
@@ -59,6 +60,7 @@ bench::Reply answer(const std::string& target) {
 }
 
 void BM_ScreenByFlow500(benchmark::State& st) {
+  bench::homes().fresh("flow");   // usage metrics land here, not in the user's home
   bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
   int bound = http::per_host_limit();

@@ -1,4 +1,5 @@
 #include "sources/market_data/daily_bars.hpp"
+#include "sources/market_data/today_bars.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -644,6 +645,97 @@ json get_ohlcv(const std::string& code, const std::string& timeframe, int count)
   json out = rows_json(next.rows, count);
   put_entry(key, std::move(next));
   return out;
+}
+
+// ---- today's bar supplied from the quote feed (today_bars.cpp) ---------------------
+
+namespace {
+
+std::string series_key(const std::string& code) {
+  return source_id() + "|" + env_or("TESSARO_HOME", "") + "|" + code + "|day";
+}
+
+int32_t kst_day(Instant at) {
+  return int32_t(std::chrono::floor<std::chrono::days>(at + std::chrono::hours(9)).time_since_epoch().count());
+}
+
+bool weekend(int32_t day) {
+  int wd = int((day + 3) % 7);   // Monday = 0
+  return wd >= 5;
+}
+
+}  // namespace
+
+std::optional<TodayGap> today_gap(const std::string& code, int count) {
+  if (!enabled() || count <= 0 || code.size() != 6 ||
+      !std::all_of(code.begin(), code.end(), [](unsigned char c) { return std::isalnum(c); }))
+    return std::nullopt;
+  if (!g_finality.now || !g_finality.period_closed || !g_finality.settled_day) return std::nullopt;
+  const Instant at = now();
+  // Only while a trading day is under way and its bar is still forming; a settled
+  // day is served from the cache as it is, a final one comes from the chart.
+  if (settled_day(at)) return std::nullopt;
+  const int32_t today = kst_day(at);
+  std::optional<bool> closed;
+  try {
+    closed = g_finality.period_closed("day", day_text(today), at);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (!closed || *closed) return std::nullopt;
+
+  const std::string key = series_key(code);
+  std::optional<Entry> cur = get_entry(key);
+  if (!cur) cur = read_disk(code, "day");
+  if (!cur || cur->n_final == 0) return std::nullopt;
+  const auto steady = std::chrono::steady_clock::now();
+  bool young = cur->fetched.time_since_epoch().count() != 0 && steady - cur->fetched < ttl() &&
+               at >= cur->fetched_at && at - cur->fetched_at < ttl();
+  if (young) return std::nullopt;   // served from memory anyway
+  const Row& last = cur->rows[cur->n_final - 1];
+  if (last.day >= today) return std::nullopt;
+  // Every final bar before today is held when the series was read today, while
+  // today's trading day was under way; or when it was read after the close of its
+  // last bar's day with only a weekend since (a weekday between may have traded).
+  bool read_today = cur->fetched.time_since_epoch().count() != 0 && !cur->settled && kst_day(cur->fetched_at) == today &&
+                    at >= cur->fetched_at;
+  bool settled_then = cur->settled && *cur->settled == last.day;
+  if (settled_then)
+    for (int32_t d = last.day + 1; d < today; ++d)
+      if (!weekend(d)) settled_then = false;
+  if (!read_today && !settled_then) return std::nullopt;
+  if (!cur->whole && cur->n_final + 1 < size_t(count)) return std::nullopt;
+  TodayGap g;
+  g.today = day_text(today);
+  g.last_final_day = day_text(last.day);
+  g.close_known = !(last.nulls & (1u << 3));
+  g.last_final_close = last.v[3];
+  return g;
+}
+
+bool put_today_bar(const std::string& code, const TodayGap& gap, const std::optional<json>& row, int count) {
+  const std::string key = series_key(code);
+  const Instant at = now();
+  std::optional<Entry> cur = get_entry(key);
+  if (!cur) cur = read_disk(code, "day");
+  if (!cur || cur->n_final == 0 || day_text(cur->rows[cur->n_final - 1].day) != gap.last_final_day) return false;
+  Entry next;
+  next.rows.assign(cur->rows.begin(), cur->rows.begin() + long(cur->n_final));
+  if (row) {
+    auto r = row_of(*row);
+    if (!r || r->day <= next.rows.back().day || day_text(r->day) != gap.today) return false;
+    next.rows.push_back(*r);
+  }
+  if (!cur->whole && next.rows.size() < size_t(count)) return false;
+  next.n_final = cur->n_final;
+  next.whole = cur->whole;
+  next.disk_final = cur->disk_final;
+  next.disk_settled = cur->disk_settled;
+  next.settled = settled_day(at);
+  next.fetched = std::chrono::steady_clock::now();
+  next.fetched_at = at;
+  put_entry(key, std::move(next));
+  return true;
 }
 
 }  // namespace tessaro::bars_cache

@@ -2,6 +2,7 @@
 // the member table of one group, with short-lived caches so that paging
 // through a group does not fetch the whole list again.
 #include <algorithm>
+#include <condition_variable>
 #include <cmath>
 #include <cstring>
 #include <list>
@@ -155,20 +156,61 @@ std::list<TtlCache*>& registry() {
 }
 }  // namespace
 
+struct TtlCache::Flight {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  json value;
+  std::exception_ptr error;
+};
+
 json TtlCache::get(const std::string& key, const std::function<json()>& loader) {
   {
     std::lock_guard<std::mutex> g(registry_mu());
     if (std::find(registry().begin(), registry().end(), this) == registry().end()) registry().push_back(this);
   }
-  auto now = std::chrono::steady_clock::now();
+  std::shared_ptr<Flight> flight;
+  bool leader = false;
   {
     std::lock_guard<std::mutex> g(mu_);
     auto it = entries_.find(key);
-    if (it != entries_.end() && now - it->second.first < ttl_) return it->second.second;
+    if (it != entries_.end() && std::chrono::steady_clock::now() - it->second.first < ttl_) return it->second.second;
+    auto f = flights_.find(key);
+    if (f != flights_.end()) {
+      flight = f->second;
+    } else {
+      flight = std::make_shared<Flight>();
+      flights_[key] = flight;
+      leader = true;
+    }
   }
-  json v = loader();   // failures propagate and are not cached
-  std::lock_guard<std::mutex> g(mu_);
-  entries_[key] = {now, v};
+  if (!leader) {
+    std::unique_lock<std::mutex> lk(flight->m);
+    flight->cv.wait(lk, [&] { return flight->done; });
+    if (flight->error) std::rethrow_exception(flight->error);
+    return flight->value;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  json v;
+  std::exception_ptr err;
+  try {
+    v = loader();
+  } catch (...) {
+    err = std::current_exception();
+  }
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!err) entries_[key] = {started, v};
+    flights_.erase(key);
+  }
+  {
+    std::lock_guard<std::mutex> lk(flight->m);
+    flight->done = true;
+    flight->value = v;
+    flight->error = err;
+  }
+  flight->cv.notify_all();
+  if (err) std::rethrow_exception(err);
   return v;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -51,7 +52,9 @@ std::string href_param(const std::string& href, const std::string& key);
 // "A179880" -> "179880" style six-character code out of an href "code=..."
 std::string code_from_href(const std::string& href);
 
-// Entries of one cache live `ttl`; loader runs outside the lock.
+// Entries of one cache live `ttl`; loader runs outside the lock. One load per
+// key at a time: callers that find a load under way wait for it and share its
+// answer, or its failure (a failure is not kept; the next caller loads again).
 class TtlCache {
  public:
   explicit TtlCache(std::chrono::seconds ttl) : ttl_(ttl) {}
@@ -59,9 +62,11 @@ class TtlCache {
   void clear();
 
  private:
+  struct Flight;
   std::chrono::seconds ttl_;
   std::mutex mu_;
   std::map<std::string, std::pair<std::chrono::steady_clock::time_point, json>> entries_;
+  std::map<std::string, std::shared_ptr<Flight>> flights_;
 };
 
 // Drops every list cache of this source (tests).

@@ -12,6 +12,7 @@
 #include "core/parallel.hpp"
 #include "sources/contracts.hpp"
 #include "sources/http.hpp"
+#include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 
 namespace tessaro::naver {
@@ -89,7 +90,24 @@ std::string market_cap_security_type(const std::string& end_type, const std::str
   return "";
 }
 
+namespace {
+json load_market_cap_page(const std::string& market, int page, int count);
+// A page is shared by every caller within a minute (a screen of both markets and
+// the ranking tools ask for the same pages at once).
+detail::TtlCache g_market_cap_pages(std::chrono::seconds(60));
+}  // namespace
+
 json get_market_cap_page(const std::string& market_in, int page, int count) {
+  std::string market = fmt::upper(fmt::trim(market_in));
+  if (market != "KOSDAQ") market = "KOSPI";   // the list API serves one market at a time
+  page = std::max(1, page);
+  count = std::clamp(count, 1, 500);
+  return g_market_cap_pages.get(market + "|" + std::to_string(page) + "|" + std::to_string(count),
+                                [&] { return load_market_cap_page(market, page, count); });
+}
+
+namespace {
+json load_market_cap_page(const std::string& market_in, int page, int count) {
   std::string market = fmt::upper(fmt::trim(market_in));
   if (market != "KOSDAQ") market = "KOSPI";   // the list API serves one market at a time
   page = std::max(1, page);
@@ -182,5 +200,7 @@ json get_market_cap_page(const std::string& market_in, int page, int count) {
   out["halted_count"] = halted;
   return out;
 }
+
+}  // namespace
 
 }  // namespace tessaro::naver

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/errors.hpp"
+#include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 #include "support/naver_env.hpp"
 
@@ -70,10 +71,13 @@ TEST(NaverMarketCap, LogicalPagesSpanUpstreamPagesHonestly) {
   EXPECT_EQ(p3["complete"], true);
 
   // A repeated upstream page and a short delivery: no duplicates, marked incomplete.
+  // (Each is a new reading: the pages read above are kept for a minute.)
+  naver::detail::clear_list_caches();
   env.srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 2); });
   json rep = naver::get_market_cap_page("KOSPI", 1, 300);
   EXPECT_EQ(rep["rows"].size(), 200u);
   EXPECT_EQ(rep["complete"], false);
+  naver::detail::clear_list_caches();
   env.srv.route(kPath, [](const FixtureRequest& r) { return generated(r, 300, 0, 50); });
   json shortp = naver::get_market_cap_page("KOSPI", 1, 300);
   EXPECT_EQ(shortp["rows"].size(), 250u);

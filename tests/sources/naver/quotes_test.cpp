@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/text.hpp"
 #include "market_time/clock.hpp"
+#include "sources/naver/lists_common.hpp"
 #include "sources/naver/naver.hpp"
 #include "sources/naver/parse_util.hpp"
 #include "support/naver_env.hpp"
@@ -83,9 +84,12 @@ TEST(NaverQuote, AfterMarketTradeAndEtfException) {
   EXPECT_EQ(q["nxt_price_session"], "after_market");
 
   // The same trade time on an ETF is still the regular session: no after-market there.
+  // (The division is kept for hours; each case below is a fresh reading.)
+  naver::detail::clear_list_caches();
   env.srv.route_file("/m.stock.naver.com/api/stock/000660/basic", "naver/mstock_basic_069500.json");
   EXPECT_EQ(naver::get_current_price("000660")["price_session"], "regular");
   // An unreachable division page keeps the after-market label (an extra label beats a missing one).
+  naver::detail::clear_list_caches();
   env.srv.route("/m.stock.naver.com/api/stock/000660/basic", reply(404, "gone"));
   EXPECT_EQ(naver::get_current_price("000660")["price_session"], "after_market");
 }

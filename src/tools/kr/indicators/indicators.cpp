@@ -23,6 +23,7 @@
 #include "analysis/indicators/indicators.hpp"
 #include "analysis/indicators/split_bars.hpp"
 #include "sources/market_data/daily_bars.hpp"
+#include "sources/market_data/today_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "tools/kr/common/timeframes.hpp"
 
@@ -220,8 +221,10 @@ std::string get_indicators_bulk(const server::Args& a) {
   const std::string timeframe = a.str("timeframe");
   const json& params = a.value("params");
 
-  // One task per stock, all at once; each keeps its own failure.
+  // One task per stock, all at once; each keeps its own failure. Today's daily
+  // bars of stocks cached up to yesterday come first, in a few batched quotes.
   ProgressStage progress("지표 계산");
+  if (timeframe == "day") bars_cache::prefetch_today_bars(codes, days);
   std::vector<StockOutcome> out(codes.size());
   auto errs = parallel_for(codes.size(), codes.size(), [&](size_t i) {
     StockOutcome& o = out[i];

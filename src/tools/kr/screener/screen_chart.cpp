@@ -18,6 +18,7 @@
 #include "server/meta.hpp"
 #include "server/wrappers.hpp"
 #include "sources/market_data/daily_bars.hpp"
+#include "sources/market_data/today_bars.hpp"
 #include "sources/naver/naver.hpp"
 #include "analysis/screener/screener.hpp"
 #include "tools/kr/screener/screen_report.hpp"
@@ -128,6 +129,7 @@ Sources default_sources() {
   s.management_codes = [] { return naver::get_management_codes(); };
   s.alert_codes = [] { return naver::get_alert_codes(); };
   s.daily_bars = [](const std::string& code, int count) { return bars_cache::get_ohlcv(code, "day", count); };
+  s.today_bars = [](const std::vector<std::string>& codes, int count) { bars_cache::prefetch_today_bars(codes, count); };
   s.intraday = [](const screener::IntradayRequest& r) { return screener::fetch_intraday_dataset(r); };
   return s;
 }
@@ -490,6 +492,12 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   std::vector<St> status(candidates.size(), St::Failed);
   std::vector<json> measured(candidates.size());
   ProgressStage daily_progress("일봉 조건 검사");
+  if (src.today_bars) {
+    std::vector<std::string> codes;
+    codes.reserve(candidates.size());
+    for (const auto& c : candidates) codes.push_back(c["code"].get<std::string>());
+    src.today_bars(codes, need);
+  }
   Semaphore daily_gate(SCREEN_DAILY_CONCURRENCY);
   parallel_for(candidates.size(), SCREEN_DAILY_CONCURRENCY + 2, [&](size_t i) {
     json rows;

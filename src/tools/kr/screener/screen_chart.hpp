@@ -25,6 +25,9 @@ struct Sources {
   std::function<json()> management_codes;
   std::function<json()> alert_codes;
   std::function<json(const std::string& code, int count)> daily_bars;
+  // Readies today's forming bar of many codes before daily_bars reads them
+  // (batched quotes where only today's bar is missing); empty: nothing to ready.
+  std::function<void(const std::vector<std::string>& codes, int count)> today_bars;
   std::function<json(const screener::IntradayRequest&)> intraday;
   double retry_base_seconds = 0.6;   // wait = base x attempt number
 };
