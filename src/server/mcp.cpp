@@ -72,6 +72,12 @@ json input_schema(const ToolEntry& entry) {
     json s;
     json typed = type_schema(p.type);
     add_argument_rules(entry.name, p.name, p.type, typed);
+    // The rules' own words (how a value is clamped) follow the argument's description.
+    std::string rule_note;
+    if (typed.contains("description") && typed["description"].is_string()) {
+      rule_note = typed["description"].get<std::string>();
+      typed.erase("description");
+    }
     if (p.required) {
       s = typed;
       s["title"] = title_of(p.name);
@@ -84,7 +90,9 @@ json input_schema(const ToolEntry& entry) {
       s["default"] = p.default_value;
       s["title"] = title_of(p.name);
     }
-    if (auto d = docs.find(p.name); d != docs.end()) s["description"] = d->second;
+    std::string words = docs.count(p.name) ? docs.at(p.name) : std::string();
+    if (!rule_note.empty()) words = words.empty() ? rule_note : words + " " + rule_note;
+    if (!words.empty()) s["description"] = words;
     props[p.name] = std::move(s);
   }
   json schema = {{"type", "object"}, {"properties", props}};

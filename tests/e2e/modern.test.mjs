@@ -61,7 +61,7 @@ for (const [kind, serve] of transports) {
       assert.equal(ind.structuredContent.code, "300001");
 
       const res = await c.client.listResources();
-      assert.deepEqual(res.resources.map((r) => r.uri), ["tessaro://watchlist"]);
+      assert.deepEqual(res.resources.map((r) => r.uri), ["tessaro://watchlist", "ui://tessaro/chart"]);
       const read = await c.client.readResource({ uri: "tessaro://watchlist" });
       assert.deepEqual(JSON.parse(read.contents[0].text), { count: 0, items: [] });
       assert.equal(read.cacheScope, "private");

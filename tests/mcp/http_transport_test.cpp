@@ -644,6 +644,8 @@ TEST(HttpLatency, APingDoesNotWaitForTheClientsDelayedAcknowledgement) {
   floor_thread.join();
   // Nagle against a delayed acknowledgement costs some 40 ms a reply.
   EXPECT_LT(ours, base + 20.0) << "floor " << base << " ms, ping " << ours << " ms";
+}
+
 // A chunked body names no length; over the limit it is still too large (413),
 // not a malformed request.
 TEST(HttpTransport, ChunkedBodyOverTheLimitIsTooLarge) {

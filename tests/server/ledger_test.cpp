@@ -35,10 +35,10 @@ TEST(Ledger, HttpClientRecordsEveryOutcomeUnderItsName) {
   env.srv.route("/fchart.stock.naver.com/sise.nhn", reply(503, "busy", "text/plain"));
   CallContext ctx;
   CallScope scope(&ctx);
-  naver::fetch_text("m.stock.naver.com", "/api/stock/005930/basic");
+  naver::fetch_text("m.stock.naver.com", http::Target("/api/stock/005930/basic"));
   {
     LookupName named("naver.daily_bars");
-    EXPECT_THROW(naver::fetch_text("fchart.stock.naver.com", "/sise.nhn?symbol=005930"), HTTPStatusError);
+    EXPECT_THROW(naver::fetch_text("fchart.stock.naver.com", http::Target("/sise.nhn?symbol=005930")), HTTPStatusError);
   }
   auto l = ctx.ledger();
   ASSERT_EQ(l.size(), 2u);
@@ -59,7 +59,7 @@ TEST(Ledger, UnreadableAnswerTurnsItsEntryIntoAFailure) {
   env.srv.route("/m.stock.naver.com/api/stock/005930/integration", reply(200, page, "text/html; charset=utf-8"));
   CallContext ctx;
   CallScope scope(&ctx);
-  EXPECT_THROW(naver::fetch_json("m.stock.naver.com", "/api/stock/005930/integration"), NaverParseError);
+  EXPECT_THROW(naver::fetch_json("m.stock.naver.com", http::Target("/api/stock/005930/integration")), NaverParseError);
   auto s = summarize(ctx.ledger());
   EXPECT_EQ(s.found, 0u);
   EXPECT_EQ(s.failed, 1u);

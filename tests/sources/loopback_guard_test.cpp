@@ -26,7 +26,7 @@ namespace {
 // What a request ended with: "" when it was answered, else the error's class and text.
 std::string failure_of(const std::string& url) {
   try {
-    http::get(url, {}, 2.0);
+    http::get(http::Url::given(url), {}, 2.0);
     return "";
   } catch (const TransportError& e) {
     return std::string(e.class_name()) + ": " + e.what();

@@ -734,6 +734,7 @@ bool put_today_bar(const std::string& code, const TodayGap& gap, const std::opti
   next.settled = settled_day(at);
   next.fetched = std::chrono::steady_clock::now();
   next.fetched_at = at;
+  next.boundary = next_boundary(at);   // a forming bar is young only until the session's next boundary
   put_entry(key, std::move(next));
   return true;
 }

@@ -446,7 +446,7 @@ Validation validate_intraday_args(const std::string& market, const std::string& 
                                   const std::optional<std::string>& date_str, const std::string& session) {
   Validation v;
   if (!kMarkets.accepts(market)) {
-    v.error = "market은 KR 또는 US여야 합니다: " + market;
+    v.error = "market은 KR 또는 US여야 합니다.";
     return v;
   }
   if (!kSessions.accepts(session)) {

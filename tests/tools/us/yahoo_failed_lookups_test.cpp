@@ -103,11 +103,13 @@ TEST(UsFailedLookups, EarningsAnswerWhatWasFoundWhenRevenueLookupFails) {
   EXPECT_EQ(m["data_completeness"], "partial");
   EXPECT_TRUE(any_warning(m, "조회 실패: 분기 매출·영업현금흐름"));
 
-  // The event reaction needs only the release time: the same failure leaves it whole.
+  // The event reaction needs only the release time: the same failure leaves its
+  // table whole, and the failed lookup it made on the way keeps it from claiming
+  // completeness.
   env.srv.route_file(yahoo_chart_path("AAPL"), "yahoo/chart_1d_earnings_windows.json");
   r = server::call_tool("get_us_event_reaction", {{"ticker", "AAPL"}, {"event_date", "2025-01-30"}, {"session", "auto"}});
   EXPECT_TRUE(has(r, "# US 이벤트 반응 - AAPL (발표일 2025-01-30, 장후)")) << r;
-  EXPECT_EQ(reply_meta(r)["data_completeness"], "complete");
+  EXPECT_EQ(reply_meta(r)["data_completeness"], "partial");
 
   // When the schedule itself cannot be read, the reaction still comes, said to be unsure.
   env.srv.route(yahoo_summary_path("AAPL"), reply(500, "Internal Server Error", "text/plain"));

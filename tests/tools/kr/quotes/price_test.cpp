@@ -98,7 +98,8 @@ TEST(GetPrice, AfterMarketCloseLookupFailuresNeverFailTheTool) {
   minute_close(env, "20260915", 291500);
   std::string r = price("000660");
   EXPECT_NE(body_of(r).find("정규장 종가 (15:30): 확인 불가 (네이버 분봉에 15:30 체결이 없거나 조회 실패)"), std::string::npos);
-  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "not_checked");
+  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["status"], "lookup_failed");
+  EXPECT_EQ(meta_of(r)["regular_close_check"][0]["reason"], "day_not_reached");
   // Both minute sources are down.
   env.srv.route(kFchart, reply(500, "down"));
   env.srv.route("/api.stock.naver.com/chart/domestic/item/000660/minute", reply(500, "down"));
