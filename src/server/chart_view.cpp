@@ -1,5 +1,7 @@
 #include "server/chart_view.hpp"
 
+#include <algorithm>
+
 #include <exception>
 #include <optional>
 #include <utility>
@@ -136,7 +138,11 @@ json ledger_json() {
     if (!e.stood_in_for.empty()) j["stood_in_for"] = e.stood_in_for;
     out.push_back(std::move(j));
   }
-  return out;
+  // Lookups run in parallel finish in any order: the document lists them sorted,
+  // so the same call gives the same document.
+  std::vector<json> sorted(out.begin(), out.end());
+  std::stable_sort(sorted.begin(), sorted.end(), [](const json& a, const json& b) { return a.dump() < b.dump(); });
+  return json(sorted);
 }
 
 json base_document(const ChartCall& c) {
