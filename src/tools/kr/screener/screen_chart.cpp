@@ -310,7 +310,8 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   if (!kMarkets.accepts(market))
     return "⚠️ market 은 KOSPI, KOSDAQ, ALL 중 하나여야 합니다: " + a.str("market");
   int universe_top = int(std::clamp<long long>(a.integer("universe_top"), 10, 2000));
-  int count = int(std::clamp<long long>(a.integer("count"), 1, 100));
+  long long requested_count = a.integer("count");
+  int count = int(std::clamp<long long>(requested_count, 1, 100));
   // A huge page number is a page past the end, never page 1 (no narrowing).
   long long page = std::clamp<long long>(a.integer("page"), 1, kMaxPage);
   int refine_top = int(std::clamp<long long>(a.integer("refine_top"), 5, 100));
@@ -580,6 +581,7 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
   r.conditions = conditions;
   r.universe = candidates;
   r.count = count;
+  r.requested_count = requested_count;
   r.page = page;
   r.market = market;
   r.universe_top = universe_top;

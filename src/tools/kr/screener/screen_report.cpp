@@ -270,6 +270,11 @@ std::string screen_chart_render(const RenderArgs& a) {
   std::string sort = screener::sort_label(cond);
   lines.push_back("기준 " + date_label + " · 시총 상위 " + std::to_string(a.universe_top) + " (" + a.market + ")");
   lines.push_back("정렬: " + sort + page_note);
+  // A count outside the table's range was changed; the reader must not take the
+  // one row of count=0 for the whole result.
+  if (a.requested_count != count)
+    lines.push_back("※ count 는 1 ~ 100 입니다 (요청 " + std::to_string(a.requested_count) + " → " +
+                    std::to_string(count) + "). 조건 통과는 모두 " + n_matched + "종목입니다.");
   lines.push_back("");
 
   std::vector<int> ma_cols = a.periods;
@@ -356,6 +361,9 @@ std::string screen_chart_render(const RenderArgs& a) {
   meta.data_as_of = as_of.empty() ? json(nullptr) : json(as_of);
   meta.data_completeness = completeness;
   meta.warnings = a.warnings;
+  if (a.requested_count != count)
+    meta.warnings.push_back("count " + std::to_string(a.requested_count) + " → " + std::to_string(count) +
+                            " (1 ~ 100): 이 쪽은 조건 통과 " + n_matched + "종목 가운데 일부입니다.");
   meta.coverage = coverage;
   meta.extra = extra;
   meta.bar_state = screen_bar_state;

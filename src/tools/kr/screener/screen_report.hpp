@@ -23,6 +23,7 @@ struct RenderArgs {
   std::vector<Pair> evaluated;
   std::vector<Pair> matched;   // rank order
   int count = 30;
+  long long requested_count = 30;   // as asked, before the 1..100 clamp
   std::string market;
   int universe_top = 300;
   json dropped = json::object();

@@ -517,3 +517,21 @@ TEST(ScreenChartArgs, PageAboveTwoToTheThirtyFirstIsPastTheEnd) {
   EXPECT_TRUE(contains(r, "⚠️ 2147483648쪽에는 결과가 없습니다 (조건 통과 10종목")) << r;
   EXPECT_FALSE(contains(r, "\n1|"));
 }
+
+// count=0 shows one row of the clamp: the reply says so, and never reads as if
+// that row (or nothing) were the whole result.
+TEST(ScreenChartArgs, CountOutsideItsRangeIsSaid) {
+  FakeMarket fm;
+  fm.n = 10;
+  Sources s = fm.sources();
+  std::string r = screen_chart(args({{"ma_order", "정배열"}, {"exclude", "없음"}, {"market", "KOSPI"}, {"count", 0}}), s);
+  EXPECT_TRUE(contains(r, "조건 통과 **10종목**")) << r;
+  EXPECT_TRUE(contains(r, "※ count 는 1 ~ 100 입니다 (요청 0 → 1). 조건 통과는 모두 10종목입니다.")) << r;
+  json m = meta_of(r);
+  EXPECT_EQ(m["screen_shown"], 1);
+  EXPECT_TRUE(contains(m["warnings"].dump(), "count 0 → 1")) << m.dump();
+  r = screen_chart(args({{"ma_order", "정배열"}, {"exclude", "없음"}, {"market", "KOSPI"}, {"count", 500}}), s);
+  EXPECT_TRUE(contains(r, "(요청 500 → 100)")) << r;
+  r = screen_chart(args({{"ma_order", "정배열"}, {"exclude", "없음"}, {"market", "KOSPI"}, {"count", 5}}), s);
+  EXPECT_FALSE(contains(r, "※ count")) << r;
+}
