@@ -27,6 +27,7 @@
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "bench_home.hpp"
+#include "bench_market.hpp"
 #include "slow_server.hpp"
 #include "sources/http.hpp"
 #include "sources/market_data/daily_bars.hpp"
@@ -50,59 +51,18 @@ constexpr int kLatencyMs = 20;
 std::atomic<int> g_last_day{0};
 std::atomic<long long> g_bar_bytes{0}, g_bar_requests{0};
 
-std::string ymd(std::chrono::sys_days d) {
-  std::chrono::year_month_day x{d};
-  char b[16];
-  std::snprintf(b, sizeof b, "%04d%02u%02u", int(x.year()), unsigned(x.month()), unsigned(x.day()));
-  return b;
-}
-
-// `count` weekday bars of `code` ending at the server's last day; the values of a
-// day depend on the code and the day only, so a later request agrees with an earlier one.
-std::string bars_xml(const std::string& code, int count) {
-  std::vector<std::chrono::sys_days> days;
-  std::chrono::sys_days d{std::chrono::days(g_last_day.load())};
-  while (int(days.size()) < count) {
-    unsigned wd = std::chrono::weekday(d).c_encoding();
-    if (wd != 0 && wd != 6) days.push_back(d);
-    d -= std::chrono::days(1);
-  }
-  std::string s = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
-                  "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
-  unsigned base = unsigned(std::stoul(code.substr(1)));
-  for (auto it = days.rbegin(); it != days.rend(); ++it) {
-    unsigned seed = base * 2654435761u ^ unsigned(it->time_since_epoch().count()) * 40503u;
-    long long c = 10000 + seed % 500;
-    s += "<item data=\"" + ymd(*it) + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
-         std::to_string(c - 50) + "|" + std::to_string(c) + "|100000\" />\n";
-  }
-  return s + "</chartdata>\n</protocol>\n";
-}
-
-std::string cap_page(const std::string& market, int page) {
-  std::string s = "{\"stocks\":[";
-  for (int i = (page - 1) * 100; i < std::min(page * 100, kPerMarket); ++i) {
-    char code[8];
-    std::snprintf(code, sizeof code, "%c%05d", market == "KOSPI" ? '1' : '2', i + 1);
-    if (i % 100) s += ",";
-    s += "{\"itemCode\":\"" + std::string(code) + "\",\"stockName\":\"종목" + code +
-         "\",\"stockEndType\":\"stock\",\"closePrice\":\"10,000\",\"marketValue\":\"" +
-         std::to_string(900000 - i) + "\",\"tradeStopType\":{\"name\":\"TRADING\"}}";
-  }
-  return s + "],\"totalCount\":" + std::to_string(kPerMarket) + ",\"page\":" + std::to_string(page) +
-         ",\"pageSize\":100}";
-}
-
 bench::Reply answer(const std::string& target) {
   if (target.find("/sise.nhn") != std::string::npos) {
-    std::string body = bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()));
+    std::string body = bench::bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()),
+                                       std::chrono::sys_days{std::chrono::days(g_last_day.load())});
     g_bar_bytes += (long long)body.size();
     ++g_bar_requests;
     return {body, "text/xml"};
   }
   if (target.find("/api/stocks/marketValue/") != std::string::npos) {
     std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
-    return {cap_page(market, std::atoi(bench::param(target, "page").c_str())), "application/json; charset=utf-8"};
+    return {bench::cap_page(market, std::atoi(bench::param(target, "page").c_str()), kPerMarket),
+            "application/json; charset=utf-8"};
   }
   if (target.find("/basic") != std::string::npos)
     return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\"}}", "application/json; charset=utf-8"};
@@ -255,7 +215,7 @@ void BM_ConnectionReuse(benchmark::State& st) {
     std::vector<std::thread> th;
     for (int t = 0; t < 10; ++t)
       th.emplace_back([&] {
-        while (next++ < kRequests) http::get(srv.base() + "/basic");
+        while (next++ < kRequests) http::get(http::Url::given(srv.base() + "/basic"));
       });
     for (auto& x : th) x.join();
     ::unsetenv("TESSARO_HTTP_REUSE");

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bench_home.hpp"
+#include "bench_market.hpp"
 #include "market_time/clock.hpp"
 #include "server/registry.hpp"
 #include "slow_server.hpp"
@@ -28,53 +29,14 @@ constexpr int kCodes = 50;
 constexpr int kLatencyMs = 20;
 constexpr const char* kToday = "2026-12-08";
 
-std::string weekday_back(int back) {
-  auto d = *mt::parse_day(kToday);
-  while (back > 0) {
-    d -= std::chrono::days(1);
-    std::chrono::weekday wd{d};
-    if (wd != std::chrono::Saturday && wd != std::chrono::Sunday) --back;
-  }
-  std::chrono::year_month_day ymd{d};
-  char b[16];
-  std::snprintf(b, sizeof b, "%04d%02u%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
-  return b;
-}
-
-std::string bars_xml(const std::string& code, int count) {
-  std::string s = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
-                  "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
-  unsigned seed = unsigned(std::stoul(code));
-  double p = 10000 + seed % 5000;
-  for (int i = 0; i < count; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    p *= 1.0 + (double(seed % 2001) - 1000.0) / 50000.0;
-    long long c = (long long)p;
-    s += "<item data=\"" + weekday_back(count - 1 - i) + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
-         std::to_string(c - 50) + "|" + std::to_string(c) + "|100000\" />\n";
-  }
-  return s + "</chartdata>\n</protocol>\n";
-}
-
-std::string polling(const std::string& target) {
-  std::string list = target.substr(target.find("/domestic/stock/") + 16);
-  list = list.substr(0, list.find('?'));
-  for (size_t p; (p = list.find("%2C")) != std::string::npos;) list.replace(p, 3, ",");
-  std::string s = "{\"pollingInterval\":7000,\"datas\":[";
-  for (size_t at = 0; at < list.size(); at += 7) {
-    if (at) s += ",";
-    s += "{\"itemCode\":\"" + list.substr(at, 6) + "\",\"closePrice\":\"10,100\",\"openPrice\":\"10,000\","
-         "\"highPrice\":\"10,200\",\"lowPrice\":\"9,900\",\"accumulatedTradingVolume\":\"50,000\",\"marketStatus\":\"OPEN\","
-         "\"localTradedAt\":\"" + std::string(kToday) + "T10:04:59+09:00\",\"tradeStopType\":{\"name\":\"TRADING\"}}";
-  }
-  return s + "]}";
-}
+const auto kLastDay = bench::day_of(2026, 12, 8);
 
 bench::Reply answer(const std::string& target) {
   if (target.find("/sise.nhn") != std::string::npos)
-    return {bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str())), "text/xml"};
+    return {bench::bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()), kLastDay),
+            "text/xml"};
   if (target.find("/api/realtime/domestic/stock/") != std::string::npos)
-    return {polling(target), "application/json; charset=utf-8"};
+    return {bench::polling(target, kToday), "application/json; charset=utf-8"};
   if (target.find("/basic") != std::string::npos)
     return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\",\"nameEng\":\"KOSPI\"}}",
             "application/json; charset=utf-8"};

@@ -80,6 +80,12 @@ void Semaphore::acquire() {
   impl_->cv.wait(lk, [&] { return impl_->count > 0; });
   --impl_->count;
 }
+bool Semaphore::try_acquire_for(std::chrono::milliseconds d) {
+  std::unique_lock<std::mutex> lk(impl_->m);
+  if (!impl_->cv.wait_for(lk, d, [&] { return impl_->count > 0; })) return false;
+  --impl_->count;
+  return true;
+}
 void Semaphore::release() {
   {
     std::lock_guard<std::mutex> lk(impl_->m);

@@ -2,6 +2,7 @@
 // Parallel fetches that keep partial results: run fn(i) for i in [0, n) with at
 // most `bound` running at once. Each failure is captured for its index (null
 // when fn(i) returned normally); nothing is thrown to the caller.
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -18,6 +19,8 @@ class Semaphore {
   explicit Semaphore(int count);
   ~Semaphore();
   void acquire();
+  // Waits at most `d` for a slot; false when none came free.
+  bool try_acquire_for(std::chrono::milliseconds d);
   void release();
   Semaphore(const Semaphore&) = delete;
   Semaphore& operator=(const Semaphore&) = delete;

@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <semaphore>
+#include <condition_variable>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -198,8 +198,14 @@ curl_socket_t loopback_socket_only(void* handle, curlsocktype, curl_sockaddr* a)
   return ::socket(a->family, a->socktype, a->protocol);
 }
 
-// Connections to one host at a time; a waiting call can give up its place.
-using Gate = std::counting_semaphore<1 << 16>;
+// Connections to one host at a time; a waiting call can give up its place. A
+// freed slot wakes its next waiter at once (a condition variable: the timed wait
+// of std::counting_semaphore backs off by sleeping, which left a host's slots
+// idle for milliseconds between requests).
+using Gate = Semaphore;
+
+// The request bound of this thread's part of a call (RequestBound), if any.
+thread_local Semaphore* t_request_bound = nullptr;
 
 Gate& host_gate(const std::string& host) {
   static std::mutex m;
@@ -284,13 +290,21 @@ Attempt perform(const Request& req) {
                        secrets::mask(req.url.str()));
   }
   Attempt a;
-  // Into the host's gate first: the handle (and its connection) is taken inside it.
+  // The part of the call's own bound first, then the host's gate: the handle (and
+  // its connection) is taken inside both, and both are held for the transfer only.
+  struct Leave {
+    Gate* g = nullptr;
+    ~Leave() {
+      if (g) g->release();
+    }
+  } leave_bound, leave;
+  if (t_request_bound) {
+    enter_gate(*t_request_bound, ctx);
+    leave_bound.g = t_request_bound;
+  }
   Gate& gate = host_gate(host_of(req.url.str()));
   enter_gate(gate, ctx);
-  struct Leave {
-    Gate& g;
-    ~Leave() { g.release(); }
-  } leave{gate};
+  leave.g = &gate;
   Handle h(origin_of(req.url.str()));
   char errbuf[CURL_ERROR_SIZE] = {0};
   curl_slist* hdrs = nullptr;
@@ -754,6 +768,20 @@ Response get(const Url& url, const std::vector<std::pair<std::string, std::strin
   r.headers = headers;
   r.timeout_s = timeout_s;
   return fetch(r);
+}
+
+RequestBound::RequestBound(Semaphore& gate) : prev_(t_request_bound) { t_request_bound = &gate; }
+RequestBound::~RequestBound() { t_request_bound = prev_; }
+
+void as_bound_request(const std::function<void()>& transfer) {
+  Semaphore* b = t_request_bound;
+  if (!b) return transfer();
+  enter_gate(*b, current_call());
+  struct Leave {
+    Semaphore& g;
+    ~Leave() { g.release(); }
+  } leave{*b};
+  transfer();
 }
 
 }  // namespace tessaro::http

@@ -3,12 +3,15 @@
 // exception types (core/errors.hpp): ConnectTimeout/ReadTimeout, ConnectError,
 // HTTPStatusError (status >= 400 after retries), RemoteProtocolError.
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/parallel.hpp"
 
 namespace tessaro::http {
 
@@ -129,6 +132,24 @@ Response get(const Url& url, const std::vector<std::pair<std::string, std::strin
 // base("NAVER", "m.stock.naver.com") -> "$TESSARO_NAVER_BASE_URL/m.stock.naver.com".
 // Otherwise "https://" + host.
 std::string base(const std::string& group, const std::string& host);
+
+// A bound on the requests of one part of a call, apart from the host's: while a
+// RequestBound lives on a thread, each request that thread sends waits for a slot
+// of `gate` and holds it for its transfer only (not for reading the answer), so
+// "ten fetches at a time" keeps ten requests in flight while answers are read.
+class RequestBound {
+ public:
+  explicit RequestBound(Semaphore& gate);
+  ~RequestBound();
+  RequestBound(const RequestBound&) = delete;
+  RequestBound& operator=(const RequestBound&) = delete;
+
+ private:
+  Semaphore* prev_;
+};
+// Runs `transfer` as one request under this thread's bound (directly when none):
+// for a stand-in source that makes no real request.
+void as_bound_request(const std::function<void()>& transfer);
 
 // Concurrent connections to one host are bounded (default 10, TESSARO_HTTP_PER_HOST);
 // this is what keeps a batch of hundreds of tasks from flooding a site.

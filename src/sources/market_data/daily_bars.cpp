@@ -2,6 +2,8 @@
 #include "sources/market_data/today_bars.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -81,10 +84,19 @@ Store& store() {
 
 // ---- days and rows --------------------------------------------------------------
 
+// "YYYY-MM-DD" only (the parser's shape); read by hand, as every cached bar passes here.
 std::optional<int32_t> parse_day(const std::string& s) {
-  int y, m, d;
-  char tail;
-  if (s.size() != 10 || std::sscanf(s.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3) return std::nullopt;
+  if (s.size() != 10 || s[4] != '-' || s[7] != '-') return std::nullopt;
+  auto digits = [&](size_t at, size_t n) -> int {
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (s[i] < '0' || s[i] > '9') return -1;
+      v = v * 10 + (s[i] - '0');
+    }
+    return v;
+  };
+  int y = digits(0, 4), m = digits(5, 2), d = digits(8, 2);
+  if (y < 0 || m < 0 || d < 0) return std::nullopt;
   std::chrono::year_month_day ymd{std::chrono::year(y), std::chrono::month(unsigned(m)), std::chrono::day(unsigned(d))};
   if (!ymd.ok()) return std::nullopt;
   return int32_t(std::chrono::sys_days(ymd).time_since_epoch().count());
@@ -92,9 +104,20 @@ std::optional<int32_t> parse_day(const std::string& s) {
 
 std::string day_text(int32_t day) {
   std::chrono::year_month_day ymd{std::chrono::sys_days(std::chrono::days(day))};
-  char b[16];
-  std::snprintf(b, sizeof b, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
-  return b;
+  int y = int(ymd.year());
+  unsigned m = unsigned(ymd.month()), d = unsigned(ymd.day());
+  if (y < 0 || y > 9999) {
+    char b[24];
+    std::snprintf(b, sizeof b, "%04d-%02u-%02u", y, m, d);
+    return b;
+  }
+  std::string t = "0000-00-00";
+  for (int i = 3; i >= 0; --i, y /= 10) t[size_t(i)] = char('0' + y % 10);
+  t[5] = char('0' + m / 10);
+  t[6] = char('0' + m % 10);
+  t[8] = char('0' + d / 10);
+  t[9] = char('0' + d % 10);
+  return t;
 }
 
 // A source row in the shape the bar parser makes; nullopt for anything else
@@ -387,10 +410,17 @@ void store_file(const fs::path& p, const std::string& text) {
 struct Writer {
   std::mutex m;
   std::condition_variable cv, idle;
-  std::map<std::string, std::optional<std::string>> jobs;   // path -> text, nullopt: remove
+  // path -> what makes the file's text, nullopt: remove. The text is made here,
+  // in the writer, not in the call that cached the bars.
+  std::map<std::string, std::optional<std::function<std::string()>>> jobs;
   bool busy = false;
   Writer() {
-    std::thread([this] { run(); }).detach();
+    std::thread([this] {
+      // Files are written behind the calls that made them: the writer yields the
+      // processor to the threads a caller is waiting on.
+      ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 19);
+      run();
+    }).detach();
   }
   void run() {
     std::unique_lock<std::mutex> lk(m);
@@ -400,7 +430,7 @@ struct Writer {
       jobs.erase(jobs.begin());
       busy = true;
       lk.unlock();
-      if (job.second) store_file(job.first, *job.second);
+      if (job.second) store_file(job.first, (*job.second)());
       else {
         std::error_code ec;
         fs::remove(job.first, ec);
@@ -410,7 +440,7 @@ struct Writer {
       if (jobs.empty()) idle.notify_all();
     }
   }
-  void put(const fs::path& p, std::optional<std::string> text) {
+  void put(const fs::path& p, std::optional<std::function<std::string()>> text) {
     {
       std::lock_guard<std::mutex> lk(m);
       jobs[p.string()] = std::move(text);
@@ -422,7 +452,8 @@ struct Writer {
     std::lock_guard<std::mutex> lk(m);
     auto it = jobs.find(p.string());
     if (it == jobs.end()) return std::nullopt;
-    return it->second;
+    if (!it->second) return std::optional<std::string>();
+    return std::optional<std::string>((*it->second)());
   }
   void wait_idle() {
     std::unique_lock<std::mutex> lk(m);
@@ -438,24 +469,26 @@ std::optional<std::optional<std::string>> pending_job(const fs::path& p) { retur
 void queue_remove(const fs::path& p) { writer().put(p, std::nullopt); }
 
 void write_disk(const std::string& code, const std::string& timeframe, const Entry& e, bool settled) {
-  json rows = json::array();
-  for (size_t i = 0; i < e.n_final; ++i) {
-    const Row& r = e.rows[i];
-    json a = json::array({day_text(r.day)});
-    for (int k = 0; k < 5; ++k) a.push_back((r.nulls & (1u << k)) ? json(nullptr) : json(r.v[k]));
-    rows.push_back(std::move(a));
-  }
-  json j;
-  j["source"] = source_id();
-  j["code"] = code;
-  j["timeframe"] = timeframe;
-  j["whole"] = e.whole;
-  j["settled"] = settled && e.settled ? json(day_text(*e.settled)) : json(nullptr);
-  j["rows"] = std::move(rows);
-  std::string body = j.dump();
-  std::string text = std::string(kMagic) + " " + std::to_string(kFormat) + " " + hex64(fnv1a(body)) + " " +
-                     std::to_string(body.size()) + "\n" + body;
-  writer().put(file_of(code, timeframe), std::move(text));
+  std::vector<Row> rows(e.rows.begin(), e.rows.begin() + long(e.n_final));
+  json head;
+  head["source"] = source_id();
+  head["code"] = code;
+  head["timeframe"] = timeframe;
+  head["whole"] = e.whole;
+  head["settled"] = settled && e.settled ? json(day_text(*e.settled)) : json(nullptr);
+  writer().put(file_of(code, timeframe), [head = std::move(head), rows = std::move(rows)] {
+    json out = head;
+    json arr = json::array();
+    for (const Row& r : rows) {
+      json a = json::array({day_text(r.day)});
+      for (int k = 0; k < 5; ++k) a.push_back((r.nulls & (1u << k)) ? json(nullptr) : json(r.v[k]));
+      arr.push_back(std::move(a));
+    }
+    out["rows"] = std::move(arr);
+    std::string body = out.dump();
+    return std::string(kMagic) + " " + std::to_string(kFormat) + " " + hex64(fnv1a(body)) + " " +
+           std::to_string(body.size()) + "\n" + body;
+  });
 }
 
 void drop_disk(const std::string& code, const std::string& timeframe) {

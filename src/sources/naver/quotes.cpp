@@ -5,6 +5,7 @@
 // "N/A" and null all mean "missing" and are never turned into 0. A field the
 // parser could not read is left out of the record and named under
 // PARSE_MISS_KEY.
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -235,15 +236,16 @@ json parse_fchart_bars(const std::string& xml_utf8, bool intraday) {
   json rows = json::array();
   static const char* kNames[] = {"open", "high", "low", "close", "volume"};
   for (pugi::xml_node item = chart.child("item"); item; item = item.next_sibling("item")) {
-    std::string data = item.attribute("data").as_string();
-    std::vector<std::string> f;
+    std::string_view data = item.attribute("data").as_string();
+    std::vector<std::string_view> f;
+    f.reserve(6);
     size_t b = 0;
     for (size_t i = 0; i <= data.size(); ++i)
       if (i == data.size() || data[i] == '|') {
         f.push_back(data.substr(b, i - b));
         b = i + 1;
       }
-    std::string d = f.empty() ? "" : fmt::trim(f[0]);
+    std::string d = f.empty() ? "" : fmt::trim(std::string(f[0]));
     bool ok_date = intraday ? (d.size() == 12) : (d.size() == 8);
     for (char c : d) ok_date = ok_date && std::isdigit(static_cast<unsigned char>(c));
     if (!ok_date) continue;   // blank or separator items carry no bar
@@ -254,15 +256,23 @@ json parse_fchart_bars(const std::string& xml_utf8, bool intraday) {
     json miss = json::array();
     for (int k = 0; k < 5; ++k) {
       std::optional<double> v;
-      if (size_t(k + 1) < f.size()) v = parse::number(json(f[k + 1]));
+      if (size_t(k + 1) < f.size()) {
+        // Plain digits are the rule; anything else takes the general reading.
+        std::string_view t = f[k + 1];
+        double x = 0;
+        bool plain = !t.empty() && t.find_first_not_of("0123456789.") == std::string_view::npos;
+        auto read = plain ? std::from_chars(t.data(), t.data() + t.size(), x) : std::from_chars_result{t.data(), std::errc::invalid_argument};
+        if (read.ec == std::errc() && read.ptr == t.data() + t.size()) v = x;
+        else v = parse::number(json(std::string(t)));
+      }
       if (v) row[kNames[k]] = parse::to_json_number(*v);
       else {
         row[kNames[k]] = nullptr;
         miss.push_back(kNames[k]);
       }
     }
-    if (!miss.empty()) row[PARSE_MISS_KEY] = miss;
-    rows.push_back(row);
+    if (!miss.empty()) row[PARSE_MISS_KEY] = std::move(miss);
+    rows.push_back(std::move(row));
   }
   return rows;
 }

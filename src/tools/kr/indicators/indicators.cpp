@@ -1,6 +1,9 @@
 // get_indicators / get_indicators_bulk: indicator verdicts on daily, weekly or
 // monthly bars of Korean stocks, as compact JSON with the meta under "_meta".
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -225,12 +228,23 @@ std::string get_indicators_bulk(const server::Args& a) {
   // bars of stocks cached up to yesterday come first, in a few batched quotes.
   ProgressStage progress("지표 계산");
   if (timeframe == "day") bars_cache::prefetch_today_bars(codes, days);
-  std::vector<StockOutcome> out(codes.size());
-  auto errs = parallel_for(codes.size(), codes.size(), [&](size_t i) {
+  // Each stock needs its chart and its market division; the two requests do not
+  // depend on each other, so all of them go out together (one step, not a chart
+  // and then a division per stock). Whichever of a stock's two requests ends last
+  // computes that stock, so the arithmetic overlaps the others' waiting.
+  const size_t n = codes.size();
+  std::vector<json> fetched(n);
+  std::vector<std::optional<std::string>> division(n);
+  std::vector<std::exception_ptr> chart_err(n);
+  std::unique_ptr<std::atomic<int>[]> parts(new std::atomic<int>[n]);
+  for (size_t i = 0; i < n; ++i) parts[i] = 0;
+  std::vector<StockOutcome> out(n);
+  auto compute = [&](size_t i) {
     StockOutcome& o = out[i];
     o.code = codes[i];
     try {
-      json rows = bars_cache::get_ohlcv(o.code, timeframe, days);
+      if (chart_err[i]) std::rethrow_exception(chart_err[i]);
+      const json& rows = fetched[i];
       if (!rows.is_array() || rows.empty()) {
         o.result = json{{"error", "OHLCV 없음"}};
         return;
@@ -242,7 +256,7 @@ std::string get_indicators_bulk(const server::Args& a) {
         return;
       }
       o.valid_bars = static_cast<int>(split.valid.size());
-      const bool can_after = mt::bars_can_include_after_market(naver::get_krx_sosok(o.code));
+      const bool can_after = mt::bars_can_include_after_market(division[i]);
       if (can_after && !mt::extended_bar_info(split.valid, timeframe).is_null()) o.after_market = true;
       // ETFs and ETNs close with the regular session.
       const mt::MarketCalendar& calendar = mt::krx_calendar(can_after);
@@ -254,7 +268,25 @@ std::string get_indicators_bulk(const server::Args& a) {
       o.result = json{{"error", server::cause_text(e)}};
       o.bar_state = nullptr;
     }
+    fetched[i] = json();   // the bars are let go here, in the worker, not all at the end
+  };
+  auto fetch_errs = parallel_for(2 * n, 2 * n, [&](size_t k) {
+    const size_t i = k / 2;
+    if (k % 2 == 0) {
+      try {
+        fetched[i] = bars_cache::get_ohlcv(codes[i], timeframe, days);
+      } catch (...) {
+        chart_err[i] = std::current_exception();
+      }
+    } else {
+      division[i] = naver::get_krx_sosok(codes[i]);   // never throws: unknown is nullopt
+    }
+    if (parts[i].fetch_add(1) == 1) compute(i);
   });
+  // A stock whose request never started (the call was cancelled) has no outcome.
+  std::vector<std::exception_ptr> errs(n);
+  for (size_t i = 0; i < n; ++i)
+    if (fetch_errs[2 * i] || fetch_errs[2 * i + 1]) errs[i] = fetch_errs[2 * i] ? fetch_errs[2 * i] : fetch_errs[2 * i + 1];
   for (size_t i = 0; i < errs.size(); ++i)
     if (errs[i]) {
       out[i].code = codes[i];

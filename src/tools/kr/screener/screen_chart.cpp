@@ -17,6 +17,7 @@
 #include "server/arg_rules.hpp"
 #include "server/meta.hpp"
 #include "server/wrappers.hpp"
+#include "sources/http.hpp"
 #include "sources/market_data/daily_bars.hpp"
 #include "sources/market_data/today_bars.hpp"
 #include "sources/naver/naver.hpp"
@@ -499,20 +500,16 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     for (const auto& c : candidates) codes.push_back(c["code"].get<std::string>());
     src.today_bars(codes, need);
   }
+  // At most SCREEN_DAILY_CONCURRENCY daily requests are in flight; the bound is
+  // held for each request's transfer only, so while some answers are read and
+  // measured the next requests are already out.
   Semaphore daily_gate(SCREEN_DAILY_CONCURRENCY);
-  parallel_for(candidates.size(), SCREEN_DAILY_CONCURRENCY + 2, [&](size_t i) {
+  parallel_for(candidates.size(), 2 * SCREEN_DAILY_CONCURRENCY, [&](size_t i) {
     json rows;
     {
-      SemaphoreGuard g(daily_gate);
+      http::RequestBound bound(daily_gate);
       try {
         rows = src.daily_bars(candidates[i]["code"].get<std::string>(), need);
-        // Daily bars are dated YYYYMMDD in the measurement.
-        if (rows.is_array())
-          for (auto& row : rows)
-            if (row.is_object() && row.contains("date") && row["date"].is_string()) {
-              std::string d = row["date"].get<std::string>();
-              if (d.size() == 10 && d[4] == '-' && d[7] == '-') row["date"] = d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2);
-            }
       } catch (const std::exception&) {
         status[i] = St::Failed;
         return;
@@ -522,6 +519,11 @@ std::string screen_chart(const server::Args& a, const Sources& src) {
     if (m.is_null()) {
       status[i] = St::Short;
       return;
+    }
+    // Daily bars are dated YYYYMMDD in the measurement.
+    if (m.contains("last_date") && m["last_date"].is_string()) {
+      std::string d = m["last_date"].get<std::string>();
+      if (d.size() == 10 && d[4] == '-' && d[7] == '-') m["last_date"] = d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2);
     }
     measured[i] = std::move(m);
     status[i] = St::Ok;

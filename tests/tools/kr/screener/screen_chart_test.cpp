@@ -13,6 +13,7 @@
 #include "core/errors.hpp"
 #include "server/registry.hpp"
 #include "server/wrappers.hpp"
+#include "sources/http.hpp"
 #include "sources/market_data/screen_intraday.hpp"
 #include "analysis/screener/screener.hpp"
 #include "support/naver_env.hpp"
@@ -74,17 +75,20 @@ struct FakeMarket {
     s.management_codes = [] { return json::array({"100002"}); };
     s.alert_codes = [] { return json{{"100003", json::array({"투자경고"})}}; };
     s.daily_bars = [this](const std::string& code, int count) {
-      int now = ++in_flight;
-      int prev = max_in_flight.load();
-      while (now > prev && !max_in_flight.compare_exchange_weak(prev, now)) {
-      }
       ++bar_calls;
       {
         std::lock_guard<std::mutex> lk(mu);
         requested_counts.push_back(count);
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      --in_flight;
+      // The stand-in's request: what the screen bounds is requests in flight.
+      http::as_bound_request([&] {
+        int now = ++in_flight;
+        int prev = max_in_flight.load();
+        while (now > prev && !max_in_flight.compare_exchange_weak(prev, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        --in_flight;
+      });
       return bars(code, count);
     };
     s.intraday = [](const screener::IntradayRequest& r) -> json { throw screener::RouterError(screener::NO_BROKER_TEXT); };

@@ -1,0 +1,97 @@
+#pragma once
+// The market the benchmarks' loopback servers answer with: daily bars of any
+// code up to a given day, market-cap pages of a two-market universe, and batched
+// polling quotes. Bodies are cheap to make (the weekday calendar is built once),
+// so the server's own time stays small against the latency it sleeps: the
+// measured wall is the client's, not the fixture's.
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace bench {
+
+inline std::string ymd(std::chrono::sys_days d) {
+  std::chrono::year_month_day x{d};
+  char b[16];
+  std::snprintf(b, sizeof b, "%04d%02u%02u", int(x.year()), unsigned(x.month()), unsigned(x.day()));
+  return b;
+}
+
+inline std::chrono::sys_days day_of(int y, unsigned m, unsigned d) {
+  return std::chrono::sys_days{std::chrono::year{y} / std::chrono::month{m} / std::chrono::day{d}};
+}
+
+// Weekdays ending at `last` (included when it is one), newest last: "YYYYMMDD".
+inline const std::vector<std::string>& weekdays_up_to(std::chrono::sys_days last) {
+  static std::mutex m;
+  static std::unordered_map<long, std::vector<std::string>> memo;
+  std::lock_guard<std::mutex> lk(m);
+  auto& v = memo[long(last.time_since_epoch().count())];
+  if (v.empty()) {
+    std::vector<std::string> back;
+    for (auto d = last; back.size() < 3000; d -= std::chrono::days(1)) {
+      unsigned wd = std::chrono::weekday(d).c_encoding();
+      if (wd != 0 && wd != 6) back.push_back(ymd(d));
+    }
+    v.assign(back.rbegin(), back.rend());
+  }
+  return v;
+}
+
+// `count` daily bars of `code` ending at `last`, in the chart API's XML. A day's
+// values depend on the code and the day only, so a later request agrees with an
+// earlier one over the days both cover.
+inline std::string bars_xml(const std::string& code, int count, std::chrono::sys_days last) {
+  const auto& days = weekdays_up_to(last);
+  if (count > int(days.size())) count = int(days.size());
+  unsigned base = 2166136261u;
+  for (unsigned char ch : code) base = (base ^ ch) * 16777619u;
+  std::string s = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
+                  "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
+  s.reserve(s.size() + size_t(count) * 56);
+  for (size_t i = days.size() - size_t(count); i < days.size(); ++i) {
+    unsigned seed = base * 2654435761u ^ unsigned(i) * 40503u;
+    long long c = 10000 + seed % 500;
+    s += "<item data=\"" + days[i] + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
+         std::to_string(c - 50) + "|" + std::to_string(c) + "|100000\" />\n";
+  }
+  return s + "</chartdata>\n</protocol>\n";
+}
+
+// Page `page` (100 rows) of a market of `per_market` stocks coded 1xxxxx
+// (KOSPI) or 2xxxxx (KOSDAQ), largest first.
+inline std::string cap_page(const std::string& market, int page, int per_market) {
+  std::string s = "{\"stocks\":[";
+  for (int i = (page - 1) * 100; i < std::min(page * 100, per_market); ++i) {
+    char code[8];
+    std::snprintf(code, sizeof code, "%c%05d", market == "KOSPI" ? '1' : '2', i + 1);
+    if (i % 100) s += ",";
+    s += "{\"itemCode\":\"" + std::string(code) + "\",\"stockName\":\"종목" + code +
+         "\",\"stockEndType\":\"stock\",\"closePrice\":\"10,000\",\"marketValue\":\"" +
+         std::to_string(900000 - i) + "\",\"tradeStopType\":{\"name\":\"TRADING\"}}";
+  }
+  return s + "],\"totalCount\":" + std::to_string(per_market) + ",\"page\":" + std::to_string(page) +
+         ",\"pageSize\":100}";
+}
+
+// The polling answer for the comma list of codes in `target`: today's KRX
+// figures, traded at 10:04:59 of `today` ("YYYY-MM-DD").
+inline std::string polling(const std::string& target, const std::string& today) {
+  std::string list = target.substr(target.find("/domestic/stock/") + 16);
+  list = list.substr(0, list.find('?'));
+  for (size_t p; (p = list.find("%2C")) != std::string::npos;) list.replace(p, 3, ",");
+  std::string s = "{\"pollingInterval\":7000,\"datas\":[";
+  for (size_t at = 0; at < list.size(); at += 7) {
+    if (at) s += ",";
+    s += "{\"itemCode\":\"" + list.substr(at, 6) + "\",\"closePrice\":\"10,100\",\"openPrice\":\"10,000\","
+         "\"highPrice\":\"10,200\",\"lowPrice\":\"9,900\",\"accumulatedTradingVolume\":\"50,000\",\"marketStatus\":\"OPEN\","
+         "\"localTradedAt\":\"" + today + "T10:04:59+09:00\",\"tradeStopType\":{\"name\":\"TRADING\"}}";
+  }
+  std::string stamp = today.substr(0, 4) + today.substr(5, 2) + today.substr(8, 2) + "100500";
+  return s + "],\"time\":\"" + stamp + "\"}";
+}
+
+}  // namespace bench
