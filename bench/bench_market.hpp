@@ -24,17 +24,22 @@ inline std::chrono::sys_days day_of(int y, unsigned m, unsigned d) {
   return std::chrono::sys_days{std::chrono::year{y} / std::chrono::month{m} / std::chrono::day{d}};
 }
 
-// Weekdays ending at `last` (included when it is one), newest last: "YYYYMMDD".
-inline const std::vector<std::string>& weekdays_up_to(std::chrono::sys_days last) {
+struct Weekday {
+  int day;            // days since the epoch
+  std::string text;   // "YYYYMMDD"
+};
+
+// Weekdays ending at `last` (included when it is one), oldest first.
+inline const std::vector<Weekday>& weekdays_up_to(std::chrono::sys_days last) {
   static std::mutex m;
-  static std::unordered_map<long, std::vector<std::string>> memo;
+  static std::unordered_map<long, std::vector<Weekday>> memo;
   std::lock_guard<std::mutex> lk(m);
   auto& v = memo[long(last.time_since_epoch().count())];
   if (v.empty()) {
-    std::vector<std::string> back;
+    std::vector<Weekday> back;
     for (auto d = last; back.size() < 3000; d -= std::chrono::days(1)) {
       unsigned wd = std::chrono::weekday(d).c_encoding();
-      if (wd != 0 && wd != 6) back.push_back(ymd(d));
+      if (wd != 0 && wd != 6) back.push_back({int(d.time_since_epoch().count()), ymd(d)});
     }
     v.assign(back.rbegin(), back.rend());
   }
@@ -53,9 +58,9 @@ inline std::string bars_xml(const std::string& code, int count, std::chrono::sys
                   "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
   s.reserve(s.size() + size_t(count) * 56);
   for (size_t i = days.size() - size_t(count); i < days.size(); ++i) {
-    unsigned seed = base * 2654435761u ^ unsigned(i) * 40503u;
+    unsigned seed = base * 2654435761u ^ unsigned(days[i].day) * 40503u;
     long long c = 10000 + seed % 500;
-    s += "<item data=\"" + days[i] + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
+    s += "<item data=\"" + days[i].text + "|" + std::to_string(c) + "|" + std::to_string(c + 50) + "|" +
          std::to_string(c - 50) + "|" + std::to_string(c) + "|100000\" />\n";
   }
   return s + "</chartdata>\n</protocol>\n";

@@ -334,7 +334,10 @@ json evaluate(const json& rows, const EvalParams& p) {
   std::vector<double> o, h, l, c, v;
   std::string last_date;
   for (const auto& r : rows) {
-    auto num = [&](const char* k) { return r.contains(k) && r[k].is_number() ? r[k].get<double>() : std::nan(""); };
+    auto num = [&](const char* k) {
+      auto it = r.find(k);
+      return it != r.end() && it->is_number() ? it->get<double>() : std::nan("");
+    };
     double cl = num("close");
     if (std::isnan(cl) || cl <= 0) continue;
     // A halted day comes with zero (or no) open/high/low: it traded at its close.
@@ -344,7 +347,8 @@ json evaluate(const json& rows, const EvalParams& p) {
     l.push_back(or_close(num("low")));
     c.push_back(cl);
     v.push_back(num("volume"));   // NaN when the row has none: unknown, not zero
-    last_date = r.contains("date") ? text_of(r["date"]) : "";
+    auto d = r.find("date");
+    last_date = d != r.end() ? text_of(*d) : "";
   }
   size_t n = c.size();
   std::vector<int> all = p.ma_periods;

@@ -88,17 +88,40 @@ TodayBarsReport prefetch_today_bars(const std::vector<std::string>& codes_in, in
 
   const size_t nb = (codes.size() + TODAY_QUOTE_BATCH - 1) / TODAY_QUOTE_BATCH;
   rep.batches = nb;
-  std::vector<json> answers(nb);
-  auto errs = parallel_for(nb, std::min(nb, kBatchConcurrency), [&](size_t b) {
-    std::vector<std::string> batch;
-    for (size_t i = b * TODAY_QUOTE_BATCH; i < std::min(codes.size(), (b + 1) * TODAY_QUOTE_BATCH); ++i)
-      batch.push_back(codes[i]);
+  // Each batch's bars are put in the cache as soon as its answer is in, while
+  // the other batches are still on their way.
+  // (Twice the workers of the bound, so the requests go on while answers are read.)
+  std::vector<size_t> from_quote(nb, 0);
+  Semaphore in_flight{int(kBatchConcurrency)};
+  auto errs = parallel_for(nb, std::min(nb, 2 * kBatchConcurrency), [&](size_t b) {
+    http::RequestBound bound(in_flight);
+    const size_t from = b * TODAY_QUOTE_BATCH, to = std::min(codes.size(), (b + 1) * TODAY_QUOTE_BATCH);
+    std::vector<std::string> batch(codes.begin() + long(from), codes.begin() + long(to));
     json j = naver::fetch_json("polling.finance.naver.com",
                                http::Target("/api/realtime/domestic/stock/{}", http::List{batch}), false,
                                "https://finance.naver.com/");
     if (!j.is_object() || !j.contains("datas") || !j["datas"].is_array())
       throw NaverParseError("시세 응답에서 datas를 읽지 못했습니다");
-    answers[b] = j["datas"];
+    std::map<std::string, const json*> by_code;
+    for (const auto& it : j["datas"])
+      if (it.is_object()) by_code[item_code(it)] = &it;
+    for (size_t i = from; i < to; ++i) {
+      const std::string& c = codes[i];
+      auto f = by_code.find(c);
+      if (f == by_code.end()) continue;   // left to the chart
+      auto bar = quote_bar(*f->second);
+      if (!bar) continue;
+      const TodayGap& g = gaps.at(c);
+      const std::string day = bar->row["date"].get<std::string>();
+      bool put = false;
+      if (day == g.today) {
+        put = put_today_bar(c, g, bar->row, count);
+      } else if (day == g.last_final_day && g.close_known && bar->row["close"].get<double>() == g.last_final_close) {
+        // The last trade is the last final bar's: nothing has traded today yet.
+        put = put_today_bar(c, g, std::nullopt, count);
+      }
+      if (put) ++from_quote[b];
+    }
   });
 
   for (size_t b = 0; b < nb; ++b) {
@@ -117,31 +140,14 @@ TodayBarsReport prefetch_today_bars(const std::vector<std::string>& codes_in, in
       continue;
     }
     record_lookup(kQuoteSource, LookupStatus::found);
-    std::map<std::string, const json*> by_code;
-    for (const auto& it : answers[b])
-      if (it.is_object()) by_code[item_code(it)] = &it;
-    for (size_t i = from; i < to; ++i) {
-      const std::string& c = codes[i];
-      auto f = by_code.find(c);
-      if (f == by_code.end()) continue;   // left to the chart
-      auto bar = quote_bar(*f->second);
-      if (!bar) continue;
-      const TodayGap& g = gaps.at(c);
-      const std::string day = bar->row["date"].get<std::string>();
-      bool put = false;
-      if (day == g.today) {
-        put = put_today_bar(c, g, bar->row, count);
-      } else if (day == g.last_final_day && g.close_known && bar->row["close"].get<double>() == g.last_final_close) {
-        // The last trade is the last final bar's: nothing has traded today yet.
-        put = put_today_bar(c, g, std::nullopt, count);
-      }
-      if (put) ++rep.from_quote;
-    }
+    rep.from_quote += from_quote[b];
   }
 
   // The stocks of a failed batch: their own chart request, named as the stand-in.
   if (!rep.chart_fallback.empty()) {
-    auto cerrs = parallel_for(rep.chart_fallback.size(), kChartConcurrency, [&](size_t i) {
+    Semaphore charts_in_flight{int(kChartConcurrency)};
+    auto cerrs = parallel_for(rep.chart_fallback.size(), 2 * kChartConcurrency, [&](size_t i) {
+      http::RequestBound bound(charts_in_flight);
       get_ohlcv(rep.chart_fallback[i], "day", count);
     });
     size_t ok = 0;
