@@ -46,7 +46,8 @@ inline const std::vector<Weekday>& weekdays_up_to(std::chrono::sys_days last) {
   return v;
 }
 
-// `count` daily bars of `code` ending at `last`, in the chart API's XML. A day's
+// `count` daily bars of `code` ending at `last`, in the chart API's XML (EUC-KR,
+// its name "종목" in that charset like a real chart's Korean name). A day's
 // values depend on the code and the day only, so a later request agrees with an
 // earlier one over the days both cover.
 inline std::string bars_xml(const std::string& code, int count, std::chrono::sys_days last) {
@@ -55,7 +56,7 @@ inline std::string bars_xml(const std::string& code, int count, std::chrono::sys
   unsigned base = 2166136261u;
   for (unsigned char ch : code) base = (base ^ ch) * 16777619u;
   std::string s = "<?xml version=\"1.0\" encoding=\"EUC-KR\" ?>\n<protocol>\n<chartdata symbol=\"" + code +
-                  "\" name=\"x\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
+                  "\" name=\"\xC1\xBE\xB8\xF1\" count=\"" + std::to_string(count) + "\" timeframe=\"day\" precision=\"0\">\n";
   s.reserve(s.size() + size_t(count) * 56);
   for (size_t i = days.size() - size_t(count); i < days.size(); ++i) {
     unsigned seed = base * 2654435761u ^ unsigned(days[i].day) * 40503u;

@@ -42,6 +42,16 @@ json provider_extension(const json& fields) {
 }
 
 std::optional<std::string> normalize_day(const std::string& raw) {
+  // The usual shape, "YYYY-MM-DD", answered as it stands (every bar's date comes here).
+  if (raw.size() == 10 && raw[4] == '-' && raw[7] == '-') {
+    bool plain = true;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) plain = plain && raw[i] >= '0' && raw[i] <= '9';
+    if (plain) {
+      int mi = (raw[5] - '0') * 10 + (raw[6] - '0'), di = (raw[8] - '0') * 10 + (raw[9] - '0');
+      if (mi < 1 || mi > 12 || di < 1 || di > 31) return std::nullopt;
+      return raw;
+    }
+  }
   std::string s;
   for (char c : raw)
     if (!std::isspace((unsigned char)c) || !s.empty()) s.push_back(c);

@@ -1,5 +1,6 @@
 #include "core/text.hpp"
 
+#include <algorithm>
 #include <iconv.h>
 
 #include <cctype>
@@ -12,8 +13,20 @@
 namespace tessaro::text {
 
 std::string euckr_to_utf8(std::string_view bytes) {
-  iconv_t cd = iconv_open("UTF-8", "CP949");
+  // Plain ASCII reads the same in both (a chart's digits): no converter needed.
+  if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return (unsigned char)c < 0x80; })) return std::string(bytes);
+  // One converter a thread, opened once (opening one costs more than a page's
+  // conversion) and reset before each use.
+  struct Converter {
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    ~Converter() {
+      if (cd != (iconv_t)-1) iconv_close(cd);
+    }
+  };
+  thread_local Converter conv;
+  iconv_t cd = conv.cd;
   if (cd == (iconv_t)-1) return std::string(bytes);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out;
   out.resize(bytes.size() * 2 + 16);
   char* in = const_cast<char*>(bytes.data());
@@ -44,7 +57,6 @@ std::string euckr_to_utf8(std::string_view bytes) {
     --in_left;
   }
   out.resize(size_t(op - out.data()));
-  iconv_close(cd);
   return out;
 }
 
