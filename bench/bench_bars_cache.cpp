@@ -49,35 +49,12 @@ constexpr int kLatencyMs = 20;
 
 // The last day the server has bars for (days since epoch); moved by the benchmark.
 std::atomic<int> g_last_day{0};
-std::atomic<long long> g_bar_bytes{0}, g_bar_requests{0};
-
-bench::Reply answer(const std::string& target) {
-  if (target.find("/sise.nhn") != std::string::npos) {
-    std::string body = bench::bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()),
-                                       std::chrono::sys_days{std::chrono::days(g_last_day.load())});
-    g_bar_bytes += (long long)body.size();
-    ++g_bar_requests;
-    return {body, "text/xml"};
-  }
-  if (target.find("/api/stocks/marketValue/") != std::string::npos) {
-    std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
-    return {bench::cap_page(market, std::atoi(bench::param(target, "page").c_str()), kPerMarket),
-            "application/json; charset=utf-8"};
-  }
-  if (target.find("/basic") != std::string::npos)
-    return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\"}}", "application/json; charset=utf-8"};
-  return {"[]", "application/json; charset=utf-8"};
+bench::Market& market() {
+  static bench::Market m{[] { return std::chrono::sys_days{std::chrono::days(g_last_day.load())}; }, "2026-06-16",
+                         kPerMarket};
+  return m;
 }
-
-server::Args screen_args() {
-  json a = json::object();
-  for (const auto& p : server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
-  a["universe_top"] = kPerMarket;
-  a["exclude"] = "없음";
-  a["market_cap_min"] = 0.0;
-  a["ma_spread_max"] = 2.5;
-  return server::Args(a);
-}
+bench::Reply answer(const std::string& target) { return market().answer(target); }
 
 void fresh_home(const char* name) {
   bars_cache::flush_disk();   // nothing of a previous run lands in the new home
@@ -93,25 +70,21 @@ void set_clock(const char* day, int hour) {
   g_last_day = int(d.time_since_epoch().count());
 }
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 void BM_ScreenColdWarmNextDay(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
   tools::screen::Sources src = tools::screen::default_sources();
   src.management_codes = [] { return json::array(); };
   src.alert_codes = [] { return json::object(); };
-  server::Args a = screen_args();
+  server::Args a = bench::screen_args(kPerMarket);
   const double floor_s = 2.0 * kPerMarket / tools::screen::SCREEN_DAILY_CONCURRENCY * kLatencyMs / 1000.0;
   auto screen = [&](double& wall, long long& reqs, long long& bytes) {
-    long long r0 = g_bar_requests, b0 = g_bar_bytes;
+    long long r0 = market().bar_requests, b0 = market().bar_bytes;
     auto t0 = std::chrono::steady_clock::now();
     std::string r = tools::screen::screen_chart(a, src);
-    wall = seconds_since(t0);
-    reqs = g_bar_requests - r0;
-    bytes = g_bar_bytes - b0;
+    wall = bench::seconds_since(t0);
+    reqs = market().bar_requests - r0;
+    bytes = market().bar_bytes - b0;
     if (r.find("계산 " + std::to_string(2 * kPerMarket)) == std::string::npos) st.SkipWithError("not every stock was measured");
   };
   for (auto _ : st) {
@@ -130,7 +103,7 @@ void BM_ScreenColdWarmNextDay(benchmark::State& st) {
     // The files are written by a background thread; how long they took after the reply.
     auto t_flush = std::chrono::steady_clock::now();
     bars_cache::flush_disk();
-    double flush_after_cold = seconds_since(t_flush);
+    double flush_after_cold = bench::seconds_since(t_flush);
     long all0 = srv.requests.load();
     screen(w_warm, q_warm, b_warm);   // within the 45 s time to live of the forming bar
     long warm_all = srv.requests.load() - all0;
@@ -159,22 +132,22 @@ void BM_ChartWarmFromMemory(benchmark::State& st) {
   set_clock("2026-06-16", 14);
   json args = {{"code", "100001"}, {"count", 120}};
   server::call_tool("get_chart", args);   // fills the cache
-  long long r0 = g_bar_requests;
+  long long r0 = market().bar_requests;
   double read_s = 0, tool_s = 0;
   int n = 0;
   for (auto _ : st) {
     auto t0 = std::chrono::steady_clock::now();
     json rows = bars_cache::get_ohlcv("100001", "day", 120);
-    read_s += seconds_since(t0);
+    read_s += bench::seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
     std::string r = server::call_tool("get_chart", args);
-    tool_s += seconds_since(t0);
+    tool_s += bench::seconds_since(t0);
     benchmark::DoNotOptimize(r);
     ++n;
   }
   st.counters["cached_read_ms"] = read_s / n * 1000;
   st.counters["get_chart_ms"] = tool_s / n * 1000;
-  st.counters["bar_requests_while_warm"] = double(g_bar_requests - r0);
+  st.counters["bar_requests_while_warm"] = double(market().bar_requests - r0);
   mt::set_now_for_tests(std::nullopt);
 }
 
@@ -219,7 +192,7 @@ void BM_ConnectionReuse(benchmark::State& st) {
       });
     for (auto& x : th) x.join();
     ::unsetenv("TESSARO_HTTP_REUSE");
-    return kRequests / seconds_since(t0);
+    return kRequests / bench::seconds_since(t0);
   };
   for (auto _ : st) {
     run(true);   // warm up both paths once

@@ -34,17 +34,8 @@ constexpr const char* kToday = "2026-12-08";
 
 const auto kLastDay = bench::day_of(2026, 12, 8);
 
-bench::Reply answer(const std::string& target) {
-  if (target.find("/sise.nhn") != std::string::npos)
-    return {bench::bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()), kLastDay),
-            "text/xml"};
-  if (target.find("/api/realtime/domestic/stock/") != std::string::npos)
-    return {bench::polling(target, kToday), "application/json; charset=utf-8"};
-  if (target.find("/basic") != std::string::npos)
-    return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\",\"nameEng\":\"KOSPI\"}}",
-            "application/json; charset=utf-8"};
-  return {"[]", "application/json; charset=utf-8"};
-}
+bench::Market g_market{[] { return kLastDay; }, kToday, 1000};
+bench::Reply answer(const std::string& target) { return g_market.answer(target); }
 
 void BM_IndicatorsBulk50(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);

@@ -4,12 +4,19 @@
 // polling quotes. Bodies are cheap to make (the weekday calendar is built once),
 // so the server's own time stays small against the latency it sleeps: the
 // measured wall is the client's, not the fixture's.
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "server/registry.hpp"
+#include "slow_server.hpp"
 
 namespace bench {
 
@@ -98,6 +105,70 @@ inline std::string polling(const std::string& target, const std::string& today) 
   }
   std::string stamp = today.substr(0, 4) + today.substr(5, 2) + today.substr(8, 2) + "100500";
   return s + "],\"time\":\"" + stamp + "\"}";
+}
+
+// Every Naver host the benchmarks reach, as one server: daily charts up to a
+// last day, the market-cap pages, batched polling quotes of `today` and each
+// stock's basic page (a KOSPI common stock).
+struct Market {
+  std::function<std::chrono::sys_days()> last_day;
+  std::string today;   // "YYYY-MM-DD"
+  int per_market = 1000;
+  std::atomic<long long> bar_bytes{0}, bar_requests{0};
+
+  Reply answer(const std::string& target) {
+    if (target.find("/sise.nhn") != std::string::npos) {
+      std::string body = bars_xml(param(target, "symbol"), std::atoi(param(target, "count").c_str()), last_day());
+      bar_bytes += (long long)body.size();
+      ++bar_requests;
+      return {body, "text/xml"};
+    }
+    if (target.find("/api/realtime/domestic/stock/") != std::string::npos)
+      return {polling(target, today), "application/json; charset=utf-8"};
+    if (target.find("/api/stocks/marketValue/") != std::string::npos) {
+      std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
+      return {cap_page(market, std::atoi(param(target, "page").c_str()), per_market), "application/json; charset=utf-8"};
+    }
+    if (target.find("/basic") != std::string::npos)
+      return {"{\"stockEndType\":\"stock\",\"stockExchangeType\":{\"code\":\"KS\",\"nameEng\":\"KOSPI\"}}",
+              "application/json; charset=utf-8"};
+    return {"[]", "application/json; charset=utf-8"};
+  }
+};
+
+// The screen every benchmark runs: the top `per_market` of each market, nothing
+// excluded, one condition (the moving averages within 2.5 %).
+inline tessaro::server::Args screen_args(int per_market) {
+  tessaro::json a = tessaro::json::object();
+  for (const auto& p : tessaro::server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
+  a["universe_top"] = per_market;
+  a["exclude"] = "없음";
+  a["market_cap_min"] = 0.0;
+  a["ma_spread_max"] = 2.5;
+  return tessaro::server::Args(a);
+}
+
+// Seconds since `t0`.
+inline double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The floor of `requests` sent `bound` at a time, one `latency_ms` each, in seconds.
+inline double floor_seconds(long requests, int bound, int latency_ms) {
+  return std::ceil(double(requests) / bound) * latency_ms / 1000.0;
+}
+
+// One timed call: its wall time and the requests `srv` saw meanwhile.
+struct Timed {
+  double wall_s = 0;
+  long requests = 0;
+};
+template <class F>
+Timed timed(const SlowServer& srv, F&& call) {
+  long before = srv.requests.load();
+  auto t0 = std::chrono::steady_clock::now();
+  call();
+  return {seconds_since(t0), srv.requests.load() - before};
 }
 
 }  // namespace bench

@@ -38,30 +38,8 @@ constexpr int kBars = 120;   // what a 5/20/60 screen asks for
 constexpr const char* kToday = "2026-12-08";
 const auto kLastDay = bench::day_of(2026, 12, 8);
 
-// The universe: market-cap pages and daily bars of every stock.
-bench::Reply answer(const std::string& target) {
-  if (target.find("/sise.nhn") != std::string::npos)
-    return {bench::bars_xml(bench::param(target, "symbol"), std::atoi(bench::param(target, "count").c_str()), kLastDay),
-            "text/xml"};
-  if (target.find("/api/realtime/domestic/stock/") != std::string::npos)
-    return {bench::polling(target, kToday), "application/json; charset=utf-8"};
-  if (target.find("/api/stocks/marketValue/") != std::string::npos) {
-    std::string market = target.find("KOSDAQ") != std::string::npos ? "KOSDAQ" : "KOSPI";
-    return {bench::cap_page(market, std::atoi(bench::param(target, "page").c_str()), kPerMarket),
-            "application/json; charset=utf-8"};
-  }
-  return {"[]", "application/json; charset=utf-8"};
-}
-
-server::Args screen_args() {
-  json a = json::object();
-  for (const auto& p : server::find_tool("screen_chart")->params) a[p.name] = p.default_value;
-  a["universe_top"] = kPerMarket;
-  a["exclude"] = "없음";
-  a["market_cap_min"] = 0.0;
-  a["ma_spread_max"] = 2.5;
-  return server::Args(a);
-}
+bench::Market g_market{[] { return kLastDay; }, kToday, kPerMarket};
+bench::Reply answer(const std::string& target) { return g_market.answer(target); }
 
 void BM_ScreenMarketOverLoopback(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);
@@ -69,7 +47,7 @@ void BM_ScreenMarketOverLoopback(benchmark::State& st) {
   tools::screen::Sources src = tools::screen::default_sources();
   src.management_codes = [] { return json::array(); };
   src.alert_codes = [] { return json::object(); };
-  server::Args a = screen_args();
+  server::Args a = bench::screen_args(kPerMarket);
   const int bound = tools::screen::SCREEN_DAILY_CONCURRENCY;
   for (auto _ : st) {
     st.PauseTiming();
@@ -101,7 +79,7 @@ void BM_ReScreenInSession(benchmark::State& st) {
   tools::screen::Sources src = tools::screen::default_sources();
   src.management_codes = [] { return json::array(); };
   src.alert_codes = [] { return json::object(); };
-  server::Args a = screen_args();
+  server::Args a = bench::screen_args(kPerMarket);
   const auto day = *mt::parse_day(kToday);
   const int bound = tools::screen::SCREEN_DAILY_CONCURRENCY;
   for (auto _ : st) {

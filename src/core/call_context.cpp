@@ -1,6 +1,7 @@
 #include "core/call_context.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace tessaro {
 
@@ -11,6 +12,7 @@ thread_local std::string t_lookup_name;
 // The entry this thread recorded last: its call and its place in that ledger.
 thread_local const CallContext* t_last_ctx = nullptr;
 thread_local size_t t_last_index = 0;
+thread_local std::vector<LedgerEntry>* t_hold = nullptr;   // a LedgerHold of this thread
 
 std::string step_message(const std::string& label, size_t done, size_t total) {
   return label + " " + std::to_string(done) + "/" + std::to_string(total);
@@ -138,14 +140,35 @@ void check_cancelled() {
 }
 
 void record_lookup(std::string source, LookupStatus outcome, std::string reason, std::string stood_in_for) {
-  if (t_call) t_call->record(LedgerEntry{std::move(source), outcome, std::move(reason), std::move(stood_in_for)});
+  if (!t_call) return;
+  LedgerEntry e{std::move(source), outcome, std::move(reason), std::move(stood_in_for)};
+  if (t_hold) t_hold->push_back(std::move(e));
+  else t_call->record(std::move(e));
 }
 
 void fail_last_lookup(std::string reason, std::string source) {
   if (!t_call) return;
+  if (t_hold) {
+    if (!t_hold->empty() && t_hold->back().outcome == LookupStatus::found && t_hold->back().stood_in_for.empty()) {
+      t_hold->back().outcome = LookupStatus::failed;
+      t_hold->back().reason = std::move(reason);
+      return;
+    }
+    if (source.empty()) source = t_lookup_name.empty() ? "source" : t_lookup_name;
+    t_hold->push_back(LedgerEntry{std::move(source), LookupStatus::failed, std::move(reason), ""});
+    return;
+  }
   if (t_last_ctx == t_call && t_call->fail_entry(t_last_index, reason)) return;
   if (source.empty()) source = t_lookup_name.empty() ? "source" : t_lookup_name;
   t_call->record(LedgerEntry{std::move(source), LookupStatus::failed, std::move(reason), ""});
+}
+
+LedgerHold::LedgerHold() : prev_(t_hold) { t_hold = &held_; }
+LedgerHold::~LedgerHold() { t_hold = prev_; }
+std::vector<LedgerEntry> LedgerHold::take() { return std::exchange(held_, {}); }
+
+void record_held(std::vector<LedgerEntry> entries) {
+  for (auto& e : entries) record_lookup(std::move(e.source), e.outcome, std::move(e.reason), std::move(e.stood_in_for));
 }
 
 LookupName::LookupName(std::string name) : prev_(std::move(t_lookup_name)) { t_lookup_name = std::move(name); }

@@ -131,6 +131,25 @@ void record_lookup(std::string source, LookupStatus outcome, std::string reason 
 // becomes a failure (or, when there is none to amend, a failure is added).
 void fail_last_lookup(std::string reason, std::string source = "");
 
+// Holds back what this thread records while it lives: for a request sent ahead
+// of knowing whether its answer will be used. The entries taken are handed to
+// the call's ledger with record_held when the answer is used, and dropped when
+// it is not (a stock with no bars needs no market division, and that request's
+// fate says nothing about the stock).
+class LedgerHold {
+ public:
+  LedgerHold();
+  ~LedgerHold();
+  std::vector<LedgerEntry> take();
+  LedgerHold(const LedgerHold&) = delete;
+  LedgerHold& operator=(const LedgerHold&) = delete;
+
+ private:
+  std::vector<LedgerEntry>* prev_;
+  std::vector<LedgerEntry> held_;
+};
+void record_held(std::vector<LedgerEntry> entries);
+
 // Names the source requests made on this thread while it lives ("naver.price").
 class LookupName {
  public:

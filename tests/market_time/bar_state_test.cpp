@@ -6,9 +6,12 @@
 #include "core/result_meta.hpp"
 #include "market_time/bar_state.hpp"
 #include "market_time/clock.hpp"
+#include "support/frozen_clock.hpp"
 
 using namespace tessaro;
 using namespace tessaro::mt;
+
+using tessaro::testing::FrozenClock;
 
 namespace {
 
@@ -20,11 +23,6 @@ json rows_of(std::initializer_list<const char*> days) {
   for (auto d : days) rows.push_back(json{{"date", d}, {"close", 100}});
   return rows;
 }
-
-struct FrozenClock {
-  explicit FrozenClock(Instant t) { set_now_for_tests(t); }
-  ~FrozenClock() { set_now_for_tests(std::nullopt); }
-};
 
 }  // namespace
 

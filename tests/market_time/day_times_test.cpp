@@ -15,19 +15,17 @@
 #include "market_time/day_times.hpp"
 #include "server/meta.hpp"
 #include "support/fixture_server.hpp"
+#include "support/frozen_clock.hpp"
 
 using namespace tessaro;
 using namespace tessaro::mt;
+
+using tessaro::testing::FrozenClock;
 
 namespace {
 
 Day D(const char* s) { return *parse_day(s); }
 Instant kst(const char* day, int h, int m) { return from_kst(D(day), h, m); }
-
-struct FrozenClock {
-  explicit FrozenClock(Instant t) { set_now_for_tests(t); }
-  ~FrozenClock() { set_now_for_tests(std::nullopt); }
-};
 
 json rows_of(std::initializer_list<const char*> days) {
   json rows = json::array();

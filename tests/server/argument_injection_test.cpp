@@ -5,13 +5,9 @@
 // its argument names is refused with a "⚠️" reply before anything is sent.
 #include <gtest/gtest.h>
 
-#include <httplib.h>
-
 #include <chrono>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
@@ -87,54 +83,15 @@ std::vector<Case> cases() {
   return c;
 }
 
-// One loopback upstream for every host group that answers 404 to everything
-// and keeps every path it was asked for.
-struct LoggingUpstream {
-  httplib::Server svr;
-  int port = 0;
-  std::thread th;
-  mutable std::mutex m;
-  std::set<std::string> paths;
-  LoggingUpstream() {
-    auto log = [this](const httplib::Request& req, httplib::Response& res) {
-      {
-        std::lock_guard<std::mutex> lk(m);
-        paths.insert(req.path);
-      }
-      res.status = 404;
-      res.set_content("not found", "text/plain");
-    };
-    svr.Get(".*", log);
-    svr.Post(".*", log);
-    svr.set_keep_alive_max_count(1);
-    port = svr.bind_to_any_port("127.0.0.1");
-    th = std::thread([this] { svr.listen_after_bind(); });
-    while (!svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~LoggingUpstream() {
-    svr.stop();
-    th.join();
-  }
-  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port); }
-  std::vector<std::string> paths_seen() const {
-    std::lock_guard<std::mutex> lk(m);
-    return {paths.begin(), paths.end()};
-  }
-};
-
+// One loopback upstream for every host group: 404 to everything, every path kept.
 struct Upstreams {
   TempHome home;
-  LoggingUpstream srv;
-  ScopedEnv naver{"TESSARO_NAVER_BASE_URL", srv.base_url()};
-  ScopedEnv yahoo{"TESSARO_YAHOO_BASE_URL", srv.base_url()};
-  ScopedEnv sec{"TESSARO_SEC_BASE_URL", srv.base_url()};
-  ScopedEnv kis{"TESSARO_KIS_BASE_URL", srv.base_url()};
-  ScopedEnv kiwoom{"TESSARO_KIWOOM_BASE_URL", srv.base_url()};
-  ScopedEnv contact{"TESSARO_SEC_CONTACT", "ops@example.com"};
+  AllUpstreams upstream;
   ScopedEnv timeout{"TESSARO_HTTP_TIMEOUT_S", "1"};
   ScopedEnv sec_timeout{"TESSARO_SEC_TIMEOUT_S", "1"};
   Upstreams() { mt::set_now_for_tests(mt::from_kst(*mt::parse_day("2026-12-04"), 10, 0)); }
   ~Upstreams() { mt::set_now_for_tests(std::nullopt); }
+  std::vector<std::string> paths_seen() { return upstream.server().paths_seen(); }
 };
 
 }  // namespace
@@ -153,7 +110,7 @@ TEST(ArgumentInjection, NoValueLeavesItsPlaceInAnyUpstreamAddress) {
       }
       SCOPED_TRACE(c.tool + "(" + c.arg + "=" + inj.marker + ")");
       if (c.refused) EXPECT_EQ(reply.rfind("⚠️", 0), 0u) << reply.substr(0, 300);
-      for (const std::string& p : env.srv.paths_seen())
+      for (const std::string& p : env.paths_seen())
         EXPECT_EQ(p.find(inj.marker == ".." ? "/../" : inj.marker), std::string::npos) << "upstream saw " << p;
     }
   }
@@ -172,7 +129,7 @@ TEST(ArgumentInjection, NamedCasesSendNothing) {
                                                  {"find", "revenue"},
                                                  {"document", "../../../../../files/company_tickers.json"}});
   EXPECT_EQ(r.rfind("⚠️ document 는 그 공시의 문서 목록에 있는 파일명이어야 합니다", 0), 0u) << r;
-  EXPECT_TRUE(env.srv.paths_seen().empty());
+  EXPECT_TRUE(env.paths_seen().empty());
 }
 
 // Every identifier argument of the catalogue — of tools written later too — is
@@ -206,5 +163,5 @@ TEST(ArgumentInjection, EveryIdentifierArgumentOfTheCatalogueIsChecked) {
     }
   }
   EXPECT_GT(checked, 50);
-  for (const std::string& path : env.srv.paths_seen()) EXPECT_EQ(path.find("zzQ"), std::string::npos) << path;
+  for (const std::string& path : env.paths_seen()) EXPECT_EQ(path.find("zzQ"), std::string::npos) << path;
 }

@@ -2,10 +2,6 @@
 // outside a closed set is refused before any request, and an argument the tool
 // does not take is named in the reply instead of passing unseen.
 #include <gtest/gtest.h>
-#include <httplib.h>
-
-#include <atomic>
-#include <thread>
 
 #include "core/format.hpp"
 #include "server/arg_rules.hpp"
@@ -18,41 +14,11 @@ using namespace tessaro::testing;
 
 namespace {
 
-// A loopback server that counts every request it is sent, whatever the path.
-struct CountingServer {
-  httplib::Server svr;
-  std::atomic<int> requests{0};
-  int port = 0;
-  std::thread th;
-  CountingServer() {
-    auto count = [this](const httplib::Request&, httplib::Response& res) {
-      ++requests;
-      res.status = 404;
-    };
-    svr.Get(".*", count);
-    svr.Post(".*", count);
-    port = svr.bind_to_any_port("127.0.0.1");
-    th = std::thread([this] { svr.listen_after_bind(); });
-    while (!svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~CountingServer() {
-    svr.stop();
-    th.join();
-  }
-  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port); }
-};
-
-// Every source host on that one server.
+// Every source host on one loopback server that counts what it is asked.
 struct AllHosts {
   NaverEnv env{"2026-12-08 10:00"};
-  CountingServer counter;
-  ScopedEnv naver{"TESSARO_NAVER_BASE_URL", counter.base_url()};
-  ScopedEnv yahoo{"TESSARO_YAHOO_BASE_URL", counter.base_url()};
-  ScopedEnv sec{"TESSARO_SEC_BASE_URL", counter.base_url()};
-  ScopedEnv kis{"TESSARO_KIS_BASE_URL", counter.base_url()};
-  ScopedEnv kiwoom{"TESSARO_KIWOOM_BASE_URL", counter.base_url()};
-  ScopedEnv contact{"TESSARO_SEC_CONTACT", "Test Person test@example.com"};
-  int total_hits() const { return counter.requests.load(); }
+  AllUpstreams upstream;
+  int total_hits() const { return upstream.server().total_hits(); }
 };
 
 // A valid value for each required argument of the catalogue, by name.

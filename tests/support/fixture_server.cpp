@@ -157,6 +157,18 @@ int FixtureServer::hits(const std::string& path) const {
   auto it = impl_->hits.find(path);
   return it == impl_->hits.end() ? 0 : it->second;
 }
+int FixtureServer::total_hits() const {
+  std::lock_guard<std::mutex> lk(impl_->m);
+  int n = 0;
+  for (const auto& [path, k] : impl_->hits) n += k;
+  return n;
+}
+std::vector<std::string> FixtureServer::paths_seen() const {
+  std::lock_guard<std::mutex> lk(impl_->m);
+  std::vector<std::string> out;
+  for (const auto& [path, k] : impl_->hits) out.push_back(path);
+  return out;
+}
 FixtureRequest FixtureServer::last_request(const std::string& path) const {
   std::lock_guard<std::mutex> lk(impl_->m);
   auto it = impl_->last.find(path);
@@ -173,6 +185,12 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(
 ScopedEnv::~ScopedEnv() {
   if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
   else ::unsetenv(name_.c_str());
+}
+
+AllUpstreams::AllUpstreams() {
+  for (const char* group : {"NAVER", "YAHOO", "SEC", "KIS", "KIWOOM", "TOSS"})
+    env_.push_back(std::make_unique<ScopedEnv>(std::string("TESSARO_") + group + "_BASE_URL", srv_.base_url()));
+  env_.push_back(std::make_unique<ScopedEnv>("TESSARO_SEC_CONTACT", "Test Person test@example.com"));
 }
 
 TempHome::TempHome() {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tessaro::testing {
 
@@ -49,6 +50,8 @@ class FixtureServer {
   void delay(const std::string& path, int millis);   // every request to path
   void drop(const std::string& path);                // close without answering
   int hits(const std::string& path) const;           // requests seen for path
+  int total_hits() const;                            // requests seen, any path
+  std::vector<std::string> paths_seen() const;       // every path asked for, sorted
   FixtureRequest last_request(const std::string& path) const;
 
   FixtureServer(const FixtureServer&) = delete;
@@ -69,6 +72,21 @@ class ScopedEnv {
   std::string name_;
   bool had_ = false;
   std::string old_;
+};
+
+// One fixture server standing in for the hosts of every source group (Naver,
+// Yahoo, SEC, the brokers) for a test's lifetime, with an SEC contact set. What
+// no route answers gets the server's fallback: 404 unless the test sets one.
+class AllUpstreams {
+ public:
+  AllUpstreams();
+  FixtureServer& server() { return srv_; }
+  const FixtureServer& server() const { return srv_; }
+  std::string base_url() const { return srv_.base_url(); }
+
+ private:
+  FixtureServer srv_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
 };
 
 // The temporary TESSARO_HOME made for this whole test process when none was

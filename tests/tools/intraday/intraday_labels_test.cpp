@@ -10,6 +10,7 @@
 #include "sources/market_data/market_data.hpp"
 #include "support/fixture_server.hpp"
 #include "support/naver_env.hpp"
+#include "support/frozen_clock.hpp"
 
 namespace md = tessaro::market_data;
 namespace mt = tessaro::mt;
@@ -55,10 +56,7 @@ class SessionBroker : public md::Provider {
   double auction_volume = 1100;
 };
 
-struct Clock {
-  explicit Clock(const char* day, int hh, int mm) { mt::set_now_for_tests(mt::from_kst(*mt::parse_day(day), hh, mm)); }
-  ~Clock() { mt::set_now_for_tests(std::nullopt); }
-};
+using Clock = tessaro::testing::FrozenClock;
 
 class IntradayLabels : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include "support/naver_env.hpp"
 #include "sources/market_data/screen_intraday.hpp"
 #include "tools/intraday/intraday.hpp"
+#include "support/frozen_clock.hpp"
 
 namespace md = tessaro::market_data;
 namespace mt = tessaro::mt;
@@ -63,12 +64,7 @@ class MinuteBroker : public md::Provider {
   std::string id_;
 };
 
-struct Clock {
-  explicit Clock(const char* day, int hh, int mm, int ss = 0) {
-    mt::set_now_for_tests(mt::from_kst(*mt::parse_day(day), hh, mm) + std::chrono::seconds(ss));
-  }
-  ~Clock() { mt::set_now_for_tests(std::nullopt); }
-};
+using Clock = tessaro::testing::FrozenClock;
 
 class IntradayTools : public ::testing::Test {
  protected:

@@ -235,6 +235,7 @@ std::string get_indicators_bulk(const server::Args& a) {
   const size_t n = codes.size();
   std::vector<json> fetched(n);
   std::vector<std::optional<std::string>> division(n);
+  std::vector<std::vector<LedgerEntry>> division_ledger(n);
   std::vector<std::exception_ptr> chart_err(n);
   std::unique_ptr<std::atomic<int>[]> parts(new std::atomic<int>[n]);
   for (size_t i = 0; i < n; ++i) parts[i] = 0;
@@ -256,6 +257,8 @@ std::string get_indicators_bulk(const server::Args& a) {
         return;
       }
       o.valid_bars = static_cast<int>(split.valid.size());
+      // The division was asked beside the chart; now that it labels bars, its request counts.
+      record_held(std::move(division_ledger[i]));
       const bool can_after = mt::bars_can_include_after_market(division[i]);
       if (can_after && !mt::extended_bar_info(split.valid, timeframe).is_null()) o.after_market = true;
       // ETFs and ETNs close with the regular session.
@@ -270,16 +273,22 @@ std::string get_indicators_bulk(const server::Args& a) {
     }
     fetched[i] = json();   // the bars are let go here, in the worker, not all at the end
   };
+  // A timeframe the chart source does not serve yields no bars and needs no division.
+  const bool served = daily_timeframes().accepts(timeframe);
   auto fetch_errs = parallel_for(2 * n, 2 * n, [&](size_t k) {
     const size_t i = k / 2;
-    if (k % 2 == 0) {
+    if (k % 2 == 1 && !served) {
+      // nothing to ask
+    } else if (k % 2 == 0) {
       try {
         fetched[i] = bars_cache::get_ohlcv(codes[i], timeframe, days);
       } catch (...) {
         chart_err[i] = std::current_exception();
       }
     } else {
+      LedgerHold hold;
       division[i] = naver::get_krx_sosok(codes[i]);   // never throws: unknown is nullopt
+      division_ledger[i] = hold.take();
     }
     if (parts[i].fetch_add(1) == 1) compute(i);
   });

@@ -178,6 +178,23 @@ TEST(ToolGetIndicatorsBulk, MixOfGoodUnknownFailingAndHaltedCodes) {
   EXPECT_EQ(m["price_session"], "regular_and_after");
 }
 
+// A stock's market division is asked beside its chart; it counts only when it
+// labels bars. A code without bars is not reported as a failed division lookup.
+TEST(ToolGetIndicatorsBulk, DivisionAskedAheadCountsOnlyForStocksWithBars) {
+  Env env;
+  for (const char* c : {"999998", "999999", "005930"})
+    env.srv.route(std::string("/m.stock.naver.com/api/stock/") + c + "/basic", reply(500, "down", "text/plain"));
+  json j = call("get_indicators_bulk", {{"codes", {"999998", "999999"}}});
+  EXPECT_EQ(j["results"]["999999"], (json{{"error", "OHLCV 없음"}}));
+  EXPECT_EQ(j["_meta"].dump().find("basic"), std::string::npos) << j["_meta"].dump();
+  EXPECT_GE(env.srv.hits("/m.stock.naver.com/api/stock/999999/basic"), 1) << "asked together with the chart";
+
+  env.set("005930", weekday_rows(80, "2026-11-19"));
+  j = call("get_indicators_bulk", {{"codes", {"005930", "999999"}}});
+  EXPECT_TRUE(j["results"]["005930"].contains("ma_phase"));
+  EXPECT_NE(j["_meta"].value("lookups", json()).dump().find("basic"), std::string::npos) << j["_meta"].dump();
+}
+
 TEST(ToolGetIndicatorsBulk, LimitsErrorsAndEmptyInput) {
   Env env;
   EXPECT_EQ(server::call_tool("get_indicators_bulk", {{"codes", json::array()}}), "종목코드 리스트가 비어 있습니다.");
