@@ -1,6 +1,7 @@
 #include "core/call_context.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace tessaro {
@@ -200,6 +201,22 @@ LedgerSummary summarize(const std::vector<LedgerEntry>& ledger) {
       }
     }
   }
+  // In the order of their names, not of which parallel request ended first: the
+  // same call gives the same words every time.
+  std::vector<size_t> idx(s.failures.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+  std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) { return s.failures[a].source < s.failures[b].source; });
+  std::vector<LedgerEntry> failures;
+  std::vector<size_t> counts;
+  for (size_t i : idx) {
+    failures.push_back(std::move(s.failures[i]));
+    counts.push_back(s.failure_counts[i]);
+  }
+  s.failures = std::move(failures);
+  s.failure_counts = std::move(counts);
+  std::stable_sort(s.stand_ins.begin(), s.stand_ins.end(), [](const LedgerEntry& a, const LedgerEntry& b) {
+    return std::tie(a.source, a.stood_in_for) < std::tie(b.source, b.stood_in_for);
+  });
   return s;
 }
 

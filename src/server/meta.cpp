@@ -203,6 +203,11 @@ json us_meta(const UsMetaArgs& a) {
     // A Seoul listing: the KRX notes, which know the after-market.
     auto notes = mt::kr_market_note(&us, nullptr);
     warnings.insert(warnings.begin(), notes.begin(), notes.end());
+  } else if (!unconfirmed && a.kind != "filing" && !open && !older && forming.value_or(false)) {
+    // The regular session is over but the last bar is still forming: extended hours.
+    warnings.insert(warnings.begin(), (market_name == "미국장" ? std::string("미국장") : market_name) +
+                                          " 정규장은 마감 — 마지막 봉은 시간외(프리·애프터아워) 체결로 아직 만들어지는 "
+                                          "중이라 값이 바뀔 수 있습니다. 정규장 종가로 부르지 마세요.");
   } else if (!unconfirmed && a.kind != "filing" && !open && (latest || older))
     warnings.insert(warnings.begin(), (market_name == "미국장" ? std::string("미국장 마감 상태") : market_name + " 장마감 상태") +
                                           " — 표시된 값은 최근 거래일(" +

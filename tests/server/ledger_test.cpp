@@ -180,3 +180,37 @@ TEST(Ledger, GoneEndpointReplySuggestsDoctor) {
   EXPECT_NE(r.find("종목이 없다는 뜻이 아닙니다"), std::string::npos);
   EXPECT_NE(r.find("tessaro-mcp doctor"), std::string::npos);
 }
+
+// Parallel requests end in any order; the summary of a call does not follow it.
+TEST(Ledger, SummaryIsTheSameWhateverOrderTheRequestsEnded) {
+  auto summary_of = [](std::vector<std::pair<const char*, const char*>> entries) {
+    CallContext ctx;
+    CallScope scope(&ctx);
+    for (auto [src, why] : entries) record_lookup(src, LookupStatus::failed, why);
+    return server::ledger_failure_text(current_ledger_summary());
+  };
+  std::string a = summary_of({{"naver.b", "HTTPStatusError 500"}, {"naver.a", "ReadTimeout"}, {"naver.b", "HTTPStatusError 500"}});
+  std::string b = summary_of({{"naver.a", "ReadTimeout"}, {"naver.b", "HTTPStatusError 500"}, {"naver.b", "HTTPStatusError 500"}});
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, "naver.a(ReadTimeout), naver.b(HTTPStatusError 500, 2건)");
+}
+
+// A request sent ahead of knowing whether its answer is used is held back:
+// it reaches the call's ledger only when handed over.
+TEST(Ledger, HeldEntriesCountOnlyWhenHandedOver) {
+  CallContext ctx;
+  CallScope scope(&ctx);
+  std::vector<LedgerEntry> held;
+  {
+    LedgerHold hold;
+    record_lookup("naver.division", LookupStatus::found);
+    fail_last_lookup("NaverParseError");   // amends the held entry, not the call's
+    held = hold.take();
+  }
+  EXPECT_TRUE(ctx.ledger().empty());
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].outcome, LookupStatus::failed);
+  record_held(held);
+  ASSERT_EQ(ctx.ledger().size(), 1u);
+  EXPECT_EQ(ctx.ledger()[0].reason, "NaverParseError");
+}

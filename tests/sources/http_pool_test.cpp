@@ -2,6 +2,8 @@
 // counts the TCP connections it accepts.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -57,4 +59,33 @@ TEST(HttpConnectionReuse, TwoOriginsKeepTheirOwnConnections) {
   }
   EXPECT_EQ(a.connections.load(), 1);
   EXPECT_EQ(b.connections.load(), 1);
+}
+
+// A part of a call bounds its own requests below the host's bound, and holds a
+// slot for the transfer only: a thread reading its answer holds none.
+TEST(HttpRequestBound, AtMostTheBoundInFlightAndNoSlotWhileReading) {
+  bench::SlowServer srv(5, [](const std::string&) { return bench::Reply{"{}", "application/json"}; });
+  Semaphore three{3};
+  std::atomic<int> reading{0}, most_reading{0};
+  std::vector<std::thread> th;
+  for (int t = 0; t < 12; ++t)
+    th.emplace_back([&] {
+      http::RequestBound bound(three);
+      for (int i = 0; i < 3; ++i) {
+        http::get(http::Url::given(srv.base() + "/a"));
+        int now = ++reading;   // "reading the answer": no request of ours in flight
+        for (int seen = most_reading.load(); now > seen && !most_reading.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --reading;
+      }
+    });
+  for (auto& x : th) x.join();
+  EXPECT_EQ(srv.requests.load(), 36);
+  EXPECT_LE(srv.max_in_flight.load(), 3);
+  EXPECT_GT(most_reading.load(), 3) << "readers beyond the bound: the slot was let go with the answer";
+  // Outside a bound, a stand-in's "request" runs at once.
+  bool ran = false;
+  http::as_bound_request([&] { ran = true; });
+  EXPECT_TRUE(ran);
 }

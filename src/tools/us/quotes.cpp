@@ -314,6 +314,13 @@ std::string get_us_chart(const Args& a) {
   // Daily and longer bars are regular-session bars; the last one's state is the bar state's.
   json view_bars = intraday ? us_view_bars(rows, sessions, *minutes, listing.market == "US")
                             : server::period_bars(rows, bs, [](const json&) { return std::string(mt::SESSION_REGULAR); });
+  // An intraday series is as final as its last bar: one still forming (an
+  // after-hours minute after the close) is never a last close.
+  if (intraday && !view_bars.empty()) {
+    const std::string state = view_bars.back().value("state", std::string());
+    if (state == server::BAR_FORMING) m.bar_forming = true;
+    else if (state == server::BAR_FINAL) m.bar_forming = false;
+  }
   server::offer_chart_bars(std::move(view_bars), {{"prepost", prepost}});
   return server::append_result_meta(fmt::join(lines, "\n"), server::us_meta(m));
 }

@@ -53,6 +53,22 @@ TEST(UsLabels, PrepostChartRowsSayTheirSession) {
   EXPECT_TRUE(has(plain, "2026-09-16 16:30|12.00|12.50|11.50|12.20|300|애프터아워\n")) << plain;
 }
 
+// After the close, an after-hours minute still forming is no last close.
+TEST(UsLabels, FormingAfterHoursBarIsInProgressNotTheClose) {
+  YahooEnv env;
+  env.srv.route(yahoo_chart_path("AAPL"), reply(200, prepost_chart()));
+  const json args = {{"ticker", "AAPL"}, {"period", "1d"}, {"interval", "1m"}, {"prepost", true}};
+  env.at_ny("2026-09-16", 16, 30);   // inside the 16:30 minute
+  json m = meta_of(server::call_tool("get_us_chart", args));
+  EXPECT_EQ(m["data_basis"], "in_progress_bar") << m.dump();
+  EXPECT_FALSE(has(m["warnings"].dump(), "마감 상태")) << m.dump();
+  EXPECT_TRUE(has(m["warnings"].dump(), "아직 만들어지는 중")) << m.dump();
+  env.at_ny("2026-09-16", 17, 0);    // that minute is over
+  m = meta_of(server::call_tool("get_us_chart", args));
+  EXPECT_EQ(m["data_basis"], "last_close") << m.dump();
+  EXPECT_TRUE(has(m["warnings"].dump(), "미국장 마감 상태")) << m.dump();
+}
+
 TEST(UsLabels, PastExDividendDateIsTheLastOne) {
   YahooEnv env;
   env.at_ny("2026-09-16", 12, 0);
