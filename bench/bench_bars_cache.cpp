@@ -73,9 +73,7 @@ void set_clock(const char* day, int hour) {
 void BM_ScreenColdWarmNextDay(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
-  tools::screen::Sources src = tools::screen::default_sources();
-  src.management_codes = [] { return json::array(); };
-  src.alert_codes = [] { return json::object(); };
+  tools::screen::Sources src = bench::screen_sources();
   server::Args a = bench::screen_args(kPerMarket);
   const double floor_s = 2.0 * kPerMarket / tools::screen::SCREEN_DAILY_CONCURRENCY * kLatencyMs / 1000.0;
   auto screen = [&](double& wall, long long& reqs, long long& bytes) {

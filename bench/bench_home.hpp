@@ -2,6 +2,7 @@
 // Every benchmark process works in a home of its own: a fresh temporary folder
 // (never the user's ~/.tessaro, never a fixed path two runs could share), and a
 // case that needs a cold cache asks for a new one.
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -33,6 +34,16 @@ class TempHomes {
  private:
   std::vector<std::string> made_;
 };
+
+// main() of a benchmark whose input is built before anything is timed.
+template <class Prepare>
+int run_benchmarks(int argc, char** argv, Prepare prepare) {
+  prepare();
+  ::benchmark::Initialize(&argc, argv);
+  ::benchmark::RunSpecifiedBenchmarks();
+  ::benchmark::Shutdown();
+  return 0;
+}
 
 inline TempHomes& homes() {
   static TempHomes h;

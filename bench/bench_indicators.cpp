@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "bench_home.hpp"
 #include "analysis/indicators/indicators.hpp"
 
 using namespace tessaro;
@@ -51,10 +52,5 @@ void BM_AllIndicators(benchmark::State& st) { run(st, indicators::AVAILABLE_INDI
 
 BENCHMARK(BM_MaOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AllIndicators)->Unit(benchmark::kMillisecond);
-int main(int argc, char** argv) {
-  market();   // build the series before timing anything
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+// The series are built before anything is timed.
+int main(int argc, char** argv) { return bench::run_benchmarks(argc, argv, [] { market(); }); }

@@ -17,6 +17,7 @@
 
 #include "server/registry.hpp"
 #include "slow_server.hpp"
+#include "tools/kr/screener/screen_chart.hpp"
 
 namespace bench {
 
@@ -146,6 +147,14 @@ inline tessaro::server::Args screen_args(int per_market) {
   a["market_cap_min"] = 0.0;
   a["ma_spread_max"] = 2.5;
   return tessaro::server::Args(a);
+}
+
+// The screen's real sources, with empty designation lists (nothing to exclude).
+inline tessaro::tools::screen::Sources screen_sources() {
+  tessaro::tools::screen::Sources src = tessaro::tools::screen::default_sources();
+  src.management_codes = [] { return tessaro::json::array(); };
+  src.alert_codes = [] { return tessaro::json::object(); };
+  return src;
 }
 
 // Seconds since `t0`.

@@ -44,9 +44,7 @@ bench::Reply answer(const std::string& target) { return g_market.answer(target);
 void BM_ScreenMarketOverLoopback(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
-  tools::screen::Sources src = tools::screen::default_sources();
-  src.management_codes = [] { return json::array(); };
-  src.alert_codes = [] { return json::object(); };
+  tools::screen::Sources src = bench::screen_sources();
   server::Args a = bench::screen_args(kPerMarket);
   const int bound = tools::screen::SCREEN_DAILY_CONCURRENCY;
   for (auto _ : st) {
@@ -54,18 +52,15 @@ void BM_ScreenMarketOverLoopback(benchmark::State& st) {
     bench::homes().fresh("screen-cold");   // cold: nothing cached on disk or in memory
     bars_cache::clear_memory();
     naver::detail::clear_list_caches();
-    long before = srv.requests.load();
     st.ResumeTiming();
-    auto t0 = std::chrono::steady_clock::now();
-    std::string r = tools::screen::screen_chart(a, src);
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::string r;
+    bench::Timed cold = bench::timed(srv, [&] { r = tools::screen::screen_chart(a, src); });
     benchmark::DoNotOptimize(r);
-    long requests = srv.requests.load() - before;
-    double floor_s = std::ceil(double(requests) / bound) * kLatencyMs / 1000.0;
-    st.counters["wall_s"] = wall;
-    st.counters["requests"] = double(requests);
+    double floor_s = bench::floor_seconds(cold.requests, bound, kLatencyMs);
+    st.counters["wall_s"] = cold.wall_s;
+    st.counters["requests"] = double(cold.requests);
     st.counters["floor_s"] = floor_s;
-    st.counters["ratio_to_floor"] = wall / floor_s;
+    st.counters["ratio_to_floor"] = cold.wall_s / floor_s;
     if (r.find("계산 " + std::to_string(2 * kPerMarket)) == std::string::npos) st.SkipWithError("not every stock was measured");
   }
 }
@@ -76,9 +71,7 @@ void BM_ReScreenInSession(benchmark::State& st) {
   bench::SlowServer srv(kLatencyMs, answer);
   ::setenv("TESSARO_NAVER_BASE_URL", srv.base().c_str(), 1);
   ::setenv("TESSARO_BARS_CACHE", "on", 1);
-  tools::screen::Sources src = tools::screen::default_sources();
-  src.management_codes = [] { return json::array(); };
-  src.alert_codes = [] { return json::object(); };
+  tools::screen::Sources src = bench::screen_sources();
   server::Args a = bench::screen_args(kPerMarket);
   const auto day = *mt::parse_day(kToday);
   const int bound = tools::screen::SCREEN_DAILY_CONCURRENCY;
@@ -88,22 +81,19 @@ void BM_ReScreenInSession(benchmark::State& st) {
     bars_cache::clear_memory();
     naver::detail::clear_list_caches();
     mt::set_now_for_tests(mt::from_kst(day, 10, 0));
-    long before_cold = srv.requests.load();
-    auto c0 = std::chrono::steady_clock::now();
-    std::string cold = tools::screen::screen_chart(a, src);
-    double cold_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - c0).count();
-    long cold_requests = srv.requests.load() - before_cold;
+    bench::Timed cold = bench::timed(srv, [&] { tools::screen::screen_chart(a, src); });
+    const double cold_wall = cold.wall_s;
+    const long cold_requests = cold.requests;
     mt::set_now_for_tests(mt::from_kst(day, 10, 5));
-    long before = srv.requests.load();
     st.ResumeTiming();
-    auto t0 = std::chrono::steady_clock::now();
-    std::string r = tools::screen::screen_chart(a, src);
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::string r;
+    bench::Timed warm = bench::timed(srv, [&] { r = tools::screen::screen_chart(a, src); });
     benchmark::DoNotOptimize(r);
-    long requests = srv.requests.load() - before;
+    const double wall = warm.wall_s;
+    const long requests = warm.requests;
     // The floor of what this re-screen sent: its requests, ten at a time, one latency each.
-    double floor_s = std::ceil(double(requests) / bound) * kLatencyMs / 1000.0;
-    double cold_floor_s = std::ceil(double(cold_requests) / bound) * kLatencyMs / 1000.0;
+    double floor_s = bench::floor_seconds(requests, bound, kLatencyMs);
+    double cold_floor_s = bench::floor_seconds(cold_requests, bound, kLatencyMs);
     st.counters["cold_wall_s"] = cold_wall;
     st.counters["cold_requests"] = double(cold_requests);
     st.counters["cold_ratio_to_floor"] = cold_wall / cold_floor_s;

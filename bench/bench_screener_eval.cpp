@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 
+#include "bench_home.hpp"
 #include "analysis/screener/screener.hpp"
 
 using namespace tessaro;
@@ -61,10 +62,5 @@ void BM_EvaluateMarket(benchmark::State& st) {
 
 BENCHMARK(BM_ReadBarsOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EvaluateMarket)->Unit(benchmark::kMillisecond);
-int main(int argc, char** argv) {
-  market();   // build the series before timing anything
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+// The series are built before anything is timed.
+int main(int argc, char** argv) { return bench::run_benchmarks(argc, argv, [] { market(); }); }

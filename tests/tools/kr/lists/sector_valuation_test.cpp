@@ -80,7 +80,9 @@ TEST(SectorValuation, MediansWithoutLossMakersAndPositionTags) {
   // The members' statement pages are not served here: the figures stand, and the
   // failed lookups behind them keep the reply from claiming it is complete.
   EXPECT_EQ(m["data_completeness"], "partial") << m.dump();
-  EXPECT_TRUE(has_warning(m, "조회 실패: m.stock.naver.com/api/stock/*/finance/annual(HTTPStatusError 404, 10건)")) << m.dump();
+  EXPECT_TRUE(has_warning(m, "조회 실패: finance.naver.com/item/main.naver(HTTPStatusError 404, 10건), "
+                             "m.stock.naver.com/api/stock/*/finance/annual(HTTPStatusError 404, 10건)"))
+      << m.dump();
   EXPECT_TRUE(m["coverage"].is_null());
   const json& vs = m["valuation_sample"];
   EXPECT_EQ(vs["scope"], "full");
