@@ -63,8 +63,11 @@ std::string euckr_to_utf8(std::string_view bytes) {
 std::string url_encode(std::string_view s) {
   static const char* hex = "0123456789ABCDEF";
   std::string o;
+  o.reserve(s.size());
   for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+    // The unreserved set, byte by byte (no locale decides what a letter is).
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.' || c == '~') {
       o.push_back(char(c));
     } else {
       o.push_back('%');

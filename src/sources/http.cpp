@@ -26,6 +26,7 @@
 #include "core/parallel.hpp"
 #include "sources/loopback_guard.hpp"
 #include "core/secrets.hpp"
+#include "core/text.hpp"
 #include "sources/recording.hpp"
 
 namespace tessaro::http {
@@ -544,22 +545,7 @@ std::string ledger_name(const std::string& url) {
 
 // ---- addresses ----------------------------------------------------------------------
 
-std::string encode(std::string_view s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string o;
-  o.reserve(s.size());
-  for (unsigned char c : s) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      o.push_back(char(c));
-    } else {
-      o.push_back('%');
-      o.push_back(hex[c >> 4]);
-      o.push_back(hex[c & 15]);
-    }
-  }
-  return o;
-}
+std::string encode(std::string_view s) { return text::url_encode(s); }
 
 std::string Target::piece(const List& l) {
   std::string o;

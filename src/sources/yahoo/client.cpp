@@ -358,7 +358,7 @@ bool accept_consent(std::map<std::string, std::string>& jar, const http::Respons
   if (!form->has("originalDoneUrl")) body.push_back({"originalDoneUrl", "https://finance.yahoo.com/"});
   if (!form->has("namespace")) body.push_back({"namespace", "yahoo"});
   std::string encoded;
-  for (auto& [k, v] : body) encoded += (encoded.empty() ? "" : "&") + url_encode(k) + "=" + url_encode(v);
+  for (auto& [k, v] : body) encoded += (encoded.empty() ? "" : "&") + http::encode(k) + "=" + http::encode(v);
 
   http::Request post;
   post.method = "POST";
@@ -488,20 +488,6 @@ bool stale_session_answer(const http::Response& r) {
 
 }  // namespace
 
-std::string url_encode(const std::string& s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += char(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
 
 http::Url build_url(const std::string& host, const http::Target& path, const Params& params) {
   http::Target t = path;

@@ -29,7 +29,6 @@ inline constexpr const char* GUCE = "guce.yahoo.com";   // EU consent
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
-std::string url_encode(const std::string& s);
 http::Url build_url(const std::string& host, const http::Target& path, const Params& params);
 
 struct ApiReply {

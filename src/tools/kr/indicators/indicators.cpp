@@ -2,7 +2,6 @@
 // monthly bars of Korean stocks, as compact JSON with the meta under "_meta".
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <optional>
 #include <mutex>
 #include <string>
@@ -237,8 +236,7 @@ std::string get_indicators_bulk(const server::Args& a) {
   std::vector<std::optional<std::string>> division(n);
   std::vector<std::vector<LedgerEntry>> division_ledger(n);
   std::vector<std::exception_ptr> chart_err(n);
-  std::unique_ptr<std::atomic<int>[]> parts(new std::atomic<int>[n]);
-  for (size_t i = 0; i < n; ++i) parts[i] = 0;
+  std::vector<std::atomic<int>> parts(n);   // requests of the stock answered so far
   std::vector<StockOutcome> out(n);
   auto compute = [&](size_t i) {
     StockOutcome& o = out[i];
